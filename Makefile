@@ -1,0 +1,83 @@
+# vesper: build, test and demo.  Every target installs what it needs on a
+# fresh Debian 12 machine (apt-get for system packages, a virtual
+# environment for Python packages) and is safe to rerun.
+
+PYTHON      ?= python3
+VENV        := .venv
+VPY         := $(VENV)/bin/python
+BUILD       := build
+ASAN_BUILD  := build-asan
+TSAN_BUILD  := build-tsan
+CMAKE       := $(VENV)/bin/cmake
+JOBS        ?= 2
+
+APT_PACKAGES := g++ libcurl4-openssl-dev libssl-dev libwslay-dev libnghttp2-dev zlib1g-dev \
+                libbrotli-dev libzstd-dev libgtest-dev clang libclang-rt-14-dev nginx-light procps
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+# The module runs against the Core double in tests/module: the double is
+# loaded first and takes the Core's place.
+MODULE_ENV  := PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so
+PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
+
+.PHONY: all deps build test test-core test-module test-live sanitize tsan demo bench fuzz clean
+
+all: build
+
+$(VENV)/.apt-done:
+	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
+	fi
+	@mkdir -p $(VENV) && touch $@
+
+$(VENV)/.pip-done: requirements-dev.txt $(VENV)/.apt-done
+	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --upgrade pip
+	$(VPY) -m pip install -q -r requirements-dev.txt
+	@touch $@
+
+deps: $(VENV)/.pip-done
+
+# Builds in place: the module and the Core land in python/, beside the
+# vesper package, so PYTHONPATH=python imports them.
+build: deps
+	$(CMAKE) -S . -B $(BUILD) -G Ninja -DVESPER_WERROR=ON -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY) >/dev/null
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+	cp -f $(BUILD)/src/vesper_native36.abi3.so $(BUILD)/core/libhalyard.so python/
+
+test-core: build
+	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+
+test-module: build
+	$(MODULE_ENV) $(PYTEST) tests/module
+
+test-live: build
+	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/live
+
+test: test-core test-module test-live sanitize
+
+# The module and the double with AddressSanitizer and UBSan; the
+# interpreter is not instrumented, so the runtime is preloaded and leak
+# detection is off (the interpreter's own allocations would drown it).
+sanitize: deps
+	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DVESPER_WERROR=ON -DVESPER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DPython_EXECUTABLE=$(CURDIR)/$(VPY) >/dev/null
+	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS) --target vesper_native36 halyard_double
+	mkdir -p $(ASAN_BUILD)/python && cp -f $(ASAN_BUILD)/src/vesper_native36.abi3.so $(ASAN_BUILD)/python/
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/python VESPER_DOUBLE=$(CURDIR)/$(ASAN_BUILD)/double/libhalyard.so \
+	  $(PYTEST) tests/module -x
+
+demo: build
+	PYTHONPATH=$(CURDIR)/python $(VPY) examples/demo.py
+
+bench: build
+	PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so $(VPY) bench/run.py
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) python/vesper_native36.abi3.so python/libhalyard.so

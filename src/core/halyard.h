@@ -1,0 +1,357 @@
+/*
+ * halyard: the Core's C interface.
+ *
+ * This header is the whole contract between the Core (libhalyard.so) and
+ * its callers: result codes, the size-prefixed configuration records, the
+ * callback types and the seventeen functions.  It is valid C and C++.
+ *
+ * Conventions
+ *  - Every record starts with its size in bytes and the interface version
+ *    (HY_ABI_VERSION).  Records only borrow: their pointers need to stay
+ *    valid for the duration of the create call; the Core copies what it
+ *    keeps.
+ *  - Texts and byte strings are a pointer plus a uint64_t length and are
+ *    never NUL-terminated.  A length of 0 means "absent"; the Core never
+ *    reads a pointer whose length is 0.
+ *  - Functions that can fail return a uint32_t result code (HY_OK on
+ *    success).  Release functions return nothing.
+ *  - Callbacks run on Core threads.  Each receives the context pointer given
+ *    in its callbacks record first and the Core's own handle second; byte
+ *    ranges passed to a callback are valid only during that call.
+ */
+#ifndef HALYARD_H
+#define HALYARD_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(HALYARD_BUILDING)
+#    define HY_API __declspec(dllexport)
+#  else
+#    define HY_API __declspec(dllimport)
+#  endif
+#else
+#  define HY_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define HY_ABI_VERSION 8u
+
+/* Result codes.  Anything outside 0..15 is a code the caller does not know. */
+enum {
+    HY_OK = 0,
+    HY_INVALID_ARGUMENT = 1,
+    HY_UNSUPPORTED_ABI = 2,
+    HY_OUT_OF_MEMORY = 3,
+    HY_INITIALIZATION_FAILED = 4,
+    HY_INVALID_STATE = 5,
+    HY_TIMEOUT = 6,
+    HY_CANCELED = 7,
+    HY_NETWORK = 8,
+    HY_TLS = 9,
+    HY_PROXY = 10,
+    HY_PROTOCOL = 11,
+    HY_REDIRECT = 12,
+    HY_CACHE_MISS = 13,
+    HY_PROFILE_CONFLICT = 14,
+    HY_PROFILE_UNSUPPORTED = 15
+};
+
+/* HttpVersion values of EngineConfig.http_version. */
+enum { HY_HTTP_AUTO = 0, HY_HTTP_1_1 = 1, HY_HTTP_2 = 2, HY_HTTP_3 = 3 };
+
+/* TlsVerifyMode values of EngineConfig.tls_verify. */
+enum { HY_TLS_SYSTEM_ROOTS = 0, HY_TLS_CA_BUNDLE = 1, HY_TLS_NO_VERIFY = 2 };
+
+/* Body kinds of RequestConfig.body_kind. */
+enum { HY_BODY_NONE = 0, HY_BODY_BYTES = 1, HY_BODY_STREAM = 2 };
+
+/* RedirectMode values. */
+enum { HY_REDIRECT_FOLLOW = 0, HY_REDIRECT_MANUAL = 1, HY_REDIRECT_ERROR = 2 };
+
+/* CacheMode values. */
+enum {
+    HY_CACHE_DEFAULT = 0,
+    HY_CACHE_VALIDATE = 1,
+    HY_CACHE_BYPASS = 2,
+    HY_CACHE_NO_STORE = 3,
+    HY_CACHE_FORCE = 4,
+    HY_CACHE_ONLY_IF_CACHED = 5
+};
+
+/* RequestPriority values. */
+enum {
+    HY_PRIORITY_DEFAULT = 0,
+    HY_PRIORITY_HIGHEST = 1,
+    HY_PRIORITY_MEDIUM = 2,
+    HY_PRIORITY_LOW = 3,
+    HY_PRIORITY_LOWEST = 4,
+    HY_PRIORITY_IDLE = 5
+};
+
+/* WebSocket message types (hy_websocket_send, on_message). */
+enum { HY_WS_TEXT = 1, HY_WS_BINARY = 2 };
+
+/* on_data answers. */
+enum { HY_DATA_PAUSE = 0, HY_DATA_CONTINUE = 1 };
+
+typedef struct hy_engine hy_engine;
+typedef struct hy_request hy_request;
+typedef struct hy_websocket hy_websocket;
+
+/* ---------------------------------------------------------------- records */
+
+typedef struct HeaderEntry {
+    const char *name;
+    uint64_t name_len;
+    const char *value;
+    uint64_t value_len;
+} HeaderEntry;
+
+typedef struct ProtocolEntry {
+    const char *text;
+    uint64_t text_len;
+} ProtocolEntry;
+
+typedef struct EngineConfig {
+    uint32_t size;              /* sizeof(EngineConfig) */
+    uint32_t abi;               /* HY_ABI_VERSION */
+    const char *user_agent;
+    uint64_t user_agent_len;
+    const char *proxy;
+    uint64_t proxy_len;
+    const char *proxy_username;
+    uint64_t proxy_username_len;
+    const char *proxy_password;
+    uint64_t proxy_password_len;
+    uint32_t cache_disabled;    /* 1: no HTTP cache */
+    uint32_t reserved0;         /* padding, not read */
+    const char *accept_language;
+    uint64_t accept_language_len;
+    const char *impersonate;    /* impersonation profile name */
+    uint64_t impersonate_len;
+    const char *profile_namespace;
+    uint64_t profile_namespace_len;
+    uint32_t http_version;      /* HY_HTTP_* */
+    uint32_t tls_verify;        /* HY_TLS_* */
+    const uint8_t *ca_bundle;   /* PEM text, used with HY_TLS_CA_BUNDLE */
+    uint64_t ca_bundle_len;
+} EngineConfig;
+
+/* Request callbacks; `request` is the Core's handle of the request. */
+typedef void (*hy_on_response_fn)(void *context, hy_request *request, int32_t status,
+                                  const uint8_t *head, uint64_t head_len);
+/* Returns HY_DATA_CONTINUE, or HY_DATA_PAUSE to stop reading until
+ * hy_request_resume_read.  The chunk counts as delivered either way. */
+typedef int32_t (*hy_on_data_fn)(void *context, hy_request *request, const uint8_t *data,
+                                 uint64_t len);
+typedef void (*hy_on_complete_fn)(void *context, hy_request *request, uint32_t result,
+                                  int32_t net_error);
+typedef void (*hy_on_redirect_fn)(void *context, hy_request *request, int32_t status,
+                                  const uint8_t *raw, uint64_t raw_len, const char *location,
+                                  uint64_t location_len, const char *method,
+                                  uint64_t method_len);
+
+typedef struct RequestCallbacks {
+    uint32_t size;              /* sizeof(RequestCallbacks) */
+    uint32_t abi;               /* HY_ABI_VERSION */
+    void *context;
+    hy_on_response_fn on_response;
+    hy_on_data_fn on_data;
+    hy_on_complete_fn on_complete;
+    hy_on_redirect_fn on_redirect;
+} RequestCallbacks;
+
+typedef struct RequestConfig {
+    uint32_t size;              /* sizeof(RequestConfig) */
+    uint32_t abi;               /* HY_ABI_VERSION */
+    const char *url;
+    uint64_t url_len;
+    const char *method;
+    uint64_t method_len;
+    const HeaderEntry *headers; /* null when header_count is 0 */
+    uint64_t header_count;
+    uint64_t timeout_ms;        /* 0: no timeout */
+    RequestCallbacks callbacks;
+    const uint8_t *body;        /* HY_BODY_BYTES only */
+    uint64_t body_len;
+    uint32_t body_kind;         /* HY_BODY_* */
+    uint32_t cache_mode;        /* HY_CACHE_* */
+    uint32_t redirect_mode;     /* HY_REDIRECT_* */
+    uint32_t priority;          /* HY_PRIORITY_* */
+} RequestConfig;
+
+/* WebSocket callbacks; `socket` is the Core's handle of the connection. */
+typedef void (*hy_on_open_fn)(void *context, hy_websocket *socket, const char *protocol,
+                              uint64_t protocol_len, const char *extensions,
+                              uint64_t extensions_len);
+typedef void (*hy_on_message_fn)(void *context, hy_websocket *socket, uint32_t type,
+                                 uint32_t flags, const uint8_t *data, uint64_t len);
+typedef void (*hy_on_closing_fn)(void *context, hy_websocket *socket);
+typedef void (*hy_on_close_fn)(void *context, hy_websocket *socket, uint32_t flags,
+                               uint16_t code, const char *reason, uint64_t reason_len);
+typedef void (*hy_on_error_fn)(void *context, hy_websocket *socket, uint32_t result,
+                               int32_t net_error, int32_t response, const char *message,
+                               uint64_t message_len);
+
+typedef struct WebSocketCallbacks {
+    uint32_t size;              /* sizeof(WebSocketCallbacks) */
+    uint32_t abi;               /* HY_ABI_VERSION */
+    void *context;
+    hy_on_open_fn on_open;
+    hy_on_message_fn on_message;
+    hy_on_closing_fn on_closing;
+    hy_on_close_fn on_close;    /* terminal */
+    hy_on_error_fn on_error;    /* terminal */
+} WebSocketCallbacks;
+
+typedef struct WebSocketConfig {
+    uint32_t size;              /* sizeof(WebSocketConfig) */
+    uint32_t abi;               /* HY_ABI_VERSION */
+    const char *url;
+    uint64_t url_len;
+    const char *origin;         /* not read when origin_len is 0 */
+    uint64_t origin_len;
+    const ProtocolEntry *protocols; /* null when protocol_count is 0 */
+    uint64_t protocol_count;
+    const HeaderEntry *headers; /* null when header_count is 0 */
+    uint64_t header_count;
+    WebSocketCallbacks callbacks;
+    uint64_t timeout_ms;        /* 0: no timeout */
+} WebSocketConfig;
+
+/* -------------------------------------------------------------- functions */
+
+HY_API uint32_t hy_abi_version(void);
+/* NUL-terminated, owned by the Core, valid for the life of the process. */
+HY_API const char *hy_version_string(void);
+
+HY_API uint32_t hy_engine_create(const EngineConfig *config, hy_engine **out);
+HY_API void hy_engine_release(hy_engine *engine);
+
+HY_API uint32_t hy_request_create(hy_engine *engine, const RequestConfig *config,
+                                  hy_request **out);
+HY_API uint32_t hy_request_start(hy_request *request);
+HY_API uint32_t hy_request_cancel(hy_request *request);
+HY_API uint32_t hy_request_resume_read(hy_request *request);
+/* `data` is null when `len` is 0; `is_final` is 1 for the last piece. */
+HY_API uint32_t hy_request_upload_write(hy_request *request, const uint8_t *data, uint64_t len,
+                                        uint32_t is_final);
+HY_API uint32_t hy_request_follow_redirect(hy_request *request);
+HY_API void hy_request_release(hy_request *request);
+
+HY_API uint32_t hy_websocket_create(hy_engine *engine, const WebSocketConfig *config,
+                                    hy_websocket **out);
+HY_API uint32_t hy_websocket_start(hy_websocket *socket);
+/* `type` is HY_WS_TEXT or HY_WS_BINARY; `data` is null when `len` is 0. */
+HY_API uint32_t hy_websocket_send(hy_websocket *socket, uint32_t type, const uint8_t *data,
+                                  uint64_t len);
+HY_API uint32_t hy_websocket_close(hy_websocket *socket, uint16_t code, const char *reason,
+                                   uint64_t reason_len);
+HY_API uint32_t hy_websocket_cancel(hy_websocket *socket);
+HY_API void hy_websocket_release(hy_websocket *socket);
+
+#ifdef __cplusplus
+}
+#endif
+
+/* ------------------------------------------------------- layout checks */
+/* The records are read across a library boundary: a layout slip must fail
+ * the build, not corrupt memory.  The offsets hold for 64-bit targets. */
+#if UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
+#  ifdef __cplusplus
+#    define HY_LAYOUT(cond) static_assert(cond, #cond)
+#  else
+#    define HY_LAYOUT(cond) _Static_assert(cond, #cond)
+#  endif
+HY_LAYOUT(sizeof(HeaderEntry) == 32);
+HY_LAYOUT(offsetof(HeaderEntry, name) == 0);
+HY_LAYOUT(offsetof(HeaderEntry, name_len) == 8);
+HY_LAYOUT(offsetof(HeaderEntry, value) == 16);
+HY_LAYOUT(offsetof(HeaderEntry, value_len) == 24);
+
+HY_LAYOUT(sizeof(ProtocolEntry) == 16);
+HY_LAYOUT(offsetof(ProtocolEntry, text) == 0);
+HY_LAYOUT(offsetof(ProtocolEntry, text_len) == 8);
+
+HY_LAYOUT(sizeof(EngineConfig) == 152);
+HY_LAYOUT(offsetof(EngineConfig, size) == 0);
+HY_LAYOUT(offsetof(EngineConfig, abi) == 4);
+HY_LAYOUT(offsetof(EngineConfig, user_agent) == 8);
+HY_LAYOUT(offsetof(EngineConfig, user_agent_len) == 16);
+HY_LAYOUT(offsetof(EngineConfig, proxy) == 24);
+HY_LAYOUT(offsetof(EngineConfig, proxy_len) == 32);
+HY_LAYOUT(offsetof(EngineConfig, proxy_username) == 40);
+HY_LAYOUT(offsetof(EngineConfig, proxy_username_len) == 48);
+HY_LAYOUT(offsetof(EngineConfig, proxy_password) == 56);
+HY_LAYOUT(offsetof(EngineConfig, proxy_password_len) == 64);
+HY_LAYOUT(offsetof(EngineConfig, cache_disabled) == 72);
+HY_LAYOUT(offsetof(EngineConfig, accept_language) == 80);
+HY_LAYOUT(offsetof(EngineConfig, accept_language_len) == 88);
+HY_LAYOUT(offsetof(EngineConfig, impersonate) == 96);
+HY_LAYOUT(offsetof(EngineConfig, impersonate_len) == 104);
+HY_LAYOUT(offsetof(EngineConfig, profile_namespace) == 112);
+HY_LAYOUT(offsetof(EngineConfig, profile_namespace_len) == 120);
+HY_LAYOUT(offsetof(EngineConfig, http_version) == 128);
+HY_LAYOUT(offsetof(EngineConfig, tls_verify) == 132);
+HY_LAYOUT(offsetof(EngineConfig, ca_bundle) == 136);
+HY_LAYOUT(offsetof(EngineConfig, ca_bundle_len) == 144);
+
+HY_LAYOUT(sizeof(RequestCallbacks) == 48);
+HY_LAYOUT(offsetof(RequestCallbacks, size) == 0);
+HY_LAYOUT(offsetof(RequestCallbacks, abi) == 4);
+HY_LAYOUT(offsetof(RequestCallbacks, context) == 8);
+HY_LAYOUT(offsetof(RequestCallbacks, on_response) == 16);
+HY_LAYOUT(offsetof(RequestCallbacks, on_data) == 24);
+HY_LAYOUT(offsetof(RequestCallbacks, on_complete) == 32);
+HY_LAYOUT(offsetof(RequestCallbacks, on_redirect) == 40);
+
+HY_LAYOUT(sizeof(RequestConfig) == 144);
+HY_LAYOUT(offsetof(RequestConfig, size) == 0);
+HY_LAYOUT(offsetof(RequestConfig, abi) == 4);
+HY_LAYOUT(offsetof(RequestConfig, url) == 8);
+HY_LAYOUT(offsetof(RequestConfig, url_len) == 16);
+HY_LAYOUT(offsetof(RequestConfig, method) == 24);
+HY_LAYOUT(offsetof(RequestConfig, method_len) == 32);
+HY_LAYOUT(offsetof(RequestConfig, headers) == 40);
+HY_LAYOUT(offsetof(RequestConfig, header_count) == 48);
+HY_LAYOUT(offsetof(RequestConfig, timeout_ms) == 56);
+HY_LAYOUT(offsetof(RequestConfig, callbacks) == 64);
+HY_LAYOUT(offsetof(RequestConfig, body) == 112);
+HY_LAYOUT(offsetof(RequestConfig, body_len) == 120);
+HY_LAYOUT(offsetof(RequestConfig, body_kind) == 128);
+HY_LAYOUT(offsetof(RequestConfig, cache_mode) == 132);
+HY_LAYOUT(offsetof(RequestConfig, redirect_mode) == 136);
+HY_LAYOUT(offsetof(RequestConfig, priority) == 140);
+
+HY_LAYOUT(sizeof(WebSocketCallbacks) == 56);
+HY_LAYOUT(offsetof(WebSocketCallbacks, size) == 0);
+HY_LAYOUT(offsetof(WebSocketCallbacks, abi) == 4);
+HY_LAYOUT(offsetof(WebSocketCallbacks, context) == 8);
+HY_LAYOUT(offsetof(WebSocketCallbacks, on_open) == 16);
+HY_LAYOUT(offsetof(WebSocketCallbacks, on_message) == 24);
+HY_LAYOUT(offsetof(WebSocketCallbacks, on_closing) == 32);
+HY_LAYOUT(offsetof(WebSocketCallbacks, on_close) == 40);
+HY_LAYOUT(offsetof(WebSocketCallbacks, on_error) == 48);
+
+HY_LAYOUT(sizeof(WebSocketConfig) == 136);
+HY_LAYOUT(offsetof(WebSocketConfig, size) == 0);
+HY_LAYOUT(offsetof(WebSocketConfig, abi) == 4);
+HY_LAYOUT(offsetof(WebSocketConfig, url) == 8);
+HY_LAYOUT(offsetof(WebSocketConfig, url_len) == 16);
+HY_LAYOUT(offsetof(WebSocketConfig, origin) == 24);
+HY_LAYOUT(offsetof(WebSocketConfig, origin_len) == 32);
+HY_LAYOUT(offsetof(WebSocketConfig, protocols) == 40);
+HY_LAYOUT(offsetof(WebSocketConfig, protocol_count) == 48);
+HY_LAYOUT(offsetof(WebSocketConfig, headers) == 56);
+HY_LAYOUT(offsetof(WebSocketConfig, header_count) == 64);
+HY_LAYOUT(offsetof(WebSocketConfig, callbacks) == 72);
+HY_LAYOUT(offsetof(WebSocketConfig, timeout_ms) == 128);
+#  undef HY_LAYOUT
+#endif
+
+#endif /* HALYARD_H */

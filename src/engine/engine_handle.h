@@ -1,0 +1,31 @@
+// EngineHandle: the module's owner of one Core engine.
+#pragma once
+
+#include <memory>
+
+#include "core/halyard.h"
+
+namespace vesper {
+
+class EngineHandle {
+public:
+    explicit EngineHandle(hy_engine* engine) : engine_(engine) {}
+    ~EngineHandle() { hy_engine_release(engine_); }
+    EngineHandle(const EngineHandle&) = delete;
+    EngineHandle& operator=(const EngineHandle&) = delete;
+
+    hy_engine* get() const { return engine_; }
+
+private:
+    hy_engine* engine_;  // never null
+};
+
+// Counted references to the holder; the last one releases the Core engine.
+using EngineRef = std::shared_ptr<EngineHandle>;
+
+// The contents of a PyEngine: its one reference.
+struct EngineContents {
+    EngineRef handle;
+};
+
+}  // namespace vesper

@@ -1,0 +1,137 @@
+// PyEngine: construction of a Core engine and the class's static questions.
+#include <cstring>
+
+#include "core/record_fields.h"
+#include "engine/engine_handle.h"
+#include "engine/engine_options.h"
+#include "engine/py_engine.h"
+#include "module/class_object.h"
+#include "module/convert.h"
+#include "module/pytext.h"
+
+namespace vesper {
+
+namespace {
+
+constexpr const char* kParamNames[] = {"impersonate",    "proxy",          "verify",       "ca_pem",
+                                       "user_agent",     "accept_language", "proxy_username", "proxy_password",
+                                       "http_version",   "cache",          "profile_namespace"};
+constexpr ParamList kParams = {kParamNames, 11, 0};
+
+struct EngineOptions {
+    std::string impersonate;
+    std::string proxy;
+    std::string user_agent;
+    std::string accept_language;
+    std::string proxy_username;
+    std::string proxy_password;
+    std::string profile_namespace;
+    bool verify = true;
+    bool cache = true;
+    std::optional<Bytes> ca_pem;
+    uint32_t http_version = HY_HTTP_AUTO;
+};
+
+Status optional_text(const Args& args, size_t i, std::string& out) {
+    if (!args.given(i)) return ok_status();
+    TRY_ASSIGN(std::optional<std::string> text, args.convert(i, to_optional_text));
+    if (text) out = std::move(*text);
+    return ok_status();
+}
+
+Result<EngineOptions> convert_options(const Args& args) {
+    EngineOptions o;
+    std::optional<std::string> http_version;
+    TRY_STATUS(optional_text(args, 0, o.impersonate));
+    TRY_STATUS(optional_text(args, 1, o.proxy));
+    if (args.given(2)) {
+        TRY_ASSIGN(o.verify, args.convert(2, to_flag));
+    }
+    if (args.given(3) && args[3] != Py_None) {
+        TRY_ASSIGN(Bytes pem, args.convert(3, to_bytes));
+        o.ca_pem = std::move(pem);
+    }
+    TRY_STATUS(optional_text(args, 4, o.user_agent));
+    TRY_STATUS(optional_text(args, 5, o.accept_language));
+    TRY_STATUS(optional_text(args, 6, o.proxy_username));
+    TRY_STATUS(optional_text(args, 7, o.proxy_password));
+    if (args.given(8)) {
+        TRY_ASSIGN(http_version, args.convert(8, to_optional_text));
+    }
+    if (args.given(9)) {
+        TRY_ASSIGN(o.cache, args.convert(9, to_flag));
+    }
+    TRY_STATUS(optional_text(args, 10, o.profile_namespace));
+    o.impersonate = normalise_profile(std::move(o.impersonate));
+    TRY_ASSIGN(o.http_version, resolve_http_version(http_version));
+    return o;
+}
+
+Result<EngineRef> create_engine(const EngineOptions& o) {
+    if (hy_abi_version() != HY_ABI_VERSION) return Failure::core(CoreError{ErrorKind::UnsupportedAbi});
+    EngineConfig config{};
+    config.size = sizeof(EngineConfig);
+    config.abi = HY_ABI_VERSION;
+    set_text(config.user_agent, config.user_agent_len, o.user_agent);
+    set_text(config.proxy, config.proxy_len, o.proxy);
+    set_text(config.proxy_username, config.proxy_username_len, o.proxy_username);
+    set_text(config.proxy_password, config.proxy_password_len, o.proxy_password);
+    config.cache_disabled = o.cache ? 0 : 1;
+    set_text(config.accept_language, config.accept_language_len, o.accept_language);
+    set_text(config.impersonate, config.impersonate_len, o.impersonate);
+    set_text(config.profile_namespace, config.profile_namespace_len, o.profile_namespace);
+    config.http_version = o.http_version;
+    config.tls_verify = tls_verify_mode(o.verify, o.ca_pem.has_value());
+    if (o.ca_pem) set_bytes(config.ca_bundle, config.ca_bundle_len, *o.ca_pem);
+    hy_engine* engine = nullptr;
+    if (auto error = check_result(hy_engine_create(&config, &engine))) return Failure::core(*error);
+    if (engine == nullptr) return Failure::core(CoreError{ErrorKind::InitializationFailed});
+    return std::make_shared<EngineHandle>(engine);
+}
+
+PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return python_boundary([&]() -> Result<PyRef> {
+        TRY_ASSIGN(Args matched, Args::match("PyEngine", "__new__", kParams, args, 0, kwargs));
+        TRY_ASSIGN(EngineOptions options, convert_options(matched));
+        TRY_ASSIGN(EngineRef handle, create_engine(options));
+        return new_instance(ClassId::Engine, EngineContents{std::move(handle)});
+    });
+}
+
+PyObject* abi_version(PyObject*, PyObject*) {
+    return python_boundary([]() -> Result<PyRef> { return make_int(HY_ABI_VERSION); });
+}
+
+PyObject* core_version(PyObject*, PyObject*) {
+    return python_boundary([]() -> Result<PyRef> {
+        const char* text = hy_version_string();
+        if (text == nullptr) return PyRef::borrow(Py_None);
+        PyRef decoded = PyRef::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace"));
+        if (!decoded) return Failure::fetch();
+        return decoded;
+    });
+}
+
+PyMethodDef g_static_methods[] = {
+    {"abi_version", abi_version, METH_NOARGS | METH_STATIC, nullptr},
+    {"core_version", core_version, METH_NOARGS | METH_STATIC, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+hy_engine* engine_core_handle(PyObject* engine) { return contents_of<EngineContents>(engine).handle->get(); }
+
+const ClassDef kEngineClass = {
+    "PyEngine",
+    ClassId::Engine,
+    instance_size<EngineContents>(),
+    dealloc_instance<EngineContents>,
+    construct,
+    kEngineMethods,
+    kEngineMethodCount,
+    g_static_methods,
+    nullptr,
+};
+
+}  // namespace vesper

@@ -1,0 +1,17 @@
+// PyEngine as the other classes see it.
+#pragma once
+
+#include "core/halyard.h"
+#include "module/class_object.h"
+
+namespace vesper {
+
+// The engine's Core handle, lent for the duration of a creating method.
+hy_engine* engine_core_handle(PyObject* engine);
+
+// PyEngine's instance methods (request, websocket), defined with the
+// subsystems they create.
+extern const MethodDef* const kEngineMethods;
+extern const size_t kEngineMethodCount;
+
+}  // namespace vesper

@@ -1,0 +1,103 @@
+// The module's four classes: instance layout, type creation, allocation.
+//
+// Every instance is the object header, a borrow counter, then the class's
+// contents (a C++ object constructed in place and destroyed with the
+// instance).  Methods take a shared borrow for their whole run, also while
+// a blocking wait has released the interpreter lock; nothing takes an
+// exclusive one, so all mutable state lives behind the contents' own locks.
+#pragma once
+
+#include <new>
+#include <utility>
+
+#include "module/args.h"
+#include "module/frame.h"
+
+namespace vesper {
+
+enum class ClassId { Engine = 0, Request, Response, WebSocket };
+inline constexpr int kClassCount = 4;
+
+enum class MethodKind { Args, None };
+
+// One instance method.  The body runs after the type check of self, the
+// borrow and the argument matching.
+struct MethodDef {
+    const char* name;
+    MethodKind kind;
+    ParamList params;  // kind Args only
+    Result<PyRef> (*body)(PyObject* self, const Args& args);
+    const char* doc = nullptr;
+};
+
+struct ClassDef {
+    const char* name;              // "PyEngine"
+    ClassId id;
+    int basic_size;
+    void (*dealloc)(PyObject*);
+    PyObject* (*construct)(PyTypeObject*, PyObject*, PyObject*);  // null: no constructor
+    const MethodDef* methods;
+    size_t method_count;
+    PyMethodDef* static_methods;   // null-terminated table, or null
+    PyGetSetDef* getters;          // null-terminated table, or null
+};
+
+// The definitions, one per class file.
+extern const ClassDef kEngineClass;
+extern const ClassDef kRequestClass;
+extern const ClassDef kResponseClass;
+extern const ClassDef kWebSocketClass;
+
+const ClassDef& class_def(ClassId id);
+// The class's type object, created on first need and kept for the process.
+Result<PyTypeObject*> class_type(ClassId id);
+
+struct ObjectHeader {
+    PyObject ob_base;
+    Py_ssize_t borrow;  // 0 idle, n>0 shared uses, -1 exclusive (never taken)
+};
+
+template <class Contents>
+struct Instance : ObjectHeader {
+    Contents contents;
+};
+
+template <class Contents>
+Contents& contents_of(PyObject* self) {
+    return static_cast<Instance<Contents>*>(reinterpret_cast<ObjectHeader*>(self))->contents;
+}
+
+// Allocates an instance of the class and moves `contents` in.  If the
+// allocation fails, `contents` is destroyed at once (releasing any Core
+// handle it holds).
+template <class Contents>
+Result<PyRef> new_instance(ClassId id, Contents contents) {
+    TRY_ASSIGN(PyTypeObject* type, class_type(id));
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    PyObject* object = alloc(type, 0);
+    if (object == nullptr) return Failure::fetch();
+    auto* instance = static_cast<Instance<Contents>*>(reinterpret_cast<ObjectHeader*>(object));
+    instance->borrow = 0;
+    new (&instance->contents) Contents(std::move(contents));
+    return PyRef::steal(object);
+}
+
+void free_instance(PyObject* self);
+
+template <class Contents>
+void dealloc_instance(PyObject* self) noexcept {
+    CallFrame frame;
+    contents_of<Contents>(self).~Contents();
+    free_instance(self);
+}
+
+template <class Contents>
+constexpr int instance_size() {
+    return static_cast<int>(sizeof(Instance<Contents>));
+}
+
+// The constructor of classes whose instances only come from operations.
+PyObject* refuse_construction(PyTypeObject*, PyObject*, PyObject*);
+
+}  // namespace vesper

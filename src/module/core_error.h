@@ -1,0 +1,56 @@
+// CoreError: the kind of a failure, and the texts Python callers see.
+// Plain C++ (no interpreter): Core callbacks build these on Core threads.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vesper {
+
+enum class ErrorKind : uint8_t {
+    InvalidArgument = 0,
+    UnsupportedAbi,
+    OutOfMemory,
+    InitializationFailed,
+    InvalidState,
+    Timeout,
+    Canceled,
+    Network,
+    Tls,
+    Proxy,
+    Protocol,
+    Redirect,
+    CacheMiss,
+    ProfileConflict,
+    ProfileUnsupported,
+    CallbackPanic,
+    BufferLimit,
+    Native,
+};
+
+inline constexpr int kErrorKindCount = 18;
+
+struct CoreError {
+    ErrorKind kind;
+    int32_t code = 0;  // the raw result code; meaningful for Native only
+
+    // Maps a result code other than 0: 1..15 name a kind, anything else
+    // (a negative code read as unsigned included) is Native.
+    static CoreError from_result(uint32_t result);
+    // The kind as stored in a request outcome (0..17), with the raw code.
+    static CoreError from_index(int index, uint32_t raw_code);
+
+    // "Timeout", or "native error -3".
+    std::string text() const;
+};
+
+// nullopt for HY_OK, else the failure.
+std::optional<CoreError> check_result(uint32_t result);
+
+// "Timeout (Chromium net error -7)"
+std::string request_failure_text(const CoreError& error, int32_t net_error);
+// "Network (Chromium net error -105, response 0)"
+std::string websocket_failure_text(const CoreError& error, int32_t net_error, int32_t response);
+
+}  // namespace vesper

@@ -1,0 +1,82 @@
+// Failure and Result: how the module carries a failure as a value until the
+// Python boundary, where it becomes exactly one Python exception.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "module/core_error.h"
+#include "module/py_ref.h"
+
+namespace vesper {
+
+class Failure {
+public:
+    enum class Type { Runtime, TypeError, Overflow, Value, System, Panic, Python };
+
+    static Failure runtime(std::string message) { return Failure(Type::Runtime, std::move(message)); }
+    static Failure type_error(std::string message) { return Failure(Type::TypeError, std::move(message)); }
+    static Failure overflow(std::string message) { return Failure(Type::Overflow, std::move(message)); }
+    static Failure value_error(std::string message) { return Failure(Type::Value, std::move(message)); }
+    static Failure panic(std::string message) { return Failure(Type::Panic, std::move(message)); }
+    // A Core failure raised by the method that called the Core: the kind text.
+    static Failure core(const CoreError& error) { return runtime(error.text()); }
+    // Takes the pending Python exception (a SystemError when none is set).
+    // A PanicException coming back through Python resumes as a fault.
+    static Failure fetch();
+
+    Type type() const { return type_; }
+    bool is_exact_type_error() const;
+    // str() of the exception this failure describes; "" if that fails.
+    std::string message_text() const;
+    // Sets the Python exception; the caller then returns null.
+    void raise() &&;
+
+private:
+    Failure(Type type, std::string message) : type_(type), message_(std::move(message)) {}
+
+    Type type_;
+    std::string message_;
+    PyRef ptype_, pvalue_, ptraceback_;  // Type::Python only
+};
+
+struct Unit {};
+
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(Failure failure) : v_(std::in_place_index<1>, std::move(failure)) {}
+
+    bool ok() const { return v_.index() == 0; }
+    T& value() & { return std::get<0>(v_); }
+    T&& value() && { return std::get<0>(std::move(v_)); }
+    Failure&& failure() && { return std::get<1>(std::move(v_)); }
+    const Failure& failure() const& { return std::get<1>(v_); }
+
+private:
+    std::variant<T, Failure> v_;
+};
+
+using Status = Result<Unit>;
+inline Status ok_status() { return Unit{}; }
+
+#define VESPER_CAT2(a, b) a##b
+#define VESPER_CAT(a, b) VESPER_CAT2(a, b)
+
+// Returns the failure of `expr` from the enclosing function.
+#define TRY_STATUS(expr)                                             \
+    do {                                                             \
+        auto vesper_try_result = (expr);                             \
+        if (!vesper_try_result.ok()) return std::move(vesper_try_result).failure(); \
+    } while (0)
+
+// `decl` = value of `expr`, or returns its failure.
+#define TRY_ASSIGN(decl, expr)                                                       \
+    auto VESPER_CAT(vesper_try_, __LINE__) = (expr);                                 \
+    if (!VESPER_CAT(vesper_try_, __LINE__).ok())                                     \
+        return std::move(VESPER_CAT(vesper_try_, __LINE__)).failure();               \
+    decl = std::move(VESPER_CAT(vesper_try_, __LINE__)).value()
+
+}  // namespace vesper

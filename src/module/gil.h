@@ -1,0 +1,63 @@
+// Who holds the interpreter lock, and references given up without it.
+//
+// The module keeps its own per-thread record of whether this thread holds
+// the interpreter lock: the call frame sets it, the guards below clear and
+// restore it.  A reference dropped while the record says "not held" (a Core
+// thread, or a Python thread inside a blocking wait) is queued and released
+// by the next call frame on any thread.
+#pragma once
+
+#include "module/python.h"
+
+namespace vesper {
+
+bool gil_held();
+
+// Gives up one reference: at once when this thread holds the interpreter
+// lock, else through the pending-decrement queue.
+void release_reference(PyObject* object);
+
+// Applies queued decrements; the caller holds the interpreter lock.
+void drain_pending_decrements();
+
+// Marks the calling thread as holding the interpreter lock for its scope
+// (used by the call frame, whose caller already holds it).
+class GilHeldScope {
+public:
+    GilHeldScope();
+    ~GilHeldScope();
+    GilHeldScope(const GilHeldScope&) = delete;
+    GilHeldScope& operator=(const GilHeldScope&) = delete;
+
+private:
+    bool previous_;
+};
+
+// Releases the interpreter lock for its scope (blocking waits, Core calls).
+class GilRelease {
+public:
+    GilRelease();
+    ~GilRelease();
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+    bool previous_;
+};
+
+// Takes the interpreter lock on a thread that may not hold it (a Core
+// thread) and enters the module as a call frame does.
+class GilAcquire {
+public:
+    GilAcquire();
+    ~GilAcquire();
+    GilAcquire(const GilAcquire&) = delete;
+    GilAcquire& operator=(const GilAcquire&) = delete;
+
+private:
+    PyGILState_STATE state_;
+    bool previous_;
+};
+
+}  // namespace vesper

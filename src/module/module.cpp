@@ -1,0 +1,65 @@
+// The module's entry point: builds the module object and registers the four
+// classes and the interface version.
+#include "core/halyard.h"
+#include "module/class_object.h"
+
+namespace vesper {
+
+namespace {
+
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vesper_native36",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// Appends `name` to the module's __all__ (made on first use), then sets the
+// attribute.
+Status add_attribute(PyObject* module, const char* name, PyRef value) {
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return Failure::fetch();
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all) return Failure::fetch();
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) return Failure::fetch();
+    }
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    if (!text || !PyList_Check(all.get()) || PyList_Append(all.get(), text.get()) < 0) {
+        PyErr_Clear();
+        return Failure::panic("could not append __name__ to __all__");
+    }
+    if (PyObject_SetAttrString(module, name, value.get()) < 0) return Failure::fetch();
+    return ok_status();
+}
+
+Status add_class(PyObject* module, ClassId id) {
+    TRY_ASSIGN(PyTypeObject* type, class_type(id));
+    return add_attribute(module, class_def(id).name, PyRef::borrow(reinterpret_cast<PyObject*>(type)));
+}
+
+Result<PyRef> initialise() {
+    PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
+    if (!module) return Failure::fetch();
+    for (ClassId id : {ClassId::Engine, ClassId::Request, ClassId::Response, ClassId::WebSocket}) {
+        TRY_STATUS(add_class(module.get(), id));
+    }
+    PyRef version = PyRef::steal(PyLong_FromUnsignedLong(HY_ABI_VERSION));
+    if (!version) return Failure::fetch();
+    TRY_STATUS(add_attribute(module.get(), "abi_version", std::move(version)));
+    return module;
+}
+
+}  // namespace
+
+}  // namespace vesper
+
+PyMODINIT_FUNC PyInit_vesper_native36(void) {
+    return vesper::python_boundary(vesper::initialise);
+}

@@ -1,0 +1,15 @@
+#include "module/class_object.h"
+
+namespace vesper {
+
+namespace {
+struct WebSocketContents {};
+}  // namespace
+
+const ClassDef kWebSocketClass = {
+    "PyWebSocket", ClassId::WebSocket, instance_size<WebSocketContents>(), dealloc_instance<WebSocketContents>,
+    nullptr,       nullptr,            0,                                  nullptr,
+    nullptr,
+};
+
+}  // namespace vesper

@@ -1,0 +1,586 @@
+// A scriptable stand-in for the Core, used by the module's tests.
+//
+// It implements the seventeen hy_* functions with the real Core's SONAME,
+// keeps a deep copy of every record it is given (as JSON, so the tests read
+// them with one call), answers each call with a scripted result, and fires
+// callbacks from native threads on command, so they arrive without the
+// interpreter lock exactly as from a real Core.  The hyd_* functions are the
+// control layer the tests drive through ctypes (see control.py).
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/halyard.h"
+
+#define HYD_API extern "C" __attribute__((visibility("default")))
+
+struct hy_engine {
+    int id;
+};
+
+struct hy_request {
+    int id;
+    RequestCallbacks callbacks;
+    bool stream_body;
+    std::mutex mutex;
+    std::condition_variable resumed;
+    uint64_t resume_count = 0;
+};
+
+struct hy_websocket {
+    int id;
+    WebSocketCallbacks callbacks;
+};
+
+namespace {
+
+struct Scripted {
+    uint32_t code;
+    bool null_handle;
+};
+
+struct AutoResponse {
+    bool enabled = false;
+    int32_t status = 200;
+    std::string body;
+};
+
+struct State {
+    std::mutex mutex;
+    uint32_t abi = HY_ABI_VERSION;
+    std::string version = "halyard-double/1.0";
+    bool version_null = false;
+    bool recording = true;
+    std::map<std::string, std::deque<Scripted>> scripts;
+    std::map<std::string, uint64_t> calls;
+    std::map<std::string, std::vector<std::string>> records;
+    std::map<std::string, std::map<int, int>> releases;  // kind -> id -> count
+    std::map<std::string, int> last_id;
+    std::vector<std::unique_ptr<hy_engine>> engines;
+    std::vector<std::unique_ptr<hy_request>> requests;
+    std::vector<std::unique_ptr<hy_websocket>> websockets;
+    AutoResponse auto_response;
+    std::atomic<int> running_threads{0};
+};
+
+State& state() {
+    static auto* s = new State();
+    return *s;
+}
+
+// Counts the call and returns its scripted answer (HY_OK by default).
+Scripted answer(const char* function) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    ++s.calls[function];
+    auto& queue = s.scripts[function];
+    if (queue.empty()) return {HY_OK, false};
+    Scripted next = queue.front();
+    queue.pop_front();
+    return next;
+}
+
+// ------------------------------------------------------------------ JSON
+
+std::string hex(const void* data, uint64_t len) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    out.reserve(len * 2);
+    const auto* p = static_cast<const uint8_t*>(data);
+    for (uint64_t i = 0; i < len; ++i) {
+        out.push_back(digits[p[i] >> 4]);
+        out.push_back(digits[p[i] & 15]);
+    }
+    return out;
+}
+
+// A byte range as {"null": .., "len": .., "hex": ..}; the bytes are read
+// only when the pointer is set and the length is not 0.
+std::string range(const void* ptr, uint64_t len) {
+    std::string out = "{\"null\": ";
+    out += ptr == nullptr ? "true" : "false";
+    out += ", \"len\": " + std::to_string(len) + ", \"hex\": \"";
+    if (ptr != nullptr && len != 0) out += hex(ptr, len);
+    out += "\"}";
+    return out;
+}
+
+std::string num(uint64_t v) { return std::to_string(v); }
+std::string boolean(bool v) { return v ? "true" : "false"; }
+
+std::string headers_json(const HeaderEntry* headers, uint64_t count) {
+    std::string out = "[";
+    if (headers != nullptr) {
+        for (uint64_t i = 0; i < count; ++i) {
+            if (i) out += ", ";
+            out += "{\"name\": " + range(headers[i].name, headers[i].name_len) +
+                   ", \"value\": " + range(headers[i].value, headers[i].value_len) + "}";
+        }
+    }
+    return out + "]";
+}
+
+void record(const char* kind, std::string json) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.recording) s.records[kind].push_back(std::move(json));
+}
+
+// Runs `fn` on a new native thread and waits for it: the callback arrives
+// on a thread that never held the interpreter lock.
+template <class Fn>
+void on_native_thread(Fn fn) {
+    std::thread(fn).join();
+}
+
+template <class Fn>
+void detached(Fn fn) {
+    State& s = state();
+    s.running_threads.fetch_add(1);
+    std::thread([fn, &s]() mutable {
+        fn();
+        s.running_threads.fetch_sub(1);
+    }).detach();
+}
+
+hy_request* find_request(int id) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    for (auto& r : s.requests)
+        if (r->id == id) return r.get();
+    return nullptr;
+}
+
+hy_websocket* find_websocket(int id) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    for (auto& w : s.websockets)
+        if (w->id == id) return w.get();
+    return nullptr;
+}
+
+void release_of(const char* kind, int id) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    ++s.calls[std::string("hy_") + kind + "_release"];
+    ++s.releases[kind][id];
+}
+
+// Waits until the module resumes reading after a pause.
+void wait_resume(hy_request* r, uint64_t seen) {
+    std::unique_lock lock(r->mutex);
+    r->resumed.wait(lock, [&] { return r->resume_count > seen; });
+}
+
+}  // namespace
+
+// ------------------------------------------------------- the Core interface
+
+extern "C" {
+
+HY_API uint32_t hy_abi_version(void) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    ++s.calls["hy_abi_version"];
+    return s.abi;
+}
+
+HY_API const char* hy_version_string(void) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    ++s.calls["hy_version_string"];
+    return s.version_null ? nullptr : s.version.c_str();
+}
+
+HY_API uint32_t hy_engine_create(const EngineConfig* c, hy_engine** out) {
+    const Scripted a = answer("hy_engine_create");
+    std::string json = "{\"size\": " + num(c->size) + ", \"abi\": " + num(c->abi) +
+                       ", \"user_agent\": " + range(c->user_agent, c->user_agent_len) +
+                       ", \"proxy\": " + range(c->proxy, c->proxy_len) +
+                       ", \"proxy_username\": " + range(c->proxy_username, c->proxy_username_len) +
+                       ", \"proxy_password\": " + range(c->proxy_password, c->proxy_password_len) +
+                       ", \"cache_disabled\": " + num(c->cache_disabled) +
+                       ", \"accept_language\": " + range(c->accept_language, c->accept_language_len) +
+                       ", \"impersonate\": " + range(c->impersonate, c->impersonate_len) +
+                       ", \"profile_namespace\": " + range(c->profile_namespace, c->profile_namespace_len) +
+                       ", \"http_version\": " + num(c->http_version) + ", \"tls_verify\": " + num(c->tls_verify) +
+                       ", \"ca_bundle\": " + range(c->ca_bundle, c->ca_bundle_len) + "}";
+    record("engine", std::move(json));
+    if (a.code != HY_OK || a.null_handle) return a.code;
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    auto engine = std::make_unique<hy_engine>();
+    engine->id = ++s.last_id["engine"];
+    *out = engine.get();
+    s.engines.push_back(std::move(engine));
+    return HY_OK;
+}
+
+HY_API void hy_engine_release(hy_engine* engine) { release_of("engine", engine->id); }
+
+HY_API uint32_t hy_request_create(hy_engine* engine, const RequestConfig* c, hy_request** out) {
+    const Scripted a = answer("hy_request_create");
+    const RequestCallbacks& cb = c->callbacks;
+    std::string json =
+        "{\"engine\": " + std::to_string(engine ? engine->id : -1) + ", \"size\": " + num(c->size) +
+        ", \"abi\": " + num(c->abi) + ", \"url\": " + range(c->url, c->url_len) +
+        ", \"method\": " + range(c->method, c->method_len) + ", \"headers_null\": " + boolean(c->headers == nullptr) +
+        ", \"header_count\": " + num(c->header_count) + ", \"headers\": " + headers_json(c->headers, c->header_count) +
+        ", \"timeout_ms\": " + num(c->timeout_ms) + ", \"callbacks\": {\"size\": " + num(cb.size) +
+        ", \"abi\": " + num(cb.abi) + ", \"context_null\": " + boolean(cb.context == nullptr) +
+        ", \"all_set\": " + boolean(cb.on_response && cb.on_data && cb.on_complete && cb.on_redirect) +
+        "}, \"body\": " + range(c->body, c->body_len) + ", \"body_kind\": " + num(c->body_kind) +
+        ", \"cache_mode\": " + num(c->cache_mode) + ", \"redirect_mode\": " + num(c->redirect_mode) +
+        ", \"priority\": " + num(c->priority) + "}";
+    record("request", std::move(json));
+    if (a.code != HY_OK || a.null_handle) return a.code;
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    auto request = std::make_unique<hy_request>();
+    request->id = ++s.last_id["request"];
+    request->callbacks = cb;
+    request->stream_body = c->body_kind == HY_BODY_STREAM;
+    *out = request.get();
+    s.requests.push_back(std::move(request));
+    return HY_OK;
+}
+
+HY_API uint32_t hy_request_start(hy_request* r) {
+    const Scripted a = answer("hy_request_start");
+    if (a.code != HY_OK) return a.code;
+    AutoResponse reply;
+    {
+        State& s = state();
+        std::lock_guard lock(s.mutex);
+        reply = s.auto_response;
+    }
+    if (reply.enabled) {
+        // Answers at once from a Core-like thread: head, whole body, end.
+        detached([r, reply] {
+            static const char head[] = "HTTP/1.1 200 OK\r\n\r\n";
+            const RequestCallbacks& cb = r->callbacks;
+            cb.on_response(cb.context, r, reply.status, reinterpret_cast<const uint8_t*>(head), sizeof head - 1);
+            if (!reply.body.empty()) {
+                cb.on_data(cb.context, r, reinterpret_cast<const uint8_t*>(reply.body.data()), reply.body.size());
+            }
+            cb.on_complete(cb.context, r, HY_OK, 0);
+        });
+    }
+    return HY_OK;
+}
+
+HY_API uint32_t hy_request_cancel(hy_request*) { return answer("hy_request_cancel").code; }
+
+HY_API uint32_t hy_request_resume_read(hy_request* r) {
+    const Scripted a = answer("hy_request_resume_read");
+    {
+        std::lock_guard lock(r->mutex);
+        ++r->resume_count;
+    }
+    r->resumed.notify_all();
+    return a.code;
+}
+
+HY_API uint32_t hy_request_upload_write(hy_request* r, const uint8_t* data, uint64_t len, uint32_t is_final) {
+    const Scripted a = answer("hy_request_upload_write");
+    record("upload", "{\"id\": " + std::to_string(r->id) + ", \"data\": " + range(data, len) +
+                         ", \"final\": " + num(is_final) + "}");
+    return a.code;
+}
+
+HY_API uint32_t hy_request_follow_redirect(hy_request*) { return answer("hy_request_follow_redirect").code; }
+
+HY_API void hy_request_release(hy_request* r) { release_of("request", r->id); }
+
+HY_API uint32_t hy_websocket_create(hy_engine* engine, const WebSocketConfig* c, hy_websocket** out) {
+    const Scripted a = answer("hy_websocket_create");
+    const WebSocketCallbacks& cb = c->callbacks;
+    std::string protocols = "[";
+    if (c->protocols != nullptr) {
+        for (uint64_t i = 0; i < c->protocol_count; ++i) {
+            if (i) protocols += ", ";
+            protocols += range(c->protocols[i].text, c->protocols[i].text_len);
+        }
+    }
+    protocols += "]";
+    std::string json =
+        "{\"engine\": " + std::to_string(engine ? engine->id : -1) + ", \"size\": " + num(c->size) +
+        ", \"abi\": " + num(c->abi) + ", \"url\": " + range(c->url, c->url_len) +
+        ", \"origin_len\": " + num(c->origin_len) +
+        ", \"origin\": " + range(c->origin_len ? c->origin : nullptr, c->origin_len) +
+        ", \"protocols_null\": " + boolean(c->protocols == nullptr) + ", \"protocol_count\": " +
+        num(c->protocol_count) + ", \"protocols\": " + protocols + ", \"headers_null\": " +
+        boolean(c->headers == nullptr) + ", \"header_count\": " + num(c->header_count) +
+        ", \"headers\": " + headers_json(c->headers, c->header_count) + ", \"callbacks\": {\"size\": " +
+        num(cb.size) + ", \"abi\": " + num(cb.abi) + ", \"context_null\": " + boolean(cb.context == nullptr) +
+        ", \"all_set\": " +
+        boolean(cb.on_open && cb.on_message && cb.on_closing && cb.on_close && cb.on_error) +
+        "}, \"timeout_ms\": " + num(c->timeout_ms) + "}";
+    record("websocket", std::move(json));
+    if (a.code != HY_OK || a.null_handle) return a.code;
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    auto socket = std::make_unique<hy_websocket>();
+    socket->id = ++s.last_id["websocket"];
+    socket->callbacks = cb;
+    *out = socket.get();
+    s.websockets.push_back(std::move(socket));
+    return HY_OK;
+}
+
+HY_API uint32_t hy_websocket_start(hy_websocket*) { return answer("hy_websocket_start").code; }
+
+HY_API uint32_t hy_websocket_send(hy_websocket* w, uint32_t type, const uint8_t* data, uint64_t len) {
+    const Scripted a = answer("hy_websocket_send");
+    record("send", "{\"id\": " + std::to_string(w->id) + ", \"type\": " + num(type) + ", \"data\": " + range(data, len) +
+                       "}");
+    return a.code;
+}
+
+HY_API uint32_t hy_websocket_close(hy_websocket* w, uint16_t code, const char* reason, uint64_t len) {
+    const Scripted a = answer("hy_websocket_close");
+    record("close", "{\"id\": " + std::to_string(w->id) + ", \"code\": " + num(code) +
+                        ", \"reason\": " + range(reason, len) + "}");
+    return a.code;
+}
+
+HY_API uint32_t hy_websocket_cancel(hy_websocket*) { return answer("hy_websocket_cancel").code; }
+
+HY_API void hy_websocket_release(hy_websocket* w) { release_of("websocket", w->id); }
+
+}  // extern "C"
+
+// ---------------------------------------------------------- control layer
+
+HYD_API void hyd_reset(void) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.abi = HY_ABI_VERSION;
+    s.version = "halyard-double/1.0";
+    s.version_null = false;
+    s.recording = true;
+    s.scripts.clear();
+    s.calls.clear();
+    s.records.clear();
+    s.auto_response = AutoResponse{};
+    // Objects the module has released are gone for good; a released object
+    // may still be fired at within one test, so they live until a reset.
+    auto released = [&](const char* kind, int id) { return s.releases[kind][id] > 0; };
+    std::erase_if(s.requests, [&](const auto& r) { return released("request", r->id); });
+    std::erase_if(s.websockets, [&](const auto& w) { return released("websocket", w->id); });
+    std::erase_if(s.engines, [&](const auto& e) { return released("engine", e->id); });
+    s.releases.clear();
+}
+
+HYD_API void hyd_set_recording(int on) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.recording = on != 0;
+    if (!s.recording) s.records.clear();
+}
+
+HYD_API void hyd_set_abi(uint32_t abi) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.abi = abi;
+}
+
+// Null makes hy_version_string answer null.
+HYD_API void hyd_set_version(const char* text) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.version_null = text == nullptr;
+    s.version = text ? text : "";
+}
+
+// The next call of `function` answers `code` (and, with null_handle, leaves
+// a create's out handle null).
+HYD_API void hyd_script(const char* function, uint32_t code, int null_handle) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.scripts[function].push_back({code, null_handle != 0});
+}
+
+HYD_API uint64_t hyd_calls(const char* function) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.calls[function];
+}
+
+HYD_API int hyd_record_count(const char* kind) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    return static_cast<int>(s.records[kind].size());
+}
+
+// The JSON of record `index` of `kind`; valid until the next reset.
+HYD_API const char* hyd_record(const char* kind, int index) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    auto& list = s.records[kind];
+    if (index < 0) index += static_cast<int>(list.size());
+    if (index < 0 || index >= static_cast<int>(list.size())) return nullptr;
+    return list[static_cast<size_t>(index)].c_str();
+}
+
+HYD_API int hyd_last_id(const char* kind) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    auto it = s.last_id.find(kind);
+    return it == s.last_id.end() ? 0 : it->second;
+}
+
+HYD_API int hyd_released(const char* kind, int id) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    return s.releases[kind][id];
+}
+
+HYD_API uint64_t hyd_resume_count(int id) {
+    hy_request* r = find_request(id);
+    if (!r) return 0;
+    std::lock_guard lock(r->mutex);
+    return r->resume_count;
+}
+
+HYD_API void hyd_auto_respond(int enabled, int32_t status, const uint8_t* body, uint64_t len) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.auto_response.enabled = enabled != 0;
+    s.auto_response.status = status;
+    s.auto_response.body.assign(reinterpret_cast<const char*>(body), body ? len : 0);
+}
+
+HYD_API int hyd_running_threads(void) { return state().running_threads.load(); }
+
+// -------------------------------------------------------- request callbacks
+
+HYD_API int hyd_fire_response(int id, int32_t status, const uint8_t* head, uint64_t len) {
+    hy_request* r = find_request(id);
+    if (!r) return -1;
+    on_native_thread([&] { r->callbacks.on_response(r->callbacks.context, r, status, head, len); });
+    return 0;
+}
+
+// Returns on_data's answer.
+HYD_API int32_t hyd_fire_data(int id, const uint8_t* data, uint64_t len) {
+    hy_request* r = find_request(id);
+    if (!r) return -1;
+    int32_t answer_value = -1;
+    on_native_thread([&] { answer_value = r->callbacks.on_data(r->callbacks.context, r, data, len); });
+    return answer_value;
+}
+
+// Fires `count` chunks from one native thread; returns how many answers
+// asked to pause.
+HYD_API int64_t hyd_fire_data_repeat(int id, const uint8_t* data, uint64_t len, uint64_t count) {
+    hy_request* r = find_request(id);
+    if (!r) return -1;
+    int64_t pauses = 0;
+    on_native_thread([&] {
+        for (uint64_t i = 0; i < count; ++i) {
+            if (r->callbacks.on_data(r->callbacks.context, r, data, len) == HY_DATA_PAUSE) ++pauses;
+        }
+    });
+    return pauses;
+}
+
+HYD_API int hyd_fire_complete(int id, uint32_t code, int32_t net_error) {
+    hy_request* r = find_request(id);
+    if (!r) return -1;
+    on_native_thread([&] { r->callbacks.on_complete(r->callbacks.context, r, code, net_error); });
+    return 0;
+}
+
+HYD_API int hyd_fire_redirect(int id, int32_t status, const uint8_t* raw, uint64_t raw_len, const char* first,
+                              uint64_t first_len, const char* second, uint64_t second_len) {
+    hy_request* r = find_request(id);
+    if (!r) return -1;
+    on_native_thread([&] {
+        r->callbacks.on_redirect(r->callbacks.context, r, status, raw, raw_len, first, first_len, second, second_len);
+    });
+    return 0;
+}
+
+// Streams `total` bytes in `chunk`-sized pieces from a detached thread the
+// way a Core does: head first, pauses honoured until the module resumes,
+// then completion.  Returns at once.
+HYD_API int hyd_stream_body(int id, uint64_t chunk, uint64_t total) {
+    hy_request* r = find_request(id);
+    if (!r || chunk == 0) return -1;
+    detached([r, chunk, total] {
+        static const char head[] = "HTTP/1.1 200 OK\r\n\r\n";
+        std::vector<uint8_t> piece(chunk);
+        for (uint64_t i = 0; i < chunk; ++i) piece[i] = static_cast<uint8_t>(i);
+        const RequestCallbacks& cb = r->callbacks;
+        cb.on_response(cb.context, r, 200, reinterpret_cast<const uint8_t*>(head), sizeof head - 1);
+        uint64_t sent = 0;
+        while (sent < total) {
+            const uint64_t n = std::min(chunk, total - sent);
+            uint64_t seen;
+            {
+                std::lock_guard lock(r->mutex);
+                seen = r->resume_count;
+            }
+            const int32_t go_on = cb.on_data(cb.context, r, piece.data(), n);
+            sent += n;
+            if (go_on == HY_DATA_PAUSE) wait_resume(r, seen);
+        }
+        cb.on_complete(cb.context, r, HY_OK, 0);
+    });
+    return 0;
+}
+
+// ------------------------------------------------------ WebSocket callbacks
+
+HYD_API int hyd_ws_fire_open(int id, const char* protocol, uint64_t protocol_len, const char* extensions,
+                             uint64_t extensions_len) {
+    hy_websocket* w = find_websocket(id);
+    if (!w) return -1;
+    on_native_thread([&] {
+        w->callbacks.on_open(w->callbacks.context, w, protocol, protocol_len, extensions, extensions_len);
+    });
+    return 0;
+}
+
+HYD_API int hyd_ws_fire_message(int id, uint32_t type, uint32_t flags, const uint8_t* data, uint64_t len,
+                                uint64_t count) {
+    hy_websocket* w = find_websocket(id);
+    if (!w) return -1;
+    on_native_thread([&] {
+        for (uint64_t i = 0; i < count; ++i) w->callbacks.on_message(w->callbacks.context, w, type, flags, data, len);
+    });
+    return 0;
+}
+
+HYD_API int hyd_ws_fire_closing(int id) {
+    hy_websocket* w = find_websocket(id);
+    if (!w) return -1;
+    on_native_thread([&] { w->callbacks.on_closing(w->callbacks.context, w); });
+    return 0;
+}
+
+HYD_API int hyd_ws_fire_close(int id, uint32_t flags, uint16_t code, const char* reason, uint64_t len) {
+    hy_websocket* w = find_websocket(id);
+    if (!w) return -1;
+    on_native_thread([&] { w->callbacks.on_close(w->callbacks.context, w, flags, code, reason, len); });
+    return 0;
+}
+
+HYD_API int hyd_ws_fire_error(int id, uint32_t code, int32_t net_error, int32_t response, const char* message,
+                              uint64_t len) {
+    hy_websocket* w = find_websocket(id);
+    if (!w) return -1;
+    on_native_thread([&] {
+        w->callbacks.on_error(w->callbacks.context, w, code, net_error, response, message, len);
+    });
+    return 0;
+}

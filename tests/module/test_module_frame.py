@@ -1,0 +1,99 @@
+"""The module's face: attributes, classes, the call frame's argument matching."""
+import threading
+
+import pytest
+
+import vesper_native36 as native
+
+
+def test_module_attributes():
+    assert native.__all__ == ["PyEngine", "PyRequest", "PyResponse", "PyWebSocket", "abi_version"]
+    assert native.abi_version == 8 and type(native.abi_version) is int
+    assert native.__doc__ == ""
+
+
+@pytest.mark.parametrize("name", ["PyEngine", "PyRequest", "PyResponse", "PyWebSocket"])
+def test_classes_are_final_builtins(name):
+    cls = getattr(native, name)
+    assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins", name, name)
+    with pytest.raises(TypeError, match="not an acceptable base type"):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize("name", ["PyRequest", "PyResponse", "PyWebSocket"])
+def test_no_constructor(name):
+    with pytest.raises(TypeError) as info:
+        getattr(native, name)()
+    assert str(info.value) == "No constructor defined"
+
+
+def test_engine_static_methods(core):
+    assert native.PyEngine.abi_version() == 8
+    assert native.PyEngine().abi_version() == 8
+    with pytest.raises(TypeError):
+        native.PyEngine.abi_version(1)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((None,) * 12, {}, "PyEngine.__new__() takes from 0 to 11 positional arguments but 12 were given"),
+        ((), {"bogus": 1}, "PyEngine.__new__() got an unexpected keyword argument 'bogus'"),
+        ((None,), {"impersonate": None}, "PyEngine.__new__() got multiple values for argument 'impersonate'"),
+        ((), {"verify": 1}, "argument 'verify': 'int' object cannot be converted to 'PyBool'"),
+    ],
+)
+def test_engine_argument_matching(core, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        native.PyEngine(*args, **kwargs)
+    assert str(info.value) == message
+
+
+def test_wrong_self_through_the_class(engine):
+    with pytest.raises(TypeError) as info:
+        native.PyRequest.cancel(engine)
+    assert str(info.value) == "'PyEngine' object cannot be converted to 'PyRequest'"
+
+
+def test_methods_report_their_names():
+    assert native.PyRequest.cancel.__qualname__ == "PyRequest.cancel"
+    assert native.PyRequest.cancel.__name__ == "cancel"
+
+
+def test_panic_exception_is_a_base_exception(engine):
+    # 1e20 seconds cannot be a duration: an internal fault, not a crash.
+    with pytest.raises(BaseException) as info:
+        engine.request("GET", "http://x/", timeout=1e20)
+    assert type(info.value).__name__ == "PanicException"
+    assert not isinstance(info.value, Exception)
+    assert "too big" in str(info.value)
+
+
+def test_failures_leave_the_object_usable(core, engine):
+    for _ in range(3):
+        with pytest.raises(RuntimeError):
+            engine.request("GET", "http://x/", cache="bogus")
+    assert engine.request("GET", "http://x/") is not None
+
+
+def test_methods_run_on_several_threads_at_once(core, engine):
+    request = engine.request("GET", "http://x/")
+    request.start()
+    ident = core.last_id("request")
+    results = []
+
+    def wait():
+        results.append(request.await_response().status_code)
+
+    def redirects():
+        results.append(request.wait_redirect(timeout=30))
+
+    threads = [threading.Thread(target=wait), threading.Thread(target=redirects)]
+    for t in threads:
+        t.start()
+    core.redirect(ident, 302, b"", b"http://y/", b"GET")
+    core.response(ident, 200)
+    for t in threads:
+        t.join(10)
+    assert not any(t.is_alive() for t in threads)
+    assert sorted(map(str, results)) == sorted(["200", str((302, [], "http://y/", "GET"))])
