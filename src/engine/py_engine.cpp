@@ -94,7 +94,7 @@ PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         TRY_ASSIGN(Args matched, Args::match("PyEngine", "__new__", kParams, args, 0, kwargs));
         TRY_ASSIGN(EngineOptions options, convert_options(matched));
         TRY_ASSIGN(EngineRef handle, create_engine(options));
-        return new_instance(ClassId::Engine, EngineContents{std::move(handle)});
+        return new_instance<EngineContents>(ClassId::Engine, EngineContents{std::move(handle)});
     });
 }
 

@@ -67,11 +67,13 @@ Contents& contents_of(PyObject* self) {
     return static_cast<Instance<Contents>*>(reinterpret_cast<ObjectHeader*>(self))->contents;
 }
 
-// Allocates an instance of the class and moves `contents` in.  If the
-// allocation fails, `contents` is destroyed at once (releasing any Core
-// handle it holds).
-template <class Contents>
-Result<PyRef> new_instance(ClassId id, Contents contents) {
+void free_instance(PyObject* self);
+
+// Allocates an instance of the class and builds its contents from `args`.
+// If the allocation fails, the arguments are dropped by the caller at once
+// (releasing any Core handle they hold).
+template <class Contents, class... A>
+Result<PyRef> new_instance(ClassId id, A&&... args) {
     TRY_ASSIGN(PyTypeObject* type, class_type(id));
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
     if (alloc == nullptr) alloc = PyType_GenericAlloc;
@@ -79,11 +81,14 @@ Result<PyRef> new_instance(ClassId id, Contents contents) {
     if (object == nullptr) return Failure::fetch();
     auto* instance = static_cast<Instance<Contents>*>(reinterpret_cast<ObjectHeader*>(object));
     instance->borrow = 0;
-    new (&instance->contents) Contents(std::move(contents));
+    try {
+        new (&instance->contents) Contents(std::forward<A>(args)...);
+    } catch (...) {
+        free_instance(object);
+        throw;
+    }
     return PyRef::steal(object);
 }
-
-void free_instance(PyObject* self);
 
 template <class Contents>
 void dealloc_instance(PyObject* self) noexcept {

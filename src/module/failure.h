@@ -80,3 +80,13 @@ inline Status ok_status() { return Unit{}; }
     decl = std::move(VESPER_CAT(vesper_try_, __LINE__)).value()
 
 }  // namespace vesper
+
+namespace vesper {
+
+// The status of a Core call: its failure is raised with the kind text.
+inline Status core_status(uint32_t result) {
+    if (auto error = check_result(result)) return Failure::core(*error);
+    return ok_status();
+}
+
+}  // namespace vesper

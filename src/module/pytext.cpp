@@ -137,3 +137,14 @@ std::string quoted_literal(std::string_view utf8) {
 }
 
 }  // namespace vesper
+
+namespace vesper {
+
+Result<PyRef> tuple_from(PyRef* items, size_t count) {
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!tuple) return Failure::fetch();
+    for (size_t i = 0; i < count; ++i) PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return tuple;
+}
+
+}  // namespace vesper

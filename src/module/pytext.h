@@ -29,3 +29,19 @@ Result<PyRef> make_int(long long value);
 std::string quoted_literal(std::string_view utf8);
 
 }  // namespace vesper
+
+namespace vesper {
+
+Result<PyRef> tuple_from(PyRef* items, size_t count);
+
+// A tuple of the given new references.
+template <class... Items>
+Result<PyRef> make_tuple(Items&&... items) {
+    PyRef array[] = {std::move(items)...};
+    return tuple_from(array, sizeof...(Items));
+}
+
+inline PyRef none() { return PyRef::borrow(Py_None); }
+inline PyRef boolean(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
+
+}  // namespace vesper

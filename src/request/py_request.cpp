@@ -1,14 +1,75 @@
-#include "module/class_object.h"
+#include "request/py_request.h"
 
 namespace vesper {
 
+Result<RunningPair> start_request(RequestContents& request) {
+    RequestHandle& handle = *request.handle;
+    if (handle.started().exchange(true)) return Failure::core(CoreError{ErrorKind::InvalidState});
+    if (auto error = check_result(hy_request_start(handle.core()))) {
+        handle.started().store(false);
+        return Failure::core(*error);
+    }
+    return RunningPair{handle.shared_state(), request.handle};
+}
+
+Status start_into_slot(RequestContents& request) {
+    TRY_ASSIGN(RunningPair pair, start_request(request));
+    std::optional<RunningPair> replaced = request.start_slot.put(std::move(pair));
+    return ok_status();
+}
+
+void finish_request(RequestContents& request) {
+    request.handle->state().notifier().remove();
+    std::optional<RunningPair> dropped = request.start_slot.take();
+}
+
 namespace {
-struct RequestContents {};
+
+constexpr const char* kNone[] = {nullptr};
+constexpr ParamList kNoParams = {kNone, 0, 0};
+constexpr const char* kUpload[] = {"data", "final_chunk"};
+constexpr const char* kTimeout[] = {"timeout"};
+constexpr const char* kLoop[] = {"loop_", "notify"};
+constexpr const char* kLimit[] = {"limit"};
+
+constexpr const char* kWaitManualDoc =
+    "Blocks until the Core reports a deferred redirect or the response\n"
+    "headers arrive, whichever happens first.  See the modern binding for the\n"
+    "reasoning: waiting only on the response would hang in manual mode.";
+
+const MethodDef kMethods[] = {
+    {"cancel", MethodKind::None, kNoParams, request_cancel},
+    {"detach_callback", MethodKind::None, kNoParams, request_detach_callback},
+    {"is_finished", MethodKind::None, kNoParams, request_is_finished},
+    {"upload_write", MethodKind::Args, {kUpload, 2, 2}, request_upload_write},
+    {"upload_finish", MethodKind::Args, kNoParams, request_upload_finish},
+    {"resume_read", MethodKind::None, kNoParams, request_resume_read},
+    {"follow_redirect", MethodKind::None, kNoParams, request_follow_redirect},
+    {"take_redirects", MethodKind::None, kNoParams, request_take_redirects},
+    {"wait_redirect", MethodKind::Args, {kTimeout, 1, 0}, request_wait_redirect},
+    {"wait_manual", MethodKind::Args, {kTimeout, 1, 0}, request_wait_manual, kWaitManualDoc},
+    {"start_stream", MethodKind::Args, kNoParams, request_start_stream},
+    {"start", MethodKind::None, kNoParams, request_start},
+    {"await_response", MethodKind::Args, kNoParams, request_await_response},
+    {"next_body", MethodKind::Args, kNoParams, request_next_body},
+    {"read_body", MethodKind::Args, kNoParams, request_read_body},
+    {"start_async", MethodKind::Args, {kLoop, 2, 2}, request_start_async},
+    {"attach_async", MethodKind::Args, {kLoop, 2, 2}, request_attach_async},
+    {"poll_event", MethodKind::None, kNoParams, request_poll_event},
+    {"poll_events", MethodKind::Args, {kLimit, 1, 0}, request_poll_events},
+};
+
 }  // namespace
 
 const ClassDef kRequestClass = {
-    "PyRequest", ClassId::Request, instance_size<RequestContents>(), dealloc_instance<RequestContents>,
-    nullptr,     nullptr,          0,                                nullptr,
+    "PyRequest",
+    ClassId::Request,
+    instance_size<RequestContents>(),
+    dealloc_instance<RequestContents>,
+    nullptr,
+    kMethods,
+    sizeof kMethods / sizeof kMethods[0],
+    nullptr,
     nullptr,
 };
 

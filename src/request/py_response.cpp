@@ -29,7 +29,7 @@ PyGetSetDef g_getters[] = {
 }  // namespace
 
 Result<PyRef> new_response(int32_t status, Bytes headers) {
-    return new_instance(ClassId::Response, ResponseContents{status, std::move(headers), Bytes()});
+    return new_instance<ResponseContents>(ClassId::Response, ResponseContents{status, std::move(headers), Bytes()});
 }
 
 const ClassDef kResponseClass = {

@@ -13,3 +13,7 @@ const ClassDef kWebSocketClass = {
 };
 
 }  // namespace vesper
+
+namespace vesper {
+Result<PyRef> engine_websocket(PyObject*, const Args&) { return Failure::runtime("WebSocket is not built yet"); }
+}  // namespace vesper

@@ -1,0 +1,52 @@
+// The notifier slot of a request's or WebSocket's shared state.
+//
+// A Notifier tells whoever listens (an asyncio loop) that the state has news.
+// The slot is filled and emptied from Python threads and read by Core
+// threads, which clone the reference under the slot's own small mutex and
+// fire it with no lock held.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <utility>
+
+namespace vesper {
+
+class Notifier {
+public:
+    virtual ~Notifier() = default;
+    // Called on a Core thread with no module lock held; never throws.
+    virtual void fire() noexcept = 0;
+};
+
+class NotifierSlot {
+public:
+    // Puts `notifier` in; the previous one is released outside the lock.
+    void install(std::shared_ptr<Notifier> notifier) {
+        std::shared_ptr<Notifier> previous;
+        {
+            std::lock_guard lock(mutex_);
+            previous = std::exchange(notifier_, std::move(notifier));
+        }
+    }
+    void remove() { install(nullptr); }
+    bool installed() const {
+        std::lock_guard lock(mutex_);
+        return notifier_ != nullptr;
+    }
+    // Fires the installed notifier, if any, holding no lock while it runs.
+    void fire() noexcept {
+        std::shared_ptr<Notifier> notifier;
+        {
+            std::lock_guard lock(mutex_);
+            notifier = notifier_;
+        }
+        if (notifier) notifier->fire();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<Notifier> notifier_;
+};
+
+}  // namespace vesper

@@ -1,0 +1,62 @@
+// PyRequest: one HTTP exchange as Python sees it.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "async/pending_flag.h"
+#include "module/class_object.h"
+#include "module/slot.h"
+#include "request/request_handle.h"
+
+namespace vesper {
+
+struct RequestContents {
+    explicit RequestContents(std::shared_ptr<RequestHandle> h)
+        : handle(std::move(h)), pending(std::make_shared<PendingFlag>()) {}
+
+    std::shared_ptr<RequestHandle> handle;
+    PendingFlagRef pending;
+    Slot<RunningPair> start_slot;  // filled by start
+    Slot<RunningPair> body_slot;   // filled once the head was handed out
+    std::atomic<bool> final_reported{false};  // the terminal event went out
+};
+
+inline RequestContents& request_of(PyObject* self) { return contents_of<RequestContents>(self); }
+
+// Starts the request: at most once, and again after a refused start.
+Result<RunningPair> start_request(RequestContents& request);
+// Starts the request and keeps its running pair in the start slot.
+Status start_into_slot(RequestContents& request);
+
+// The finish step: the loop notifier goes, and so does the start slot's
+// pair (the body slot keeps its own).
+void finish_request(RequestContents& request);
+
+// The methods of PyRequest, defined by subsystem.
+#define VESPER_REQUEST_METHOD(name) Result<PyRef> request_##name(PyObject* self, const Args& args)
+VESPER_REQUEST_METHOD(start);
+VESPER_REQUEST_METHOD(start_stream);
+VESPER_REQUEST_METHOD(await_response);
+VESPER_REQUEST_METHOD(next_body);
+VESPER_REQUEST_METHOD(read_body);
+VESPER_REQUEST_METHOD(resume_read);
+VESPER_REQUEST_METHOD(follow_redirect);
+VESPER_REQUEST_METHOD(take_redirects);
+VESPER_REQUEST_METHOD(wait_redirect);
+VESPER_REQUEST_METHOD(wait_manual);
+VESPER_REQUEST_METHOD(cancel);
+VESPER_REQUEST_METHOD(is_finished);
+VESPER_REQUEST_METHOD(upload_write);
+VESPER_REQUEST_METHOD(upload_finish);
+VESPER_REQUEST_METHOD(start_async);
+VESPER_REQUEST_METHOD(attach_async);
+VESPER_REQUEST_METHOD(detach_callback);
+VESPER_REQUEST_METHOD(poll_event);
+VESPER_REQUEST_METHOD(poll_events);
+#undef VESPER_REQUEST_METHOD
+
+// PyEngine.request: creates a request (nothing is sent yet).
+Result<PyRef> engine_request(PyObject* engine, const Args& args);
+
+}  // namespace vesper

@@ -1,0 +1,45 @@
+#include "request/request_handle.h"
+
+namespace vesper {
+
+RequestHandle::~RequestHandle() {
+    hy_request_release(core_);
+    if (!started_.load()) state_->drop_context_reference();
+}
+
+namespace {
+
+RequestState* state_of(void* context) { return static_cast<RequestState*>(context); }
+
+void response_callback(void* context, hy_request*, int32_t status, const uint8_t* head, uint64_t len) {
+    state_of(context)->on_response(status, head, len);
+}
+
+int32_t data_callback(void* context, hy_request*, const uint8_t* data, uint64_t len) {
+    return state_of(context)->on_data(data, len);
+}
+
+void complete_callback(void* context, hy_request*, uint32_t result, int32_t net_error) {
+    state_of(context)->on_complete(result, net_error);
+}
+
+void redirect_callback(void* context, hy_request*, int32_t status, const uint8_t* raw, uint64_t raw_len,
+                       const char* location, uint64_t location_len, const char* method, uint64_t method_len) {
+    state_of(context)->on_redirect(status, raw, raw_len, location, location_len, method, method_len);
+}
+
+}  // namespace
+
+RequestCallbacks request_callbacks(RequestState* state) {
+    RequestCallbacks callbacks{};
+    callbacks.size = sizeof(RequestCallbacks);
+    callbacks.abi = HY_ABI_VERSION;
+    callbacks.context = state;
+    callbacks.on_response = response_callback;
+    callbacks.on_data = data_callback;
+    callbacks.on_complete = complete_callback;
+    callbacks.on_redirect = redirect_callback;
+    return callbacks;
+}
+
+}  // namespace vesper

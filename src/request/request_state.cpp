@@ -1,0 +1,261 @@
+#include "request/request_state.h"
+
+#include <chrono>
+#include <limits>
+
+#include "module/utf8.h"
+
+namespace vesper {
+
+namespace {
+
+// Copies a range the Core lends for one call.  Reserving first rejects an
+// impossible length before any byte is read.
+Bytes copy_range(const uint8_t* data, uint64_t len) {
+    Bytes out;
+    if (len == 0) return out;
+    out.reserve(len);
+    out.assign(data, data + len);
+    return out;
+}
+
+std::string copy_text(const char* data, uint64_t len) {
+    if (len == 0) return std::string();
+    Bytes raw = copy_range(reinterpret_cast<const uint8_t*>(data), len);
+    return utf8_lossy(raw.data(), raw.size());
+}
+
+uint64_t saturating_add(uint64_t a, uint64_t b) {
+    return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max() : a + b;
+}
+
+// Texts of failures the module finds itself.
+constexpr const char* kNoHead = "request completed without a response head";
+constexpr const char* kHeadAlreadyTaken = "response head was already taken";
+
+}  // namespace
+
+// ----------------------------------------------------------- Core callbacks
+
+void RequestState::record_fault() noexcept {
+    try {
+        std::lock_guard lock(mutex_);
+        if (outcome_ == kRunning) {
+            outcome_ = static_cast<int>(ErrorKind::CallbackPanic);
+            raw_code_ = 0;
+            net_error_ = 0;
+        }
+        changed_.notify_all();
+    } catch (...) {
+        // Nothing more can be recorded; the fault still stops here.
+    }
+}
+
+void RequestState::on_response(int32_t status, const uint8_t* head, uint64_t len) noexcept {
+    try {
+        Bytes block = copy_range(head, len);
+        std::lock_guard lock(mutex_);
+        status_ = status;
+        head_ = std::move(block);
+        changed_.notify_all();
+    } catch (...) {
+        record_fault();
+    }
+    notifier_.fire();
+}
+
+int32_t RequestState::on_data(const uint8_t* data, uint64_t len) noexcept {
+    int32_t answer = HY_DATA_CONTINUE;
+    try {
+        Bytes chunk = copy_range(data, len);
+        std::lock_guard lock(mutex_);
+        chunks_.push_back(std::move(chunk));
+        buffered_ = saturating_add(buffered_, len);
+        // Pausing matters while the Core still delivers; after a callback
+        // fault it still does, so the queue stays bounded then too.
+        if (buffered_ >= kPauseAtBytes && !completed_) {
+            paused_ = true;
+            answer = HY_DATA_PAUSE;
+        }
+        changed_.notify_all();
+    } catch (...) {
+        record_fault();
+    }
+    notifier_.fire();
+    return answer;
+}
+
+void RequestState::on_complete(uint32_t result, int32_t net_error) noexcept {
+    try {
+        std::lock_guard lock(mutex_);
+        completed_ = true;
+        // A callback fault may have lost a chunk: the request stays failed
+        // rather than end as a success with a gap in its body.
+        if (outcome_ != static_cast<int>(ErrorKind::CallbackPanic)) {
+            if (result == HY_OK) {
+                outcome_ = kSucceeded;
+            } else {
+                outcome_ = static_cast<int>(CoreError::from_result(result).kind);
+            }
+            raw_code_ = result;
+            net_error_ = net_error;
+        }
+        changed_.notify_all();
+    } catch (...) {
+        record_fault();
+    }
+    notifier_.fire();
+    drop_context_reference();
+}
+
+void RequestState::on_redirect(int32_t status, const uint8_t* raw, uint64_t raw_len, const char* location,
+                               uint64_t location_len, const char* method, uint64_t method_len) noexcept {
+    try {
+        RedirectRecord record{status, copy_range(raw, raw_len), copy_text(location, location_len),
+                              copy_text(method, method_len)};
+        std::lock_guard lock(mutex_);
+        redirects_.push_back(std::move(record));
+        changed_.notify_all();
+    } catch (...) {
+        record_fault();
+    }
+    notifier_.fire();
+}
+
+void RequestState::drop_context_reference() {
+    if (context_reference_.exchange(false, std::memory_order_acq_rel)) release();
+}
+
+// ------------------------------------------------------------ take and wait
+
+RequestFailure RequestState::failure_locked() const {
+    return RequestFailure{CoreError::from_index(outcome_, raw_code_), net_error_, nullptr};
+}
+
+std::optional<RedirectRecord> RequestState::take_redirect() {
+    std::lock_guard lock(mutex_);
+    if (redirects_.empty()) return std::nullopt;
+    RedirectRecord record = std::move(redirects_.front());
+    redirects_.pop_front();
+    return record;
+}
+
+RedirectTake RequestState::wait_redirect(uint64_t wait_ms) {
+    std::unique_lock lock(mutex_);
+    const auto pop = [&]() -> std::optional<RedirectRecord> {
+        if (redirects_.empty()) return std::nullopt;
+        RedirectRecord record = std::move(redirects_.front());
+        redirects_.pop_front();
+        return record;
+    };
+    if (auto record = pop()) return std::move(*record);
+    // An ended request sends no more redirects: answer at once instead of
+    // waiting out the whole timeout.
+    if (outcome_ != kRunning) {
+        if (failed_locked()) return CoreError::from_index(outcome_, raw_code_);
+        return std::monostate{};
+    }
+    bool woken = true;
+    if (wait_ms >= kWaitForever) {
+        changed_.wait(lock);
+    } else {
+        woken = changed_.wait_for(lock, std::chrono::milliseconds(wait_ms)) == std::cv_status::no_timeout;
+    }
+    if (auto record = pop()) return std::move(*record);
+    if (woken && failed_locked()) return CoreError::from_index(outcome_, raw_code_);
+    return std::monostate{};
+}
+
+HeadTake RequestState::take_head_locked() {
+    if (head_taken_) return std::monostate{};
+    if (head_) {
+        head_taken_ = true;
+        Head head{status_, std::move(*head_)};
+        head_.reset();
+        return head;
+    }
+    if (failed_locked()) {
+        head_taken_ = true;
+        return failure_locked();
+    }
+    if (outcome_ == kSucceeded) {
+        // The Core ended the request without ever reporting a head: nothing
+        // will arrive, so waiting for one must not go on for ever.
+        head_taken_ = true;
+        return RequestFailure{CoreError{ErrorKind::InvalidState}, 0, kNoHead};
+    }
+    return std::monostate{};
+}
+
+HeadTake RequestState::take_head() {
+    std::lock_guard lock(mutex_);
+    return take_head_locked();
+}
+
+HeadTake RequestState::wait_head() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        // Another caller handed the head out (a race between a poll or
+        // wait_manual and await_response): nothing is left to wait for.
+        if (head_taken_) return RequestFailure{CoreError{ErrorKind::InvalidState}, 0, kHeadAlreadyTaken};
+        HeadTake taken = take_head_locked();
+        if (!std::holds_alternative<std::monostate>(taken)) return taken;
+        changed_.wait(lock);
+    }
+}
+
+ChunkTake RequestState::take_chunk_locked(bool& resume) {
+    ChunkTake taken;
+    if (!chunks_.empty()) {
+        Bytes chunk = std::move(chunks_.front());
+        chunks_.pop_front();
+        buffered_ = chunk.size() > buffered_ ? 0 : buffered_ - chunk.size();
+        taken = std::move(chunk);
+    } else if (outcome_ == kRunning) {
+        return std::monostate{};
+    } else if (outcome_ == kSucceeded || failure_reported_) {
+        taken = EndOfBody{};
+    } else {
+        failure_reported_ = true;
+        taken = failure_locked();
+    }
+    if (paused_ && buffered_ < kPauseAtBytes) {
+        paused_ = false;
+        resume = true;
+    }
+    changed_.notify_all();
+    return taken;
+}
+
+ChunkTake RequestState::take_chunk(hy_request* core) {
+    bool resume = false;
+    ChunkTake taken;
+    {
+        std::lock_guard lock(mutex_);
+        taken = take_chunk_locked(resume);
+    }
+    if (resume) hy_request_resume_read(core);
+    return taken;
+}
+
+ChunkTake RequestState::wait_chunk(hy_request* core) {
+    bool resume = false;
+    ChunkTake taken;
+    {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            taken = take_chunk_locked(resume);
+            if (!std::holds_alternative<std::monostate>(taken)) break;
+            changed_.wait(lock);
+        }
+    }
+    if (resume) hy_request_resume_read(core);
+    return taken;
+}
+
+bool RequestState::is_finished() const {
+    std::lock_guard lock(mutex_);
+    return outcome_ != kRunning;
+}
+
+}  // namespace vesper

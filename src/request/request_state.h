@@ -1,0 +1,118 @@
+// RequestState: where the Core's callbacks for one request meet the Python
+// callers that wait on it or poll it.  Plain C++: Core threads run the
+// callbacks without the interpreter lock.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "async/notifier.h"
+#include "core/halyard.h"
+#include "module/convert.h"
+#include "module/core_error.h"
+#include "module/shared.h"
+
+namespace vesper {
+
+struct RedirectRecord {
+    int32_t status = 0;
+    Bytes raw;             // the Core's block, byte for byte
+    std::string location;  // first text, decoded lossily
+    std::string method;    // second text, decoded lossily
+};
+
+struct Head {
+    int32_t status = 0;
+    Bytes block;
+};
+
+// A failed request as a reader sees it: the kind and the network error, or
+// a failure the module found itself, with its own text.
+struct RequestFailure {
+    CoreError error{ErrorKind::InvalidState};
+    int32_t net_error = 0;
+    const char* own_text = nullptr;
+
+    std::string text() const { return own_text ? std::string(own_text) : request_failure_text(error, net_error); }
+};
+
+struct EndOfBody {};
+
+using HeadTake = std::variant<std::monostate, Head, RequestFailure>;
+using ChunkTake = std::variant<std::monostate, Bytes, EndOfBody, RequestFailure>;
+using RedirectTake = std::variant<std::monostate, RedirectRecord, CoreError>;
+
+// Flow control: the Core is asked to pause once this much body is queued,
+// and resumed once a reader brings it back below.
+inline constexpr uint64_t kPauseAtBytes = 1'048'576;
+
+class RequestState final : public RefCounted {
+public:
+    // ---- Core callbacks (Core threads) ----
+    void on_response(int32_t status, const uint8_t* head, uint64_t len) noexcept;
+    int32_t on_data(const uint8_t* data, uint64_t len) noexcept;
+    void on_complete(uint32_t result, int32_t net_error) noexcept;
+    void on_redirect(int32_t status, const uint8_t* raw, uint64_t raw_len, const char* location,
+                     uint64_t location_len, const char* method, uint64_t method_len) noexcept;
+
+    // ---- take and wait (Python threads) ----
+    std::optional<RedirectRecord> take_redirect();
+    // One wait of at most `wait_ms` (kWaitForever and above: no limit).
+    RedirectTake wait_redirect(uint64_t wait_ms);
+    HeadTake take_head();
+    HeadTake wait_head();
+    // `core` is resumed (with no lock held) when a take brings the queue
+    // back under the pause threshold.
+    ChunkTake take_chunk(hy_request* core);
+    ChunkTake wait_chunk(hy_request* core);
+    bool is_finished() const;
+
+    NotifierSlot& notifier() { return notifier_; }
+
+    // Drops the Core's context reference once, whoever comes first: the
+    // completion, a failed creation, or the release of an unstarted request.
+    void drop_context_reference();
+
+    static constexpr uint64_t kWaitForever = 4'294'967'295ull;
+
+private:
+    static constexpr int kRunning = -2;
+    static constexpr int kSucceeded = -1;
+
+    ~RequestState() override = default;
+
+    bool failed_locked() const { return outcome_ >= 0; }
+    RequestFailure failure_locked() const;
+    HeadTake take_head_locked();
+    ChunkTake take_chunk_locked(bool& resume);
+    // A fault while recording: the request fails with CallbackPanic (if it
+    // still runs) and the fault goes no further.
+    void record_fault() noexcept;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Bytes> chunks_;
+    std::deque<RedirectRecord> redirects_;
+    int32_t status_ = 0;
+    std::optional<Bytes> head_;
+    uint64_t buffered_ = 0;
+    int outcome_ = kRunning;  // -2 running, -1 succeeded, else the ErrorKind
+    uint32_t raw_code_ = 0;
+    int32_t net_error_ = 0;
+    bool head_taken_ = false;
+    bool paused_ = false;
+    bool failure_reported_ = false;
+    bool completed_ = false;  // on_complete has been seen
+    NotifierSlot notifier_;
+    std::atomic<bool> context_reference_{true};
+
+    friend class RefCounted;
+};
+
+}  // namespace vesper
