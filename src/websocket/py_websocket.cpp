@@ -1,19 +1,84 @@
-#include "module/class_object.h"
+#include "websocket/py_websocket.h"
+
+#include "module/pytext.h"
 
 namespace vesper {
 
+Status connect_websocket(WebSocketContents& socket) {
+    WebSocketHandle& handle = *socket.handle;
+    if (handle.started().exchange(true)) return Failure::core(CoreError{ErrorKind::InvalidState});
+    if (auto error = check_result(hy_websocket_start(handle.core()))) {
+        handle.started().store(false);
+        return Failure::core(*error);
+    }
+    std::optional<Shared<WebSocketState>> replaced = socket.connection.put(handle.shared_state());
+    return ok_status();
+}
+
+Result<PyRef> websocket_connect(PyObject* self, const Args&) {
+    TRY_STATUS(connect_websocket(websocket_of(self)));
+    return none();
+}
+
+Result<PyRef> websocket_close(PyObject* self, const Args& args) {
+    TRY_ASSIGN(uint16_t code, args.convert(0, to_port));
+    TRY_ASSIGN(std::string reason, args.convert(1, to_text));
+    WebSocketContents& socket = websocket_of(self);
+    const uint32_t result =
+        hy_websocket_close(socket.handle->core(), code, reason.empty() ? nullptr : reason.data(), reason.size());
+    socket.handle->state().notifier().remove();
+    TRY_STATUS(core_status(result));
+    return none();
+}
+
+Result<PyRef> websocket_cancel(PyObject* self, const Args&) {
+    WebSocketContents& socket = websocket_of(self);
+    const uint32_t result = hy_websocket_cancel(socket.handle->core());
+    socket.handle->state().notifier().remove();
+    TRY_STATUS(core_status(result));
+    return none();
+}
+
+Result<PyRef> websocket_is_finished(PyObject* self, const Args&) {
+    return boolean(websocket_of(self).handle->state().finished());
+}
+
 namespace {
-struct WebSocketContents {};
+
+constexpr const char* kNone[] = {nullptr};
+constexpr ParamList kNoParams = {kNone, 0, 0};
+constexpr const char* kText[] = {"text"};
+constexpr const char* kData[] = {"data"};
+constexpr const char* kClose[] = {"code", "reason"};
+constexpr const char* kLoop[] = {"loop_", "notify"};
+constexpr const char* kLimit[] = {"limit"};
+
+const MethodDef kMethods[] = {
+    {"connect", MethodKind::None, kNoParams, websocket_connect},
+    {"send_text", MethodKind::Args, {kText, 1, 1}, websocket_send_text},
+    {"send_bytes", MethodKind::Args, {kData, 1, 1}, websocket_send_bytes},
+    {"recv", MethodKind::Args, kNoParams, websocket_recv},
+    {"close", MethodKind::Args, {kClose, 2, 2}, websocket_close},
+    {"cancel", MethodKind::None, kNoParams, websocket_cancel},
+    {"detach_callback", MethodKind::None, kNoParams, websocket_detach_callback},
+    {"is_finished", MethodKind::None, kNoParams, websocket_is_finished},
+    {"start_async", MethodKind::Args, {kLoop, 2, 2}, websocket_start_async},
+    {"poll_event", MethodKind::None, kNoParams, websocket_poll_event},
+    {"poll_events", MethodKind::Args, {kLimit, 1, 0}, websocket_poll_events},
+};
+
 }  // namespace
 
 const ClassDef kWebSocketClass = {
-    "PyWebSocket", ClassId::WebSocket, instance_size<WebSocketContents>(), dealloc_instance<WebSocketContents>,
-    nullptr,       nullptr,            0,                                  nullptr,
+    "PyWebSocket",
+    ClassId::WebSocket,
+    instance_size<WebSocketContents>(),
+    dealloc_instance<WebSocketContents>,
+    nullptr,
+    kMethods,
+    sizeof kMethods / sizeof kMethods[0],
+    nullptr,
     nullptr,
 };
 
-}  // namespace vesper
-
-namespace vesper {
-Result<PyRef> engine_websocket(PyObject*, const Args&) { return Failure::runtime("WebSocket is not built yet"); }
 }  // namespace vesper

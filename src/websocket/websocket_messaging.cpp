@@ -1,0 +1,51 @@
+// Sending messages and the blocking recv.
+#include "module/pytext.h"
+#include "websocket/py_websocket.h"
+#include "websocket/websocket_values.h"
+
+namespace vesper {
+
+namespace {
+
+constexpr const char* kNotConnected = "WebSocket is not connected";
+
+Status send(PyObject* self, uint32_t type, const uint8_t* data, size_t len) {
+    return core_status(hy_websocket_send(websocket_of(self).handle->core(), type, len ? data : nullptr, len));
+}
+
+}  // namespace
+
+Result<PyRef> websocket_send_text(PyObject* self, const Args& args) {
+    TRY_ASSIGN(std::string text, args.convert(0, to_text));
+    TRY_STATUS(send(self, HY_WS_TEXT, reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    return none();
+}
+
+Result<PyRef> websocket_send_bytes(PyObject* self, const Args& args) {
+    TRY_ASSIGN(Bytes data, args.convert(0, to_bytes));
+    TRY_STATUS(send(self, HY_WS_BINARY, data.data(), data.size()));
+    return none();
+}
+
+// recv holds the connection slot only to read it, not while it sleeps: a
+// poll on another thread then neither waits for it (stalling the
+// interpreter) nor races it, since every event is popped exactly once under
+// the state's own lock, by whichever call gets there first.
+Result<PyRef> websocket_recv(PyObject* self, const Args&) {
+    WebSocketContents& socket = websocket_of(self);
+    std::optional<WebSocketEvent> event;
+    bool connected = false;
+    {
+        GilRelease release;
+        std::optional<Shared<WebSocketState>> state = socket.connection.peek();
+        if (state) {
+            connected = true;
+            event = (*state)->pop_blocking();
+        }
+    }
+    if (!connected) return Failure::runtime(kNotConnected);
+    if (!event) return none();
+    return websocket_event_value(*event);
+}
+
+}  // namespace vesper

@@ -1,0 +1,178 @@
+#include "websocket/websocket_state.h"
+
+#include <limits>
+
+#include "module/utf8.h"
+
+namespace vesper {
+
+namespace {
+
+// Reserving first rejects an impossible length before any byte is read.
+Bytes copy_range(const uint8_t* data, uint64_t len) {
+    Bytes out;
+    if (len == 0) return out;
+    out.reserve(len);
+    out.assign(data, data + len);
+    return out;
+}
+
+std::string copy_text(const char* data, uint64_t len) {
+    Bytes raw = copy_range(reinterpret_cast<const uint8_t*>(data), len);
+    return utf8_lossy(raw.data(), raw.size());
+}
+
+uint64_t saturating_add(uint64_t a, uint64_t b) {
+    return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max() : a + b;
+}
+
+WebSocketEvent error_event(CoreError error, int32_t net_error, int32_t response) {
+    WebSocketEvent event;
+    event.kind = WebSocketEvent::Kind::Error;
+    event.error = error;
+    event.net_error = net_error;
+    event.response = response;
+    return event;
+}
+
+}  // namespace
+
+uint64_t WebSocketEvent::counted_size() const {
+    switch (kind) {
+        case Kind::Open: return saturating_add(first.size(), second.size());
+        case Kind::Message: return payload.size();
+        case Kind::Closing: return 0;
+        case Kind::Close:
+        case Kind::Error: return first.size();
+    }
+    return 0;
+}
+
+void WebSocketState::push(WebSocketEvent event) {
+    {
+        std::lock_guard lock(mutex_);
+        if (finished_) return;  // nothing is queued after the end
+        const uint64_t size = event.counted_size();
+        if (queue_.size() >= kMaxQueuedEvents || saturating_add(buffered_, size) > kMaxQueuedBytes) {
+            // Overflow: what is queued is replaced by one BufferLimit error
+            // and the connection counts as finished.
+            queue_.clear();
+            buffered_ = 0;
+            queue_.push_back(error_event(CoreError{ErrorKind::BufferLimit}, 0, 0));
+            finished_ = true;
+        } else {
+            buffered_ += size;
+            if (event.terminal()) finished_ = true;
+            queue_.push_back(std::move(event));
+        }
+        wakeup_.notify_all();
+    }
+    notifier_.fire();
+}
+
+void WebSocketState::record_fault() noexcept {
+    try {
+        {
+            std::lock_guard lock(mutex_);
+            if (finished_) return;
+            queue_.push_back(error_event(CoreError{ErrorKind::CallbackPanic}, 0, -1));
+            finished_ = true;
+            wakeup_.notify_all();
+        }
+        notifier_.fire();
+    } catch (...) {
+        // Nothing more can be recorded; the fault still stops here.
+    }
+}
+
+void WebSocketState::on_open(const char* protocol, uint64_t protocol_len, const char* extensions,
+                             uint64_t extensions_len) noexcept {
+    try {
+        WebSocketEvent event;
+        event.kind = WebSocketEvent::Kind::Open;
+        event.first = copy_text(protocol, protocol_len);
+        event.second = copy_text(extensions, extensions_len);
+        push(std::move(event));
+    } catch (...) {
+        record_fault();
+    }
+}
+
+void WebSocketState::on_message(uint32_t type, const uint8_t* data, uint64_t len) noexcept {
+    try {
+        WebSocketEvent event;
+        event.kind = WebSocketEvent::Kind::Message;
+        event.type = type == HY_WS_TEXT     ? WebSocketEvent::MessageType::Text
+                     : type == HY_WS_BINARY ? WebSocketEvent::MessageType::Binary
+                                            : WebSocketEvent::MessageType::Other;
+        event.payload = copy_range(data, len);
+        push(std::move(event));
+    } catch (...) {
+        record_fault();
+    }
+}
+
+void WebSocketState::on_closing() noexcept {
+    try {
+        push(WebSocketEvent{});
+    } catch (...) {
+        record_fault();
+    }
+}
+
+void WebSocketState::on_close(uint16_t code, const char* reason, uint64_t reason_len) noexcept {
+    try {
+        WebSocketEvent event;
+        event.kind = WebSocketEvent::Kind::Close;
+        event.code = code;
+        event.first = copy_text(reason, reason_len);
+        push(std::move(event));
+    } catch (...) {
+        record_fault();
+    }
+    drop_context_reference();
+}
+
+void WebSocketState::on_error(uint32_t result, int32_t net_error, int32_t response, const char* message,
+                              uint64_t message_len) noexcept {
+    try {
+        // 0 names no failure kind: like every unknown code it is Native.
+        WebSocketEvent event = error_event(CoreError::from_result(result), net_error, response);
+        event.first = copy_text(message, message_len);
+        push(std::move(event));
+    } catch (...) {
+        record_fault();
+    }
+    drop_context_reference();
+}
+
+void WebSocketState::drop_context_reference() {
+    if (context_reference_.exchange(false, std::memory_order_acq_rel)) release();
+}
+
+std::optional<WebSocketEvent> WebSocketState::pop_locked() {
+    if (queue_.empty()) return std::nullopt;
+    WebSocketEvent event = std::move(queue_.front());
+    queue_.pop_front();
+    const uint64_t size = event.counted_size();
+    buffered_ = size > buffered_ ? 0 : buffered_ - size;
+    return event;
+}
+
+std::optional<WebSocketEvent> WebSocketState::pop() {
+    std::lock_guard lock(mutex_);
+    return pop_locked();
+}
+
+std::optional<WebSocketEvent> WebSocketState::pop_blocking() {
+    std::unique_lock lock(mutex_);
+    wakeup_.wait(lock, [&] { return !queue_.empty() || finished_; });
+    return pop_locked();
+}
+
+bool WebSocketState::finished() const {
+    std::lock_guard lock(mutex_);
+    return finished_;
+}
+
+}  // namespace vesper

@@ -1,0 +1,82 @@
+// WebSocketState: the bounded event queue of one connection, filled by the
+// Core's callbacks and drained by recv and the polls.  Plain C++.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "async/notifier.h"
+#include "core/halyard.h"
+#include "module/convert.h"
+#include "module/core_error.h"
+#include "module/shared.h"
+
+namespace vesper {
+
+struct WebSocketEvent {
+    enum class Kind { Open, Message, Closing, Close, Error };
+    enum class MessageType { Text, Binary, Other };
+
+    Kind kind = Kind::Closing;
+    // Open: the subprotocol and the extensions; Close: the reason;
+    // Error: the Core's message (counted, never shown).
+    std::string first;
+    std::string second;
+    MessageType type = MessageType::Binary;
+    Bytes payload;
+    uint16_t code = 0;
+    CoreError error{ErrorKind::Native};
+    int32_t net_error = 0;
+    int32_t response = 0;
+
+    bool terminal() const { return kind == Kind::Close || kind == Kind::Error; }
+    // What the event counts towards the byte limit.
+    uint64_t counted_size() const;
+};
+
+// Limits of an unread queue: events, and counted bytes after a push.
+inline constexpr size_t kMaxQueuedEvents = 1024;
+inline constexpr uint64_t kMaxQueuedBytes = 4'194'304;
+
+class WebSocketState final : public RefCounted {
+public:
+    // ---- Core callbacks (Core threads) ----
+    void on_open(const char* protocol, uint64_t protocol_len, const char* extensions, uint64_t extensions_len) noexcept;
+    void on_message(uint32_t type, const uint8_t* data, uint64_t len) noexcept;
+    void on_closing() noexcept;
+    void on_close(uint16_t code, const char* reason, uint64_t reason_len) noexcept;
+    void on_error(uint32_t result, int32_t net_error, int32_t response, const char* message,
+                  uint64_t message_len) noexcept;
+
+    // ---- Python threads ----
+    std::optional<WebSocketEvent> pop();
+    // Waits while the queue is empty and the connection not finished.
+    std::optional<WebSocketEvent> pop_blocking();
+    bool finished() const;
+
+    NotifierSlot& notifier() { return notifier_; }
+    void drop_context_reference();
+
+private:
+    ~WebSocketState() override = default;
+
+    // Queues `event` within the limits (or overflows), then notifies.
+    void push(WebSocketEvent event);
+    void record_fault() noexcept;
+    std::optional<WebSocketEvent> pop_locked();
+
+    mutable std::mutex mutex_;
+    std::deque<WebSocketEvent> queue_;
+    uint64_t buffered_ = 0;
+    bool finished_ = false;
+    NotifierSlot notifier_;
+    std::condition_variable wakeup_;
+    std::atomic<bool> context_reference_{true};
+};
+
+}  // namespace vesper
