@@ -64,6 +64,7 @@ test: test-core test-module test-live sanitize
 # detection is off (the interpreter's own allocations would drown it).
 sanitize: deps
 	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DVESPER_WERROR=ON -DVESPER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+	  -DVESPER_MODULE_CORE=halyard_double \
 	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DPython_EXECUTABLE=$(CURDIR)/$(VPY) >/dev/null
 	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS) --target vesper_native36 halyard_double
 	mkdir -p $(ASAN_BUILD)/python && cp -f $(ASAN_BUILD)/src/vesper_native36.abi3.so $(ASAN_BUILD)/python/

@@ -122,6 +122,14 @@ class CoreDouble:
         assert self.lib.hyd_fire_redirect(ident, status, raw, len(raw), first, len(first),
                                           second, len(second)) == 0
 
+    def wait_idle(self, timeout=10.0):
+        """Waits until every detached Core-like thread of the double ended."""
+        import time
+        deadline = time.monotonic() + timeout
+        while self.lib.hyd_running_threads() != 0:
+            assert time.monotonic() < deadline, "double threads still running"
+            time.sleep(0.001)
+
     def stream_body(self, ident, chunk, total):
         assert self.lib.hyd_stream_body(ident, chunk, total) == 0
 
