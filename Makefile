@@ -71,7 +71,7 @@ sanitize: deps
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/python VESPER_DOUBLE=$(CURDIR)/$(ASAN_BUILD)/double/libhalyard.so \
+	PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/python:$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(ASAN_BUILD)/double/libhalyard.so \
 	  $(PYTEST) tests/module -x
 
 demo: build
