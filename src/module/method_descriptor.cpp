@@ -46,11 +46,11 @@ PyObject* dispatch(const ClassDef& owner, const MethodDef& method, PyObject* sel
         SharedBorrow borrow(header);
         if (method.kind == MethodKind::None) {
             const Py_ssize_t given = PyTuple_Size(args) - offset;
-            const std::string full = std::string(owner.name) + "." + method.name + "()";
-            if (given > 0) {
-                return Failure::type_error(full + " takes no arguments (" + std::to_string(given) + " given)");
-            }
-            if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+            if (given > 0 || (kwargs != nullptr && PyDict_Size(kwargs) > 0)) {
+                const std::string full = std::string(owner.name) + "." + method.name + "()";
+                if (given > 0) {
+                    return Failure::type_error(full + " takes no arguments (" + std::to_string(given) + " given)");
+                }
                 return Failure::type_error(full + " takes no keyword arguments");
             }
             return method.body(self, Args());
