@@ -1,0 +1,47 @@
+// Assembly of a response head block from the header lines curl hands over.
+//
+// The block is the status line and the header lines exactly as received,
+// each ending in CRLF (a bare LF ending is written as CRLF), closed by an
+// empty line.  HTTP/2 has no status line on the wire: its block starts
+// with "HTTP/2 <code>" and nothing after the code.  Informational (1xx) heads are skipped: a new status line
+// starts the block again.  Lines after the complete head (trailers) are not
+// part of it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace halyard {
+
+// The status code of an "HTTP/x[.y] NNN ..." line, or nothing.
+std::optional<int> parse_status_line(std::string_view line);
+
+class HeadCollector {
+public:
+    enum class Event { None, Informational, Complete, Malformed };
+
+    // Feeds one line, with whatever line ending it came with.
+    Event feed(std::string_view line);
+
+    bool complete() const { return complete_; }
+    int status() const { return status_; }
+    const std::string& block() const { return block_; }
+
+    // The first value of a header (case-insensitive name), trimmed.
+    std::optional<std::string> header(std::string_view name) const;
+    // True when Transfer-Encoding's last coding is chunked.
+    bool chunked() const;
+
+    void reset();
+
+private:
+    std::string block_;
+    std::vector<std::pair<std::string, std::string>> fields_;
+    int status_ = 0;
+    bool started_ = false;
+    bool complete_ = false;
+};
+
+}  // namespace halyard

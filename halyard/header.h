@@ -1,0 +1,23 @@
+// Request header lines as the caller gave them, and name matching.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace halyard {
+
+struct Header {
+    std::string name;
+    std::string value;
+    friend bool operator==(const Header&, const Header&) = default;
+};
+
+using HeaderList = std::vector<Header>;
+
+// ASCII case-insensitive comparison (header names, schemes).
+bool iequals(std::string_view a, std::string_view b);
+
+bool has_header(const HeaderList& headers, std::string_view name);
+
+}  // namespace halyard

@@ -1,0 +1,126 @@
+// The C entry points.  Each one is a thin, noexcept shell: it checks its
+// handles, calls into the Core and turns any C++ exception into a result
+// code, so that none crosses the C interface.
+#include <new>
+
+#include "config.h"
+#include "core/halyard.h"
+#include "engine.h"
+#include "request.h"
+#include "version.h"
+
+namespace {
+
+template <typename F>
+uint32_t guarded(uint32_t fallback, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return HY_OUT_OF_MEMORY;
+    } catch (...) {
+        return fallback;
+    }
+}
+
+halyard::Request* as_request(hy_request* handle) { return static_cast<halyard::Request*>(handle); }
+
+}  // namespace
+
+extern "C" {
+
+HY_API uint32_t hy_abi_version(void) { return HY_ABI_VERSION; }
+
+HY_API const char* hy_version_string(void) {
+    try {
+        return halyard::version_string();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+HY_API uint32_t hy_engine_create(const EngineConfig* config, hy_engine** out) {
+    return guarded(HY_INITIALIZATION_FAILED, [&]() -> uint32_t {
+        if (out == nullptr) return HY_INVALID_ARGUMENT;
+        *out = nullptr;
+        halyard::EngineSettings settings;
+        if (uint32_t rc = halyard::read_engine_config(config, settings); rc != HY_OK) return rc;
+        uint32_t code = HY_OK;
+        auto engine = halyard::Engine::create(std::move(settings), code);
+        if (!engine) return code;
+        try {
+            *out = new hy_engine{std::move(engine)};
+        } catch (...) {
+            // The engine's own user goes, which lets its thread end.
+            if (engine) engine->drop_user();
+            throw;
+        }
+        return HY_OK;
+    });
+}
+
+HY_API void hy_engine_release(hy_engine* engine) {
+    if (engine == nullptr) return;
+    std::shared_ptr<halyard::Engine> core = std::move(engine->engine);
+    delete engine;
+    core->drop_user();
+}
+
+HY_API uint32_t hy_request_create(hy_engine* engine, const RequestConfig* config, hy_request** out) {
+    return guarded(HY_INITIALIZATION_FAILED, [&]() -> uint32_t {
+        if (out == nullptr) return HY_INVALID_ARGUMENT;
+        *out = nullptr;
+        if (engine == nullptr) return HY_INVALID_ARGUMENT;
+        halyard::RequestSpec spec;
+        if (uint32_t rc = halyard::read_request_config(config, spec); rc != HY_OK) return rc;
+        *out = halyard::Request::create(engine->engine, std::move(spec));
+        return HY_OK;
+    });
+}
+
+HY_API uint32_t hy_request_start(hy_request* request) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->start(); });
+}
+
+HY_API uint32_t hy_request_cancel(hy_request* request) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->cancel(); });
+}
+
+HY_API uint32_t hy_request_resume_read(hy_request* request) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->resume_read(); });
+}
+
+HY_API uint32_t hy_request_upload_write(hy_request* request, const uint8_t* data, uint64_t len,
+                                        uint32_t is_final) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE,
+                   [&] { return as_request(request)->upload_write(data, len, is_final); });
+}
+
+HY_API uint32_t hy_request_follow_redirect(hy_request* request) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->follow_redirect(); });
+}
+
+HY_API void hy_request_release(hy_request* request) {
+    if (request == nullptr) return;
+    guarded(HY_OK, [&] {
+        as_request(request)->release();
+        return HY_OK;
+    });
+}
+
+// WebSockets are not part of this Core yet: every call is refused.
+HY_API uint32_t hy_websocket_create(hy_engine*, const WebSocketConfig*, hy_websocket** out) {
+    if (out != nullptr) *out = nullptr;
+    return HY_INVALID_STATE;
+}
+HY_API uint32_t hy_websocket_start(hy_websocket*) { return HY_INVALID_STATE; }
+HY_API uint32_t hy_websocket_send(hy_websocket*, uint32_t, const uint8_t*, uint64_t) { return HY_INVALID_STATE; }
+HY_API uint32_t hy_websocket_close(hy_websocket*, uint16_t, const char*, uint64_t) { return HY_INVALID_STATE; }
+HY_API uint32_t hy_websocket_cancel(hy_websocket*) { return HY_INVALID_STATE; }
+HY_API void hy_websocket_release(hy_websocket*) {}
+
+}  // extern "C"

@@ -1,0 +1,62 @@
+#include "redirect.h"
+
+#include "core/halyard.h"
+#include "url.h"
+
+namespace halyard {
+
+bool is_redirect_status(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+RedirectDecision decide_redirect(const RedirectInput& in) {
+    RedirectDecision d;
+    auto failed = [&](Cause cause) {
+        d.fail = true;
+        d.cause = cause;
+        return d;
+    };
+    if (in.mode == HY_REDIRECT_ERROR) return failed(Cause::RedirectRefused);
+    if (in.redirects_followed >= kMaxRedirects) return failed(Cause::RedirectLimit);
+
+    Resolved target = resolve_location(in.url, in.location);
+    if (target.status == Resolved::Invalid) return failed(Cause::RedirectInvalid);
+    if (target.status == Resolved::Unsafe) return failed(Cause::RedirectUnsafe);
+
+    // 301/302 turn POST into GET; 303 turns everything but HEAD into GET and
+    // never carries the body; 307/308 keep method and body.
+    d.method = std::string(in.method);
+    d.keep_body = in.has_body;
+    if ((in.status == 301 || in.status == 302) && in.method == "POST") {
+        d.method = "GET";
+        d.keep_body = false;
+    } else if (in.status == 303) {
+        if (in.method != "HEAD") d.method = "GET";
+        d.keep_body = false;
+    }
+    if (d.keep_body && in.streamed_body) return failed(Cause::RedirectNoRewind);
+
+    d.url = std::move(target.url);
+    auto from = parse_url(in.url);
+    auto to = parse_url(d.url);
+    d.origin_changed = !from || !to || !same_origin(*from, *to);
+    return d;
+}
+
+HeaderList headers_for_next_hop(const HeaderList& headers, bool body_dropped, bool origin_changed) {
+    static constexpr std::string_view kBodyHeaders[] = {
+        "Content-Type", "Content-Length", "Content-Encoding", "Content-Language",
+        "Content-Location", "Origin"};
+    HeaderList out;
+    for (const Header& h : headers) {
+        bool drop = false;
+        if (body_dropped) {
+            for (auto name : kBodyHeaders) drop = drop || iequals(h.name, name);
+        }
+        if (origin_changed && iequals(h.name, "Authorization")) drop = true;
+        if (!drop) out.push_back(h);
+    }
+    return out;
+}
+
+}  // namespace halyard

@@ -1,0 +1,124 @@
+// One HTTP request: its copied configuration, the calls other threads make
+// on it (which only post commands), and the network-thread side that runs
+// its transfers hop by hop.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "config.h"
+#include "error_map.h"
+#include "head_block.h"
+#include "outcome.h"
+#include "upload_queue.h"
+
+// The module's request handle is the request object itself.
+struct hy_request {
+protected:
+    hy_request() = default;
+};
+
+namespace halyard {
+
+class Engine;
+
+class Request final : public hy_request, public std::enable_shared_from_this<Request> {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // The new request holds the handle reference that release() gives up.
+    static Request* create(std::shared_ptr<Engine> engine, RequestSpec spec);
+    ~Request();
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+
+    // --- hy_request_* calls, any thread.  None waits for the network
+    // thread except upload_write, which waits for room in the upload queue.
+    uint32_t start();
+    uint32_t cancel();
+    uint32_t resume_read();
+    uint32_t follow_redirect();
+    uint32_t upload_write(const uint8_t* data, uint64_t len, uint32_t is_final);
+    void release();
+
+    // --- network thread.
+    void on_transfer_done(CURL* easy, CURLcode code) noexcept;
+    void on_timeout() noexcept;
+    std::optional<Clock::time_point> deadline() const { return deadline_; }
+    bool deadline_passed(Clock::time_point now) const { return deadline_ && now >= *deadline_; }
+
+    // curl callbacks (transfer_callbacks.cpp).
+    static size_t header_callback(char* data, size_t size, size_t count, void* self);
+    static size_t write_callback(char* data, size_t size, size_t count, void* self);
+    static size_t read_callback(char* data, size_t size, size_t count, void* self);
+
+private:
+    Request(std::shared_ptr<Engine> engine, RequestSpec spec);
+
+    enum class Phase { Idle, Transferring, AwaitingFollow, Done };
+    enum StartState : int { NotStarted = 0, Started = 1, CanceledBeforeStart = 2 };
+
+    // Posts `step` to the network thread; a failure inside it ends the
+    // request instead of escaping.
+    void post(void (Request::*step)());
+    void run_step(void (Request::*step)()) noexcept;
+
+    // Steps run on the network thread.
+    void on_start();
+    void on_cancel();
+    void on_resume();
+    void on_follow();
+    void on_upload_kick();
+
+    void begin_hop();
+    CURLcode configure_transfer();     // transfer.cpp
+    curl_slist* build_header_list();   // transfer.cpp
+    void detach_transfer();
+    CURLcode apply_pause();
+    void end_hop(CURLcode code);
+    void follow_or_wait();             // after a redirect hop ended
+    CurlFacts facts(CURLcode code) const;
+    void fail_with_curl(CURLcode code);
+    void finish(Outcome outcome) noexcept;
+
+    size_t on_header_line(std::string_view line);
+    size_t on_body_data(const char* data, size_t len);
+    size_t on_upload_read(char* out, size_t len);
+
+    const std::shared_ptr<Engine> engine_;
+    const RequestSpec spec_;
+    UploadQueue upload_;
+    std::shared_ptr<Request> handle_ref_;   // the module's handle; touched by create and release
+
+    // Shared with API threads.
+    std::atomic<int> start_state_{NotStarted};
+    std::atomic<bool> finished_{false};
+    std::atomic<bool> awaiting_follow_{false};
+    std::atomic<bool> resume_pending_{false};
+
+    // Network thread only.
+    Phase phase_ = Phase::Idle;
+    std::optional<Clock::time_point> deadline_;
+    CURL* easy_ = nullptr;
+    curl_slist* header_list_ = nullptr;
+    std::string hop_url_;
+    std::string hop_method_;
+    HeaderList hop_headers_;
+    bool hop_has_body_ = false;
+    bool hop_is_redirect_ = false;
+    int redirects_followed_ = 0;
+    HeadCollector head_;
+    std::optional<Outcome> pending_failure_;   // set by a callback that aborted the transfer
+    bool recv_paused_ = false;
+    bool send_paused_ = false;
+    char error_buffer_[CURL_ERROR_SIZE] = {};
+};
+
+}  // namespace halyard

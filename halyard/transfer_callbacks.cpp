@@ -1,0 +1,105 @@
+// The curl callbacks of a transfer: head lines, body data, upload data.
+// They run on the network thread inside curl, so they never end the
+// request themselves: a failure is recorded in pending_failure_ and curl
+// is told to abort; on_transfer_done then ends the request with it.
+#include <new>
+
+#include "engine.h"
+#include "redirect.h"
+#include "request.h"
+#include "url.h"
+
+namespace halyard {
+namespace {
+
+template <typename F>
+size_t guarded(std::optional<Outcome>& pending, size_t abort_value, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        pending = map_cause(Cause::OutOfMemory);
+    } catch (...) {
+        pending = map_cause(Cause::Internal);
+    }
+    return abort_value;
+}
+
+}  // namespace
+
+size_t Request::header_callback(char* data, size_t size, size_t count, void* self) {
+    auto* r = static_cast<Request*>(self);
+    return guarded(r->pending_failure_, 0,
+                   [&] { return r->on_header_line(std::string_view(data, size * count)); });
+}
+
+size_t Request::write_callback(char* data, size_t size, size_t count, void* self) {
+    auto* r = static_cast<Request*>(self);
+    return guarded(r->pending_failure_, 0, [&] { return r->on_body_data(data, size * count); });
+}
+
+size_t Request::read_callback(char* data, size_t size, size_t count, void* self) {
+    auto* r = static_cast<Request*>(self);
+    return guarded(r->pending_failure_, CURL_READFUNC_ABORT,
+                   [&] { return r->on_upload_read(data, size * count); });
+}
+
+size_t Request::on_header_line(std::string_view line) {
+    if (pending_failure_) return 0;
+    if (head_.feed(line) != HeadCollector::Event::Complete) return line.size();
+    const int status = head_.status();
+
+    // A request sent through an HTTP proxy (not tunnelled) meets the proxy's
+    // 407 as its response: that is a proxy failure, not the server's answer.
+    const EngineSettings& s = engine_->settings();
+    if (status == 407 && (s.proxy_scheme == "http" || s.proxy_scheme == "https")) {
+        auto url = parse_url(hop_url_);
+        if (url && url->scheme == "http") {
+            pending_failure_ = map_cause(Cause::ProxyAuth);
+            return 0;
+        }
+    }
+    if (is_redirect_status(status) && !head_.header("Location").value_or("").empty()) {
+        // Reported by on_redirect when the hop ends; its body is dropped.
+        hop_is_redirect_ = true;
+        return line.size();
+    }
+    const std::string& block = head_.block();
+    const auto& cb = spec_.callbacks;
+    cb.on_response(cb.context, this, status, reinterpret_cast<const uint8_t*>(block.data()), block.size());
+    return line.size();
+}
+
+size_t Request::on_body_data(const char* data, size_t len) {
+    if (pending_failure_) return 0;
+    if (hop_is_redirect_) return len;
+    // Data curl hands over while paused was not delivered: curl keeps it
+    // and offers it again after the resume.
+    if (recv_paused_) return CURL_WRITEFUNC_PAUSE;
+    const auto& cb = spec_.callbacks;
+    const int32_t answer = cb.on_data(cb.context, this, reinterpret_cast<const uint8_t*>(data), len);
+    if (answer == HY_DATA_PAUSE) {
+        // This chunk was delivered, so it is consumed in full; only what
+        // follows waits.
+        recv_paused_ = true;
+        if (apply_pause() != CURLE_OK) {
+            pending_failure_ = map_cause(Cause::Internal);
+            return 0;
+        }
+    }
+    return len;
+}
+
+size_t Request::on_upload_read(char* out, size_t len) {
+    if (pending_failure_) return CURL_READFUNC_ABORT;
+    size_t copied = 0;
+    switch (upload_.read(reinterpret_cast<uint8_t*>(out), len, copied)) {
+    case UploadQueue::ReadResult::Data: return copied;
+    case UploadQueue::ReadResult::End: return 0;
+    case UploadQueue::ReadResult::Empty: break;
+    }
+    // Nothing queued yet: the next write posts a kick that unpauses.
+    send_paused_ = true;
+    return CURL_READFUNC_PAUSE;
+}
+
+}  // namespace halyard

@@ -1,0 +1,69 @@
+// The upload queue of a streamed request body.
+//
+// Writers (Python threads, through hy_request_upload_write) append copies of
+// their data; the network thread takes bytes out from curl's read callback.
+// A writer waits while more than `limit` bytes are queued and unsent, until
+// the network thread has sent enough or the queue is closed because the
+// request ended.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+namespace halyard {
+
+class UploadQueue {
+public:
+    static constexpr uint64_t kDefaultLimit = 1024 * 1024;
+
+    explicit UploadQueue(uint64_t limit = kDefaultLimit) : limit_(limit) {}
+
+    enum class ReadResult { Data, Empty, End };
+
+    struct AppendResult {
+        uint32_t code;      // HY_OK, or why the data was refused
+        bool needs_kick;    // the reader paused on an empty queue: wake it
+    };
+
+    // Appends a copy of data (and marks the end when final); never blocks.
+    // Refuses with HY_INVALID_STATE a write after the final piece; once the
+    // queue is closed, every write gets the code given to close().
+    AppendResult append(const uint8_t* data, uint64_t len, bool final);
+
+    // Waits while more than the limit is queued.  HY_OK once there is room,
+    // or the code given to close() when the queue was closed first.  The
+    // caller wakes a paused reader (needs_kick) before waiting, or the two
+    // would wait for each other.
+    uint32_t wait_for_room();
+
+    // Network thread: copies up to `size` bytes into `out`.  Data: `copied`
+    // bytes were taken; Empty: nothing queued yet and the end not reached (the
+    // reader should pause; the next write reports needs_kick); End: every byte
+    // has been taken and the final piece has come.
+    ReadResult read(uint8_t* out, size_t size, size_t& copied);
+
+    // Ends the queue: queued data is dropped, waiting writers wake and get
+    // `code`, as do all later writes.
+    void close(uint32_t code);
+
+    uint64_t queued() const;
+    bool final_received() const;
+
+private:
+    const uint64_t limit_;
+    mutable std::mutex mutex_;
+    std::condition_variable room_;
+    std::deque<std::vector<uint8_t>> pieces_;
+    size_t front_offset_ = 0;
+    uint64_t queued_ = 0;
+    bool final_ = false;
+    bool closed_ = false;
+    uint32_t close_code_ = 0;
+    bool reader_waiting_ = false;
+};
+
+}  // namespace halyard

@@ -1,0 +1,89 @@
+#include "url.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+
+namespace halyard {
+namespace {
+
+struct UrlDeleter {
+    void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+std::optional<std::string> get_part(CURLU* u, CURLUPart part, unsigned flags) {
+    char* out = nullptr;
+    if (curl_url_get(u, part, &out, flags) != CURLUE_OK || out == nullptr) return std::nullopt;
+    std::string value(out);
+    curl_free(out);
+    return value;
+}
+
+bool has_control_or_nul(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+}
+
+// Reads the parts of an already parsed URL handle.
+std::optional<ParsedUrl> describe(CURLU* u) {
+    auto url = get_part(u, CURLUPART_URL, 0);
+    auto scheme = get_part(u, CURLUPART_SCHEME, 0);
+    auto host = get_part(u, CURLUPART_HOST, 0);
+    if (!url || !scheme || !host || host->empty()) return std::nullopt;
+    auto port = get_part(u, CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    return ParsedUrl{*url, lower(*scheme), lower(*host), port.value_or("")};
+}
+
+}  // namespace
+
+std::optional<ParsedUrl> parse_url(std::string_view text) {
+    if (text.empty() || has_control_or_nul(text)) return std::nullopt;
+    UrlHandle u(curl_url());
+    if (!u) return std::nullopt;
+    const std::string copy(text);
+    if (curl_url_set(u.get(), CURLUPART_URL, copy.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+        return std::nullopt;
+    return describe(u.get());
+}
+
+bool is_http_scheme(std::string_view scheme) { return scheme == "http" || scheme == "https"; }
+
+Resolved resolve_location(std::string_view base, std::string_view location) {
+    if (location.empty() || has_control_or_nul(location)) return {Resolved::Invalid, {}};
+    UrlHandle u(curl_url());
+    if (!u) return {Resolved::Invalid, {}};
+    const std::string base_copy(base);
+    if (curl_url_set(u.get(), CURLUPART_URL, base_copy.c_str(), 0) != CURLUE_OK)
+        return {Resolved::Invalid, {}};
+    // Setting a URL on a handle that holds one resolves it as a reference
+    // relative to the old one.  Any scheme parses here, so that a foreign one
+    // can be told apart from garbage.  Spaces are percent-encoded, as
+    // browsers do.
+    const std::string loc(location);
+    if (curl_url_set(u.get(), CURLUPART_URL, loc.c_str(),
+                     CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE) != CURLUE_OK)
+        return {Resolved::Invalid, {}};
+    auto parsed = describe(u.get());
+    if (!parsed) {
+        // A URL without a host (mailto:, data:) is still a foreign scheme.
+        auto scheme = get_part(u.get(), CURLUPART_SCHEME, 0);
+        if (scheme && !is_http_scheme(lower(*scheme))) return {Resolved::Unsafe, {}};
+        return {Resolved::Invalid, {}};
+    }
+    if (!is_http_scheme(parsed->scheme)) return {Resolved::Unsafe, {}};
+    return {Resolved::Ok, parsed->url};
+}
+
+bool same_origin(const ParsedUrl& a, const ParsedUrl& b) {
+    return a.scheme == b.scheme && a.host == b.host && a.port == b.port;
+}
+
+}  // namespace halyard

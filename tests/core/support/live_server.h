@@ -1,0 +1,25 @@
+// The local servers of tests/core/live_server.py, started once per test
+// process on first use and stopped (by pid) when the process exits.
+#pragma once
+
+#include <string>
+
+namespace halyard_test {
+
+struct LiveServers {
+    int http = 0;         // HTTP/1.1 and h2c
+    int https = 0;        // HTTP/1.1 and h2, certificate for 127.0.0.1 from the test CA
+    int https_host = 0;   // certificate for another host name
+    int https_old = 0;    // expired certificate
+    int proxy = 0;        // HTTP proxy wanting user:secret; 0 when unavailable
+    std::string ca_pem;   // the test CA
+};
+
+// Null (with `why` set) when the servers cannot be started here; tests then
+// skip.
+const LiveServers* live_servers(std::string* why = nullptr);
+
+std::string http_url(const std::string& path);
+std::string https_url(const std::string& path);
+
+}  // namespace halyard_test
