@@ -1,0 +1,55 @@
+"""Starting and stopping the local server processes."""
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+class ServerProcess:
+    """A server child process that reports "READY <port>" on its first line."""
+
+    def __init__(self, argv, timeout=20.0, env=None):
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, env=env,
+                                     start_new_session=True)
+        deadline = time.monotonic() + timeout
+        line = ""
+        while time.monotonic() < deadline:
+            line = self.proc.stdout.readline()
+            if line.startswith("READY") or not line:
+                break
+        if not line.startswith("READY"):
+            self.stop()
+            raise RuntimeError(f"server {argv} did not start: {line!r}")
+        self.port = int(line.split()[1])
+        # Settle: the port was announced just before serving starts.
+        wait_for_port(self.port, deadline)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(5)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, signal.SIGKILL)
+                self.proc.wait(5)
+        if self.proc.stdout:
+            self.proc.stdout.close()
+
+
+def wait_for_port(port, deadline):
+    import socket
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5):
+                return
+        except OSError:
+            time.sleep(0.02)
+    raise RuntimeError(f"port {port} never accepted")
+
+
+def python_server(script, *args, env=None):
+    return ServerProcess([sys.executable, str(HERE / script), *map(str, args)], env=env)
