@@ -1,0 +1,81 @@
+"""A local nginx for the HTTP benchmarks: a 1 KiB file, a 256 MiB file and an
+upload sink, on a free port of 127.0.0.1.  Stopped by process id.
+"""
+import os
+import pathlib
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+CONF = """
+daemon off;
+master_process off;
+worker_processes 1;
+pid {root}/nginx.pid;
+error_log {root}/error.log warn;
+events {{ worker_connections 1024; }}
+http {{
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_requests 1000000;
+    keepalive_timeout 60;
+    client_body_temp_path {root}/body;
+    proxy_temp_path {root}/proxy;
+    fastcgi_temp_path {root}/fastcgi;
+    uwsgi_temp_path {root}/uwsgi;
+    scgi_temp_path {root}/scgi;
+    server {{
+        listen 127.0.0.1:{port};
+        root {root}/www;
+        location /upload {{
+            client_max_body_size 0;
+            client_body_buffer_size 1m;
+            client_body_in_file_only off;
+            proxy_request_buffering off;
+            if ($request_method = POST) {{ return 200 "ok"; }}
+        }}
+    }}
+}}
+"""
+
+
+class Nginx:
+    def __init__(self, large_bytes=256 * 1024 * 1024):
+        binary = shutil.which("nginx") or "/usr/sbin/nginx"
+        self.root = pathlib.Path(tempfile.mkdtemp(prefix="vesper-nginx-"))
+        www = self.root / "www"
+        www.mkdir()
+        (www / "small").write_bytes(bytes(range(256)) * 4)
+        with open(www / "large", "wb") as f:
+            block = bytes(range(256)) * 4096
+            for _ in range(large_bytes // len(block)):
+                f.write(block)
+        os.chmod(self.root, 0o755)
+        sock = socket.socket()
+        sock.bind(("127.0.0.1", 0))
+        self.port = sock.getsockname()[1]
+        sock.close()
+        conf = self.root / "nginx.conf"
+        conf.write_text(CONF.format(root=self.root, port=self.port))
+        self.proc = subprocess.Popen([binary, "-c", str(conf), "-p", str(self.root)], start_new_session=True)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.5).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        else:
+            self.stop()
+            raise RuntimeError("nginx did not start")
+        self.base = f"http://127.0.0.1:{self.port}"
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGTERM)
+            self.proc.wait(10)
+        shutil.rmtree(self.root, ignore_errors=True)
