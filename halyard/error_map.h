@@ -55,12 +55,13 @@ enum class When {
     TunnelAuth,          // proxy CONNECT answered 407
     TunnelRefused,       // proxy CONNECT answered something other than 2xx
     ProxyCertificate,    // the HTTPS proxy's certificate failed verification
-    CertHostName,        // chain verified, host name did not match
+    CertHostName,        // the certificate does not name the host
     CertDate,            // expired or not yet valid
     CertAuthority,       // not signed by a trusted root
     ChunkedBody,         // the response body was chunked
     ChunkedMessage,      // curl's message names chunked coding
     HeadersTooBig,       // curl's message says the head was too large
+    Http09,              // the answer was no HTTP/1.x head (curl calls it HTTP/0.9)
     SocksUnreachable,    // the SOCKS proxy could not reach or resolve the target
 };
 

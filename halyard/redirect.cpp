@@ -35,6 +35,7 @@ RedirectDecision decide_redirect(const RedirectInput& in) {
         d.keep_body = false;
     }
     if (d.keep_body && in.streamed_body) return failed(Cause::RedirectNoRewind);
+    d.drop_body_headers = d.method != in.method || (in.has_body && !d.keep_body);
 
     d.url = std::move(target.url);
     auto from = parse_url(in.url);
@@ -43,14 +44,14 @@ RedirectDecision decide_redirect(const RedirectInput& in) {
     return d;
 }
 
-HeaderList headers_for_next_hop(const HeaderList& headers, bool body_dropped, bool origin_changed) {
+HeaderList headers_for_next_hop(const HeaderList& headers, bool drop_body_headers, bool origin_changed) {
     static constexpr std::string_view kBodyHeaders[] = {
         "Content-Type", "Content-Length", "Content-Encoding", "Content-Language",
         "Content-Location", "Origin"};
     HeaderList out;
     for (const Header& h : headers) {
         bool drop = false;
-        if (body_dropped) {
+        if (drop_body_headers) {
             for (auto name : kBodyHeaders) drop = drop || iequals(h.name, name);
         }
         if (origin_changed && iequals(h.name, "Authorization")) drop = true;

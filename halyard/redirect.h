@@ -34,13 +34,15 @@ struct RedirectDecision {
     std::string url;                  // absolute target
     std::string method;               // method of the next hop
     bool keep_body = false;           // the body goes to the next hop
+    bool drop_body_headers = false;   // Content-* and Origin go (method became GET or body dropped)
     bool origin_changed = false;
 };
 
 RedirectDecision decide_redirect(const RedirectInput& in);
 
-// The caller's headers for the next hop: the body headers go with the body,
-// Authorization goes when the origin changes.
-HeaderList headers_for_next_hop(const HeaderList& headers, bool body_dropped, bool origin_changed);
+// The caller's headers for the next hop: the body headers go with the body
+// (or when the method became GET), Authorization goes when the origin
+// changes.
+HeaderList headers_for_next_hop(const HeaderList& headers, bool drop_body_headers, bool origin_changed);
 
 }  // namespace halyard

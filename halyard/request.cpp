@@ -221,7 +221,7 @@ void Request::follow_or_wait() {
     const bool body_dropped = hop_has_body_ && !next.keep_body;
     // A dropped streamed body is never read: writers are told at once.
     if (body_dropped && spec_.body_kind == HY_BODY_STREAM) upload_.close(HY_INVALID_STATE);
-    hop_headers_ = headers_for_next_hop(hop_headers_, body_dropped, next.origin_changed);
+    hop_headers_ = headers_for_next_hop(hop_headers_, next.drop_body_headers, next.origin_changed);
     hop_has_body_ = next.keep_body;
     hop_url_ = next.url;
     hop_method_ = next.method;

@@ -42,6 +42,19 @@ std::optional<ParsedUrl> describe(CURLU* u) {
     return ParsedUrl{*url, lower(*scheme), lower(*host), port.value_or("")};
 }
 
+// The scheme of an absolute reference ("mailto:x" gives "mailto"), lower
+// case, or "" for a relative one.
+std::string scheme_of(std::string_view text) {
+    const size_t colon = text.find(':');
+    if (colon == 0 || colon == std::string_view::npos) return {};
+    if (!std::isalpha(static_cast<unsigned char>(text[0]))) return {};
+    for (size_t i = 1; i < colon; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return {};
+    }
+    return lower(std::string(text.substr(0, colon)));
+}
+
 }  // namespace
 
 std::optional<ParsedUrl> parse_url(std::string_view text) {
@@ -58,6 +71,10 @@ bool is_http_scheme(std::string_view scheme) { return scheme == "http" || scheme
 
 Resolved resolve_location(std::string_view base, std::string_view location) {
     if (location.empty() || has_control_or_nul(location)) return {Resolved::Invalid, {}};
+    // Another scheme is refused as such even where curl cannot parse the
+    // rest (mailto:, data:, javascript:).
+    const std::string scheme = scheme_of(location);
+    if (!scheme.empty() && !is_http_scheme(scheme)) return {Resolved::Unsafe, {}};
     UrlHandle u(curl_url());
     if (!u) return {Resolved::Invalid, {}};
     const std::string base_copy(base);
@@ -72,12 +89,7 @@ Resolved resolve_location(std::string_view base, std::string_view location) {
                      CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE) != CURLUE_OK)
         return {Resolved::Invalid, {}};
     auto parsed = describe(u.get());
-    if (!parsed) {
-        // A URL without a host (mailto:, data:) is still a foreign scheme.
-        auto scheme = get_part(u.get(), CURLUPART_SCHEME, 0);
-        if (scheme && !is_http_scheme(lower(*scheme))) return {Resolved::Unsafe, {}};
-        return {Resolved::Invalid, {}};
-    }
+    if (!parsed) return {Resolved::Invalid, {}};
     if (!is_http_scheme(parsed->scheme)) return {Resolved::Unsafe, {}};
     return {Resolved::Ok, parsed->url};
 }

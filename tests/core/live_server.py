@@ -87,6 +87,8 @@ async def app(scope, receive, send):
             await send({"type": "http.response.body", "body": b""})
         else:
             await send_simple(send, 200, data)
+    elif head == "gzipbytes":
+        await send_simple(send, 200, gzip.compress(pattern(int(parts[1]))), [("content-encoding", "gzip")])
     elif head in ("gzip", "deflate"):
         raw = b"compressible text " * 500
         encoded = gzip.compress(raw) if head == "gzip" else zlib.compress(raw)
