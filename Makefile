@@ -74,6 +74,14 @@ sanitize: deps
 	PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/python:$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(ASAN_BUILD)/double/libhalyard.so \
 	  $(PYTEST) tests/module -x
 
+# The Core's C++ tests under ThreadSanitizer (engine thread, command queue,
+# upload back-pressure).
+tsan: deps
+	$(CMAKE) -S . -B $(TSAN_BUILD) -G Ninja -DVESPER_WERROR=ON -DVESPER_TSAN=ON \
+	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DPython_EXECUTABLE=$(CURDIR)/$(VPY) >/dev/null
+	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS) --target core_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/tests/core/core_tests
+
 demo: build
 	PYTHONPATH=$(CURDIR)/python $(VPY) examples/demo.py
 

@@ -122,7 +122,7 @@ uint32_t read_request_config(const RequestConfig* c, RequestSpec& out) {
         return HY_INVALID_ARGUMENT;
     out.method = normalize_method(method);
     // CONNECT would turn the connection into a tunnel: not a request.
-    if (out.method == "CONNECT") return HY_INVALID_ARGUMENT;
+    if (iequals(out.method, "CONNECT")) return HY_INVALID_ARGUMENT;
 
     if (c->header_count > 0 && c->headers == nullptr) return HY_INVALID_ARGUMENT;
     out.headers.reserve(static_cast<size_t>(c->header_count));

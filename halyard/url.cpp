@@ -33,11 +33,17 @@ bool has_control_or_nul(std::string_view text) {
 }
 
 // Reads the parts of an already parsed URL handle.
+// Host names are case-insensitive; the normalised URL carries them in
+// lower case, as browsers show them.
 std::optional<ParsedUrl> describe(CURLU* u) {
-    auto url = get_part(u, CURLUPART_URL, 0);
     auto scheme = get_part(u, CURLUPART_SCHEME, 0);
     auto host = get_part(u, CURLUPART_HOST, 0);
-    if (!url || !scheme || !host || host->empty()) return std::nullopt;
+    if (!scheme || !host || host->empty()) return std::nullopt;
+    const std::string lower_host = lower(*host);
+    if (lower_host != *host && curl_url_set(u, CURLUPART_HOST, lower_host.c_str(), 0) != CURLUE_OK)
+        return std::nullopt;
+    auto url = get_part(u, CURLUPART_URL, 0);
+    if (!url) return std::nullopt;
     auto port = get_part(u, CURLUPART_PORT, CURLU_DEFAULT_PORT);
     return ParsedUrl{*url, lower(*scheme), lower(*host), port.value_or("")};
 }

@@ -31,6 +31,7 @@ struct EngineOptions {
     std::string ca_bundle;
 };
 
+// The record borrows the texts of `o`, which must outlive its use.
 EngineConfig engine_config(const EngineOptions& o);
 
 struct EngineDeleter {
