@@ -161,6 +161,23 @@ TEST_F(LiveProxy, CredentialsInFieldsOrUrlPassTheProxy) {
     }
 }
 
+TEST_F(LiveProxy, Socks5ProxiesCarryPlainAndTlsRequests) {
+    if (servers_->socks == 0) GTEST_SKIP() << "no SOCKS proxy";
+    for (const char* scheme : {"socks5://", "socks5h://"}) {
+        SCOPED_TRACE(scheme);
+        auto engine = make_engine({.proxy = scheme + std::string("127.0.0.1:") + std::to_string(servers_->socks),
+                                   .tls_verify = HY_TLS_CA_BUNDLE, .ca_bundle = servers_->ca_pem});
+        ASSERT_TRUE(engine);
+        for (const std::string& url : {http_url("/hello"), https_url("/hello")}) {
+            Recorder r;
+            run_request(engine.get(), {.url = url}, r);
+            ASSERT_TRUE(r.complete());
+            EXPECT_EQ(r.result(), HY_OK) << url << " " << r.net_error();
+            EXPECT_EQ(r.body(), "hello");
+        }
+    }
+}
+
 TEST_F(LiveProxy, ProxyFailures) {
     struct Case {
         std::string proxy;

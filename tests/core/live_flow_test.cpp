@@ -243,6 +243,8 @@ TEST_F(Live, ReleaseRightAfterStartStillCompletesOnce) {
 }
 
 TEST_F(Live, EngineReleasedWhileRequestRunsLetsItFinish) {
+    // Engines of earlier tests end asynchronously; only the fixture's runs.
+    ASSERT_TRUE(wait_engine_threads(1));
     const int threads_before = halyard::running_engine_threads();
     auto engine = make_engine();
     Recorder r;
@@ -258,6 +260,8 @@ TEST_F(Live, EngineReleasedWhileRequestRunsLetsItFinish) {
 }
 
 TEST_F(Live, CreatedRequestOutlivesEngineHandleAndCanStillRun) {
+    // Engines of earlier tests end asynchronously; only the fixture's runs.
+    ASSERT_TRUE(wait_engine_threads(1));
     const int threads_before = halyard::running_engine_threads();
     auto engine = make_engine();
     Recorder r;

@@ -7,6 +7,7 @@ Starts, on 127.0.0.1 only:
   https_host  TLS with a certificate for another host name (same CA)
   https_old   TLS with an expired certificate (same CA)
   proxy       an HTTP proxy that wants user:secret (pproxy), if available
+  socks       a SOCKS5 proxy without authentication (pproxy), if available
 Writes one JSON line with the ports and the CA file to stdout, then serves
 until stdin closes (the test process ended) or it is terminated.
 """
@@ -207,17 +208,19 @@ async def main():
     proxy = None
     try:
         import pproxy  # noqa: F401
-        port = free_port()
+        port, socks_port = free_port(), free_port()
         proxy = subprocess.Popen(
-            [sys.executable, "-m", "pproxy", "-l", f"http://127.0.0.1:{port}#user:secret", "--auth", "0"],
+            [sys.executable, "-m", "pproxy", "-l", f"http://127.0.0.1:{port}#user:secret",
+             "-l", f"socks5://127.0.0.1:{socks_port}", "--auth", "0"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(100):
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=0.1).close()
-                info["proxy"] = port
-                break
-            except OSError:
-                await asyncio.sleep(0.05)
+        for name, p in (("proxy", port), ("socks", socks_port)):
+            for _ in range(100):
+                try:
+                    socket.create_connection(("127.0.0.1", p), timeout=0.1).close()
+                    info[name] = p
+                    break
+                except OSError:
+                    await asyncio.sleep(0.05)
     except ImportError:
         pass
 

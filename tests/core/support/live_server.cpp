@@ -85,6 +85,7 @@ public:
         servers_.https_host = json_int(line, "https_host");
         servers_.https_old = json_int(line, "https_old");
         servers_.proxy = json_int(line, "proxy");
+        servers_.socks = json_int(line, "socks");
         std::ifstream ca(json_text(line, "ca"));
         std::stringstream pem;
         pem << ca.rdbuf();

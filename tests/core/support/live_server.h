@@ -12,6 +12,7 @@ struct LiveServers {
     int https_host = 0;   // certificate for another host name
     int https_old = 0;    // expired certificate
     int proxy = 0;        // HTTP proxy wanting user:secret; 0 when unavailable
+    int socks = 0;        // SOCKS5 proxy without authentication; 0 when unavailable
     std::string ca_pem;   // the test CA
 };
 
