@@ -124,13 +124,6 @@ TEST(RedirectDecisions, OriginChangeIsReported) {
     EXPECT_FALSE(decide_redirect({302, "http://A.test:80/x", "http://a.test/", "GET", false, false, 0, 0}).origin_changed);
 }
 
-TEST(RedirectStatus, OnlyTheFiveRedirectCodes) {
-    for (int s = 100; s < 600; ++s) {
-        const bool expected = s == 301 || s == 302 || s == 303 || s == 307 || s == 308;
-        EXPECT_EQ(is_redirect_status(s), expected) << s;
-    }
-}
-
 TEST(NextHopHeaders, BodyHeadersAndAuthorization) {
     const HeaderList in = {{"Content-Type", "a/b"}, {"content-length", "3"}, {"Authorization", "x"},
                            {"X-Keep", "1"},         {"Origin", "http://a"},   {"CONTENT-ENCODING", "gzip"},
