@@ -115,8 +115,9 @@ CURLcode Request::configure_transfer() {
     } else if (hop_method_ == "GET") {
         o.set(CURLOPT_HTTPGET, 1L);
     }
-    if (!head && hop_method_ != "GET" && !(post_style && hop_method_ == "POST"))
-        o.set(CURLOPT_CUSTOMREQUEST, hop_method_.c_str());
+    // curl names the request after the options above (a body makes it a
+    // POST); any other method, a GET with a body included, is set by name.
+    if (!head && hop_method_ != (post_style ? "POST" : "GET")) o.set(CURLOPT_CUSTOMREQUEST, hop_method_.c_str());
 
     header_list_ = build_header_list();
     if (post_style) {
