@@ -84,8 +84,8 @@ Result<EngineRef> create_engine(const EngineOptions& o) {
     config.tls_verify = tls_verify_mode(o.verify, o.ca_pem.has_value());
     if (o.ca_pem) set_bytes(config.ca_bundle, config.ca_bundle_len, *o.ca_pem);
     hy_engine* engine = nullptr;
-    if (auto error = check_result(hy_engine_create(&config, &engine))) return Failure::core(*error);
-    if (engine == nullptr) return Failure::core(CoreError{ErrorKind::InitializationFailed});
+    const uint32_t result = hy_engine_create(&config, &engine);
+    if (result != HY_OK || engine == nullptr) return Failure::core(creation_error(result));
     return std::make_shared<EngineHandle>(engine);
 }
 

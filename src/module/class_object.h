@@ -20,6 +20,10 @@ inline constexpr int kClassCount = 4;
 
 enum class MethodKind { Args, None };
 
+// The parameter list of a method that takes none.
+inline constexpr const char* kNoParamNames[] = {nullptr};
+inline constexpr ParamList kNoParams = {kNoParamNames, 0, 0};
+
 // One instance method.  The body runs after the type check of self, the
 // borrow and the argument matching.
 struct MethodDef {

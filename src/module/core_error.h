@@ -45,6 +45,12 @@ struct CoreError {
     std::string text() const;
 };
 
+// The failure of a create call that answered `result` (HY_OK with no
+// handle counts as InitializationFailed).
+inline CoreError creation_error(uint32_t result) {
+    return result != 0 ? CoreError::from_result(result) : CoreError{ErrorKind::InitializationFailed};
+}
+
 // nullopt for HY_OK, else the failure.
 std::optional<CoreError> check_result(uint32_t result);
 

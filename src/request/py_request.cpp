@@ -25,8 +25,6 @@ void finish_request(RequestContents& request) {
 
 namespace {
 
-constexpr const char* kNone[] = {nullptr};
-constexpr ParamList kNoParams = {kNone, 0, 0};
 constexpr const char* kUpload[] = {"data", "final_chunk"};
 constexpr const char* kTimeout[] = {"timeout"};
 constexpr const char* kLoop[] = {"loop_", "notify"};

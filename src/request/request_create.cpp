@@ -106,8 +106,7 @@ Result<std::shared_ptr<RequestHandle>> create_request(hy_engine* engine, const R
     const uint32_t result = hy_request_create(engine, &config, &core);
     if (result != HY_OK || core == nullptr) {
         state->drop_context_reference();
-        return Failure::core(result != HY_OK ? CoreError::from_result(result)
-                                             : CoreError{ErrorKind::InitializationFailed});
+        return Failure::core(creation_error(result));
     }
     return std::make_shared<RequestHandle>(core, std::move(state));
 }

@@ -1,33 +1,12 @@
 #include "request/request_state.h"
 
 #include <chrono>
-#include <limits>
 
-#include "module/utf8.h"
+#include "module/core_ranges.h"
 
 namespace vesper {
 
 namespace {
-
-// Copies a range the Core lends for one call.  Reserving first rejects an
-// impossible length before any byte is read.
-Bytes copy_range(const uint8_t* data, uint64_t len) {
-    Bytes out;
-    if (len == 0) return out;
-    out.reserve(len);
-    out.assign(data, data + len);
-    return out;
-}
-
-std::string copy_text(const char* data, uint64_t len) {
-    if (len == 0) return std::string();
-    Bytes raw = copy_range(reinterpret_cast<const uint8_t*>(data), len);
-    return utf8_lossy(raw.data(), raw.size());
-}
-
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-    return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max() : a + b;
-}
 
 // Texts of failures the module finds itself.
 constexpr const char* kNoHead = "request completed without a response head";
@@ -53,7 +32,7 @@ void RequestState::record_fault() noexcept {
 
 void RequestState::on_response(int32_t status, const uint8_t* head, uint64_t len) noexcept {
     try {
-        Bytes block = copy_range(head, len);
+        Bytes block = copy_core_bytes(head, len);
         std::lock_guard lock(mutex_);
         status_ = status;
         head_ = std::move(block);
@@ -67,7 +46,7 @@ void RequestState::on_response(int32_t status, const uint8_t* head, uint64_t len
 int32_t RequestState::on_data(const uint8_t* data, uint64_t len) noexcept {
     int32_t answer = HY_DATA_CONTINUE;
     try {
-        Bytes chunk = copy_range(data, len);
+        Bytes chunk = copy_core_bytes(data, len);
         std::lock_guard lock(mutex_);
         chunks_.push_back(std::move(chunk));
         buffered_ = saturating_add(buffered_, len);
@@ -111,8 +90,8 @@ void RequestState::on_complete(uint32_t result, int32_t net_error) noexcept {
 void RequestState::on_redirect(int32_t status, const uint8_t* raw, uint64_t raw_len, const char* location,
                                uint64_t location_len, const char* method, uint64_t method_len) noexcept {
     try {
-        RedirectRecord record{status, copy_range(raw, raw_len), copy_text(location, location_len),
-                              copy_text(method, method_len)};
+        RedirectRecord record{status, copy_core_bytes(raw, raw_len), copy_core_text(location, location_len),
+                              copy_core_text(method, method_len)};
         std::lock_guard lock(mutex_);
         redirects_.push_back(std::move(record));
         changed_.notify_all();

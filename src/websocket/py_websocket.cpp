@@ -45,8 +45,6 @@ Result<PyRef> websocket_is_finished(PyObject* self, const Args&) {
 
 namespace {
 
-constexpr const char* kNone[] = {nullptr};
-constexpr ParamList kNoParams = {kNone, 0, 0};
 constexpr const char* kText[] = {"text"};
 constexpr const char* kData[] = {"data"};
 constexpr const char* kClose[] = {"code", "reason"};

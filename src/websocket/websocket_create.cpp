@@ -63,8 +63,7 @@ Result<std::shared_ptr<WebSocketHandle>> create_websocket(hy_engine* engine, con
     const uint32_t result = hy_websocket_create(engine, &config, &core);
     if (result != HY_OK || core == nullptr) {
         state->drop_context_reference();
-        return Failure::core(result != HY_OK ? CoreError::from_result(result)
-                                             : CoreError{ErrorKind::InitializationFailed});
+        return Failure::core(creation_error(result));
     }
     return std::make_shared<WebSocketHandle>(core, std::move(state));
 }

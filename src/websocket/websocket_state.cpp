@@ -1,30 +1,10 @@
 #include "websocket/websocket_state.h"
 
-#include <limits>
-
-#include "module/utf8.h"
+#include "module/core_ranges.h"
 
 namespace vesper {
 
 namespace {
-
-// Reserving first rejects an impossible length before any byte is read.
-Bytes copy_range(const uint8_t* data, uint64_t len) {
-    Bytes out;
-    if (len == 0) return out;
-    out.reserve(len);
-    out.assign(data, data + len);
-    return out;
-}
-
-std::string copy_text(const char* data, uint64_t len) {
-    Bytes raw = copy_range(reinterpret_cast<const uint8_t*>(data), len);
-    return utf8_lossy(raw.data(), raw.size());
-}
-
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-    return b > std::numeric_limits<uint64_t>::max() - a ? std::numeric_limits<uint64_t>::max() : a + b;
-}
 
 WebSocketEvent error_event(CoreError error, int32_t net_error, int32_t response) {
     WebSocketEvent event;
@@ -90,8 +70,8 @@ void WebSocketState::on_open(const char* protocol, uint64_t protocol_len, const 
     try {
         WebSocketEvent event;
         event.kind = WebSocketEvent::Kind::Open;
-        event.first = copy_text(protocol, protocol_len);
-        event.second = copy_text(extensions, extensions_len);
+        event.first = copy_core_text(protocol, protocol_len);
+        event.second = copy_core_text(extensions, extensions_len);
         push(std::move(event));
     } catch (...) {
         record_fault();
@@ -105,7 +85,7 @@ void WebSocketState::on_message(uint32_t type, const uint8_t* data, uint64_t len
         event.type = type == HY_WS_TEXT     ? WebSocketEvent::MessageType::Text
                      : type == HY_WS_BINARY ? WebSocketEvent::MessageType::Binary
                                             : WebSocketEvent::MessageType::Other;
-        event.payload = copy_range(data, len);
+        event.payload = copy_core_bytes(data, len);
         push(std::move(event));
     } catch (...) {
         record_fault();
@@ -125,7 +105,7 @@ void WebSocketState::on_close(uint16_t code, const char* reason, uint64_t reason
         WebSocketEvent event;
         event.kind = WebSocketEvent::Kind::Close;
         event.code = code;
-        event.first = copy_text(reason, reason_len);
+        event.first = copy_core_text(reason, reason_len);
         push(std::move(event));
     } catch (...) {
         record_fault();
@@ -138,7 +118,7 @@ void WebSocketState::on_error(uint32_t result, int32_t net_error, int32_t respon
     try {
         // 0 names no failure kind: like every unknown code it is Native.
         WebSocketEvent event = error_event(CoreError::from_result(result), net_error, response);
-        event.first = copy_text(message, message_len);
+        event.first = copy_core_text(message, message_len);
         push(std::move(event));
     } catch (...) {
         record_fault();
