@@ -57,7 +57,7 @@ test-module: build
 test-live: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/live
 
-test: test-core test-module test-live sanitize
+test: test-core test-module test-live sanitize tsan
 
 # The module and the double with AddressSanitizer and UBSan; the
 # interpreter is not instrumented, so the runtime is preloaded and leak
