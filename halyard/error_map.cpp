@@ -61,6 +61,9 @@ constexpr ErrorRow kTable[] = {
     curl_row(CURLE_PARTIAL_FILE, When::ChunkedBody, HY_NETWORK, -355, "chunked body ended without its last chunk"),
     curl_row(CURLE_PARTIAL_FILE, When::Always, HY_NETWORK, -354, "body shorter than Content-Length"),
     curl_row(CURLE_OUT_OF_MEMORY, When::HeadersTooBig, HY_PROTOCOL, -325, "response head too large"),
+    // While receiving is paused curl keeps what it decodes, up to 64 MiB:
+    // a body that fills that is expanding far beyond what was received.
+    curl_row(CURLE_OUT_OF_MEMORY, When::DecodingBody, HY_PROTOCOL, -330, "decoded body held while paused passed 64 MiB"),
     // curl refuses a single head line over 100 KiB this way, with no message.
     curl_row(CURLE_OUT_OF_MEMORY, When::HeadUnfinished, HY_PROTOCOL, -325, "head line too long"),
     curl_row(CURLE_OUT_OF_MEMORY, When::Always, HY_OUT_OF_MEMORY, -13, "libcurl ran out of memory"),
@@ -129,6 +132,7 @@ bool holds(When when, const CurlFacts& f) {
                 f.message.find("too big") != std::string_view::npos ||
                 f.message.find("giant") != std::string_view::npos);
     case When::HeadUnfinished: return !f.head_complete;
+    case When::DecodingBody: return f.decoding;
     case When::Http09: return f.message.find("HTTP/0.9") != std::string_view::npos;
     case When::SocksUnreachable:
         return f.proxy_error == CURLPX_REPLY_HOST_UNREACHABLE ||

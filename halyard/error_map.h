@@ -44,6 +44,7 @@ struct CurlFacts {
     bool connected = false;        // the connection to the server (or tunnel) was up
     bool chunked = false;          // the response used chunked transfer coding
     bool head_complete = false;    // the final response head had arrived
+    bool decoding = false;         // curl was decoding the body (Content-Encoding)
     std::string_view message;      // curl's error buffer
 };
 
@@ -67,6 +68,7 @@ enum class When {
     ChunkedMessage,      // curl's message names chunked coding
     HeadersTooBig,       // curl's message says the head was too large
     HeadUnfinished,      // the response head had not arrived in full
+    DecodingBody,        // curl was decoding a content-encoded body
     Http09,              // the answer was no HTTP/1.x head (curl calls it HTTP/0.9)
     SocksUnreachable,    // the SOCKS proxy could not reach or resolve the target
 };

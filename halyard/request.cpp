@@ -249,6 +249,7 @@ CurlFacts Request::facts(CURLcode code) const {
     f.via_proxy = !engine_->settings().proxy.empty();
     f.chunked = head_.chunked();
     f.head_complete = head_.complete();
+    f.decoding = decoding_;
     f.message = error_buffer_;
     if (easy_ != nullptr) {
         curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &f.os_errno);

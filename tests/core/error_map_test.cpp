@@ -83,6 +83,8 @@ INSTANTIATE_TEST_SUITE_P(
         CurlCase{"socks_other", CurlFacts{.code = CURLE_PROXY, .proxy_error = CURLPX_BAD_VERSION, .via_proxy = true}, {HY_PROXY, -120}},
         CurlCase{"oom", CurlFacts{.code = CURLE_OUT_OF_MEMORY, .head_complete = true}, {HY_OUT_OF_MEMORY, -13}},
         CurlCase{"head_line_too_long", code(CURLE_OUT_OF_MEMORY), {HY_PROTOCOL, -325}},
+        CurlCase{"paused_decoding_full", CurlFacts{.code = CURLE_OUT_OF_MEMORY, .head_complete = true, .decoding = true},
+                 {HY_PROTOCOL, -330}},
         CurlCase{"unknown_code", code(CURLE_TFTP_NOTFOUND), {HY_NETWORK, -2}}),
     [](const auto& info) { return std::string(info.param.name); });
 
