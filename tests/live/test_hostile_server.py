@@ -100,6 +100,7 @@ def test_head_limits(engine, hostile, path, expected):
 @pytest.mark.parametrize("path, expected", [
     ("/lying-length?claim=100&send=10", "Network (Chromium net error -354)"),
     ("/conflicting-length", "Protocol (Chromium net error -346)"),
+    ("/bad-length", "Protocol (Chromium net error -370)"),
     ("/bad-chunk?kind=size", "Protocol (Chromium net error -321)"),
     ("/bad-chunk?kind=overflow", "Protocol (Chromium net error -321)"),
     ("/bad-chunk?kind=unfinished", "Network (Chromium net error -355)"),

@@ -95,6 +95,8 @@ async def answer(path, query, raw, writer):
         # which stays open: a client that reuses it reads the forgery.
         writer.write(head(200, [("Content-Length", 5)]) + b"hello" + simple(200, b"forged"))
         return True
+    elif path == "/bad-length":
+        writer.write(head(200, [("Content-Length", "abc"), ("Connection", "close")]) + b"body")
     elif path == "/conflicting-length":
         writer.write(head(200, [("Content-Length", 5), ("Content-Length", 7), ("Connection", "close")]) + b"1234567")
     elif path == "/bad-chunk":
