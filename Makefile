@@ -8,6 +8,9 @@ VPY         := $(VENV)/bin/python
 BUILD       := build
 ASAN_BUILD  := build-asan
 TSAN_BUILD  := build-tsan
+FUZZ_BUILD  := build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := fuzz_url_validation fuzz_request_record fuzz_head_block
 CMAKE       := $(VENV)/bin/cmake
 JOBS        ?= 2
 
@@ -82,6 +85,22 @@ tsan: deps
 	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS) --target core_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/tests/core/core_tests
 
+# libFuzzer targets (clang) for the Core's validators and head assembly,
+# each run for FUZZ_SECONDS from its seed corpus in tests/fuzz/<target>/corpus;
+# new inputs go to $(FUZZ_BUILD)/corpus, crashes to $(FUZZ_BUILD)/crash-*.
+fuzz: deps
+	CC=clang-14 CXX=clang++-14 $(CMAKE) -S . -B $(FUZZ_BUILD) -G Ninja -DVESPER_WERROR=ON -DVESPER_FUZZ=ON \
+	  -DVESPER_TESTS=OFF -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DPython_EXECUTABLE=$(CURDIR)/$(VPY) >/dev/null
+	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS)
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s" && \
+	  $(FUZZ_BUILD)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	    -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 $(FUZZ_BUILD)/corpus/$$t tests/fuzz/$$t/corpus \
+	    2>$(FUZZ_BUILD)/$$t.log || { tail -40 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
+	  grep -E "stat::number_of_executed_units|stat::new_units_added" $(FUZZ_BUILD)/$$t.log; \
+	done
+
 demo: build
 	PYTHONPATH=$(CURDIR)/python $(VPY) examples/demo.py
 
@@ -89,4 +108,4 @@ bench: build
 	PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so $(VPY) bench/run.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) python/vesper_native36.abi3.so python/libhalyard.so
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) python/vesper_native36.abi3.so python/libhalyard.so

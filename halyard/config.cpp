@@ -37,19 +37,6 @@ uint32_t check_header(const Record* record) {
 
 std::string default_user_agent() { return "halyard/" HALYARD_VERSION; }
 
-bool is_token(std::string_view text) {
-    static constexpr std::string_view kExtra = "!#$%&'*+-.^_`|~";
-    if (text.empty()) return false;
-    return std::all_of(text.begin(), text.end(), [](char c) {
-        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-               kExtra.find(c) != std::string_view::npos;
-    });
-}
-
-bool is_header_value(std::string_view text) {
-    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
-}
-
 std::string normalize_method(std::string_view method) {
     static constexpr std::string_view kNormalized[] = {"DELETE", "GET", "HEAD", "OPTIONS", "POST", "PUT"};
     for (auto name : kNormalized) {
@@ -113,16 +100,13 @@ uint32_t read_request_config(const RequestConfig* c, RequestSpec& out) {
     if (!cb.on_response || !cb.on_data || !cb.on_complete || !cb.on_redirect) return HY_INVALID_ARGUMENT;
     out.callbacks = cb;
 
-    if (c->url_len == 0 || !read_text(c->url, c->url_len, out.url)) return HY_INVALID_ARGUMENT;
-    auto url = parse_url(out.url);
-    if (!url || !is_http_scheme(url->scheme)) return HY_INVALID_ARGUMENT;
+    if (c->url_len == 0 || !read_text(c->url, c->url_len, out.url) || !validate_request_url(out.url))
+        return HY_INVALID_ARGUMENT;
 
     std::string method;
-    if (c->method_len == 0 || !read_text(c->method, c->method_len, method) || !is_token(method))
+    if (c->method_len == 0 || !read_text(c->method, c->method_len, method) || !validate_method(method))
         return HY_INVALID_ARGUMENT;
     out.method = normalize_method(method);
-    // CONNECT would turn the connection into a tunnel: not a request.
-    if (iequals(out.method, "CONNECT")) return HY_INVALID_ARGUMENT;
 
     if (c->header_count > 0 && c->headers == nullptr) return HY_INVALID_ARGUMENT;
     out.headers.reserve(static_cast<size_t>(c->header_count));
@@ -131,7 +115,8 @@ uint32_t read_request_config(const RequestConfig* c, RequestSpec& out) {
         Header h;
         if (!read_text(e.name, e.name_len, h.name) || !read_text(e.value, e.value_len, h.value))
             return HY_INVALID_ARGUMENT;
-        if (!is_token(h.name) || !is_header_value(h.value)) return HY_INVALID_ARGUMENT;
+        if (!validate_header(h.name, h.value)) return HY_INVALID_ARGUMENT;
+        h.value = std::string(trim_header_value(h.value));
         out.headers.push_back(std::move(h));
     }
 
@@ -148,6 +133,13 @@ uint32_t read_request_config(const RequestConfig* c, RequestSpec& out) {
     out.redirect_mode = c->redirect_mode;
     out.priority = c->priority;
     out.timeout_ms = c->timeout_ms;
+
+    // Content-Length, Transfer-Encoding and Host must agree with what goes
+    // on the wire: HEAD sends no body whatever the record holds.
+    const bool head = out.method == "HEAD";
+    const bool streamed = !head && out.body_kind == HY_BODY_STREAM;
+    const uint64_t body_len = head ? 0 : out.body.size();
+    if (!validate_request_headers(out.headers, streamed, body_len)) return HY_INVALID_ARGUMENT;
     return HY_OK;
 }
 

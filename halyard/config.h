@@ -10,6 +10,7 @@
 #include "core/halyard.h"
 #include "header.h"
 #include "tls.h"
+#include "validate.h"
 
 namespace halyard {
 
@@ -50,9 +51,6 @@ std::string default_user_agent();
 uint32_t read_engine_config(const EngineConfig* config, EngineSettings& out);
 uint32_t read_request_config(const RequestConfig* config, RequestSpec& out);
 
-// HTTP method and header checks, shared with the tests.
-bool is_token(std::string_view text);
-bool is_header_value(std::string_view text);
 // Upper-cases DELETE, GET, HEAD, OPTIONS, POST and PUT given in any case, as
 // browsers do; other methods stay as given.
 std::string normalize_method(std::string_view method);

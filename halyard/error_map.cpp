@@ -33,6 +33,10 @@ constexpr ErrorRow kTable[] = {
     cause_row(Cause::ProxyAuth, HY_PROXY, -127, "HTTP proxy answered 407"),
     cause_row(Cause::EmptyResponse, HY_NETWORK, -324, "transfer ended without a response head"),
     cause_row(Cause::CacheMiss, HY_CACHE_MISS, -400, "only_if_cached: no cache entry"),
+    cause_row(Cause::HeadTooBig, HY_PROTOCOL, -325, "response head over 256 KiB"),
+    cause_row(Cause::TooManyHeaderLines, HY_PROTOCOL, -325, "more than 100 header lines in one head"),
+    cause_row(Cause::ContentLengthConflict, HY_PROTOCOL, -346, "Content-Length fields that disagree"),
+    cause_row(Cause::DecodedTooLarge, HY_PROTOCOL, -330, "body expanded over 1000 times and past 64 MiB"),
     cause_row(Cause::OutOfMemory, HY_OUT_OF_MEMORY, -13, "allocation failed in the Core"),
     cause_row(Cause::Internal, HY_NETWORK, -2, "unexpected fault in the Core"),
 
@@ -57,6 +61,11 @@ constexpr ErrorRow kTable[] = {
     curl_row(CURLE_PARTIAL_FILE, When::ChunkedBody, HY_NETWORK, -355, "chunked body ended without its last chunk"),
     curl_row(CURLE_PARTIAL_FILE, When::Always, HY_NETWORK, -354, "body shorter than Content-Length"),
     curl_row(CURLE_OUT_OF_MEMORY, When::HeadersTooBig, HY_PROTOCOL, -325, "response head too large"),
+    // While receiving is paused curl keeps what it decodes, up to 64 MiB:
+    // a body that fills that is expanding far beyond what was received.
+    curl_row(CURLE_OUT_OF_MEMORY, When::DecodingBody, HY_PROTOCOL, -330, "decoded body held while paused passed 64 MiB"),
+    // curl refuses a single head line over 100 KiB this way, with no message.
+    curl_row(CURLE_OUT_OF_MEMORY, When::HeadUnfinished, HY_PROTOCOL, -325, "head line too long"),
     curl_row(CURLE_OUT_OF_MEMORY, When::Always, HY_OUT_OF_MEMORY, -13, "libcurl ran out of memory"),
     curl_row(CURLE_OPERATION_TIMEDOUT, When::NotConnected, HY_TIMEOUT, -118, "libcurl timed out while connecting"),
     curl_row(CURLE_OPERATION_TIMEDOUT, When::Always, HY_TIMEOUT, -7, "libcurl timed out"),
@@ -122,6 +131,8 @@ bool holds(When when, const CurlFacts& f) {
                (f.message.find("large") != std::string_view::npos ||
                 f.message.find("too big") != std::string_view::npos ||
                 f.message.find("giant") != std::string_view::npos);
+    case When::HeadUnfinished: return !f.head_complete;
+    case When::DecodingBody: return f.decoding;
     case When::Http09: return f.message.find("HTTP/0.9") != std::string_view::npos;
     case When::SocksUnreachable:
         return f.proxy_error == CURLPX_REPLY_HOST_UNREACHABLE ||

@@ -24,6 +24,10 @@ enum class Cause {
     ProxyAuth,           // an HTTP proxy answered 407 to a request sent through it
     EmptyResponse,       // the transfer ended without a response head
     CacheMiss,           // only_if_cached with no cache
+    HeadTooBig,          // more than 256 KiB of response head lines
+    TooManyHeaderLines,  // more than 100 field lines in one head
+    ContentLengthConflict, // Content-Length fields that name different lengths
+    DecodedTooLarge,     // a decompression bomb: the body expanded too far
     OutOfMemory,         // allocation failed inside the Core
     Internal,            // an unexpected fault inside the Core
 };
@@ -39,6 +43,8 @@ struct CurlFacts {
     bool via_proxy = false;        // the engine has a proxy
     bool connected = false;        // the connection to the server (or tunnel) was up
     bool chunked = false;          // the response used chunked transfer coding
+    bool head_complete = false;    // the final response head had arrived
+    bool decoding = false;         // curl was decoding the body (Content-Encoding)
     std::string_view message;      // curl's error buffer
 };
 
@@ -61,6 +67,8 @@ enum class When {
     ChunkedBody,         // the response body was chunked
     ChunkedMessage,      // curl's message names chunked coding
     HeadersTooBig,       // curl's message says the head was too large
+    HeadUnfinished,      // the response head had not arrived in full
+    DecodingBody,        // curl was decoding a content-encoded body
     Http09,              // the answer was no HTTP/1.x head (curl calls it HTTP/0.9)
     SocksUnreachable,    // the SOCKS proxy could not reach or resolve the target
 };

@@ -81,6 +81,14 @@ std::optional<std::string> HeadCollector::header(std::string_view name) const {
     return std::nullopt;
 }
 
+std::vector<std::string> HeadCollector::values(std::string_view name) const {
+    std::vector<std::string> out;
+    for (const auto& [n, v] : fields_) {
+        if (iequals(trim(n), name)) out.push_back(v);
+    }
+    return out;
+}
+
 bool HeadCollector::chunked() const {
     for (const auto& [n, v] : fields_) {
         if (!iequals(trim(n), "Transfer-Encoding")) continue;

@@ -31,6 +31,8 @@ public:
 
     // The first value of a header (case-insensitive name), trimmed.
     std::optional<std::string> header(std::string_view name) const;
+    // Every value of a header (case-insensitive name), trimmed, in order.
+    std::vector<std::string> values(std::string_view name) const;
     // True when Transfer-Encoding's last coding is chunked.
     bool chunked() const;
 

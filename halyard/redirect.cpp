@@ -1,5 +1,8 @@
 #include "redirect.h"
 
+#include <algorithm>
+#include <span>
+
 #include "core/halyard.h"
 #include "url.h"
 
@@ -41,20 +44,28 @@ RedirectDecision decide_redirect(const RedirectInput& in) {
     auto from = parse_url(in.url);
     auto to = parse_url(d.url);
     d.origin_changed = !from || !to || !same_origin(*from, *to);
+    d.downgraded = from && to && from->scheme == "https" && to->scheme == "http";
+    // Credentials of the URL go to the origin they were given for, and are
+    // never reported.
+    if (d.origin_changed) d.url = without_credentials(d.url);
+    d.reported_url = without_credentials(d.url);
     return d;
 }
 
-HeaderList headers_for_next_hop(const HeaderList& headers, bool drop_body_headers, bool origin_changed) {
+HeaderList headers_for_next_hop(const HeaderList& headers, const RedirectDecision& decision) {
     static constexpr std::string_view kBodyHeaders[] = {
         "Content-Type", "Content-Length", "Content-Encoding", "Content-Language",
-        "Content-Location", "Origin"};
+        "Content-Location", "Origin", "Transfer-Encoding"};
+    // Secrets of the old origin, and the Host naming it.
+    static constexpr std::string_view kOriginHeaders[] = {"Authorization", "Proxy-Authorization", "Host"};
+    auto named = [](const Header& h, std::span<const std::string_view> names) {
+        return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return iequals(h.name, n); });
+    };
     HeaderList out;
     for (const Header& h : headers) {
-        bool drop = false;
-        if (drop_body_headers) {
-            for (auto name : kBodyHeaders) drop = drop || iequals(h.name, name);
-        }
-        if (origin_changed && iequals(h.name, "Authorization")) drop = true;
+        const bool drop = (decision.drop_body_headers && named(h, kBodyHeaders)) ||
+                          (decision.origin_changed && named(h, kOriginHeaders)) ||
+                          (decision.downgraded && iequals(h.name, "Referer"));
         if (!drop) out.push_back(h);
     }
     return out;

@@ -31,18 +31,20 @@ struct RedirectInput {
 struct RedirectDecision {
     bool fail = false;
     Cause cause = Cause::Internal;    // when fail
-    std::string url;                  // absolute target
+    std::string url;                  // absolute target (user name and password only within one origin)
+    std::string reported_url;         // the target as on_redirect reports it: never with credentials
     std::string method;               // method of the next hop
     bool keep_body = false;           // the body goes to the next hop
     bool drop_body_headers = false;   // Content-* and Origin go (method became GET or body dropped)
     bool origin_changed = false;
+    bool downgraded = false;          // from https to http
 };
 
 RedirectDecision decide_redirect(const RedirectInput& in);
 
 // The caller's headers for the next hop: the body headers go with the body
-// (or when the method became GET), Authorization goes when the origin
-// changes.
-HeaderList headers_for_next_hop(const HeaderList& headers, bool drop_body_headers, bool origin_changed);
+// (or when the method became GET); Authorization, Proxy-Authorization and
+// Host go when the origin changes; Referer goes from https to http.
+HeaderList headers_for_next_hop(const HeaderList& headers, const RedirectDecision& decision);
 
 }  // namespace halyard

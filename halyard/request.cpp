@@ -139,6 +139,9 @@ void Request::on_upload_kick() {
 void Request::begin_hop() {
     phase_ = Phase::Transferring;
     head_.reset();
+    head_budget_.reset();
+    decode_guard_.reset();
+    decoding_ = false;
     hop_is_redirect_ = false;
     pending_failure_.reset();
     recv_paused_ = false;
@@ -221,7 +224,7 @@ void Request::follow_or_wait() {
     const bool body_dropped = hop_has_body_ && !next.keep_body;
     // A dropped streamed body is never read: writers are told at once.
     if (body_dropped && spec_.body_kind == HY_BODY_STREAM) upload_.close(HY_INVALID_STATE);
-    hop_headers_ = headers_for_next_hop(hop_headers_, next.drop_body_headers, next.origin_changed);
+    hop_headers_ = headers_for_next_hop(hop_headers_, next);
     hop_has_body_ = next.keep_body;
     hop_url_ = next.url;
     hop_method_ = next.method;
@@ -233,7 +236,8 @@ void Request::follow_or_wait() {
         awaiting_follow_.store(true);
     }
     cb.on_redirect(cb.context, this, head_.status(), reinterpret_cast<const uint8_t*>(head.data()),
-                   head.size(), hop_url_.data(), hop_url_.size(), hop_method_.data(), hop_method_.size());
+                   head.size(), next.reported_url.data(), next.reported_url.size(), hop_method_.data(),
+                   hop_method_.size());
     // The callback may have cancelled (a command, run later) but cannot have
     // changed the phase; in follow mode the next hop starts now.
     if (spec_.redirect_mode == HY_REDIRECT_FOLLOW && phase_ == Phase::Transferring) begin_hop();
@@ -244,6 +248,8 @@ CurlFacts Request::facts(CURLcode code) const {
     f.code = code;
     f.via_proxy = !engine_->settings().proxy.empty();
     f.chunked = head_.chunked();
+    f.head_complete = head_.complete();
+    f.decoding = decoding_;
     f.message = error_buffer_;
     if (easy_ != nullptr) {
         curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &f.os_errno);

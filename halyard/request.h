@@ -17,6 +17,7 @@
 #include "error_map.h"
 #include "head_block.h"
 #include "outcome.h"
+#include "response_limits.h"
 #include "upload_queue.h"
 
 // The module's request handle is the request object itself.
@@ -115,6 +116,9 @@ private:
     bool hop_is_redirect_ = false;
     int redirects_followed_ = 0;
     HeadCollector head_;
+    HeadBudget head_budget_;
+    DecodeGuard decode_guard_;
+    bool decoding_ = false;                    // curl decodes this hop's body
     std::optional<Outcome> pending_failure_;   // set by a callback that aborted the transfer
     bool recv_paused_ = false;
     bool send_paused_ = false;

@@ -45,8 +45,24 @@ size_t Request::read_callback(char* data, size_t size, size_t count, void* self)
 
 size_t Request::on_header_line(std::string_view line) {
     if (pending_failure_) return 0;
-    if (head_.feed(line) != HeadCollector::Event::Complete) return line.size();
+    if (const auto verdict = head_budget_.add(line.size(), is_field_line(line)); verdict != HeadBudget::Verdict::Ok) {
+        pending_failure_ =
+            map_cause(verdict == HeadBudget::Verdict::TooBig ? Cause::HeadTooBig : Cause::TooManyHeaderLines);
+        return 0;
+    }
+    const HeadCollector::Event event = head_.feed(line);
+    if (event == HeadCollector::Event::Informational) head_budget_.restart_lines();
+    if (event != HeadCollector::Event::Complete) return line.size();
+    head_budget_.restart_lines();  // the trailers count their own lines
     const int status = head_.status();
+    // Two lengths would let curl cut the body where the server did not.
+    if (content_lengths_conflict(head_.values("Content-Length"))) {
+        pending_failure_ = map_cause(Cause::ContentLengthConflict);
+        return 0;
+    }
+    // curl decodes the body when the Core offered the encodings itself.
+    const std::string encoding = head_.header("Content-Encoding").value_or("");
+    decoding_ = !has_header(hop_headers_, "Accept-Encoding") && !encoding.empty() && !iequals(encoding, "identity");
 
     // A request sent through an HTTP proxy (not tunnelled) meets the proxy's
     // 407 as its response: that is a proxy failure, not the server's answer.
@@ -75,6 +91,14 @@ size_t Request::on_body_data(const char* data, size_t len) {
     // Data curl hands over while paused was not delivered: curl keeps it
     // and offers it again after the resume.
     if (recv_paused_) return CURL_WRITEFUNC_PAUSE;
+    if (decoding_) {
+        curl_off_t received = 0;
+        curl_easy_getinfo(easy_, CURLINFO_SIZE_DOWNLOAD_T, &received);
+        if (decode_guard_.exceeded(static_cast<uint64_t>(received), len)) {
+            pending_failure_ = map_cause(Cause::DecodedTooLarge);
+            return 0;
+        }
+    }
     const auto& cb = spec_.callbacks;
     const int32_t answer = cb.on_data(cb.context, this, reinterpret_cast<const uint8_t*>(data), len);
     if (answer == HY_DATA_PAUSE) {

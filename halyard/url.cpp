@@ -100,6 +100,26 @@ Resolved resolve_location(std::string_view base, std::string_view location) {
     return {Resolved::Ok, parsed->url};
 }
 
+std::string without_credentials(std::string_view url) {
+    UrlHandle u(curl_url());
+    const std::string copy(url);
+    if (u && curl_url_set(u.get(), CURLUPART_URL, copy.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+        if (!get_part(u.get(), CURLUPART_USER, 0) && !get_part(u.get(), CURLUPART_PASSWORD, 0)) return copy;
+        if (curl_url_set(u.get(), CURLUPART_USER, nullptr, 0) == CURLUE_OK &&
+            curl_url_set(u.get(), CURLUPART_PASSWORD, nullptr, 0) == CURLUE_OK) {
+            if (auto stripped = get_part(u.get(), CURLUPART_URL, 0)) return *stripped;
+        }
+    }
+    // Not parsed: whatever precedes the last '@' of the authority goes, so
+    // that no failure path hands the credentials on.
+    const size_t start = copy.find("://");
+    if (start == std::string::npos) return copy;
+    const size_t end = copy.find_first_of("/?#", start + 3);
+    const size_t at = copy.rfind('@', end == std::string::npos ? std::string::npos : end);
+    if (at == std::string::npos || at < start + 3) return copy;
+    return copy.substr(0, start + 3) + copy.substr(at + 1);
+}
+
 bool same_origin(const ParsedUrl& a, const ParsedUrl& b) {
     return a.scheme == b.scheme && a.host == b.host && a.port == b.port;
 }

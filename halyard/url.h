@@ -26,6 +26,10 @@ struct Resolved {
 };
 Resolved resolve_location(std::string_view base, std::string_view location);
 
+// The URL without its user name and password (unchanged when it has none
+// or cannot be parsed).
+std::string without_credentials(std::string_view url);
+
 // Same scheme, host and port.
 bool same_origin(const ParsedUrl& a, const ParsedUrl& b);
 

@@ -81,7 +81,10 @@ INSTANTIATE_TEST_SUITE_P(
         CurlCase{"proxy_cert", CurlFacts{.code = CURLE_PEER_FAILED_VERIFICATION, .proxy_ssl_verify = 20, .via_proxy = true}, {HY_PROXY, -136}},
         CurlCase{"socks_unreachable", CurlFacts{.code = CURLE_PROXY, .proxy_error = CURLPX_REPLY_HOST_UNREACHABLE, .via_proxy = true}, {HY_PROXY, -121}},
         CurlCase{"socks_other", CurlFacts{.code = CURLE_PROXY, .proxy_error = CURLPX_BAD_VERSION, .via_proxy = true}, {HY_PROXY, -120}},
-        CurlCase{"oom", code(CURLE_OUT_OF_MEMORY), {HY_OUT_OF_MEMORY, -13}},
+        CurlCase{"oom", CurlFacts{.code = CURLE_OUT_OF_MEMORY, .head_complete = true}, {HY_OUT_OF_MEMORY, -13}},
+        CurlCase{"head_line_too_long", code(CURLE_OUT_OF_MEMORY), {HY_PROTOCOL, -325}},
+        CurlCase{"paused_decoding_full", CurlFacts{.code = CURLE_OUT_OF_MEMORY, .head_complete = true, .decoding = true},
+                 {HY_PROTOCOL, -330}},
         CurlCase{"unknown_code", code(CURLE_TFTP_NOTFOUND), {HY_NETWORK, -2}}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -93,6 +96,8 @@ TEST(CauseMapping, EveryCauseHasItsRow) {
         {Cause::RedirectNoRewind, {HY_REDIRECT, -25}}, {Cause::ProxyAuth, {HY_PROXY, -127}},
         {Cause::EmptyResponse, {HY_NETWORK, -324}},    {Cause::CacheMiss, {HY_CACHE_MISS, -400}},
         {Cause::OutOfMemory, {HY_OUT_OF_MEMORY, -13}}, {Cause::Internal, {HY_NETWORK, -2}},
+        {Cause::HeadTooBig, {HY_PROTOCOL, -325}},      {Cause::TooManyHeaderLines, {HY_PROTOCOL, -325}},
+        {Cause::ContentLengthConflict, {HY_PROTOCOL, -346}}, {Cause::DecodedTooLarge, {HY_PROTOCOL, -330}},
     };
     for (const auto& [cause, outcome] : expected) {
         EXPECT_EQ(map_cause(cause), outcome) << static_cast<int>(cause);
