@@ -56,8 +56,9 @@ HeaderList headers_for_next_hop(const HeaderList& headers, const RedirectDecisio
     static constexpr std::string_view kBodyHeaders[] = {
         "Content-Type", "Content-Length", "Content-Encoding", "Content-Language",
         "Content-Location", "Origin", "Transfer-Encoding"};
-    // Secrets of the old origin, and the Host naming it.
-    static constexpr std::string_view kOriginHeaders[] = {"Authorization", "Proxy-Authorization", "Host"};
+    // Secrets of the old origin (a caller's own Cookie header included: the
+    // jar supplies the next origin's cookies), and the Host naming it.
+    static constexpr std::string_view kOriginHeaders[] = {"Authorization", "Proxy-Authorization", "Cookie", "Host"};
     auto named = [](const Header& h, std::span<const std::string_view> names) {
         return std::any_of(names.begin(), names.end(), [&](std::string_view n) { return iequals(h.name, n); });
     };
