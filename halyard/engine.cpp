@@ -1,5 +1,7 @@
 #include "engine.h"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -107,8 +109,12 @@ void Engine::run() {
         }
         for (Command& command : batch) {
             // Commands catch their own failures; this is the last line.
+            // Unwinding that ends the thread (a callback's interpreter
+            // exiting under it) is let through.
             try {
                 command();
+            } catch (const abi::__forced_unwind&) {
+                throw;
             } catch (...) {
             }
         }

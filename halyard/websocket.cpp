@@ -103,14 +103,8 @@ void WebSocket::post(void (WebSocket::*step)()) {
     engine_->post([self = shared_from_this(), step] { self->run_step(step); });
 }
 
-void WebSocket::run_step(void (WebSocket::*step)()) noexcept {
-    try {
-        (this->*step)();
-    } catch (const std::bad_alloc&) {
-        fail({HY_OUT_OF_MEMORY, -13, 0, "out of memory"});
-    } catch (...) {
-        fail({HY_NETWORK, -2, 0, "internal failure"});
-    }
+void WebSocket::run_step(void (WebSocket::*step)()) {
+    guarded([&] { (this->*step)(); });
 }
 
 // --------------------------------------------------------- network thread
@@ -177,17 +171,19 @@ std::optional<WebSocket::Clock::time_point> WebSocket::deadline() const {
     return std::nullopt;
 }
 
-void WebSocket::on_deadline() noexcept {
-    switch (phase_) {
-    case Phase::Connecting: fail({HY_TIMEOUT, -118, 0, "timed out while connecting"}); break;
-    case Phase::Handshaking: fail({HY_TIMEOUT, -7, 0, "timed out during the handshake"}); break;
-    case Phase::Open: fail({HY_TIMEOUT, -7, 0, "the closing handshake timed out"}); break;
-    default: break;
-    }
+void WebSocket::on_deadline() {
+    guarded([&] {
+        switch (phase_) {
+        case Phase::Connecting: fail({HY_TIMEOUT, -118, 0, "timed out while connecting"}); break;
+        case Phase::Handshaking: fail({HY_TIMEOUT, -7, 0, "timed out during the handshake"}); break;
+        case Phase::Open: fail({HY_TIMEOUT, -7, 0, "the closing handshake timed out"}); break;
+        default: break;
+        }
+    });
 }
 
-void WebSocket::on_socket_ready(short revents) noexcept {
-    try {
+void WebSocket::on_socket_ready(short revents) {
+    guarded([&] {
         const bool readable = (revents & CURL_WAIT_POLLIN) != 0 || read_more_;
         if (phase_ == Phase::Handshaking) {
             std::string_view request = request_;
@@ -199,11 +195,7 @@ void WebSocket::on_socket_ready(short revents) noexcept {
         } else if (phase_ == Phase::Open) {
             service(readable);
         }
-    } catch (const std::bad_alloc&) {
-        fail({HY_OUT_OF_MEMORY, -13, 0, "out of memory"});
-    } catch (...) {
-        fail({HY_NETWORK, -2, 0, "internal failure"});
-    }
+    });
 }
 
 // One round of an open connection: frame what callers queued, write,
@@ -345,7 +337,7 @@ void WebSocket::detach() noexcept {
     engine_->untrack_websocket(this);
 }
 
-void WebSocket::fail(Failure failure) noexcept {
+void WebSocket::fail(Failure failure) {
     if (phase_ == Phase::Done) return;
     const bool started_network = phase_ != Phase::Idle;
     phase_ = Phase::Done;
@@ -359,7 +351,7 @@ void WebSocket::fail(Failure failure) noexcept {
                 failure.message.size());
 }
 
-void WebSocket::finish_closed() noexcept {
+void WebSocket::finish_closed() {
     if (phase_ == Phase::Done) return;
     phase_ = Phase::Done;
     std::shared_ptr<WebSocket> self = shared_from_this();

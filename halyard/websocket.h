@@ -5,6 +5,7 @@
 #pragma once
 
 #include <curl/curl.h>
+#include <cxxabi.h>
 
 #include <atomic>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,6 +45,11 @@ class WebSocket final : public hy_websocket,
 public:
     using Clock = std::chrono::steady_clock;
 
+    // The network-thread entry points below are not noexcept on purpose: a
+    // callback may end the thread by unwinding it (CPython does so to a
+    // thread that takes the interpreter lock while the interpreter exits),
+    // and that unwinding must pass through.
+
     // The new connection holds the handle reference that release() gives up.
     static WebSocket* create(std::shared_ptr<Engine> engine, WebSocketSpec spec);
     ~WebSocket();
@@ -58,15 +65,15 @@ public:
 
     // --- network thread (the engine's loop).
     CURL* easy() const { return easy_; }
-    void on_connected(CURLcode code) noexcept;
+    void on_connected(CURLcode code);
     // The socket and the poll events wanted (0: none), and whether the
     // connection has work without waiting for the socket.
     curl_socket_t socket() const { return socket_; }
     short wanted_events() const;
     bool has_ready_work() const { return read_more_; }
-    void on_socket_ready(short revents) noexcept;
+    void on_socket_ready(short revents);
     std::optional<Clock::time_point> deadline() const;
-    void on_deadline() noexcept;
+    void on_deadline();
 
 private:
     WebSocket(std::shared_ptr<Engine> engine, WebSocketSpec spec);
@@ -87,8 +94,22 @@ private:
         std::string message;
     };
 
+    // Runs a network-thread step: a failure ends the connection instead of
+    // escaping into the loop.
+    template <typename F>
+    void guarded(F&& body) {
+        try {
+            body();
+        } catch (const abi::__forced_unwind&) {
+            throw;  // the thread is being ended: let it unwind
+        } catch (const std::bad_alloc&) {
+            fail({HY_OUT_OF_MEMORY, -13, 0, "out of memory"});
+        } catch (...) {
+            fail({HY_NETWORK, -2, 0, "internal failure"});
+        }
+    }
     void post(void (WebSocket::*step)());
-    void run_step(void (WebSocket::*step)()) noexcept;
+    void run_step(void (WebSocket::*step)());
     void kick();
 
     // Steps run on the network thread.
@@ -112,8 +133,8 @@ private:
     void begin_closing();
 
     Failure curl_failure(CURLcode code) const;
-    void fail(Failure failure) noexcept;
-    void finish_closed() noexcept;
+    void fail(Failure failure);
+    void finish_closed();
     void detach() noexcept;
 
     // FrameSession::Listener

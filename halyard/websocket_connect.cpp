@@ -73,9 +73,9 @@ CURLcode WebSocket::configure() {
     return o.result();
 }
 
-void WebSocket::on_connected(CURLcode code) noexcept {
+void WebSocket::on_connected(CURLcode code) {
     if (phase_ != Phase::Connecting) return;
-    try {
+    guarded([&] {
         if (code != CURLE_OK) {
             fail(curl_failure(code));
             return;
@@ -87,11 +87,7 @@ void WebSocket::on_connected(CURLcode code) noexcept {
         }
         socket_ = socket;
         begin_handshake();
-    } catch (const std::bad_alloc&) {
-        fail({HY_OUT_OF_MEMORY, -13, 0, "out of memory"});
-    } catch (...) {
-        fail({HY_NETWORK, -2, 0, "internal failure"});
-    }
+    });
 }
 
 void WebSocket::begin_handshake() {

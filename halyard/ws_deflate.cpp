@@ -120,6 +120,13 @@ bool Deflater::init(int window_bits, bool no_context_takeover, int level) {
 
 bool Deflater::compress(const uint8_t* data, size_t len, std::vector<uint8_t>& out) {
     if (!stream_) return false;
+    if (len == 0) {
+        // An empty message: one byte, which with the 00 00 FF FF put back
+        // is an empty stored block.  (Flushing again with no input would
+        // give zlib nothing to write.)
+        out.assign(1, 0x00);
+        return true;
+    }
     out.resize(deflateBound(stream_, static_cast<uLong>(len)) + 16);
     stream_->next_in = const_cast<Bytef*>(data);
     stream_->avail_in = static_cast<uInt>(len);

@@ -6,6 +6,7 @@ Prints "READY <port>", then serves these paths (query parameters in brackets):
   /echo                 every message back as it came (text or binary)
   /digest               answers each message with "<length> <sha256 hex>"
   /headers              sends the handshake request's headers as JSON, then echoes
+  /extensions           sends the extensions it accepted (its answer header), then echoes
   /close [code, reason] closes at once with that code and reason
   /refuse [status]      refuses the handshake with that HTTP status
   /protocol [pick]      selects the subprotocol `pick` (even one not offered), then echoes
@@ -56,6 +57,9 @@ async def route(ws):
     elif path == "/headers":
         await ws.send(json.dumps([[k, v] for k, v in ws.request.headers.raw_items()]))
         await echo(ws)
+    elif path == "/extensions":
+        await ws.send(ws.response.headers.get("Sec-WebSocket-Extensions", ""))
+        await echo(ws)
     elif path == "/close":
         await ws.close(int(query.get("code", "1000")), query.get("reason", ""))
     elif path == "/fragments":
@@ -66,7 +70,10 @@ async def route(ws):
         await ws.send(b"ok \xff\xfe", text=True)
         await echo(ws)
     elif path == "/silent":
+        # websockets resumes reading on its own now and then: those resumes
+        # are dropped, so the peer really stops reading.
         ws.transport.pause_reading()
+        ws.transport.resume_reading = lambda: None
         await asyncio.sleep(3600)
     elif path == "/burst":
         count, size = int(query.get("count", "2000")), int(query.get("size", "1024"))
