@@ -226,11 +226,18 @@ async def main():
     except ImportError:
         pass
 
+    def die_with_parent():
+        # The test process may end this script with SIGKILL, which leaves no
+        # chance to stop children: they go by themselves then.
+        import ctypes
+        ctypes.CDLL(None).prctl(1, 15)  # PR_SET_PDEATHSIG, SIGTERM
+
     websockets = []
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "live", "servers", "run_websocket.py")
     for name, extra in (("ws", []), ("wss", ["--cert", good[0], "--key", good[1]])):
         child = subprocess.Popen([sys.executable, script, *extra], stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                                 preexec_fn=die_with_parent)
         websockets.append(child)
         line = await asyncio.get_running_loop().run_in_executor(None, child.stdout.readline)
         if line.startswith("READY"):
