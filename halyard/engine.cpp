@@ -1,5 +1,7 @@
 #include "engine.h"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -107,8 +109,12 @@ void Engine::run() {
         }
         for (Command& command : batch) {
             // Commands catch their own failures; this is the last line.
+            // Unwinding that ends the thread (a callback's interpreter
+            // exiting under it) is let through.
             try {
                 command();
+            } catch (const abi::__forced_unwind&) {
+                throw;
             } catch (...) {
             }
         }
@@ -117,8 +123,7 @@ void Engine::run() {
         int running = 0;
         curl_multi_perform(multi_, &running);
         drain_finished_transfers();
-        if (curl_multi_poll(multi_, nullptr, 0, wait_ms(), nullptr) != CURLM_OK)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        poll(wait_ms());
     }
     // No user is left, so no request and no easy handle remain.
     curl_multi_cleanup(multi_);
@@ -133,6 +138,7 @@ void Engine::check_deadlines() {
         if (request->deadline_passed(now)) expired.push_back(request);
     }
     for (auto& request : expired) request->on_timeout();
+    check_websocket_deadlines(now);
 }
 
 void Engine::drain_finished_transfers() {
@@ -144,7 +150,10 @@ void Engine::drain_finished_transfers() {
         Request* key = nullptr;
         curl_easy_getinfo(easy, CURLINFO_PRIVATE, &key);
         auto it = active_.find(key);
-        if (it == active_.end()) continue;
+        if (it == active_.end()) {
+            websocket_transfer_done(easy, result);
+            continue;
+        }
         std::shared_ptr<Request> request = it->second;
         request->on_transfer_done(easy, result);
     }
@@ -161,6 +170,7 @@ int Engine::wait_ms() const {
             if (left < wait) wait = left;
         }
     }
+    wait = websocket_wait(now, wait);
     if (wait.count() < 0) return 0;
     return static_cast<int>(wait.count());
 }

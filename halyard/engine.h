@@ -23,6 +23,7 @@
 namespace halyard {
 
 class Request;
+class WebSocket;
 
 class Engine : public std::enable_shared_from_this<Engine> {
 public:
@@ -49,6 +50,9 @@ public:
     CURLSH* share() const { return share_; }
     void track(std::shared_ptr<Request> request);
     void untrack(Request* request);
+    // Started, unfinished WebSocket connections (engine_websockets.cpp).
+    void track_websocket(std::shared_ptr<WebSocket> socket);
+    void untrack_websocket(WebSocket* socket);
 
 private:
     Engine(EngineSettings settings, CURLM* multi, CURLSH* share);
@@ -56,6 +60,11 @@ private:
     void check_deadlines();
     void drain_finished_transfers();
     int wait_ms() const;
+    // engine_websockets.cpp: WebSocket sockets join the loop's poll.
+    bool websocket_transfer_done(CURL* easy, CURLcode result);
+    void check_websocket_deadlines(Clock::time_point now);
+    std::chrono::milliseconds websocket_wait(Clock::time_point now, std::chrono::milliseconds wait) const;
+    void poll(int timeout_ms);
 
     const EngineSettings settings_;
     CURLM* const multi_;
@@ -69,6 +78,7 @@ private:
 
     // Network thread only: the started, unfinished requests.
     std::unordered_map<Request*, std::shared_ptr<Request>> active_;
+    std::unordered_map<WebSocket*, std::shared_ptr<WebSocket>> websockets_;
 };
 
 // Number of engine threads still running in the process (for tests).

@@ -8,6 +8,8 @@
 #include "engine.h"
 #include "request.h"
 #include "version.h"
+#include "websocket.h"
+#include "websocket_config.h"
 
 namespace {
 
@@ -23,6 +25,7 @@ uint32_t guarded(uint32_t fallback, F&& body) noexcept {
 }
 
 halyard::Request* as_request(hy_request* handle) { return static_cast<halyard::Request*>(handle); }
+halyard::WebSocket* as_websocket(hy_websocket* handle) { return static_cast<halyard::WebSocket*>(handle); }
 
 }  // namespace
 
@@ -112,15 +115,44 @@ HY_API void hy_request_release(hy_request* request) {
     });
 }
 
-// WebSockets are not part of this Core yet: every call is refused.
-HY_API uint32_t hy_websocket_create(hy_engine*, const WebSocketConfig*, hy_websocket** out) {
-    if (out != nullptr) *out = nullptr;
-    return HY_INVALID_STATE;
+HY_API uint32_t hy_websocket_create(hy_engine* engine, const WebSocketConfig* config, hy_websocket** out) {
+    return guarded(HY_INITIALIZATION_FAILED, [&]() -> uint32_t {
+        if (out == nullptr) return HY_INVALID_ARGUMENT;
+        *out = nullptr;
+        if (engine == nullptr) return HY_INVALID_ARGUMENT;
+        halyard::WebSocketSpec spec;
+        if (uint32_t rc = halyard::read_websocket_config(config, spec); rc != HY_OK) return rc;
+        *out = halyard::WebSocket::create(engine->engine, std::move(spec));
+        return HY_OK;
+    });
 }
-HY_API uint32_t hy_websocket_start(hy_websocket*) { return HY_INVALID_STATE; }
-HY_API uint32_t hy_websocket_send(hy_websocket*, uint32_t, const uint8_t*, uint64_t) { return HY_INVALID_STATE; }
-HY_API uint32_t hy_websocket_close(hy_websocket*, uint16_t, const char*, uint64_t) { return HY_INVALID_STATE; }
-HY_API uint32_t hy_websocket_cancel(hy_websocket*) { return HY_INVALID_STATE; }
-HY_API void hy_websocket_release(hy_websocket*) {}
+
+HY_API uint32_t hy_websocket_start(hy_websocket* socket) {
+    if (socket == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->start(); });
+}
+
+HY_API uint32_t hy_websocket_send(hy_websocket* socket, uint32_t type, const uint8_t* data, uint64_t len) {
+    if (socket == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->send(type, data, len); });
+}
+
+HY_API uint32_t hy_websocket_close(hy_websocket* socket, uint16_t code, const char* reason, uint64_t reason_len) {
+    if (socket == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->close(code, reason, reason_len); });
+}
+
+HY_API uint32_t hy_websocket_cancel(hy_websocket* socket) {
+    if (socket == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->cancel(); });
+}
+
+HY_API void hy_websocket_release(hy_websocket* socket) {
+    if (socket == nullptr) return;
+    guarded(HY_OK, [&] {
+        as_websocket(socket)->release();
+        return HY_OK;
+    });
+}
 
 }  // extern "C"

@@ -8,6 +8,8 @@ Starts, on 127.0.0.1 only:
   https_old   TLS with an expired certificate (same CA)
   proxy       an HTTP proxy that wants user:secret (pproxy), if available
   socks       a SOCKS5 proxy without authentication (pproxy), if available
+  ws, wss     the WebSocket test server of tests/live/servers/run_websocket.py,
+              in clear and with the 127.0.0.1 certificate, if available
 Writes one JSON line with the ports and the CA file to stdout, then serves
 until stdin closes (the test process ended) or it is terminated.
 """
@@ -224,6 +226,23 @@ async def main():
     except ImportError:
         pass
 
+    def die_with_parent():
+        # The test process may end this script with SIGKILL, which leaves no
+        # chance to stop children: they go by themselves then.
+        import ctypes
+        ctypes.CDLL(None).prctl(1, 15)  # PR_SET_PDEATHSIG, SIGTERM
+
+    websockets = []
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "live", "servers", "run_websocket.py")
+    for name, extra in (("ws", []), ("wss", ["--cert", good[0], "--key", good[1]])):
+        child = subprocess.Popen([sys.executable, script, *extra], stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                                 preexec_fn=die_with_parent)
+        websockets.append(child)
+        line = await asyncio.get_running_loop().run_in_executor(None, child.stdout.readline)
+        if line.startswith("READY"):
+            info[name] = int(line.split()[1])
+
     stop = asyncio.Event()
     servers = [asyncio.ensure_future(serve(app, c, shutdown_trigger=stop.wait)) for c in configs]
     await asyncio.sleep(0.05)
@@ -234,6 +253,8 @@ async def main():
     finally:
         if proxy:
             proxy.terminate()
+        for child in websockets:
+            child.terminate()
         for s in servers:
             s.cancel()
 

@@ -65,6 +65,23 @@ def socks_proxy():
     yield from _server("run_proxy.py", "socks5", "user:secret")
 
 
+@pytest.fixture(scope="session")
+def ws_server():
+    """The WebSocket test server, accepting permessage-deflate."""
+    yield from _server("run_websocket.py")
+
+
+@pytest.fixture(scope="session")
+def ws_plain_server():
+    """The WebSocket test server without compression."""
+    yield from _server("run_websocket.py", "--no-compression")
+
+
+@pytest.fixture(scope="session")
+def wss_server(certs):
+    yield from _server("run_websocket.py", "--cert", certs["good"][0], "--key", certs["good"][1])
+
+
 @pytest.fixture
 def engine(ca_pem):
     return native.PyEngine(ca_pem=ca_pem)

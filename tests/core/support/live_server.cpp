@@ -86,6 +86,8 @@ public:
         servers_.https_old = json_int(line, "https_old");
         servers_.proxy = json_int(line, "proxy");
         servers_.socks = json_int(line, "socks");
+        servers_.ws = json_int(line, "ws");
+        servers_.wss = json_int(line, "wss");
         std::ifstream ca(json_text(line, "ca"));
         std::stringstream pem;
         pem << ca.rdbuf();

@@ -13,6 +13,8 @@ struct LiveServers {
     int https_old = 0;    // expired certificate
     int proxy = 0;        // HTTP proxy wanting user:secret; 0 when unavailable
     int socks = 0;        // SOCKS5 proxy without authentication; 0 when unavailable
+    int ws = 0;           // WebSocket test server (tests/live/servers/run_websocket.py); 0 when unavailable
+    int wss = 0;          // the same over TLS, certificate for 127.0.0.1
     std::string ca_pem;   // the test CA
 };
 
