@@ -193,7 +193,8 @@ bool is_storable(const ParsedHead& head) {
         return false;
     const CacheControl cc = parse_cache_control(head.get("Cache-Control").value_or(""));
     if (cc.no_store) return false;
-    for (std::string_view name : split_list(head.get("Vary").value_or(""))) {
+    const std::string vary = head.get("Vary").value_or("");  // the views below point into it
+    for (std::string_view name : split_list(vary)) {
         if (name == "*") return false;
     }
     return cc.max_age || cc.public_or_private || head.get("Expires") || is_heuristically_cacheable(status);
@@ -201,7 +202,8 @@ bool is_storable(const ParsedHead& head) {
 
 VaryValues vary_values(const ParsedHead& head, const HeaderList& request) {
     VaryValues out;
-    for (std::string_view name : split_list(head.get("Vary").value_or(""))) {
+    const std::string vary = head.get("Vary").value_or("");  // the views below point into it
+    for (std::string_view name : split_list(vary)) {
         out.emplace_back(std::string(name), normalized(header_value(request, name)));
     }
     return out;
