@@ -20,6 +20,8 @@ TEST(Profiles, UnknownNamesAreUnsupported) {
 }
 
 TEST(Namespaces, ConflictWhileHeldAndOneThreadPerNamespace) {
+    // Threads of engines released by earlier tests end by themselves.
+    ASSERT_TRUE(wait_engine_threads(0));
     const int threads_before = halyard::running_engine_threads();
     uint32_t code = 0;
     auto first = make_engine({.impersonate = "chrome_120", .profile_namespace = "ns-conflict"}, &code);

@@ -137,6 +137,8 @@ def test_chrome_99_has_no_ech_grease(ca_pem, recorder):
 def test_firefox_and_safari_client_hellos(ca_pem, recorder):
     firefox, _ = hello_of(native.PyEngine(impersonate="firefox_144", ca_pem=ca_pem), recorder)
     assert firefox.ciphers[:3] == [4865, 4867, 4866]
+    # Firefox's suites, SCSV left out, give Firefox's JA4 cipher hash.
+    assert firefox.ja4(firefox.ciphers[:-1]).split("_")[1] == "5b57614c22b0"
     assert firefox.groups == [29, 23, 24, 25, 256, 257]
     assert 28 in firefox.extensions and 65037 in firefox.extensions
     assert not any(is_grease(e) for e in firefox.extensions)
