@@ -66,6 +66,7 @@ uint32_t read_engine_config(const EngineConfig* c, EngineSettings& out) {
     // Texts that become header lines.
     if (!is_header_value(out.user_agent) || !is_header_value(out.accept_language))
         return HY_INVALID_ARGUMENT;
+    out.user_agent_given = !out.user_agent.empty();
     if (out.user_agent.empty()) out.user_agent = default_user_agent();
 
     // The proxy: a URL of one of the four schemes curl is told to speak;

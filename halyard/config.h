@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "browser_profile.h"
 #include "core/halyard.h"
 #include "header.h"
 #include "tls.h"
@@ -16,6 +17,7 @@ namespace halyard {
 
 struct EngineSettings {
     std::string user_agent;           // never empty: a default is filled in
+    bool user_agent_given = false;    // the record set one (it overrides a profile's)
     std::string accept_language;      // empty: no Accept-Language
     std::string proxy;                // empty: no proxy; else a URL with its scheme
     std::string proxy_scheme;         // http, https, socks5 or socks5h
@@ -23,11 +25,13 @@ struct EngineSettings {
     std::string proxy_password;
     bool proxy_credentials = false;   // user name or password given in their fields
     bool cache_disabled = false;
-    std::string impersonate;          // stored, not applied yet
-    std::string profile_namespace;    // stored, not applied yet
+    std::string impersonate;          // profile name; empty: none
+    std::shared_ptr<const BrowserProfile> profile;  // set by Engine::create
+    std::string profile_namespace;    // empty: private to the engine
     uint32_t http_version = HY_HTTP_AUTO;
     uint32_t tls_verify = HY_TLS_SYSTEM_ROOTS;
     std::shared_ptr<TrustStore> trust;  // HY_TLS_CA_BUNDLE only
+    TlsContextSetup tls_setup;          // points into `trust` and `profile`; set by Engine::create
 };
 
 struct RequestSpec {

@@ -1,178 +1,36 @@
 #include "engine.h"
 
-#include <cxxabi.h>
-
-#include <atomic>
-#include <mutex>
-
-#include "request.h"
+#include "browser_profile.h"
+#include "namespace_registry.h"
 
 namespace halyard {
-namespace {
-
-std::atomic<int> g_running_threads{0};
-
-bool global_init() {
-    static std::once_flag once;
-    static CURLcode result = CURLE_FAILED_INIT;
-    std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
-    return result == CURLE_OK;
-}
-
-}  // namespace
-
-int running_engine_threads() { return g_running_threads.load(); }
 
 std::shared_ptr<Engine> Engine::create(EngineSettings settings, uint32_t& code) {
-    code = HY_INITIALIZATION_FAILED;
-    if (!global_init()) return nullptr;
-    CURLM* multi = curl_multi_init();
-    CURLSH* share = curl_share_init();
-    if (multi == nullptr || share == nullptr) {
-        if (multi) curl_multi_cleanup(multi);
-        if (share) curl_share_cleanup(share);
-        return nullptr;
+    if (!settings.impersonate.empty()) {
+        settings.profile = find_profile(settings.impersonate);
+        if (!settings.profile) {
+            code = HY_PROFILE_UNSUPPORTED;
+            return nullptr;
+        }
     }
-    // Cookies, TLS sessions and DNS answers are kept per engine.  The share
-    // is used by the network thread alone, so it needs no lock callbacks.
-    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-
-    std::shared_ptr<Engine> engine(new Engine(std::move(settings), multi, share));
+    settings.tls_setup = {settings.trust.get(), settings.profile ? &settings.profile->tls : nullptr};
+    std::shared_ptr<NetworkHub> hub = acquire_hub(settings.profile_namespace, settings.impersonate, code);
+    if (!hub) return nullptr;
     try {
-        g_running_threads.fetch_add(1);
-        std::thread thread([self = engine] { self->run(); });
-        {
-            std::lock_guard lock(engine->mutex_);
-            engine->thread_id_ = thread.get_id();
-        }
-        thread.detach();
+        std::shared_ptr<Engine> engine(new Engine(std::move(settings), hub));
+        code = HY_OK;
+        return engine;
     } catch (...) {
-        g_running_threads.fetch_sub(1);
-        // No thread: the handles are released here instead.
-        curl_multi_cleanup(multi);
-        curl_share_cleanup(share);
-        return nullptr;
+        hub->drop_user();
+        throw;
     }
-    code = HY_OK;
-    return engine;
 }
 
-Engine::Engine(EngineSettings settings, CURLM* multi, CURLSH* share)
-    : settings_(std::move(settings)), multi_(multi), share_(share) {}
+Engine::Engine(EngineSettings settings, std::shared_ptr<NetworkHub> hub)
+    : settings_(std::move(settings)), hub_(std::move(hub)) {}
 
-// The curl handles are released by the thread when it ends (or by create
-// when no thread started); nothing is left to do here.
+// The engine's user of the hub is dropped by hy_engine_release, not here:
+// requests may keep this object alive longer.
 Engine::~Engine() = default;
-
-void Engine::add_user() {
-    std::lock_guard lock(mutex_);
-    ++users_;
-}
-
-void Engine::drop_user() {
-    std::lock_guard lock(mutex_);
-    if (--users_ == 0 && !stopped_) curl_multi_wakeup(multi_);
-}
-
-void Engine::post(Command command) {
-    std::lock_guard lock(mutex_);
-    commands_.push_back(std::move(command));
-    // A poster always holds a user, so the thread is still running.
-    curl_multi_wakeup(multi_);
-}
-
-bool Engine::on_thread() const {
-    std::lock_guard lock(mutex_);
-    return thread_id_ == std::this_thread::get_id();
-}
-
-void Engine::track(std::shared_ptr<Request> request) {
-    Request* key = request.get();
-    active_.emplace(key, std::move(request));
-}
-
-void Engine::untrack(Request* request) { active_.erase(request); }
-
-void Engine::run() {
-    std::vector<Command> batch;
-    for (;;) {
-        {
-            std::lock_guard lock(mutex_);
-            batch.swap(commands_);
-            if (batch.empty() && users_ == 0) {
-                stopped_ = true;
-                break;
-            }
-        }
-        for (Command& command : batch) {
-            // Commands catch their own failures; this is the last line.
-            // Unwinding that ends the thread (a callback's interpreter
-            // exiting under it) is let through.
-            try {
-                command();
-            } catch (const abi::__forced_unwind&) {
-                throw;
-            } catch (...) {
-            }
-        }
-        batch.clear();  // may drop the last reference to a request
-        check_deadlines();
-        int running = 0;
-        curl_multi_perform(multi_, &running);
-        drain_finished_transfers();
-        poll(wait_ms());
-    }
-    // No user is left, so no request and no easy handle remain.
-    curl_multi_cleanup(multi_);
-    curl_share_cleanup(share_);
-    g_running_threads.fetch_sub(1);
-}
-
-void Engine::check_deadlines() {
-    const auto now = Clock::now();
-    std::vector<std::shared_ptr<Request>> expired;
-    for (auto& [key, request] : active_) {
-        if (request->deadline_passed(now)) expired.push_back(request);
-    }
-    for (auto& request : expired) request->on_timeout();
-    check_websocket_deadlines(now);
-}
-
-void Engine::drain_finished_transfers() {
-    int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
-        if (msg->msg != CURLMSG_DONE) continue;
-        CURL* easy = msg->easy_handle;
-        const CURLcode result = msg->data.result;
-        Request* key = nullptr;
-        curl_easy_getinfo(easy, CURLINFO_PRIVATE, &key);
-        auto it = active_.find(key);
-        if (it == active_.end()) {
-            websocket_transfer_done(easy, result);
-            continue;
-        }
-        std::shared_ptr<Request> request = it->second;
-        request->on_transfer_done(easy, result);
-    }
-}
-
-int Engine::wait_ms() const {
-    // Idle waits are bounded so that deadlines are checked at least this
-    // often even if a computation below were off.
-    auto wait = std::chrono::milliseconds(1000);
-    const auto now = Clock::now();
-    for (const auto& [key, request] : active_) {
-        if (auto deadline = request->deadline()) {
-            auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
-            if (left < wait) wait = left;
-        }
-    }
-    wait = websocket_wait(now, wait);
-    if (wait.count() < 0) return 0;
-    return static_cast<int>(wait.count());
-}
 
 }  // namespace halyard

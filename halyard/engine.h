@@ -1,10 +1,10 @@
-// The engine: one network thread running a libcurl multi loop, a command
-// queue through which other threads reach it, and the settings every
-// request of the engine uses.
+// The engine: the settings every request of the engine uses, on the
+// network hub that runs them (engine.h's network side lives in
+// network_hub.h: engines of one profile namespace share a hub, an engine
+// without a namespace has its own).
 //
-// Lifetime: the engine counts its users (the module's engine handle and
-// every request object).  The thread ends, and tears down its curl handles,
-// once the count is zero and no command is left; nobody ever waits for it.
+// Lifetime: the engine handle and every request object are users of the
+// hub; its thread ends once the last one is gone.  Nobody waits for it.
 #pragma once
 
 #include <curl/curl.h>
@@ -13,76 +13,53 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
-#include <unordered_map>
-#include <vector>
 
 #include "config.h"
+#include "network_hub.h"
 
 namespace halyard {
 
 class Request;
-class WebSocket;
 
 class Engine : public std::enable_shared_from_this<Engine> {
 public:
-    using Command = std::function<void()>;
+    using Command = NetworkHub::Command;
     using Clock = std::chrono::steady_clock;
 
-    // Creates the engine and starts its thread; null with `code` set on
-    // failure.  The caller holds one user.
+    // Creates the engine on its namespace's hub (a new one when the
+    // namespace is empty or unused); null with `code` set on failure:
+    // HY_PROFILE_UNSUPPORTED for an unknown profile, HY_PROFILE_CONFLICT
+    // when a live engine holds the namespace with another profile.  The
+    // caller holds one user.
     static std::shared_ptr<Engine> create(EngineSettings settings, uint32_t& code);
     ~Engine();
 
     const EngineSettings& settings() const { return settings_; }
 
-    void add_user();
-    void drop_user();
+    void add_user() { hub_->add_user(); }
+    void drop_user() { hub_->drop_user(); }
 
-    // Queues a command for the network thread and wakes it.  Never blocks
-    // for longer than the queue's mutex is held (a swap).
-    void post(Command command);
-    bool on_thread() const;
+    // Queues a command for the network thread and wakes it.
+    void post(Command command) { hub_->post(std::move(command)); }
+    bool on_thread() const { return hub_->on_thread(); }
 
     // Network thread only.
-    CURLM* multi() const { return multi_; }
-    CURLSH* share() const { return share_; }
-    void track(std::shared_ptr<Request> request);
-    void untrack(Request* request);
-    // Started, unfinished WebSocket connections (engine_websockets.cpp).
-    void track_websocket(std::shared_ptr<WebSocket> socket);
-    void untrack_websocket(WebSocket* socket);
+    CURLM* multi() const { return hub_->multi(); }
+    CURLSH* share() const { return hub_->share(); }
+    void track(std::shared_ptr<Request> request) { hub_->track(std::move(request)); }
+    void untrack(Request* request) { hub_->untrack(request); }
+    // Started, unfinished WebSocket connections.
+    void track_websocket(std::shared_ptr<WebSocket> socket) { hub_->track_websocket(std::move(socket)); }
+    void untrack_websocket(WebSocket* socket) { hub_->untrack_websocket(socket); }
+    HttpCache& cache() { return hub_->cache(); }
+    ConnectionScheduler& scheduler() { return hub_->scheduler(); }
 
 private:
-    Engine(EngineSettings settings, CURLM* multi, CURLSH* share);
-    void run();
-    void check_deadlines();
-    void drain_finished_transfers();
-    int wait_ms() const;
-    // engine_websockets.cpp: WebSocket sockets join the loop's poll.
-    bool websocket_transfer_done(CURL* easy, CURLcode result);
-    void check_websocket_deadlines(Clock::time_point now);
-    std::chrono::milliseconds websocket_wait(Clock::time_point now, std::chrono::milliseconds wait) const;
-    void poll(int timeout_ms);
+    Engine(EngineSettings settings, std::shared_ptr<NetworkHub> hub);
 
     const EngineSettings settings_;
-    CURLM* const multi_;
-    CURLSH* const share_;
-
-    mutable std::mutex mutex_;        // guards the fields below
-    std::vector<Command> commands_;
-    uint64_t users_ = 1;
-    bool stopped_ = false;
-    std::thread::id thread_id_;
-
-    // Network thread only: the started, unfinished requests.
-    std::unordered_map<Request*, std::shared_ptr<Request>> active_;
-    std::unordered_map<WebSocket*, std::shared_ptr<WebSocket>> websockets_;
+    const std::shared_ptr<NetworkHub> hub_;
 };
-
-// Number of engine threads still running in the process (for tests).
-int running_engine_threads();
 
 }  // namespace halyard
 

@@ -2,8 +2,11 @@
 
 #include <new>
 
+#include "cache_policy.h"
 #include "engine.h"
 #include "redirect.h"
+#include "request_headers.h"
+#include "url.h"
 
 namespace halyard {
 
@@ -100,12 +103,7 @@ void Request::on_start() {
     constexpr uint64_t kMaxTimeoutMs = 100ull * 365 * 24 * 3600 * 1000;
     if (spec_.timeout_ms > 0 && spec_.timeout_ms < kMaxTimeoutMs)
         deadline_ = Clock::now() + std::chrono::milliseconds(spec_.timeout_ms);
-    // There is no cache yet: every mode behaves as no_store, and a request
-    // that may only be answered from the cache misses.
-    if (spec_.cache_mode == HY_CACHE_ONLY_IF_CACHED) {
-        finish(map_cause(Cause::CacheMiss));
-        return;
-    }
+    cache_mode_ = effective_cache_mode(spec_.cache_mode, spec_.headers);
     hop_url_ = spec_.url;
     hop_method_ = spec_.method;
     hop_headers_ = spec_.headers;
@@ -119,6 +117,11 @@ void Request::on_timeout() noexcept { finish(map_cause(Cause::TimedOut)); }
 
 void Request::on_resume() {
     resume_pending_.store(false);
+    if (phase_ == Phase::Replaying && recv_paused_) {
+        recv_paused_ = false;
+        continue_replay();
+        return;
+    }
     if (phase_ != Phase::Transferring || !recv_paused_) return;
     recv_paused_ = false;
     // curl may hand over data it held while paused before this returns;
@@ -147,6 +150,40 @@ void Request::begin_hop() {
     recv_paused_ = false;
     send_paused_ = false;
     error_buffer_[0] = '\0';
+    const EngineSettings& s = engine_->settings();
+    auto parsed = parse_url(hop_url_);
+    HeaderInputs inputs{s.profile.get(), s.user_agent_given ? std::string_view(s.user_agent) : std::string_view(),
+                        s.accept_language, hop_url_,
+                        parsed && parsed->scheme == "https" && s.http_version != HY_HTTP_1_1};
+    sent_headers_ = compose_request_headers(inputs, hop_headers_);
+    if (consult_cache()) return;
+    // At most six transfers per host at once; the others wait their turn
+    // in priority order.
+    slot_origin_ = parsed ? parsed->scheme + "://" + parsed->host + ":" + parsed->port : hop_url_;
+    auto self = shared_from_this();
+    // A slot may come free inside a curl callback, where no transfer can
+    // be added: the start is posted as a command.
+    if (!engine_->scheduler().acquire(slot_origin_, spec_.priority, reinterpret_cast<uintptr_t>(this), [self] {
+            self->engine_->post([self] {
+                self->holds_slot_ = true;
+                self->run_step(&Request::start_transfer);
+            });
+        })) {
+        phase_ = Phase::Queued;
+        return;
+    }
+    holds_slot_ = true;
+    start_transfer();
+}
+
+void Request::start_transfer() {
+    if (phase_ == Phase::Done) {
+        detach_transfer();  // gives back a slot handed to a request that ended
+        return;
+    }
+    phase_ = Phase::Transferring;
+    hop_request_time_ = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count();
     easy_ = curl_easy_init();
     if (easy_ == nullptr) {
         finish(map_cause(Cause::OutOfMemory));
@@ -168,6 +205,10 @@ void Request::detach_transfer() {
     if (header_list_ != nullptr) {
         curl_slist_free_all(header_list_);
         header_list_ = nullptr;
+    }
+    if (holds_slot_) {
+        holds_slot_ = false;
+        engine_->scheduler().release(slot_origin_);
     }
 }
 
@@ -191,6 +232,8 @@ void Request::on_transfer_done(CURL* easy, CURLcode code) noexcept {
 void Request::end_hop(CURLcode code) {
     if (pending_failure_) {
         finish(*pending_failure_);
+    } else if (code == CURLE_OK && complete_from_cache()) {
+        // A 304 answered from the cache, or the stored response is in.
     } else if (hop_is_redirect_ && head_.complete()) {
         // A redirect is followed once its head is in, whatever happened to
         // the body nobody reads.
@@ -270,11 +313,15 @@ void Request::fail_with_curl(CURLcode code) {
 
 void Request::finish(Outcome outcome) noexcept {
     if (phase_ == Phase::Done) return;
-    phase_ = Phase::Done;
     // Untracking may drop the engine's reference: keep this object alive
     // through the callback.
     std::shared_ptr<Request> self = shared_from_this();
+    const bool was_queued = phase_ == Phase::Queued;
+    phase_ = Phase::Done;
+    if (was_queued) engine_->scheduler().withdraw(slot_origin_, reinterpret_cast<uintptr_t>(this));
     detach_transfer();
+    capture_.reset();
+    replay_.reset();
     awaiting_follow_.store(false);
     upload_.close(outcome.ok() ? uint32_t{HY_INVALID_STATE} : outcome.result);
     finished_.store(true);

@@ -16,6 +16,7 @@
 #include "config.h"
 #include "error_map.h"
 #include "head_block.h"
+#include "http_cache.h"
 #include "outcome.h"
 #include "response_limits.h"
 #include "upload_queue.h"
@@ -63,7 +64,9 @@ public:
 private:
     Request(std::shared_ptr<Engine> engine, RequestSpec spec);
 
-    enum class Phase { Idle, Transferring, AwaitingFollow, Done };
+    // Queued: waiting for a connection slot of its host.  Replaying:
+    // delivering a cached response.
+    enum class Phase { Idle, Queued, Transferring, Replaying, AwaitingFollow, Done };
     enum StartState : int { NotStarted = 0, Started = 1, CanceledBeforeStart = 2 };
 
     // Posts `step` to the network thread; a failure inside it ends the
@@ -79,6 +82,7 @@ private:
     void on_upload_kick();
 
     void begin_hop();
+    void start_transfer();
     CURLcode configure_transfer();     // transfer.cpp
     curl_slist* build_header_list();   // transfer.cpp
     void detach_transfer();
@@ -88,6 +92,16 @@ private:
     CurlFacts facts(CURLcode code) const;
     void fail_with_curl(CURLcode code);
     void finish(Outcome outcome) noexcept;
+
+    // The cache's part of a hop (request_cache.cpp).
+    bool cache_applies() const;
+    bool consult_cache();              // true when the cache answered or failed the hop
+    HeaderList vary_headers() const;   // the hop's headers as the server sees them
+    void on_final_head();              // store, invalidate or take a 304
+    void capture_body(const char* data, size_t len);
+    bool complete_from_cache();        // after the transfer: 304 answered, or store the capture
+    void start_replay(std::shared_ptr<const CachedResponse> entry);
+    void continue_replay();
 
     size_t on_header_line(std::string_view line);
     size_t on_body_data(const char* data, size_t len);
@@ -123,6 +137,18 @@ private:
     bool recv_paused_ = false;
     bool send_paused_ = false;
     char error_buffer_[CURL_ERROR_SIZE] = {};
+
+    // Network thread only: cache and connection slot of the current hop.
+    uint32_t cache_mode_ = HY_CACHE_DEFAULT;   // after the caller's headers
+    HeaderList sent_headers_;                  // composed for this hop
+    std::shared_ptr<const CachedResponse> validating_;  // entry a conditional request is for
+    bool not_modified_ = false;                // the server answered 304 to it
+    std::unique_ptr<CachedResponse> capture_;  // the response being stored
+    int64_t hop_request_time_ = 0;
+    std::shared_ptr<const CachedResponse> replay_;
+    size_t replay_offset_ = 0;
+    std::string slot_origin_;                  // origin whose slot this hop holds or waits for
+    bool holds_slot_ = false;
 };
 
 }  // namespace halyard

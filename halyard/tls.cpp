@@ -39,26 +39,35 @@ std::shared_ptr<TrustStore> TrustStore::from_pem(const uint8_t* data, size_t len
             return nullptr;
         }
     }
-    return std::shared_ptr<TrustStore>(new TrustStore(store, count));
+    return std::shared_ptr<TrustStore>(
+        new TrustStore(store, count, std::string(reinterpret_cast<const char*>(data), len)));
 }
 
 TrustStore::~TrustStore() { X509_STORE_free(store_); }
 
 namespace {
 
-// Called by curl for each new TLS connection, after its own CA setup: the
-// engine's store replaces whatever curl loaded.
-CURLcode install_store(CURL*, void* ssl_ctx, void* userp) {
-    auto* trust = static_cast<const TrustStore*>(userp);
-    X509_STORE* store = trust->store();
-    if (X509_STORE_up_ref(store) != 1) return CURLE_OUT_OF_MEMORY;
-    SSL_CTX_set_cert_store(static_cast<SSL_CTX*>(ssl_ctx), store);
+// Called by curl for each new TLS connection, after its own setup: the
+// engine's store replaces whatever curl loaded, and the profile's
+// ClientHello settings replace curl's.
+CURLcode setup_context(CURL*, void* ssl_ctx, void* userp) {
+    const auto* setup = static_cast<const TlsContextSetup*>(userp);
+    auto* ctx = static_cast<SSL_CTX*>(ssl_ctx);
+    if (setup->trust != nullptr) {
+        X509_STORE* store = setup->trust->store();
+        if (X509_STORE_up_ref(store) != 1) return CURLE_OUT_OF_MEMORY;
+        SSL_CTX_set_cert_store(ctx, store);
+    }
+    if (setup->profile != nullptr && !apply_tls_profile(ctx, *setup->profile)) {
+        ERR_clear_error();
+        return CURLE_SSL_CIPHER;
+    }
     return CURLE_OK;
 }
 
 }  // namespace
 
-CURLcode apply_tls_options(CURL* easy, uint32_t mode, const TrustStore* trust) {
+CURLcode apply_tls_options(CURL* easy, uint32_t mode, const TlsContextSetup& setup) {
     CURLcode rc = CURLE_OK;
     auto set = [&](CURLoption opt, auto value) {
         if (rc == CURLE_OK) rc = curl_easy_setopt(easy, opt, value);
@@ -72,8 +81,11 @@ CURLcode apply_tls_options(CURL* easy, uint32_t mode, const TrustStore* trust) {
         set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
         set(CURLOPT_PROXY_CAINFO, static_cast<const char*>(nullptr));
         set(CURLOPT_PROXY_CAPATH, static_cast<const char*>(nullptr));
-        set(CURLOPT_SSL_CTX_FUNCTION, &install_store);
-        set(CURLOPT_SSL_CTX_DATA, const_cast<TrustStore*>(trust));
+        if (setup.trust != nullptr && !setup.trust->pem().empty()) {
+            curl_blob blob{const_cast<char*>(setup.trust->pem().data()), setup.trust->pem().size(),
+                           CURL_BLOB_COPY};
+            set(CURLOPT_CAINFO_BLOB, &blob);
+        }
         break;
     case HY_TLS_NO_VERIFY:
         set(CURLOPT_SSL_VERIFYPEER, 0L);
@@ -83,6 +95,10 @@ CURLcode apply_tls_options(CURL* easy, uint32_t mode, const TrustStore* trust) {
         break;
     default:
         rc = CURLE_BAD_FUNCTION_ARGUMENT;
+    }
+    if (setup.trust != nullptr || setup.profile != nullptr) {
+        set(CURLOPT_SSL_CTX_FUNCTION, &setup_context);
+        set(CURLOPT_SSL_CTX_DATA, const_cast<TlsContextSetup*>(&setup));
     }
     return rc;
 }

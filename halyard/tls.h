@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
+
+#include "tls_profile.h"
 
 typedef struct x509_store_st X509_STORE;
 
@@ -27,16 +30,27 @@ public:
 
     size_t count() const { return count_; }
     X509_STORE* store() const { return store_; }
+    // The bundle as given: curl compares it when it reuses a connection or
+    // a TLS session, so engines with different bundles never share either.
+    const std::string& pem() const { return pem_; }
 
 private:
-    TrustStore(X509_STORE* store, size_t count) : store_(store), count_(count) {}
+    TrustStore(X509_STORE* store, size_t count, std::string pem)
+        : store_(store), count_(count), pem_(std::move(pem)) {}
     X509_STORE* store_;
     size_t count_;
+    std::string pem_;
 };
 
-// Sets the verification options of one transfer for HY_TLS_* `mode`;
-// `trust` is the bundle of mode HY_TLS_CA_BUNDLE and must outlive the
-// transfer.
-CURLcode apply_tls_options(CURL* easy, uint32_t mode, const TrustStore* trust);
+// What the callback curl runs for each new TLS context applies: the
+// bundle's store (mode HY_TLS_CA_BUNDLE) and the profile's ClientHello
+// settings.  Both must outlive the transfer.
+struct TlsContextSetup {
+    const TrustStore* trust = nullptr;
+    const TlsProfile* profile = nullptr;
+};
+
+// Sets the TLS options of one transfer for HY_TLS_* `mode`.
+CURLcode apply_tls_options(CURL* easy, uint32_t mode, const TlsContextSetup& setup);
 
 }  // namespace halyard

@@ -1,29 +1,13 @@
 // Setting up one hop's curl transfer from the engine's settings and the
 // request's current method, URL, headers and body.
+#include "cache_policy.h"
 #include "engine.h"
+#include "priority_queue.h"
 #include "request.h"
-#include "tls.h"
+#include "transport_options.h"
 
 namespace halyard {
 namespace {
-
-// Collects the first failure of a run of curl_easy_setopt calls.
-class Options {
-public:
-    explicit Options(CURL* easy) : easy_(easy) {}
-    template <typename T>
-    void set(CURLoption option, T value) {
-        if (rc_ == CURLE_OK) rc_ = curl_easy_setopt(easy_, option, value);
-    }
-    void check(CURLcode rc) {
-        if (rc_ == CURLE_OK) rc_ = rc;
-    }
-    CURLcode result() const { return rc_; }
-
-private:
-    CURL* easy_;
-    CURLcode rc_ = CURLE_OK;
-};
 
 long curl_http_version(uint32_t version) {
     switch (version) {
@@ -45,7 +29,9 @@ bool sends_empty_body(const std::string& method) {
 
 curl_slist* Request::build_header_list() {
     curl_slist* list = nullptr;
-    auto add = [&list](const std::string& line) {
+    auto add = [&list](const Header& h) {
+        // "Name;" is curl's way of sending a header with an empty value.
+        const std::string line = h.value.empty() ? h.name + ";" : h.name + ": " + h.value;
         curl_slist* next = curl_slist_append(list, line.c_str());
         if (next == nullptr) {
             curl_slist_free_all(list);
@@ -53,19 +39,17 @@ curl_slist* Request::build_header_list() {
         }
         list = next;
     };
-    for (const Header& h : hop_headers_) {
-        // "Name;" is curl's way of sending a header with an empty value.
-        add(h.value.empty() ? h.name + ";" : h.name + ": " + h.value);
+    for (const Header& h : sent_headers_) add(h);
+    // A conditional request for the stored response being validated.
+    if (validating_) {
+        for (const Header& h : validation_headers(validating_->head)) add(h);
     }
-    const EngineSettings& s = engine_->settings();
-    if (!s.accept_language.empty() && !has_header(hop_headers_, "Accept-Language"))
-        add("Accept-Language: " + s.accept_language);
     return list;
 }
 
 CURLcode Request::configure_transfer() {
     const EngineSettings& s = engine_->settings();
-    Options o(easy_);
+    CurlOptions o(easy_);
     o.set(CURLOPT_PRIVATE, static_cast<void*>(this));
     o.set(CURLOPT_URL, hop_url_.c_str());
     o.set(CURLOPT_PROTOCOLS_STR, "http,https");
@@ -76,22 +60,18 @@ CURLcode Request::configure_transfer() {
     o.set(CURLOPT_HEADERDATA, static_cast<void*>(this));
     o.set(CURLOPT_WRITEFUNCTION, &Request::write_callback);
     o.set(CURLOPT_WRITEDATA, static_cast<void*>(this));
-    o.set(CURLOPT_SHARE, engine_->share());
-    o.set(CURLOPT_COOKIEFILE, "");  // turns the cookie engine on, reading no file
-    o.set(CURLOPT_USERAGENT, s.user_agent.c_str());
+    // A profile's User-Agent is in the header list, in its place.
+    if (!s.profile) o.set(CURLOPT_USERAGENT, s.user_agent.c_str());
+    if (long weight = stream_weight(spec_.priority, s.profile != nullptr); weight > 0) {
+        o.set(CURLOPT_STREAM_WEIGHT, weight);
+        // Exclusive, on the root: how Chrome sends its HEADERS priority.
+        o.set(CURLOPT_STREAM_DEPENDS_E, static_cast<CURL*>(nullptr));
+    }
     o.set(CURLOPT_HTTP_VERSION, curl_http_version(s.http_version));
     // Content decoding only when the caller left Accept-Encoding to the Core.
     if (!has_header(hop_headers_, "Accept-Encoding")) o.set(CURLOPT_ACCEPT_ENCODING, "");
 
-    // The engine's proxy or none: environment variables never apply.
-    o.set(CURLOPT_PROXY, s.proxy.c_str());
-    o.set(CURLOPT_NOPROXY, "");
-    if (s.proxy_credentials) {
-        o.set(CURLOPT_PROXYUSERNAME, s.proxy_username.c_str());
-        o.set(CURLOPT_PROXYPASSWORD, s.proxy_password.c_str());
-    }
-    o.set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    o.check(apply_tls_options(easy_, s.tls_verify, s.trust.get()));
+    apply_transport_options(o, easy_, s, engine_->share());
 
     const bool head = hop_method_ == "HEAD";
     const bool streamed = hop_has_body_ && spec_.body_kind == HY_BODY_STREAM;

@@ -74,11 +74,16 @@ size_t Request::on_header_line(std::string_view line) {
             return 0;
         }
     }
-    if (is_redirect_status(status) && !head_.header("Location").value_or("").empty()) {
-        // Reported by on_redirect when the hop ends; its body is dropped.
-        hop_is_redirect_ = true;
-        return line.size();
-    }
+    // A server answering over HTTP/2 takes every waiting request of its
+    // origin on the one connection.
+    long version = 0;
+    if (curl_easy_getinfo(easy_, CURLINFO_HTTP_VERSION, &version) == CURLE_OK && version == CURL_HTTP_VERSION_2_0)
+        engine_->scheduler().mark_multiplexed(slot_origin_);
+    hop_is_redirect_ = is_redirect_status(status) && !head_.header("Location").value_or("").empty();
+    on_final_head();
+    // A redirect is reported by on_redirect when the hop ends, its body
+    // dropped; a 304 for a stored response is answered from the cache.
+    if (hop_is_redirect_ || not_modified_) return line.size();
     const std::string& block = head_.block();
     const auto& cb = spec_.callbacks;
     cb.on_response(cb.context, this, status, reinterpret_cast<const uint8_t*>(block.data()), block.size());
@@ -87,7 +92,7 @@ size_t Request::on_header_line(std::string_view line) {
 
 size_t Request::on_body_data(const char* data, size_t len) {
     if (pending_failure_) return 0;
-    if (hop_is_redirect_) return len;
+    if (hop_is_redirect_ || not_modified_) return len;
     // Data curl hands over while paused was not delivered: curl keeps it
     // and offers it again after the resume.
     if (recv_paused_) return CURL_WRITEFUNC_PAUSE;
@@ -99,6 +104,7 @@ size_t Request::on_body_data(const char* data, size_t len) {
             return 0;
         }
     }
+    capture_body(data, len);
     const auto& cb = spec_.callbacks;
     const int32_t answer = cb.on_data(cb.context, this, reinterpret_cast<const uint8_t*>(data), len);
     if (answer == HY_DATA_PAUSE) {

@@ -134,7 +134,8 @@ bool validate_origin(std::string_view origin) {
 }
 
 bool is_websocket_handshake_header(std::string_view name) {
-    static constexpr std::string_view kOwned[] = {"Connection", "Upgrade", "Content-Length", "Transfer-Encoding"};
+    static constexpr std::string_view kOwned[] = {"Host", "Connection", "Upgrade", "Content-Length",
+                                                  "Transfer-Encoding"};
     constexpr std::string_view kPrefix = "Sec-WebSocket-";
     if (name.size() >= kPrefix.size() && iequals(name.substr(0, kPrefix.size()), kPrefix)) return true;
     return std::any_of(std::begin(kOwned), std::end(kOwned), [&](std::string_view owned) { return iequals(name, owned); });

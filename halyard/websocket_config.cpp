@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "config.h"
+#include "validate.h"
 #include "ws_handshake.h"
 
 namespace halyard {
@@ -39,25 +40,14 @@ std::string part(CURLU* u, CURLUPart which, unsigned flags = 0) {
     return out;
 }
 
-bool has_part(CURLU* u, CURLUPart which) {
-    char* text = nullptr;
-    const bool present = curl_url_get(u, which, &text, 0) == CURLUE_OK && text != nullptr;
-    curl_free(text);
-    return present;
-}
-
-// Fills the URL fields of `out` from a ws:// or wss:// URL.
+// Fills the URL fields of `out` from a ws:// or wss:// URL that
+// validate_websocket_url accepted.
 bool read_url(WebSocketSpec& out) {
-    if (std::any_of(out.url.begin(), out.url.end(), [](unsigned char c) { return c < 0x21 || c == 0x7f; }))
-        return false;
     std::unique_ptr<CURLU, UrlDeleter> u(curl_url());
     if (!u || curl_url_set(u.get(), CURLUPART_URL, out.url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
         return false;
     std::string scheme = part(u.get(), CURLUPART_SCHEME);
     std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (scheme != "ws" && scheme != "wss") return false;
-    // A fragment has no meaning for a WebSocket; browsers refuse it too.
-    if (has_part(u.get(), CURLUPART_FRAGMENT)) return false;
     std::string host = part(u.get(), CURLUPART_HOST);
     if (host.empty()) return false;
     std::transform(host.begin(), host.end(), host.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -85,25 +75,30 @@ uint32_t read_websocket_config(const WebSocketConfig* c, WebSocketSpec& out) {
     if (!cb.on_open || !cb.on_message || !cb.on_closing || !cb.on_close || !cb.on_error) return HY_INVALID_ARGUMENT;
     out.callbacks = cb;
 
-    if (c->url_len == 0 || !read_text(c->url, c->url_len, out.url) || !read_url(out)) return HY_INVALID_ARGUMENT;
-    if (!read_text(c->origin, c->origin_len, out.origin) || !is_header_value(out.origin)) return HY_INVALID_ARGUMENT;
+    if (c->url_len == 0 || !read_text(c->url, c->url_len, out.url) || !validate_websocket_url(out.url) ||
+        !read_url(out))
+        return HY_INVALID_ARGUMENT;
+    // An origin is optional; one given must be a serialised origin.
+    if (!read_text(c->origin, c->origin_len, out.origin) || (!out.origin.empty() && !validate_origin(out.origin)))
+        return HY_INVALID_ARGUMENT;
 
     if (c->protocol_count > 0 && c->protocols == nullptr) return HY_INVALID_ARGUMENT;
     for (uint64_t i = 0; i < c->protocol_count; ++i) {
         std::string p;
-        // Subprotocol names are tokens and may not repeat (browsers throw).
-        if (!read_text(c->protocols[i].text, c->protocols[i].text_len, p) || !is_token(p)) return HY_INVALID_ARGUMENT;
-        if (std::find(out.protocols.begin(), out.protocols.end(), p) != out.protocols.end()) return HY_INVALID_ARGUMENT;
+        if (!read_text(c->protocols[i].text, c->protocols[i].text_len, p)) return HY_INVALID_ARGUMENT;
         out.protocols.push_back(std::move(p));
     }
+    // Subprotocol names are tokens and may not repeat (browsers throw).
+    const std::vector<std::string_view> protocols(out.protocols.begin(), out.protocols.end());
+    if (!validate_protocols(protocols)) return HY_INVALID_ARGUMENT;
 
     if (c->header_count > 0 && c->headers == nullptr) return HY_INVALID_ARGUMENT;
     for (uint64_t i = 0; i < c->header_count; ++i) {
         const HeaderEntry& e = c->headers[i];
         Header h;
         if (!read_text(e.name, e.name_len, h.name) || !read_text(e.value, e.value_len, h.value)) return HY_INVALID_ARGUMENT;
-        if (!is_token(h.name) || !is_header_value(h.value) || is_reserved_handshake_header(h.name))
-            return HY_INVALID_ARGUMENT;
+        if (!validate_header(h.name, h.value) || is_websocket_handshake_header(h.name)) return HY_INVALID_ARGUMENT;
+        h.value = std::string(trim_header_value(h.value));
         out.headers.push_back(std::move(h));
     }
     out.timeout_ms = c->timeout_ms;

@@ -5,30 +5,13 @@
 #include <new>
 
 #include "engine.h"
-#include "tls.h"
+#include "transport_options.h"
 #include "websocket.h"
 #include "ws_cookies.h"
 #include "ws_handshake.h"
 
 namespace halyard {
 namespace {
-
-class Options {
-public:
-    explicit Options(CURL* easy) : easy_(easy) {}
-    template <typename T>
-    void set(CURLoption option, T value) {
-        if (rc_ == CURLE_OK) rc_ = curl_easy_setopt(easy_, option, value);
-    }
-    void check(CURLcode rc) {
-        if (rc_ == CURLE_OK) rc_ = rc;
-    }
-    CURLcode result() const { return rc_; }
-
-private:
-    CURL* easy_;
-    CURLcode rc_ = CURLE_OK;
-};
 
 std::vector<std::string> jar_lines(CURL* easy) {
     std::vector<std::string> lines;
@@ -45,7 +28,7 @@ int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 CURLcode WebSocket::configure() {
     const EngineSettings& s = engine_->settings();
-    Options o(easy_);
+    CurlOptions o(easy_);
     o.set(CURLOPT_URL, spec_.http_url.c_str());
     o.set(CURLOPT_PROTOCOLS_STR, "http,https");
     // curl brings the connection up (proxy tunnel and TLS included) and
@@ -58,18 +41,11 @@ CURLcode WebSocket::configure() {
     o.set(CURLOPT_FRESH_CONNECT, 1L);
     o.set(CURLOPT_ERRORBUFFER, error_buffer_);
     o.set(CURLOPT_NOSIGNAL, 1L);
-    o.set(CURLOPT_SHARE, engine_->share());
-    o.set(CURLOPT_COOKIEFILE, "");
-    o.set(CURLOPT_USERAGENT, s.user_agent.c_str());
-    o.set(CURLOPT_PROXY, s.proxy.c_str());
-    o.set(CURLOPT_NOPROXY, "");
+    // The proxy's CONNECT carries the engine's user agent, as a browser's does.
+    o.set(CURLOPT_USERAGENT, std::string(engine_user_agent(s)).c_str());
     // Through an HTTP proxy, ws:// is tunnelled with CONNECT like wss://.
     o.set(CURLOPT_HTTPPROXYTUNNEL, 1L);
-    if (s.proxy_credentials) {
-        o.set(CURLOPT_PROXYUSERNAME, s.proxy_username.c_str());
-        o.set(CURLOPT_PROXYPASSWORD, s.proxy_password.c_str());
-    }
-    o.check(apply_tls_options(easy_, s.tls_verify, s.trust.get()));
+    apply_transport_options(o, easy_, s, engine_->share());
     return o.result();
 }
 
@@ -96,7 +72,7 @@ void WebSocket::begin_handshake() {
     q.target = spec_.target;
     q.host = spec_.host_header;
     q.origin = spec_.origin;
-    q.user_agent = s.user_agent;
+    q.user_agent = std::string(engine_user_agent(s));
     q.accept_language = s.accept_language;
     q.cookie = cookie_header(jar_lines(easy_), spec_.host, spec_.target.substr(0, spec_.target.find('?')),
                              spec_.secure || is_local_host(spec_.host), now_seconds());

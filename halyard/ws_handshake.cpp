@@ -67,14 +67,6 @@ std::string websocket_accept(std::string_view key) {
     return base64(digest, sizeof digest);
 }
 
-bool is_reserved_handshake_header(std::string_view name) {
-    static constexpr std::string_view kReserved[] = {
-        "Host", "Connection", "Upgrade", "Sec-WebSocket-Key", "Sec-WebSocket-Version",
-        "Sec-WebSocket-Accept", "Sec-WebSocket-Extensions", "Sec-WebSocket-Protocol",
-        "Content-Length", "Transfer-Encoding"};
-    return std::any_of(std::begin(kReserved), std::end(kReserved), [&](auto r) { return iequals(r, name); });
-}
-
 std::string build_handshake_request(const HandshakeRequest& q) {
     std::string out;
     out.reserve(512);

@@ -32,8 +32,6 @@ struct HandshakeRequest {
     bool offer_deflate = true;
 };
 
-// Header names the caller may not set: the handshake's own.
-bool is_reserved_handshake_header(std::string_view name);
 
 // The request, in the order a browser sends its lines; a caller's header
 // replaces the Core's line of the same name (User-Agent, Origin,

@@ -136,9 +136,9 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{"sec-websocket-version", true}, TextCase{"SEC-WEBSOCKET-PROTOCOL", true},
                       TextCase{"Sec-WebSocket-Extensions", true}, TextCase{"Sec-WebSocket-Accept", true},
                       TextCase{"Sec-WebSocket-Anything", true}, TextCase{"Content-Length", true},
-                      TextCase{"transfer-encoding", true}, TextCase{"Sec-WebSocket", false},
+                      TextCase{"transfer-encoding", true}, TextCase{"host", true}, TextCase{"Sec-WebSocket", false},
                       TextCase{"Origin", false}, TextCase{"Cookie", false}, TextCase{"X-Upgrade", false},
-                      TextCase{"Connection-Id", false}));
+                      TextCase{"Connection-Id", false}, TextCase{"X-Host", false}));
 
 // Content-Length, Transfer-Encoding and Host against the body that goes out.
 struct BodyHeaderCase {

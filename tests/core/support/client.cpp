@@ -26,6 +26,9 @@ EngineConfig engine_config(const EngineOptions& o) {
     c.tls_verify = o.tls_verify;
     c.ca_bundle = o.ca_bundle.empty() ? nullptr : reinterpret_cast<const uint8_t*>(o.ca_bundle.data());
     c.ca_bundle_len = o.ca_bundle.size();
+    set_text(c.impersonate, c.impersonate_len, o.impersonate);
+    set_text(c.profile_namespace, c.profile_namespace_len, o.profile_namespace);
+    c.cache_disabled = o.cache_disabled;
     return c;
 }
 

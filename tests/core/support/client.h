@@ -29,6 +29,9 @@ struct EngineOptions {
     uint32_t http_version = HY_HTTP_AUTO;
     uint32_t tls_verify = HY_TLS_SYSTEM_ROOTS;
     std::string ca_bundle;
+    std::string impersonate;
+    std::string profile_namespace;
+    uint32_t cache_disabled = 0;
 };
 
 // The record borrows the texts of `o`, which must outlive its use.

@@ -2,6 +2,7 @@
 cookies, encodings and slow answers, each selected by path and query.
 """
 import asyncio
+import collections
 import gzip
 import hashlib
 import json
@@ -170,7 +171,76 @@ async def status(scope, query, receive, send):
     await send_simple(send, int(query.get("code", 200)), b"")
 
 
+# Per-id counters of the cache routes: answers with a body, and 304s.
+CACHE_HITS = collections.Counter()
+CACHE_VALIDATED = collections.Counter()
+# Arrival order of /log requests, per group.
+ARRIVALS = collections.defaultdict(list)
+
+
+async def cacheable(scope, query, receive, send):
+    """A response with the caching headers the query asks for; counts hits.
+
+    id: counter key; n: body size; cc: Cache-Control; etag; lm:
+    Last-Modified; expires; vary: Vary.  A matching If-None-Match (or, with
+    no etag, If-Modified-Since equal to lm) gets a 304.  Unsafe methods get
+    200 "changed".  x-hit carries the hit number, so a cached answer shows
+    an old one.
+    """
+    await read_body(receive)
+    key = query.get("id", "")
+    if scope["method"] not in ("GET", "HEAD"):
+        await send_simple(send, 200, b"changed")
+        return
+    request_headers = {k.decode().lower(): v.decode() for k, v in scope["headers"]}
+    validators = []
+    if "etag" in query:
+        validators.append((b"etag", f'"{query["etag"]}"'.encode()))
+    if "lm" in query:
+        validators.append((b"last-modified", query["lm"].encode()))
+    extra = [(b"cache-control", query["cc"].encode())] if "cc" in query else []
+    if "expires" in query:
+        extra.append((b"expires", query["expires"].encode()))
+    if "vary" in query:
+        extra.append((b"vary", query["vary"].encode()))
+    inm = request_headers.get("if-none-match")
+    ims = request_headers.get("if-modified-since")
+    if ("etag" in query and inm == f'"{query["etag"]}"') or ("etag" not in query and "lm" in query
+                                                          and ims == query["lm"]):
+        CACHE_VALIDATED[key] += 1
+        await send_simple(send, 304, b"", validators + extra + [(b"x-validated", b"1")])
+        return
+    CACHE_HITS[key] += 1
+    body = pattern(int(query.get("n", 1024)))
+    await send_simple(send, 200, body, validators + extra + [(b"x-hit", str(CACHE_HITS[key]).encode()),
+                                                             (b"content-type", b"application/octet-stream")])
+
+
+async def cache_count(scope, query, receive, send):
+    await read_body(receive)
+    key = query.get("id", "")
+    answer = {"hits": CACHE_HITS[key], "validated": CACHE_VALIDATED[key]}
+    await send_simple(send, 200, json.dumps(answer).encode(), [(b"content-type", b"application/json")])
+
+
+async def log_arrival(scope, query, receive, send):
+    """Records the arrival of `tag` in `group`, then answers after `delay`."""
+    await read_body(receive)
+    ARRIVALS[query.get("group", "")].append(query.get("tag", ""))
+    await asyncio.sleep(float(query.get("delay", 0)))
+    await send_simple(send, 200, query.get("tag", "").encode())
+
+
+async def log_order(scope, query, receive, send):
+    await read_body(receive)
+    await send_simple(send, 200, json.dumps(ARRIVALS[query.get("group", "")]).encode())
+
+
 ROUTES = {
+    "/cache": cacheable,
+    "/cache/count": cache_count,
+    "/log": log_arrival,
+    "/log/order": log_order,
     "/echo": echo,
     "/bytes": body_bytes,
     "/redirect": redirect,

@@ -1,22 +1,22 @@
-// The engine loop's side of WebSocket connections: their connect-only
+// The network loop's side of WebSocket connections: their connect-only
 // transfers finish in the multi like requests, then their sockets join
 // curl_multi_poll as extra descriptors.
 #include <thread>
 #include <vector>
 
-#include "engine.h"
+#include "network_hub.h"
 #include "websocket.h"
 
 namespace halyard {
 
-void Engine::track_websocket(std::shared_ptr<WebSocket> socket) {
+void NetworkHub::track_websocket(std::shared_ptr<WebSocket> socket) {
     WebSocket* key = socket.get();
     websockets_.emplace(key, std::move(socket));
 }
 
-void Engine::untrack_websocket(WebSocket* socket) { websockets_.erase(socket); }
+void NetworkHub::untrack_websocket(WebSocket* socket) { websockets_.erase(socket); }
 
-bool Engine::websocket_transfer_done(CURL* easy, CURLcode result) {
+bool NetworkHub::websocket_transfer_done(CURL* easy, CURLcode result) {
     for (auto& [key, socket] : websockets_) {
         if (socket->easy() == easy) {
             std::shared_ptr<WebSocket> keep = socket;
@@ -27,7 +27,7 @@ bool Engine::websocket_transfer_done(CURL* easy, CURLcode result) {
     return false;
 }
 
-void Engine::check_websocket_deadlines(Clock::time_point now) {
+void NetworkHub::check_websocket_deadlines(Clock::time_point now) {
     std::vector<std::shared_ptr<WebSocket>> expired;
     for (auto& [key, socket] : websockets_) {
         auto deadline = socket->deadline();
@@ -36,7 +36,7 @@ void Engine::check_websocket_deadlines(Clock::time_point now) {
     for (auto& socket : expired) socket->on_deadline();
 }
 
-std::chrono::milliseconds Engine::websocket_wait(Clock::time_point now, std::chrono::milliseconds wait) const {
+std::chrono::milliseconds NetworkHub::websocket_wait(Clock::time_point now, std::chrono::milliseconds wait) const {
     for (const auto& [key, socket] : websockets_) {
         if (socket->has_ready_work()) return std::chrono::milliseconds(0);
         if (auto deadline = socket->deadline()) {
@@ -47,7 +47,7 @@ std::chrono::milliseconds Engine::websocket_wait(Clock::time_point now, std::chr
     return wait;
 }
 
-void Engine::poll(int timeout_ms) {
+void NetworkHub::poll(int timeout_ms) {
     std::vector<curl_waitfd> fds;
     std::vector<std::shared_ptr<WebSocket>> owners;
     for (auto& [key, socket] : websockets_) {

@@ -1,0 +1,31 @@
+// The TLS side of an impersonation profile: what goes into the ClientHello
+// and how an OpenSSL context is set up to send it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+typedef struct ssl_ctx_st SSL_CTX;
+
+namespace halyard {
+
+struct TlsProfile {
+    std::string tls13_ciphers;     // OpenSSL TLS 1.3 suite names, in the browser's order
+    std::string tls12_ciphers;     // OpenSSL cipher names (TLS 1.2 and below), in order
+    std::string groups;            // supported groups, in order; the first gets the key share
+    std::string sigalgs;           // signature algorithms, in order
+    bool session_ticket = true;    // extension 35
+    bool status_request = false;   // extension 5 (OCSP, empty lists)
+    bool signed_cert_timestamps = false;  // extension 18
+    bool padding = false;          // extension 21 for hellos of 256-511 bytes
+    bool grease = false;           // one empty GREASE extension (random value per connection)
+    bool ech_grease = false;       // extension 65037 with a random, well-formed outer ECH payload
+    uint16_t record_size_limit = 0;  // extension 28 with this value; 0: not sent
+};
+
+// Applies `profile` to a context curl is about to use for one connection
+// (from CURLOPT_SSL_CTX_FUNCTION, so after curl's own settings).  False
+// when OpenSSL refused a setting; the context is then unusable.
+bool apply_tls_profile(SSL_CTX* ctx, const TlsProfile& profile);
+
+}  // namespace halyard
