@@ -8,6 +8,8 @@
 #include "request_headers.h"
 #include "url.h"
 
+#include <cxxabi.h>
+
 namespace halyard {
 
 Request* Request::create(std::shared_ptr<Engine> engine, RequestSpec spec) {
@@ -84,9 +86,11 @@ void Request::post(void (Request::*step)()) {
     engine_->post([self = shared_from_this(), step] { self->run_step(step); });
 }
 
-void Request::run_step(void (Request::*step)()) noexcept {
+void Request::run_step(void (Request::*step)()) {
     try {
         (this->*step)();
+    } catch (const abi::__forced_unwind&) {
+        throw;  // the thread is being ended: let it unwind
     } catch (const std::bad_alloc&) {
         finish(map_cause(Cause::OutOfMemory));
     } catch (...) {
@@ -113,7 +117,7 @@ void Request::on_start() {
 
 void Request::on_cancel() { finish(map_cause(Cause::Canceled)); }
 
-void Request::on_timeout() noexcept { finish(map_cause(Cause::TimedOut)); }
+void Request::on_timeout() { finish(map_cause(Cause::TimedOut)); }
 
 void Request::on_resume() {
     resume_pending_.store(false);
@@ -218,10 +222,12 @@ CURLcode Request::apply_pause() {
     return curl_easy_pause(easy_, mask);
 }
 
-void Request::on_transfer_done(CURL* easy, CURLcode code) noexcept {
+void Request::on_transfer_done(CURL* easy, CURLcode code) {
     if (phase_ != Phase::Transferring || easy != easy_) return;
     try {
         end_hop(code);
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         finish(map_cause(Cause::OutOfMemory));
     } catch (...) {
@@ -311,7 +317,7 @@ void Request::fail_with_curl(CURLcode code) {
     finish(pending_failure_ ? *pending_failure_ : map_curl_failure(facts(code)));
 }
 
-void Request::finish(Outcome outcome) noexcept {
+void Request::finish(Outcome outcome) {
     if (phase_ == Phase::Done) return;
     // Untracking may drop the engine's reference: keep this object alive
     // through the callback.

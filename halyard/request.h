@@ -51,8 +51,8 @@ public:
     void release();
 
     // --- network thread.
-    void on_transfer_done(CURL* easy, CURLcode code) noexcept;
-    void on_timeout() noexcept;
+    void on_transfer_done(CURL* easy, CURLcode code);
+    void on_timeout();
     std::optional<Clock::time_point> deadline() const { return deadline_; }
     bool deadline_passed(Clock::time_point now) const { return deadline_ && now >= *deadline_; }
 
@@ -72,7 +72,7 @@ private:
     // Posts `step` to the network thread; a failure inside it ends the
     // request instead of escaping.
     void post(void (Request::*step)());
-    void run_step(void (Request::*step)()) noexcept;
+    void run_step(void (Request::*step)());
 
     // Steps run on the network thread.
     void on_start();
@@ -91,7 +91,9 @@ private:
     void follow_or_wait();             // after a redirect hop ended
     CurlFacts facts(CURLcode code) const;
     void fail_with_curl(CURLcode code);
-    void finish(Outcome outcome) noexcept;
+    // Not noexcept, like every path into the module's callbacks: unwinding
+    // that ends the thread (the interpreter exiting) must pass through.
+    void finish(Outcome outcome);
 
     // The cache's part of a hop (request_cache.cpp).
     bool cache_applies() const;

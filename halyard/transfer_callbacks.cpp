@@ -9,13 +9,19 @@
 #include "request.h"
 #include "url.h"
 
+#include <cxxabi.h>
+
 namespace halyard {
 namespace {
 
+// Not noexcept: unwinding that ends the thread (the interpreter exiting
+// under a callback) is let through; every other failure ends the transfer.
 template <typename F>
-size_t guarded(std::optional<Outcome>& pending, size_t abort_value, F&& body) noexcept {
+size_t guarded(std::optional<Outcome>& pending, size_t abort_value, F&& body) {
     try {
         return body();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         pending = map_cause(Cause::OutOfMemory);
     } catch (...) {

@@ -18,6 +18,8 @@ import weakref
 __all__ = ["EventPump", "AsyncRequest", "AsyncWebSocket"]
 
 _BATCH = 64
+# How often a pump whose object stopped notifying polls (seconds).
+_POLL_INTERVAL = 0.005
 _REQUEST_TERMINAL = frozenset(("done", "error"))
 _WEBSOCKET_TERMINAL = frozenset(("closed", "error"))
 
@@ -43,6 +45,7 @@ class EventPump:
         self._batch = max(1, batch)
         self._events = collections.deque()
         self._waiter = None
+        self._polling = False
         self.finished = False
         self.notify = _weak_notify(self)
 
@@ -63,11 +66,21 @@ class EventPump:
         if waiter is not None and not waiter.done() and (self._events or self.finished):
             waiter.set_result(None)
 
+    def poll_without_notify(self):
+        """From now on find events by polling: the native object no longer
+        notifies (a WebSocket's close and cancel detach the notifier)."""
+        self._polling = True
+
     async def next(self):
         """The next event, or None once the terminal event was taken."""
         while not self._events:
             if self.finished:
                 return None
+            if self._polling:
+                self.drain()
+                if not self._events and not self.finished:
+                    await asyncio.sleep(_POLL_INTERVAL)
+                continue
             self._waiter = self._loop.create_future()
             try:
                 await self._waiter
@@ -140,4 +153,15 @@ class AsyncWebSocket:
         self._socket.send_bytes(data)
 
     def close(self, code=1000, reason=""):
-        self._socket.close(code, reason)
+        """Starts the closing handshake; recv() then returns the remaining
+        events up to "closed" (or "error")."""
+        try:
+            self._socket.close(code, reason)
+        finally:
+            self.pump.poll_without_notify()
+
+    def cancel(self):
+        try:
+            self._socket.cancel()
+        finally:
+            self.pump.poll_without_notify()

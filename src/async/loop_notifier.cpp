@@ -2,7 +2,8 @@
 
 namespace vesper {
 
-void LoopNotifier::fire() noexcept {
+void LoopNotifier::fire() {
+    if (interpreter_exiting()) return;
     if (flag_->pending.exchange(true, std::memory_order_acq_rel)) return;
     GilAcquire gil;
     // Looked up afresh each time: the loop may have been closed or replaced.

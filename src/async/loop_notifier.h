@@ -18,7 +18,7 @@ public:
     // poll that answers clears it before looking at any queue, so no event
     // is lost.  A failure to schedule (a closed loop) is dropped and the
     // flag cleared, so the next event tries again.
-    void fire() noexcept override;
+    void fire() override;
 
 private:
     PendingFlagRef flag_;

@@ -15,8 +15,9 @@ namespace vesper {
 class Notifier {
 public:
     virtual ~Notifier() = default;
-    // Called on a Core thread with no module lock held; never throws.
-    virtual void fire() noexcept = 0;
+    // Called on a Core thread with no module lock held.  Raises nothing,
+    // but the thread may be ended (unwound) by a finalizing interpreter.
+    virtual void fire() = 0;
 };
 
 class NotifierSlot {
@@ -35,7 +36,7 @@ public:
         return notifier_ != nullptr;
     }
     // Fires the installed notifier, if any, holding no lock while it runs.
-    void fire() noexcept {
+    void fire() {
         std::shared_ptr<Notifier> notifier;
         {
             std::lock_guard lock(mutex_);

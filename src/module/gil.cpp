@@ -9,6 +9,7 @@ namespace vesper {
 namespace {
 
 thread_local bool t_gil_held = false;
+std::atomic<bool> g_interpreter_exiting{false};
 
 struct PendingDecrements {
     std::atomic<bool> pending{false};
@@ -26,6 +27,9 @@ PendingDecrements& pending_queue() {
 }  // namespace
 
 bool gil_held() { return t_gil_held; }
+
+void mark_interpreter_exiting() { g_interpreter_exiting.store(true, std::memory_order_release); }
+bool interpreter_exiting() { return g_interpreter_exiting.load(std::memory_order_acquire); }
 
 void release_reference(PyObject* object) {
     if (object == nullptr) return;
@@ -60,7 +64,7 @@ GilRelease::GilRelease() : previous_(t_gil_held) {
     state_ = PyEval_SaveThread();
 }
 
-GilRelease::~GilRelease() {
+GilRelease::~GilRelease() noexcept(false) {
     PyEval_RestoreThread(state_);
     t_gil_held = previous_;
 }

@@ -13,6 +13,12 @@ namespace vesper {
 
 bool gil_held();
 
+// Set once the interpreter starts to exit (an atexit hook the module
+// registers): Core threads then stop asking for the interpreter lock,
+// which a finalizing interpreter answers by ending the asking thread.
+void mark_interpreter_exiting();
+bool interpreter_exiting();
+
 // Gives up one reference: at once when this thread holds the interpreter
 // lock, else through the pending-decrement queue.
 void release_reference(PyObject* object);
@@ -34,10 +40,12 @@ private:
 };
 
 // Releases the interpreter lock for its scope (blocking waits, Core calls).
+// Taking it back in a finalizing interpreter ends the thread by unwinding,
+// so the destructor may throw that unwind.
 class GilRelease {
 public:
     GilRelease();
-    ~GilRelease();
+    ~GilRelease() noexcept(false);
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 

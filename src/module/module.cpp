@@ -39,6 +39,26 @@ Status add_attribute(PyObject* module, const char* name, PyRef value) {
     return ok_status();
 }
 
+PyObject* on_interpreter_exit(PyObject*, PyObject*) {
+    mark_interpreter_exiting();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef g_exit_hook = {"vesper_native36_exit", on_interpreter_exit, METH_NOARGS, nullptr};
+
+// Tells the module when the interpreter starts to exit: from then on Core
+// threads no longer wake asyncio loops (the interpreter would end such a
+// thread instead of letting it in).
+Status register_exit_hook() {
+    PyRef atexit = PyRef::steal(PyImport_ImportModule("atexit"));
+    if (!atexit) return Failure::fetch();
+    PyRef hook = PyRef::steal(PyCFunction_NewEx(&g_exit_hook, nullptr, nullptr));
+    if (!hook) return Failure::fetch();
+    PyRef done = PyRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+    if (!done) return Failure::fetch();
+    return ok_status();
+}
+
 Status add_class(PyObject* module, ClassId id) {
     TRY_ASSIGN(PyTypeObject* type, class_type(id));
     return add_attribute(module, class_def(id).name, PyRef::borrow(reinterpret_cast<PyObject*>(type)));
@@ -53,6 +73,7 @@ Result<PyRef> initialise() {
     PyRef version = PyRef::steal(PyLong_FromUnsignedLong(HY_ABI_VERSION));
     if (!version) return Failure::fetch();
     TRY_STATUS(add_attribute(module.get(), "abi_version", std::move(version)));
+    TRY_STATUS(register_exit_hook());
     return module;
 }
 

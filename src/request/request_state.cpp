@@ -30,7 +30,7 @@ void RequestState::record_fault() noexcept {
     }
 }
 
-void RequestState::on_response(int32_t status, const uint8_t* head, uint64_t len) noexcept {
+void RequestState::on_response(int32_t status, const uint8_t* head, uint64_t len) {
     try {
         Bytes block = copy_core_bytes(head, len);
         std::lock_guard lock(mutex_);
@@ -43,7 +43,7 @@ void RequestState::on_response(int32_t status, const uint8_t* head, uint64_t len
     notifier_.fire();
 }
 
-int32_t RequestState::on_data(const uint8_t* data, uint64_t len) noexcept {
+int32_t RequestState::on_data(const uint8_t* data, uint64_t len) {
     int32_t answer = HY_DATA_CONTINUE;
     try {
         Bytes chunk = copy_core_bytes(data, len);
@@ -64,7 +64,7 @@ int32_t RequestState::on_data(const uint8_t* data, uint64_t len) noexcept {
     return answer;
 }
 
-void RequestState::on_complete(uint32_t result, int32_t net_error) noexcept {
+void RequestState::on_complete(uint32_t result, int32_t net_error) {
     try {
         std::lock_guard lock(mutex_);
         completed_ = true;
@@ -88,7 +88,7 @@ void RequestState::on_complete(uint32_t result, int32_t net_error) noexcept {
 }
 
 void RequestState::on_redirect(int32_t status, const uint8_t* raw, uint64_t raw_len, const char* location,
-                               uint64_t location_len, const char* method, uint64_t method_len) noexcept {
+                               uint64_t location_len, const char* method, uint64_t method_len) {
     try {
         RedirectRecord record{status, copy_core_bytes(raw, raw_len), copy_core_text(location, location_len),
                               copy_core_text(method, method_len)};

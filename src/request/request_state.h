@@ -55,11 +55,13 @@ inline constexpr uint64_t kPauseAtBytes = 1'048'576;
 class RequestState final : public RefCounted {
 public:
     // ---- Core callbacks (Core threads) ----
-    void on_response(int32_t status, const uint8_t* head, uint64_t len) noexcept;
-    int32_t on_data(const uint8_t* data, uint64_t len) noexcept;
-    void on_complete(uint32_t result, int32_t net_error) noexcept;
+    // They raise nothing; they are not noexcept only because notifying a
+    // loop in a finalizing interpreter ends the thread by unwinding.
+    void on_response(int32_t status, const uint8_t* head, uint64_t len);
+    int32_t on_data(const uint8_t* data, uint64_t len);
+    void on_complete(uint32_t result, int32_t net_error);
     void on_redirect(int32_t status, const uint8_t* raw, uint64_t raw_len, const char* location,
-                     uint64_t location_len, const char* method, uint64_t method_len) noexcept;
+                     uint64_t location_len, const char* method, uint64_t method_len);
 
     // ---- take and wait (Python threads) ----
     std::optional<RedirectRecord> take_redirect();

@@ -1,5 +1,7 @@
 #include "websocket/websocket_state.h"
 
+#include <cxxabi.h>
+
 #include "module/core_ranges.h"
 
 namespace vesper {
@@ -50,7 +52,7 @@ void WebSocketState::push(WebSocketEvent event) {
     notifier_.fire();
 }
 
-void WebSocketState::record_fault() noexcept {
+void WebSocketState::record_fault() {
     try {
         {
             std::lock_guard lock(mutex_);
@@ -60,25 +62,29 @@ void WebSocketState::record_fault() noexcept {
             wakeup_.notify_all();
         }
         notifier_.fire();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         // Nothing more can be recorded; the fault still stops here.
     }
 }
 
 void WebSocketState::on_open(const char* protocol, uint64_t protocol_len, const char* extensions,
-                             uint64_t extensions_len) noexcept {
+                             uint64_t extensions_len) {
     try {
         WebSocketEvent event;
         event.kind = WebSocketEvent::Kind::Open;
         event.first = copy_core_text(protocol, protocol_len);
         event.second = copy_core_text(extensions, extensions_len);
         push(std::move(event));
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         record_fault();
     }
 }
 
-void WebSocketState::on_message(uint32_t type, const uint8_t* data, uint64_t len) noexcept {
+void WebSocketState::on_message(uint32_t type, const uint8_t* data, uint64_t len) {
     try {
         WebSocketEvent event;
         event.kind = WebSocketEvent::Kind::Message;
@@ -87,26 +93,32 @@ void WebSocketState::on_message(uint32_t type, const uint8_t* data, uint64_t len
                                             : WebSocketEvent::MessageType::Other;
         event.payload = copy_core_bytes(data, len);
         push(std::move(event));
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         record_fault();
     }
 }
 
-void WebSocketState::on_closing() noexcept {
+void WebSocketState::on_closing() {
     try {
         push(WebSocketEvent{});
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         record_fault();
     }
 }
 
-void WebSocketState::on_close(uint16_t code, const char* reason, uint64_t reason_len) noexcept {
+void WebSocketState::on_close(uint16_t code, const char* reason, uint64_t reason_len) {
     try {
         WebSocketEvent event;
         event.kind = WebSocketEvent::Kind::Close;
         event.code = code;
         event.first = copy_core_text(reason, reason_len);
         push(std::move(event));
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         record_fault();
     }
@@ -114,12 +126,14 @@ void WebSocketState::on_close(uint16_t code, const char* reason, uint64_t reason
 }
 
 void WebSocketState::on_error(uint32_t result, int32_t net_error, int32_t response, const char* message,
-                              uint64_t message_len) noexcept {
+                              uint64_t message_len) {
     try {
         // 0 names no failure kind: like every unknown code it is Native.
         WebSocketEvent event = error_event(CoreError::from_result(result), net_error, response);
         event.first = copy_core_text(message, message_len);
         push(std::move(event));
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         record_fault();
     }

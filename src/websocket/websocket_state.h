@@ -46,12 +46,14 @@ inline constexpr uint64_t kMaxQueuedBytes = 4'194'304;
 class WebSocketState final : public RefCounted {
 public:
     // ---- Core callbacks (Core threads) ----
-    void on_open(const char* protocol, uint64_t protocol_len, const char* extensions, uint64_t extensions_len) noexcept;
-    void on_message(uint32_t type, const uint8_t* data, uint64_t len) noexcept;
-    void on_closing() noexcept;
-    void on_close(uint16_t code, const char* reason, uint64_t reason_len) noexcept;
+    // They raise nothing; they are not noexcept only because notifying a
+    // loop in a finalizing interpreter ends the thread by unwinding.
+    void on_open(const char* protocol, uint64_t protocol_len, const char* extensions, uint64_t extensions_len);
+    void on_message(uint32_t type, const uint8_t* data, uint64_t len);
+    void on_closing();
+    void on_close(uint16_t code, const char* reason, uint64_t reason_len);
     void on_error(uint32_t result, int32_t net_error, int32_t response, const char* message,
-                  uint64_t message_len) noexcept;
+                  uint64_t message_len);
 
     // ---- Python threads ----
     std::optional<WebSocketEvent> pop();
@@ -67,7 +69,7 @@ private:
 
     // Queues `event` within the limits (or overflows), then notifies.
     void push(WebSocketEvent event);
-    void record_fault() noexcept;
+    void record_fault();
     std::optional<WebSocketEvent> pop_locked();
 
     mutable std::mutex mutex_;

@@ -384,3 +384,21 @@ def test_many_connections_leave_nothing_behind(core, engine):
     gc.collect()
     native.PyEngine.abi_version()
     assert sys.getrefcount(loop) == baseline
+
+
+def test_async_close_still_delivers_the_end(core, engine):
+    from vesper._loop import AsyncWebSocket
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        socket = AsyncWebSocket(engine.websocket("ws://x/"))
+        ident = core.last_id("websocket")
+        await loop.run_in_executor(None, core.ws_open, ident)
+        assert (await socket.recv())[0] == "open"
+        socket.close(1000, "bye")           # detaches the notifier
+        await loop.run_in_executor(None, core.ws_closing, ident)
+        await loop.run_in_executor(None, core.ws_close, ident, 1000, b"bye")
+        return [await socket.recv(), await socket.recv(), await socket.recv()]
+
+    events = asyncio.run(asyncio.wait_for(main(), 20))
+    assert [e and e[0] for e in events] == ["closing", "closed", None]
