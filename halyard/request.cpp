@@ -3,6 +3,7 @@
 #include <new>
 
 #include "cache_policy.h"
+#include "curl_facts.h"
 #include "engine.h"
 #include "redirect.h"
 #include "request_headers.h"
@@ -293,23 +294,10 @@ void Request::follow_or_wait() {
 }
 
 CurlFacts Request::facts(CURLcode code) const {
-    CurlFacts f;
-    f.code = code;
-    f.via_proxy = !engine_->settings().proxy.empty();
+    CurlFacts f = read_curl_facts(easy_, code, !engine_->settings().proxy.empty(), error_buffer_);
     f.chunked = head_.chunked();
     f.head_complete = head_.complete();
     f.decoding = decoding_;
-    f.message = error_buffer_;
-    if (easy_ != nullptr) {
-        curl_easy_getinfo(easy_, CURLINFO_OS_ERRNO, &f.os_errno);
-        curl_easy_getinfo(easy_, CURLINFO_SSL_VERIFYRESULT, &f.ssl_verify);
-        curl_easy_getinfo(easy_, CURLINFO_PROXY_SSL_VERIFYRESULT, &f.proxy_ssl_verify);
-        curl_easy_getinfo(easy_, CURLINFO_HTTP_CONNECTCODE, &f.connect_code);
-        curl_easy_getinfo(easy_, CURLINFO_PROXY_ERROR, &f.proxy_error);
-        curl_off_t connect_time = 0;
-        curl_easy_getinfo(easy_, CURLINFO_CONNECT_TIME_T, &connect_time);
-        f.connected = connect_time > 0;
-    }
     return f;
 }
 

@@ -6,15 +6,13 @@
 #include <cctype>
 
 #include "header.h"
+#include "validate.h"
 
 namespace halyard {
 namespace {
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
+// Spaces and tabs around a field value or list item do not count.
+std::string_view trim(std::string_view s) { return trim_header_value(s); }
 
 std::string lower(std::string_view s) {
     std::string out(s);

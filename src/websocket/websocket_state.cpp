@@ -69,74 +69,63 @@ void WebSocketState::record_fault() {
     }
 }
 
-void WebSocketState::on_open(const char* protocol, uint64_t protocol_len, const char* extensions,
-                             uint64_t extensions_len) {
+template <class Make>
+void WebSocketState::push_guarded(Make make) {
     try {
-        WebSocketEvent event;
-        event.kind = WebSocketEvent::Kind::Open;
-        event.first = copy_core_text(protocol, protocol_len);
-        event.second = copy_core_text(extensions, extensions_len);
-        push(std::move(event));
+        push(make());
     } catch (const abi::__forced_unwind&) {
-        throw;
+        throw;  // the thread is being ended: let it unwind
     } catch (...) {
         record_fault();
     }
 }
 
+void WebSocketState::on_open(const char* protocol, uint64_t protocol_len, const char* extensions,
+                             uint64_t extensions_len) {
+    push_guarded([&] {
+        WebSocketEvent event;
+        event.kind = WebSocketEvent::Kind::Open;
+        event.first = copy_core_text(protocol, protocol_len);
+        event.second = copy_core_text(extensions, extensions_len);
+        return event;
+    });
+}
+
 void WebSocketState::on_message(uint32_t type, const uint8_t* data, uint64_t len) {
-    try {
+    push_guarded([&] {
         WebSocketEvent event;
         event.kind = WebSocketEvent::Kind::Message;
         event.type = type == HY_WS_TEXT     ? WebSocketEvent::MessageType::Text
                      : type == HY_WS_BINARY ? WebSocketEvent::MessageType::Binary
                                             : WebSocketEvent::MessageType::Other;
         event.payload = copy_core_bytes(data, len);
-        push(std::move(event));
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        record_fault();
-    }
+        return event;
+    });
 }
 
 void WebSocketState::on_closing() {
-    try {
-        push(WebSocketEvent{});
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        record_fault();
-    }
+    push_guarded([] { return WebSocketEvent{}; });
 }
 
 void WebSocketState::on_close(uint16_t code, const char* reason, uint64_t reason_len) {
-    try {
+    push_guarded([&] {
         WebSocketEvent event;
         event.kind = WebSocketEvent::Kind::Close;
         event.code = code;
         event.first = copy_core_text(reason, reason_len);
-        push(std::move(event));
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        record_fault();
-    }
+        return event;
+    });
     drop_context_reference();
 }
 
 void WebSocketState::on_error(uint32_t result, int32_t net_error, int32_t response, const char* message,
                               uint64_t message_len) {
-    try {
+    push_guarded([&] {
         // 0 names no failure kind: like every unknown code it is Native.
         WebSocketEvent event = error_event(CoreError::from_result(result), net_error, response);
         event.first = copy_core_text(message, message_len);
-        push(std::move(event));
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        record_fault();
-    }
+        return event;
+    });
     drop_context_reference();
 }
 

@@ -69,6 +69,10 @@ private:
 
     // Queues `event` within the limits (or overflows), then notifies.
     void push(WebSocketEvent event);
+    // Builds an event with `make` and pushes it; a fault on the way is
+    // recorded as CallbackPanic and goes no further.
+    template <class Make>
+    void push_guarded(Make make);
     void record_fault();
     std::optional<WebSocketEvent> pop_locked();
 
