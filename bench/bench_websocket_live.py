@@ -60,6 +60,68 @@ def measure(server, fn):
     return count / elapsed, (server.cpu_seconds() - cpu) / elapsed
 
 
+async def measure_async(server, coroutine_fn):
+    cpu = server.cpu_seconds()
+    start = time.perf_counter()
+    count = await coroutine_fn()
+    elapsed = time.perf_counter() - start
+    return count / elapsed, (server.cpu_seconds() - cpu) / elapsed
+
+
+# The two workloads, written once over a client's send and receive.  A
+# receive of the stream returns the echoed payload's length.
+
+def round_trips(send_text, receive):
+    for _ in range(ROUND_TRIPS):
+        send_text(TEXT)
+        receive()
+    return ROUND_TRIPS
+
+
+def windowed_stream(send_bytes, receive_length):
+    piece = bytes(PIECE)
+    total = STREAM // PIECE
+    sent = received = 0
+    while sent < min(WINDOW, total):
+        send_bytes(piece)
+        sent += 1
+    while received < total:
+        assert receive_length() == PIECE
+        received += 1
+        if sent < total:
+            send_bytes(piece)
+            sent += 1
+    return STREAM / MIB
+
+
+async def _maybe_await(value):
+    if asyncio.iscoroutine(value):
+        await value
+
+
+async def round_trips_async(send_text, receive):
+    for _ in range(ROUND_TRIPS):
+        await _maybe_await(send_text(TEXT))
+        await receive()
+    return ROUND_TRIPS
+
+
+async def windowed_stream_async(send_bytes, receive_length):
+    piece = bytes(PIECE)
+    total = STREAM // PIECE
+    sent = received = 0
+    while sent < min(WINDOW, total):
+        await _maybe_await(send_bytes(piece))
+        sent += 1
+    while received < total:
+        assert await receive_length() == PIECE
+        received += 1
+        if sent < total:
+            await _maybe_await(send_bytes(piece))
+            sent += 1
+    return STREAM / MIB
+
+
 # ------------------------------------------------------------------ vesper
 
 def vesper_open(url):
@@ -75,38 +137,17 @@ def vesper_close(ws):
         pass
 
 
-def vesper_recv_rtt(server):
+def payload_length(event, kind):
+    assert event[0] == kind, event
+    return len(event[1])
+
+
+def vesper_recv(server, stream):
     ws = vesper_open(server.url)
-
-    def run():
-        for _ in range(ROUND_TRIPS):
-            ws.send_text(TEXT)
-            assert ws.recv()[0] == "text"
-        return ROUND_TRIPS
-    figure = measure(server, run)
-    vesper_close(ws)
-    return figure
-
-
-def vesper_recv_stream(server):
-    ws = vesper_open(server.url)
-    piece = bytes(PIECE)
-
-    def run():
-        total = STREAM // PIECE
-        sent = received = 0
-        while sent < min(WINDOW, total):
-            ws.send_bytes(piece)
-            sent += 1
-        while received < total:
-            kind, data, _, _ = ws.recv()
-            assert kind == "binary" and len(data) == PIECE
-            received += 1
-            if sent < total:
-                ws.send_bytes(piece)
-                sent += 1
-        return STREAM / MIB
-    figure = measure(server, run)
+    if stream:
+        figure = measure(server, lambda: windowed_stream(ws.send_bytes, lambda: payload_length(ws.recv(), "binary")))
+    else:
+        figure = measure(server, lambda: round_trips(ws.send_text, lambda: payload_length(ws.recv(), "text")))
     vesper_close(ws)
     return figure
 
@@ -118,34 +159,15 @@ def vesper_async(server, stream):
         ws = AsyncWebSocket(native.PyEngine().websocket(server.url))
         assert (await ws.recv())[0] == "open"
 
-        async def rtt():
-            for _ in range(ROUND_TRIPS):
-                ws.send_text(TEXT)
-                assert (await ws.recv())[0] == "text"
-            return ROUND_TRIPS
+        async def length(kind):
+            return payload_length(await ws.recv(), kind)
 
-        async def flow():
-            piece = bytes(PIECE)
-            total = STREAM // PIECE
-            sent = received = 0
-            while sent < min(WINDOW, total):
-                ws.send_bytes(piece)
-                sent += 1
-            while received < total:
-                kind, data, _, _ = await ws.recv()
-                assert kind == "binary" and len(data) == PIECE
-                received += 1
-                if sent < total:
-                    ws.send_bytes(piece)
-                    sent += 1
-            return STREAM / MIB
-
-        cpu = server.cpu_seconds()
-        start = time.perf_counter()
-        count = await (flow() if stream else rtt())
-        elapsed = time.perf_counter() - start
+        if stream:
+            figure = await measure_async(server, lambda: windowed_stream_async(ws.send_bytes, lambda: length("binary")))
+        else:
+            figure = await measure_async(server, lambda: round_trips_async(ws.send_text, lambda: length("text")))
         ws.close()
-        return count / elapsed, (server.cpu_seconds() - cpu) / elapsed
+        return figure
 
     return asyncio.run(main())
 
@@ -155,27 +177,9 @@ def vesper_async(server, stream):
 def websockets_sync(server, stream):
     from websockets.sync.client import connect
     with connect(server.url, compression=None, max_size=None) as ws:
-        def rtt():
-            for _ in range(ROUND_TRIPS):
-                ws.send(TEXT)
-                ws.recv()
-            return ROUND_TRIPS
-
-        def flow():
-            piece = bytes(PIECE)
-            total = STREAM // PIECE
-            sent = received = 0
-            while sent < min(WINDOW, total):
-                ws.send(piece)
-                sent += 1
-            while received < total:
-                assert len(ws.recv()) == PIECE
-                received += 1
-                if sent < total:
-                    ws.send(piece)
-                    sent += 1
-            return STREAM / MIB
-        return measure(server, flow if stream else rtt)
+        if stream:
+            return measure(server, lambda: windowed_stream(ws.send, lambda: len(ws.recv())))
+        return measure(server, lambda: round_trips(ws.send, ws.recv))
 
 
 def websockets_async(server, stream):
@@ -183,32 +187,12 @@ def websockets_async(server, stream):
 
     async def main():
         async with connect(server.url, compression=None, max_size=None) as ws:
-            async def rtt():
-                for _ in range(ROUND_TRIPS):
-                    await ws.send(TEXT)
-                    await ws.recv()
-                return ROUND_TRIPS
+            async def length():
+                return len(await ws.recv())
 
-            async def flow():
-                piece = bytes(PIECE)
-                total = STREAM // PIECE
-                sent = received = 0
-                while sent < min(WINDOW, total):
-                    await ws.send(piece)
-                    sent += 1
-                while received < total:
-                    assert len(await ws.recv()) == PIECE
-                    received += 1
-                    if sent < total:
-                        await ws.send(piece)
-                        sent += 1
-                return STREAM / MIB
-
-            cpu = server.cpu_seconds()
-            start = time.perf_counter()
-            count = await (flow() if stream else rtt())
-            elapsed = time.perf_counter() - start
-            return count / elapsed, (server.cpu_seconds() - cpu) / elapsed
+            if stream:
+                return await measure_async(server, lambda: windowed_stream_async(ws.send, length))
+            return await measure_async(server, lambda: round_trips_async(ws.send, ws.recv))
 
     return asyncio.run(main())
 
@@ -221,32 +205,12 @@ def aiohttp_async(server, stream):
     async def main():
         async with aiohttp.ClientSession() as session:
             async with session.ws_connect(server.url, compress=0, max_msg_size=0) as ws:
-                async def rtt():
-                    for _ in range(ROUND_TRIPS):
-                        await ws.send_str(TEXT)
-                        await ws.receive()
-                    return ROUND_TRIPS
+                async def length():
+                    return len((await ws.receive()).data)
 
-                async def flow():
-                    piece = bytes(PIECE)
-                    total = STREAM // PIECE
-                    sent = received = 0
-                    while sent < min(WINDOW, total):
-                        await ws.send_bytes(piece)
-                        sent += 1
-                    while received < total:
-                        assert len((await ws.receive()).data) == PIECE
-                        received += 1
-                        if sent < total:
-                            await ws.send_bytes(piece)
-                            sent += 1
-                    return STREAM / MIB
-
-                cpu = server.cpu_seconds()
-                start = time.perf_counter()
-                count = await (flow() if stream else rtt())
-                elapsed = time.perf_counter() - start
-                return count / elapsed, (server.cpu_seconds() - cpu) / elapsed
+                if stream:
+                    return await measure_async(server, lambda: windowed_stream_async(ws.send_bytes, length))
+                return await measure_async(server, lambda: round_trips_async(ws.send_str, ws.receive))
 
     return asyncio.run(main())
 
@@ -256,14 +220,14 @@ def main():
     try:
         rows = {
             "round trips/s (32 B text, one at a time)": {
-                "vesper recv": vesper_recv_rtt(server),
+                "vesper recv": vesper_recv(server, False),
                 "vesper poll_events (asyncio)": vesper_async(server, False),
                 "websockets sync": websockets_sync(server, False),
                 "websockets asyncio": websockets_async(server, False),
                 "aiohttp": aiohttp_async(server, False),
             },
             "MB/s (64 MiB in 64 KiB binary, 1 MiB in flight)": {
-                "vesper recv": vesper_recv_stream(server),
+                "vesper recv": vesper_recv(server, True),
                 "vesper poll_events (asyncio)": vesper_async(server, True),
                 "websockets sync": websockets_sync(server, True),
                 "websockets asyncio": websockets_async(server, True),
