@@ -253,6 +253,17 @@ bool WebSocket::write_pending(std::string_view* handshake) {
     }
 }
 
+std::optional<size_t> WebSocket::receive_some() {
+    size_t n = 0;
+    const CURLcode rc = curl_easy_recv(easy_, read_buffer_.data(), read_buffer_.size(), &n);
+    if (rc == CURLE_AGAIN) return std::nullopt;
+    if (rc != CURLE_OK) {
+        fail(curl_failure(rc));
+        return std::nullopt;
+    }
+    return n;
+}
+
 void WebSocket::read_frames() {
     read_more_ = false;
     if (read_buffer_.size() != kReadChunk) read_buffer_.resize(kReadChunk);
@@ -262,13 +273,9 @@ void WebSocket::read_frames() {
             read_more_ = true;
             return;
         }
-        size_t n = 0;
-        const CURLcode rc = curl_easy_recv(easy_, read_buffer_.data(), read_buffer_.size(), &n);
-        if (rc == CURLE_AGAIN) return;
-        if (rc != CURLE_OK) {
-            fail(curl_failure(rc));
-            return;
-        }
+        const std::optional<size_t> got = receive_some();
+        if (!got) return;
+        const size_t n = *got;
         if (n == 0) {
             // The peer closed the connection.  After its close frame that
             // ends the closing handshake; before it the connection failed.

@@ -88,13 +88,9 @@ void WebSocket::begin_handshake() {
 void WebSocket::read_handshake_answer() {
     if (read_buffer_.size() < 16384) read_buffer_.resize(16384);
     for (;;) {
-        size_t n = 0;
-        const CURLcode rc = curl_easy_recv(easy_, read_buffer_.data(), read_buffer_.size(), &n);
-        if (rc == CURLE_AGAIN) return;
-        if (rc != CURLE_OK) {
-            fail(curl_failure(rc));
-            return;
-        }
+        const std::optional<size_t> got = receive_some();
+        if (!got) return;
+        const size_t n = *got;
         if (n == 0) {
             if (answer_.empty()) {
                 fail({HY_NETWORK, -324, 0, "the connection closed before any answer"});
