@@ -20,6 +20,21 @@ def batches(size):
     return batch, (40 * 1024 * 1024 // size // batch) or 1
 
 
+def start_producer(ident, payload, batch, rounds, room):
+    """Fires `rounds` batches of messages from the double, each after the
+    consumer made room (so the module's queue never overflows), then the
+    close; returns the running thread."""
+    def produce():
+        for _ in range(rounds):
+            DOUBLE.ws_message(ident, payload, kind=2, count=batch)
+            room.acquire()
+        DOUBLE.ws_close(ident, 1000, b"")
+
+    thread = threading.Thread(target=produce)
+    thread.start()
+    return thread
+
+
 def recv_run(size):
     batch, rounds = batches(size)
     payload = b"m" * size
@@ -28,16 +43,8 @@ def recv_run(size):
     socket.connect()
     ident = DOUBLE.last_id("websocket")
     room = threading.Semaphore(0)
-
-    def producer():
-        for _ in range(rounds):
-            DOUBLE.ws_message(ident, payload, kind=2, count=batch)
-            room.acquire()
-        DOUBLE.ws_close(ident, 1000, b"")
-
     start = time.perf_counter()
-    thread = threading.Thread(target=producer)
-    thread.start()
+    thread = start_producer(ident, payload, batch, rounds, room)
     got = 0
     while (event := socket.recv()) is not None:
         got += 1
@@ -75,16 +82,8 @@ def poll_run(size):
 
         socket.start_async(loop, notify)
         ident = DOUBLE.last_id("websocket")
-
-        def producer():
-            for _ in range(rounds):
-                DOUBLE.ws_message(ident, payload, kind=2, count=batch)
-                room.acquire()
-            DOUBLE.ws_close(ident, 1000, b"")
-
         start = time.perf_counter()
-        thread = threading.Thread(target=producer)
-        thread.start()
+        thread = start_producer(ident, payload, batch, rounds, room)
         await done
         thread.join()
         return got, time.perf_counter() - start
