@@ -28,6 +28,9 @@ import trustme
 from hypercorn.asyncio import serve
 from hypercorn.config import Config
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "live"))
+from servers.app import serve_lifespan  # noqa: E402
+
 
 def fnv1a(data: bytes) -> int:
     h = 0xCBF29CE484222325
@@ -63,13 +66,8 @@ async def send_simple(send, status, body=b"", headers=()):
 
 async def app(scope, receive, send):
     if scope["type"] == "lifespan":
-        while True:
-            message = await receive()
-            if message["type"] == "lifespan.startup":
-                await send({"type": "lifespan.startup.complete"})
-            elif message["type"] == "lifespan.shutdown":
-                await send({"type": "lifespan.shutdown.complete"})
-                return
+        await serve_lifespan(receive, send)
+        return
     path = scope["path"]
     query = dict(
         p.split("=", 1) for p in scope["query_string"].decode().split("&") if "=" in p

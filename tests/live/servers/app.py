@@ -47,15 +47,21 @@ async def send_simple(send, status, body=b"", headers=()):
     await send({"type": "http.response.body", "body": body})
 
 
+async def serve_lifespan(receive, send):
+    """Answers an ASGI server's startup and shutdown messages."""
+    while True:
+        message = await receive()
+        if message["type"] == "lifespan.startup":
+            await send({"type": "lifespan.startup.complete"})
+        elif message["type"] == "lifespan.shutdown":
+            await send({"type": "lifespan.shutdown.complete"})
+            return
+
+
 async def app(scope, receive, send):
     if scope["type"] == "lifespan":
-        while True:
-            message = await receive()
-            if message["type"] == "lifespan.startup":
-                await send({"type": "lifespan.startup.complete"})
-            elif message["type"] == "lifespan.shutdown":
-                await send({"type": "lifespan.shutdown.complete"})
-                return
+        await serve_lifespan(receive, send)
+        return
     if scope["type"] != "http":
         return
     path = scope["path"]
