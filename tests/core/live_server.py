@@ -11,7 +11,9 @@ Starts, on 127.0.0.1 only:
   ws, wss     the WebSocket test server of tests/live/servers/run_websocket.py,
               in clear and with the 127.0.0.1 certificate, if available
 Writes one JSON line with the ports and the CA file to stdout, then serves
-until stdin closes (the test process ended) or it is terminated.
+until stdin closes (the test process ended) or it is terminated.  The test
+process starts it as the leader of a process group that its helpers join,
+and stops the group; the helpers also end when this script ends.
 """
 import asyncio
 import datetime
@@ -29,6 +31,7 @@ from hypercorn.asyncio import serve
 from hypercorn.config import Config
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "live"))
+from servers import reaper  # noqa: E402
 from servers.app import serve_lifespan  # noqa: E402
 
 
@@ -205,13 +208,14 @@ async def main():
     info = {name: s.getsockname()[1] for name, s in socks.items()}
     info["ca"] = ca_path
 
-    proxy = None
     try:
         import pproxy  # noqa: F401
         port, socks_port = free_port(), free_port()
-        proxy = subprocess.Popen(
+        # Helpers join this script's process group: the test process stops
+        # the whole set with one signal.
+        reaper.spawn(
             [sys.executable, "-m", "pproxy", "-l", f"http://127.0.0.1:{port}#user:secret",
-             "-l", f"socks5://127.0.0.1:{socks_port}", "--auth", "0"],
+             "-l", f"socks5://127.0.0.1:{socks_port}", "--auth", "0"], own_group=False,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for name, p in (("proxy", port), ("socks", socks_port)):
             for _ in range(100):
@@ -224,19 +228,10 @@ async def main():
     except ImportError:
         pass
 
-    def die_with_parent():
-        # The test process may end this script with SIGKILL, which leaves no
-        # chance to stop children: they go by themselves then.
-        import ctypes
-        ctypes.CDLL(None).prctl(1, 15)  # PR_SET_PDEATHSIG, SIGTERM
-
-    websockets = []
     script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "live", "servers", "run_websocket.py")
     for name, extra in (("ws", []), ("wss", ["--cert", good[0], "--key", good[1]])):
-        child = subprocess.Popen([sys.executable, script, *extra], stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-                                 preexec_fn=die_with_parent)
-        websockets.append(child)
+        child = reaper.spawn([sys.executable, script, *extra], own_group=False, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         line = await asyncio.get_running_loop().run_in_executor(None, child.stdout.readline)
         if line.startswith("READY"):
             info[name] = int(line.split()[1])
@@ -249,10 +244,7 @@ async def main():
     try:
         await stop.wait()
     finally:
-        if proxy:
-            proxy.terminate()
-        for child in websockets:
-            child.terminate()
+        reaper.stop_all()
         for s in servers:
             s.cancel()
 

@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <iterator>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -31,6 +33,34 @@ std::string json_text(const std::string& json, const std::string& key) {
     return json.substr(start, json.find('"', start) - start);
 }
 
+// The server group stopped from signal handlers: a test process ended by
+// SIGINT, SIGTERM, SIGHUP, SIGQUIT or an abort runs no destructor.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGABRT};
+volatile sig_atomic_t guarded_group = 0;
+struct sigaction previous_actions[std::size(kStopSignals)];
+
+void stop_group_on_signal(int signum) {
+    const pid_t group = guarded_group;
+    if (group > 0) killpg(group, SIGTERM);
+    // Then what the signal did before: restore and raise it again.
+    for (size_t i = 0; i < std::size(kStopSignals); ++i)
+        if (kStopSignals[i] == signum) sigaction(signum, &previous_actions[i], nullptr);
+    raise(signum);
+}
+
+void guard_group(pid_t group) {
+    static bool installed = false;
+    guarded_group = group;
+    if (installed || group == 0) return;
+    installed = true;
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+        struct sigaction action {};
+        action.sa_handler = stop_group_on_signal;
+        sigemptyset(&action.sa_mask);
+        sigaction(kStopSignals[i], &action, &previous_actions[i]);
+    }
+}
+
 class Process {
 public:
     ~Process() { stop(); }
@@ -47,22 +77,35 @@ public:
             *why = "pipe failed";
             return false;
         }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         char* argv[] = {const_cast<char*>(python.c_str()), const_cast<char*>(script.c_str()), nullptr};
-        const int rc = posix_spawn(&pid_, python.c_str(), &actions, nullptr, argv, environ);
-        posix_spawn_file_actions_destroy(&actions);
+        const pid_t parent = getpid();
+        // fork, not posix_spawn: the child must ask for a signal when this
+        // process dies before it execs.  Only async-signal-safe calls follow
+        // in the child (other threads may hold locks).
+        const pid_t pid = fork();
+        if (pid == 0) {
+            setpgid(0, 0);
+            // The second line of defence: deaths that run no handler
+            // (SIGKILL, a crash in a handler) still stop the servers.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) _exit(1);
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            execve(python.c_str(), argv, environ);
+            _exit(127);
+        }
         close(in[0]);
         close(out[1]);
         stdin_ = in[1];
-        if (rc != 0) {
+        if (pid < 0) {
             close(out[0]);
-            pid_ = 0;
             *why = "cannot start " + python;
             return false;
         }
+        // Both sides set the group, so it exists whichever runs first.
+        setpgid(pid, pid);
+        pid_ = pid;
+        guard_group(pid);
         // The servers print one line once they listen; bounded wait.
         std::string line;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -88,7 +131,11 @@ public:
         servers_.socks = json_int(line, "socks");
         servers_.ws = json_int(line, "ws");
         servers_.wss = json_int(line, "wss");
-        std::ifstream ca(json_text(line, "ca"));
+        const std::string ca_path = json_text(line, "ca");
+        // The script's own temporary folder (tempfile.mkdtemp(prefix="halyard-live-")).
+        const auto folder = std::filesystem::path(ca_path).parent_path();
+        if (folder.filename().string().starts_with("halyard-live-")) files_ = folder;
+        std::ifstream ca(ca_path);
         std::stringstream pem;
         pem << ca.rdbuf();
         servers_.ca_pem = pem.str();
@@ -99,17 +146,24 @@ public:
         if (stdin_ >= 0) close(stdin_);  // the script exits when stdin closes
         stdin_ = -1;
         if (pid_ <= 0) return;
-        kill(pid_, SIGTERM);
-        for (int i = 0; i < 100; ++i) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = 0;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        guard_group(0);
+        // The group holds the script and the helpers it starts.
+        killpg(pid_, SIGTERM);
+        bool exited = false;
+        for (int i = 0; i < 100 && !exited; ++i) {
+            siginfo_t info{};
+            // WNOWAIT: while the leader is an unreaped zombie the group id
+            // cannot be reused, so what is left of the group can be killed.
+            exited = waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                     info.si_pid == pid_;
+            if (!exited) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        kill(pid_, SIGKILL);
+        killpg(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
         pid_ = 0;
+        // The certificates the script wrote.
+        std::error_code ignored;
+        if (!files_.empty()) std::filesystem::remove_all(files_, ignored);
     }
 
     LiveServers servers_;
@@ -117,6 +171,7 @@ public:
 private:
     pid_t pid_ = 0;
     int stdin_ = -1;
+    std::filesystem::path files_;
 };
 
 }  // namespace

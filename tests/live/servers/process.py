@@ -1,10 +1,10 @@
 """Starting and stopping the local server processes."""
-import os
 import pathlib
-import signal
 import subprocess
 import sys
 import time
+
+from . import reaper
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -13,8 +13,7 @@ class ServerProcess:
     """A server child process that reports "READY <port>" on its first line."""
 
     def __init__(self, argv, timeout=20.0, env=None):
-        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, env=env,
-                                     start_new_session=True)
+        self.proc = reaper.spawn(argv, stdout=subprocess.PIPE, text=True, env=env)
         deadline = time.monotonic() + timeout
         line = ""
         while time.monotonic() < deadline:
@@ -29,13 +28,7 @@ class ServerProcess:
         wait_for_port(self.port, deadline)
 
     def stop(self):
-        if self.proc.poll() is None:
-            os.killpg(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(5)
+        reaper.stop(self.proc)
         if self.proc.stdout:
             self.proc.stdout.close()
 
