@@ -15,7 +15,6 @@ each figure: far below one core means the server was not the limit.
 import asyncio
 import os
 import pathlib
-import signal
 import subprocess
 import sys
 import tempfile
@@ -24,6 +23,9 @@ import time
 import vesper_native36 as native
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests" / "live"))
+from servers import reaper  # noqa: E402
+
 MIB = 1024 * 1024
 ROUND_TRIPS = 5000
 STREAM = 64 * MIB
@@ -37,7 +39,7 @@ class EchoServer:
         self.binary = pathlib.Path(tempfile.mkdtemp(prefix="vesper-bench-")) / "ws_echo_server"
         subprocess.run(["g++", "-O2", "-std=c++20", str(HERE / "ws_echo_server.cpp"), "-o", str(self.binary),
                         "-lwslay", "-lcrypto", "-lpthread"], check=True)
-        self.proc = subprocess.Popen([str(self.binary)], stdout=subprocess.PIPE, text=True)
+        self.proc = reaper.spawn([str(self.binary)], stdout=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()
         assert line.startswith("READY"), line
         self.url = f"ws://127.0.0.1:{int(line.split()[1])}/"
@@ -47,8 +49,7 @@ class EchoServer:
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def stop(self):
-        self.proc.send_signal(signal.SIGTERM)
-        self.proc.wait(5)
+        reaper.stop(self.proc)
 
 
 def measure(server, fn):

@@ -1,15 +1,18 @@
 """A local nginx for the HTTP benchmarks: a 1 KiB file (also as /cached, fresh
 for an hour), a 256 MiB file and an upload sink, on a free port of
-127.0.0.1.  Stopped by process id.
+127.0.0.1.  Stopped by process id, also when the benchmark fails or is
+interrupted (tests/live/servers/reaper.py).
 """
 import os
 import pathlib
 import shutil
-import signal
 import socket
-import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests" / "live"))
+from servers import reaper  # noqa: E402
 
 CONF = """
 daemon off;
@@ -63,7 +66,7 @@ class Nginx:
         sock.close()
         conf = self.root / "nginx.conf"
         conf.write_text(CONF.format(root=self.root, port=self.port))
-        self.proc = subprocess.Popen([binary, "-c", str(conf), "-p", str(self.root)], start_new_session=True)
+        self.proc = reaper.spawn([binary, "-c", str(conf), "-p", str(self.root)])
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:
             try:
@@ -77,7 +80,5 @@ class Nginx:
         self.base = f"http://127.0.0.1:{self.port}"
 
     def stop(self):
-        if self.proc.poll() is None:
-            os.killpg(self.proc.pid, signal.SIGTERM)
-            self.proc.wait(10)
+        reaper.stop(self.proc, grace=10)
         shutil.rmtree(self.root, ignore_errors=True)
