@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <fstream>
@@ -79,6 +80,10 @@ public:
         }
         char* argv[] = {const_cast<char*>(python.c_str()), const_cast<char*>(script.c_str()), nullptr};
         const pid_t parent = getpid();
+        // As in tests/live/servers/die_with_parent.py: the tests of the
+        // signal handlers alone turn the parent-death signal off.
+        const char* no_death_signal = getenv("HALYARD_TEST_NO_DEATH_SIGNAL");
+        const bool death_signal = !(no_death_signal && std::string(no_death_signal) == "1");
         // fork, not posix_spawn: the child must ask for a signal when this
         // process dies before it execs.  Only async-signal-safe calls follow
         // in the child (other threads may hold locks).
@@ -87,8 +92,10 @@ public:
             setpgid(0, 0);
             // The second line of defence: deaths that run no handler
             // (SIGKILL, a crash in a handler) still stop the servers.
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (getppid() != parent) _exit(1);
+            if (death_signal) {
+                prctl(PR_SET_PDEATHSIG, SIGTERM);
+                if (getppid() != parent) _exit(1);
+            }
             dup2(in[0], 0);
             dup2(out[1], 1);
             execve(python.c_str(), argv, environ);

@@ -1,0 +1,213 @@
+"""No server outlives the test process that started it, however that process
+ends.  Each case runs a test process of its own, starting servers the way
+the suite does (the live fixtures; the C++ live tests' server set), ends it,
+and looks for what is left.  A process belongs to a case when its
+environment carries the case's token: every server inherits it."""
+from __future__ import annotations
+
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+import uuid
+
+import pytest
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+CORE_TESTS = ROOT / "build" / "tests" / "core" / "core_tests"
+TOKEN_NAME = "VESPER_CLEANUP_TOKEN"
+
+
+def marked(token: str) -> dict[int, str]:
+    """pid -> command line of the live processes carrying `token`."""
+    found = {}
+    entry = f"{TOKEN_NAME}={token}".encode()
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            environ = pathlib.Path(f"/proc/{name}/environ").read_bytes()
+            if entry not in environ.split(b"\0"):
+                continue
+            cmdline = pathlib.Path(f"/proc/{name}/cmdline").read_bytes()
+        except OSError:
+            continue  # gone, or not ours
+        found[int(name)] = cmdline.replace(b"\0", b" ").decode(errors="replace").strip()
+    return found
+
+
+def wait_for(predicate, seconds: float, step: float = 0.05) -> bool:
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
+class Case:
+    """A test process started with a token, stopped by pid whatever happens."""
+
+    def __init__(self, argv: list[str], extra_env: dict[str, str] | None = None):
+        self.token = uuid.uuid4().hex
+        env = dict(os.environ, **(extra_env or {}), **{TOKEN_NAME: self.token})
+        self.proc = subprocess.Popen(argv, env=env, cwd=ROOT, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+    def servers(self) -> dict[int, str]:
+        return {pid: cmd for pid, cmd in marked(self.token).items() if pid != self.proc.pid}
+
+    def end_and_collect(self, signum: int | None) -> tuple[int, str]:
+        if signum is not None:
+            self.proc.send_signal(signum)
+        try:
+            out, _ = self.proc.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            out, _ = self.proc.communicate(timeout=10)
+        return self.proc.returncode, out.decode(errors="replace")
+
+    def left_over(self) -> dict[int, str]:
+        wait_for(lambda: not self.servers(), 10)
+        return self.servers()
+
+    def cleanup(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(10)
+        for pid in self.servers():
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
+# Each ending with every line of defence, and, where the test process gets to
+# run its handlers, without the parent-death signal (the C++ set also ends
+# when its stdin closes, which the handlers do not replace).
+NO_DEATH_SIGNAL = {"HALYARD_TEST_NO_DEATH_SIGNAL": "1"}
+WITHOUT_HANDLERS = {"SIGKILL", "os._exit", "timeout-thread"}
+
+
+def defences(endings) -> list:
+    both = [pytest.param(ending, {}, id=f"{ending}") for ending in endings]
+    alone = [pytest.param(ending, NO_DEATH_SIGNAL, id=f"{ending}-without-death-signal")
+             for ending in endings if ending not in WITHOUT_HANDLERS]
+    return both + alone
+
+
+@pytest.fixture
+def cases():
+    started: list[Case] = []
+    yield started
+    for case in started:
+        case.cleanup()
+
+
+SERVER_SCRIPTS = sorted(["run_http.py", "run_http.py", "pproxy", "pproxy", "run_websocket.py"])
+
+
+def server_kinds(servers: dict[int, str]) -> list[str]:
+    kinds = []
+    for cmd in servers.values():
+        kinds += [k for k in ("run_http.py", "pproxy", "run_websocket.py", "live_server.py") if k in cmd][:1]
+    return sorted(kinds)
+
+
+# ending -> (signal sent to the test process, pytest options, expected exit status)
+PYTEST_ENDINGS = {
+    "SIGINT": (signal.SIGINT, [], 2),  # pytest's "interrupted"
+    "SIGTERM": (signal.SIGTERM, [], -signal.SIGTERM),
+    "SIGHUP": (signal.SIGHUP, [], -signal.SIGHUP),
+    "SIGKILL": (signal.SIGKILL, [], -signal.SIGKILL),
+    "failure": (None, [], 1),
+    "timeout": (None, ["--timeout=1", "-o", "timeout_func_only=true"], 1),
+    "timeout-thread": (None, ["--timeout=1", "-o", "timeout_func_only=true", "--timeout-method=thread"], 1),
+    "os._exit": (None, [], 3),
+}
+
+
+@pytest.mark.parametrize("ending, env", defences(PYTEST_ENDINGS))
+def test_live_fixture_servers_end_with_the_test_process(ending, env, cases, tmp_path):
+    signum, options, status = PYTEST_ENDINGS[ending]
+    ready = tmp_path / "ready"
+    case = Case([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *options,
+                 str(HERE / "server_cleanup_probe.py")],
+                {"PROBE_READY": str(ready), "PROBE_ENDING": ending, **env})
+    cases.append(case)
+    if signum is not None:
+        assert wait_for(ready.exists, 60), case.end_and_collect(signal.SIGKILL)[1]
+        # Every server the fixtures started is there before the end.
+        assert server_kinds(case.servers()) == SERVER_SCRIPTS
+    returncode, output = case.end_and_collect(signum)
+    assert ready.exists(), output
+    assert returncode == status, output
+    assert case.left_over() == {}
+
+
+# ending -> (signal, exit status); None: the tests run to their end.
+CORE_ENDINGS = {
+    "SIGINT": (signal.SIGINT, -signal.SIGINT),
+    "SIGTERM": (signal.SIGTERM, -signal.SIGTERM),
+    "SIGHUP": (signal.SIGHUP, -signal.SIGHUP),
+    "SIGQUIT": (signal.SIGQUIT, -signal.SIGQUIT),
+    "SIGABRT": (signal.SIGABRT, -signal.SIGABRT),
+    "SIGKILL": (signal.SIGKILL, -signal.SIGKILL),
+    "exit": (None, 0),
+}
+CORE_SERVERS = sorted(["live_server.py", "pproxy", "run_websocket.py", "run_websocket.py"])
+
+
+@pytest.mark.skipif(not CORE_TESTS.exists(), reason="the Core's C++ tests are not built (make build)")
+@pytest.mark.parametrize("ending, env", defences(CORE_ENDINGS))
+def test_core_live_servers_end_with_the_test_process(ending, env, cases):
+    signum, status = CORE_ENDINGS[ending]
+    # A quick live test, repeated: until the signal, or a few times.
+    repeat = "-1" if signum is not None else "3"
+    case = Case([str(CORE_TESTS), "--gtest_filter=Live.InformationalHeadsAreSkipped",
+                 f"--gtest_repeat={repeat}"], env)
+    cases.append(case)
+    seen: list[str] = []
+
+    def servers_up() -> bool:
+        seen[:] = server_kinds(case.servers())
+        return seen == CORE_SERVERS or case.proc.poll() is not None
+
+    assert wait_for(servers_up, 60, step=0.01)
+    assert seen == CORE_SERVERS
+    returncode, output = case.end_and_collect(signum)
+    assert returncode == status, output[-2000:]
+    assert case.left_over() == {}
+
+
+LEFTOVERS = ROOT / ".ci" / "leftover_processes"
+
+
+@pytest.mark.parametrize("through_parent", [False, True], ids=["direct", "from-a-parent-in-the-root"])
+def test_ci_check_names_processes_left_in_the_clone(through_parent, tmp_path):
+    root = tmp_path / "clone"
+    root.mkdir()
+    argv = ["bash", str(LEFTOVERS), str(root)]
+    if through_parent:
+        # The CI run calling the check has the clone on its command line.
+        argv = ["bash", "-c", 'bash "$1" "$2"; exit $?', str(root / "run"), str(LEFTOVERS), str(root)]
+    env = dict(os.environ, LEFTOVER_WAIT="0")
+
+    clean = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=30)
+    assert clean.returncode == 0, clean.stderr
+
+    sleeper = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)", str(root / "server.py")])
+    try:
+        found = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=30)
+    finally:
+        sleeper.kill()
+        sleeper.wait(10)
+    assert found.returncode == 1
+    lines = found.stderr.splitlines()[1:]
+    assert [line.split()[0] for line in lines] == [str(sleeper.pid)]
+
+    gone = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=30)
+    assert gone.returncode == 0, gone.stderr
