@@ -6,7 +6,7 @@ import pathlib
 import time
 
 
-def test_probe(http_server, https_server, http_proxy, socks_proxy, ws_server):
+def test_probe(http_server, http_proxy, ws_server):
     pathlib.Path(os.environ["PROBE_READY"]).write_text("ready")
     ending = os.environ["PROBE_ENDING"]
     if ending == "failure":

@@ -107,7 +107,7 @@ def cases():
         case.cleanup()
 
 
-SERVER_SCRIPTS = sorted(["run_http.py", "run_http.py", "pproxy", "pproxy", "run_websocket.py"])
+SERVER_SCRIPTS = sorted(["run_http.py", "pproxy", "run_websocket.py"])
 
 
 def server_kinds(servers: dict[int, str]) -> list[str]:
@@ -211,3 +211,35 @@ def test_ci_check_names_processes_left_in_the_clone(through_parent, tmp_path):
 
     gone = subprocess.run(argv, env=env, capture_output=True, text=True, timeout=30)
     assert gone.returncode == 0, gone.stderr
+
+
+IGNORING_SIGINT = ["-c", "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_IGN); "
+                   "os.execv(sys.argv[1], sys.argv[1:])"]
+
+
+@pytest.mark.parametrize("suite", ["live-fixtures", "core"])
+def test_an_ignored_sigint_stays_ignored_and_the_servers_keep_serving(suite, cases, tmp_path):
+    # A background job starts with SIGINT ignored: catching it to stop the
+    # servers would leave a running test process without them.
+    ready = tmp_path / "ready"
+    if suite == "core":
+        if not CORE_TESTS.exists():
+            pytest.skip("the Core's C++ tests are not built (make build)")
+        argv, expected, env = [str(CORE_TESTS), "--gtest_filter=Live.InformationalHeadsAreSkipped",
+                               "--gtest_repeat=-1"], CORE_SERVERS, {}
+    else:
+        argv = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
+                str(HERE / "server_cleanup_probe.py")]
+        expected, env = SERVER_SCRIPTS, {"PROBE_READY": str(ready), "PROBE_ENDING": "SIGTERM"}
+    case = Case([sys.executable, *IGNORING_SIGINT, *argv], env)
+    cases.append(case)
+    assert wait_for(lambda: server_kinds(case.servers()) == expected or case.proc.poll() is not None, 60)
+    before = case.servers()
+    assert server_kinds(before) == expected
+    case.proc.send_signal(signal.SIGINT)
+    time.sleep(1.0)
+    assert case.proc.poll() is None
+    assert case.servers() == before
+    returncode, output = case.end_and_collect(signal.SIGTERM)
+    assert returncode == -signal.SIGTERM, output[-2000:]
+    assert case.left_over() == {}

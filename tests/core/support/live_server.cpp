@@ -55,6 +55,10 @@ void guard_group(pid_t group) {
     if (installed || group == 0) return;
     installed = true;
     for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+        // An ignored signal (SIGINT in a background job) stays so: it will
+        // not end this process.
+        sigaction(kStopSignals[i], nullptr, &previous_actions[i]);
+        if (previous_actions[i].sa_handler == SIG_IGN) continue;
         struct sigaction action {};
         action.sa_handler = stop_group_on_signal;
         sigemptyset(&action.sa_mask);

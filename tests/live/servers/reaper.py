@@ -110,7 +110,7 @@ def _on_signal(signum: int, frame: Any) -> None:
     previous = _previous.get(signum, signal.SIG_DFL)
     if callable(previous):
         previous(signum, frame)  # SIGINT: KeyboardInterrupt, as before
-    elif previous != signal.SIG_IGN:
+    else:
         signal.signal(signum, signal.SIG_DFL)
         os.kill(os.getpid(), signum)
 
@@ -126,5 +126,10 @@ def _install() -> None:
         # handler and die_with_parent.py remain.
         if threading.current_thread() is threading.main_thread():
             for signum in STOP_SIGNALS:
-                _previous[signum] = signal.getsignal(signum)
+                previous = signal.getsignal(signum)
+                # An ignored signal (SIGINT in a background job) stays so: it
+                # will not end this process.
+                if previous == signal.SIG_IGN:
+                    continue
+                _previous[signum] = previous
                 signal.signal(signum, _on_signal)
