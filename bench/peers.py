@@ -1219,9 +1219,11 @@ def main(argv=None):
                 ratios.append(f"{value / ref_value:.2f}x" if value and ref_value else "-")
             shown = "n/a" if note == "n/a" else cell(value)
             note = "" if note == "n/a" else note
+            # A pair that did not run has no memory figure worth showing.
+            memory = f"{rss:.0f}" if value else "-"
             print(f"  {client:28s} {shown:>10s}  {ratios[0]:>6s} {refs[0]:<22s} {ratios[1]:>6s} {refs[1]:<22s}"
-                  f" RSS {rss:6.1f} MiB  {note}")
-            lines.append(f"| {client} | {shown} | {ratios[0]} | {ratios[1]} | {rss:.0f} | {note} |")
+                  f" RSS {memory:>5s} MiB  {note}")
+            lines.append(f"| {client} | {shown} | {ratios[0]} | {ratios[1]} | {memory} | {note} |")
         lines.append("")
     if args.markdown:
         pathlib.Path(args.markdown).write_text("\n".join(lines) + "\n")
