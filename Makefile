@@ -59,6 +59,7 @@ test-module: build
 
 test-live: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/live
+	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/bench
 
 test: test-core test-module test-live sanitize tsan
 
