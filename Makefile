@@ -59,6 +59,7 @@ test-module: build
 
 test-live: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/live
+	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/bench
 
 test: test-core test-module test-live sanitize tsan
 
@@ -104,8 +105,12 @@ fuzz: deps
 demo: build
 	PYTHONPATH=$(CURDIR)/python $(VPY) examples/demo.py
 
+# The module's benchmarks (double and live), then the peer run against
+# local servers (PEERS_ARGS=--quick for a short one, --pin 0 to pin).
+PEERS_ARGS ?=
 bench: build
 	PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so $(VPY) bench/run.py
+	PYTHONPATH=$(CURDIR)/python $(VPY) bench/peers.py $(PEERS_ARGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) python/vesper_native36.abi3.so python/libhalyard.so

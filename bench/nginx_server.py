@@ -1,7 +1,8 @@
 """A local nginx for the HTTP benchmarks: a 1 KiB file (also as /cached, fresh
 for an hour), a 256 MiB file and an upload sink, on a free port of
-127.0.0.1.  Stopped by process id, also when the benchmark fails or is
-interrupted (tests/live/servers/reaper.py).
+127.0.0.1; with a certificate, the same files over TLS (HTTP/1.1 and
+HTTP/2 by ALPN) on a second port.  Stopped by process id, also when the
+benchmark fails or is interrupted (tests/live/servers/reaper.py).
 """
 import os
 import pathlib
@@ -44,12 +45,30 @@ http {{
             if ($request_method = POST) {{ return 200 "ok"; }}
         }}
     }}
-}}
+{tls}}}
+"""
+
+TLS_SERVER = """
+    server {{
+        listen 127.0.0.1:{port} ssl http2;
+        ssl_certificate {cert};
+        ssl_certificate_key {key};
+        ssl_session_cache shared:tls:1m;
+        root {root}/www;
+    }}
 """
 
 
+def free_port():
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    port = sock.getsockname()[1]
+    sock.close()
+    return port
+
+
 class Nginx:
-    def __init__(self, large_bytes=256 * 1024 * 1024):
+    def __init__(self, large_bytes=256 * 1024 * 1024, tls_cert=None, tls_key=None):
         binary = shutil.which("nginx") or "/usr/sbin/nginx"
         self.root = pathlib.Path(tempfile.mkdtemp(prefix="vesper-nginx-"))
         www = self.root / "www"
@@ -60,12 +79,15 @@ class Nginx:
             for _ in range(large_bytes // len(block)):
                 f.write(block)
         os.chmod(self.root, 0o755)
-        sock = socket.socket()
-        sock.bind(("127.0.0.1", 0))
-        self.port = sock.getsockname()[1]
-        sock.close()
+        self.port = free_port()
+        tls = ""
+        self.tls_base = None
+        if tls_cert:
+            tls_port = free_port()
+            tls = TLS_SERVER.format(port=tls_port, cert=tls_cert, key=tls_key, root=self.root)
+            self.tls_base = f"https://127.0.0.1:{tls_port}"
         conf = self.root / "nginx.conf"
-        conf.write_text(CONF.format(root=self.root, port=self.port))
+        conf.write_text(CONF.format(root=self.root, port=self.port, tls=tls))
         self.proc = reaper.spawn([binary, "-c", str(conf), "-p", str(self.root)])
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline:

@@ -101,8 +101,9 @@ uint32_t read_request_config(const RequestConfig* c, RequestSpec& out) {
     if (!cb.on_response || !cb.on_data || !cb.on_complete || !cb.on_redirect) return HY_INVALID_ARGUMENT;
     out.callbacks = cb;
 
-    if (c->url_len == 0 || !read_text(c->url, c->url_len, out.url) || !validate_request_url(out.url))
-        return HY_INVALID_ARGUMENT;
+    if (c->url_len == 0 || !read_text(c->url, c->url_len, out.url)) return HY_INVALID_ARGUMENT;
+    out.parsed_url = parse_request_url(out.url);
+    if (!out.parsed_url) return HY_INVALID_ARGUMENT;
 
     std::string method;
     if (c->method_len == 0 || !read_text(c->method, c->method_len, method) || !validate_method(method))

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,7 @@ struct EngineSettings {
 
 struct RequestSpec {
     std::string url;
+    std::optional<ParsedUrl> parsed_url;   // url's parse, kept for the first hop
     std::string method;
     HeaderList headers;
     uint64_t timeout_ms = 0;

@@ -53,6 +53,7 @@ public:
     void untrack_websocket(WebSocket* socket) { hub_->untrack_websocket(socket); }
     HttpCache& cache() { return hub_->cache(); }
     ConnectionScheduler& scheduler() { return hub_->scheduler(); }
+    EasyPool& easy_pool() { return hub_->easy_pool(); }
 
 private:
     Engine(EngineSettings settings, std::shared_ptr<NetworkHub> hub);

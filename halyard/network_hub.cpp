@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 
 #include <atomic>
+#include <utility>
 
 #include "request.h"
 
@@ -45,10 +46,7 @@ std::shared_ptr<NetworkHub> NetworkHub::create(std::string profile) {
     try {
         g_running_threads.fetch_add(1);
         std::thread thread([self = hub] { self->run(); });
-        {
-            std::lock_guard lock(hub->mutex_);
-            hub->thread_id_ = thread.get_id();
-        }
+        hub->thread_id_.store(thread.get_id());
         thread.detach();
     } catch (...) {
         g_running_threads.fetch_sub(1);
@@ -81,20 +79,34 @@ bool NetworkHub::try_add_user() {
 
 void NetworkHub::drop_user() {
     std::lock_guard lock(mutex_);
-    if (--users_ == 0 && !stopped_) curl_multi_wakeup(multi_);
+    // Under the lock: once it is released with no user left, the thread
+    // may end and take the multi handle with it.
+    if (--users_ == 0 && !stopped_) wake();
 }
 
 void NetworkHub::post(Command command) {
-    std::lock_guard lock(mutex_);
-    commands_.push_back(std::move(command));
-    // A poster always holds a user, so the thread is still running.
-    curl_multi_wakeup(multi_);
+    {
+        std::lock_guard lock(mutex_);
+        commands_.push_back(std::move(command));
+    }
+    // A poster always holds a user, so the thread is still running.  On
+    // the thread itself (a callback posting) the loop sees the flag before
+    // it waits, so no wake-up is needed.
+    if (thread_id_.load() == std::this_thread::get_id()) {
+        commands_pending_.store(true);
+        return;
+    }
+    wake();
 }
 
-bool NetworkHub::on_thread() const {
-    std::lock_guard lock(mutex_);
-    return thread_id_ == std::this_thread::get_id();
+void NetworkHub::wake() {
+    // An earlier poster's wake-up (or the thread's own look at the flag)
+    // already covers this command.
+    if (commands_pending_.exchange(true)) return;
+    if (sleeping_.load()) curl_multi_wakeup(multi_);
 }
+
+bool NetworkHub::on_thread() const { return thread_id_.load() == std::this_thread::get_id(); }
 
 void NetworkHub::track(std::shared_ptr<Request> request) {
     Request* key = request.get();
@@ -106,6 +118,9 @@ void NetworkHub::untrack(Request* request) { active_.erase(request); }
 void NetworkHub::run() {
     std::vector<Command> batch;
     for (;;) {
+        // Cleared before the batch is taken: a command queued after the
+        // swap sets it again and is seen before the next wait.
+        commands_pending_.store(false);
         {
             std::lock_guard lock(mutex_);
             batch.swap(commands_);
@@ -130,9 +145,11 @@ void NetworkHub::run() {
         int running = 0;
         curl_multi_perform(multi_, &running);
         drain_finished_transfers();
-        poll(wait_ms());
+        idle_wait();
     }
-    // No user is left, so no request and no easy handle remain.
+    // No user is left, so no request and no easy handle in use remain; the
+    // kept ones go before the share they were attached to.
+    easy_pool_.clear();
     curl_multi_cleanup(multi_);
     curl_share_cleanup(share_);
     g_running_threads.fetch_sub(1);
@@ -164,6 +181,19 @@ void NetworkHub::drain_finished_transfers() {
         std::shared_ptr<Request> request = it->second;
         request->on_transfer_done(easy, result);
     }
+}
+
+void NetworkHub::idle_wait() {
+    // A command queued meanwhile: sockets get their turn, without a sleep.
+    if (commands_pending_.load()) {
+        poll(0);
+        return;
+    }
+    sleeping_.store(true);
+    // Read after sleeping_ is set: a poster that queued before it saw the
+    // thread awake and skipped the wake-up (see network_hub.h).
+    poll(commands_pending_.load() ? 0 : wait_ms());
+    sleeping_.store(false);
 }
 
 int NetworkHub::wait_ms() const {

@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "easy_pool.h"
 #include "http_cache.h"
 #include "priority_queue.h"
 
@@ -45,6 +46,8 @@ public:
     bool try_add_user();
     void drop_user();
 
+    // Queues a command; wakes the thread only when it sleeps in poll and
+    // no earlier command is still waiting (that one's wake-up serves both).
     void post(Command command);
     bool on_thread() const;
 
@@ -58,6 +61,7 @@ public:
     void untrack_websocket(WebSocket* socket);
     HttpCache& cache() { return cache_; }
     ConnectionScheduler& scheduler() { return scheduler_; }
+    EasyPool& easy_pool() { return easy_pool_; }
 
 private:
     NetworkHub(std::string profile, CURLM* multi, CURLSH* share);
@@ -70,6 +74,10 @@ private:
     void check_websocket_deadlines(Clock::time_point now);
     std::chrono::milliseconds websocket_wait(Clock::time_point now, std::chrono::milliseconds wait) const;
     void poll(int timeout_ms);
+    // Sets the pending flag; a curl wake-up only when the thread sleeps.
+    void wake();
+    // The loop's wait: poll, without sleeping when a command is queued.
+    void idle_wait();
 
     const std::string profile_;
     CURLM* const multi_;
@@ -79,7 +87,15 @@ private:
     std::vector<Command> commands_;
     uint64_t users_ = 1;
     bool stopped_ = false;
-    std::thread::id thread_id_;
+    std::atomic<std::thread::id> thread_id_{};
+
+    // The thread-crossing protocol (a store then a load on each side, both
+    // sequentially consistent): a poster sets commands_pending_ and then
+    // reads sleeping_; the thread sets sleeping_ and then reads
+    // commands_pending_ before it polls.  One of the two always sees the
+    // other, so no command waits out a poll timeout.
+    std::atomic<bool> commands_pending_{false};
+    std::atomic<bool> sleeping_{false};
 
     // Network thread only: the started, unfinished requests, the HTTP
     // cache and the per-host admission of transfers.
@@ -87,6 +103,7 @@ private:
     std::unordered_map<WebSocket*, std::shared_ptr<WebSocket>> websockets_;
     HttpCache cache_;
     ConnectionScheduler scheduler_;
+    EasyPool easy_pool_;
 };
 
 // Number of hub threads still running in the process (for tests).

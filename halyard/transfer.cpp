@@ -84,6 +84,9 @@ CURLcode Request::configure_transfer() {
         o.set(CURLOPT_READFUNCTION, &Request::read_callback);
         o.set(CURLOPT_READDATA, static_cast<void*>(this));
         o.set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+        // curl's 64 KiB default makes a read callback, a chunk and a send
+        // per 64 KiB; half the upload queue's limit takes a quarter of them.
+        o.set(CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(UploadQueue::kDefaultLimit / 2));
         post_style = true;
     } else if (hop_has_body_ || sends_empty_body(hop_method_)) {
         static const char kEmpty[] = "";

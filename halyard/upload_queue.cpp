@@ -25,7 +25,8 @@ UploadQueue::AppendResult UploadQueue::append(const uint8_t* data, uint64_t len,
 
 uint32_t UploadQueue::wait_for_room() {
     std::unique_lock lock(mutex_);
-    room_.wait(lock, [&] { return closed_ || queued_ <= limit_; });
+    if (closed_ || queued_ <= limit_) return closed_ ? close_code_ : uint32_t{HY_OK};
+    room_.wait(lock, [&] { return closed_ || queued_ <= limit_ / 2; });
     return closed_ ? close_code_ : uint32_t{HY_OK};
 }
 
@@ -46,7 +47,7 @@ UploadQueue::ReadResult UploadQueue::read(uint8_t* out, size_t size, size_t& cop
     }
     queued_ -= copied;
     if (copied > 0) {
-        if (queued_ <= limit_) room_.notify_all();
+        if (queued_ <= limit_ / 2 && queued_ + copied > limit_ / 2) room_.notify_all();
         return ReadResult::Data;
     }
     if (final_) return ReadResult::End;

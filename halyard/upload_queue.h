@@ -4,7 +4,9 @@
 // their data; the network thread takes bytes out from curl's read callback.
 // A writer waits while more than `limit` bytes are queued and unsent, until
 // the network thread has sent enough or the queue is closed because the
-// request ended.
+// request ended.  "Enough" is down to half the limit: woken at the limit
+// itself, a writer of large pieces would go over it again at once, and
+// every piece would cost both threads a sleep and a wake-up.
 #pragma once
 
 #include <condition_variable>
@@ -34,8 +36,9 @@ public:
     // queue is closed, every write gets the code given to close().
     AppendResult append(const uint8_t* data, uint64_t len, bool final);
 
-    // Waits while more than the limit is queued.  HY_OK once there is room,
-    // or the code given to close() when the queue was closed first.  The
+    // Waits while more than the limit is queued, and once waiting, until at
+    // most half the limit is.  HY_OK once there is room, or the code given
+    // to close() when the queue was closed first.  The
     // caller wakes a paused reader (needs_kick) before waiting, or the two
     // would wait for each other.
     uint32_t wait_for_room();

@@ -78,11 +78,14 @@ std::string_view trim_header_value(std::string_view value) {
 
 bool validate_method(std::string_view method) { return is_token(method) && !iequals(method, "CONNECT"); }
 
-bool validate_request_url(std::string_view url) {
-    if (has_control_or_space(url)) return false;
+std::optional<ParsedUrl> parse_request_url(std::string_view url) {
+    if (has_control_or_space(url)) return std::nullopt;
     auto parsed = parse_url(url);
-    return parsed && is_http_scheme(parsed->scheme);
+    if (!parsed || !is_http_scheme(parsed->scheme)) return std::nullopt;
+    return parsed;
 }
+
+bool validate_request_url(std::string_view url) { return parse_request_url(url).has_value(); }
 
 bool validate_websocket_url(std::string_view url) {
     // A fragment means nothing to a WebSocket server, and browsers refuse it.

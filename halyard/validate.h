@@ -6,11 +6,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "header.h"
+#include "url.h"
 
 namespace halyard {
 
@@ -32,6 +34,9 @@ bool validate_method(std::string_view method);
 // space that parses, with scheme http or https (requests) or ws or wss and
 // no fragment (WebSockets).
 bool validate_request_url(std::string_view url);
+// The same check, keeping the parse (made once per request: it is the
+// dearest step of reading a request record).
+std::optional<ParsedUrl> parse_request_url(std::string_view url);
 bool validate_websocket_url(std::string_view url);
 
 // One header line: the name a token, the value free of CR, LF and NUL.

@@ -60,7 +60,7 @@ TEST(UploadQueue, AnEmptyQueueAsksForAKickOnTheNextWrite) {
     EXPECT_EQ(q.read(b, sizeof b, n), Read::End);
 }
 
-TEST(UploadQueue, WriterWaitsWhileOverTheLimitUntilTheReaderMakesRoom) {
+TEST(UploadQueue, WriterWaitsWhileOverTheLimitUntilTheReaderTakesItToHalf) {
     UploadQueue q(1000);
     const std::string piece(600, 'p');
     ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
@@ -81,7 +81,14 @@ TEST(UploadQueue, WriterWaitsWhileOverTheLimitUntilTheReaderMakesRoom) {
     ASSERT_EQ(q.read(buf, sizeof buf, n), Read::Data);  // 1100 left: still over
     std::this_thread::sleep_for(30ms);
     EXPECT_FALSE(returned.load());
-    ASSERT_EQ(q.read(buf, sizeof buf, n), Read::Data);  // 1000 left: room
+    ASSERT_EQ(q.read(buf, sizeof buf, n), Read::Data);  // 1000 left: at the limit
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(returned.load()) << "a waiting writer woke before half the limit was left";
+    uint8_t half[400];
+    ASSERT_EQ(q.read(half, sizeof half, n), Read::Data);  // 600 left: still over half
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(returned.load());
+    ASSERT_EQ(q.read(buf, sizeof buf, n), Read::Data);  // 500 left: room
     writer.join();
     EXPECT_EQ(rc.load(), HY_OK);
 }
