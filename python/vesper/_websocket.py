@@ -98,6 +98,18 @@ class _State:
         return from_native(exc, self.request)
 
 
+def _send(native_socket: Any, state: _State, message: Union[str, bytes, bytearray, memoryview]) -> None:
+    try:
+        if isinstance(message, str):
+            native_socket.send_text(message)
+        elif isinstance(message, (bytes, bytearray, memoryview)):
+            native_socket.send_bytes(message if _native.HAS_BYTES_PATHS else bytes(message))
+        else:
+            raise TypeError(f"a message is str or bytes-like, not {type(message).__name__}")
+    except RuntimeError as exc:
+        raise state.send_failure(exc) from None
+
+
 class WebSocket:
     """A connected WebSocket (blocking).
 
@@ -164,28 +176,19 @@ class WebSocket:
 
     def send(self, message: Message) -> None:
         """Sends a text (str) or binary (bytes-like) message."""
-        if isinstance(message, str):
-            self.send_text(message)
-        else:
-            self.send_bytes(message)
+        _send(self._native, self._state, message)
 
     def send_text(self, text: str) -> None:
         """Sends a text message."""
         if not isinstance(text, str):
             raise TypeError("send_text takes str")
-        try:
-            self._native.send_text(text)
-        except RuntimeError as exc:
-            raise self._state.send_failure(exc) from None
+        _send(self._native, self._state, text)
 
     def send_bytes(self, data: Union[bytes, bytearray, memoryview]) -> None:
         """Sends a binary message."""
         if not isinstance(data, (bytes, bytearray, memoryview)):
             raise TypeError("send_bytes takes a bytes-like object")
-        try:
-            self._native.send_bytes(data if _native.HAS_BYTES_PATHS else bytes(data))
-        except RuntimeError as exc:
-            raise self._state.send_failure(exc) from None
+        _send(self._native, self._state, data)
 
     def close(self, code: int = 1000, reason: str = "") -> None:
         """Closes with ``code`` and ``reason`` and waits (up to 11 s) for the
@@ -278,15 +281,19 @@ class AsyncWebSocket:
 
     async def send(self, message: Message) -> None:
         """Sends a text (str) or binary (bytes-like) message."""
-        WebSocket.send(self, message)  # type: ignore[arg-type]
+        _send(self._native, self._state, message)
 
     async def send_text(self, text: str) -> None:
         """Sends a text message."""
-        WebSocket.send_text(self, text)  # type: ignore[arg-type]
+        if not isinstance(text, str):
+            raise TypeError("send_text takes str")
+        _send(self._native, self._state, text)
 
     async def send_bytes(self, data: Union[bytes, bytearray, memoryview]) -> None:
         """Sends a binary message."""
-        WebSocket.send_bytes(self, data)  # type: ignore[arg-type]
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError("send_bytes takes a bytes-like object")
+        _send(self._native, self._state, data)
 
     async def close(self, code: int = 1000, reason: str = "") -> None:
         """Closes and waits (up to 11 s) for the peer's answer."""
