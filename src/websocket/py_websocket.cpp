@@ -50,6 +50,16 @@ constexpr const char* kData[] = {"data"};
 constexpr const char* kClose[] = {"code", "reason"};
 constexpr const char* kLoop[] = {"loop_", "notify"};
 constexpr const char* kLimit[] = {"limit"};
+constexpr const char* kTimeout[] = {"timeout"};
+
+constexpr const char* kRecvMessageDoc =
+    "recv_message(timeout=None) -> tuple | None\n"
+    "As recv(), in slices that let Ctrl-C through, raising TimeoutError when\n"
+    "`timeout` seconds pass without an event.  The payload is str for a\n"
+    "\"text\" message (UTF-8, invalid sequences replaced) and bytes otherwise.";
+constexpr const char* kPollBytesDoc =
+    "poll_events_bytes(limit=64) -> list[tuple]\n"
+    "As poll_events(), with the payloads of recv_message().";
 
 const MethodDef kMethods[] = {
     {"connect", MethodKind::None, kNoParams, websocket_connect},
@@ -63,6 +73,8 @@ const MethodDef kMethods[] = {
     {"start_async", MethodKind::Args, {kLoop, 2, 2}, websocket_start_async},
     {"poll_event", MethodKind::None, kNoParams, websocket_poll_event},
     {"poll_events", MethodKind::Args, {kLimit, 1, 0}, websocket_poll_events},
+    {"poll_events_bytes", MethodKind::Args, {kLimit, 1, 0}, websocket_poll_events_bytes, kPollBytesDoc},
+    {"recv_message", MethodKind::Args, {kTimeout, 1, 0}, websocket_recv_message, kRecvMessageDoc},
 };
 
 }  // namespace

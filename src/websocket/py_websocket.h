@@ -37,6 +37,8 @@ VESPER_WEBSOCKET_METHOD(is_finished);
 VESPER_WEBSOCKET_METHOD(start_async);
 VESPER_WEBSOCKET_METHOD(poll_event);
 VESPER_WEBSOCKET_METHOD(poll_events);
+VESPER_WEBSOCKET_METHOD(poll_events_bytes);
+VESPER_WEBSOCKET_METHOD(recv_message);
 #undef VESPER_WEBSOCKET_METHOD
 
 // PyEngine.websocket: creates a connection (nothing is sent yet).

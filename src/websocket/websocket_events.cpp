@@ -58,7 +58,9 @@ Result<PyRef> websocket_poll_event(PyObject* self, const Args&) {
     return websocket_event_value(events.front());
 }
 
-Result<PyRef> websocket_poll_events(PyObject* self, const Args& args) {
+namespace {
+
+Result<PyRef> poll_batch(PyObject* self, const Args& args, Result<PyRef> (*make)(const WebSocketEvent&)) {
     uint64_t limit = kDefaultLimit;
     if (args.given(0)) {
         TRY_ASSIGN(limit, args.convert(0, to_count));
@@ -68,10 +70,20 @@ Result<PyRef> websocket_poll_events(PyObject* self, const Args& args) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(events.size())));
     if (!list) return Failure::fetch();
     for (size_t i = 0; i < events.size(); ++i) {
-        TRY_ASSIGN(PyRef value, websocket_event_value(events[i]));
+        TRY_ASSIGN(PyRef value, make(events[i]));
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), value.release());
     }
     return list;
+}
+
+}  // namespace
+
+Result<PyRef> websocket_poll_events(PyObject* self, const Args& args) {
+    return poll_batch(self, args, websocket_event_value);
+}
+
+Result<PyRef> websocket_poll_events_bytes(PyObject* self, const Args& args) {
+    return poll_batch(self, args, websocket_event_value_bytes);
 }
 
 }  // namespace vesper
