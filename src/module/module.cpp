@@ -67,7 +67,7 @@ Status add_class(PyObject* module, ClassId id) {
 Result<PyRef> initialise() {
     PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
     if (!module) return Failure::fetch();
-    for (ClassId id : {ClassId::Engine, ClassId::Request, ClassId::Response, ClassId::WebSocket}) {
+    for (ClassId id : {ClassId::Engine, ClassId::Request, ClassId::Response, ClassId::WebSocket, ClassId::EventHub}) {
         TRY_STATUS(add_class(module.get(), id));
     }
     PyRef version = PyRef::steal(PyLong_FromUnsignedLong(HY_ABI_VERSION));
