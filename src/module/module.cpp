@@ -67,8 +67,13 @@ Status add_class(PyObject* module, ClassId id) {
 Result<PyRef> initialise() {
     PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
     if (!module) return Failure::fetch();
-    for (ClassId id : {ClassId::Engine, ClassId::Request, ClassId::Response, ClassId::WebSocket, ClassId::EventHub}) {
+    for (ClassId id : {ClassId::Engine, ClassId::Request, ClassId::Response, ClassId::WebSocket}) {
         TRY_STATUS(add_class(module.get(), id));
+    }
+    // An addition: an attribute, left out of the established __all__.
+    TRY_ASSIGN(PyTypeObject* hub_type, class_type(ClassId::EventHub));
+    if (PyObject_SetAttrString(module.get(), "PyEventHub", reinterpret_cast<PyObject*>(hub_type)) < 0) {
+        return Failure::fetch();
     }
     PyRef version = PyRef::steal(PyLong_FromUnsignedLong(HY_ABI_VERSION));
     if (!version) return Failure::fetch();
