@@ -26,7 +26,8 @@ Result<PyRef> websocket_close(PyObject* self, const Args& args) {
     WebSocketContents& socket = websocket_of(self);
     const uint32_t result =
         hy_websocket_close(socket.handle->core(), code, reason.empty() ? nullptr : reason.data(), reason.size());
-    socket.handle->state().notifier().remove();
+    // A hub goes on delivering up to the terminal event, which detaches.
+    if (!socket.hub.attached()) socket.handle->state().notifier().remove();
     TRY_STATUS(core_status(result));
     return none();
 }
@@ -34,7 +35,7 @@ Result<PyRef> websocket_close(PyObject* self, const Args& args) {
 Result<PyRef> websocket_cancel(PyObject* self, const Args&) {
     WebSocketContents& socket = websocket_of(self);
     const uint32_t result = hy_websocket_cancel(socket.handle->core());
-    socket.handle->state().notifier().remove();
+    if (!socket.hub.attached()) socket.handle->state().notifier().remove();
     TRY_STATUS(core_status(result));
     return none();
 }
@@ -51,6 +52,13 @@ constexpr const char* kClose[] = {"code", "reason"};
 constexpr const char* kLoop[] = {"loop_", "notify"};
 constexpr const char* kLimit[] = {"limit"};
 constexpr const char* kTimeout[] = {"timeout"};
+constexpr const char* kHub[] = {"hub", "tag"};
+
+constexpr const char* kStartHubDoc =
+    "start_hub(hub, tag)\n"
+    "Connects, delivering the events through PyEventHub.poll() as (tag, event)\n"
+    "pairs in the bytes form, also after close() and cancel(), up to the\n"
+    "terminal event, which detaches.  A refused start detaches.";
 
 constexpr const char* kRecvMessageDoc =
     "recv_message(timeout=None) -> tuple | None\n"
@@ -74,6 +82,7 @@ const MethodDef kMethods[] = {
     {"poll_event", MethodKind::None, kNoParams, websocket_poll_event},
     {"poll_events", MethodKind::Args, {kLimit, 1, 0}, websocket_poll_events},
     {"poll_events_bytes", MethodKind::Args, {kLimit, 1, 0}, websocket_poll_events_bytes, kPollBytesDoc},
+    {"start_hub", MethodKind::Args, {kHub, 2, 2}, websocket_start_hub, kStartHubDoc},
     {"recv_message", MethodKind::Args, {kTimeout, 1, 0}, websocket_recv_message, kRecvMessageDoc},
 };
 
