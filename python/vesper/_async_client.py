@@ -67,6 +67,7 @@ class _AsyncBody:
     async def close(self) -> None:
         if not self._native.is_finished():
             self._native.cancel()
+            self._channel.end()
 
 
 async def _call_hook(hook: Any, value: Any) -> None:

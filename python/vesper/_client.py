@@ -35,7 +35,6 @@ class _SyncBody:
         self._native = native_request
         self._timeout = timeout.read
         self._request = request
-        self._leftover = bytearray()
 
     def _guard(self, exc: BaseException) -> Error:
         self._native.cancel()
@@ -52,7 +51,7 @@ class _SyncBody:
 
     def readinto(self, buffer: Any) -> int:
         try:
-            return _native.readinto(self._native, buffer, self._timeout, self._leftover)
+            return _native.readinto(self._native, buffer, self._timeout)
         except (RuntimeError, TimeoutError) as exc:
             raise self._guard(exc) from None
 

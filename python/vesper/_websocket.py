@@ -103,7 +103,7 @@ def _send(native_socket: Any, state: _State, message: Union[str, bytes, bytearra
         if isinstance(message, str):
             native_socket.send_text(message)
         elif isinstance(message, (bytes, bytearray, memoryview)):
-            native_socket.send_bytes(message if _native.HAS_BYTES_PATHS else bytes(message))
+            native_socket.send_bytes(message)
         else:
             raise TypeError(f"a message is str or bytes-like, not {type(message).__name__}")
     except RuntimeError as exc:
@@ -261,7 +261,6 @@ class AsyncWebSocket:
                 event = await self._channel.get(self._timeout.head)
             except TimeoutError:
                 self._native.cancel()
-                self._hub.poll_websocket(self._native, self._channel)
                 raise from_native(TimeoutError("timed out waiting for the WebSocket handshake"),
                                   self._state.request) from None
             self._state.take(event)
@@ -304,8 +303,6 @@ class AsyncWebSocket:
         except RuntimeError:
             self._native.cancel()
             return
-        finally:
-            self._hub.poll_websocket(self._native, self._channel)
         try:
             while True:
                 self._state.take(await self._channel.get(_CLOSE_WAIT))
