@@ -10,7 +10,7 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from . import _config
 from ._config import UNSET, EngineSettings, Timeout, TimeoutTypes, VerifyTypes
-from ._content import Body, ParamTypes, encode_body, join_url, merge_url
+from ._content import Body, ParamTypes, query_pairs, encode_body, join_url, merge_url
 from ._exceptions import from_native
 from ._headers import Headers, HeaderTypes
 from ._models import Request
@@ -71,6 +71,14 @@ class Prepared:
         if self.priority is not None:
             kwargs["priority"] = self.priority
         return kwargs
+
+
+def _join_params(first: ParamTypes, second: ParamTypes) -> ParamTypes:
+    if first is None:
+        return second
+    if second is None:
+        return first
+    return query_pairs(first) + query_pairs(second)
 
 
 def _basic(auth: Tuple[str, str]) -> str:
@@ -142,6 +150,7 @@ class BaseClient:
             raise ValueError(f"event_hooks takes 'request' and 'response', not {sorted(unknown)}")
         self.event_hooks: Dict[str, List[Callable[..., Any]]] = {
             "request": list(hooks.get("request", ())), "response": list(hooks.get("response", ()))}
+        self._read_environment()
         self._engines: Dict[Tuple[Any, ...], Any] = {}
         self._lock = threading.Lock()
         self._closed = False
@@ -151,17 +160,30 @@ class BaseClient:
         """Whether close() was called."""
         return self._closed
 
-    def _settings_for(self, url: str) -> EngineSettings:
+    def _read_environment(self) -> None:
+        """Proxies from the environment, read once when the client is made."""
+        self._env_proxies: Dict[str, EngineSettings] = {}
+        self._no_proxy: Tuple[str, ...] = ()
         if self._explicit_proxy or not self.trust_env:
+            return
+        for scheme in ("http", "https", "ws", "wss"):
+            proxy = _config.proxy_from_env(scheme)
+            if proxy is None:
+                continue
+            clean, url_auth = split_proxy(proxy)
+            settings = self._settings.with_proxy(clean)
+            if settings.proxy_auth is None:
+                settings.proxy_auth = url_auth
+            self._env_proxies[scheme] = settings
+        self._no_proxy = _config.no_proxy_entries()
+
+    def _settings_for(self, url: str) -> EngineSettings:
+        if not self._env_proxies:
             return self._settings
-        scheme = urllib.parse.urlsplit(url).scheme.lower()
-        proxy = _config.proxy_from_env(scheme)
-        if proxy is None or _config.bypasses_proxy(url):
-            return self._settings.with_proxy(None)
-        clean, url_auth = split_proxy(proxy)
-        settings = self._settings.with_proxy(clean)
-        if url_auth is not None and settings.proxy_auth is None:
-            settings.proxy_auth = url_auth
+        scheme = url.split(":", 1)[0].lower()
+        settings = self._env_proxies.get(scheme)
+        if settings is None or (self._no_proxy and _config.bypasses_proxy(url, self._no_proxy)):
+            return self._settings
         return settings
 
     def _engine(self, settings: EngineSettings) -> Any:
@@ -187,13 +209,7 @@ class BaseClient:
         if not isinstance(method, str) or not method:
             raise TypeError("method must be a non-empty str")
         method = method.upper()
-        full = merge_url(join_url(self.base_url, url), None)
-        if self.params is not None:
-            full = merge_url(full, self.params)
-        full = merge_url(full, params)
-        if urllib.parse.urlsplit(full).scheme.lower() not in ("http", "https"):
-            from ._exceptions import UnsupportedProtocol
-            raise UnsupportedProtocol(f"HTTP requests need an http:// or https:// URL, not {full!r}")
+        full = merge_url(join_url(self.base_url, url), _join_params(self.params, params), http_only=True)
         if cache_mode is not None and cache_mode not in _config.CACHE_MODES:
             raise ValueError(f"cache_mode must be one of {_config.CACHE_MODES}, not {cache_mode!r}")
         if priority is not None and priority not in _config.PRIORITIES:

@@ -29,7 +29,8 @@ def _text(value: Primitive) -> str:
     return str(value)
 
 
-def _pairs(params: ParamTypes) -> List[Tuple[str, str]]:
+def query_pairs(params: ParamTypes) -> List[Tuple[str, str]]:
+    """(key, value) texts of params in any accepted form, repeated keys kept."""
     if params is None:
         return []
     if isinstance(params, str):
@@ -44,9 +45,10 @@ def _pairs(params: ParamTypes) -> List[Tuple[str, str]]:
     return out
 
 
-def merge_url(url: str, params: ParamTypes = None) -> str:
+def merge_url(url: str, params: ParamTypes = None, http_only: bool = False) -> str:
     """The URL with ``params`` added to its query (repeated keys kept).
-    Raises InvalidURL / UnsupportedProtocol before anything is sent."""
+    Raises InvalidURL / UnsupportedProtocol before anything is sent;
+    ``http_only`` refuses ws:// and wss://."""
     if not isinstance(url, str):
         raise TypeError(f"url must be str, not {type(url).__name__}")
     try:
@@ -54,13 +56,15 @@ def merge_url(url: str, params: ParamTypes = None) -> str:
         parts.port  # noqa: B018 - validates the port
     except ValueError as exc:
         raise InvalidURL(f"invalid URL {url!r}: {exc}") from None
-    if parts.scheme.lower() not in ("http", "https", "ws", "wss"):
+    schemes = ("http", "https") if http_only else ("http", "https", "ws", "wss")
+    if parts.scheme.lower() not in schemes:
         if not parts.scheme:
             raise InvalidURL(f"URL {url!r} has no scheme (expected http:// or https://)")
-        raise UnsupportedProtocol(f"URL scheme {parts.scheme!r} is not supported")
+        raise UnsupportedProtocol(f"URL scheme {parts.scheme!r} is not supported here (expected "
+                                  f"{' or '.join(s + '://' for s in schemes)})")
     if not parts.hostname:
         raise InvalidURL(f"URL {url!r} has no host")
-    extra = _pairs(params)
+    extra = query_pairs(params)
     if not extra:
         return url
     query = parts.query + ("&" if parts.query else "") + urllib.parse.urlencode(extra)
@@ -96,7 +100,7 @@ def encode_body(*, content: Any = None, data: Any = None, files: Any = None, jso
         return [("Content-Type", encoder.content_type)], iter(encoder)
     if data is not None:
         if isinstance(data, Mapping):
-            text = urllib.parse.urlencode(_pairs(data))
+            text = urllib.parse.urlencode(query_pairs(data))
             return [("Content-Type", "application/x-www-form-urlencoded")], text.encode("ascii")
         return [], _raw(data, "data")
     return [], None

@@ -57,20 +57,26 @@ class Channel:
     async def get(self, timeout: Optional[float] = None) -> Optional[Event]:
         """The next event, None after the last one; the builtin TimeoutError
         when ``timeout`` ran out first."""
+        if self._events:
+            return self._events.popleft()
         while not self._events:
             if self.finished:
                 return None
-            self._waiter = self._loop.create_future()
+            waiter = self._waiter = self._loop.create_future()
+            # A timer on the one future: cheaper than wait_for, which wraps it in a task.
+            timer = self._loop.call_later(timeout, _expire, waiter) if timeout is not None else None
             try:
-                if timeout is None:
-                    await self._waiter
-                else:
-                    await asyncio.wait_for(asyncio.shield(self._waiter), timeout)
-            except asyncio.TimeoutError:
-                raise TimeoutError("timed out waiting for the next event") from None
+                await waiter
             finally:
                 self._waiter = None
+                if timer is not None:
+                    timer.cancel()
         return self._events.popleft()
+
+
+def _expire(waiter: "asyncio.Future[None]") -> None:
+    if not waiter.done():
+        waiter.set_exception(TimeoutError("timed out waiting for the next event"))
 
 
 class _WeakLoop:
