@@ -151,7 +151,8 @@ class BaseClient:
         self.event_hooks: Dict[str, List[Callable[..., Any]]] = {
             "request": list(hooks.get("request", ())), "response": list(hooks.get("response", ()))}
         self._read_environment()
-        self._engines: Dict[Tuple[Any, ...], Any] = {}
+        # Settings whose engine was made (the client's own and the environment's proxies).
+        self._engines: List[EngineSettings] = []
         self._lock = threading.Lock()
         self._closed = False
 
@@ -187,18 +188,19 @@ class BaseClient:
         return settings
 
     def _engine(self, settings: EngineSettings) -> Any:
+        engine = settings.engine
+        if engine is not None:
+            return engine
         if self._closed:
             raise RuntimeError("the client is closed")
-        key = settings.key()
         with self._lock:
-            engine = self._engines.get(key)
-            if engine is None:
+            if settings.engine is None:
                 try:
-                    engine = native.PyEngine(**settings.engine_kwargs())
+                    settings.engine = native.PyEngine(**settings.engine_kwargs())
                 except RuntimeError as exc:
                     raise from_native(exc) from None
-                self._engines[key] = engine
-            return engine
+                self._engines.append(settings)
+            return settings.engine
 
     def build_request(self, method: str, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None,
                       cookies: CookieTypes = None, content: Any = None, data: Any = None, files: Any = None,
@@ -248,4 +250,6 @@ class BaseClient:
     def _release_engines(self) -> None:
         self._closed = True
         with self._lock:
+            for settings in self._engines:
+                settings.engine = None
             self._engines.clear()

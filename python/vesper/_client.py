@@ -303,12 +303,12 @@ class Client(BaseClient):
     @staticmethod
     def _redirect_response(prepared: Prepared, records: List[RedirectRecord], started: float) -> Response:
         """The 3xx itself when redirects are not followed."""
-        *earlier, last = records
+        last = records[-1]
         history = build_history(prepared.request.method, prepared.request.url, records)
         answered = history[-1]
         answered.history = history[:-1]
         answered.elapsed = datetime.timedelta(seconds=time.monotonic() - started)
-        answered.next_request = Request(last[3], last[2], prepared.request.headers)  # type: ignore[attr-defined]
+        answered.next_request = Request(last[3], last[2], prepared.request.headers)
         return answered
 
 

@@ -156,7 +156,8 @@ class EngineSettings:
     distinct settings (a client with environment proxies may need two)."""
 
     __slots__ = ("impersonate", "proxy", "proxy_auth", "verify", "ca_pem", "http_version", "cache",
-                 "profile_namespace", "user_agent", "accept_language")
+                 "profile_namespace", "user_agent", "accept_language", "engine")
+    _FIELDS = __slots__[:-1]
 
     def __init__(self, *, impersonate: Optional[str], proxy: Optional[str], proxy_auth: Optional[Tuple[str, str]],
                  verify: bool, ca_pem: Optional[bytes], http_version: Optional[str], cache: bool,
@@ -175,13 +176,16 @@ class EngineSettings:
         self.profile_namespace = profile_namespace
         self.user_agent = user_agent
         self.accept_language = accept_language
+        # The native engine made for these settings, once the first request needs it.
+        self.engine: Any = None
 
     def with_proxy(self, proxy: Optional[str]) -> "EngineSettings":
         """A copy that uses another proxy."""
         copy = EngineSettings.__new__(EngineSettings)
-        for name in self.__slots__:
+        for name in self._FIELDS:
             setattr(copy, name, getattr(self, name))
         copy.proxy = proxy
+        copy.engine = None
         return copy
 
     def engine_kwargs(self) -> Dict[str, Any]:
@@ -205,4 +209,4 @@ class EngineSettings:
 
     def key(self) -> Tuple[Any, ...]:
         """A hashable identity of the settings."""
-        return tuple(getattr(self, name) for name in self.__slots__)
+        return tuple(getattr(self, name) for name in self._FIELDS)

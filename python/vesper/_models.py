@@ -90,6 +90,8 @@ class Response:
         self.history: List[Response] = history or []
         self.elapsed = elapsed or datetime.timedelta(0)
         self._content = content
+        # For a 3xx returned because redirects were not followed: the request it points to.
+        self.next_request: Optional[Request] = None
         self._encoding: Optional[str] = None
         self._sync: Optional[SyncBody] = None
         self._async: Optional[AsyncBody] = None
