@@ -60,7 +60,7 @@ test-module: build
 # The package against the Core double: its own behaviour (arguments,
 # headers, history, error classes, encodings, multipart).
 test-package: build
-	$(MODULE_ENV) $(PYTEST) tests/package
+	$(MODULE_ENV) $(PYTEST) tests/package/double
 
 test-live: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/live
