@@ -23,7 +23,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 MODULE_ENV  := PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so
 PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 
-.PHONY: all deps build test test-core test-module test-live sanitize tsan demo bench fuzz clean
+.PHONY: all deps build test test-core test-module test-live test-package typecheck sanitize tsan demo bench fuzz clean
 
 all: build
 
@@ -60,7 +60,15 @@ test-module: build
 test-live: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/live
 
-test: test-core test-module test-live sanitize tsan
+# The stub of the native module against the module and the real Core.
+test-package: build
+	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/package
+
+# mypy --strict over the package and the module's stub (settings in pyproject.toml).
+typecheck: deps
+	$(VPY) -m mypy
+
+test: typecheck test-core test-module test-live test-package sanitize tsan
 
 # The module and the double with AddressSanitizer and UBSan; the
 # interpreter is not instrumented, so the runtime is preloaded and leak
