@@ -23,7 +23,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 MODULE_ENV  := PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so
 PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 
-.PHONY: all deps build test test-core test-module test-live test-package typecheck sanitize tsan demo bench fuzz clean
+.PHONY: all deps build test test-core test-module test-live test-package typecheck wheel sanitize tsan demo bench fuzz clean
 
 all: build
 
@@ -60,7 +60,20 @@ test-module: build
 test-live: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/live
 
-# The stub of the native module against the module and the real Core.
+# The wheel a user installs: built by pip (abi3), then repaired by
+# auditwheel, which copies the C libraries the Core links (libcurl, OpenSSL,
+# wslay, nghttp2 and theirs) into the wheel under a manylinux tag that
+# Debian 12's glibc (2.36) satisfies.
+WHEEL_PLAT ?= manylinux_2_35_x86_64
+DIST       ?= $(CURDIR)/dist
+wheel: deps
+	rm -rf $(DIST)/raw && mkdir -p $(DIST)
+	$(VPY) -m pip wheel . --no-deps --no-build-isolation -q -w $(DIST)/raw
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w $(DIST) $(DIST)/raw/*.whl
+	rm -rf $(DIST)/raw
+
+# The stub of the native module against the module and the real Core, and
+# the repaired wheel installed into a fresh virtual environment.
 test-package: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/package
 
