@@ -159,3 +159,54 @@ def test_mypy_finds_the_installed_types(venv: pathlib.Path, tmp_path: pathlib.Pa
     # the package is typed (py.typed), so neither import is reported.
     errors = re.findall(r"sample\.py:(\d+): error: (.*)", result.stdout)
     assert [(line, "list[int]" in text) for line, text in errors] == [("3", True)], result.stdout
+
+
+def ldd_paths(path: pathlib.Path | str) -> dict[str, pathlib.Path]:
+    """Soname -> resolved file of each library `path` loads."""
+    out = run(["ldd", path], env=CLEAN_ENV).stdout
+    found = {}
+    for line in out.splitlines():
+        parts = line.split()
+        if "=>" in parts and len(parts) >= 3 and parts[2].startswith("/"):
+            found[parts[0]] = pathlib.Path(parts[2]).resolve()
+    return found
+
+
+def interpreter_needs() -> set[pathlib.Path]:
+    """What the interpreter's own extension modules load (ssl, hashlib,
+    ctypes...): present on any machine that has this Python."""
+    import _ctypes
+    import _hashlib
+    import _ssl
+
+    needs = set()
+    for module in (_ssl, _hashlib, _ctypes):
+        needs |= set(ldd_paths(module.__file__).values())
+    return needs
+
+
+def test_installed_package_runs_with_the_cores_libraries_hidden(venv: pathlib.Path) -> None:
+    """In a private mount namespace the system's copies of every library the
+    Core links (libcurl, wslay, nghttp2 and their dependencies) are covered
+    by an empty file: the tree's own build no longer loads, the wheel does."""
+    if os.geteuid() != 0 or subprocess.run(["unshare", "--mount", "true"], capture_output=True).returncode:
+        pytest.skip("needs a private mount namespace (root)")
+    hidden = sorted({path for name, path in ldd_paths(ROOT / "python" / "libhalyard.so").items()
+                     if name not in SYSTEM_LIBRARIES} - interpreter_needs())
+    assert any(p.name.startswith("libcurl") for p in hidden) and any(p.name.startswith("libwslay") for p in hidden)
+    mounts = " && ".join(f"mount --bind /dev/null {p}" for p in hidden)
+    server = python_server("run_http.py")
+    try:
+        def in_namespace(*argv: str | os.PathLike[str]) -> subprocess.CompletedProcess[str]:
+            return subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                   f'{mounts} && exec "$@"', "sh", *map(os.fspath, argv)],
+                                  capture_output=True, text=True, timeout=60, env=CLEAN_ENV, cwd=venv)
+        tree = in_namespace(sys.executable, "-I", "-c",
+                            f"import sys; sys.path.insert(0, {str(ROOT / 'python')!r}); import vesper_native36")
+        installed = in_namespace(venv / "bin" / "python", "-I", HERE / "wheel_probe.py",
+                                 f"http://127.0.0.1:{server.port}/echo")
+    finally:
+        server.stop()
+    assert tree.returncode != 0 and "ImportError" in tree.stderr, tree.stderr
+    assert installed.returncode == 0, installed.stderr
+    assert json.loads(installed.stdout)["status"] == 200
