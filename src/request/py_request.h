@@ -33,6 +33,12 @@ Status start_into_slot(RequestContents& request);
 // pair (the body slot keeps its own).
 void finish_request(RequestContents& request);
 
+// How an event's byte items are made: lists of ints or bytes.
+enum class EventForm { Lists, Bytes };
+// The next event of a polled request (none when nothing is ready).
+Result<std::optional<PyRef>> take_request_event(EventForm form, RequestContents& request);
+bool is_terminal_request_event(PyObject* event_tuple);
+
 // The methods of PyRequest, defined by subsystem.
 #define VESPER_REQUEST_METHOD(name) Result<PyRef> request_##name(PyObject* self, const Args& args)
 VESPER_REQUEST_METHOD(start);
@@ -54,6 +60,11 @@ VESPER_REQUEST_METHOD(attach_async);
 VESPER_REQUEST_METHOD(detach_callback);
 VESPER_REQUEST_METHOD(poll_event);
 VESPER_REQUEST_METHOD(poll_events);
+VESPER_REQUEST_METHOD(poll_events_bytes);
+VESPER_REQUEST_METHOD(wait_response);
+VESPER_REQUEST_METHOD(read_chunk);
+VESPER_REQUEST_METHOD(read_all);
+VESPER_REQUEST_METHOD(readinto);
 #undef VESPER_REQUEST_METHOD
 
 // PyEngine.request: creates a request (nothing is sent yet).

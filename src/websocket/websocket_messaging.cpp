@@ -1,4 +1,5 @@
 // Sending messages and the blocking recv.
+#include "module/byte_buffer.h"
 #include "module/pytext.h"
 #include "websocket/py_websocket.h"
 #include "websocket/websocket_values.h"
@@ -22,7 +23,9 @@ Result<PyRef> websocket_send_text(PyObject* self, const Args& args) {
 }
 
 Result<PyRef> websocket_send_bytes(PyObject* self, const Args& args) {
-    TRY_ASSIGN(Bytes data, args.convert(0, to_bytes));
+    // The Core copies the message during the call, made with the
+    // interpreter lock held: the bytes are lent in place.
+    TRY_ASSIGN(ByteInput data, args.convert(0, [](PyObject* o) { return to_byte_input(o, false); }));
     TRY_STATUS(send(self, HY_WS_BINARY, data.data(), data.size()));
     return none();
 }
