@@ -8,7 +8,7 @@ conversion raises TypeError, ValueError or OverflowError.
 
 from typing import Callable, Literal, Protocol, Sequence, SupportsFloat, SupportsIndex, final
 
-from typing_extensions import TypeAlias
+from typing_extensions import Buffer, TypeAlias
 
 __all__ = ["PyEngine", "PyRequest", "PyResponse", "PyWebSocket", "abi_version"]
 
@@ -23,6 +23,9 @@ _Priority: TypeAlias = Literal["default", "highest", "medium", "low", "lowest", 
 
 # Bytes, bytearray or any sequence of ints 0..255.
 _ByteSequence: TypeAlias = Sequence[int]
+# Also any object with the buffer protocol (memoryview, array, mmap), read
+# without a copy on the Python side.
+_ByteInput: TypeAlias = Buffer | Sequence[int]
 # Header pairs in order, duplicates kept; a mapping is refused.
 _HeaderPairs: TypeAlias = Sequence[tuple[str, str]]
 # Seconds: anything float() or the index protocol accepts; None is no limit.
@@ -33,6 +36,8 @@ _Redirect: TypeAlias = tuple[int, list[int], str, str]
 # (kind, number, first bytes, second bytes, text); kind is "redirect",
 # "response", "body", "done" or "error".
 _RequestEvent: TypeAlias = tuple[str, int, list[int], list[int], str | None]
+# The same with the two byte items as bytes.
+_RequestEventBytes: TypeAlias = tuple[str, int, bytes, bytes, str | None]
 # (kind, payload, close code, text); kind is "open", "text", "binary",
 # "closing", "closed" or "error".
 _WebSocketEvent: TypeAlias = tuple[str, list[int], int | None, str | None]
@@ -70,7 +75,7 @@ class PyEngine:
         method: str,
         url: str,
         headers: _HeaderPairs | None = None,
-        body: _ByteSequence | None = None,
+        body: _ByteInput | None = None,
         timeout: _Seconds = None,
         allow_redirects: bool = True,
         redirect: _RedirectMode | None = None,
@@ -94,7 +99,7 @@ class PyRequest:
     def cancel(self) -> None: ...
     def detach_callback(self) -> None: ...
     def is_finished(self) -> bool: ...
-    def upload_write(self, data: _ByteSequence, final_chunk: bool) -> None: ...
+    def upload_write(self, data: _ByteInput, final_chunk: bool) -> None: ...
     def upload_finish(self) -> None: ...
     def resume_read(self) -> None: ...
     def follow_redirect(self) -> None: ...
@@ -112,6 +117,15 @@ class PyRequest:
     def attach_async(self, loop_: _Loop, notify: Callable[[], object]) -> None: ...
     def poll_event(self) -> _RequestEvent | None: ...
     def poll_events(self, limit: SupportsIndex = 64) -> list[_RequestEvent]: ...
+    def poll_events_bytes(self, limit: SupportsIndex = 64) -> list[_RequestEventBytes]: ...
+    # The waits below run in slices that let KeyboardInterrupt through, and
+    # raise TimeoutError once `timeout` seconds pass.
+    def wait_response(self, timeout: _Seconds = None) -> PyResponse: ...
+    def read_chunk(self, timeout: _Seconds = None) -> bytes:
+        """The next body chunk; b"" at the end of the body."""
+    def read_all(self, timeout: _Seconds = None) -> bytes: ...
+    def readinto(self, buffer: Buffer, timeout: _Seconds = None) -> int:
+        """Fills a writable buffer with body bytes; 0 at the end of the body."""
 
 @final
 class PyResponse:
@@ -131,7 +145,7 @@ class PyWebSocket:
 
     def connect(self) -> None: ...
     def send_text(self, text: str) -> None: ...
-    def send_bytes(self, data: _ByteSequence) -> None: ...
+    def send_bytes(self, data: _ByteInput) -> None: ...
     def recv(self) -> _WebSocketEvent | None: ...
     def close(self, code: SupportsIndex, reason: str) -> None: ...
     def cancel(self) -> None: ...

@@ -127,10 +127,26 @@ def http_scenarios(r: Recorder, base: str) -> None:
     r.call(req, "wait_redirect", 0)
     r.call(req, "cancel")
 
+    # Bytes reads.
+    req = r.call(engine, "request", "GET", f"{base}/bytes?n=70000&chunk=4096", timeout=DEADLINE)
+    r.call(req, "start")
+    r.call(req, "wait_response", DEADLINE)
+    r.call(req, "read_chunk", timeout=DEADLINE)
+    r.call(req, "readinto", bytearray(1000), DEADLINE)
+    r.call(req, "readinto", memoryview(bytearray(10)))
+    r.call(req, "read_all", DEADLINE)
+    r.call(req, "read_chunk")  # at the end: b""
+    r.call(req, "readinto", bytearray(10))  # at the end: 0
+    req = r.call(engine, "request", "POST", f"{base}/upload", body=memoryview(b"body"), timeout=DEADLINE)
+    r.call(req, "start")
+    r.call(req, "wait_response")
+    r.call(req, "read_all")
+
     # Streamed upload.
     req = r.call(engine, "request", "POST", f"{base}/upload", chunked=True, timeout=DEADLINE)
     r.call(req, "start")
     r.call(req, "upload_write", b"abc", False)
+    r.call(req, "upload_write", memoryview(b"def"), False)
     r.call(req, "upload_finish")
     r.call(req, "await_response")
     r.call(req, "read_body")
@@ -147,6 +163,17 @@ def http_scenarios(r: Recorder, base: str) -> None:
         events = r.call(req, "poll_events", 16)
         terminal = bool(events) and events[-1][0] in ("done", "error")
     r.call(req, "detach_callback")
+    # The bytes form, with a redirect event too.
+    req = r.call(engine, "request", "GET", f"{base}/redirect?to=/bytes%3Fn%3D5000", timeout=DEADLINE)
+    r.call(req, "attach_async", loop, lambda: None)
+    r.call(req, "start")
+    kinds: list[str] = []
+    deadline = time.monotonic() + DEADLINE
+    while (not kinds or kinds[-1] not in ("done", "error")) and time.monotonic() < deadline:
+        kinds += [event[0] for event in r.call(req, "poll_events_bytes", 4)]
+        time.sleep(0.002)
+    if kinds[0] != "redirect" or kinds[-1] != "done":
+        raise RuntimeError(f"unexpected events {kinds}")
     req = r.call(engine, "request", "GET", f"{base}/echo", timeout=DEADLINE)
     r.call(req, "attach_async", loop, lambda: None)
     r.call(req, "start")
@@ -166,6 +193,8 @@ def websocket_scenarios(r: Recorder, base: str) -> None:
     r.call(ws, "send_text", "hé")
     r.call(ws, "recv")
     r.call(ws, "send_bytes", b"\x00\xff")
+    r.call(ws, "recv")
+    r.call(ws, "send_bytes", bytearray(b"\x01"))
     r.call(ws, "recv")
     r.call(ws, "close", 1000, "bye")
     for _ in range(10):

@@ -212,6 +212,18 @@ def fetch(url: str) -> tuple[int, bytes]:
         print(bytes(chunk))
     return response.status_code, response.headers + bytes(request.read_body())
 
+def stream(url: str, sink: bytearray) -> int:
+    request = native.PyEngine().request("PUT", url, body=memoryview(b"x"), chunked=True)
+    request.start()
+    request.upload_write(bytearray(b"part"), False)
+    request.upload_finish()
+    head = request.wait_response(timeout=5)
+    chunk: bytes = request.read_chunk(0.5) + request.read_all()
+    sink += chunk
+    for kind, number, first, second, text in request.poll_events_bytes():
+        sink += first + second
+    return head.status_code + request.readinto(memoryview(sink))
+
 async def chat(url: str) -> None:
     ws = native.PyEngine().websocket(url, origin="http://a", protocols=("chat",), timeout=None)
     ws.start_async(asyncio.get_running_loop(), lambda: None)
@@ -236,6 +248,9 @@ native.PyEngine(verify=None)  # E
 request.await_response().status_code = 3  # E
 class Sub(native.PyEngine): ...  # E
 engine.websocket("u").recv().upper()  # E
+request.readinto(5)  # E
+chunk: list[int] = request.read_chunk()  # E
+request.poll_events_bytes()[0][2].append(1)  # E
 '''
 
 
