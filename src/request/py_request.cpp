@@ -20,6 +20,7 @@ Status start_into_slot(RequestContents& request) {
 
 void finish_request(RequestContents& request) {
     request.handle->state().notifier().remove();
+    detach_link(request.hub);
     std::optional<RunningPair> dropped = request.start_slot.take();
 }
 
@@ -30,6 +31,14 @@ constexpr const char* kTimeout[] = {"timeout"};
 constexpr const char* kLoop[] = {"loop_", "notify"};
 constexpr const char* kLimit[] = {"limit"};
 constexpr const char* kReadInto[] = {"buffer", "timeout"};
+constexpr const char* kHub[] = {"hub", "tag"};
+
+constexpr const char* kStartHubDoc =
+    "start_hub(hub, tag)\n"
+    "Like start_async, but the events are delivered by PyEventHub.poll() as\n"
+    "(tag, event) pairs in the bytes form.  The hub keeps the request until\n"
+    "its terminal event was polled, it is detached (detach_callback, cancel,\n"
+    "hub.detach) or the hub is closed.  A refused start detaches it.";
 
 constexpr const char* kWaitResponseDoc =
     "wait_response(timeout=None) -> PyResponse\n"
@@ -82,6 +91,7 @@ const MethodDef kMethods[] = {
     {"read_chunk", MethodKind::Args, {kTimeout, 1, 0}, request_read_chunk, kReadChunkDoc},
     {"read_all", MethodKind::Args, {kTimeout, 1, 0}, request_read_all, kReadAllDoc},
     {"readinto", MethodKind::Args, {kReadInto, 2, 1}, request_readinto, kReadIntoDoc},
+    {"start_hub", MethodKind::Args, {kHub, 2, 2}, request_start_hub, kStartHubDoc},
 };
 
 }  // namespace
