@@ -41,6 +41,8 @@ _RequestEventBytes: TypeAlias = tuple[str, int, bytes, bytes, str | None]
 # (kind, payload, close code, text); kind is "open", "text", "binary",
 # "closing", "closed" or "error".
 _WebSocketEvent: TypeAlias = tuple[str, list[int], int | None, str | None]
+# The same with the payload as str for "text" and as bytes otherwise.
+_WebSocketMessage: TypeAlias = tuple[str, str | bytes, int | None, str | None]
 
 class _Loop(Protocol):
     """What the async methods use of an event loop."""
@@ -126,6 +128,8 @@ class PyRequest:
     def read_all(self, timeout: _Seconds = None) -> bytes: ...
     def readinto(self, buffer: Buffer, timeout: _Seconds = None) -> int:
         """Fills a writable buffer with body bytes; 0 at the end of the body."""
+    def start_hub(self, hub: PyEventHub, tag: object) -> None:
+        """Starts the request; its events come from hub.poll() as (tag, event)."""
 
 @final
 class PyResponse:
@@ -154,3 +158,23 @@ class PyWebSocket:
     def start_async(self, loop_: _Loop, notify: Callable[[], object]) -> None: ...
     def poll_event(self) -> _WebSocketEvent | None: ...
     def poll_events(self, limit: SupportsIndex = 64) -> list[_WebSocketEvent]: ...
+    def poll_events_bytes(self, limit: SupportsIndex = 64) -> list[_WebSocketMessage]: ...
+    def recv_message(self, timeout: _Seconds = None) -> _WebSocketMessage | None:
+        """As recv(), interruptible; raises TimeoutError once `timeout` seconds pass."""
+    def start_hub(self, hub: PyEventHub, tag: object) -> None:
+        """Connects; the events come from hub.poll() as (tag, event)."""
+
+@final
+class PyEventHub:
+    """Delivers the events of many requests and WebSockets to one asyncio
+    loop, scheduling `notify` on it at most once per poll cycle."""
+
+    def __init__(self, loop: _Loop, notify: Callable[[], object]) -> None: ...
+    def poll(self, limit: SupportsIndex = 256) -> list[tuple[object, _RequestEventBytes | _WebSocketMessage]]:
+        """(tag, event) pairs of the attached objects, the object ready first
+        first; an object whose terminal event is returned is detached.
+        Request events have five items, WebSocket events four (narrow with len)."""
+    def detach(self, tag_owner: PyRequest | PyWebSocket) -> bool: ...
+    def close(self) -> None: ...
+    def pending_count(self) -> int: ...
+    def is_closed(self) -> bool: ...

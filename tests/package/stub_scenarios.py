@@ -174,6 +174,24 @@ def http_scenarios(r: Recorder, base: str) -> None:
         time.sleep(0.002)
     if kinds[0] != "redirect" or kinds[-1] != "done":
         raise RuntimeError(f"unexpected events {kinds}")
+
+    # A hub for several requests.
+    hub = r.new(native.PyEventHub, loop=loop, notify=lambda: None)
+    requests = [r.call(engine, "request", "GET", f"{base}/echo?i={i}", timeout=DEADLINE) for i in range(3)]
+    for i, req in enumerate(requests):
+        r.call(req, "start_hub", hub, i)
+    r.call(hub, "pending_count")
+    ended = set()
+    deadline = time.monotonic() + DEADLINE
+    while len(ended) < 3 and time.monotonic() < deadline:
+        loop.woken.wait(0.05)
+        loop.woken.clear()
+        ended |= {tag for tag, event in r.call(hub, "poll", 8) if event[0] in ("done", "error")}
+    if ended != {0, 1, 2}:
+        raise RuntimeError(f"hub ended {ended}")
+    r.call(hub, "detach", requests[0])  # already detached: False
+    r.call(hub, "is_closed")
+    r.call(hub, "close")
     req = r.call(engine, "request", "GET", f"{base}/echo", timeout=DEADLINE)
     r.call(req, "attach_async", loop, lambda: None)
     r.call(req, "start")
@@ -212,6 +230,25 @@ def websocket_scenarios(r: Recorder, base: str) -> None:
     r.call(ws, "poll_event")  # nothing queued: None
     r.call(ws, "detach_callback")
     r.call(ws, "cancel")
+
+    ws = r.call(engine, "websocket", f"{base}/echo", timeout=DEADLINE)
+    r.call(ws, "connect")
+    r.call(ws, "recv_message", DEADLINE)  # open
+    r.call(ws, "send_text", "t")
+    r.call(ws, "send_bytes", b"b")
+    r.call(ws, "recv_message", timeout=DEADLINE)
+    until(lambda: r.call(ws, "poll_events_bytes", 4), "the binary echo")
+    r.call(ws, "close", 1000, "")
+
+    hub = native.PyEventHub(loop, lambda: None)
+    ws = r.call(engine, "websocket", f"{base}/echo", timeout=DEADLINE)
+    r.call(ws, "start_hub", hub, "ws")
+    until(lambda: r.call(hub, "poll"), "the open event through the hub")
+    r.call(ws, "send_text", "via hub")
+    until(lambda: r.call(hub, "poll"), "the echo through the hub")
+    r.call(hub, "detach", ws)  # True
+    r.call(ws, "cancel")
+    hub.close()
 
 
 def main() -> None:
