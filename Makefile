@@ -81,7 +81,7 @@ test-package: build
 typecheck: deps
 	$(VPY) -m mypy
 
-test: typecheck test-core test-module test-live test-package sanitize tsan
+test: test-core test-module test-live test-package sanitize tsan typecheck
 
 # The module and the double with AddressSanitizer and UBSan; the
 # interpreter is not instrumented, so the runtime is preloaded and leak
@@ -129,4 +129,4 @@ bench: build
 	PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so $(VPY) bench/run.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) python/vesper_native36.abi3.so python/libhalyard.so
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-wheel dist python/vesper_native36.abi3.so python/libhalyard.so
