@@ -7,6 +7,7 @@ import json
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 import zipfile
@@ -53,12 +54,51 @@ def wheel(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
     return wheels[0]
 
 
+def copy_dependencies(wheel: pathlib.Path, target: pathlib.Path) -> list[str]:
+    """Copies the installed files of the wheel's pure dependencies (and
+    theirs) from this interpreter into `target`: the test installs nothing
+    from an index, and the fresh environment still gets what the package
+    imports."""
+    import importlib.metadata
+
+    from packaging.requirements import Requirement
+
+    with zipfile.ZipFile(wheel) as z:
+        metadata = email.parser.Parser().parsestr(
+            z.read(next(n for n in z.namelist() if n.endswith(".dist-info/METADATA"))).decode())
+    pending = [Requirement(r) for r in metadata.get_all("Requires-Dist") or []]
+    copied: list[str] = []
+    while pending:
+        requirement = pending.pop()
+        if requirement.marker is not None and not requirement.marker.evaluate({"extra": ""}):
+            continue
+        dist = importlib.metadata.distribution(requirement.name)
+        if dist.metadata["Name"] in copied:
+            continue
+        assert dist.version in requirement.specifier, (requirement, dist.version)
+        copied.append(dist.metadata["Name"])
+        for file in dist.files or []:
+            if file.parts[0] == ".." or "__pycache__" in file.parts:
+                continue  # scripts and caches
+            source = pathlib.Path(dist.locate_file(file))
+            (target / file).parent.mkdir(parents=True, exist_ok=True)
+            shutil.copy2(source, target / file)
+        pending += [Requirement(r) for r in dist.requires or []]
+    return copied
+
+
 @pytest.fixture(scope="module")
 def venv(wheel: pathlib.Path, tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
     env_dir = tmp_path_factory.mktemp("venv")
     run([sys.executable, "-m", "venv", env_dir], env=CLEAN_ENV)
     run([env_dir / "bin" / "python", "-m", "pip", "install", "-q", "--no-index", "--no-deps", wheel],
         env=CLEAN_ENV)
+    deps = tmp_path_factory.mktemp("deps")
+    if copy_dependencies(wheel, deps):
+        purelib = run([env_dir / "bin" / "python", "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
+                      env=CLEAN_ENV, cwd=env_dir).stdout.strip()
+        # After the environment's own site-packages on sys.path.
+        (pathlib.Path(purelib) / "vesper-test-dependencies.pth").write_text(f"{deps}\n")
     return env_dir
 
 
