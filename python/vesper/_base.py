@@ -58,14 +58,18 @@ class Prepared:
 
     def native_kwargs(self, manual: bool = False) -> Dict[str, Any]:
         """The keyword arguments of the engine's ``request``."""
-        kwargs: Dict[str, Any] = {"headers": self.request.headers.multi_items()}
+        kwargs: Dict[str, Any] = {}
+        headers = self.request.headers.multi_items()
+        if headers:
+            kwargs["headers"] = headers
         if self.streamed:
             kwargs["chunked"] = True
         elif self.body is not None:
             kwargs["body"] = self.body
         if self.timeout.total is not None:
             kwargs["timeout"] = self.timeout.total
-        kwargs["redirect"] = "follow" if (self.core_redirects and not manual) else "manual"
+        if manual or not self.core_redirects:
+            kwargs["redirect"] = "manual"  # the engine's default is to follow
         if self.cache is not None:
             kwargs["cache"] = self.cache
         if self.priority is not None:

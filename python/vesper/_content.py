@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import json as jsonlib
 import urllib.parse
 from typing import Any, AsyncIterable, AsyncIterator, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
@@ -45,12 +46,10 @@ def query_pairs(params: ParamTypes) -> List[Tuple[str, str]]:
     return out
 
 
-def merge_url(url: str, params: ParamTypes = None, http_only: bool = False) -> str:
-    """The URL with ``params`` added to its query (repeated keys kept).
-    Raises InvalidURL / UnsupportedProtocol before anything is sent;
-    ``http_only`` refuses ws:// and wss://."""
-    if not isinstance(url, str):
-        raise TypeError(f"url must be str, not {type(url).__name__}")
+@functools.lru_cache(maxsize=1024)
+def _split_checked(url: str, http_only: bool) -> urllib.parse.SplitResult:
+    """The URL's parts once it passed the checks (cached: a client sends to
+    few distinct URLs; failures are not cached and raise again)."""
     try:
         parts = urllib.parse.urlsplit(url)
         parts.port  # noqa: B018 - validates the port
@@ -64,6 +63,18 @@ def merge_url(url: str, params: ParamTypes = None, http_only: bool = False) -> s
                                   f"{' or '.join(s + '://' for s in schemes)})")
     if not parts.hostname:
         raise InvalidURL(f"URL {url!r} has no host")
+    return parts
+
+
+def merge_url(url: str, params: ParamTypes = None, http_only: bool = False) -> str:
+    """The URL with ``params`` added to its query (repeated keys kept).
+    Raises InvalidURL / UnsupportedProtocol before anything is sent;
+    ``http_only`` refuses ws:// and wss://."""
+    if not isinstance(url, str):
+        raise TypeError(f"url must be str, not {type(url).__name__}")
+    parts = _split_checked(url, http_only)
+    if params is None:
+        return url
     extra = query_pairs(params)
     if not extra:
         return url

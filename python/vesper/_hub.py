@@ -21,6 +21,8 @@ from ._native import native
 __all__ = ["Channel", "LoopHub", "hub_for"]
 
 _BATCH = 256
+_REQUEST_END = frozenset(("done", "error"))
+_WEBSOCKET_END = frozenset(("closed", "error"))
 
 Event = Tuple[Any, ...]
 
@@ -109,14 +111,14 @@ class LoopHub:
 
     def start_request(self, request: Any) -> Channel:
         """Starts a request and returns the channel of its events."""
-        channel = Channel(self.loop, frozenset(("done", "error")))
+        channel = Channel(self.loop, _REQUEST_END)
         request.start_hub(self._native, channel)
         return channel
 
     def start_websocket(self, websocket: Any) -> Channel:
         """Connects a WebSocket and returns the channel of its events (they
         keep coming through the hub after close() up to the terminal one)."""
-        channel = Channel(self.loop, frozenset(("closed", "error")))
+        channel = Channel(self.loop, _WEBSOCKET_END)
         websocket.start_hub(self._native, channel)
         return channel
 
