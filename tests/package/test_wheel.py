@@ -21,7 +21,8 @@ sys.path.insert(0, str(HERE.parent / "live"))
 
 from servers.process import python_server  # noqa: E402
 
-pytestmark = pytest.mark.timeout(600)
+# The first test waits for the wheel's build.
+pytestmark = pytest.mark.timeout(1200)
 
 # Debian 12's glibc: the wheel's manylinux tag may not ask for more.
 DEBIAN12_GLIBC = (2, 36)
@@ -40,7 +41,7 @@ CLEAN_ENV = {k: v for k, v in os.environ.items()
 
 def run(argv: list[str | os.PathLike[str]], **kwargs: Any) -> subprocess.CompletedProcess[str]:
     result = subprocess.run([os.fspath(a) for a in argv], capture_output=True, text=True,
-                            timeout=kwargs.pop("timeout", 540), **kwargs)
+                            timeout=kwargs.pop("timeout", 1100), **kwargs)
     assert result.returncode == 0, f"{argv}:\n{result.stdout[-3000:]}\n{result.stderr[-3000:]}"
     return result
 
