@@ -148,6 +148,8 @@ def test_wheel_holds_package_module_core_stub_and_libraries(wheel: pathlib.Path)
 def test_installed_package_makes_a_request(probe: dict[str, Any], site_packages: pathlib.Path) -> None:
     assert probe["status"] == 200
     assert probe["body"]["method"] == "GET" and probe["body"]["path"] == "/echo"
+    status, echoed = probe["friendly"]
+    assert status == 200 and echoed["path"] == "/echo" and echoed["query"] == "via=vesper"
     assert (probe["core_version"] or "").startswith("halyard/")
     assert pathlib.Path(probe["module"]).parent == site_packages
     assert pathlib.Path(probe["vesper"]).parent == site_packages / "vesper"
