@@ -1,6 +1,8 @@
 """Run by the interpreter of a virtual environment that has the wheel
 installed: imports the package and the module, makes one request to the
 URL given through each, and prints as JSON where everything was loaded from."""
+from __future__ import annotations
+
 import json
 import sys
 
