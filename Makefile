@@ -23,7 +23,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 MODULE_ENV  := PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so
 PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 
-.PHONY: all deps build test test-core test-module test-live sanitize tsan demo bench fuzz clean
+.PHONY: all deps build test test-core test-module test-live test-package test-wheel typecheck wheel sanitize tsan demo bench fuzz clean
 
 all: build
 
@@ -61,7 +61,37 @@ test-live: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/live
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/bench
 
-test: test-core test-module test-live sanitize tsan
+# The wheel a user installs: built by pip (abi3), then repaired by
+# auditwheel, which copies the C libraries the Core links (libcurl, OpenSSL,
+# wslay, nghttp2 and theirs) into the wheel under a manylinux tag that
+# Debian 12's glibc (2.36) satisfies.
+WHEEL_PLAT ?= manylinux_2_35_x86_64
+DIST       ?= $(CURDIR)/dist
+wheel: deps
+	rm -rf $(DIST)/raw && mkdir -p $(DIST)
+	$(VPY) -m pip wheel . --no-deps --no-build-isolation -q -w $(DIST)/raw
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w $(DIST) $(DIST)/raw/*.whl
+	rm -rf $(DIST)/raw
+
+# The stub of the native module against the module and the real Core; then
+# the package's own behaviour against the Core double (arguments, headers,
+# history, error classes, encodings, multipart, WebSocket wrappers).
+test-package: build
+	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/package --ignore=tests/package/double \
+	  --ignore=tests/package/test_wheel.py
+	$(MODULE_ENV) $(PYTEST) tests/package/double
+
+# The repaired wheel installed into a fresh virtual environment.  Apart from
+# make test (CI runs it after): building the wheel from scratch takes one to
+# several minutes.
+test-wheel: build
+	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/package/test_wheel.py
+
+# mypy --strict over the package and the module's stub (settings in pyproject.toml).
+typecheck: deps
+	$(VPY) -m mypy
+
+test: test-core test-module test-live test-package sanitize tsan typecheck
 
 # The module and the double with AddressSanitizer and UBSan; the
 # interpreter is not instrumented, so the runtime is preloaded and leak
@@ -113,4 +143,4 @@ bench: build
 	PYTHONPATH=$(CURDIR)/python $(VPY) bench/peers.py $(PEERS_ARGS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) python/vesper_native36.abi3.so python/libhalyard.so
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-wheel dist python/vesper_native36.abi3.so python/libhalyard.so
