@@ -20,11 +20,11 @@ constexpr const char* kBodyNotStarted = "request body stream is not started";
 Failure request_failure(const RequestFailure& failure) { return Failure::runtime(failure.text()); }
 
 // One reader at a time holds the body slot; false when the head was not
-// handed out yet.  `read` runs with the slot locked and the interpreter
-// lock given up.
+// handed out yet.  `read` runs with the slot locked (SlotLock: a caller
+// holding the interpreter lock gives it up if it must wait for the slot).
 template <class Read>
 bool with_body(RequestContents& request, Read&& read) {
-    std::lock_guard lock(request.body_slot.mutex());
+    SlotLock lock(request.body_slot.mutex());
     auto& pair = request.body_slot.locked_value();
     if (!pair) return false;
     read(*pair);
