@@ -326,7 +326,7 @@ CopyTake RequestState::copy_into(hy_request* core, uint8_t* out, size_t capacity
         while (!chunks_.empty() && copied < capacity) {
             Bytes& front = chunks_.front();
             const size_t n = std::min(front.size() - front_offset_, capacity - copied);
-            std::memcpy(out + copied, front.data() + front_offset_, n);
+            if (n != 0) std::memcpy(out + copied, front.data() + front_offset_, n);  // empty chunks hold no pointer
             copied += n;
             front_offset_ += n;
             if (front_offset_ == front.size()) {
