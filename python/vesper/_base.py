@@ -5,8 +5,9 @@ from __future__ import annotations
 
 import base64
 import threading
+import weakref
 import urllib.parse
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, TypeVar, Union
 
 from . import _config
 from ._config import UNSET, EngineSettings, Timeout, TimeoutTypes, VerifyTypes
@@ -23,6 +24,7 @@ CookieTypes = Union[Mapping[str, str], Sequence[Tuple[str, str]], None]
 EventHooks = Mapping[str, Sequence[Callable[..., Any]]]
 # The Core follows at most this many redirects by itself.
 CORE_REDIRECT_LIMIT = 20
+_T = TypeVar("_T")
 
 
 class Prepared:
@@ -159,6 +161,8 @@ class BaseClient:
         self._engines: List[EngineSettings] = []
         self._lock = threading.Lock()
         self._closed = False
+        # Response bodies and WebSockets still open: close() cancels them.
+        self._open: "weakref.WeakSet[Any]" = weakref.WeakSet()
 
     @property
     def is_closed(self) -> bool:
@@ -220,7 +224,11 @@ class BaseClient:
             raise ValueError(f"cache_mode must be one of {_config.CACHE_MODES}, not {cache_mode!r}")
         if priority is not None and priority not in _config.PRIORITIES:
             raise ValueError(f"priority must be one of {_config.PRIORITIES}, not {priority!r}")
-        body_headers, body = encode_body(content=content, data=data, files=files, json=json)
+        if content is None and data is None and files is None and json is None:
+            body_headers: List[Tuple[str, str]] = []
+            body: Body = None
+        else:
+            body_headers, body = encode_body(content=content, data=data, files=files, json=json)
         merged = self.headers.merged(headers)
         for name, value in body_headers:
             if name not in merged:
@@ -251,7 +259,17 @@ class BaseClient:
         except RuntimeError as exc:
             raise from_native(exc, prepared.request) from None
 
+    def _track(self, item: _T) -> _T:
+        """Registers an open body or WebSocket (it has ``abort()``)."""
+        self._open.add(item)
+        return item
+
     def _release_engines(self) -> None:
+        """Cancels what is still open and releases the engines: their network
+        threads end once nothing holds them."""
+        for item in list(self._open):
+            item.abort()
+        self._open.clear()
         self._closed = True
         with self._lock:
             for settings in self._engines:
