@@ -73,8 +73,9 @@ class Body:
             path = pathlib.Path(options.upload).expanduser()
             if not path.is_file():
                 raise UsageError(f"--upload {options.upload!r}: no such file")
+            # Streamed, so the Client sends it chunked; a Content-Length of
+            # our own would contradict that.
             self._upload = path
-            self.headers.append(("Content-Length", str(path.stat().st_size)))
         if items.has_body and not items.files and not options.form:
             self.headers.append(("Accept", "application/json, */*;q=0.5"))
         self._open: List[IO[bytes]] = []
