@@ -104,3 +104,18 @@ def test_interactive_websocket_session(terminal, ws):
     terminal.wait_for(lambda s: "< typed line" in s or s.count("typed line") >= 2)
     terminal.key("C-d")
     terminal.wait_for(lambda s: "END-0" in s)
+
+
+def test_step_asks_at_each_redirect(terminal, http):
+    terminal.type(_vesper("--step", "-i", f"{http}/redirect-chain?n=3") + "; echo END-$?")
+    terminal.wait_for(lambda s: "n=2? [Y/n]" in s)
+    terminal.type("y")
+    terminal.wait_for(lambda s: "n=1? [Y/n]" in s)
+    terminal.type("n")
+    screen = terminal.wait_for(lambda s: "END-0" in s)
+    plain = terminal.screen()
+    assert "n=0? [Y/n]" not in plain
+    # Declining the second hop ends the walk at the 302 that offered it.
+    assert "location: /redirect-chain?n=1" in plain
+    assert "location: /redirect-chain?n=0" not in plain and "end of chain" not in plain
+    assert "\x1b[" in screen

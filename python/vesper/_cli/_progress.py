@@ -8,10 +8,10 @@ is transient, so nothing of it stays on the screen when it ends.
 from __future__ import annotations
 
 import time
-from typing import Iterable, Iterator, Optional
+from typing import Iterable, Iterator, Optional, Tuple
 
 from rich.console import Console
-from rich.progress import (BarColumn, DownloadColumn, Progress, SpinnerColumn, TaskID, TextColumn,
+from rich.progress import (BarColumn, DownloadColumn, Progress, ProgressColumn, SpinnerColumn, TaskID, TextColumn,
                            TimeRemainingColumn, TransferSpeedColumn)
 
 __all__ = ["Transfer", "DELAY"]
@@ -35,6 +35,7 @@ class Transfer:
         self._task: Optional[TaskID] = None
 
     def _show(self) -> None:
+        columns: Tuple[ProgressColumn, ...]
         if self._total is not None:
             columns = (TextColumn("{task.description}"), BarColumn(), DownloadColumn(),
                        TransferSpeedColumn(), TimeRemainingColumn())
