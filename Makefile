@@ -23,7 +23,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 MODULE_ENV  := PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so
 PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 
-.PHONY: all deps build test test-core test-module test-live test-cli sanitize tsan demo bench fuzz clean
+.PHONY: all deps build test test-core test-module test-package test-live test-cli sanitize tsan demo bench fuzz clean
 
 all: build
 
@@ -57,6 +57,11 @@ test-core: build
 test-module: build
 	$(MODULE_ENV) $(PYTEST) tests/module
 
+# The package against the Core double: its own behaviour (arguments,
+# headers, history, error classes, encodings, multipart).
+test-package: build
+	$(MODULE_ENV) $(PYTEST) tests/package
+
 test-live: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/live
 
@@ -64,7 +69,7 @@ test-live: build
 test-cli: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/cli
 
-test: test-core test-module test-live test-cli sanitize tsan
+test: test-core test-module test-package test-live test-cli sanitize tsan
 
 # The module and the double with AddressSanitizer and UBSan; the
 # interpreter is not instrumented, so the runtime is preloaded and leak

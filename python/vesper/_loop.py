@@ -9,13 +9,21 @@ the events and resolves whoever awaits the next one.
 The native notifier holds ``notify`` strongly; the pump is only referenced
 weakly from it, so dropping the pump (and with it the native object) is
 never kept from happening by the notifier.
+
+``LoopHub`` is the other way: one native ``PyEventHub`` per loop, one
+wake-up per poll cycle for all the requests and WebSockets attached to it,
+bytes-form events routed to a ``HubPump`` per object (``HubRequest``,
+``HubWebSocket``).
 """
 
 import asyncio
 import collections
 import weakref
 
-__all__ = ["EventPump", "AsyncRequest", "AsyncWebSocket"]
+import vesper_native36 as _native
+
+__all__ = ["EventPump", "AsyncRequest", "AsyncWebSocket", "LoopHub", "HubPump", "HubRequest", "HubWebSocket",
+           "hub_for"]
 
 _BATCH = 64
 # How often a pump whose object stopped notifying polls (seconds).
@@ -165,3 +173,184 @@ class AsyncWebSocket:
             self._socket.cancel()
         finally:
             self.pump.poll_without_notify()
+
+
+# ------------------------------------------------------------------- hubs
+
+_HUB_BATCH = 256
+
+
+class _WeakLoop:
+    """What the native hub schedules through: the loop, held weakly, so a
+    loop's hub never keeps the loop alive."""
+
+    __slots__ = ("_ref",)
+
+    def __init__(self, loop):
+        self._ref = weakref.ref(loop)
+
+    def call_soon_threadsafe(self, callback):
+        loop = self._ref()
+        if loop is None:
+            raise RuntimeError("the event loop is gone")
+        return loop.call_soon_threadsafe(callback)
+
+
+class HubPump:
+    """Queues the events a LoopHub routes to one native object."""
+
+    def __init__(self, loop, terminal_kinds):
+        self._loop = loop
+        self._terminal = terminal_kinds
+        self._events = collections.deque()
+        self._waiter = None
+        self.finished = False
+
+    def feed(self, event):
+        """Called by the hub on the loop thread."""
+        self._events.append(event)
+        if event[0] in self._terminal:
+            self.finished = True
+        waiter = self._waiter
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    def end(self):
+        """No more events will come (the object left the hub)."""
+        self.finished = True
+        waiter = self._waiter
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    async def next(self):
+        """The next event, or None once the terminal event was taken."""
+        while not self._events:
+            if self.finished:
+                return None
+            self._waiter = self._loop.create_future()
+            try:
+                await self._waiter
+            finally:
+                self._waiter = None
+        return self._events.popleft()
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        event = await self.next()
+        if event is None:
+            raise StopAsyncIteration
+        return event
+
+
+class LoopHub:
+    """The native event hub of one loop; objects attach with their pump as tag."""
+
+    def __init__(self, loop):
+        # Weak: the hub lives in a weak mapping keyed by its loop.
+        self._loop = weakref.ref(loop)
+        ref = weakref.ref(self)
+
+        def wake():
+            hub = ref()
+            if hub is not None:
+                hub.drain()
+
+        self.native = _native.PyEventHub(_WeakLoop(loop), wake)
+
+    @property
+    def loop(self):
+        return self._loop()
+
+    def drain(self):
+        """Polls until a batch comes back short, feeding each pump."""
+        while True:
+            batch = self.native.poll(_HUB_BATCH)
+            for pump, event in batch:
+                pump.feed(event)
+            if len(batch) < _HUB_BATCH:
+                return
+
+    def close(self):
+        self.native.close()
+
+
+_HUBS = weakref.WeakKeyDictionary()
+
+
+def hub_for(loop=None):
+    """The LoopHub of `loop` (the running loop by default), made on first use."""
+    loop = loop or asyncio.get_running_loop()
+    hub = _HUBS.get(loop)
+    if hub is None or hub.native.is_closed():
+        hub = _HUBS[loop] = LoopHub(loop)
+    return hub
+
+
+class HubRequest:
+    """A native request started through its loop's hub."""
+
+    def __init__(self, request, loop=None):
+        hub = hub_for(loop)
+        self._request = request
+        self.pump = HubPump(hub.loop, _REQUEST_TERMINAL)
+        self.redirects = []
+        request.start_hub(hub.native, self.pump)
+
+    async def response(self):
+        """(status, head bytes) once the head arrives; redirects are kept."""
+        async for kind, number, first, second, text in self.pump:
+            if kind == "redirect":
+                self.redirects.append((number, first, second.decode("utf-8"), text))
+            elif kind == "response":
+                return number, first
+            elif kind == "error":
+                raise RuntimeError(text)
+            else:
+                break
+        raise RuntimeError("request ended without a response")
+
+    async def read(self):
+        """The rest of the body as bytes."""
+        pieces = []
+        async for kind, _number, _first, second, text in self.pump:
+            if kind == "body":
+                pieces.append(second)
+            elif kind == "error":
+                raise RuntimeError(text)
+        return b"".join(pieces)
+
+    def cancel(self):
+        """Cancels; the request leaves the hub, so no more events come."""
+        self._request.cancel()
+        self.pump.end()
+
+
+class HubWebSocket:
+    """A native WebSocket connected through its loop's hub: events come as
+    (kind, payload, code, text) with str payloads for text messages."""
+
+    def __init__(self, websocket, loop=None):
+        hub = hub_for(loop)
+        self._socket = websocket
+        self.pump = HubPump(hub.loop, _WEBSOCKET_TERMINAL)
+        websocket.start_hub(hub.native, self.pump)
+
+    async def recv(self):
+        """The next event tuple, or None after the terminal one."""
+        return await self.pump.next()
+
+    def send_text(self, text):
+        self._socket.send_text(text)
+
+    def send_bytes(self, data):
+        self._socket.send_bytes(data)
+
+    def close(self, code=1000, reason=""):
+        """Starts the closing handshake; recv() then returns the remaining
+        events up to "closed" (or "error")."""
+        self._socket.close(code, reason)
+
+    def cancel(self):
+        self._socket.cancel()

@@ -1,5 +1,6 @@
 // PyRequest under asyncio: attaching and detaching the loop notifier.
 #include "async/loop_notifier.h"
+#include "async/py_event_hub.h"
 #include "module/pytext.h"
 #include "request/py_request.h"
 
@@ -23,6 +24,19 @@ Result<PyRef> request_start_async(PyObject* self, const Args& args) {
 
 Result<PyRef> request_attach_async(PyObject* self, const Args& args) {
     install(self, args);
+    return none();
+}
+
+Result<PyRef> request_start_hub(PyObject* self, const Args& args) {
+    TRY_ASSIGN(std::shared_ptr<EventHub> hub, args.convert(0, to_event_hub));
+    RequestContents& request = request_of(self);
+    TRY_STATUS(attach_to_hub(hub, HubMember::Kind::Request, self, args[1], request.handle->state().notifier(),
+                             request.hub));
+    Status started = start_into_slot(request);
+    if (!started.ok()) {
+        detach_link(request.hub);
+        return std::move(started).failure();
+    }
     return none();
 }
 

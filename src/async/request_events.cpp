@@ -2,7 +2,7 @@
 // ever waiting.
 //
 // Event tuples: (kind, number, first bytes, second bytes, text), the byte
-// fields as lists of ints.  A request's life ends in exactly one "done" or
+// fields as lists of ints (poll_events) or bytes (poll_events_bytes, hubs).  A request's life ends in exactly one "done" or
 // "error" event.
 #include "module/pytext.h"
 #include "request/py_request.h"
@@ -28,42 +28,48 @@ Result<PyRef> kind_text(EventKind kind) {
     return PyRef::borrow(texts[i]);
 }
 
-Result<PyRef> event(EventKind kind, long long number, const uint8_t* first, size_t first_len, const uint8_t* second,
-                    size_t second_len, PyRef text) {
+// The byte items as lists of ints (poll_events) or as bytes.
+Result<PyRef> byte_item(EventForm form, const uint8_t* data, size_t len) {
+    if (form == EventForm::Bytes) return make_bytes(data, len);
+    return make_byte_list(data, len);
+}
+
+Result<PyRef> event(EventForm form, EventKind kind, long long number, const uint8_t* first, size_t first_len,
+                    const uint8_t* second, size_t second_len, PyRef text) {
     TRY_ASSIGN(PyRef kind_ref, kind_text(kind));
     TRY_ASSIGN(PyRef number_ref, make_int(number));
-    TRY_ASSIGN(PyRef first_ref, make_byte_list(first, first_len));
-    TRY_ASSIGN(PyRef second_ref, make_byte_list(second, second_len));
+    TRY_ASSIGN(PyRef first_ref, byte_item(form, first, first_len));
+    TRY_ASSIGN(PyRef second_ref, byte_item(form, second, second_len));
     return make_tuple(std::move(kind_ref), std::move(number_ref), std::move(first_ref), std::move(second_ref),
                       std::move(text));
 }
 
-Result<PyRef> redirect_event(const RedirectRecord& r) {
+Result<PyRef> redirect_event(EventForm form, const RedirectRecord& r) {
     TRY_ASSIGN(PyRef method, make_str(r.method));
     const auto* location = reinterpret_cast<const uint8_t*>(r.location.data());
-    return event(EventKind::Redirect, r.status, r.raw.data(), r.raw.size(), location, r.location.size(),
+    return event(form, EventKind::Redirect, r.status, r.raw.data(), r.raw.size(), location, r.location.size(),
                  std::move(method));
 }
 
 // The one terminal event, or nothing if it went out already.
-Result<std::optional<PyRef>> terminal_event(RequestContents& request, const RequestFailure* failure) {
+Result<std::optional<PyRef>> terminal_event(EventForm form, RequestContents& request, const RequestFailure* failure) {
     if (request.final_reported.exchange(true)) return std::optional<PyRef>();
     finish_request(request);
     if (failure == nullptr) {
-        TRY_ASSIGN(PyRef done, event(EventKind::Done, 0, nullptr, 0, nullptr, 0, none()));
+        TRY_ASSIGN(PyRef done, event(form, EventKind::Done, 0, nullptr, 0, nullptr, 0, none()));
         return std::optional<PyRef>(std::move(done));
     }
     TRY_ASSIGN(PyRef text, make_str(failure->text()));
-    TRY_ASSIGN(PyRef error, event(EventKind::Error, 0, nullptr, 0, nullptr, 0, std::move(text)));
+    TRY_ASSIGN(PyRef error, event(form, EventKind::Error, 0, nullptr, 0, nullptr, 0, std::move(text)));
     return std::optional<PyRef>(std::move(error));
 }
 
 // Takes the next event, first match wins: a redirect, the head, a body
 // chunk, the end.
-Result<std::optional<PyRef>> take_event(RequestContents& request) {
+Result<std::optional<PyRef>> take_event(EventForm form, RequestContents& request) {
     RequestState& state = request.handle->state();
     if (std::optional<RedirectRecord> record = state.take_redirect()) {
-        TRY_ASSIGN(PyRef redirect, redirect_event(*record));
+        TRY_ASSIGN(PyRef redirect, redirect_event(form, *record));
         return std::optional<PyRef>(std::move(redirect));
     }
     std::optional<RunningPair> started = request.start_slot.peek();
@@ -72,21 +78,21 @@ Result<std::optional<PyRef>> take_event(RequestContents& request) {
         if (auto* head = std::get_if<Head>(&taken)) {
             // "body" events follow a handed-out "response" only.
             std::optional<RunningPair> replaced = request.body_slot.put(std::move(*started));
-            TRY_ASSIGN(PyRef response, event(EventKind::Response, head->status, head->block.data(),
+            TRY_ASSIGN(PyRef response, event(form, EventKind::Response, head->status, head->block.data(),
                                              head->block.size(), nullptr, 0, none()));
             return std::optional<PyRef>(std::move(response));
         }
-        if (auto* failure = std::get_if<RequestFailure>(&taken)) return terminal_event(request, failure);
+        if (auto* failure = std::get_if<RequestFailure>(&taken)) return terminal_event(form, request, failure);
     }
     std::optional<RunningPair> body = request.body_slot.peek();
     if (!body) return std::optional<PyRef>();
     ChunkTake taken = body->state->take_chunk(body->handle->core());
     if (auto* chunk = std::get_if<Bytes>(&taken)) {
-        TRY_ASSIGN(PyRef data, event(EventKind::Body, 0, nullptr, 0, chunk->data(), chunk->size(), none()));
+        TRY_ASSIGN(PyRef data, event(form, EventKind::Body, 0, nullptr, 0, chunk->data(), chunk->size(), none()));
         return std::optional<PyRef>(std::move(data));
     }
-    if (std::holds_alternative<EndOfBody>(taken)) return terminal_event(request, nullptr);
-    if (auto* failure = std::get_if<RequestFailure>(&taken)) return terminal_event(request, failure);
+    if (std::holds_alternative<EndOfBody>(taken)) return terminal_event(form, request, nullptr);
+    if (auto* failure = std::get_if<RequestFailure>(&taken)) return terminal_event(form, request, failure);
     return std::optional<PyRef>();
 }
 
@@ -97,17 +103,15 @@ bool is_terminal(PyObject* event_tuple) {
 
 }  // namespace
 
-Result<PyRef> request_poll_event(PyObject* self, const Args&) {
-    RequestContents& request = request_of(self);
-    // Cleared before looking: an event recorded from now on either lands in
-    // this poll or schedules a new notify.
-    request.pending->pending.store(false);
-    TRY_ASSIGN(std::optional<PyRef> taken, take_event(request));
-    if (!taken) return none();
-    return std::move(*taken);
+Result<std::optional<PyRef>> take_request_event(EventForm form, RequestContents& request) {
+    return take_event(form, request);
 }
 
-Result<PyRef> request_poll_events(PyObject* self, const Args& args) {
+bool is_terminal_request_event(PyObject* event_tuple) { return is_terminal(event_tuple); }
+
+namespace {
+
+Result<PyRef> poll_batch(PyObject* self, const Args& args, EventForm form) {
     uint64_t limit = kDefaultLimit;
     if (args.given(0)) {
         TRY_ASSIGN(limit, args.convert(0, to_count));
@@ -118,12 +122,30 @@ Result<PyRef> request_poll_events(PyObject* self, const Args& args) {
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return Failure::fetch();
     for (uint64_t n = 0; n < limit; ++n) {
-        TRY_ASSIGN(std::optional<PyRef> taken, take_event(request));
+        TRY_ASSIGN(std::optional<PyRef> taken, take_event(form, request));
         if (!taken) break;
         if (PyList_Append(list.get(), taken->get()) < 0) return Failure::fetch();
         if (is_terminal(taken->get())) break;
     }
     return list;
+}
+
+}  // namespace
+
+Result<PyRef> request_poll_event(PyObject* self, const Args&) {
+    RequestContents& request = request_of(self);
+    // Cleared before looking: an event recorded from now on either lands in
+    // this poll or schedules a new notify.
+    request.pending->pending.store(false);
+    TRY_ASSIGN(std::optional<PyRef> taken, take_event(EventForm::Lists, request));
+    if (!taken) return none();
+    return std::move(*taken);
+}
+
+Result<PyRef> request_poll_events(PyObject* self, const Args& args) { return poll_batch(self, args, EventForm::Lists); }
+
+Result<PyRef> request_poll_events_bytes(PyObject* self, const Args& args) {
+    return poll_batch(self, args, EventForm::Bytes);
 }
 
 }  // namespace vesper

@@ -40,7 +40,7 @@ PyTypeObject* create_type(const ClassDef& def) {
 
 const ClassDef& class_def(ClassId id) {
     static const ClassDef* const defs[kClassCount] = {&kEngineClass, &kRequestClass, &kResponseClass,
-                                                      &kWebSocketClass};
+                                                      &kWebSocketClass, &kEventHubClass};
     return *defs[static_cast<int>(id)];
 }
 

@@ -1,4 +1,4 @@
-// The module's four classes: instance layout, type creation, allocation.
+// The module's classes: instance layout, type creation, allocation.
 //
 // Every instance is the object header, a borrow counter, then the class's
 // contents (a C++ object constructed in place and destroyed with the
@@ -15,8 +15,8 @@
 
 namespace vesper {
 
-enum class ClassId { Engine = 0, Request, Response, WebSocket };
-inline constexpr int kClassCount = 4;
+enum class ClassId { Engine = 0, Request, Response, WebSocket, EventHub };
+inline constexpr int kClassCount = 5;
 
 enum class MethodKind { Args, None };
 
@@ -51,6 +51,7 @@ extern const ClassDef kEngineClass;
 extern const ClassDef kRequestClass;
 extern const ClassDef kResponseClass;
 extern const ClassDef kWebSocketClass;
+extern const ClassDef kEventHubClass;
 
 const ClassDef& class_def(ClassId id);
 // The class's type object, created on first need and kept for the process.

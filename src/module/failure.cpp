@@ -62,6 +62,7 @@ void Failure::raise() && {
         case Type::Overflow: type = PyExc_OverflowError; break;
         case Type::Value: type = PyExc_ValueError; break;
         case Type::System: type = PyExc_SystemError; break;
+        case Type::Timeout: type = PyExc_TimeoutError; break;
         case Type::Panic:
             type = panic_exception_type();
             if (type == nullptr) return;  // its creation failure is pending

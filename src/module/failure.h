@@ -13,12 +13,14 @@ namespace vesper {
 
 class Failure {
 public:
-    enum class Type { Runtime, TypeError, Overflow, Value, System, Panic, Python };
+    enum class Type { Runtime, TypeError, Overflow, Value, System, Timeout, Panic, Python };
 
     static Failure runtime(std::string message) { return Failure(Type::Runtime, std::move(message)); }
     static Failure type_error(std::string message) { return Failure(Type::TypeError, std::move(message)); }
     static Failure overflow(std::string message) { return Failure(Type::Overflow, std::move(message)); }
     static Failure value_error(std::string message) { return Failure(Type::Value, std::move(message)); }
+    // The builtin TimeoutError of a wait that ran out.
+    static Failure timeout(std::string message) { return Failure(Type::Timeout, std::move(message)); }
     static Failure panic(std::string message) { return Failure(Type::Panic, std::move(message)); }
     // A Core failure raised by the method that called the Core: the kind text.
     static Failure core(const CoreError& error) { return runtime(error.text()); }

@@ -70,6 +70,11 @@ Result<PyRef> initialise() {
     for (ClassId id : {ClassId::Engine, ClassId::Request, ClassId::Response, ClassId::WebSocket}) {
         TRY_STATUS(add_class(module.get(), id));
     }
+    // An addition: an attribute, left out of the established __all__.
+    TRY_ASSIGN(PyTypeObject* hub_type, class_type(ClassId::EventHub));
+    if (PyObject_SetAttrString(module.get(), "PyEventHub", reinterpret_cast<PyObject*>(hub_type)) < 0) {
+        return Failure::fetch();
+    }
     PyRef version = PyRef::steal(PyLong_FromUnsignedLong(HY_ABI_VERSION));
     if (!version) return Failure::fetch();
     TRY_STATUS(add_attribute(module.get(), "abi_version", std::move(version)));

@@ -20,6 +20,7 @@ Status start_into_slot(RequestContents& request) {
 
 void finish_request(RequestContents& request) {
     request.handle->state().notifier().remove();
+    detach_link(request.hub);
     std::optional<RunningPair> dropped = request.start_slot.take();
 }
 
@@ -29,6 +30,36 @@ constexpr const char* kUpload[] = {"data", "final_chunk"};
 constexpr const char* kTimeout[] = {"timeout"};
 constexpr const char* kLoop[] = {"loop_", "notify"};
 constexpr const char* kLimit[] = {"limit"};
+constexpr const char* kReadInto[] = {"buffer", "timeout"};
+constexpr const char* kHub[] = {"hub", "tag"};
+
+constexpr const char* kStartHubDoc =
+    "start_hub(hub, tag)\n"
+    "Like start_async, but the events are delivered by PyEventHub.poll() as\n"
+    "(tag, event) pairs in the bytes form.  The hub keeps the request until\n"
+    "its terminal event was polled, it is detached (detach_callback, cancel,\n"
+    "hub.detach) or the hub is closed.  A refused start detaches it.";
+
+constexpr const char* kWaitResponseDoc =
+    "wait_response(timeout=None) -> PyResponse\n"
+    "As await_response(), in slices that let Ctrl-C through; raises\n"
+    "TimeoutError when `timeout` seconds pass without the head.";
+constexpr const char* kReadChunkDoc =
+    "read_chunk(timeout=None) -> bytes\n"
+    "The next body chunk as bytes; b'' at the end of the body.  Flow control\n"
+    "and failures as next_body().";
+constexpr const char* kReadAllDoc =
+    "read_all(timeout=None) -> bytes\n"
+    "The rest of the body as one bytes object.  On TimeoutError or an\n"
+    "interrupt, what was read stays queued for the next read.";
+constexpr const char* kReadIntoDoc =
+    "readinto(buffer, timeout=None) -> int\n"
+    "Copies up to len(buffer) body bytes into a writable buffer (bytearray,\n"
+    "memoryview, mmap, array ...); the rest of a chunk is kept for the next\n"
+    "read.  Returns 0 at the end of the body.";
+constexpr const char* kPollBytesDoc =
+    "poll_events_bytes(limit=64) -> list[tuple]\n"
+    "As poll_events(), with the two byte items as bytes instead of lists of ints.";
 
 constexpr const char* kWaitManualDoc =
     "Blocks until the Core reports a deferred redirect or the response\n"
@@ -55,6 +86,12 @@ const MethodDef kMethods[] = {
     {"attach_async", MethodKind::Args, {kLoop, 2, 2}, request_attach_async},
     {"poll_event", MethodKind::None, kNoParams, request_poll_event},
     {"poll_events", MethodKind::Args, {kLimit, 1, 0}, request_poll_events},
+    {"poll_events_bytes", MethodKind::Args, {kLimit, 1, 0}, request_poll_events_bytes, kPollBytesDoc},
+    {"wait_response", MethodKind::Args, {kTimeout, 1, 0}, request_wait_response, kWaitResponseDoc},
+    {"read_chunk", MethodKind::Args, {kTimeout, 1, 0}, request_read_chunk, kReadChunkDoc},
+    {"read_all", MethodKind::Args, {kTimeout, 1, 0}, request_read_all, kReadAllDoc},
+    {"readinto", MethodKind::Args, {kReadInto, 2, 1}, request_readinto, kReadIntoDoc},
+    {"start_hub", MethodKind::Args, {kHub, 2, 2}, request_start_hub, kStartHubDoc},
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <memory>
 
+#include "async/event_hub.h"
 #include "async/pending_flag.h"
 #include "module/class_object.h"
 #include "module/slot.h"
@@ -20,6 +21,7 @@ struct RequestContents {
     Slot<RunningPair> start_slot;  // filled by start
     Slot<RunningPair> body_slot;   // filled once the head was handed out
     std::atomic<bool> final_reported{false};  // the terminal event went out
+    HubLink hub;                               // set by start_hub
 };
 
 inline RequestContents& request_of(PyObject* self) { return contents_of<RequestContents>(self); }
@@ -29,9 +31,15 @@ Result<RunningPair> start_request(RequestContents& request);
 // Starts the request and keeps its running pair in the start slot.
 Status start_into_slot(RequestContents& request);
 
-// The finish step: the loop notifier goes, and so does the start slot's
-// pair (the body slot keeps its own).
+// The finish step: the loop notifier or hub membership goes, and so does
+// the start slot's pair (the body slot keeps its own).
 void finish_request(RequestContents& request);
+
+// How an event's byte items are made: lists of ints or bytes.
+enum class EventForm { Lists, Bytes };
+// The next event of a polled request (none when nothing is ready).
+Result<std::optional<PyRef>> take_request_event(EventForm form, RequestContents& request);
+bool is_terminal_request_event(PyObject* event_tuple);
 
 // The methods of PyRequest, defined by subsystem.
 #define VESPER_REQUEST_METHOD(name) Result<PyRef> request_##name(PyObject* self, const Args& args)
@@ -54,6 +62,12 @@ VESPER_REQUEST_METHOD(attach_async);
 VESPER_REQUEST_METHOD(detach_callback);
 VESPER_REQUEST_METHOD(poll_event);
 VESPER_REQUEST_METHOD(poll_events);
+VESPER_REQUEST_METHOD(poll_events_bytes);
+VESPER_REQUEST_METHOD(wait_response);
+VESPER_REQUEST_METHOD(read_chunk);
+VESPER_REQUEST_METHOD(read_all);
+VESPER_REQUEST_METHOD(readinto);
+VESPER_REQUEST_METHOD(start_hub);
 #undef VESPER_REQUEST_METHOD
 
 // PyEngine.request: creates a request (nothing is sent yet).

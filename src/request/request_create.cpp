@@ -2,6 +2,7 @@
 // a Core request, wrapped in a new PyRequest.
 #include "core/record_fields.h"
 #include "engine/py_engine.h"
+#include "module/byte_buffer.h"
 #include "module/enum_option.h"
 #include "request/py_request.h"
 
@@ -25,7 +26,7 @@ struct RequestOptions {
     std::string method = "GET";
     HeaderList headers;
     uint32_t body_kind = HY_BODY_NONE;
-    Bytes body;
+    ByteInput body;
     std::optional<Duration> timeout;
     uint32_t redirect_mode = HY_REDIRECT_FOLLOW;
     uint32_t cache_mode = HY_CACHE_DEFAULT;
@@ -44,9 +45,14 @@ Result<RequestOptions> convert_options(const Args& args) {
     if (args.given(kHeaders) && args[kHeaders] != Py_None) {
         TRY_ASSIGN(o.headers, args.convert(kHeaders, to_header_pairs));
     }
-    std::optional<Bytes> body;
+    // hy_request_create copies the body and runs with the interpreter lock
+    // held: the bytes are lent in place.
+    std::optional<ByteInput> body;
     if (args.given(kBody) && args[kBody] != Py_None) {
-        TRY_ASSIGN(body, args.convert(kBody, to_bytes));
+        TRY_ASSIGN(body, args.convert(kBody, [](PyObject* object) -> Result<std::optional<ByteInput>> {
+            TRY_ASSIGN(ByteInput in, to_byte_input(object, false));
+            return std::optional<ByteInput>(std::move(in));
+        }));
     }
     std::optional<double> seconds;
     if (args.given(kTimeout)) {
@@ -96,7 +102,10 @@ Result<std::shared_ptr<RequestHandle>> create_request(hy_engine* engine, const R
     config.header_count = headers.size();
     config.timeout_ms = o.timeout ? o.timeout->millis() : 0;
     config.callbacks = request_callbacks(state.get());
-    if (o.body_kind == HY_BODY_BYTES) set_bytes(config.body, config.body_len, o.body);
+    if (o.body_kind == HY_BODY_BYTES && o.body.size() != 0) {
+        config.body = o.body.data();
+        config.body_len = o.body.size();
+    }
     config.body_kind = o.body_kind;
     config.cache_mode = o.cache_mode;
     config.redirect_mode = o.redirect_mode;

@@ -1,6 +1,7 @@
 #include "request/request_state.h"
 
 #include <chrono>
+#include <cstring>
 
 #include "module/core_ranges.h"
 
@@ -183,26 +184,38 @@ HeadTake RequestState::wait_head() {
     }
 }
 
-ChunkTake RequestState::take_chunk_locked(bool& resume) {
-    ChunkTake taken;
-    if (!chunks_.empty()) {
-        Bytes chunk = std::move(chunks_.front());
-        chunks_.pop_front();
-        buffered_ = chunk.size() > buffered_ ? 0 : buffered_ - chunk.size();
-        taken = std::move(chunk);
-    } else if (outcome_ == kRunning) {
-        return std::monostate{};
-    } else if (outcome_ == kSucceeded || failure_reported_) {
-        taken = EndOfBody{};
-    } else {
-        failure_reported_ = true;
-        taken = failure_locked();
-    }
+ChunkTake RequestState::end_locked() {
+    if (outcome_ == kRunning) return std::monostate{};
+    if (outcome_ == kSucceeded || failure_reported_) return EndOfBody{};
+    failure_reported_ = true;
+    return failure_locked();
+}
+
+void RequestState::after_take_locked(bool& resume) {
     if (paused_ && buffered_ < kPauseAtBytes) {
         paused_ = false;
         resume = true;
     }
     changed_.notify_all();
+}
+
+ChunkTake RequestState::take_chunk_locked(bool& resume) {
+    ChunkTake taken;
+    if (!chunks_.empty()) {
+        Bytes chunk = std::move(chunks_.front());
+        chunks_.pop_front();
+        if (front_offset_ != 0) {
+            // What a copy left of this chunk.
+            chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(front_offset_));
+            front_offset_ = 0;
+        }
+        buffered_ = chunk.size() > buffered_ ? 0 : buffered_ - chunk.size();
+        taken = std::move(chunk);
+    } else {
+        taken = end_locked();
+        if (std::holds_alternative<std::monostate>(taken)) return taken;
+    }
+    after_take_locked(resume);
     return taken;
 }
 
@@ -230,6 +243,79 @@ ChunkTake RequestState::wait_chunk(hy_request* core) {
     }
     if (resume) hy_request_resume_read(core);
     return taken;
+}
+
+HeadTake RequestState::wait_head_for(uint64_t wait_ms) {
+    std::unique_lock lock(mutex_);
+    if (head_taken_) return RequestFailure{CoreError{ErrorKind::InvalidState}, 0, kHeadAlreadyTaken};
+    HeadTake taken = take_head_locked();
+    if (!std::holds_alternative<std::monostate>(taken) || wait_ms == 0) return taken;
+    changed_.wait_for(lock, std::chrono::milliseconds(wait_ms));
+    if (head_taken_) return RequestFailure{CoreError{ErrorKind::InvalidState}, 0, kHeadAlreadyTaken};
+    return take_head_locked();
+}
+
+ChunkTake RequestState::wait_chunk_for(hy_request* core, uint64_t wait_ms) {
+    bool resume = false;
+    ChunkTake taken;
+    {
+        std::unique_lock lock(mutex_);
+        if (!readable_locked() && wait_ms != 0) {
+            changed_.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return readable_locked(); });
+        }
+        taken = take_chunk_locked(resume);
+    }
+    if (resume) hy_request_resume_read(core);
+    return taken;
+}
+
+bool RequestState::wait_body_for(uint64_t wait_ms) {
+    std::unique_lock lock(mutex_);
+    if (readable_locked() || wait_ms == 0) return readable_locked();
+    return changed_.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return readable_locked(); });
+}
+
+CopyTake RequestState::copy_into(hy_request* core, uint8_t* out, size_t capacity) {
+    bool resume = false;
+    CopyTake taken;
+    {
+        std::lock_guard lock(mutex_);
+        size_t copied = 0;
+        while (!chunks_.empty() && copied < capacity) {
+            Bytes& front = chunks_.front();
+            const size_t n = std::min(front.size() - front_offset_, capacity - copied);
+            std::memcpy(out + copied, front.data() + front_offset_, n);
+            copied += n;
+            front_offset_ += n;
+            if (front_offset_ == front.size()) {
+                chunks_.pop_front();
+                front_offset_ = 0;
+            }
+        }
+        if (copied != 0) {
+            buffered_ = copied > buffered_ ? 0 : buffered_ - copied;
+            taken = copied;
+        } else if (chunks_.empty()) {
+            ChunkTake end = end_locked();
+            if (std::holds_alternative<EndOfBody>(end)) taken = EndOfBody{};
+            if (auto* failure = std::get_if<RequestFailure>(&end)) taken = *failure;
+        }
+        if (!std::holds_alternative<std::monostate>(taken)) after_take_locked(resume);
+    }
+    if (resume) hy_request_resume_read(core);
+    return taken;
+}
+
+void RequestState::unread(Bytes bytes) {
+    std::lock_guard lock(mutex_);
+    if (front_offset_ != 0) {
+        Bytes& front = chunks_.front();
+        front.erase(front.begin(), front.begin() + static_cast<std::ptrdiff_t>(front_offset_));
+        front_offset_ = 0;
+    }
+    buffered_ = saturating_add(buffered_, bytes.size());
+    chunks_.push_front(std::move(bytes));
+    changed_.notify_all();
 }
 
 bool RequestState::is_finished() const {

@@ -46,6 +46,8 @@ struct EndOfBody {};
 
 using HeadTake = std::variant<std::monostate, Head, RequestFailure>;
 using ChunkTake = std::variant<std::monostate, Bytes, EndOfBody, RequestFailure>;
+// A copy into a caller's buffer: how many bytes (never 0), or the end.
+using CopyTake = std::variant<std::monostate, size_t, EndOfBody, RequestFailure>;
 using RedirectTake = std::variant<std::monostate, RedirectRecord, CoreError>;
 
 // Flow control: the Core is asked to pause once this much body is queued,
@@ -73,6 +75,17 @@ public:
     // back under the pause threshold.
     ChunkTake take_chunk(hy_request* core);
     ChunkTake wait_chunk(hy_request* core);
+    // The same with one wait of at most `wait_ms` (0: only look).
+    HeadTake wait_head_for(uint64_t wait_ms);
+    ChunkTake wait_chunk_for(hy_request* core, uint64_t wait_ms);
+    // Waits at most `wait_ms` for body bytes or the end; true if either is there.
+    bool wait_body_for(uint64_t wait_ms);
+    // Copies up to `capacity` queued body bytes to `out`; the rest of a
+    // chunk stays first in the queue for the next read of any kind.
+    CopyTake copy_into(hy_request* core, uint8_t* out, size_t capacity);
+    // Puts bytes taken by a reader back at the front (a read that ran out
+    // of time or was interrupted gives back what it had gathered).
+    void unread(Bytes bytes);
     bool is_finished() const;
 
     NotifierSlot& notifier() { return notifier_; }
@@ -93,6 +106,11 @@ private:
     RequestFailure failure_locked() const;
     HeadTake take_head_locked();
     ChunkTake take_chunk_locked(bool& resume);
+    // The end of the body once the queue is empty: nothing yet, the end,
+    // or the failure (reported once).
+    ChunkTake end_locked();
+    bool readable_locked() const { return !chunks_.empty() || outcome_ != kRunning; }
+    void after_take_locked(bool& resume);
     // A fault while recording: the request fails with CallbackPanic (if it
     // still runs) and the fault goes no further.
     void record_fault() noexcept;
@@ -100,6 +118,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Bytes> chunks_;
+    size_t front_offset_ = 0;  // bytes of chunks_.front() already copied out
     std::deque<RedirectRecord> redirects_;
     int32_t status_ = 0;
     std::optional<Bytes> head_;

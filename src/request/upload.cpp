@@ -1,5 +1,6 @@
 // Streamed uploads: each piece is lent to the Core for one call, with the
 // interpreter lock given up while the Core takes it (it may wait for room).
+#include "module/byte_buffer.h"
 #include "module/pytext.h"
 #include "request/py_request.h"
 
@@ -7,12 +8,12 @@ namespace vesper {
 
 namespace {
 
-Status write_piece(PyObject* self, const Bytes& data, bool final_piece) {
+Status write_piece(PyObject* self, const uint8_t* data, size_t len, bool final_piece) {
     hy_request* core = request_of(self).handle->core();
     uint32_t result;
     {
         GilRelease release;
-        result = hy_request_upload_write(core, data.empty() ? nullptr : data.data(), data.size(), final_piece ? 1 : 0);
+        result = hy_request_upload_write(core, len == 0 ? nullptr : data, len, final_piece ? 1 : 0);
     }
     return core_status(result);
 }
@@ -20,14 +21,16 @@ Status write_piece(PyObject* self, const Bytes& data, bool final_piece) {
 }  // namespace
 
 Result<PyRef> request_upload_write(PyObject* self, const Args& args) {
-    TRY_ASSIGN(Bytes data, args.convert(0, to_bytes));
+    // Lent in place (bytes, exported buffers) while the Core takes it with
+    // the interpreter lock given up.
+    TRY_ASSIGN(ByteInput data, args.convert(0, [](PyObject* o) { return to_byte_input(o, true); }));
     TRY_ASSIGN(bool final_chunk, args.convert(1, to_flag));
-    TRY_STATUS(write_piece(self, data, final_chunk));
+    TRY_STATUS(write_piece(self, data.data(), data.size(), final_chunk));
     return none();
 }
 
 Result<PyRef> request_upload_finish(PyObject* self, const Args&) {
-    TRY_STATUS(write_piece(self, Bytes(), true));
+    TRY_STATUS(write_piece(self, nullptr, 0, true));
     return none();
 }
 

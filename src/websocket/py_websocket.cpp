@@ -26,7 +26,8 @@ Result<PyRef> websocket_close(PyObject* self, const Args& args) {
     WebSocketContents& socket = websocket_of(self);
     const uint32_t result =
         hy_websocket_close(socket.handle->core(), code, reason.empty() ? nullptr : reason.data(), reason.size());
-    socket.handle->state().notifier().remove();
+    // A hub goes on delivering up to the terminal event, which detaches.
+    if (!socket.hub.attached()) socket.handle->state().notifier().remove();
     TRY_STATUS(core_status(result));
     return none();
 }
@@ -34,7 +35,7 @@ Result<PyRef> websocket_close(PyObject* self, const Args& args) {
 Result<PyRef> websocket_cancel(PyObject* self, const Args&) {
     WebSocketContents& socket = websocket_of(self);
     const uint32_t result = hy_websocket_cancel(socket.handle->core());
-    socket.handle->state().notifier().remove();
+    if (!socket.hub.attached()) socket.handle->state().notifier().remove();
     TRY_STATUS(core_status(result));
     return none();
 }
@@ -50,6 +51,23 @@ constexpr const char* kData[] = {"data"};
 constexpr const char* kClose[] = {"code", "reason"};
 constexpr const char* kLoop[] = {"loop_", "notify"};
 constexpr const char* kLimit[] = {"limit"};
+constexpr const char* kTimeout[] = {"timeout"};
+constexpr const char* kHub[] = {"hub", "tag"};
+
+constexpr const char* kStartHubDoc =
+    "start_hub(hub, tag)\n"
+    "Connects, delivering the events through PyEventHub.poll() as (tag, event)\n"
+    "pairs in the bytes form, also after close() and cancel(), up to the\n"
+    "terminal event, which detaches.  A refused start detaches.";
+
+constexpr const char* kRecvMessageDoc =
+    "recv_message(timeout=None) -> tuple | None\n"
+    "As recv(), in slices that let Ctrl-C through, raising TimeoutError when\n"
+    "`timeout` seconds pass without an event.  The payload is str for a\n"
+    "\"text\" message (UTF-8, invalid sequences replaced) and bytes otherwise.";
+constexpr const char* kPollBytesDoc =
+    "poll_events_bytes(limit=64) -> list[tuple]\n"
+    "As poll_events(), with the payloads of recv_message().";
 
 const MethodDef kMethods[] = {
     {"connect", MethodKind::None, kNoParams, websocket_connect},
@@ -63,6 +81,9 @@ const MethodDef kMethods[] = {
     {"start_async", MethodKind::Args, {kLoop, 2, 2}, websocket_start_async},
     {"poll_event", MethodKind::None, kNoParams, websocket_poll_event},
     {"poll_events", MethodKind::Args, {kLimit, 1, 0}, websocket_poll_events},
+    {"poll_events_bytes", MethodKind::Args, {kLimit, 1, 0}, websocket_poll_events_bytes, kPollBytesDoc},
+    {"start_hub", MethodKind::Args, {kHub, 2, 2}, websocket_start_hub, kStartHubDoc},
+    {"recv_message", MethodKind::Args, {kTimeout, 1, 0}, websocket_recv_message, kRecvMessageDoc},
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "async/event_hub.h"
 #include "async/pending_flag.h"
 #include "module/class_object.h"
 #include "module/slot.h"
@@ -17,6 +18,7 @@ struct WebSocketContents {
     std::shared_ptr<WebSocketHandle> handle;
     PendingFlagRef pending;
     Slot<Shared<WebSocketState>> connection;  // filled once started
+    HubLink hub;                              // set by start_hub
 };
 
 inline WebSocketContents& websocket_of(PyObject* self) { return contents_of<WebSocketContents>(self); }
@@ -37,7 +39,14 @@ VESPER_WEBSOCKET_METHOD(is_finished);
 VESPER_WEBSOCKET_METHOD(start_async);
 VESPER_WEBSOCKET_METHOD(poll_event);
 VESPER_WEBSOCKET_METHOD(poll_events);
+VESPER_WEBSOCKET_METHOD(poll_events_bytes);
+VESPER_WEBSOCKET_METHOD(recv_message);
+VESPER_WEBSOCKET_METHOD(start_hub);
 #undef VESPER_WEBSOCKET_METHOD
+
+// Pops up to `limit` events (at least one asked for); a terminal event ends
+// the batch and removes the notifier.
+Result<std::vector<WebSocketEvent>> pop_websocket_events(WebSocketContents& socket, uint64_t limit);
 
 // PyEngine.websocket: creates a connection (nothing is sent yet).
 Result<PyRef> engine_websocket(PyObject* engine, const Args& args);

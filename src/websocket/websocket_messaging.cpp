@@ -1,5 +1,7 @@
 // Sending messages and the blocking recv.
+#include "module/byte_buffer.h"
 #include "module/pytext.h"
+#include "module/sliced_wait.h"
 #include "websocket/py_websocket.h"
 #include "websocket/websocket_values.h"
 
@@ -22,7 +24,9 @@ Result<PyRef> websocket_send_text(PyObject* self, const Args& args) {
 }
 
 Result<PyRef> websocket_send_bytes(PyObject* self, const Args& args) {
-    TRY_ASSIGN(Bytes data, args.convert(0, to_bytes));
+    // The Core copies the message during the call, made with the
+    // interpreter lock held: the bytes are lent in place.
+    TRY_ASSIGN(ByteInput data, args.convert(0, [](PyObject* o) { return to_byte_input(o, false); }));
     TRY_STATUS(send(self, HY_WS_BINARY, data.data(), data.size()));
     return none();
 }
@@ -46,6 +50,28 @@ Result<PyRef> websocket_recv(PyObject* self, const Args&) {
     if (!connected) return Failure::runtime(kNotConnected);
     if (!event) return none();
     return websocket_event_value(*event);
+}
+
+}  // namespace vesper
+
+namespace vesper {
+
+// recv_message: as recv, in interruptible slices, with a timeout and the
+// payload as str or bytes.
+Result<PyRef> websocket_recv_message(PyObject* self, const Args& args) {
+    TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
+    WebSocketContents& socket = websocket_of(self);
+    std::optional<Shared<WebSocketState>> state = socket.connection.peek();
+    if (!state) return Failure::runtime("WebSocket is not connected");
+    std::optional<WebSocketEvent> event;
+    bool ended = false;
+    TRY_ASSIGN(bool done, wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
+        event = (*state)->pop_for(ms, ended);
+        return event.has_value() || ended;
+    }));
+    if (!done) return Failure::timeout("timed out waiting for a WebSocket event");
+    if (!event) return none();
+    return websocket_event_value_bytes(*event);
 }
 
 }  // namespace vesper

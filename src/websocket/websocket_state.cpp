@@ -2,6 +2,8 @@
 
 #include <cxxabi.h>
 
+#include <chrono>
+
 #include "module/core_ranges.h"
 
 namespace vesper {
@@ -150,6 +152,15 @@ std::optional<WebSocketEvent> WebSocketState::pop() {
 std::optional<WebSocketEvent> WebSocketState::pop_blocking() {
     std::unique_lock lock(mutex_);
     wakeup_.wait(lock, [&] { return !queue_.empty() || finished_; });
+    return pop_locked();
+}
+
+std::optional<WebSocketEvent> WebSocketState::pop_for(uint64_t wait_ms, bool& ended) {
+    std::unique_lock lock(mutex_);
+    if (queue_.empty() && !finished_ && wait_ms != 0) {
+        wakeup_.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return !queue_.empty() || finished_; });
+    }
+    ended = queue_.empty() && finished_;
     return pop_locked();
 }
 

@@ -12,7 +12,7 @@ def test_module_attributes():
     assert native.__doc__ == ""
 
 
-@pytest.mark.parametrize("name", ["PyEngine", "PyRequest", "PyResponse", "PyWebSocket"])
+@pytest.mark.parametrize("name", ["PyEngine", "PyRequest", "PyResponse", "PyWebSocket", "PyEventHub"])
 def test_classes_are_final_builtins(name):
     cls = getattr(native, name)
     assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins", name, name)

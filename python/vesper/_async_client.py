@@ -1,0 +1,341 @@
+"""AsyncClient: the asyncio HTTP client."""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import datetime
+import inspect
+import time
+from typing import Any, AsyncIterator, List, Optional, Sequence, Tuple
+
+from . import _native
+from ._base import AuthTypes, BaseClient, CookieTypes, Prepared
+from ._client import Client, RedirectHop, _final, retry_delay
+from ._config import UNSET, Timeout, TimeoutTypes
+from ._content import ParamTypes
+from ._exceptions import (ConnectError, ConnectTimeout, ReadTimeout, RemoteProtocolError,
+                          TooManyRedirects, from_native)
+from ._headers import HeaderTypes
+from ._hub import Channel, hub_for
+from ._models import Request, Response, build_history
+from ._native import RedirectRecord
+
+__all__ = ["AsyncClient", "AsyncRedirectWalk"]
+
+
+def _record(event: Tuple[Any, ...]) -> RedirectRecord:
+    _kind, status, raw, first, second = event
+    return int(status), _native.as_bytes(raw), _native.as_bytes(first).decode("utf-8", "replace"), str(second)
+
+
+class _AsyncBody:
+    """Reads one request's body events from its channel."""
+
+    def __init__(self, channel: Channel, native_request: Any, timeout: Timeout, request: Request) -> None:
+        self._channel = channel
+        self._native = native_request
+        self._timeout = timeout.read
+        self._request = request
+
+    async def read_chunk(self) -> bytes:
+        while True:
+            try:
+                event = await self._channel.get(self._timeout)
+            except TimeoutError:
+                self._native.cancel()
+                raise ReadTimeout(f"no body bytes within {self._timeout} s ({self._request.method} "
+                                  f"{self._request.url})", request=self._request) from None
+            if event is None or event[0] == "done":
+                return b""
+            if event[0] == "body":
+                chunk = _native.as_bytes(event[3])
+                if chunk:
+                    return chunk
+                continue
+            if event[0] == "error":
+                raise from_native(RuntimeError(event[4]), self._request)
+
+    async def read_all(self) -> bytes:
+        parts: List[bytes] = []
+        while True:
+            chunk = await self.read_chunk()
+            if not chunk:
+                return b"".join(parts)
+            parts.append(chunk)
+
+    async def close(self) -> None:
+        if not self._native.is_finished():
+            self._native.cancel()
+            self._channel.end()
+
+
+async def _call_hook(hook: Any, value: Any) -> None:
+    result = hook(value)
+    if inspect.isawaitable(result):
+        await result
+
+
+class AsyncClient(BaseClient):
+    """The asyncio twin of ``Client``: the same options, every request
+    method a coroutine.  All requests of one event loop share one native
+    event hub, which wakes the loop at most once per batch of events."""
+
+    async def __aenter__(self) -> "AsyncClient":
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        await self.aclose()
+
+    async def aclose(self) -> None:
+        """Releases the engines (see ``Client.close``)."""
+        self._release_engines()
+
+    async def request(self, method: str, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None,
+                      cookies: CookieTypes = None, content: Any = None, data: Any = None, files: Any = None,
+                      json: Any = None, auth: AuthTypes = None, timeout: TimeoutTypes = UNSET,
+                      follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None,
+                      cache_mode: Optional[str] = None, priority: Optional[str] = None) -> Response:
+        """Sends one request and reads the whole response (see ``Client.request``)."""
+        prepared = self.build_request(method, url, params=params, headers=headers, cookies=cookies,
+                                      content=content, data=data, files=files, json=json, auth=auth,
+                                      timeout=timeout, follow_redirects=follow_redirects,
+                                      max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+        return await self.send(prepared)
+
+    async def send(self, prepared: Prepared, *, stream: bool = False) -> Response:
+        """Sends a request made by ``build_request``."""
+        attempt = 0
+        while True:
+            try:
+                return await self._send_once(prepared, stream)
+            except (ConnectError, ConnectTimeout):
+                if attempt >= self.retries or not prepared.replayable:
+                    raise
+                attempt += 1
+                await asyncio.sleep(retry_delay(attempt))
+
+    @contextlib.asynccontextmanager
+    async def stream(self, method: str, url: str, **kwargs: Any) -> AsyncIterator[Response]:
+        """As ``request``, leaving the body to ``aiter_bytes()``/``aread()``
+        inside the ``async with`` block."""
+        prepared = self.build_request(method, url, **kwargs)
+        response = await self.send(prepared, stream=True)
+        try:
+            yield response
+        finally:
+            await response.aclose()
+
+    async def get(self, url: str, **kwargs: Any) -> Response:
+        """GET; keyword arguments as ``request``."""
+        return await self.request("GET", url, **kwargs)
+
+    async def head(self, url: str, **kwargs: Any) -> Response:
+        """HEAD; keyword arguments as ``request``."""
+        return await self.request("HEAD", url, **kwargs)
+
+    async def options(self, url: str, **kwargs: Any) -> Response:
+        """OPTIONS; keyword arguments as ``request``."""
+        return await self.request("OPTIONS", url, **kwargs)
+
+    async def post(self, url: str, **kwargs: Any) -> Response:
+        """POST; keyword arguments as ``request``."""
+        return await self.request("POST", url, **kwargs)
+
+    async def put(self, url: str, **kwargs: Any) -> Response:
+        """PUT; keyword arguments as ``request``."""
+        return await self.request("PUT", url, **kwargs)
+
+    async def patch(self, url: str, **kwargs: Any) -> Response:
+        """PATCH; keyword arguments as ``request``."""
+        return await self.request("PATCH", url, **kwargs)
+
+    async def delete(self, url: str, **kwargs: Any) -> Response:
+        """DELETE; keyword arguments as ``request``."""
+        return await self.request("DELETE", url, **kwargs)
+
+    def walk_redirects(self, method: str, url: str, **kwargs: Any) -> "AsyncRedirectWalk":
+        """The asyncio twin of ``Client.walk_redirects``:
+
+            async with client.walk_redirects("GET", url) as walk:
+                async for hop in walk:
+                    hop.follow()
+            print(walk.response)
+        """
+        return AsyncRedirectWalk(self, self.build_request(method, url, **kwargs))
+
+    async def websocket(self, url: str, *, subprotocols: Optional[Sequence[str]] = None,
+                        headers: HeaderTypes = None, origin: Optional[str] = None,
+                        timeout: TimeoutTypes = UNSET) -> Any:
+        """Opens a WebSocket and returns the connected ``AsyncWebSocket``."""
+        from ._websocket import connect_async_websocket
+        return await connect_async_websocket(self, url, subprotocols, headers, origin, timeout)
+
+    # --- the exchange ---------------------------------------------------
+    async def _start(self, prepared: Prepared, manual: bool = False) -> Tuple[Any, Channel]:
+        for hook in self.event_hooks["request"]:
+            await _call_hook(hook, prepared.request)
+        native_request = self._native_request(prepared, manual)
+        try:
+            channel = hub_for(asyncio.get_running_loop()).start_request(native_request)
+        except RuntimeError as exc:
+            raise from_native(exc, prepared.request) from None
+        if prepared.streamed:
+            await self._upload(native_request, prepared)
+        return native_request, channel
+
+    @staticmethod
+    async def _upload(native_request: Any, prepared: Prepared) -> None:
+        loop = asyncio.get_running_loop()
+        body: Any = prepared.body
+
+        async def pieces() -> AsyncIterator[bytes]:
+            if hasattr(body, "__aiter__"):
+                async for piece in body:
+                    yield piece
+            else:
+                for piece in body:
+                    yield piece
+
+        try:
+            async for piece in pieces():
+                # upload_write may wait on the Core's back-pressure: off the loop.
+                await loop.run_in_executor(None, _native.upload_write, native_request, piece, False)
+            await loop.run_in_executor(None, native_request.upload_finish)
+        except RuntimeError as exc:
+            if native_request.is_finished():
+                return
+            native_request.cancel()
+            raise from_native(exc, prepared.request) from None
+        except BaseException:
+            native_request.cancel()
+            raise
+
+    @staticmethod
+    async def _next_step(channel: Channel, native_request: Any, prepared: Prepared) -> Tuple[Any, ...]:
+        """("redirect", record) or ("head", status, head)."""
+        while True:
+            try:
+                event = await channel.get(prepared.timeout.head)
+            except TimeoutError:
+                native_request.cancel()
+                raise ReadTimeout(f"no response within {prepared.timeout.head} s ({prepared.request.method} "
+                                  f"{prepared.request.url})", request=prepared.request) from None
+            except asyncio.CancelledError:
+                native_request.cancel()
+                raise
+            if event is None:
+                raise RemoteProtocolError("the request ended without a response", request=prepared.request)
+            kind = event[0]
+            if kind == "redirect":
+                return ("redirect", _record(event))
+            if kind == "response":
+                return ("head", int(event[1]), _native.as_bytes(event[2]))
+            if kind == "error":
+                raise from_native(RuntimeError(event[4]), prepared.request)
+
+    async def _send_once(self, prepared: Prepared, stream: bool) -> Response:
+        started = time.monotonic()
+        native_request, channel = await self._start(prepared)
+        records: List[RedirectRecord] = []
+        while True:
+            step = await self._next_step(channel, native_request, prepared)
+            if step[0] == "head":
+                status, head = step[1], step[2]
+                break
+            records.append(step[1])
+            if prepared.core_redirects:
+                continue
+            if not prepared.follow:
+                native_request.cancel()
+                return Client._redirect_response(prepared, records, started)
+            if len(records) > prepared.max_redirects:
+                native_request.cancel()
+                raise TooManyRedirects(f"more than {prepared.max_redirects} redirects ({prepared.request.method} "
+                                       f"{prepared.request.url})", kind="Redirect", net_error=-310,
+                                       request=prepared.request)
+            try:
+                native_request.follow_redirect()
+            except RuntimeError as exc:
+                raise from_native(exc, prepared.request) from None
+        final = _final(prepared, records)
+        response = Response(status, head, request=final, url=final.url,
+                            history=build_history(prepared.request.method, prepared.request.url, records),
+                            elapsed=datetime.timedelta(seconds=time.monotonic() - started))
+        response._attach_async(_AsyncBody(channel, native_request, prepared.timeout, final))
+        for hook in self.event_hooks["response"]:
+            await _call_hook(hook, response)
+        if not stream:
+            try:
+                await response.aread()
+            except BaseException:
+                await response.aclose()
+                raise
+        return response
+
+
+class AsyncRedirectWalk:
+    """The asyncio twin of ``RedirectWalk`` (``async for hop in walk``)."""
+
+    def __init__(self, client: AsyncClient, prepared: Prepared) -> None:
+        self._client = client
+        self._prepared = prepared
+        self._started = time.monotonic()
+        self._records: List[RedirectRecord] = []
+        self._pending: Optional[RedirectHop] = None
+        self._native: Any = None
+        self._channel: Optional[Channel] = None
+        self.response: Optional[Response] = None
+
+    def __aiter__(self) -> "AsyncRedirectWalk":
+        return self
+
+    async def __anext__(self) -> RedirectHop:
+        if self._native is None:
+            self._native, self._channel = await self._client._start(self._prepared, manual=True)
+        assert self._channel is not None
+        if self.response is not None:
+            raise StopAsyncIteration
+        if self._pending is not None and not self._pending.followed:
+            self.stop()
+            raise StopAsyncIteration
+        step = await AsyncClient._next_step(self._channel, self._native, self._prepared)
+        history = build_history(self._prepared.request.method, self._prepared.request.url, self._records)
+        if step[0] == "head":
+            final = _final(self._prepared, self._records)
+            response = Response(step[1], step[2], request=final, url=final.url, history=history,
+                                elapsed=datetime.timedelta(seconds=time.monotonic() - self._started))
+            response._attach_async(_AsyncBody(self._channel, self._native, self._prepared.timeout, final))
+            await response.aread()
+            self.response = response
+            raise StopAsyncIteration
+        record: RedirectRecord = step[1]
+        self._records.append(record)
+        answered = build_history(self._prepared.request.method, self._prepared.request.url, self._records)[-1]
+        answered.history = history
+        self._pending = RedirectHop(self, answered, record[2], record[3])  # type: ignore[arg-type]
+        return self._pending
+
+    def _follow(self, hop: RedirectHop) -> None:
+        if hop is not self._pending or self.response is not None:
+            raise RuntimeError("only the latest hop of a running walk can be followed")
+        try:
+            self._native.follow_redirect()
+        except RuntimeError as exc:
+            raise from_native(exc, self._prepared.request) from None
+
+    def stop(self) -> None:
+        """Ends the walk at the current hop; ``response`` becomes that 3xx."""
+        if self.response is None and self._native is not None:
+            self._native.cancel()
+            if self._pending is not None:
+                self.response = self._pending.response
+
+    async def __aenter__(self) -> "AsyncRedirectWalk":
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        self.stop()
+
+
+

@@ -1,0 +1,235 @@
+"""The option and request-building model that Client and AsyncClient share;
+they add only the waiting."""
+
+from __future__ import annotations
+
+import base64
+import threading
+import urllib.parse
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+
+from . import _config
+from ._config import UNSET, EngineSettings, Timeout, TimeoutTypes, VerifyTypes
+from ._content import Body, ParamTypes, encode_body, join_url, merge_url
+from ._exceptions import from_native
+from ._headers import Headers, HeaderTypes
+from ._models import Request
+from ._native import native
+
+__all__ = ["BaseClient", "Prepared", "AuthTypes", "CookieTypes", "EventHooks"]
+
+AuthTypes = Union[Tuple[str, str], None]
+CookieTypes = Union[Mapping[str, str], Sequence[Tuple[str, str]], None]
+EventHooks = Mapping[str, Sequence[Callable[..., Any]]]
+# The Core follows at most this many redirects by itself.
+CORE_REDIRECT_LIMIT = 20
+
+
+class Prepared:
+    """One request ready for the engine."""
+
+    __slots__ = ("request", "settings", "body", "timeout", "follow", "max_redirects", "cache", "priority")
+
+    def __init__(self, request: Request, settings: EngineSettings, body: Body, timeout: Timeout, follow: bool,
+                 max_redirects: int, cache: Optional[str], priority: Optional[str]) -> None:
+        self.request = request
+        self.settings = settings
+        self.body = body
+        self.timeout = timeout
+        self.follow = follow
+        self.max_redirects = max_redirects
+        self.cache = cache
+        self.priority = priority
+
+    @property
+    def streamed(self) -> bool:
+        """Whether the body goes out piece by piece."""
+        return self.body is not None and not isinstance(self.body, bytes)
+
+    @property
+    def replayable(self) -> bool:
+        """Whether the request can be sent again (retries)."""
+        return not self.streamed
+
+    @property
+    def core_redirects(self) -> bool:
+        """Whether the Core follows redirects itself (else the package walks them)."""
+        return self.follow and self.max_redirects >= CORE_REDIRECT_LIMIT
+
+    def native_kwargs(self, manual: bool = False) -> Dict[str, Any]:
+        """The keyword arguments of the engine's ``request``."""
+        kwargs: Dict[str, Any] = {"headers": self.request.headers.multi_items()}
+        if self.streamed:
+            kwargs["chunked"] = True
+        elif self.body is not None:
+            kwargs["body"] = self.body
+        if self.timeout.total is not None:
+            kwargs["timeout"] = self.timeout.total
+        kwargs["redirect"] = "follow" if (self.core_redirects and not manual) else "manual"
+        if self.cache is not None:
+            kwargs["cache"] = self.cache
+        if self.priority is not None:
+            kwargs["priority"] = self.priority
+        return kwargs
+
+
+def _basic(auth: Tuple[str, str]) -> str:
+    user, password = auth
+    return "Basic " + base64.b64encode(f"{user}:{password}".encode("utf-8")).decode("ascii")
+
+
+def _cookie_header(cookies: CookieTypes) -> Optional[str]:
+    if not cookies:
+        return None
+    items = cookies.items() if isinstance(cookies, Mapping) else cookies
+    return "; ".join(f"{name}={value}" for name, value in items)
+
+
+def split_proxy(proxy: Optional[str]) -> Tuple[Optional[str], Optional[Tuple[str, str]]]:
+    """(proxy URL without credentials, (user, password) or None)."""
+    if proxy is None:
+        return None, None
+    parts = urllib.parse.urlsplit(proxy)
+    if parts.username is None:
+        return proxy, None
+    host = parts.hostname or ""
+    if ":" in host:
+        host = f"[{host}]"
+    netloc = host + (f":{parts.port}" if parts.port else "")
+    clean = urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, parts.query, parts.fragment))
+    return clean, (urllib.parse.unquote(parts.username), urllib.parse.unquote(parts.password or ""))
+
+
+class BaseClient:
+    """The options of a client; see Client for their meaning."""
+
+    def __init__(self, *, impersonate: Optional[str] = None, proxy: Optional[str] = None,
+                 proxy_auth: Optional[Tuple[str, str]] = None, verify: VerifyTypes = True,
+                 http_version: Optional[str] = None, cache: bool = True, cache_mode: Optional[str] = None,
+                 timeout: TimeoutTypes = UNSET, follow_redirects: bool = True, max_redirects: int = 20,
+                 headers: HeaderTypes = None, cookies: CookieTypes = None, auth: AuthTypes = None,
+                 base_url: Optional[str] = None, params: ParamTypes = None,
+                 profile_namespace: Optional[str] = None, user_agent: Optional[str] = None,
+                 accept_language: Optional[str] = None, trust_env: bool = True, retries: int = 0,
+                 event_hooks: Optional[EventHooks] = None) -> None:
+        if max_redirects < 0:
+            raise ValueError("max_redirects must be >= 0")
+        if retries < 0:
+            raise ValueError("retries must be >= 0")
+        if cache_mode is not None and cache_mode not in _config.CACHE_MODES:
+            raise ValueError(f"cache_mode must be one of {_config.CACHE_MODES}, not {cache_mode!r}")
+        verify_flag, ca_pem = _config.ca_settings(verify)
+        proxy_url, url_auth = split_proxy(proxy)
+        self._settings = EngineSettings(
+            impersonate=impersonate, proxy=proxy_url, proxy_auth=proxy_auth or url_auth, verify=verify_flag,
+            ca_pem=ca_pem, http_version=http_version, cache=cache, profile_namespace=profile_namespace,
+            user_agent=user_agent, accept_language=accept_language)
+        self._explicit_proxy = proxy is not None
+        self.timeout = _config.to_timeout(timeout, _config.DEFAULT_TIMEOUT)
+        self.follow_redirects = follow_redirects
+        self.max_redirects = max_redirects
+        self.headers = Headers(headers)
+        self.cookies: Dict[str, str] = dict(cookies.items() if isinstance(cookies, Mapping) else (cookies or []))
+        self.auth = auth
+        self.base_url = base_url
+        self.params = params
+        self.cache_mode = cache_mode
+        self.trust_env = trust_env
+        self.retries = retries
+        hooks = event_hooks or {}
+        unknown = set(hooks) - {"request", "response"}
+        if unknown:
+            raise ValueError(f"event_hooks takes 'request' and 'response', not {sorted(unknown)}")
+        self.event_hooks: Dict[str, List[Callable[..., Any]]] = {
+            "request": list(hooks.get("request", ())), "response": list(hooks.get("response", ()))}
+        self._engines: Dict[Tuple[Any, ...], Any] = {}
+        self._lock = threading.Lock()
+        self._closed = False
+
+    @property
+    def is_closed(self) -> bool:
+        """Whether close() was called."""
+        return self._closed
+
+    def _settings_for(self, url: str) -> EngineSettings:
+        if self._explicit_proxy or not self.trust_env:
+            return self._settings
+        scheme = urllib.parse.urlsplit(url).scheme.lower()
+        proxy = _config.proxy_from_env(scheme)
+        if proxy is None or _config.bypasses_proxy(url):
+            return self._settings.with_proxy(None)
+        clean, url_auth = split_proxy(proxy)
+        settings = self._settings.with_proxy(clean)
+        if url_auth is not None and settings.proxy_auth is None:
+            settings.proxy_auth = url_auth
+        return settings
+
+    def _engine(self, settings: EngineSettings) -> Any:
+        if self._closed:
+            raise RuntimeError("the client is closed")
+        key = settings.key()
+        with self._lock:
+            engine = self._engines.get(key)
+            if engine is None:
+                try:
+                    engine = native.PyEngine(**settings.engine_kwargs())
+                except RuntimeError as exc:
+                    raise from_native(exc) from None
+                self._engines[key] = engine
+            return engine
+
+    def build_request(self, method: str, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None,
+                      cookies: CookieTypes = None, content: Any = None, data: Any = None, files: Any = None,
+                      json: Any = None, auth: AuthTypes = None, timeout: TimeoutTypes = UNSET,
+                      follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None,
+                      cache_mode: Optional[str] = None, priority: Optional[str] = None) -> Prepared:
+        """Checks every argument and builds the request; nothing is sent."""
+        if not isinstance(method, str) or not method:
+            raise TypeError("method must be a non-empty str")
+        method = method.upper()
+        full = merge_url(join_url(self.base_url, url), None)
+        if self.params is not None:
+            full = merge_url(full, self.params)
+        full = merge_url(full, params)
+        if urllib.parse.urlsplit(full).scheme.lower() not in ("http", "https"):
+            from ._exceptions import UnsupportedProtocol
+            raise UnsupportedProtocol(f"HTTP requests need an http:// or https:// URL, not {full!r}")
+        if cache_mode is not None and cache_mode not in _config.CACHE_MODES:
+            raise ValueError(f"cache_mode must be one of {_config.CACHE_MODES}, not {cache_mode!r}")
+        if priority is not None and priority not in _config.PRIORITIES:
+            raise ValueError(f"priority must be one of {_config.PRIORITIES}, not {priority!r}")
+        body_headers, body = encode_body(content=content, data=data, files=files, json=json)
+        merged = self.headers.merged(headers)
+        for name, value in body_headers:
+            if name not in merged:
+                merged[name] = value
+        use_auth = auth if auth is not None else self.auth
+        if use_auth is not None and "authorization" not in merged:
+            if not (isinstance(use_auth, tuple) and len(use_auth) == 2):
+                raise TypeError("auth must be a (user, password) pair; send a bearer token with headers=")
+            merged["Authorization"] = _basic(use_auth)
+        all_cookies = dict(self.cookies)
+        if cookies:
+            all_cookies.update(cookies.items() if isinstance(cookies, Mapping) else cookies)
+        cookie = _cookie_header(all_cookies)
+        if cookie is not None:
+            merged.add("Cookie", cookie)
+        request = Request(method, full, merged)
+        return Prepared(
+            request=request, settings=self._settings_for(full), body=body,
+            timeout=_config.to_timeout(timeout, self.timeout),
+            follow=self.follow_redirects if follow_redirects is None else follow_redirects,
+            max_redirects=self.max_redirects if max_redirects is None else max_redirects,
+            cache=cache_mode if cache_mode is not None else self.cache_mode, priority=priority)
+
+    def _native_request(self, prepared: Prepared, manual: bool = False) -> Any:
+        engine = self._engine(prepared.settings)
+        try:
+            return engine.request(prepared.request.method, prepared.request.url, **prepared.native_kwargs(manual))
+        except RuntimeError as exc:
+            raise from_native(exc, prepared.request) from None
+
+    def _release_engines(self) -> None:
+        self._closed = True
+        with self._lock:
+            self._engines.clear()

@@ -1,0 +1,206 @@
+"""The option set shared by Client and AsyncClient: timeouts, TLS, proxies
+(from the environment too), retries and the engine they configure."""
+
+from __future__ import annotations
+
+import os
+import pathlib
+import urllib.parse
+from typing import Any, Dict, Optional, Tuple, Union
+
+__all__ = ["Timeout", "TimeoutTypes", "DEFAULT_TIMEOUT", "VerifyTypes", "proxy_from_env", "bypasses_proxy",
+           "EngineSettings", "CACHE_MODES", "PRIORITIES", "HTTP_VERSIONS"]
+
+CACHE_MODES = ("default", "validate", "bypass", "no_store", "force", "only_if_cached")
+PRIORITIES = ("default", "highest", "medium", "low", "lowest", "idle")
+# Friendly names and the engine's own texts.
+HTTP_VERSIONS = {None: None, "auto": "auto", "1.1": "h1", "http/1.1": "h1", "2": "h2", "http/2": "h2",
+                 "h1": "h1", "h2": "h2"}
+
+
+class Timeout:
+    """Time limits of one request, in seconds (None: no limit).
+
+    What is honoured, and by whom:
+
+    - ``total``: the Core's whole-request limit, from start to the last body
+      byte (connecting, proxy, TLS, redirects and waiting for a connection
+      slot included).  The Core ends the request: ``ConnectTimeout`` when it
+      was still connecting, else ``TimeoutError``.
+    - ``read``: the package's limit for each wait: for the response head
+      (which also bounds connecting, since that wait starts first) and then
+      for each body chunk.  Raises ``ReadTimeout`` and cancels the request.
+    - ``connect``: when set without ``read``, the limit of the wait for the
+      response head; the Core has no separate limit for the connect phase.
+    - ``write`` and ``pool``: accepted for compatibility, not enforced on
+      their own: a streamed upload's waits and the wait for one of the 6
+      connections per origin count against ``total``.
+
+    ``Timeout(5)`` sets connect, read and write to 5 s and leaves total off.
+    """
+
+    __slots__ = ("connect", "read", "write", "pool", "total")
+
+    def __init__(self, timeout: Optional[float] = None, *, connect: Optional[float] = None,
+                 read: Optional[float] = None, write: Optional[float] = None, pool: Optional[float] = None,
+                 total: Optional[float] = None) -> None:
+        def pick(part: Optional[float]) -> Optional[float]:
+            value = timeout if part is None else part
+            if value is not None and (not isinstance(value, (int, float)) or value != value or value < 0):
+                raise ValueError(f"timeouts must be non-negative numbers, not {value!r}")
+            return None if value is None else float(value)
+        self.connect = pick(connect)
+        self.read = pick(read)
+        self.write = pick(write)
+        self.pool = pick(pool)
+        if total is not None and (total != total or total < 0):
+            raise ValueError(f"timeouts must be non-negative numbers, not {total!r}")
+        self.total = None if total is None else float(total)
+
+    @property
+    def head(self) -> Optional[float]:
+        """The limit of the wait for the response head."""
+        return self.read if self.read is not None else self.connect
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Timeout):
+            return NotImplemented
+        return all(getattr(self, k) == getattr(other, k) for k in self.__slots__)
+
+    def __repr__(self) -> str:
+        parts = ", ".join(f"{k}={getattr(self, k)!r}" for k in self.__slots__)
+        return f"Timeout({parts})"
+
+
+TimeoutTypes = Union[Timeout, float, int, None]
+
+# 30 s without progress (no head, no body bytes) ends a request; a long
+# download that keeps moving is never cut.  ``timeout=None`` turns it off.
+DEFAULT_TIMEOUT = Timeout(30.0)
+
+
+class _Unset:
+    def __repr__(self) -> str:
+        return "UNSET"
+
+
+UNSET: Any = _Unset()
+
+
+def to_timeout(value: Any, default: Timeout) -> Timeout:
+    """A Timeout from the public forms; UNSET gives the default."""
+    if value is UNSET:
+        return default
+    if value is None:
+        return Timeout(None)
+    if isinstance(value, Timeout):
+        return value
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"timeout must be a number, a Timeout or None, not {type(value).__name__}")
+    return Timeout(float(value))
+
+
+VerifyTypes = Union[bool, str, "os.PathLike[str]", bytes]
+
+
+def ca_settings(verify: VerifyTypes) -> Tuple[bool, Optional[bytes]]:
+    """(verify flag, PEM bytes) for the engine: a path is read, bytes are PEM."""
+    if isinstance(verify, bool):
+        return verify, None
+    if isinstance(verify, bytes):
+        return True, verify
+    if isinstance(verify, (str, os.PathLike)):
+        return True, pathlib.Path(verify).read_bytes()
+    raise TypeError("verify must be a bool, a CA file path or PEM bytes")
+
+
+def _no_proxy_entries() -> Tuple[str, ...]:
+    raw = os.environ.get("NO_PROXY", os.environ.get("no_proxy", ""))
+    return tuple(e.strip().lower() for e in raw.split(",") if e.strip())
+
+
+def bypasses_proxy(url: str) -> bool:
+    """Whether NO_PROXY names the URL's host ("*", a host, ".suffix", "host:port")."""
+    parts = urllib.parse.urlsplit(url)
+    host = (parts.hostname or "").lower()
+    port = parts.port
+    for entry in _no_proxy_entries():
+        if entry == "*":
+            return True
+        name, _, entry_port = entry.partition(":") if not entry.startswith("[") else (entry, "", "")
+        name = name.strip("[]")
+        if entry_port and port is not None and entry_port != str(port):
+            continue
+        name = name.lstrip(".")
+        if host == name or host.endswith("." + name):
+            return True
+    return False
+
+
+def proxy_from_env(scheme: str) -> Optional[str]:
+    """The proxy the environment names for a scheme (HTTP_PROXY, HTTPS_PROXY,
+    ALL_PROXY, lower case too); ws/wss use the http/https ones."""
+    base = {"ws": "http", "wss": "https"}.get(scheme, scheme)
+    for name in (f"{base}_proxy", "all_proxy"):
+        for key in (name, name.upper()):
+            value = os.environ.get(key)
+            if value:
+                return value if "://" in value else "http://" + value
+    return None
+
+
+class EngineSettings:
+    """Everything that configures one native engine; engines are made per
+    distinct settings (a client with environment proxies may need two)."""
+
+    __slots__ = ("impersonate", "proxy", "proxy_auth", "verify", "ca_pem", "http_version", "cache",
+                 "profile_namespace", "user_agent", "accept_language")
+
+    def __init__(self, *, impersonate: Optional[str], proxy: Optional[str], proxy_auth: Optional[Tuple[str, str]],
+                 verify: bool, ca_pem: Optional[bytes], http_version: Optional[str], cache: bool,
+                 profile_namespace: Optional[str], user_agent: Optional[str],
+                 accept_language: Optional[str]) -> None:
+        if http_version not in HTTP_VERSIONS:
+            raise ValueError(f"http_version must be one of 'auto', '1.1', '2', not {http_version!r}")
+        http_version = HTTP_VERSIONS[http_version]
+        self.impersonate = impersonate
+        self.proxy = proxy
+        self.proxy_auth = proxy_auth
+        self.verify = verify
+        self.ca_pem = ca_pem
+        self.http_version = http_version
+        self.cache = cache
+        self.profile_namespace = profile_namespace
+        self.user_agent = user_agent
+        self.accept_language = accept_language
+
+    def with_proxy(self, proxy: Optional[str]) -> "EngineSettings":
+        """A copy that uses another proxy."""
+        copy = EngineSettings.__new__(EngineSettings)
+        for name in self.__slots__:
+            setattr(copy, name, getattr(self, name))
+        copy.proxy = proxy
+        return copy
+
+    def engine_kwargs(self) -> Dict[str, Any]:
+        """The keyword arguments of the native engine's constructor."""
+        kwargs: Dict[str, Any] = {"verify": self.verify, "cache": self.cache}
+        if self.impersonate:
+            kwargs["impersonate"] = self.impersonate
+        if self.proxy:
+            kwargs["proxy"] = self.proxy
+        if self.proxy_auth:
+            kwargs["proxy_username"], kwargs["proxy_password"] = self.proxy_auth
+        if self.ca_pem is not None:
+            kwargs["ca_pem"] = self.ca_pem
+        if self.http_version is not None:
+            kwargs["http_version"] = self.http_version
+        for name in ("profile_namespace", "user_agent", "accept_language"):
+            value = getattr(self, name)
+            if value is not None:
+                kwargs[name] = value
+        return kwargs
+
+    def key(self) -> Tuple[Any, ...]:
+        """A hashable identity of the settings."""
+        return tuple(getattr(self, name) for name in self.__slots__)

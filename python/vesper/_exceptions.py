@@ -1,0 +1,349 @@
+"""The exception tree and the one table from native failures to classes.
+
+The native module reports every failure as ``RuntimeError`` with a fixed
+text: the Core's failure kind, and for requests and WebSockets the Chromium
+network error number (and a WebSocket's HTTP status).  ``from_native``
+reads that text once and picks the class; users never parse a message.
+"""
+
+from __future__ import annotations
+
+import builtins
+import re
+from typing import TYPE_CHECKING, Dict, Optional, Tuple, Type
+
+if TYPE_CHECKING:
+    from ._models import Request, Response
+
+__all__ = [
+    "Error", "RequestError", "TransportError", "NetworkError", "ConnectError", "ReadError",
+    "WriteError", "TimeoutError", "ConnectTimeout", "ReadTimeout", "WriteTimeout", "PoolTimeout",
+    "ProxyError", "ProxyAuthError", "TLSError", "CertificateError", "CertificateUnknownAuthority",
+    "CertificateExpired", "CertificateNameMismatch", "ProtocolError", "RemoteProtocolError",
+    "DecodingError", "RedirectError", "TooManyRedirects", "RequestCancelled", "CacheMiss",
+    "InvalidURL", "UnsupportedProtocol", "CoreError", "HTTPStatusError", "StreamConsumed",
+    "StreamClosed", "WebSocketError", "WebSocketHandshakeError", "WebSocketClosed",
+    "NET_ERROR_NAMES", "from_native", "parse_failure", "Failure",
+]
+
+# Chromium's names for the numbers the Core produces.
+NET_ERROR_NAMES: Dict[int, str] = {
+    -2: "FAILED", -3: "ABORTED", -4: "INVALID_ARGUMENT", -7: "TIMED_OUT", -13: "OUT_OF_MEMORY",
+    -25: "UPLOAD_FILE_CHANGED", -100: "CONNECTION_CLOSED", -101: "CONNECTION_RESET",
+    -102: "CONNECTION_REFUSED", -104: "CONNECTION_FAILED", -105: "NAME_NOT_RESOLVED",
+    -107: "SSL_PROTOCOL_ERROR", -109: "ADDRESS_UNREACHABLE", -111: "TUNNEL_CONNECTION_FAILED",
+    -113: "SSL_VERSION_OR_CIPHER_MISMATCH", -115: "PROXY_AUTH_UNSUPPORTED",
+    -118: "CONNECTION_TIMED_OUT", -120: "SOCKS_CONNECTION_FAILED",
+    -121: "SOCKS_CONNECTION_HOST_UNREACHABLE", -127: "PROXY_AUTH_REQUESTED",
+    -130: "PROXY_CONNECTION_FAILED", -136: "PROXY_CERTIFICATE_INVALID", -145: "WS_PROTOCOL_ERROR",
+    -200: "CERT_COMMON_NAME_INVALID", -201: "CERT_DATE_INVALID", -202: "CERT_AUTHORITY_INVALID",
+    -207: "CERT_INVALID", -300: "INVALID_URL", -301: "DISALLOWED_URL_SCHEME",
+    -302: "UNKNOWN_URL_SCHEME", -303: "INVALID_REDIRECT", -310: "TOO_MANY_REDIRECTS",
+    -311: "UNSAFE_REDIRECT", -320: "INVALID_RESPONSE", -321: "INVALID_CHUNKED_ENCODING",
+    -324: "EMPTY_RESPONSE", -325: "RESPONSE_HEADERS_TOO_BIG", -330: "CONTENT_DECODING_FAILED",
+    -337: "HTTP2_PROTOCOL_ERROR", -346: "RESPONSE_HEADERS_MULTIPLE_CONTENT_LENGTH",
+    -354: "CONTENT_LENGTH_MISMATCH", -355: "INCOMPLETE_CHUNKED_ENCODING",
+    -370: "INVALID_HTTP_RESPONSE", -400: "CACHE_MISS",
+}
+
+
+class Error(Exception):
+    """Base of every vesper exception.
+
+    Attributes: ``kind`` (the Core's failure kind, e.g. ``"Tls"``, or None),
+    ``net_error`` (Chromium network error number, or None) and
+    ``net_error_name`` (its Chromium name, e.g. ``"CERT_DATE_INVALID"``).
+    """
+
+    def __init__(self, message: str, *, kind: Optional[str] = None, net_error: Optional[int] = None,
+                 request: Optional["Request"] = None) -> None:
+        super().__init__(message)
+        self.kind = kind
+        self.net_error = net_error
+        self.net_error_name: Optional[str] = NET_ERROR_NAMES.get(net_error) if net_error is not None else None
+        self._request = request
+
+    @property
+    def request(self) -> Optional["Request"]:
+        """The request (method and URL) that failed, when there was one."""
+        return self._request
+
+    @request.setter
+    def request(self, value: Optional["Request"]) -> None:
+        self._request = value
+
+
+class RequestError(Error):
+    """A request could not be completed."""
+
+
+class TransportError(RequestError):
+    """The network exchange failed (connection, TLS, proxy, timing, framing)."""
+
+
+class NetworkError(TransportError):
+    """The connection failed or broke."""
+
+
+class ConnectError(NetworkError):
+    """No connection could be made (refused, name not resolved, unreachable)."""
+
+
+class ReadError(NetworkError):
+    """The connection closed or reset while the answer was read."""
+
+
+class WriteError(NetworkError):
+    """The connection broke while the request was sent."""
+
+
+class TimeoutError(TransportError, builtins.TimeoutError):
+    """A time limit ran out.  Also caught by ``except TimeoutError`` (builtin).
+
+    Raised as such when the request's whole ``total`` limit (the Core's
+    timeout) ran out; subclasses name a more precise phase."""
+
+
+class ConnectTimeout(TimeoutError):
+    """Connecting timed out."""
+
+
+class ReadTimeout(TimeoutError):
+    """No response head or body bytes arrived within the read timeout."""
+
+
+class WriteTimeout(TimeoutError):
+    """The request body could not be sent within the write timeout."""
+
+
+class PoolTimeout(TimeoutError):
+    """Waiting for a free connection timed out (kept for compatibility)."""
+
+
+class ProxyError(TransportError):
+    """The proxy could not be reached or refused the request."""
+
+
+class ProxyAuthError(ProxyError):
+    """The proxy asked for credentials (407) or rejected those given."""
+
+
+class TLSError(TransportError):
+    """The TLS handshake failed."""
+
+
+class CertificateError(TLSError):
+    """The server's certificate was not accepted."""
+
+
+class CertificateUnknownAuthority(CertificateError):
+    """The certificate is not signed by a trusted root (self-signed, unknown CA)."""
+
+
+class CertificateExpired(CertificateError):
+    """The certificate is expired or not yet valid."""
+
+
+class CertificateNameMismatch(CertificateError):
+    """The certificate does not match the host name."""
+
+
+class ProtocolError(TransportError):
+    """The peer broke the HTTP protocol."""
+
+
+class RemoteProtocolError(ProtocolError):
+    """The server's answer was malformed, truncated or too large."""
+
+
+class DecodingError(RequestError):
+    """The response body failed to decode (gzip, brotli, zstd, deflate)."""
+
+
+class RedirectError(RequestError):
+    """A redirect could not be followed (unsafe scheme, bad Location, refused)."""
+
+
+class TooManyRedirects(RedirectError):
+    """More redirects than allowed."""
+
+
+class RequestCancelled(RequestError):
+    """The request was cancelled."""
+
+
+class CacheMiss(RequestError):
+    """``cache_mode="only_if_cached"`` found no usable entry."""
+
+
+class InvalidURL(Error, ValueError):
+    """The URL cannot be used (raised before anything is sent)."""
+
+
+class UnsupportedProtocol(InvalidURL):
+    """The URL's scheme is not http/https (ws/wss for WebSockets)."""
+
+
+class CoreError(Error):
+    """The native Core refused an operation (invalid state, bad profile, ...)."""
+
+
+class HTTPStatusError(Error):
+    """Raised by ``raise_for_status()`` for a 4xx or 5xx answer."""
+
+    def __init__(self, message: str, *, request: "Request", response: "Response") -> None:
+        super().__init__(message, request=request)
+        self.response = response
+
+
+class StreamConsumed(Error):
+    """The response body was already read by a streaming iterator."""
+
+
+class StreamClosed(Error):
+    """The response was closed before its body was read."""
+
+
+class WebSocketError(Error):
+    """A WebSocket failed.  ``status_code`` is the handshake's HTTP status
+    (0 when none arrived)."""
+
+    def __init__(self, message: str, *, kind: Optional[str] = None, net_error: Optional[int] = None,
+                 status_code: int = 0, request: Optional["Request"] = None) -> None:
+        super().__init__(message, kind=kind, net_error=net_error, request=request)
+        self.status_code = status_code
+
+
+class WebSocketHandshakeError(WebSocketError):
+    """The server answered the upgrade with something other than 101."""
+
+
+class WebSocketClosed(WebSocketError):
+    """The connection is closed; ``code`` and ``reason`` are the close frame's."""
+
+    def __init__(self, code: int, reason: str = "") -> None:
+        super().__init__(f"WebSocket closed with code {code}" + (f": {reason}" if reason else ""))
+        self.code = code
+        self.reason = reason
+
+
+# The one table: (kind, net error) first, then the kind alone.
+_BY_NET_ERROR: Dict[Tuple[str, int], Type[Error]] = {
+    ("Timeout", -118): ConnectTimeout,
+    ("Timeout", -7): TimeoutError,
+    ("Network", -102): ConnectError,
+    ("Network", -104): ConnectError,
+    ("Network", -105): ConnectError,
+    ("Network", -109): ConnectError,
+    ("Network", -100): ReadError,
+    ("Network", -101): ReadError,
+    ("Network", -324): RemoteProtocolError,
+    ("Network", -354): RemoteProtocolError,
+    ("Network", -355): RemoteProtocolError,
+    ("Tls", -200): CertificateNameMismatch,
+    ("Tls", -201): CertificateExpired,
+    ("Tls", -202): CertificateUnknownAuthority,
+    ("Tls", -207): CertificateError,
+    ("Proxy", -127): ProxyAuthError,
+    ("Proxy", -115): ProxyAuthError,
+    ("Protocol", -330): DecodingError,
+    ("Redirect", -310): TooManyRedirects,
+    ("InvalidArgument", -301): UnsupportedProtocol,
+    ("InvalidArgument", -302): UnsupportedProtocol,
+    ("InvalidArgument", -300): InvalidURL,
+}
+
+_BY_KIND: Dict[str, Type[Error]] = {
+    "Timeout": TimeoutError,
+    "Canceled": RequestCancelled,
+    "Network": NetworkError,
+    "Tls": TLSError,
+    "Proxy": ProxyError,
+    "Protocol": RemoteProtocolError,
+    "Redirect": RedirectError,
+    "CacheMiss": CacheMiss,
+    "InvalidArgument": CoreError,
+}
+
+_FAILURE = re.compile(r"^(?P<kind>[A-Za-z]+|native error -?\d+) \(Chromium net error (?P<net>-?\d+)"
+                      r"(?:, response (?P<response>-?\d+))?\)$")
+_KINDS = frozenset(("InvalidArgument", "UnsupportedAbi", "OutOfMemory", "InitializationFailed",
+                    "InvalidState", "Timeout", "Canceled", "Network", "Tls", "Proxy", "Protocol",
+                    "Redirect", "CacheMiss", "ProfileConflict", "ProfileUnsupported", "CallbackPanic",
+                    "BufferLimit"))
+
+
+class Failure:
+    """A native failure text read into its parts."""
+
+    __slots__ = ("kind", "net_error", "response", "text")
+
+    def __init__(self, kind: Optional[str], net_error: Optional[int], response: Optional[int], text: str) -> None:
+        self.kind = kind
+        self.net_error = net_error
+        self.response = response
+        self.text = text
+
+
+def parse_failure(text: str) -> Failure:
+    """Reads "Kind (Chromium net error N[, response S])" or a bare kind text."""
+    match = _FAILURE.match(text)
+    if match:
+        response = match.group("response")
+        return Failure(match.group("kind"), int(match.group("net")),
+                       int(response) if response is not None else None, text)
+    if text in _KINDS or text.startswith("native error "):
+        return Failure(text, None, None, text)
+    return Failure(None, None, None, text)
+
+
+def _describe(failure: Failure) -> str:
+    if failure.net_error is None:
+        return failure.text
+    name = NET_ERROR_NAMES.get(failure.net_error)
+    return f"{failure.text}: {name}" if name else failure.text
+
+
+def class_for(kind: Optional[str], net_error: Optional[int]) -> Type[Error]:
+    """The exception class for a Core kind and network error number."""
+    if kind is None:
+        return CoreError
+    if net_error is not None:
+        found = _BY_NET_ERROR.get((kind, net_error))
+        if found is not None:
+            return found
+    return _BY_KIND.get(kind, CoreError)
+
+
+def from_native(exc: BaseException, request: Optional["Request"] = None) -> Error:
+    """The vesper exception for a failure raised by the native module."""
+    if isinstance(exc, Error):
+        if request is not None and exc.request is None:
+            exc.request = request
+        return exc
+    if isinstance(exc, builtins.TimeoutError):
+        return ReadTimeout(str(exc), request=request)
+    failure = parse_failure(str(exc))
+    cls = class_for(failure.kind, failure.net_error)
+    where = f" ({request.method} {request.url})" if request is not None else ""
+    return cls(_describe(failure) + where, kind=failure.kind, net_error=failure.net_error, request=request)
+
+
+def websocket_failure(text: str, request: Optional["Request"] = None, opened: bool = False) -> Error:
+    """The exception for a WebSocket "error" event's text.
+
+    Before the connection opened a transport failure raises the same class
+    as for HTTP (``ConnectError``, ``CertificateExpired`` ...); a refused
+    handshake raises ``WebSocketHandshakeError``; later failures raise
+    ``WebSocketError``."""
+    failure = parse_failure(text)
+    status = failure.response or 0
+    message = _describe(failure)
+    if not opened and status > 0 and status != 101:
+        return WebSocketHandshakeError(f"handshake answered {status}: {message}", kind=failure.kind,
+                                       net_error=failure.net_error, status_code=status, request=request)
+    if not opened and failure.kind in ("Timeout", "Network", "Tls", "Proxy"):
+        cls = class_for(failure.kind, failure.net_error)
+        return cls(message, kind=failure.kind, net_error=failure.net_error, request=request)
+    return WebSocketError(message, kind=failure.kind, net_error=failure.net_error, status_code=max(status, 0),
+                          request=request)

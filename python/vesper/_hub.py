@@ -1,0 +1,141 @@
+"""asyncio event routing: one native event hub per event loop feeds every
+request and WebSocket of that loop into its own ``Channel``.
+
+The Core wakes the loop at most once per poll cycle for all attached
+objects together; one ``poll`` hands out (channel, event) pairs, the
+channel being the tag the object was attached with.  The native hub holds
+an object and its channel until the terminal event was polled or the object
+was cancelled (a cancelled request leaves the hub: its channel is ended
+here).
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import weakref
+from typing import Any, Callable, Deque, Optional, Tuple
+
+from ._native import native
+
+__all__ = ["Channel", "LoopHub", "hub_for"]
+
+_BATCH = 256
+
+Event = Tuple[Any, ...]
+
+
+class Channel:
+    """The events of one native object as the loop receives them."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, terminal: frozenset[str]) -> None:
+        self._loop = loop
+        self._terminal = terminal
+        self._events: Deque[Event] = collections.deque()
+        self._waiter: Optional[asyncio.Future[None]] = None
+        self.finished = False
+
+    def feed(self, event: Event) -> None:
+        """Queues one event (runs on the loop)."""
+        if self.finished:
+            return
+        self._events.append(event)
+        if event[0] in self._terminal:
+            self.finished = True
+        self._wake()
+
+    def end(self) -> None:
+        """No more events will come (the object was cancelled)."""
+        self.finished = True
+        self._wake()
+
+    def _wake(self) -> None:
+        waiter = self._waiter
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    async def get(self, timeout: Optional[float] = None) -> Optional[Event]:
+        """The next event, None after the last one; the builtin TimeoutError
+        when ``timeout`` ran out first."""
+        while not self._events:
+            if self.finished:
+                return None
+            self._waiter = self._loop.create_future()
+            try:
+                if timeout is None:
+                    await self._waiter
+                else:
+                    await asyncio.wait_for(asyncio.shield(self._waiter), timeout)
+            except asyncio.TimeoutError:
+                raise TimeoutError("timed out waiting for the next event") from None
+            finally:
+                self._waiter = None
+        return self._events.popleft()
+
+
+class _WeakLoop:
+    """What the native hub calls on the loop, without keeping the loop alive
+    (the hub lives as long as its loop, in a weak mapping keyed by it)."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._loop = weakref.ref(loop)
+
+    def call_soon_threadsafe(self, callback: Callable[[], object], /) -> object:
+        loop = self._loop()
+        if loop is not None and not loop.is_closed():
+            return loop.call_soon_threadsafe(callback)
+        return None
+
+
+class LoopHub:
+    """The native event hub of one loop."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        ref = weakref.ref(self)
+
+        def wake() -> None:
+            hub = ref()
+            if hub is not None:
+                hub.drain()
+
+        self._native: Any = native.PyEventHub(_WeakLoop(loop), wake)
+
+    def start_request(self, request: Any) -> Channel:
+        """Starts a request and returns the channel of its events."""
+        channel = Channel(self.loop, frozenset(("done", "error")))
+        request.start_hub(self._native, channel)
+        return channel
+
+    def start_websocket(self, websocket: Any) -> Channel:
+        """Connects a WebSocket and returns the channel of its events (they
+        keep coming through the hub after close() up to the terminal one)."""
+        channel = Channel(self.loop, frozenset(("closed", "error")))
+        websocket.start_hub(self._native, channel)
+        return channel
+
+    def drain(self) -> None:
+        """Takes every ready event from the native hub (runs on the loop).
+        A full batch schedules no new wake-up, so poll until one is short."""
+        while True:
+            batch = self._native.poll(_BATCH)
+            for channel, event in batch:
+                channel.feed(event)
+            if len(batch) < _BATCH:
+                return
+
+    @property
+    def closed(self) -> bool:
+        """Whether the native hub was closed."""
+        return bool(self._native.is_closed())
+
+
+_HUBS: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, LoopHub]" = weakref.WeakKeyDictionary()
+
+
+def hub_for(loop: asyncio.AbstractEventLoop) -> LoopHub:
+    """The one hub of ``loop``, made on first use."""
+    hub = _HUBS.get(loop)
+    if hub is None or hub.closed:
+        hub = _HUBS[loop] = LoopHub(loop)
+    return hub

@@ -1,0 +1,531 @@
+"""Request and Response, and the redirect history built from the Core's records."""
+
+from __future__ import annotations
+
+import codecs
+import datetime
+import http.cookies
+import json as jsonlib
+import os
+from typing import (IO, Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Protocol, Sequence, Union)
+
+from ._exceptions import DecodingError, HTTPStatusError, StreamClosed, StreamConsumed
+from ._headers import Headers, header_value_params, parse_head
+from ._native import RedirectRecord
+
+__all__ = ["Request", "Response", "ProgressCallback", "build_history"]
+
+# download_to's progress callback: (bytes written so far, total or None).
+ProgressCallback = Callable[[int, Optional[int]], None]
+_DOWNLOAD_BUFFER = 1 << 20
+
+
+class Request:
+    """What was sent: ``method``, ``url`` and ``headers`` (as given)."""
+
+    def __init__(self, method: str, url: str, headers: Optional[Headers] = None,
+                 extensions: Optional[Dict[str, Any]] = None) -> None:
+        self.method = method
+        self.url = url
+        self.headers = headers if headers is not None else Headers()
+        self.extensions: Dict[str, Any] = extensions or {}
+
+    def __repr__(self) -> str:
+        return f"<Request [{self.method} {self.url}]>"
+
+
+class SyncBody(Protocol):
+    """The body source of a blocking response."""
+
+    def read_chunk(self) -> bytes: ...
+    def readinto(self, buffer: Any) -> int: ...
+    def read_all(self) -> bytes: ...
+    def close(self) -> None: ...
+
+
+class AsyncBody(Protocol):
+    """The body source of an asyncio response."""
+
+    async def read_chunk(self) -> bytes: ...
+    async def read_all(self) -> bytes: ...
+    async def close(self) -> None: ...
+
+
+def _decode_fallback(content: bytes) -> str:
+    try:
+        return "utf-8" if not content else (content.decode("utf-8") and "utf-8")
+    except UnicodeDecodeError:
+        pass
+    try:
+        import charset_normalizer
+        best = charset_normalizer.from_bytes(content).best()
+        if best is not None:
+            return str(best.encoding)
+    except ImportError:  # pragma: no cover - a declared dependency
+        pass
+    return "latin-1"
+
+
+class Response:
+    """An HTTP response.
+
+    The head is there at once; the body is read by ``content``/``text``/
+    ``json()``/``read()`` or streamed with ``iter_bytes()`` and friends
+    (``aiter_*`` and ``aread()`` on an AsyncClient), or written to a file
+    with ``download_to()``.  ``history`` holds one response per redirect
+    hop, oldest first.
+    """
+
+    def __init__(self, status_code: int, head: bytes = b"", *, request: Optional[Request] = None,
+                 url: Optional[str] = None, history: Optional[List["Response"]] = None,
+                 content: Optional[bytes] = None, elapsed: Optional[datetime.timedelta] = None) -> None:
+        version, parsed_status, reason, headers = parse_head(head) if head else ("HTTP/1.1", status_code, "", Headers())
+        self.status_code = status_code or parsed_status
+        self.http_version = version or "HTTP/1.1"
+        self.reason_phrase = reason or _REASONS.get(self.status_code, "")
+        self.headers = headers
+        self.raw_head = head
+        self.request = request if request is not None else Request("GET", url or "")
+        self.url = url if url is not None else self.request.url
+        self.history: List[Response] = history or []
+        self.elapsed = elapsed or datetime.timedelta(0)
+        self._content = content
+        self._encoding: Optional[str] = None
+        self._sync: Optional[SyncBody] = None
+        self._async: Optional[AsyncBody] = None
+        self._streamed = False
+        self._closed = content is not None
+
+    def __repr__(self) -> str:
+        return f"<Response [{self.status_code} {self.reason_phrase}]>"
+
+    # --- status -------------------------------------------------------
+    @property
+    def is_informational(self) -> bool:
+        """1xx."""
+        return 100 <= self.status_code < 200
+
+    @property
+    def is_success(self) -> bool:
+        """2xx."""
+        return 200 <= self.status_code < 300
+
+    @property
+    def is_redirect(self) -> bool:
+        """A 301, 302, 303, 307 or 308 with a Location header."""
+        return self.status_code in (301, 302, 303, 307, 308) and "location" in self.headers
+
+    @property
+    def is_client_error(self) -> bool:
+        """4xx."""
+        return 400 <= self.status_code < 500
+
+    @property
+    def is_server_error(self) -> bool:
+        """5xx."""
+        return 500 <= self.status_code < 600
+
+    @property
+    def is_error(self) -> bool:
+        """4xx or 5xx."""
+        return 400 <= self.status_code < 600
+
+    @property
+    def ok(self) -> bool:
+        """Not an error (as requests' ``ok``)."""
+        return not self.is_error
+
+    def raise_for_status(self) -> "Response":
+        """Raises HTTPStatusError for a 4xx or 5xx answer; returns self otherwise."""
+        if self.is_error:
+            kind = "Client error" if self.is_client_error else "Server error"
+            raise HTTPStatusError(f"{kind} '{self.status_code} {self.reason_phrase}' for url '{self.url}'",
+                                  request=self.request, response=self)
+        return self
+
+    # --- head-derived values --------------------------------------------
+    @property
+    def charset_encoding(self) -> Optional[str]:
+        """The charset of the Content-Type header, or None."""
+        value = self.headers.get("content-type")
+        if value is None:
+            return None
+        charset = header_value_params(value)[1].get("charset")
+        if not charset:
+            return None
+        try:
+            return codecs.lookup(charset).name
+        except LookupError:
+            return None
+
+    @property
+    def encoding(self) -> str:
+        """The text encoding: set by the user, else the header's charset,
+        else UTF-8 when the body decodes as UTF-8, else a guess from the bytes."""
+        if self._encoding is None:
+            charset = self.charset_encoding
+            if charset is not None:
+                self._encoding = charset
+            elif self._content is not None:
+                self._encoding = _decode_fallback(self._content)
+            else:
+                return "utf-8"
+        return self._encoding
+
+    @encoding.setter
+    def encoding(self, value: str) -> None:
+        self._encoding = value
+
+    @property
+    def cookies(self) -> Dict[str, str]:
+        """The cookies this response set (name to value)."""
+        jar: Dict[str, str] = {}
+        for line in self.headers.get_list("set-cookie"):
+            parsed: http.cookies.SimpleCookie = http.cookies.SimpleCookie()
+            try:
+                parsed.load(line)
+            except http.cookies.CookieError:
+                name, _, rest = line.partition("=")
+                jar[name.strip()] = rest.split(";", 1)[0].strip()
+                continue
+            for name, morsel in parsed.items():
+                jar[name] = morsel.value
+        return jar
+
+    @property
+    def links(self) -> Dict[str, Dict[str, str]]:
+        """The Link header parsed by rel."""
+        out: Dict[str, Dict[str, str]] = {}
+        for value in self.headers.get_list("link"):
+            for item in value.split(","):
+                url, _, params = item.partition(";")
+                entry = {"url": url.strip().strip("<>")}
+                for param in params.split(";"):
+                    key, sep, val = param.partition("=")
+                    if sep:
+                        entry[key.strip()] = val.strip().strip('"')
+                out[entry.get("rel", entry["url"])] = entry
+        return out
+
+    # --- whole body ---------------------------------------------------
+    @property
+    def content(self) -> bytes:
+        """The body.  On a streamed response call read() / aread() first."""
+        if self._content is None:
+            if self._sync is not None and not self._streamed:
+                return self.read()
+            raise StreamConsumed("the body was not read: call read() (or await aread()) first")
+        return self._content
+
+    @property
+    def text(self) -> str:
+        """The body decoded with ``encoding`` (bad sequences replaced)."""
+        return self.content.decode(self.encoding, "replace")
+
+    def json(self, **kwargs: Any) -> Any:
+        """The body parsed as JSON."""
+        content = self.content
+        if self.charset_encoding is None or self.charset_encoding.replace("_", "-") in ("utf-8", "utf8"):
+            return jsonlib.loads(content, **kwargs)
+        return jsonlib.loads(self.text, **kwargs)
+
+    def _attach_sync(self, body: SyncBody) -> None:
+        self._sync = body
+        self._closed = False
+
+    def _attach_async(self, body: AsyncBody) -> None:
+        self._async = body
+        self._closed = False
+
+    @property
+    def is_closed(self) -> bool:
+        """Whether the body was read to its end or the response closed."""
+        return self._closed
+
+    @property
+    def is_stream_consumed(self) -> bool:
+        """Whether a streaming iterator has read the body."""
+        return self._streamed
+
+    def read(self) -> bytes:
+        """Reads the rest of the body and returns the whole of it."""
+        if self._content is None:
+            if self._sync is None:
+                raise StreamClosed("this response has no blocking body: use await aread()")
+            if self._streamed:
+                raise StreamConsumed("the body was already streamed")
+            if self._closed:
+                raise StreamClosed("the response was closed before its body was read")
+            self._content = self._sync.read_all()
+            self._closed = True
+        return self._content
+
+    def _check_stream(self) -> None:
+        if self._content is None and self._streamed:
+            raise StreamConsumed("the body was already streamed")
+        if self._content is None and self._closed:
+            raise StreamClosed("the response was closed before its body was read")
+
+    def iter_raw(self) -> Iterator[bytes]:
+        """The body in the chunks the Core delivered."""
+        if self._content is not None:
+            if self._content:
+                yield self._content
+            return
+        if self._sync is None:
+            raise StreamClosed("this response has no blocking body: use aiter_bytes()")
+        self._check_stream()
+        self._streamed = True
+        try:
+            while True:
+                chunk = self._sync.read_chunk()
+                if not chunk:
+                    break
+                yield chunk
+        finally:
+            self._closed = True
+
+    def iter_bytes(self, chunk_size: Optional[int] = None) -> Iterator[bytes]:
+        """The body in pieces of ``chunk_size`` bytes (the last may be
+        shorter), or as delivered when None."""
+        if chunk_size is None:
+            yield from self.iter_raw()
+            return
+        if chunk_size <= 0:
+            raise ValueError("chunk_size must be positive")
+        pending = bytearray()
+        for chunk in self.iter_raw():
+            pending += chunk
+            while len(pending) >= chunk_size:
+                yield bytes(pending[:chunk_size])
+                del pending[:chunk_size]
+        if pending:
+            yield bytes(pending)
+
+    def iter_text(self, chunk_size: Optional[int] = None) -> Iterator[str]:
+        """The body decoded incrementally."""
+        decoder = codecs.getincrementaldecoder(self.charset_encoding or "utf-8")("replace")
+        for chunk in self.iter_bytes(chunk_size):
+            text = decoder.decode(chunk)
+            if text:
+                yield text
+        tail = decoder.decode(b"", True)
+        if tail:
+            yield tail
+
+    def iter_lines(self) -> Iterator[str]:
+        """The body's lines, without their line ends."""
+        yield from _lines(self.iter_text())
+
+    def download_to(self, target: Union[str, "os.PathLike[str]", IO[bytes]],
+                    progress: Optional[ProgressCallback] = None) -> int:
+        """Writes the body to a path or a binary file object through a 1 MiB
+        buffer (never holding the body); calls ``progress(done, total)``
+        after each write.  Returns the number of bytes written."""
+        if self._sync is None and self._content is None:
+            raise StreamClosed("this response has no blocking body: use await adownload_to()")
+        total = _length(self.headers)
+        if isinstance(target, (str, os.PathLike)):
+            with open(target, "wb") as handle:
+                return self._download(handle, total, progress)
+        return self._download(target, total, progress)
+
+    def _download(self, handle: IO[bytes], total: Optional[int], progress: Optional[ProgressCallback]) -> int:
+        done = 0
+        if self._content is not None:
+            handle.write(self._content)
+            done = len(self._content)
+            if progress is not None:
+                progress(done, total)
+            return done
+        assert self._sync is not None
+        self._check_stream()
+        self._streamed = True
+        buffer = bytearray(_DOWNLOAD_BUFFER)
+        view = memoryview(buffer)
+        try:
+            while True:
+                n = self._sync.readinto(buffer)
+                if n == 0:
+                    break
+                handle.write(view[:n])
+                done += n
+                if progress is not None:
+                    progress(done, total)
+        finally:
+            self._closed = True
+        return done
+
+    def close(self) -> None:
+        """Stops reading the body; the request is cancelled if it was still running."""
+        if not self._closed:
+            self._closed = True
+            if self._sync is not None:
+                self._sync.close()
+
+    def __enter__(self) -> "Response":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    # --- asyncio twins --------------------------------------------------
+    async def aread(self) -> bytes:
+        """Reads the rest of the body (AsyncClient)."""
+        if self._content is None:
+            if self._async is None:
+                return self.read()
+            if self._streamed:
+                raise StreamConsumed("the body was already streamed")
+            if self._closed:
+                raise StreamClosed("the response was closed before its body was read")
+            self._content = await self._async.read_all()
+            self._closed = True
+        return self._content
+
+    async def aiter_raw(self) -> AsyncIterator[bytes]:
+        """The body in the chunks the Core delivered (AsyncClient)."""
+        if self._content is not None:
+            if self._content:
+                yield self._content
+            return
+        if self._async is None:
+            raise StreamClosed("this response has no asyncio body: use iter_bytes()")
+        self._check_stream()
+        self._streamed = True
+        try:
+            while True:
+                chunk = await self._async.read_chunk()
+                if not chunk:
+                    break
+                yield chunk
+        finally:
+            self._closed = True
+
+    async def aiter_bytes(self, chunk_size: Optional[int] = None) -> AsyncIterator[bytes]:
+        """As iter_bytes (AsyncClient)."""
+        if chunk_size is not None and chunk_size <= 0:
+            raise ValueError("chunk_size must be positive")
+        pending = bytearray()
+        async for chunk in self.aiter_raw():
+            if chunk_size is None:
+                yield chunk
+                continue
+            pending += chunk
+            while len(pending) >= chunk_size:
+                yield bytes(pending[:chunk_size])
+                del pending[:chunk_size]
+        if pending:
+            yield bytes(pending)
+
+    async def aiter_text(self, chunk_size: Optional[int] = None) -> AsyncIterator[str]:
+        """As iter_text (AsyncClient)."""
+        decoder = codecs.getincrementaldecoder(self.charset_encoding or "utf-8")("replace")
+        async for chunk in self.aiter_bytes(chunk_size):
+            text = decoder.decode(chunk)
+            if text:
+                yield text
+        tail = decoder.decode(b"", True)
+        if tail:
+            yield tail
+
+    async def aiter_lines(self) -> AsyncIterator[str]:
+        """As iter_lines (AsyncClient)."""
+        pending = ""
+        async for text in self.aiter_text():
+            pending += text
+            *complete, pending = _split(pending)
+            for line in complete:
+                yield line
+        if pending:
+            yield pending.rstrip("\r")
+
+    async def adownload_to(self, target: Union[str, "os.PathLike[str]", IO[bytes]],
+                           progress: Optional[ProgressCallback] = None) -> int:
+        """As download_to (AsyncClient); file writes are plain blocking writes."""
+        total = _length(self.headers)
+        if isinstance(target, (str, os.PathLike)):
+            with open(target, "wb") as handle:
+                return await self._adownload(handle, total, progress)
+        return await self._adownload(target, total, progress)
+
+    async def _adownload(self, handle: IO[bytes], total: Optional[int], progress: Optional[ProgressCallback]) -> int:
+        done = 0
+        async for chunk in self.aiter_raw():
+            handle.write(chunk)
+            done += len(chunk)
+            if progress is not None:
+                progress(done, total)
+        return done
+
+    async def aclose(self) -> None:
+        """As close (AsyncClient)."""
+        if not self._closed:
+            self._closed = True
+            if self._async is not None:
+                await self._async.close()
+            elif self._sync is not None:
+                self._sync.close()
+
+    async def __aenter__(self) -> "Response":
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        await self.aclose()
+
+
+def _length(headers: Headers) -> Optional[int]:
+    value = headers.get("content-length")
+    if value is None or "content-encoding" in headers:
+        return None
+    try:
+        return int(value)
+    except ValueError:
+        return None
+
+
+def _split(text: str) -> List[str]:
+    """Complete lines of ``text`` and, last, the unfinished rest (a trailing
+    CR waits for a possible LF)."""
+    parts = text.splitlines(keepends=True)
+    if parts and parts[-1].endswith("\r"):
+        return [p.rstrip("\r\n") for p in parts[:-1]] + [parts[-1]]
+    if parts and not parts[-1].endswith(("\n", "\r")):
+        return [p.rstrip("\r\n") for p in parts[:-1]] + [parts[-1]]
+    return [p.rstrip("\r\n") for p in parts] + [""]
+
+
+def _lines(texts: Iterator[str]) -> Iterator[str]:
+    pending = ""
+    for text in texts:
+        pending += text
+        *complete, pending = _split(pending)
+        yield from complete
+    if pending:
+        yield pending.rstrip("\r")
+
+
+def build_history(method: str, url: str, records: Sequence[RedirectRecord]) -> List[Response]:
+    """One Response per redirect hop: each carries the 3xx's head and the
+    URL and method that answered it."""
+    history: List[Response] = []
+    for status, raw, next_url, next_method in records:
+        history.append(Response(status, raw, request=Request(method, url), url=url, content=b""))
+        method, url = next_method, next_url
+    return history
+
+
+def decoding_guard(exc: UnicodeDecodeError) -> DecodingError:
+    """A DecodingError for a text that failed to decode."""
+    return DecodingError(str(exc))
+
+
+_REASONS: Dict[int, str] = {
+    100: "Continue", 101: "Switching Protocols", 200: "OK", 201: "Created", 202: "Accepted",
+    204: "No Content", 206: "Partial Content", 301: "Moved Permanently", 302: "Found", 303: "See Other",
+    304: "Not Modified", 307: "Temporary Redirect", 308: "Permanent Redirect", 400: "Bad Request",
+    401: "Unauthorized", 403: "Forbidden", 404: "Not Found", 405: "Method Not Allowed", 408: "Request Timeout",
+    409: "Conflict", 410: "Gone", 413: "Content Too Large", 415: "Unsupported Media Type", 418: "I'm a teapot",
+    422: "Unprocessable Content", 429: "Too Many Requests", 500: "Internal Server Error", 501: "Not Implemented",
+    502: "Bad Gateway", 503: "Service Unavailable", 504: "Gateway Timeout",
+}

@@ -1,0 +1,116 @@
+"""The package's only door to the native module.
+
+Bodies, uploads, WebSocket messages and asyncio events go through the
+module's bytes paths (``wait_response``, ``read_chunk``, ``readinto``,
+``read_all``, ``recv_message``, ``poll_events_bytes``, ``start_hub``).  The
+redirect records of ``wait_manual`` and ``take_redirects`` still come with
+their raw head as a list of ints; they are turned into bytes here, once.
+"""
+
+from __future__ import annotations
+
+import time
+from typing import Any, List, Optional, Sequence, Tuple
+
+import vesper_native36 as native
+
+__all__ = ["native", "RedirectRecord", "wait_head", "wait_step", "take_redirects", "read_chunk", "read_all",
+           "readinto", "ws_recv", "ws_poll", "as_bytes", "upload_write"]
+
+# Slice of the waits in manual redirect mode, so that Ctrl-C is seen between slices.
+_SLICE = 0.05
+
+RedirectRecord = Tuple[int, bytes, str, str]
+
+
+def as_bytes(value: Any) -> bytes:
+    """bytes from a bytes-like value or a list of ints (redirect records)."""
+    if isinstance(value, bytes):
+        return value
+    if value is None:
+        return b""
+    return bytes(value)
+
+
+def _record(item: Sequence[Any]) -> RedirectRecord:
+    return int(item[0]), as_bytes(item[1]), str(item[2]), str(item[3])
+
+
+def take_redirects(request: Any) -> List[RedirectRecord]:
+    """The redirect records queued so far, oldest first (never blocks)."""
+    return [_record(r) for r in request.take_redirects()]
+
+
+def wait_head(request: Any, timeout: Optional[float], redirects: List[RedirectRecord]) -> Tuple[int, bytes]:
+    """Waits for the response head of a started request: (status, head block).
+
+    Redirect records met on the way are appended to ``redirects``.  Raises
+    the builtin TimeoutError when ``timeout`` runs out, RuntimeError with
+    the module's failure text when the request failed."""
+    response = request.wait_response(timeout)
+    redirects.extend(take_redirects(request))
+    return int(response.status_code), bytes(response.headers)
+
+
+def read_chunk(request: Any, timeout: Optional[float]) -> bytes:
+    """The next body chunk; b"" at the end of the body."""
+    return bytes(request.read_chunk(timeout))
+
+
+def read_all(request: Any, timeout: Optional[float]) -> bytes:
+    """The rest of the body."""
+    return bytes(request.read_all(timeout))
+
+
+def readinto(request: Any, buffer: Any, timeout: Optional[float]) -> int:
+    """Copies body bytes into ``buffer``; 0 at the end."""
+    return int(request.readinto(buffer, timeout))
+
+
+def upload_write(request: Any, data: Any, final: bool) -> None:
+    """Hands one piece of a streamed body to the Core (blocks on back-pressure)."""
+    request.upload_write(data, final)
+
+
+def ws_recv(websocket: Any, timeout: Optional[float]) -> Optional[Tuple[Any, ...]]:
+    """The next WebSocket event (str payload for text, bytes otherwise),
+    None once finished; the builtin TimeoutError if none came in time."""
+    event: Optional[Tuple[Any, ...]] = websocket.recv_message(timeout)
+    return event
+
+
+def ws_poll(websocket: Any, limit: int) -> List[Tuple[Any, ...]]:
+    """Up to ``limit`` WebSocket events without waiting."""
+    return list(websocket.poll_events_bytes(limit))
+
+
+def wait_step(request: Any, timeout: Optional[float]) -> Tuple[Any, ...]:
+    """For a request in manual redirect mode: ("redirect", record) or
+    ("head", status, head block), whichever comes first; the builtin
+    TimeoutError when ``timeout`` runs out.  Waits in short slices."""
+    deadline = None if timeout is None else time.monotonic() + timeout
+    while True:
+        remaining = _SLICE if deadline is None else min(_SLICE, deadline - time.monotonic())
+        if remaining <= 0:
+            raise TimeoutError("timed out waiting for the response head")
+        try:
+            record, head = request.wait_manual(remaining)
+        except RuntimeError as exc:
+            raise _full_failure(request, exc) from None
+        if record is not None:
+            return ("redirect", _record(record))
+        if head is not None:
+            return ("head", int(head[0]), as_bytes(head[1]))
+
+
+def _full_failure(request: Any, exc: RuntimeError) -> RuntimeError:
+    """The failure with its network error number: a wait for a redirect
+    reports the kind alone, while the head wait of the failed request
+    (which returns at once) carries the whole text."""
+    if "(Chromium net error" in str(exc) or not request.is_finished():
+        return exc
+    try:
+        request.await_response()
+    except RuntimeError as full:
+        return full
+    return exc

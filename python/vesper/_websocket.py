@@ -1,0 +1,342 @@
+"""WebSocket (blocking) and AsyncWebSocket (asyncio) over the native connection."""
+
+from __future__ import annotations
+
+import asyncio
+import urllib.parse
+from typing import TYPE_CHECKING, Any, AsyncIterator, Iterator, Optional, Sequence, Tuple, Union
+
+from . import _native
+from ._config import UNSET, Timeout, TimeoutTypes, to_timeout
+from ._content import merge_url
+from ._exceptions import (Error, UnsupportedProtocol, WebSocketClosed, WebSocketError, from_native,
+                          websocket_failure)
+from ._headers import Headers, HeaderTypes
+from ._models import Request
+
+if TYPE_CHECKING:
+    from ._base import BaseClient
+    from ._hub import Channel, LoopHub
+
+__all__ = ["WebSocket", "AsyncWebSocket", "connect_websocket", "connect_async_websocket"]
+
+Message = Union[str, bytes]
+# How long close() waits for the peer's close frame (the Core gives up after 10 s).
+_CLOSE_WAIT = 11.0
+# Close codes that end iteration quietly: normal, going away, no status.
+_QUIET = frozenset((1000, 1001, 1005))
+
+
+def _open_native(client: "BaseClient", url: str, subprotocols: Optional[Sequence[str]], headers: HeaderTypes,
+                 origin: Optional[str], timeout: TimeoutTypes) -> Tuple[Any, Request, Timeout]:
+    full = merge_url(url)
+    if urllib.parse.urlsplit(full).scheme.lower() not in ("ws", "wss"):
+        raise UnsupportedProtocol(f"WebSocket URLs start with ws:// or wss://, not {full!r}")
+    limits = to_timeout(timeout, client.timeout)
+    merged = Headers(headers)
+    request = Request("GET", full, merged)
+    engine = client._engine(client._settings_for(full))
+    kwargs: dict[str, Any] = {"headers": merged.multi_items()}
+    if origin:
+        kwargs["origin"] = origin
+    if subprotocols:
+        kwargs["protocols"] = list(subprotocols)
+    if limits.total is not None:
+        kwargs["timeout"] = limits.total
+    try:
+        socket = engine.websocket(full, **kwargs)
+    except RuntimeError as exc:
+        raise from_native(exc, request) from None
+    return socket, request, limits
+
+
+class _State:
+    """What both wrappers know of a connection."""
+
+    def __init__(self, request: Request) -> None:
+        self.request = request
+        self.subprotocol: Optional[str] = None
+        self.close_code: Optional[int] = None
+        self.close_reason: Optional[str] = None
+        self.failure: Optional[Error] = None
+        self.opened = False
+
+    def take(self, event: Optional[Tuple[Any, ...]]) -> Optional[Message]:
+        """The message of an event; raises for the end of the connection;
+        None for events that carry no message ("open", "closing")."""
+        if event is None:
+            raise self.ended()
+        kind, payload, code, text = event
+        if kind == "text":
+            return payload if isinstance(payload, str) else bytes(payload).decode("utf-8", "replace")
+        if kind == "binary":
+            return bytes(payload)
+        if kind == "open":
+            self.opened = True
+            name = _native.as_bytes(payload).decode("utf-8", "replace")
+            self.subprotocol = name or None
+            return None
+        if kind == "closed":
+            self.close_code = int(code) if code is not None else 1005
+            self.close_reason = text or ""
+            raise self.ended()
+        if kind == "error":
+            self.failure = websocket_failure(str(text), self.request, self.opened)
+            raise self.failure
+        return None
+
+    def ended(self) -> Error:
+        if self.failure is not None:
+            return self.failure
+        return WebSocketClosed(self.close_code if self.close_code is not None else 1006, self.close_reason or "")
+
+    def send_failure(self, exc: RuntimeError) -> Error:
+        if self.close_code is not None or self.failure is not None or str(exc) == "InvalidState":
+            return self.ended() if (self.close_code is not None or self.failure is not None) else \
+                WebSocketError("the connection is not open for sending (closing or closed)", kind="InvalidState",
+                               request=self.request)
+        return from_native(exc, self.request)
+
+
+def _send(native_socket: Any, state: _State, message: Union[str, bytes, bytearray, memoryview]) -> None:
+    try:
+        if isinstance(message, str):
+            native_socket.send_text(message)
+        elif isinstance(message, (bytes, bytearray, memoryview)):
+            native_socket.send_bytes(message)
+        else:
+            raise TypeError(f"a message is str or bytes-like, not {type(message).__name__}")
+    except RuntimeError as exc:
+        raise state.send_failure(exc) from None
+
+
+class WebSocket:
+    """A connected WebSocket (blocking).
+
+    ``recv()`` returns ``str`` for text and ``bytes`` for binary messages;
+    iterating yields messages until the peer closes normally.  The end of
+    the connection is raised as ``WebSocketClosed`` (with ``code`` and
+    ``reason``) and failures as ``WebSocketError``.
+    """
+
+    def __init__(self, native_socket: Any, request: Request, timeout: Timeout) -> None:
+        self._native = native_socket
+        self._state = _State(request)
+        self._timeout = timeout
+
+    @property
+    def subprotocol(self) -> Optional[str]:
+        """The subprotocol the server selected, or None."""
+        return self._state.subprotocol
+
+    @property
+    def close_code(self) -> Optional[int]:
+        """The close code once the connection closed, else None."""
+        return self._state.close_code
+
+    @property
+    def close_reason(self) -> Optional[str]:
+        """The close reason once the connection closed, else None."""
+        return self._state.close_reason
+
+    @property
+    def url(self) -> str:
+        """The URL connected to."""
+        return self._state.request.url
+
+    def _connect(self) -> None:
+        try:
+            self._native.connect()
+        except RuntimeError as exc:
+            raise from_native(exc, self._state.request) from None
+        self._wait_open(self._timeout.head)
+
+    def _wait_open(self, timeout: Optional[float]) -> None:
+        while not self._state.opened:
+            try:
+                event = _native.ws_recv(self._native, timeout)
+            except TimeoutError:
+                self._native.cancel()
+                raise from_native(TimeoutError("timed out waiting for the WebSocket handshake"),
+                                  self._state.request) from None
+            self._state.take(event)
+
+    def recv(self, timeout: Optional[float] = None) -> Message:
+        """The next message; waits at most ``timeout`` seconds (None: no limit)
+        and raises ``vesper.ReadTimeout`` when none came."""
+        while True:
+            try:
+                event = _native.ws_recv(self._native, timeout)
+            except TimeoutError:
+                raise from_native(TimeoutError("timed out waiting for a WebSocket message"),
+                                  self._state.request) from None
+            message = self._state.take(event)
+            if message is not None:
+                return message
+
+    def send(self, message: Message) -> None:
+        """Sends a text (str) or binary (bytes-like) message."""
+        _send(self._native, self._state, message)
+
+    def send_text(self, text: str) -> None:
+        """Sends a text message."""
+        if not isinstance(text, str):
+            raise TypeError("send_text takes str")
+        _send(self._native, self._state, text)
+
+    def send_bytes(self, data: Union[bytes, bytearray, memoryview]) -> None:
+        """Sends a binary message."""
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError("send_bytes takes a bytes-like object")
+        _send(self._native, self._state, data)
+
+    def close(self, code: int = 1000, reason: str = "") -> None:
+        """Closes with ``code`` and ``reason`` and waits (up to 11 s) for the
+        peer's answer; messages still arriving meanwhile are dropped."""
+        if self._state.close_code is not None or self._state.failure is not None:
+            return
+        try:
+            self._native.close(code, reason)
+        except RuntimeError:
+            self._native.cancel()
+            return
+        try:
+            while True:
+                self._state.take(_native.ws_recv(self._native, _CLOSE_WAIT))
+        except TimeoutError:
+            self._native.cancel()
+        except Error:
+            pass
+
+    def __iter__(self) -> Iterator[Message]:
+        while True:
+            try:
+                yield self.recv()
+            except WebSocketClosed as closed:
+                if closed.code in _QUIET:
+                    return
+                raise
+
+    def __enter__(self) -> "WebSocket":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def connect_websocket(client: "BaseClient", url: str, subprotocols: Optional[Sequence[str]], headers: HeaderTypes,
+                      origin: Optional[str], timeout: TimeoutTypes = UNSET) -> WebSocket:
+    """Creates, connects and waits for the handshake of a blocking WebSocket."""
+    native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout)
+    socket = WebSocket(native_socket, request, limits)
+    socket._connect()
+    return socket
+
+
+class AsyncWebSocket:
+    """A connected WebSocket on asyncio; the twin of ``WebSocket`` with
+    ``await recv()``, ``await close()`` and ``async for message in ws``.
+    ``send*`` only queue the message and need no await (they are
+    coroutines too, so ``await ws.send(...)`` works)."""
+
+    def __init__(self, native_socket: Any, request: Request, timeout: Timeout, hub: "LoopHub") -> None:
+        self._native = native_socket
+        self._state = _State(request)
+        self._timeout = timeout
+        self._hub = hub
+        self._channel: Optional["Channel"] = None
+
+    subprotocol = WebSocket.subprotocol
+    close_code = WebSocket.close_code
+    close_reason = WebSocket.close_reason
+    url = WebSocket.url
+
+    async def _connect(self) -> None:
+        try:
+            self._channel = self._hub.start_websocket(self._native)
+        except RuntimeError as exc:
+            raise from_native(exc, self._state.request) from None
+        while not self._state.opened:
+            try:
+                event = await self._channel.get(self._timeout.head)
+            except TimeoutError:
+                self._native.cancel()
+                raise from_native(TimeoutError("timed out waiting for the WebSocket handshake"),
+                                  self._state.request) from None
+            self._state.take(event)
+
+    async def recv(self, timeout: Optional[float] = None) -> Message:
+        """The next message (see ``WebSocket.recv``)."""
+        assert self._channel is not None
+        while True:
+            try:
+                event = await self._channel.get(timeout)
+            except TimeoutError:
+                raise from_native(TimeoutError("timed out waiting for a WebSocket message"),
+                                  self._state.request) from None
+            message = self._state.take(event)
+            if message is not None:
+                return message
+
+    async def send(self, message: Message) -> None:
+        """Sends a text (str) or binary (bytes-like) message."""
+        _send(self._native, self._state, message)
+
+    async def send_text(self, text: str) -> None:
+        """Sends a text message."""
+        if not isinstance(text, str):
+            raise TypeError("send_text takes str")
+        _send(self._native, self._state, text)
+
+    async def send_bytes(self, data: Union[bytes, bytearray, memoryview]) -> None:
+        """Sends a binary message."""
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError("send_bytes takes a bytes-like object")
+        _send(self._native, self._state, data)
+
+    async def close(self, code: int = 1000, reason: str = "") -> None:
+        """Closes and waits (up to 11 s) for the peer's answer."""
+        if self._state.close_code is not None or self._state.failure is not None or self._channel is None:
+            return
+        try:
+            self._native.close(code, reason)
+        except RuntimeError:
+            self._native.cancel()
+            return
+        try:
+            while True:
+                self._state.take(await self._channel.get(_CLOSE_WAIT))
+        except TimeoutError:
+            self._native.cancel()
+        except Error:
+            pass
+
+    def __aiter__(self) -> AsyncIterator[Message]:
+        return self._messages()
+
+    async def _messages(self) -> AsyncIterator[Message]:
+        while True:
+            try:
+                yield await self.recv()
+            except WebSocketClosed as closed:
+                if closed.code in _QUIET:
+                    return
+                raise
+
+    async def __aenter__(self) -> "AsyncWebSocket":
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        await self.close()
+
+
+async def connect_async_websocket(client: "BaseClient", url: str, subprotocols: Optional[Sequence[str]],
+                                  headers: HeaderTypes, origin: Optional[str],
+                                  timeout: TimeoutTypes = UNSET) -> AsyncWebSocket:
+    """Creates and connects an asyncio WebSocket on the running loop's hub."""
+    from ._hub import hub_for
+    native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout)
+    socket = AsyncWebSocket(native_socket, request, limits, hub_for(asyncio.get_running_loop()))
+    await socket._connect()
+    return socket
+

@@ -1,0 +1,24 @@
+// PyEventHub: the Python class over EventHub.
+#pragma once
+
+#include <memory>
+
+#include "async/event_hub.h"
+#include "module/class_object.h"
+
+namespace vesper {
+
+struct EventHubContents {
+    explicit EventHubContents(std::shared_ptr<EventHub> h) : hub(std::move(h)) {}
+    // Closes the hub: an instance that goes leaves nothing scheduled.
+    ~EventHubContents();
+    EventHubContents(const EventHubContents&) = delete;
+    EventHubContents& operator=(const EventHubContents&) = delete;
+
+    std::shared_ptr<EventHub> hub;
+};
+
+// The hub of a PyEventHub argument (a TypeError for anything else).
+Result<std::shared_ptr<EventHub>> to_event_hub(PyObject* object);
+
+}  // namespace vesper

@@ -1,0 +1,113 @@
+"""The bytes paths and the event hub through the real Core, on loopback."""
+import array
+import asyncio
+import hashlib
+import json
+import mmap
+
+import pytest
+
+from servers.app import pattern
+from vesper._loop import HubRequest, HubWebSocket, hub_for
+
+MIB = 1_048_576
+
+
+def started(engine, url, **kwargs):
+    request = engine.request("GET", url, timeout=30.0, **kwargs)
+    request.start()
+    assert request.wait_response(30).status_code == 200
+    return request
+
+
+@pytest.mark.parametrize("n", [0, 1, 65_537, 3 * MIB + 5])
+def test_reads_return_the_served_bytes(engine, http, n):
+    url = f"{http}/bytes?n={n}&chunk=40000"
+    expected = pattern(n)
+    assert started(engine, url).read_all(30) == expected
+    chunks = []
+    request = started(engine, url)
+    while chunk := request.read_chunk(30):
+        chunks.append(chunk)
+    assert b"".join(chunks) == expected
+    request = started(engine, url)
+    target = bytearray(7_777)
+    got = bytearray()
+    while count := request.readinto(target, 30):
+        got += target[:count]
+    assert got == expected
+
+
+def test_readinto_an_mmap_file(engine, http, tmp_path):
+    n = 2 * MIB + 3
+    request = started(engine, f"{http}/bytes?n={n}&chunked=1")
+    path = tmp_path / "download"
+    path.write_bytes(b"\0" * n)
+    with open(path, "r+b") as file, mmap.mmap(file.fileno(), n) as mapped:
+        view = memoryview(mapped)
+        at = 0
+        while count := request.readinto(view[at:at + 100_000], 30):
+            at += count
+        view.release()
+    assert at == n and path.read_bytes() == pattern(n)
+
+
+@pytest.mark.parametrize("piece", [
+    lambda data: data, lambda data: bytearray(data), lambda data: memoryview(data),
+    lambda data: array.array("B", data),
+])
+def test_uploads_from_buffers(engine, http, piece):
+    data = pattern(256 * 1024)
+    request = engine.request("POST", f"{http}/upload", chunked=True, timeout=30.0)
+    request.start()
+    for i in range(0, len(data), 50_000):
+        request.upload_write(piece(data[i:i + 50_000]), False)
+    request.upload_finish()
+    assert request.wait_response(30).status_code == 200
+    answer = json.loads(request.read_all(30))
+    assert (answer["body_len"], answer["body_sha256"]) == (len(data), hashlib.sha256(data).hexdigest())
+    whole = engine.request("POST", f"{http}/echo", body=memoryview(data)[1:], timeout=30.0)
+    whole.start()
+    whole.wait_response(30)
+    assert json.loads(whole.read_all(30))["body_len"] == len(data) - 1
+
+
+def test_hub_serves_many_requests_on_one_loop(engine, http):
+    async def main():
+        async def one(i):
+            request = HubRequest(engine.request("GET", f"{http}/bytes?n={1000 + i}", timeout=30.0))
+            status, _ = await request.response()
+            return status, await request.read()
+
+        results = await asyncio.gather(*(one(i) for i in range(64)))
+        return results, hub_for().native.pending_count()
+
+    results, attached = asyncio.run(asyncio.wait_for(main(), 60))
+    assert attached == 0
+    assert results == [(200, pattern(1000 + i)) for i in range(64)]
+
+
+def test_websocket_messages_through_the_hub_and_recv_message(engine, ws_server):
+    url = f"ws://127.0.0.1:{ws_server.port}/echo"
+
+    async def main():
+        ws = HubWebSocket(engine.websocket(url))
+        assert (await ws.recv())[0] == "open"
+        for i in range(20):
+            ws.send_text(f"h\u00e9 {i}")
+            ws.send_bytes(memoryview(bytes([i]) * 1000))
+        got = [(await ws.recv())[1] for _ in range(40)]
+        ws.close(1000, "bye")
+        tail = [await ws.recv() for _ in range(2)]
+        return got, tail
+
+    got, tail = asyncio.run(asyncio.wait_for(main(), 30))
+    assert got[0::2] == [f"h\u00e9 {i}" for i in range(20)]
+    assert got[1::2] == [bytes([i]) * 1000 for i in range(20)]
+    assert [e[0] for e in tail] == ["closing", "closed"] and tail[-1][2] == 1000
+    socket = engine.websocket(url)
+    socket.connect()
+    assert socket.recv_message(10)[0] == "open"
+    socket.send_bytes(array.array("B", b"abc"))
+    assert socket.recv_message(10) == ("binary", b"abc", None, None)
+    socket.cancel()

@@ -1,0 +1,53 @@
+"""Ctrl-C and asyncio cancellation reach a waiting request promptly."""
+import asyncio
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import vesper
+
+pytestmark = pytest.mark.timeout(60)
+
+WAITER = """
+import sys, time, vesper
+print("waiting", flush=True)
+started = time.monotonic()
+try:
+    vesper.get(sys.argv[1], timeout=None, trust_env=False)
+except KeyboardInterrupt:
+    print("interrupted after", round(time.monotonic() - started, 2), flush=True)
+"""
+
+
+@pytest.mark.parametrize("path", ["/slow?delay=20", "/drip?n=20&interval=1"])
+def test_ctrl_c_interrupts_a_blocking_request(http, path):
+    import os
+    proc = subprocess.Popen([sys.executable, "-c", WAITER, http + path], stdout=subprocess.PIPE, text=True,
+                            env=dict(os.environ))
+    try:
+        assert proc.stdout.readline().strip() == "waiting"
+        time.sleep(0.8)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=10)
+        assert "interrupted after" in out and time.monotonic() - sent < 3
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(5)
+
+
+def test_cancelling_a_task_cancels_the_request(http):
+    async def main():
+        async with vesper.AsyncClient(trust_env=False, timeout=None) as client:
+            task = asyncio.ensure_future(client.get(http + "/slow?delay=20"))
+            await asyncio.sleep(0.3)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            # The client still serves requests afterwards.
+            return (await client.get(http + "/echo")).status_code
+    assert asyncio.run(asyncio.wait_for(main(), 20)) == 200

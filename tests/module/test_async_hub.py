@@ -1,0 +1,94 @@
+"""vesper._loop's hub classes on a real loop, against the double."""
+import asyncio
+import gc
+import weakref
+
+import pytest
+
+import vesper_native36 as native
+from vesper._loop import HubRequest, HubWebSocket, hub_for
+
+
+def run(coro):
+    return asyncio.run(asyncio.wait_for(coro, 30))
+
+
+def test_many_requests_in_flight(core, engine):
+    core.auto_respond(b"0123456789" * 50)
+
+    async def main():
+        async def one():
+            request = HubRequest(engine.request("GET", "http://x/"))
+            status, head = await request.response()
+            return status, head, await request.read()
+
+        results = await asyncio.gather(*(one() for _ in range(300)))
+        return results, hub_for().native.pending_count()
+
+    results, attached = run(main())
+    assert attached == 0
+    assert all(r == (200, b"HTTP/1.1 200 OK\r\n\r\n", b"0123456789" * 50) for r in results)
+    core.wait_idle()
+
+
+def test_failure_and_cancel(core, engine):
+    async def main():
+        loop = asyncio.get_running_loop()
+        failing = HubRequest(engine.request("GET", "http://x/"))
+        ident = core.last_id("request")
+        await loop.run_in_executor(None, core.complete, ident, 6, -7)
+        with pytest.raises(RuntimeError, match=r"^Timeout \(Chromium net error -7\)$"):
+            await failing.response()
+        canceled = HubRequest(engine.request("GET", "http://x/"))
+        waiting = asyncio.ensure_future(canceled.response())
+        await asyncio.sleep(0.01)
+        canceled.cancel()
+        with pytest.raises(RuntimeError, match="ended without a response"):
+            await waiting
+        return hub_for().native.pending_count()
+
+    assert run(main()) == 0
+
+
+def test_websocket_to_the_end_after_close(core, engine):
+    async def main():
+        loop = asyncio.get_running_loop()
+        socket = HubWebSocket(engine.websocket("ws://x/"))
+        ident = core.last_id("websocket")
+
+        def core_side():
+            core.ws_open(ident, b"p")
+            for i in range(100):
+                core.ws_message(ident, str(i).encode(), kind=1 + i % 2)
+
+        await loop.run_in_executor(None, core_side)
+        events = [await socket.recv() for _ in range(101)]
+        socket.close(1000, "bye")
+        await loop.run_in_executor(None, core.ws_close, ident, 1000, b"bye")
+        events += [await socket.recv(), await socket.recv()]
+        return events
+
+    events = run(main())
+    assert events[0] == ("open", b"p", None, None)
+    assert [e[1] for e in events[1:101]] == [str(i) if i % 2 == 0 else str(i).encode() for i in range(100)]
+    assert events[-2:] == [("closed", b"", 1000, "bye"), None]
+
+
+def test_loops_and_hubs_are_let_go(core, engine):
+    core.auto_respond(b"x")
+    refs = []
+
+    async def main():
+        refs.append(weakref.ref(asyncio.get_running_loop()))
+        refs.append(weakref.ref(hub_for()))
+        request = HubRequest(engine.request("GET", "http://x/"))
+        await request.response()
+        await request.read()
+
+    for _ in range(3):
+        run(main())
+    core.wait_idle()
+    gc.collect()
+    native.PyEngine.abi_version()
+    gc.collect()
+    assert [ref() for ref in refs] == [None] * 6

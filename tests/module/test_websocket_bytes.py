@@ -1,0 +1,93 @@
+"""PyWebSocket's bytes forms: recv_message and poll_events_bytes carry the
+same events as recv and poll_events, payloads as str or bytes."""
+import pytest
+
+from helpers import Background
+from test_websocket import LIMIT_BYTES, connected
+
+
+def as_bytes_form(value):
+    """What recv_message gives for a recv() tuple."""
+    kind, payload, code, text = value
+    payload = bytes(payload)
+    if kind == "text":
+        payload = payload.decode("utf-8", "replace")
+    return kind, payload, code, text
+
+
+FIRES = [
+    lambda c, i: c.ws_open(i, b"chat", b"permessage-deflate"),
+    lambda c, i: c.ws_open(i),
+    lambda c, i: c.ws_message(i, "h\u00e9llo \U0001f600".encode(), kind=1),
+    lambda c, i: c.ws_message(i, b"bad \xff\xfe \xe2\x82 utf-8 \xed\xa0\x80", kind=1),
+    lambda c, i: c.ws_message(i, b"", kind=1),
+    lambda c, i: c.ws_message(i, bytes(range(256)), kind=2),
+    lambda c, i: c.ws_message(i, b"\xff", kind=9, flags=3),
+    lambda c, i: c.ws_closing(i),
+    lambda c, i: c.ws_close(i, 4001, b"r\xffx"),
+    lambda c, i: c.ws_error(i, 8, -105, 0, b"no name"),
+]
+
+
+@pytest.mark.parametrize("fire", FIRES)
+def test_recv_message_matches_recv(core, engine, fire):
+    lists, a = connected(core, engine)
+    raw, b = connected(core, engine)
+    fire(core, a)
+    fire(core, b)
+    expected = as_bytes_form(lists.recv())
+    got = raw.recv_message(5)
+    assert got == expected
+    assert type(got[1]) is (str if got[0] == "text" else bytes)
+
+
+def test_poll_events_bytes_matches_poll_events(core, engine):
+    lists, a = connected(core, engine)
+    raw, b = connected(core, engine)
+    for ident in (a, b):
+        for fire in FIRES[:-2]:
+            fire(core, ident)
+        core.ws_close(ident, 1000, b"bye")
+    got_lists, got_bytes = [], []
+    for _ in range(20):
+        got_lists += lists.poll_events(3)
+        got_bytes += raw.poll_events_bytes(3)
+    assert [as_bytes_form(e) for e in got_lists] == got_bytes
+    assert got_bytes[-1] == ("closed", b"", 1000, "bye")
+    assert len(got_bytes) == len(FIRES) - 1
+
+
+def test_queue_limits_unchanged(core, engine):
+    socket, ident = connected(core, engine)
+    core.ws_message(ident, b"m", count=1024)
+    assert socket.is_finished() is False
+    assert socket.poll_events_bytes(1) == [("text", "m", None, None)]
+    core.ws_message(ident, b"m", count=2)           # 1025 queued: overflow
+    assert socket.recv_message(1) == ("error", b"", None, "BufferLimit (Chromium net error 0, response 0)")
+    assert socket.recv_message(1) is None
+    other, second = connected(core, engine)
+    core.ws_message(second, b"a" * (LIMIT_BYTES - 1), kind=2)
+    core.ws_message(second, b"b", kind=2)           # exactly the byte limit
+    assert len(other.recv_message(1)[1]) == LIMIT_BYTES - 1
+    assert other.recv_message(1) == ("binary", b"b", None, None)
+
+
+def test_recv_message_timeout_and_end(core, engine):
+    socket, ident = connected(core, engine)
+    with pytest.raises(TimeoutError, match="^timed out waiting for a WebSocket event$"):
+        socket.recv_message(0.05)
+    with pytest.raises(TimeoutError):
+        socket.recv_message(0)
+    waiting = Background(socket.recv_message, 10)
+    core.ws_message(ident, b"wake", kind=2)
+    assert waiting.join() == ("binary", b"wake", None, None)
+    core.ws_close(ident, 1000, b"")
+    assert socket.recv_message(1)[0] == "closed"
+    # Finished and empty: None at once, whatever the timeout.
+    assert socket.recv_message(None) is None
+
+
+def test_recv_message_needs_a_connection(core, engine):
+    socket = engine.websocket("ws://x/")
+    with pytest.raises(RuntimeError, match="^WebSocket is not connected$"):
+        socket.recv_message(1)

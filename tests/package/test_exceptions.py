@@ -1,0 +1,99 @@
+"""Every Core kind and every network error class reaches the caller as its
+exception class, through the blocking and the asyncio client."""
+import asyncio
+
+import pytest
+
+import vesper
+from vesper._exceptions import NET_ERROR_NAMES, class_for, parse_failure
+
+from conftest import Driver
+
+# (Core result code, network error) -> class, for each row of the Core's table.
+CASES = [
+    (6, -7, vesper.TimeoutError), (6, -118, vesper.ConnectTimeout), (7, -3, vesper.RequestCancelled),
+    (8, -102, vesper.ConnectError), (8, -105, vesper.ConnectError), (8, -109, vesper.ConnectError),
+    (8, -104, vesper.ConnectError), (8, -100, vesper.ReadError), (8, -101, vesper.ReadError),
+    (8, -324, vesper.RemoteProtocolError), (8, -354, vesper.RemoteProtocolError),
+    (8, -355, vesper.RemoteProtocolError), (8, -2, vesper.NetworkError),
+    (9, -200, vesper.CertificateNameMismatch), (9, -201, vesper.CertificateExpired),
+    (9, -202, vesper.CertificateUnknownAuthority), (9, -207, vesper.CertificateError),
+    (9, -107, vesper.TLSError), (9, -113, vesper.TLSError),
+    (10, -127, vesper.ProxyAuthError), (10, -115, vesper.ProxyAuthError), (10, -130, vesper.ProxyError),
+    (10, -111, vesper.ProxyError), (10, -120, vesper.ProxyError), (10, -136, vesper.ProxyError),
+    (11, -325, vesper.RemoteProtocolError), (11, -337, vesper.RemoteProtocolError), (11, -330, vesper.DecodingError),
+    (12, -310, vesper.TooManyRedirects), (12, -311, vesper.RedirectError), (12, -303, vesper.RedirectError),
+    (12, -25, vesper.RedirectError), (13, -400, vesper.CacheMiss),
+    (1, -300, vesper.InvalidURL), (1, -301, vesper.UnsupportedProtocol), (1, -4, vesper.CoreError),
+    (3, -13, vesper.CoreError), (5, 0, vesper.CoreError), (14, 0, vesper.CoreError), (15, 0, vesper.CoreError),
+    (99, 0, vesper.CoreError),
+]
+
+
+def fail_with(code, net_error):
+    def act(core, ident):
+        core.complete(ident, code, net_error)
+    return act
+
+
+@pytest.mark.parametrize("code, net_error, cls", CASES)
+def test_blocking_failure_classes(core, client, code, net_error, cls):
+    driver = Driver(core, fail_with(code, net_error))
+    with pytest.raises(cls) as info:
+        client.get("http://x/")
+    driver.join()
+    error = info.value
+    assert type(error) is cls
+    assert error.request.method == "GET" and error.request.url == "http://x/"
+    if code <= 15:
+        assert error.net_error == net_error
+        assert error.net_error_name == NET_ERROR_NAMES.get(net_error)
+
+
+@pytest.mark.parametrize("code, net_error, cls", CASES[::3])
+def test_asyncio_failure_classes(core, code, net_error, cls):
+    async def main():
+        async with vesper.AsyncClient(trust_env=False, timeout=5) as client:
+            driver = Driver(core, fail_with(code, net_error))
+            try:
+                with pytest.raises(cls):
+                    await client.get("http://x/")
+            finally:
+                driver.join()
+    asyncio.run(asyncio.wait_for(main(), 20))
+
+
+@pytest.mark.parametrize("cls, bases", [
+    (vesper.ConnectTimeout, (vesper.TimeoutError, TimeoutError, vesper.TransportError, vesper.RequestError)),
+    (vesper.CertificateExpired, (vesper.CertificateError, vesper.TLSError, vesper.TransportError)),
+    (vesper.ProxyAuthError, (vesper.ProxyError, vesper.TransportError)),
+    (vesper.InvalidURL, (vesper.Error, ValueError)),
+    (vesper.WebSocketClosed, (vesper.WebSocketError, vesper.Error)),
+    (vesper.HTTPStatusError, (vesper.Error,)),
+])
+def test_tree(cls, bases):
+    assert all(issubclass(cls, base) for base in bases)
+
+
+@pytest.mark.parametrize("text, kind, net, response", [
+    ("Timeout (Chromium net error -7)", "Timeout", -7, None),
+    ("Network (Chromium net error -105, response 0)", "Network", -105, 0),
+    ("native error 16 (Chromium net error 0)", "native error 16", 0, None),
+    ("InvalidState", "InvalidState", None, None),
+    ("request is not started", None, None, None),
+])
+def test_failure_texts_are_read_once(text, kind, net, response):
+    failure = parse_failure(text)
+    assert (failure.kind, failure.net_error, failure.response) == (kind, net, response)
+
+
+def test_unknown_pairs_fall_back_to_the_kind():
+    assert class_for("Tls", -999) is vesper.TLSError
+    assert class_for(None, None) is vesper.CoreError
+
+
+def test_start_refusal_is_a_core_error(core, client):
+    core.script("hy_request_start", 5)
+    with pytest.raises(vesper.CoreError) as info:
+        client.get("http://x/")
+    assert info.value.kind == "InvalidState"

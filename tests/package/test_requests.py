@@ -1,0 +1,140 @@
+"""What the package hands the Core for each kind of request argument, and
+what it refuses before anything is created."""
+import base64
+import json
+
+import pytest
+
+import vesper
+
+from conftest import Driver, answer, sent
+
+
+def send(core, client, method="GET", url="http://x/p", **kwargs):
+    driver = Driver(core, answer(200, b"ok"))
+    response = client.request(method, url, **kwargs)
+    driver.join()
+    assert response.content == b"ok"
+    return sent(core)
+
+
+@pytest.mark.parametrize("params, query", [
+    ({"a": "1", "b": ["x", "y"]}, "a=1&b=x&b=y"),
+    ([("a", "1"), ("a", "2")], "a=1&a=2"),
+    ({"s": "x y&z/é", "t": True, "n": None, "i": 3}, "s=x+y%26z%2F%C3%A9&t=true&n=&i=3"),
+])
+def test_params_encoding(core, client, params, query):
+    _, url, _, _, _ = send(core, client, url="http://x/p?k=0", params=params)
+    assert url == "http://x/p?k=0&" + query
+
+
+def test_headers_keep_order_and_duplicates_and_override_defaults(core):
+    with vesper.Client(trust_env=False, headers={"X-A": "default", "X-B": "kept"}) as client:
+        _, _, headers, _, _ = send(core, client, headers=[("x-a", "1"), ("X-C", "2"), ("x-a", "3")])
+    assert headers == [("X-B", "kept"), ("x-a", "1"), ("X-C", "2"), ("x-a", "3")]
+
+
+@pytest.mark.parametrize("kwargs, content_type, body", [
+    ({"json": {"a": [1, 2], "é": None}}, "application/json", json.dumps({"a": [1, 2], "é": None},
+                                                                      separators=(",", ":"), ensure_ascii=False).encode()),
+    ({"data": {"a": "1 2", "b": ["x", "y"]}}, "application/x-www-form-urlencoded", b"a=1+2&b=x&b=y"),
+    ({"content": "text é"}, None, "text é".encode()),
+    ({"content": b""}, None, None),
+])
+def test_bodies(core, client, kwargs, content_type, body):
+    _, _, headers, sent_body, record = send(core, client, "POST", **kwargs)
+    assert [v for k, v in headers if k.lower() == "content-type"] == ([content_type] if content_type else [])
+    assert sent_body == body
+    assert record["body_kind"] == 1
+
+
+def test_json_content_type_given_by_the_caller_wins(core, client):
+    _, _, headers, _, _ = send(core, client, "POST", json={}, headers={"Content-Type": "application/vnd+json"})
+    assert [v for k, v in headers if k.lower() == "content-type"] == ["application/vnd+json"]
+
+
+def test_streamed_bodies_go_through_upload_write(core, client):
+    pieces = [b"a" * 10, b"", b"b" * 5]
+    _, _, _, _, record = send(core, client, "POST", content=iter(pieces))
+    assert record["body_kind"] == 2
+    uploads = core.records("upload")
+    assert [bytes.fromhex(u["data"]["hex"]) for u in uploads if not u["data"]["null"]][:2] == [b"a" * 10, b"b" * 5]
+
+
+def test_auth_cookies_timeout_cache_priority(core):
+    with vesper.Client(trust_env=False, cookies={"c1": "v1"}, timeout=vesper.Timeout(5, total=2.5)) as client:
+        _, _, headers, _, record = send(core, client, auth=("user", "pä:ss"), cookies={"c2": "v2"},
+                                        cache_mode="no_store", priority="low")
+    expected = "Basic " + base64.b64encode("user:pä:ss".encode()).decode()
+    assert ("Authorization", expected) in headers
+    assert ("Cookie", "c1=v1; c2=v2") in headers
+    assert record["timeout_ms"] == 2500
+    assert (record["cache_mode"], record["priority"]) == (3, 3)
+
+
+def test_base_url_joins_relative_paths(core):
+    with vesper.Client(trust_env=False, base_url="http://x/api/v1/") as client:
+        _, url, _, _, _ = send(core, client, url="items")
+    assert url == "http://x/api/v1/items"
+
+
+@pytest.mark.parametrize("url, kwargs, error", [
+    ("ftp://x/", {}, vesper.UnsupportedProtocol),
+    ("x/y", {}, vesper.InvalidURL),
+    ("http://x:99999/", {}, vesper.InvalidURL),
+    ("http:///path", {}, vesper.InvalidURL),
+    ("http://x/", {"json": {}, "content": b"a"}, TypeError),
+    ("http://x/", {"data": {"a": 1}, "json": {}}, TypeError),
+    ("http://x/", {"content": 12}, TypeError),
+    ("http://x/", {"headers": {"a": 1}}, TypeError),
+    ("http://x/", {"priority": "urgent"}, ValueError),
+    ("http://x/", {"cache_mode": "fast"}, ValueError),
+    ("http://x/", {"auth": "token"}, TypeError),
+    ("http://x/", {"timeout": "5"}, TypeError),
+    ("http://x/", {"timeout": -1}, ValueError),
+])
+def test_bad_input_is_refused_before_the_core_sees_it(core, client, url, kwargs, error):
+    with pytest.raises(error):
+        client.get(url, **kwargs)
+    assert core.calls("hy_request_create") == 0
+
+
+def test_module_level_functions_use_a_throw_away_client(core):
+    driver = Driver(core, answer(201, b'{"x": 1}', ["Content-Type: application/json"]))
+    response = vesper.post("http://x/", json={"a": 1}, trust_env=False)
+    driver.join()
+    assert response.status_code == 201 and response.json() == {"x": 1}
+    assert core.calls("hy_engine_create") == 1
+
+
+def test_retries_only_connection_failures(core, monkeypatch):
+    monkeypatch.setattr("vesper._client.retry_delay", lambda attempt: 0.0)
+
+    def refuse_then_answer(core, ident):
+        if core.calls("hy_request_start") < 3:
+            core.complete(ident, 8, -102)
+        else:
+            answer(200, b"ok")(core, ident)
+
+    with vesper.Client(trust_env=False, retries=2) as client:
+        driver = Driver(core, refuse_then_answer, count=3)
+        assert client.get("http://x/").content == b"ok"
+        driver.join()
+        driver = Driver(core, lambda c, i: c.complete(i, 8, -100))
+        with pytest.raises(vesper.ReadError):
+            client.get("http://x/")
+        driver.join()
+    assert core.calls("hy_request_start") == 4
+
+
+def test_read_timeout_cancels_the_request(core, client):
+    with pytest.raises(vesper.ReadTimeout):
+        client.get("http://x/", timeout=0.1)
+    assert core.calls("hy_request_cancel") == 1
+
+
+def test_closed_client_refuses_requests(core):
+    client = vesper.Client(trust_env=False)
+    client.close()
+    with pytest.raises(RuntimeError):
+        client.get("http://x/")

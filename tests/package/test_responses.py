@@ -1,0 +1,169 @@
+"""Headers multi-mapping, head parsing, redirect history and body decoding."""
+import asyncio
+
+import pytest
+
+import vesper
+from vesper._headers import parse_head
+
+from conftest import Driver, head
+
+
+# --- Headers ----------------------------------------------------------------
+
+def test_headers_multimap():
+    h = vesper.Headers([("Set-Cookie", "a=1"), ("content-type", "text/plain"), ("set-cookie", "b=2")])
+    assert h["SET-COOKIE"] == "a=1, b=2" and h.get_list("Set-Cookie") == ["a=1", "b=2"]
+    assert list(h) == ["set-cookie", "content-type"] and len(h) == 2 and "Content-Type" in h
+    h["Set-Cookie"] = "c=3"
+    assert h.multi_items() == [("Set-Cookie", "c=3"), ("content-type", "text/plain")]
+    h.add("X", "1")
+    h.add("x", "2")
+    del h["CONTENT-TYPE"]
+    assert h.multi_items() == [("Set-Cookie", "c=3"), ("X", "1"), ("x", "2")]
+    assert h == [("set-cookie", "c=3"), ("x", "1"), ("X", "2")] and h != [("x", "1")]
+    with pytest.raises(KeyError):
+        del h["missing"]
+    with pytest.raises(TypeError):
+        vesper.Headers({"a": 1})
+
+
+def test_merged_replaces_names_given_again():
+    base = vesper.Headers([("A", "1"), ("B", "2"), ("a", "3")])
+    assert base.merged({"a": "x"}).multi_items() == [("B", "2"), ("a", "x")]
+
+
+@pytest.mark.parametrize("block, version, status, reason, items", [
+    (b"HTTP/1.1 404 Not Found\r\nA: 1\r\na: 2\r\n\r\n", "HTTP/1.1", 404, "Not Found", [("A", "1"), ("a", "2")]),
+    (b"HTTP/2 200\r\ncontent-type: x\r\n\r\n", "HTTP/2", 200, "", [("content-type", "x")]),
+    (b"HTTP/1.1 200 OK\r\nX: one\r\n  two\r\nY:\r\n\r\n", "HTTP/1.1", 200, "OK", [("X", "one two"), ("Y", "")]),
+    (b"HTTP/1.0 200 All Good Here\r\nV: \xe9\r\n\r\n", "HTTP/1.0", 200, "All Good Here", [("V", "\xe9")]),
+])
+def test_parse_head(block, version, status, reason, items):
+    got_version, got_status, got_reason, headers = parse_head(block)
+    assert (got_version, got_status, got_reason, headers.multi_items()) == (version, status, reason, items)
+
+
+# --- history ------------------------------------------------------------------
+
+def hops(*records, final=b"done"):
+    def act(core, ident):
+        for status, location, method in records:
+            core.redirect(ident, status, head(status, f"Location: {location}", "Set-Cookie: s=1"),
+                          location.encode(), method.encode())
+        core.response(ident, 200, head(200))
+        core.data(ident, final)
+        core.complete(ident)
+    return act
+
+
+def test_history_from_core_followed_redirects(core, client):
+    driver = Driver(core, hops((301, "http://b/", "GET"), (307, "https://c/x", "GET")))
+    response = client.post("http://a/", content=b"x")
+    driver.join()
+    assert [(h.status_code, h.request.method, h.url) for h in response.history] == [
+        (301, "POST", "http://a/"), (307, "GET", "http://b/")]
+    assert response.history[0].headers["location"] == "http://b/"
+    assert response.history[0].cookies == {"s": "1"}
+    assert (response.url, response.request.method, response.content) == ("https://c/x", "GET", b"done")
+
+
+def walk_in_manual_mode(core, client, steps, **kwargs):
+    """The package walks redirects itself (redirect mode manual)."""
+    def act(core, ident):
+        assert core.record("request")["redirect_mode"] == 1
+        for n, (status, location) in enumerate(steps):
+            core.redirect(ident, status, head(status, f"Location: {location}"), location.encode(), b"GET")
+            deadline = __import__("time").monotonic() + 5
+            while core.calls("hy_request_follow_redirect") <= n:
+                if core.calls("hy_request_cancel"):
+                    return
+                assert __import__("time").monotonic() < deadline, "the package neither followed nor cancelled"
+                __import__("time").sleep(0.001)
+        core.response(ident, 200, head(200))
+        core.complete(ident)
+    driver = Driver(core, act)
+    try:
+        return client.get("http://a/", **kwargs)
+    finally:
+        driver.join()
+
+
+def test_max_redirects_below_the_core_limit(core, client):
+    response = walk_in_manual_mode(core, client, [(302, "http://b/"), (302, "http://c/")], max_redirects=2)
+    assert response.status_code == 200 and [h.url for h in response.history] == ["http://a/", "http://b/"]
+    with pytest.raises(vesper.TooManyRedirects):
+        walk_in_manual_mode(core, client, [(302, "http://b/"), (302, "http://c/")], max_redirects=1)
+
+
+def test_not_following_returns_the_3xx(core, client):
+    response = walk_in_manual_mode(core, client, [(303, "http://b/")], follow_redirects=False)
+    assert response.status_code == 303 and response.is_redirect and response.history == []
+    assert response.next_request.url == "http://b/"
+    assert core.calls("hy_request_follow_redirect") == 0
+
+
+def test_async_history(core):
+    async def main():
+        async with vesper.AsyncClient(trust_env=False, timeout=5) as client:
+            driver = Driver(core, hops((302, "http://b/", "GET")))
+            try:
+                return await client.post("http://a/", json={})
+            finally:
+                driver.join()
+    response = asyncio.run(asyncio.wait_for(main(), 20))
+    assert [h.request.method for h in response.history] == ["POST"] and response.url == "http://b/"
+
+
+# --- bodies and encodings -------------------------------------------------------
+
+def fetched(core, client, lines, *chunks, stream=False):
+    def act(core, ident):
+        core.response(ident, 200, head(200, *lines))
+        for chunk in chunks:
+            core.data(ident, chunk)
+        core.complete(ident)
+    driver = Driver(core, act)
+    if stream:
+        return driver, client.stream("GET", "http://x/")
+    response = client.get("http://x/")
+    driver.join()
+    return response
+
+
+@pytest.mark.parametrize("lines, body, encoding, text", [
+    (["Content-Type: text/plain; charset=iso-8859-1"], "é".encode("latin-1"), "iso8859-1", "é"),
+    (["Content-Type: text/plain; charset=\"UTF-8\""], "ü".encode(), "utf-8", "ü"),
+    (["Content-Type: text/plain"], "naïve ☃".encode(), "utf-8", "naïve ☃"),
+    (["Content-Type: text/plain; charset=bogus"], b"abc", "utf-8", "abc"),
+])
+def test_text_encoding(core, client, lines, body, encoding, text):
+    response = fetched(core, client, lines, body)
+    assert response.encoding == encoding and response.text == text
+
+
+def test_non_utf8_without_charset_is_guessed_not_mangled(core, client):
+    sample = ("Le cœur déçu mais l'âme plutôt naïve, Louÿs rêva de crapaüter en canoë au delà des "
+              "îles, près du mälström où brûlent les novæ.").encode("cp1252")
+    response = fetched(core, client, [], sample)
+    assert response.encoding != "utf-8" and "déçu" in response.text
+
+
+def test_iter_lines_and_text_across_chunk_edges(core, client):
+    driver, stream = fetched(core, client, ["Content-Type: text/plain; charset=utf-8"],
+                             b"one\r", b"\ntw", "o ☃".encode()[:-1], "☃".encode()[-1:] + b"\nthree", stream=True)
+    with stream as response:
+        assert list(response.iter_lines()) == ["one", "two ☃", "three"]
+    driver.join()
+
+
+def test_iter_bytes_chunk_sizes(core, client):
+    driver, stream = fetched(core, client, [], b"abcde", b"fg", b"hijklmnop", stream=True)
+    with stream as response:
+        assert list(response.iter_bytes(4)) == [b"abcd", b"efgh", b"ijkl", b"mnop"]
+    driver.join()
+
+
+def test_json_and_raise_for_status(core, client):
+    response = fetched(core, client, ["Content-Type: application/json"], b'{"a": [1, "\xc3\xa9"]}')
+    assert response.json() == {"a": [1, "é"]} and response.raise_for_status() is response
