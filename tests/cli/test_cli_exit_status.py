@@ -20,6 +20,9 @@ def test_exit_status(cli, http, path, extra, code):
     assert run.code == code, run
     if code >= 6:
         assert run.err.splitlines()[-1].startswith("vesper: error: "), run
+    elif code:
+        status = {3: "302 Found", 4: "404 Not Found", 5: "503 Service Unavailable"}[code]
+        assert run.err.strip() == f"vesper: warning: HTTP {status}", run
 
 
 def test_refused_connection_names_the_chromium_error(cli):

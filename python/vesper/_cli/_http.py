@@ -274,7 +274,11 @@ class Exchange:
             with Transfer(output.err, "download", length, progress) as transfer:
                 output.raw_body(transfer.wrap(chunks))
         if options.check_status:
-            return _exit.exit_for_status(response.status_code, self.followed or options.follow)
+            code = _exit.exit_for_status(response.status_code, self.followed or options.follow)
+            if code != _exit.OK:
+                output.notice(f"vesper: warning: HTTP {response.status_code} {response.reason_phrase}".rstrip(),
+                              "yellow")
+            return code
         return _exit.OK
 
 
