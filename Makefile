@@ -23,7 +23,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 MODULE_ENV  := PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so
 PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 
-.PHONY: all deps build test test-core test-module test-package test-live test-cli sanitize tsan demo bench fuzz clean
+.PHONY: all deps build test test-core test-module test-live test-package test-cli typecheck wheel sanitize tsan demo bench fuzz clean
 
 all: build
 
@@ -57,19 +57,38 @@ test-core: build
 test-module: build
 	$(MODULE_ENV) $(PYTEST) tests/module
 
-# The package against the Core double: its own behaviour (arguments,
-# headers, history, error classes, encodings, multipart).
-test-package: build
-	$(MODULE_ENV) $(PYTEST) tests/package
-
 test-live: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/live
+
+# The wheel a user installs: built by pip (abi3), then repaired by
+# auditwheel, which copies the C libraries the Core links (libcurl, OpenSSL,
+# wslay, nghttp2 and theirs) into the wheel under a manylinux tag that
+# Debian 12's glibc (2.36) satisfies.
+WHEEL_PLAT ?= manylinux_2_35_x86_64
+DIST       ?= $(CURDIR)/dist
+wheel: deps
+	rm -rf $(DIST)/raw && mkdir -p $(DIST)
+	$(VPY) -m pip wheel . --no-deps --no-build-isolation -q -w $(DIST)/raw
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w $(DIST) $(DIST)/raw/*.whl
+	rm -rf $(DIST)/raw
+
+# The stub of the native module against the module and the real Core, and
+# the repaired wheel installed into a fresh virtual environment.
+# Then the package's own behaviour against the Core double (arguments,
+# headers, history, error classes, encodings, multipart, WebSocket wrappers).
+test-package: build
+	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/package --ignore=tests/package/double
+	$(MODULE_ENV) $(PYTEST) tests/package/double
+
+# mypy --strict over the package and the module's stub (settings in pyproject.toml).
+typecheck: deps
+	$(VPY) -m mypy
 
 # The command line as a subprocess against local servers, one test in tmux.
 test-cli: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/cli
 
-test: test-core test-module test-package test-live test-cli sanitize tsan
+test: test-core test-module test-live test-package test-cli sanitize tsan typecheck
 
 # The module and the double with AddressSanitizer and UBSan; the
 # interpreter is not instrumented, so the runtime is preloaded and leak
@@ -117,4 +136,4 @@ bench: build
 	PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so $(VPY) bench/run.py
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) python/vesper_native36.abi3.so python/libhalyard.so
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-wheel dist python/vesper_native36.abi3.so python/libhalyard.so

@@ -65,6 +65,9 @@ class _AsyncBody:
             parts.append(chunk)
 
     async def close(self) -> None:
+        self.abort()
+
+    def abort(self) -> None:
         if not self._native.is_finished():
             self._native.cancel()
             self._channel.end()
@@ -88,7 +91,7 @@ class AsyncClient(BaseClient):
         await self.aclose()
 
     async def aclose(self) -> None:
-        """Releases the engines (see ``Client.close``)."""
+        """Cancels what is still open and releases the engines (see ``Client.close``)."""
         self._release_engines()
 
     async def request(self, method: str, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None,
@@ -262,7 +265,7 @@ class AsyncClient(BaseClient):
         response = Response(status, head, request=final, url=final.url,
                             history=build_history(prepared.request.method, prepared.request.url, records),
                             elapsed=datetime.timedelta(seconds=time.monotonic() - started))
-        response._attach_async(_AsyncBody(channel, native_request, prepared.timeout, final))
+        response._attach_async(self._track(_AsyncBody(channel, native_request, prepared.timeout, final)))
         for hook in self.event_hooks["response"]:
             await _call_hook(hook, response)
         if not stream:
@@ -305,7 +308,8 @@ class AsyncRedirectWalk:
             final = _final(self._prepared, self._records)
             response = Response(step[1], step[2], request=final, url=final.url, history=history,
                                 elapsed=datetime.timedelta(seconds=time.monotonic() - self._started))
-            response._attach_async(_AsyncBody(self._channel, self._native, self._prepared.timeout, final))
+            response._attach_async(self._client._track(_AsyncBody(self._channel, self._native,
+                                                                  self._prepared.timeout, final)))
             await response.aread()
             self.response = response
             raise StopAsyncIteration

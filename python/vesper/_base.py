@@ -5,12 +5,13 @@ from __future__ import annotations
 
 import base64
 import threading
+import weakref
 import urllib.parse
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, TypeVar, Union
 
 from . import _config
 from ._config import UNSET, EngineSettings, Timeout, TimeoutTypes, VerifyTypes
-from ._content import Body, ParamTypes, encode_body, join_url, merge_url
+from ._content import Body, ParamTypes, query_pairs, encode_body, join_url, merge_url
 from ._exceptions import from_native
 from ._headers import Headers, HeaderTypes
 from ._models import Request
@@ -23,6 +24,7 @@ CookieTypes = Union[Mapping[str, str], Sequence[Tuple[str, str]], None]
 EventHooks = Mapping[str, Sequence[Callable[..., Any]]]
 # The Core follows at most this many redirects by itself.
 CORE_REDIRECT_LIMIT = 20
+_T = TypeVar("_T")
 
 
 class Prepared:
@@ -58,19 +60,31 @@ class Prepared:
 
     def native_kwargs(self, manual: bool = False) -> Dict[str, Any]:
         """The keyword arguments of the engine's ``request``."""
-        kwargs: Dict[str, Any] = {"headers": self.request.headers.multi_items()}
+        kwargs: Dict[str, Any] = {}
+        headers = self.request.headers.multi_items()
+        if headers:
+            kwargs["headers"] = headers
         if self.streamed:
             kwargs["chunked"] = True
         elif self.body is not None:
             kwargs["body"] = self.body
         if self.timeout.total is not None:
             kwargs["timeout"] = self.timeout.total
-        kwargs["redirect"] = "follow" if (self.core_redirects and not manual) else "manual"
+        if manual or not self.core_redirects:
+            kwargs["redirect"] = "manual"  # the engine's default is to follow
         if self.cache is not None:
             kwargs["cache"] = self.cache
         if self.priority is not None:
             kwargs["priority"] = self.priority
         return kwargs
+
+
+def _join_params(first: ParamTypes, second: ParamTypes) -> ParamTypes:
+    if first is None:
+        return second
+    if second is None:
+        return first
+    return query_pairs(first) + query_pairs(second)
 
 
 def _basic(auth: Tuple[str, str]) -> str:
@@ -142,41 +156,59 @@ class BaseClient:
             raise ValueError(f"event_hooks takes 'request' and 'response', not {sorted(unknown)}")
         self.event_hooks: Dict[str, List[Callable[..., Any]]] = {
             "request": list(hooks.get("request", ())), "response": list(hooks.get("response", ()))}
-        self._engines: Dict[Tuple[Any, ...], Any] = {}
+        self._read_environment()
+        # Settings whose engine was made (the client's own and the environment's proxies).
+        self._engines: List[EngineSettings] = []
         self._lock = threading.Lock()
         self._closed = False
+        # Response bodies and WebSockets still open: close() cancels them.
+        self._open: "weakref.WeakSet[Any]" = weakref.WeakSet()
 
     @property
     def is_closed(self) -> bool:
         """Whether close() was called."""
         return self._closed
 
-    def _settings_for(self, url: str) -> EngineSettings:
+    def _read_environment(self) -> None:
+        """Proxies from the environment, read once when the client is made."""
+        self._env_proxies: Dict[str, EngineSettings] = {}
+        self._no_proxy: Tuple[str, ...] = ()
         if self._explicit_proxy or not self.trust_env:
+            return
+        for scheme in ("http", "https", "ws", "wss"):
+            proxy = _config.proxy_from_env(scheme)
+            if proxy is None:
+                continue
+            clean, url_auth = split_proxy(proxy)
+            settings = self._settings.with_proxy(clean)
+            if settings.proxy_auth is None:
+                settings.proxy_auth = url_auth
+            self._env_proxies[scheme] = settings
+        self._no_proxy = _config.no_proxy_entries()
+
+    def _settings_for(self, url: str) -> EngineSettings:
+        if not self._env_proxies:
             return self._settings
-        scheme = urllib.parse.urlsplit(url).scheme.lower()
-        proxy = _config.proxy_from_env(scheme)
-        if proxy is None or _config.bypasses_proxy(url):
-            return self._settings.with_proxy(None)
-        clean, url_auth = split_proxy(proxy)
-        settings = self._settings.with_proxy(clean)
-        if url_auth is not None and settings.proxy_auth is None:
-            settings.proxy_auth = url_auth
+        scheme = url.split(":", 1)[0].lower()
+        settings = self._env_proxies.get(scheme)
+        if settings is None or (self._no_proxy and _config.bypasses_proxy(url, self._no_proxy)):
+            return self._settings
         return settings
 
     def _engine(self, settings: EngineSettings) -> Any:
+        engine = settings.engine
+        if engine is not None:
+            return engine
         if self._closed:
             raise RuntimeError("the client is closed")
-        key = settings.key()
         with self._lock:
-            engine = self._engines.get(key)
-            if engine is None:
+            if settings.engine is None:
                 try:
-                    engine = native.PyEngine(**settings.engine_kwargs())
+                    settings.engine = native.PyEngine(**settings.engine_kwargs())
                 except RuntimeError as exc:
                     raise from_native(exc) from None
-                self._engines[key] = engine
-            return engine
+                self._engines.append(settings)
+            return settings.engine
 
     def build_request(self, method: str, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None,
                       cookies: CookieTypes = None, content: Any = None, data: Any = None, files: Any = None,
@@ -187,13 +219,7 @@ class BaseClient:
         if not isinstance(method, str) or not method:
             raise TypeError("method must be a non-empty str")
         method = method.upper()
-        full = merge_url(join_url(self.base_url, url), None)
-        if self.params is not None:
-            full = merge_url(full, self.params)
-        full = merge_url(full, params)
-        if urllib.parse.urlsplit(full).scheme.lower() not in ("http", "https"):
-            from ._exceptions import UnsupportedProtocol
-            raise UnsupportedProtocol(f"HTTP requests need an http:// or https:// URL, not {full!r}")
+        full = merge_url(join_url(self.base_url, url), _join_params(self.params, params), http_only=True)
         if cache_mode is not None and cache_mode not in _config.CACHE_MODES:
             raise ValueError(f"cache_mode must be one of {_config.CACHE_MODES}, not {cache_mode!r}")
         if priority is not None and priority not in _config.PRIORITIES:
@@ -229,7 +255,19 @@ class BaseClient:
         except RuntimeError as exc:
             raise from_native(exc, prepared.request) from None
 
+    def _track(self, item: _T) -> _T:
+        """Registers an open body or WebSocket (it has ``abort()``)."""
+        self._open.add(item)
+        return item
+
     def _release_engines(self) -> None:
+        """Cancels what is still open and releases the engines: their network
+        threads end once nothing holds them."""
+        for item in list(self._open):
+            item.abort()
+        self._open.clear()
         self._closed = True
         with self._lock:
+            for settings in self._engines:
+                settings.engine = None
             self._engines.clear()

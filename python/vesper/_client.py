@@ -73,6 +73,8 @@ class _SyncBody:
         if not self._native.is_finished():
             self._native.cancel()
 
+    abort = close
+
 
 def _head_failure(exc: BaseException, native_request: Any, prepared: Prepared) -> Error:
     native_request.cancel()
@@ -127,8 +129,8 @@ class Client(BaseClient):
         self.close()
 
     def close(self) -> None:
-        """Releases the engines: their network threads end once the requests
-        still running (and not referenced any more) are gone."""
+        """Cancels the responses and WebSockets still open and releases the
+        engines, whose network threads then end."""
         self._release_engines()
 
     # --- requests -----------------------------------------------------
@@ -264,7 +266,7 @@ class Client(BaseClient):
         response = Response(status, head, request=final, url=final.url,
                             history=build_history(prepared.request.method, prepared.request.url, records),
                             elapsed=datetime.timedelta(seconds=time.monotonic() - started))
-        response._attach_sync(_SyncBody(native_request, prepared.timeout, final))
+        response._attach_sync(self._track(_SyncBody(native_request, prepared.timeout, final)))
         for hook in self.event_hooks["response"]:
             hook(response)
         if not stream:
@@ -303,12 +305,12 @@ class Client(BaseClient):
     @staticmethod
     def _redirect_response(prepared: Prepared, records: List[RedirectRecord], started: float) -> Response:
         """The 3xx itself when redirects are not followed."""
-        *earlier, last = records
+        last = records[-1]
         history = build_history(prepared.request.method, prepared.request.url, records)
         answered = history[-1]
         answered.history = history[:-1]
         answered.elapsed = datetime.timedelta(seconds=time.monotonic() - started)
-        answered.next_request = Request(last[3], last[2], prepared.request.headers)  # type: ignore[attr-defined]
+        answered.next_request = Request(last[3], last[2], prepared.request.headers)
         return answered
 
 
@@ -377,7 +379,7 @@ class RedirectWalk:
             final = _final(self._prepared, self._records)
             response = Response(step[1], step[2], request=final, url=final.url, history=history,
                                 elapsed=datetime.timedelta(seconds=time.monotonic() - self._started))
-            response._attach_sync(_SyncBody(self._native, self._prepared.timeout, final))
+            response._attach_sync(self._client._track(_SyncBody(self._native, self._prepared.timeout, final)))
             if not self._stream:
                 response.read()
             self.response = response

@@ -9,7 +9,7 @@ import urllib.parse
 from typing import Any, Dict, Optional, Tuple, Union
 
 __all__ = ["Timeout", "TimeoutTypes", "DEFAULT_TIMEOUT", "VerifyTypes", "proxy_from_env", "bypasses_proxy",
-           "EngineSettings", "CACHE_MODES", "PRIORITIES", "HTTP_VERSIONS"]
+           "EngineSettings", "no_proxy_entries", "CACHE_MODES", "PRIORITIES", "HTTP_VERSIONS"]
 
 CACHE_MODES = ("default", "validate", "bypass", "no_store", "force", "only_if_cached")
 PRIORITIES = ("default", "highest", "medium", "low", "lowest", "idle")
@@ -114,17 +114,19 @@ def ca_settings(verify: VerifyTypes) -> Tuple[bool, Optional[bytes]]:
     raise TypeError("verify must be a bool, a CA file path or PEM bytes")
 
 
-def _no_proxy_entries() -> Tuple[str, ...]:
+def no_proxy_entries() -> Tuple[str, ...]:
+    """The NO_PROXY entries of the environment, lower case."""
     raw = os.environ.get("NO_PROXY", os.environ.get("no_proxy", ""))
     return tuple(e.strip().lower() for e in raw.split(",") if e.strip())
 
 
-def bypasses_proxy(url: str) -> bool:
-    """Whether NO_PROXY names the URL's host ("*", a host, ".suffix", "host:port")."""
+def bypasses_proxy(url: str, entries: Optional[Tuple[str, ...]] = None) -> bool:
+    """Whether NO_PROXY (or ``entries``) names the URL's host ("*", a host,
+    ".suffix", "host:port")."""
     parts = urllib.parse.urlsplit(url)
     host = (parts.hostname or "").lower()
     port = parts.port
-    for entry in _no_proxy_entries():
+    for entry in no_proxy_entries() if entries is None else entries:
         if entry == "*":
             return True
         name, _, entry_port = entry.partition(":") if not entry.startswith("[") else (entry, "", "")
@@ -154,7 +156,8 @@ class EngineSettings:
     distinct settings (a client with environment proxies may need two)."""
 
     __slots__ = ("impersonate", "proxy", "proxy_auth", "verify", "ca_pem", "http_version", "cache",
-                 "profile_namespace", "user_agent", "accept_language")
+                 "profile_namespace", "user_agent", "accept_language", "engine")
+    _FIELDS = __slots__[:-1]
 
     def __init__(self, *, impersonate: Optional[str], proxy: Optional[str], proxy_auth: Optional[Tuple[str, str]],
                  verify: bool, ca_pem: Optional[bytes], http_version: Optional[str], cache: bool,
@@ -173,13 +176,16 @@ class EngineSettings:
         self.profile_namespace = profile_namespace
         self.user_agent = user_agent
         self.accept_language = accept_language
+        # The native engine made for these settings, once the first request needs it.
+        self.engine: Any = None
 
     def with_proxy(self, proxy: Optional[str]) -> "EngineSettings":
         """A copy that uses another proxy."""
         copy = EngineSettings.__new__(EngineSettings)
-        for name in self.__slots__:
+        for name in self._FIELDS:
             setattr(copy, name, getattr(self, name))
         copy.proxy = proxy
+        copy.engine = None
         return copy
 
     def engine_kwargs(self) -> Dict[str, Any]:
@@ -203,4 +209,4 @@ class EngineSettings:
 
     def key(self) -> Tuple[Any, ...]:
         """A hashable identity of the settings."""
-        return tuple(getattr(self, name) for name in self.__slots__)
+        return tuple(getattr(self, name) for name in self._FIELDS)

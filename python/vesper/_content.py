@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import json as jsonlib
 import urllib.parse
 from typing import Any, AsyncIterable, AsyncIterator, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
@@ -29,7 +30,8 @@ def _text(value: Primitive) -> str:
     return str(value)
 
 
-def _pairs(params: ParamTypes) -> List[Tuple[str, str]]:
+def query_pairs(params: ParamTypes) -> List[Tuple[str, str]]:
+    """(key, value) texts of params in any accepted form, repeated keys kept."""
     if params is None:
         return []
     if isinstance(params, str):
@@ -44,23 +46,36 @@ def _pairs(params: ParamTypes) -> List[Tuple[str, str]]:
     return out
 
 
-def merge_url(url: str, params: ParamTypes = None) -> str:
-    """The URL with ``params`` added to its query (repeated keys kept).
-    Raises InvalidURL / UnsupportedProtocol before anything is sent."""
-    if not isinstance(url, str):
-        raise TypeError(f"url must be str, not {type(url).__name__}")
+@functools.lru_cache(maxsize=1024)
+def _split_checked(url: str, http_only: bool) -> urllib.parse.SplitResult:
+    """The URL's parts once it passed the checks (cached: a client sends to
+    few distinct URLs; failures are not cached and raise again)."""
     try:
         parts = urllib.parse.urlsplit(url)
         parts.port  # noqa: B018 - validates the port
     except ValueError as exc:
         raise InvalidURL(f"invalid URL {url!r}: {exc}") from None
-    if parts.scheme.lower() not in ("http", "https", "ws", "wss"):
+    schemes = ("http", "https") if http_only else ("http", "https", "ws", "wss")
+    if parts.scheme.lower() not in schemes:
         if not parts.scheme:
             raise InvalidURL(f"URL {url!r} has no scheme (expected http:// or https://)")
-        raise UnsupportedProtocol(f"URL scheme {parts.scheme!r} is not supported")
+        raise UnsupportedProtocol(f"URL scheme {parts.scheme!r} is not supported here (expected "
+                                  f"{' or '.join(s + '://' for s in schemes)})")
     if not parts.hostname:
         raise InvalidURL(f"URL {url!r} has no host")
-    extra = _pairs(params)
+    return parts
+
+
+def merge_url(url: str, params: ParamTypes = None, http_only: bool = False) -> str:
+    """The URL with ``params`` added to its query (repeated keys kept).
+    Raises InvalidURL / UnsupportedProtocol before anything is sent;
+    ``http_only`` refuses ws:// and wss://."""
+    if not isinstance(url, str):
+        raise TypeError(f"url must be str, not {type(url).__name__}")
+    parts = _split_checked(url, http_only)
+    if params is None:
+        return url
+    extra = query_pairs(params)
     if not extra:
         return url
     query = parts.query + ("&" if parts.query else "") + urllib.parse.urlencode(extra)
@@ -96,7 +111,7 @@ def encode_body(*, content: Any = None, data: Any = None, files: Any = None, jso
         return [("Content-Type", encoder.content_type)], iter(encoder)
     if data is not None:
         if isinstance(data, Mapping):
-            text = urllib.parse.urlencode(_pairs(data))
+            text = urllib.parse.urlencode(query_pairs(data))
             return [("Content-Type", "application/x-www-form-urlencoded")], text.encode("ascii")
         return [], _raw(data, "data")
     return [], None

@@ -21,6 +21,8 @@ from ._native import native
 __all__ = ["Channel", "LoopHub", "hub_for"]
 
 _BATCH = 256
+_REQUEST_END = frozenset(("done", "error"))
+_WEBSOCKET_END = frozenset(("closed", "error"))
 
 Event = Tuple[Any, ...]
 
@@ -57,20 +59,26 @@ class Channel:
     async def get(self, timeout: Optional[float] = None) -> Optional[Event]:
         """The next event, None after the last one; the builtin TimeoutError
         when ``timeout`` ran out first."""
+        if self._events:
+            return self._events.popleft()
         while not self._events:
             if self.finished:
                 return None
-            self._waiter = self._loop.create_future()
+            waiter = self._waiter = self._loop.create_future()
+            # A timer on the one future: cheaper than wait_for, which wraps it in a task.
+            timer = self._loop.call_later(timeout, _expire, waiter) if timeout is not None else None
             try:
-                if timeout is None:
-                    await self._waiter
-                else:
-                    await asyncio.wait_for(asyncio.shield(self._waiter), timeout)
-            except asyncio.TimeoutError:
-                raise TimeoutError("timed out waiting for the next event") from None
+                await waiter
             finally:
                 self._waiter = None
+                if timer is not None:
+                    timer.cancel()
         return self._events.popleft()
+
+
+def _expire(waiter: "asyncio.Future[None]") -> None:
+    if not waiter.done():
+        waiter.set_exception(TimeoutError("timed out waiting for the next event"))
 
 
 class _WeakLoop:
@@ -103,14 +111,14 @@ class LoopHub:
 
     def start_request(self, request: Any) -> Channel:
         """Starts a request and returns the channel of its events."""
-        channel = Channel(self.loop, frozenset(("done", "error")))
+        channel = Channel(self.loop, _REQUEST_END)
         request.start_hub(self._native, channel)
         return channel
 
     def start_websocket(self, websocket: Any) -> Channel:
         """Connects a WebSocket and returns the channel of its events (they
         keep coming through the hub after close() up to the terminal one)."""
-        channel = Channel(self.loop, frozenset(("closed", "error")))
+        channel = Channel(self.loop, _WEBSOCKET_END)
         websocket.start_hub(self._native, channel)
         return channel
 

@@ -7,7 +7,8 @@ import datetime
 import http.cookies
 import json as jsonlib
 import os
-from typing import (IO, Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Protocol, Sequence, Union)
+from typing import (IO, Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Protocol, Sequence, Tuple,
+                    Union)
 
 from ._exceptions import DecodingError, HTTPStatusError, StreamClosed, StreamConsumed
 from ._headers import Headers, header_value_params, parse_head
@@ -79,17 +80,17 @@ class Response:
     def __init__(self, status_code: int, head: bytes = b"", *, request: Optional[Request] = None,
                  url: Optional[str] = None, history: Optional[List["Response"]] = None,
                  content: Optional[bytes] = None, elapsed: Optional[datetime.timedelta] = None) -> None:
-        version, parsed_status, reason, headers = parse_head(head) if head else ("HTTP/1.1", status_code, "", Headers())
-        self.status_code = status_code or parsed_status
-        self.http_version = version or "HTTP/1.1"
-        self.reason_phrase = reason or _REASONS.get(self.status_code, "")
-        self.headers = headers
+        self.status_code = status_code
         self.raw_head = head
+        # The head is parsed when a header, the version or the reason is first asked for.
+        self._parsed: Optional[Tuple[str, str, Headers]] = None
         self.request = request if request is not None else Request("GET", url or "")
         self.url = url if url is not None else self.request.url
         self.history: List[Response] = history or []
         self.elapsed = elapsed or datetime.timedelta(0)
         self._content = content
+        # For a 3xx returned because redirects were not followed: the request it points to.
+        self.next_request: Optional[Request] = None
         self._encoding: Optional[str] = None
         self._sync: Optional[SyncBody] = None
         self._async: Optional[AsyncBody] = None
@@ -98,6 +99,32 @@ class Response:
 
     def __repr__(self) -> str:
         return f"<Response [{self.status_code} {self.reason_phrase}]>"
+
+    def _head(self) -> Tuple[str, str, Headers]:
+        if self._parsed is None:
+            if self.raw_head:
+                version, status, reason, headers = parse_head(self.raw_head)
+                if not self.status_code:
+                    self.status_code = status
+            else:
+                version, reason, headers = "HTTP/1.1", "", Headers()
+            self._parsed = (version or "HTTP/1.1", reason or _REASONS.get(self.status_code, ""), headers)
+        return self._parsed
+
+    @property
+    def headers(self) -> Headers:
+        """The response headers (case-insensitive, order and duplicates kept)."""
+        return self._head()[2]
+
+    @property
+    def http_version(self) -> str:
+        """"HTTP/1.1", "HTTP/2" ... as in the status line."""
+        return self._head()[0]
+
+    @property
+    def reason_phrase(self) -> str:
+        """The status line's reason (HTTP/2 has none: the standard phrase is given)."""
+        return self._head()[1]
 
     # --- status -------------------------------------------------------
     @property

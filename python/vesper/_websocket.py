@@ -208,6 +208,11 @@ class WebSocket:
         except Error:
             pass
 
+    def abort(self) -> None:
+        """Drops the connection at once, without a closing handshake."""
+        if not self._native.is_finished():
+            self._native.cancel()
+
     def __iter__(self) -> Iterator[Message]:
         while True:
             try:
@@ -228,7 +233,7 @@ def connect_websocket(client: "BaseClient", url: str, subprotocols: Optional[Seq
                       origin: Optional[str], timeout: TimeoutTypes = UNSET) -> WebSocket:
     """Creates, connects and waits for the handshake of a blocking WebSocket."""
     native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout)
-    socket = WebSocket(native_socket, request, limits)
+    socket = client._track(WebSocket(native_socket, request, limits))
     socket._connect()
     return socket
 
@@ -311,6 +316,8 @@ class AsyncWebSocket:
         except Error:
             pass
 
+    abort = WebSocket.abort
+
     def __aiter__(self) -> AsyncIterator[Message]:
         return self._messages()
 
@@ -336,7 +343,7 @@ async def connect_async_websocket(client: "BaseClient", url: str, subprotocols: 
     """Creates and connects an asyncio WebSocket on the running loop's hub."""
     from ._hub import hub_for
     native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout)
-    socket = AsyncWebSocket(native_socket, request, limits, hub_for(asyncio.get_running_loop()))
+    socket = client._track(AsyncWebSocket(native_socket, request, limits, hub_for(asyncio.get_running_loop())))
     await socket._connect()
     return socket
 

@@ -266,3 +266,31 @@ def test_hooks_run_for_requests_and_responses(http):
     with vesper.Client(event_hooks=hooks, trust_env=False) as c:
         c.get(http + "/echo")
     assert seen == [("req", "GET"), ("resp", 200)]
+
+
+@pytest.mark.parametrize("options, check", [
+    ({"impersonate": "chrome_120"}, lambda a, r: "Chrome/120" in header(a, "user-agent")[0]),
+    ({"user_agent": "vesper-test/1", "accept_language": "fr-CH"},
+     lambda a, r: header(a, "user-agent") == ["vesper-test/1"] and header(a, "accept-language") == ["fr-CH"]),
+    ({"http_version": "1.1"}, lambda a, r: r.http_version == "HTTP/1.1" and a["http_version"] == "1.1"),
+    ({"http_version": "2"}, lambda a, r: r.http_version == "HTTP/2" and a["http_version"] == "2"),
+])
+def test_engine_options(ca_pem, https, options, check):
+    with vesper.Client(verify=ca_pem, trust_env=False, **options) as c:
+        response = c.get(https + "/echo")
+    assert check(response.json(), response)
+
+
+def test_cache_modes(http):
+    url = http + "/cache?id=pkg&cc=max-age%3D60"
+    with vesper.Client(trust_env=False) as c:
+        first = c.get(url)
+        second = c.get(url)
+        with pytest.raises(vesper.CacheMiss):
+            c.get(http + "/cache?id=never&cc=max-age%3D60", cache_mode="only_if_cached")
+        third = c.get(url, cache_mode="bypass")
+        count = c.get(http + "/cache/count?id=pkg").json()
+    assert (first.headers["x-hit"], second.headers["x-hit"], third.headers["x-hit"]) == ("1", "1", "2")
+    assert count["hits"] == 2
+    with vesper.Client(trust_env=False, cache=False) as c:
+        assert c.get(url).headers["x-hit"] == "3"

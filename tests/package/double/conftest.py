@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+ROOT = pathlib.Path(__file__).resolve().parents[3]
 sys.path.insert(0, str(ROOT / "tests" / "double"))
 
 from control import CoreDouble, text_of  # noqa: E402

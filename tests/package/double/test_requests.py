@@ -138,3 +138,19 @@ def test_closed_client_refuses_requests(core):
     client.close()
     with pytest.raises(RuntimeError):
         client.get("http://x/")
+
+
+def test_close_cancels_open_streams(core):
+    def act(core, ident):
+        core.response(ident, 200, b"HTTP/1.1 200 OK\r\n\r\n")
+        core.data(ident, b"part")
+    client = vesper.Client(trust_env=False)
+    driver = Driver(core, act)
+    response = client.send(client.build_request("GET", "http://x/"), stream=True)
+    driver.join()
+    client.close()
+    assert core.calls("hy_request_cancel") == 1
+    assert client.is_closed
+    with pytest.raises(RuntimeError):
+        client.get("http://x/")
+    del response

@@ -1,0 +1,180 @@
+"""Types of the native module: engines, requests, responses and WebSockets.
+
+Every parameter may be given by position or by keyword.  Byte data handed
+back by the list-returning methods and events is a list of ints 0..255.
+Failures of the Core and of requests are raised as RuntimeError; argument
+conversion raises TypeError, ValueError or OverflowError.
+"""
+
+from typing import Callable, Literal, Protocol, Sequence, SupportsFloat, SupportsIndex, final
+
+from typing_extensions import Buffer, TypeAlias
+
+__all__ = ["PyEngine", "PyRequest", "PyResponse", "PyWebSocket", "abi_version"]
+
+# The Core interface version the module is built for.
+abi_version: int
+
+# The enumerated options; any other text raises RuntimeError.
+_HttpVersion: TypeAlias = Literal["auto", "native", "h1", "v1", "http/1.1", "h2", "v2", "http/2", "h3", "v3", "http/3"]
+_RedirectMode: TypeAlias = Literal["follow", "manual", "error"]
+_CacheMode: TypeAlias = Literal["default", "validate", "bypass", "no_store", "force", "only_if_cached"]
+_Priority: TypeAlias = Literal["default", "highest", "medium", "low", "lowest", "idle"]
+
+# Bytes, bytearray or any sequence of ints 0..255.
+_ByteSequence: TypeAlias = Sequence[int]
+# Also any object with the buffer protocol (memoryview, array, mmap), read
+# without a copy on the Python side.
+_ByteInput: TypeAlias = Buffer | Sequence[int]
+# Header pairs in order, duplicates kept; a mapping is refused.
+_HeaderPairs: TypeAlias = Sequence[tuple[str, str]]
+# Seconds: anything float() or the index protocol accepts; None is no limit.
+_Seconds: TypeAlias = SupportsFloat | SupportsIndex | None
+
+# (status, raw block, first text, second text) of one redirect hop.
+_Redirect: TypeAlias = tuple[int, list[int], str, str]
+# (kind, number, first bytes, second bytes, text); kind is "redirect",
+# "response", "body", "done" or "error".
+_RequestEvent: TypeAlias = tuple[str, int, list[int], list[int], str | None]
+# The same with the two byte items as bytes.
+_RequestEventBytes: TypeAlias = tuple[str, int, bytes, bytes, str | None]
+# (kind, payload, close code, text); kind is "open", "text", "binary",
+# "closing", "closed" or "error".
+_WebSocketEvent: TypeAlias = tuple[str, list[int], int | None, str | None]
+# The same with the payload as str for "text" and as bytes otherwise.
+_WebSocketMessage: TypeAlias = tuple[str, str | bytes, int | None, str | None]
+
+class _Loop(Protocol):
+    """What the async methods use of an event loop."""
+
+    def call_soon_threadsafe(self, callback: Callable[[], object], /) -> object: ...
+
+@final
+class PyEngine:
+    """One Core engine: browser profile, proxy, TLS, cache; requests and
+    WebSockets are made from it."""
+
+    def __init__(
+        self,
+        impersonate: str | None = None,
+        proxy: str | None = None,
+        verify: bool = True,
+        ca_pem: _ByteSequence | None = None,
+        user_agent: str | None = None,
+        accept_language: str | None = None,
+        proxy_username: str | None = None,
+        proxy_password: str | None = None,
+        http_version: _HttpVersion | None = None,
+        cache: bool = True,
+        profile_namespace: str | None = None,
+    ) -> None: ...
+    @staticmethod
+    def abi_version() -> int: ...
+    @staticmethod
+    def core_version() -> str | None: ...
+    def request(
+        self,
+        method: str,
+        url: str,
+        headers: _HeaderPairs | None = None,
+        body: _ByteInput | None = None,
+        timeout: _Seconds = None,
+        allow_redirects: bool = True,
+        redirect: _RedirectMode | None = None,
+        cache: _CacheMode | None = None,
+        priority: _Priority | None = None,
+        chunked: bool = False,
+    ) -> PyRequest: ...
+    def websocket(
+        self,
+        url: str,
+        origin: str = "",
+        headers: _HeaderPairs | None = None,
+        timeout: _Seconds = None,
+        protocols: Sequence[str] | None = None,
+    ) -> PyWebSocket: ...
+
+@final
+class PyRequest:
+    """One HTTP exchange, created idle by PyEngine.request."""
+
+    def cancel(self) -> None: ...
+    def detach_callback(self) -> None: ...
+    def is_finished(self) -> bool: ...
+    def upload_write(self, data: _ByteInput, final_chunk: bool) -> None: ...
+    def upload_finish(self) -> None: ...
+    def resume_read(self) -> None: ...
+    def follow_redirect(self) -> None: ...
+    def take_redirects(self) -> list[_Redirect]: ...
+    def wait_redirect(self, timeout: _Seconds = None) -> _Redirect | None: ...
+    def wait_manual(self, timeout: _Seconds = None) -> tuple[_Redirect | None, tuple[int, list[int]] | None]:
+        """Blocks until the Core reports a deferred redirect or the response
+        headers arrive, whichever happens first."""
+    def start_stream(self) -> PyResponse: ...
+    def start(self) -> None: ...
+    def await_response(self) -> PyResponse: ...
+    def next_body(self) -> list[int] | None: ...
+    def read_body(self) -> list[int]: ...
+    def start_async(self, loop_: _Loop, notify: Callable[[], object]) -> None: ...
+    def attach_async(self, loop_: _Loop, notify: Callable[[], object]) -> None: ...
+    def poll_event(self) -> _RequestEvent | None: ...
+    def poll_events(self, limit: SupportsIndex = 64) -> list[_RequestEvent]: ...
+    def poll_events_bytes(self, limit: SupportsIndex = 64) -> list[_RequestEventBytes]: ...
+    # The waits below run in slices that let KeyboardInterrupt through, and
+    # raise TimeoutError once `timeout` seconds pass.
+    def wait_response(self, timeout: _Seconds = None) -> PyResponse: ...
+    def read_chunk(self, timeout: _Seconds = None) -> bytes:
+        """The next body chunk; b"" at the end of the body."""
+    def read_all(self, timeout: _Seconds = None) -> bytes: ...
+    def readinto(self, buffer: Buffer, timeout: _Seconds = None) -> int:
+        """Fills a writable buffer with body bytes; 0 at the end of the body."""
+    def start_hub(self, hub: PyEventHub, tag: object) -> None:
+        """Starts the request; its events come from hub.poll() as (tag, event)."""
+
+@final
+class PyResponse:
+    """The status and head block of a response; the body is read from its
+    request."""
+
+    @property
+    def status_code(self) -> int: ...
+    @property
+    def content(self) -> bytes: ...
+    @property
+    def headers(self) -> bytes: ...
+
+@final
+class PyWebSocket:
+    """One WebSocket connection, created idle by PyEngine.websocket."""
+
+    def connect(self) -> None: ...
+    def send_text(self, text: str) -> None: ...
+    def send_bytes(self, data: _ByteInput) -> None: ...
+    def recv(self) -> _WebSocketEvent | None: ...
+    def close(self, code: SupportsIndex, reason: str) -> None: ...
+    def cancel(self) -> None: ...
+    def detach_callback(self) -> None: ...
+    def is_finished(self) -> bool: ...
+    def start_async(self, loop_: _Loop, notify: Callable[[], object]) -> None: ...
+    def poll_event(self) -> _WebSocketEvent | None: ...
+    def poll_events(self, limit: SupportsIndex = 64) -> list[_WebSocketEvent]: ...
+    def poll_events_bytes(self, limit: SupportsIndex = 64) -> list[_WebSocketMessage]: ...
+    def recv_message(self, timeout: _Seconds = None) -> _WebSocketMessage | None:
+        """As recv(), interruptible; raises TimeoutError once `timeout` seconds pass."""
+    def start_hub(self, hub: PyEventHub, tag: object) -> None:
+        """Connects; the events come from hub.poll() as (tag, event)."""
+
+@final
+class PyEventHub:
+    """Delivers the events of many requests and WebSockets to one asyncio
+    loop, scheduling `notify` on it at most once per poll cycle."""
+
+    def __init__(self, loop: _Loop, notify: Callable[[], object]) -> None: ...
+    def poll(self, limit: SupportsIndex = 256) -> list[tuple[object, _RequestEventBytes | _WebSocketMessage]]:
+        """(tag, event) pairs of the attached objects, the object ready first
+        first; an object whose terminal event is returned is detached.
+        Request events have five items, WebSocket events four (narrow with len)."""
+    def detach(self, tag_owner: PyRequest | PyWebSocket) -> bool: ...
+    def close(self) -> None: ...
+    def pending_count(self) -> int: ...
+    def is_closed(self) -> bool: ...
