@@ -55,8 +55,7 @@ def client_options(options: argparse.Namespace) -> Dict[str, Any]:
 
 
 class Body:
-    """The request body and the headers it brings; ``fresh()`` gives the
-    keyword arguments again for a redirect that sends the body anew."""
+    """The request body and the headers it brings, as Client arguments."""
 
     def __init__(self, options: argparse.Namespace, items: RequestItems, output: Output) -> None:
         self._options = options
@@ -64,6 +63,7 @@ class Body:
         self._output = output
         self.headers: List[Tuple[str, str]] = []
         self._data: Optional[bytes] = None
+        self._upload: Optional[pathlib.Path] = None
         self.present = bool(items.has_body or options.data is not None or options.upload)
         if (options.data is not None or options.upload) and items.has_body:
             raise UsageError("--data and --upload do not go with data fields or file fields")
@@ -105,12 +105,13 @@ class Body:
     def _progress_enabled(self) -> bool:
         return self._output.stderr_tty and not self._options.quiet
 
-    def fresh(self) -> Dict[str, Any]:
-        """Keyword arguments for Client.stream carrying the body."""
+    def arguments(self) -> Dict[str, Any]:
+        """Keyword arguments for Client.stream carrying the body; file
+        fields are opened here and closed by close()."""
         options, items = self._options, self._items
         if self._data is not None:
             return {"content": self._data}
-        if options.upload:
+        if self._upload is not None:
             return {"content": self._upload_chunks(self._upload)}
         if items.files:
             for handle in self._open:
@@ -177,17 +178,17 @@ class Exchange:
         self.method = command.method or ("POST" if self.body.present else "GET")
         self.followed = False
 
-    def _print_request(self, response: Any) -> None:
-        request = getattr(response, "request", None)
-        method = getattr(request, "method", self.method)
-        url = str(getattr(request, "url", self.command.url))
-        sent = getattr(request, "headers", None)
-        pairs = list(sent.multi_items()) if sent is not None and hasattr(sent, "multi_items") else []
+    def _print_request(self, response: vesper.Response) -> None:
+        # The package's view of the request: the Core's own headers
+        # (impersonation, Accept-Encoding) are not handed back to it.
+        request = response.request
+        url = str(request.url)
+        pairs = list(request.headers.multi_items())
         if not any(name.lower() == "host" for name, _ in pairs):
             pairs.insert(0, ("Host", urllib.parse.urlsplit(url).netloc))
-        self.output.request_head(method, _target(url), response.http_version, pairs)
+        self.output.request_head(request.method, _target(url), response.http_version, pairs)
 
-    def _print_response_head(self, response: Any) -> None:
+    def _print_response_head(self, response: vesper.Response) -> None:
         self.output.response_head(response.http_version, response.status_code, response.reason_phrase,
                                   response.headers.multi_items())
 
@@ -203,26 +204,26 @@ class Exchange:
         return answer.strip().lower() in ("", "y", "yes")
 
     def _kwargs(self) -> Dict[str, Any]:
-        kwargs: Dict[str, Any] = {"headers": self.headers, **self.body.fresh()}
+        kwargs: Dict[str, Any] = {"headers": self.headers, **self.body.arguments()}
         if self.items.params:
             kwargs["params"] = self.items.params
         return kwargs
 
-    def _print_hops(self, response: Any) -> None:
-        for hop in getattr(response, "history", []):
+    def _print_hops(self, response: vesper.Response) -> None:
+        for hop in response.history:
             if self.options.verbose:
                 self._print_request(hop)
                 self._print_response_head(hop)
             self.followed = True
 
-    def run(self, client: Any) -> int:
+    def run(self, client: vesper.Client) -> int:
         if self.options.step:
             return self._walk(client)
         with client.stream(self.method, self.command.url, **self._kwargs()) as response:
             self._print_hops(response)
             return self._finish(response)
 
-    def _walk(self, client: Any) -> int:
+    def _walk(self, client: vesper.Client) -> int:
         """--step: each redirect is shown, and followed when the user agrees
         (or always, off a terminal), up to --max-redirects."""
         options = self.options
@@ -243,9 +244,11 @@ class Exchange:
                 hops += 1
                 self.followed = True
                 hop.follow()
+            if walk.response is None:
+                raise vesper.RedirectError("the redirect walk ended without an answer")
             return self._finish(walk.response)
 
-    def _finish(self, response: Any) -> int:
+    def _finish(self, response: vesper.Response) -> int:
         options, output = self.options, self.output
         if options.verbose:
             self._print_request(response)
@@ -282,7 +285,7 @@ class Exchange:
         return _exit.OK
 
 
-def _content_length(response: Any) -> Optional[int]:
+def _content_length(response: vesper.Response) -> Optional[int]:
     value = response.headers.get("content-length")
     if value is None or response.headers.get("content-encoding"):
         return None
@@ -292,7 +295,7 @@ def _content_length(response: Any) -> Optional[int]:
         return None
 
 
-def run_http(command: HttpCommand, output: Output, make_client: Callable[..., Any]) -> int:
+def run_http(command: HttpCommand, output: Output, make_client: Callable[..., vesper.Client]) -> int:
     """Runs the command; returns its exit status."""
     options = command.options
     exchange = Exchange(command, output)

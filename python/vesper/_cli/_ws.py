@@ -12,7 +12,7 @@ import queue
 import sys
 import threading
 import time
-from typing import Any, Callable, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 from rich.text import Text
 
@@ -53,10 +53,10 @@ class Session:
         self.output = output
         self.received = 0
 
-    def _print_message(self, message: Any) -> None:
+    def _print_message(self, message: Union[str, bytes]) -> None:
         self.received += 1
-        if isinstance(message, (bytes, bytearray, memoryview)):
-            self.output.out.print(Text(hex_preview(bytes(message)), "magenta"))
+        if isinstance(message, bytes):
+            self.output.out.print(Text(hex_preview(message), "magenta"))
         else:
             self.output.out.print(Text("< ", "green") + Text(str(message)) if self.output.pretty
                                   else Text(str(message)))
@@ -66,7 +66,7 @@ class Session:
         count = self.options.count
         return count is not None and self.received >= count
 
-    def run(self, ws: Any) -> int:
+    def run(self, ws: vesper.WebSocket) -> int:
         options = self.options
         for text in options.send:
             ws.send(text)
@@ -104,12 +104,12 @@ class Session:
         return _exit.OK
 
 
-def run_ws(command: WsCommand, output: Output, make_client: Callable[..., Any]) -> int:
+def run_ws(command: WsCommand, output: Output, make_client: Callable[..., vesper.Client]) -> int:
     """Runs the session; returns its exit status."""
     options = command.options
     kwargs = client_options(options)
     headers: List[Tuple[str, str]] = [parse_header_option(h) for h in options.header]
-    ws_kwargs: dict[str, Any] = {}
+    ws_kwargs: Dict[str, Any] = {}
     if headers:
         ws_kwargs["headers"] = headers
     if options.subprotocol:
