@@ -2,11 +2,9 @@
 import pytest
 
 from vesper._cli._args import normalize_url
-from vesper._cli._exit import exit_for_status
 from vesper._cli._http import download_name
 from vesper._cli._items import ItemError, parse_items
 from vesper._cli._output import is_binary
-from vesper._cli._ws import hex_preview
 
 
 @pytest.mark.parametrize("item, kind, key, value", [
@@ -75,14 +73,3 @@ def test_download_names(tmp_path, monkeypatch, url, disposition, name):
 ])
 def test_binary_detection(sample, content_type, binary):
     assert is_binary(sample, content_type) is binary
-
-
-@pytest.mark.parametrize("status, followed, code", [
-    (200, False, 0), (204, False, 0), (301, False, 3), (304, True, 0), (404, False, 4), (599, True, 5)])
-def test_check_status_codes(status, followed, code):
-    assert exit_for_status(status, followed) == code
-
-
-def test_hex_preview_bounds():
-    assert hex_preview(b"") == "binary 0 bytes: "
-    assert hex_preview(bytes(range(33))).endswith("1e 1f ...")
