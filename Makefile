@@ -15,7 +15,7 @@ CMAKE       := $(VENV)/bin/cmake
 JOBS        ?= 2
 
 APT_PACKAGES := g++ libcurl4-openssl-dev libssl-dev libwslay-dev libnghttp2-dev zlib1g-dev \
-                libbrotli-dev libzstd-dev libgtest-dev clang libclang-rt-14-dev nginx-light procps
+                libbrotli-dev libzstd-dev libgtest-dev clang libclang-rt-14-dev nginx-light procps tmux
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # The module runs against the Core double in tests/module: the double is
@@ -23,7 +23,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 MODULE_ENV  := PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so
 PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 
-.PHONY: all deps build test test-core test-module test-live test-package test-wheel typecheck wheel sanitize tsan demo bench fuzz clean
+.PHONY: all deps build test test-core test-module test-live test-package test-wheel test-cli typecheck wheel sanitize tsan demo bench fuzz clean
 
 all: build
 
@@ -91,7 +91,11 @@ test-wheel: build
 typecheck: deps
 	$(VPY) -m mypy
 
-test: test-core test-module test-live test-package sanitize tsan typecheck
+# The command line as a subprocess against local servers, one test in tmux.
+test-cli: build
+	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/cli
+
+test: test-core test-module test-live test-package test-cli sanitize tsan typecheck
 
 # The module and the double with AddressSanitizer and UBSan; the
 # interpreter is not instrumented, so the runtime is preloaded and leak

@@ -285,3 +285,18 @@ def test_installed_package_runs_with_the_cores_libraries_hidden(venv: pathlib.Pa
     assert tree.returncode != 0 and "ImportError" in tree.stderr, tree.stderr
     assert installed.returncode == 0, installed.stderr
     assert json.loads(installed.stdout)["status"] == 200
+
+
+def test_installed_console_script_runs(venv: pathlib.Path) -> None:
+    """The wheel installs the `vesper` command, and it works from outside the tree."""
+    script = venv / "bin" / "vesper"
+    assert script.is_file()
+    version = run([script, "--version"], env=CLEAN_ENV, cwd=venv, timeout=60).stdout
+    assert version.startswith("vesper ") and "Core halyard/" in version
+    server = python_server("run_http.py")
+    try:
+        out = run([script, f"http://127.0.0.1:{server.port}/echo", "q==1"], env=CLEAN_ENV, cwd=venv, timeout=60)
+    finally:
+        server.stop()
+    answer = json.loads(out.stdout)
+    assert answer["path"] == "/echo" and answer["query"] == "q=1"

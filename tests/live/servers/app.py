@@ -91,6 +91,23 @@ async def echo(scope, query, receive, send):
                       [(b"content-type", b"application/json")])
 
 
+async def reflect(scope, query, receive, send):
+    """Answers with the request body as it came, under the request's own
+    Content-Type; the method and query travel in X-Method and X-Query."""
+    body = bytearray()
+    while True:
+        message = await receive()
+        if message["type"] == "http.disconnect":
+            break
+        body += message.get("body", b"")
+        if not message.get("more_body"):
+            break
+    headers = dict(scope["headers"])
+    await send_simple(send, 200, bytes(body), [
+        (b"content-type", headers.get(b"content-type", b"application/octet-stream")),
+        (b"x-method", scope["method"].encode()), (b"x-query", scope["query_string"])])
+
+
 async def body_bytes(scope, query, receive, send):
     await read_body(receive)
     n = int(query.get("n", 0))
@@ -248,6 +265,7 @@ ROUTES = {
     "/log": log_arrival,
     "/log/order": log_order,
     "/echo": echo,
+    "/reflect": reflect,
     "/bytes": body_bytes,
     "/redirect": redirect,
     "/redirect-chain": redirect_chain,

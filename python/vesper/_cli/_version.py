@@ -1,0 +1,55 @@
+"""``vesper --version``: the package, the native module's interface and the Core."""
+
+from __future__ import annotations
+
+import ctypes
+import importlib.metadata
+import re
+from typing import List, Optional
+
+import vesper_native36
+
+__all__ = ["version_lines"]
+
+_TLS = re.compile(r"\b(OpenSSL|BoringSSL|LibreSSL|quictls|GnuTLS|wolfSSL|mbedTLS|Schannel|SecureTransport|rustls)"
+                  r"(/[^\s]+)?")
+
+
+def _package_version() -> str:
+    for name in ("vesper-http", "vesper"):
+        try:
+            return importlib.metadata.version(name)
+        except importlib.metadata.PackageNotFoundError:
+            continue
+    import vesper
+    return str(getattr(vesper, "__version__", "unknown (not installed)"))
+
+
+def _curl_version() -> Optional[str]:
+    """libcurl's own line (it names the TLS library and the codecs). The Core
+    links libcurl, so loading it by its soname finds the copy already in the
+    process."""
+    for soname in ("libcurl.so.4", "libcurl.4.dylib", "libcurl.dll", "libcurl-x64.dll"):
+        try:
+            library = ctypes.CDLL(soname)
+        except OSError:
+            continue
+        library.curl_version.restype = ctypes.c_char_p
+        raw = library.curl_version()
+        return raw.decode("ascii", "replace") if raw else None
+    return None
+
+
+def version_lines() -> List[str]:
+    engine = vesper_native36.PyEngine
+    lines = [
+        f"vesper {_package_version()}",
+        f"module vesper_native36, built for Core interface {vesper_native36.abi_version}",
+        f"Core {engine.core_version() or 'unknown'}, interface {engine.abi_version()}",
+    ]
+    curl = _curl_version()
+    if curl:
+        tls = _TLS.search(curl)
+        lines.append(f"TLS {tls.group(0) if tls else 'unknown'}")
+        lines.append(f"curl {curl}")
+    return lines
