@@ -25,9 +25,8 @@ UploadQueue::AppendResult UploadQueue::append(const uint8_t* data, uint64_t len,
 
 uint32_t UploadQueue::wait_for_room() {
     std::unique_lock lock(mutex_);
-    if (closed_ || queued_ <= limit_) return closed_ ? close_code_ : uint32_t{HY_OK};
-    room_.wait(lock, [&] { return closed_ || queued_ <= limit_ / 2; });
-    return closed_ ? close_code_ : uint32_t{HY_OK};
+    if (!closed_ && queued_ > limit_) room_.wait(lock, [&] { return closed_ || queued_ <= limit_ / 2; });
+    return closed_ && !final_taken_ ? close_code_ : uint32_t{HY_OK};
 }
 
 UploadQueue::ReadResult UploadQueue::read(uint8_t* out, size_t size, size_t& copied) {
@@ -50,7 +49,10 @@ UploadQueue::ReadResult UploadQueue::read(uint8_t* out, size_t size, size_t& cop
         if (queued_ <= limit_ / 2 && queued_ + copied > limit_ / 2) room_.notify_all();
         return ReadResult::Data;
     }
-    if (final_) return ReadResult::End;
+    if (final_) {
+        final_taken_ = true;
+        return ReadResult::End;
+    }
     reader_waiting_ = true;
     return ReadResult::Empty;
 }

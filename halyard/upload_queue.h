@@ -38,7 +38,10 @@ public:
 
     // Waits while more than the limit is queued, and once waiting, until at
     // most half the limit is.  HY_OK once there is room, or the code given
-    // to close() when the queue was closed first.  The
+    // to close() when the queue was closed first, unless the reader had
+    // already taken the final piece: then every byte went out, and the
+    // request ending (successfully, most often, while the writer of the
+    // last piece was on its way to this wait) is no failure of the write.  The
     // caller wakes a paused reader (needs_kick) before waiting, or the two
     // would wait for each other.
     uint32_t wait_for_room();
@@ -67,6 +70,7 @@ private:
     bool closed_ = false;
     uint32_t close_code_ = 0;
     bool reader_waiting_ = false;
+    bool final_taken_ = false;   // read() has reported End after the final piece
 };
 
 }  // namespace halyard

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "core/halyard.h"
 #include "upload_queue.h"
@@ -92,6 +93,31 @@ TEST(UploadQueue, WriterWaitsWhileOverTheLimitUntilTheReaderTakesItToHalf) {
     writer.join();
     EXPECT_EQ(rc.load(), HY_OK);
 }
+
+// The writer of the last piece may reach its wait only after the network
+// thread has sent everything and the request has ended: that write did its
+// job.  A close before the reader took the final piece is the write's failure.
+class UploadQueueEnd : public ::testing::TestWithParam<std::tuple<uint32_t, bool>> {};
+
+TEST_P(UploadQueueEnd, WaitAfterTheEndReportsTheCloseOnlyIfTheFinalPieceWasNotTaken) {
+    const auto [code, final_taken] = GetParam();
+    UploadQueue q(1000);
+    ASSERT_EQ(q.append(bytes("last"), 4, true).code, HY_OK);
+    uint8_t b[16];
+    size_t n = 0;
+    if (final_taken) {
+        ASSERT_EQ(q.read(b, sizeof b, n), Read::Data);
+        ASSERT_EQ(q.read(b, sizeof b, n), Read::End);
+    }
+    q.close(code);
+    EXPECT_EQ(q.wait_for_room(), final_taken ? uint32_t{HY_OK} : code);
+    // Later writes are refused either way.
+    EXPECT_EQ(q.append(bytes("x"), 1, false).code, code);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, UploadQueueEnd,
+                         ::testing::Combine(::testing::Values(uint32_t{HY_INVALID_STATE}, uint32_t{HY_CANCELED}),
+                                            ::testing::Bool()));
 
 TEST(UploadQueue, CloseWakesWaitingWritersWithTheEndingCode) {
     UploadQueue q(10);
