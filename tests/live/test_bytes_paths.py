@@ -111,3 +111,52 @@ def test_websocket_messages_through_the_hub_and_recv_message(engine, ws_server):
     socket.send_bytes(array.array("B", b"abc"))
     assert socket.recv_message(10) == ("binary", b"abc", None, None)
     socket.cancel()
+
+
+class _RecordingLoop:
+    def __init__(self):
+        self.calls = 0
+
+    def call_soon_threadsafe(self, callback, *args):
+        self.calls += 1
+
+
+def _rss_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * mmap.PAGESIZE
+
+
+def test_a_held_hub_request_pauses_the_real_core(engine, http):
+    import time
+    import vesper_native36 as native
+
+    n = 64 * MIB
+    hub = native.PyEventHub(_RecordingLoop(), lambda: None)
+    request = engine.request("GET", f"{http}/bytes?n={n}&chunk=262144", timeout=60.0)
+    request.start_hub(hub, "big")
+    deadline = time.monotonic() + 30
+    events = []
+    while not any(e[0] == "response" for e in events):
+        assert time.monotonic() < deadline, "no head"
+        events += [e for _, e in hub.poll(1)]
+        time.sleep(0.001)
+    assert hub.hold(request, True)
+    before = _rss_bytes()
+    time.sleep(1.0)                    # loopback would bring all 64 MiB by now
+    grown = _rss_bytes() - before
+    assert hub.poll() == []
+    assert hub.hold(request, False)
+    body = bytearray()
+    while True:
+        assert time.monotonic() < deadline + 30, "body did not end"
+        batch = [e for _, e in hub.poll(64)]
+        body += b"".join(e[3] for e in batch if e[0] == "body")
+        if batch and batch[-1][0] in ("done", "error"):
+            assert batch[-1][0] == "done", batch[-1]
+            break
+        if not batch:
+            time.sleep(0.001)
+    hub.close()
+    # Paused at 1 MiB queued: nowhere near the 64 MiB a drained request holds.
+    assert grown < 16 * MIB, grown
+    assert body == pattern(n)
