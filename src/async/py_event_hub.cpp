@@ -160,8 +160,9 @@ constexpr const char* kHoldDoc =
     "While held, nothing of the object is delivered by poll: its events stay\n"
     "in the object, so a request's body pauses the Core at 1 MiB queued as\n"
     "for a blocking reader that does not read (a WebSocket keeps its queue\n"
-    "limits).  Releasing makes the object ready again and schedules notify;\n"
-    "nothing is lost or reordered.  False if it is not attached to this hub.";
+    "limits: past them it ends with a BufferLimit error).  Releasing makes\n"
+    "the object ready again and schedules notify; nothing is lost or\n"
+    "reordered.  False if it is not attached to this hub.";
 constexpr const char* kCloseDoc =
     "close()\nDetaches every object and lets the loop go: nothing is scheduled any more.";
 constexpr const char* kCountDoc = "pending_count() -> int\nThe number of attached objects.";

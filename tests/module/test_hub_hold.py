@@ -115,6 +115,21 @@ def test_held_websocket_keeps_its_events(core, engine, hub):
     assert hub.pending_count() == 0
 
 
+def test_held_websocket_over_its_queue_limit_ends_with_buffer_limit(core, engine, hub):
+    # Holding does not lift the WebSocket's queue limits: held past 1024
+    # events it ends as a reader that does not read would see it.
+    socket = engine.websocket("ws://x/")
+    socket.start_hub(hub, "ws")
+    ident = core.last_id("websocket")
+    hub.hold(socket, True)
+    core.ws_open(ident)
+    core.ws_message(ident, b"m", kind=2, count=1100)
+    hub.hold(socket, False)
+    events = [e for _, e in drain(hub)]
+    assert len(events) == 1 and events[0][0] == "error", events[:3]
+    assert hub.pending_count() == 0
+
+
 @pytest.mark.parametrize("end", ["hub.detach", "cancel", "hub.close"])
 def test_a_held_object_ends_cleanly(core, engine, loop, end):
     hub = native.PyEventHub(loop, notify)
