@@ -160,3 +160,37 @@ def test_a_held_hub_request_pauses_the_real_core(engine, http):
     # Paused at 1 MiB queued: nowhere near the 64 MiB a drained request holds.
     assert grown < 16 * MIB, grown
     assert body == pattern(n)
+
+
+def test_manual_walk_with_bytes_blocks(engine, http):
+    request = engine.request("GET", f"{http}/redirect-chain?n=2", allow_redirects=False, timeout=30.0)
+    request.start()
+    seen = []
+    for _ in range(5):
+        redirect, head = request.wait_manual_bytes(10)
+        if head is not None:
+            break
+        assert redirect[1].startswith(b"HTTP/1.1 302") and type(redirect[1]) is bytes
+        seen.append(redirect[2])
+        request.follow_redirect()
+    assert head[0] == 200 and head[1].startswith(b"HTTP/1.1 200")
+    assert seen == [f"{http}/redirect-chain?n=1", f"{http}/redirect-chain?n=0"]
+    assert request.read_all(30) == b"end of chain"
+    followed = engine.request("GET", f"{http}/redirect-chain?n=2", timeout=30.0)
+    followed.start()
+    followed.wait_response(30)
+    assert [(s, raw[:12]) for s, raw, _, _ in followed.take_redirects_bytes()] == [(302, b"HTTP/1.1 302")] * 2
+
+
+def test_manual_wait_reports_a_refused_connection_with_its_number():
+    import socket
+    import vesper_native36 as native
+
+    with socket.socket() as probe:         # a port nobody listens on
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    request = native.PyEngine().request("GET", f"http://127.0.0.1:{port}/", allow_redirects=False,
+                                        timeout=10.0)
+    request.start()
+    with pytest.raises(RuntimeError, match=r"^Network \(Chromium net error -102\)$"):
+        request.wait_manual_bytes(10)
