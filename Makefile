@@ -23,7 +23,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 MODULE_ENV  := PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so
 PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 
-.PHONY: all deps build test test-core test-module test-live test-package test-cli typecheck wheel sanitize tsan demo bench fuzz clean
+.PHONY: all deps build test test-core test-module test-live test-package test-cli test-wheel typecheck wheel sanitize tsan demo bench fuzz clean
 
 all: build
 
@@ -72,13 +72,19 @@ wheel: deps
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w $(DIST) $(DIST)/raw/*.whl
 	rm -rf $(DIST)/raw
 
-# The stub of the native module against the module and the real Core, and
-# the repaired wheel installed into a fresh virtual environment.
-# Then the package's own behaviour against the Core double (arguments,
-# headers, history, error classes, encodings, multipart, WebSocket wrappers).
+# The stub of the native module against the module and the real Core; then
+# the package's own behaviour against the Core double (arguments, headers,
+# history, error classes, encodings, multipart, WebSocket wrappers).
 test-package: build
-	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/package --ignore=tests/package/double
+	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/package --ignore=tests/package/double \
+	  --ignore=tests/package/test_wheel.py
 	$(MODULE_ENV) $(PYTEST) tests/package/double
+
+# The repaired wheel installed into a fresh virtual environment.  Apart from
+# make test (CI runs it after): building the wheel from scratch takes one to
+# several minutes.
+test-wheel: build
+	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/package/test_wheel.py
 
 # mypy --strict over the package and the module's stub (settings in pyproject.toml).
 typecheck: deps

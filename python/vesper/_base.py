@@ -224,7 +224,11 @@ class BaseClient:
             raise ValueError(f"cache_mode must be one of {_config.CACHE_MODES}, not {cache_mode!r}")
         if priority is not None and priority not in _config.PRIORITIES:
             raise ValueError(f"priority must be one of {_config.PRIORITIES}, not {priority!r}")
-        body_headers, body = encode_body(content=content, data=data, files=files, json=json)
+        if content is None and data is None and files is None and json is None:
+            body_headers: List[Tuple[str, str]] = []
+            body: Body = None
+        else:
+            body_headers, body = encode_body(content=content, data=data, files=files, json=json)
         merged = self.headers.merged(headers)
         for name, value in body_headers:
             if name not in merged:

@@ -44,10 +44,13 @@ private:
 
 // Runs `step(ms)` with the interpreter lock given up until it answers true
 // (done) or the deadline passes (false).  `step` waits at most `ms` (0: it
-// only looks).  A signal handler that raises ends the wait with its
-// exception.  Called with the interpreter lock held.
+// only looks, and is first called so with the interpreter lock held, which
+// then is not given up at all when what is waited for is there).  A signal
+// handler that raises ends the wait with its exception.  Called with the
+// interpreter lock held.
 template <class Step>
 Result<bool> wait_in_slices(const WaitDeadline& deadline, Step&& step) {
+    if (step(0)) return true;
     for (;;) {
         const uint64_t slice = deadline.slice();
         bool done;

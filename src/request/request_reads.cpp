@@ -20,26 +20,15 @@ constexpr const char* kBodyNotStarted = "request body stream is not started";
 Failure request_failure(const RequestFailure& failure) { return Failure::runtime(failure.text()); }
 
 // One reader at a time holds the body slot; false when the head was not
-// handed out yet.  `read` runs with the slot locked and the interpreter
-// lock given up.
+// handed out yet.  `read` runs with the slot locked (SlotLock: a caller
+// holding the interpreter lock gives it up if it must wait for the slot).
 template <class Read>
 bool with_body(RequestContents& request, Read&& read) {
-    std::lock_guard lock(request.body_slot.mutex());
+    SlotLock lock(request.body_slot.mutex());
     auto& pair = request.body_slot.locked_value();
     if (!pair) return false;
     read(*pair);
     return true;
-}
-
-Result<PyRef> bytes_of_pieces(const std::vector<Bytes>& pieces, size_t total) {
-    PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
-    if (!out) return Failure::fetch();
-    char* at = PyBytes_AsString(out.get());
-    for (const Bytes& piece : pieces) {
-        std::memcpy(at, piece.data(), piece.size());
-        at += piece.size();
-    }
-    return out;
 }
 
 }  // namespace
@@ -90,9 +79,25 @@ Result<PyRef> request_read_chunk(PyObject* self, const Args& args) {
     return make_bytes(chunk.data(), chunk.size());
 }
 
+// read_all copies the body once into its result when the head announced
+// the length: straight into a bytes object of that size (not yet seen by
+// Python, so written with the interpreter lock given up).  Anything else,
+// and whatever goes past the announced length, is gathered chunk by chunk
+// and joined at the end.
 Result<PyRef> request_read_all(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    RequestState& state = request.handle->state();
+    PyRef sized;
+    uint8_t* into = nullptr;
+    size_t room = 0;
+    if (const uint64_t hint = state.length_hint(); hint != 0 && request.body_slot.peek()) {
+        sized = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(hint)));
+        if (!sized) return Failure::fetch();
+        into = reinterpret_cast<uint8_t*>(PyBytes_AsString(sized.get()));
+        room = static_cast<size_t>(hint);
+    }
+    size_t filled = 0;
     std::vector<Bytes> pieces;
     size_t total = 0;
     std::optional<RequestFailure> failed;
@@ -100,22 +105,31 @@ Result<PyRef> request_read_all(PyObject* self, const Args& args) {
     Result<bool> waited = wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
         bool ended = false;
         has_pair = with_body(request, [&](RunningPair& pair) {
+            hy_request* core = pair.handle->core();
             // Takes what is queued, then waits once per slice.
             bool waited_once = false;
             for (;;) {
-                ChunkTake taken = pair.state->wait_chunk_for(pair.handle->core(), waited_once ? ms : 0);
-                if (auto* chunk = std::get_if<Bytes>(&taken)) {
-                    total += chunk->size();
-                    if (!chunk->empty()) pieces.push_back(std::move(*chunk));
-                    continue;
+                if (filled < room) {
+                    CopyTake taken = pair.state->copy_into(core, into + filled, room - filled);
+                    if (auto* n = std::get_if<size_t>(&taken)) {
+                        filled += *n;
+                        continue;
+                    }
+                    if (auto* failure = std::get_if<RequestFailure>(&taken)) failed = *failure;
+                    ended = !std::holds_alternative<std::monostate>(taken);
+                } else {
+                    ChunkTake taken = pair.state->wait_chunk_for(core, 0);
+                    if (auto* chunk = std::get_if<Bytes>(&taken)) {
+                        total += chunk->size();
+                        if (!chunk->empty()) pieces.push_back(std::move(*chunk));
+                        continue;
+                    }
+                    if (auto* failure = std::get_if<RequestFailure>(&taken)) failed = *failure;
+                    ended = !std::holds_alternative<std::monostate>(taken);
                 }
-                if (auto* failure = std::get_if<RequestFailure>(&taken)) failed = *failure;
-                if (!std::holds_alternative<std::monostate>(taken)) {
-                    ended = true;
-                    return;
-                }
-                if (waited_once || ms == 0) return;
+                if (ended || waited_once || ms == 0) return;
                 waited_once = true;
+                pair.state->wait_body_for(ms);
             }
         });
         return !has_pair || ended;
@@ -123,17 +137,29 @@ Result<PyRef> request_read_all(PyObject* self, const Args& args) {
     if (!has_pair) return Failure::runtime(kBodyNotStarted);
     if (!waited.ok() || !waited.value()) {
         // Not at the end yet: what was gathered goes back for the next read.
-        if (!pieces.empty()) {
+        if (filled + total != 0) {
             Bytes gathered;
-            gathered.reserve(total);
+            gathered.reserve(filled + total);
+            gathered.insert(gathered.end(), into, into + filled);
             for (const Bytes& piece : pieces) gathered.insert(gathered.end(), piece.begin(), piece.end());
-            request.handle->state().unread(std::move(gathered));
+            state.unread(std::move(gathered));
         }
         if (!waited.ok()) return std::move(waited).failure();
         return Failure::timeout("timed out waiting for the end of the body");
     }
     if (failed) return request_failure(*failed);
-    return bytes_of_pieces(pieces, total);
+    if (sized && filled == room && pieces.empty()) return sized;
+    // The announced length was wrong (or absent): one joined copy.
+    PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(filled + total)));
+    if (!out) return Failure::fetch();
+    char* at = PyBytes_AsString(out.get());
+    if (filled != 0) std::memcpy(at, into, filled);
+    at += filled;
+    for (const Bytes& piece : pieces) {
+        std::memcpy(at, piece.data(), piece.size());
+        at += piece.size();
+    }
+    return out;
 }
 
 Result<PyRef> request_readinto(PyObject* self, const Args& args) {

@@ -1,6 +1,7 @@
 #include "request/request_state.h"
 
 #include <chrono>
+#include <cctype>
 #include <cstring>
 
 #include "module/core_ranges.h"
@@ -12,6 +13,46 @@ namespace {
 // Texts of failures the module finds itself.
 constexpr const char* kNoHead = "request completed without a response head";
 constexpr const char* kHeadAlreadyTaken = "response head was already taken";
+
+// Reads of more than this are not allocated up front from a head's word.
+constexpr uint64_t kMaxLengthHint = 1ull << 30;
+
+bool header_is(const uint8_t* line, size_t len, const char* name) {
+    const size_t n = std::strlen(name);
+    if (len <= n || line[n] != ':') return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (std::tolower(line[i]) != name[i]) return false;
+    }
+    return true;
+}
+
+// Content-Length of a head block whose body is not encoded, else 0.
+uint64_t announced_length(const uint8_t* head, size_t len) {
+    uint64_t length = 0;
+    size_t at = 0;
+    while (at < len) {
+        size_t end = at;
+        while (end < len && head[end] != '\n') ++end;
+        const uint8_t* line = head + at;
+        const size_t line_len = end - at;
+        if (header_is(line, line_len, "content-encoding")) return 0;
+        if (header_is(line, line_len, "content-length")) {
+            uint64_t value = 0;
+            bool digits = false;
+            for (size_t i = sizeof "content-length"; i < line_len; ++i) {
+                const uint8_t c = line[i];
+                if (c == ' ' || c == '\t' || c == '\r') continue;
+                if (c < '0' || c > '9' || value > kMaxLengthHint) return 0;
+                value = value * 10 + (c - '0');
+                digits = true;
+            }
+            if (!digits || value > kMaxLengthHint) return 0;
+            length = value;
+        }
+        at = end + 1;
+    }
+    return length;
+}
 
 }  // namespace
 
@@ -34,6 +75,7 @@ void RequestState::record_fault() noexcept {
 void RequestState::on_response(int32_t status, const uint8_t* head, uint64_t len) {
     try {
         Bytes block = copy_core_bytes(head, len);
+        length_hint_.store(announced_length(block.data(), block.size()), std::memory_order_release);
         std::lock_guard lock(mutex_);
         status_ = status;
         head_ = std::move(block);
@@ -284,7 +326,7 @@ CopyTake RequestState::copy_into(hy_request* core, uint8_t* out, size_t capacity
         while (!chunks_.empty() && copied < capacity) {
             Bytes& front = chunks_.front();
             const size_t n = std::min(front.size() - front_offset_, capacity - copied);
-            std::memcpy(out + copied, front.data() + front_offset_, n);
+            if (n != 0) std::memcpy(out + copied, front.data() + front_offset_, n);  // empty chunks hold no pointer
             copied += n;
             front_offset_ += n;
             if (front_offset_ == front.size()) {

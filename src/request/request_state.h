@@ -87,6 +87,9 @@ public:
     // of time or was interrupted gives back what it had gathered).
     void unread(Bytes bytes);
     bool is_finished() const;
+    // The body length the head announced (Content-Length without a
+    // Content-Encoding), 0 when none: a size to allocate, never trusted.
+    uint64_t length_hint() const { return length_hint_.load(std::memory_order_acquire); }
 
     NotifierSlot& notifier() { return notifier_; }
 
@@ -132,6 +135,7 @@ private:
     bool completed_ = false;  // on_complete has been seen
     NotifierSlot notifier_;
     std::atomic<bool> context_reference_{true};
+    std::atomic<uint64_t> length_hint_{0};
 
     friend class RefCounted;
 };

@@ -408,3 +408,35 @@ def test_without_the_buffer_protocol(version):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p.endswith("/python")))
     done = subprocess.run([found[-1], "-c", script], capture_output=True, text=True, timeout=60, env=env)
     assert done.returncode == 0 and done.stdout.strip() == "ok", done.stderr
+
+
+# -- read_all and the announced length -----------------------------------------
+
+@pytest.mark.parametrize("head, chunks", [
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", [b"abc", b"defg", b"hij"]),      # as announced
+    (b"HTTP/1.1 200 OK\r\ncontent-length:  20 \r\n\r\n", [b"abc", b"defg", b"hij"]),    # fewer bytes
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n", [b"abc", b"defg", b"hij"]),       # more bytes
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Encoding: gzip\r\n\r\n", [b"decoded body"]),
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 1e9\r\n\r\n", [b"x"]),
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n\r\n", [b"y"]),
+    (b"HTTP/1.1 204 No Content\r\nContent-Length: 7\r\n\r\n", []),
+])
+def test_read_all_whatever_the_head_announced(core, engine, head, chunks):
+    request, ident = started(core, engine)
+    core.response(ident, 200, head)
+    request.wait_response(5)
+    feed(core, ident, chunks)
+    body = request.read_all(5)
+    assert type(body) is bytes and body == b"".join(chunks)
+
+
+def test_read_all_timeout_with_an_announced_length(core, engine):
+    request, ident = started(core, engine)
+    core.response(ident, 200, b"HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\n")
+    request.wait_response(5)
+    feed(core, ident, [b"abc", b"de"], complete=False)
+    with pytest.raises(TimeoutError):
+        request.read_all(0.05)
+    assert request.readinto(bytearray(1)) == 1      # what read_all gathered came back
+    feed(core, ident, [b"fgh"])
+    assert request.read_all(5) == b"bcdefgh"

@@ -23,6 +23,7 @@ class Param:
     has_default: bool
     positional_only: bool
     keyword_only: bool
+    default: ast.expr | None = None
 
 
 @dataclasses.dataclass
@@ -75,9 +76,13 @@ def _params(fn: ast.FunctionDef, drop_first: bool) -> list[Param]:
     n_defaults = len(a.defaults)
     first_default = len(a.posonlyargs) + len(a.args) - n_defaults
     offset = 1 if drop_first else 0
-    out = [Param(p.arg, i + offset >= first_default, only, False) for i, (p, only) in enumerate(positional)]
+    out = []
+    for i, (p, only) in enumerate(positional):
+        index = i + offset - first_default
+        default = a.defaults[index] if index >= 0 else None
+        out.append(Param(p.arg, default is not None, only, False, default))
     for p, default in zip(a.kwonlyargs, a.kw_defaults):
-        out.append(Param(p.arg, default is not None, False, True))
+        out.append(Param(p.arg, default is not None, False, True, default))
     if a.vararg or a.kwarg:
         raise AssertionError(f"{fn.name}: the module has no *args/**kwargs parameters")
     return out

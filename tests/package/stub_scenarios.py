@@ -38,6 +38,8 @@ class Recorder:
         self.stub = stub
         self.types = stub_model.Evaluator(stub, native)
         self.problems: dict[str, list[str]] = collections.defaultdict(list)
+        # "Class.member.parameter" -> what leaving the parameter out did.
+        self.defaults: dict[str, object] = {}
 
     def _check(self, owner: str, name: str, value: object) -> None:
         key = f"{owner}.{name}"
@@ -175,6 +177,24 @@ def http_scenarios(r: Recorder, base: str) -> None:
     if kinds[0] != "redirect" or kinds[-1] != "done":
         raise RuntimeError(f"unexpected events {kinds}")
 
+    # The default batch sizes: more events are queued than one batch holds
+    # (a chunked answer comes as one body event per HTTP chunk).
+    many_chunks = f"{base}/bytes?n=100000&chunk=1000&chunked=1"
+    for method in ("poll_events", "poll_events_bytes"):
+        req = r.call(engine, "request", "GET", many_chunks, timeout=DEADLINE)
+        r.call(req, "attach_async", loop, lambda: None)
+        r.call(req, "start")
+        until(lambda: r.call(req, "is_finished"), "the whole body queued")
+        r.defaults[f"PyRequest.{method}.limit"] = len(r.call(req, method))
+        r.call(req, "cancel")
+    hub = native.PyEventHub(loop, lambda: None)
+    requests = [r.call(engine, "request", "GET", many_chunks, timeout=DEADLINE) for _ in range(4)]
+    for req in requests:
+        r.call(req, "start_hub", hub, None)
+    until(lambda: all(req.is_finished() for req in requests), "the four bodies queued")
+    r.defaults["PyEventHub.poll.limit"] = len(r.call(hub, "poll"))
+    hub.close()
+
     # A hub for several requests.
     hub = r.new(native.PyEventHub, loop=loop, notify=lambda: None)
     requests = [r.call(engine, "request", "GET", f"{base}/echo?i={i}", timeout=DEADLINE) for i in range(3)]
@@ -259,7 +279,7 @@ def main() -> None:
             scenarios(recorder, base)
         except Exception as error:  # reported to the test, which fails on it
             failures.append(f"{scenarios.__name__}: {type(error).__name__}: {error}")
-    print(json.dumps({"members": recorder.problems, "failures": failures}))
+    print(json.dumps({"members": recorder.problems, "defaults": recorder.defaults, "failures": failures}))
 
 
 if __name__ == "__main__":

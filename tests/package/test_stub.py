@@ -7,6 +7,7 @@ positional arguments, a keyword given twice, an unknown keyword).
 """
 from __future__ import annotations
 
+import ast
 import json
 import os
 import pathlib
@@ -186,6 +187,16 @@ def test_returned_values_match_the_stub(cls: str, name: str, exercised: dict[str
     key = f"{cls}.{name}"
     assert key in exercised["members"], f"{key} is not exercised by stub_scenarios.py"
     assert exercised["members"][key] == []
+
+
+def test_observed_defaults_match_the_stub(exercised: dict[str, Any]) -> None:
+    """The batch sizes of the pollers called without `limit`."""
+    observed = exercised["defaults"]
+    assert observed, "no default observed"
+    for key, value in observed.items():
+        cls, name, param = key.split(".")
+        declared = next(p for p in STUB.classes[cls].members[name].params if p.name == param)
+        assert declared.default is not None and ast.literal_eval(declared.default) == value, key
 
 
 def test_scenarios_use_nothing_outside_the_stub(exercised: dict[str, Any]) -> None:
