@@ -23,7 +23,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 MODULE_ENV  := PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so
 PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 
-.PHONY: all deps build test test-core test-module test-live test-package test-wheel test-cli typecheck wheel sanitize tsan demo bench fuzz clean
+.PHONY: all deps build test test-core test-module test-live test-package test-cli test-wheel typecheck wheel sanitize tsan demo bench fuzz clean
 
 all: build
 

@@ -95,7 +95,7 @@ def _http_parser(prog: str) -> argparse.ArgumentParser:
     out = parser.add_argument_group("output")
     out.add_argument("-i", "--include", action="store_true", help="print the response head too")
     out.add_argument("-v", "--verbose", action="store_true",
-                     help="print the request head as sent and every redirect hop")
+                     help="print the request head (method, target, the headers given) and every redirect hop")
     out.add_argument("-o", "--output", metavar="FILE", help="write the body to FILE (streamed)")
     out.add_argument("--download", action="store_true",
                      help="save the body to a file named after the URL or Content-Disposition")
