@@ -253,3 +253,38 @@ def test_an_ignored_sigint_stays_ignored_and_the_servers_keep_serving(suite, cas
     returncode, output = case.end_and_collect(signal.SIGTERM)
     assert returncode == -signal.SIGTERM, output[-2000:]
     assert case.left_over() == {}
+
+
+FAKE_MAKE = """#!/bin/sh
+# Stands in for make in a copy of .ci/run: ends as FAKE_MAKE says.
+case "$FAKE_MAKE" in
+  leak) "$FAKE_PYTHON" -c "import time; time.sleep(60)" "$PWD/server.py" >/dev/null 2>&1 &
+        echo $! > "$PWD/leaked.pid" ;;
+  fail) exit 2 ;;
+esac
+exit 0
+"""
+
+
+@pytest.mark.parametrize("make, status", [("pass", 0), ("fail", 2), ("leak", 1)])
+def test_ci_run_ends_with_the_leftover_check(make, status, tmp_path):
+    clone = tmp_path / "clone"
+    (clone / ".ci").mkdir(parents=True)
+    for name in ("run", "leftover_processes"):
+        (clone / ".ci" / name).write_text((ROOT / ".ci" / name).read_text())
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    (bin_dir / "make").write_text(FAKE_MAKE)
+    (bin_dir / "make").chmod(0o755)
+    env = dict(os.environ, PATH=f"{bin_dir}:{os.environ['PATH']}", FAKE_MAKE=make,
+               FAKE_PYTHON=sys.executable, LEFTOVER_WAIT="0")
+    leaked = clone / "leaked.pid"
+    try:
+        result = subprocess.run(["bash", str(clone / ".ci" / "run")], env=env, capture_output=True,
+                                text=True, timeout=60)
+    finally:
+        if leaked.exists():
+            os.kill(int(leaked.read_text()), signal.SIGKILL)
+    assert result.returncode == status, result.stderr
+    if make == "leak":
+        assert f"{leaked.read_text().strip()} {sys.executable} -c" in result.stderr
