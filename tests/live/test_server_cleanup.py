@@ -259,7 +259,7 @@ FAKE_MAKE = """#!/bin/sh
 # Stands in for make in a copy of .ci/run: ends as FAKE_MAKE says.
 case "$FAKE_MAKE" in
   leak) "$FAKE_PYTHON" -c "import time; time.sleep(60)" "$PWD/server.py" >/dev/null 2>&1 &
-        echo $! > "$PWD/leaked.pid" ;;
+        echo $! >> "$PWD/leaked.pids" ;;
   fail) exit 2 ;;
 esac
 exit 0
@@ -278,13 +278,17 @@ def test_ci_run_ends_with_the_leftover_check(make, status, tmp_path):
     (bin_dir / "make").chmod(0o755)
     env = dict(os.environ, PATH=f"{bin_dir}:{os.environ['PATH']}", FAKE_MAKE=make,
                FAKE_PYTHON=sys.executable, LEFTOVER_WAIT="0")
-    leaked = clone / "leaked.pid"
+    leaked = clone / "leaked.pids"
+    pids: list[int] = []
     try:
         result = subprocess.run(["bash", str(clone / ".ci" / "run")], env=env, capture_output=True,
                                 text=True, timeout=60)
     finally:
-        if leaked.exists():
-            os.kill(int(leaked.read_text()), signal.SIGKILL)
+        pids = [int(pid) for pid in leaked.read_text().split()] if leaked.exists() else []
+        for pid in pids:
+            os.kill(pid, signal.SIGKILL)
     assert result.returncode == status, result.stderr
-    if make == "leak":
-        assert f"{leaked.read_text().strip()} {sys.executable} -c" in result.stderr
+    # make test and make fuzz each left one
+    assert len(pids) == (2 if make == "leak" else 0)
+    for pid in pids:
+        assert f"{pid} {sys.executable} -c" in result.stderr
