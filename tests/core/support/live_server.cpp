@@ -10,8 +10,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -85,7 +85,7 @@ public:
         char* argv[] = {const_cast<char*>(python.c_str()), const_cast<char*>(script.c_str()), nullptr};
         const pid_t parent = getpid();
         // As in tests/live/servers/die_with_parent.py: the tests of the
-        // signal handlers alone turn the parent-death signal off.
+        // other lines of defence turn the parent-death signal off.
         const char* no_death_signal = getenv("HALYARD_TEST_NO_DEATH_SIGNAL");
         const bool death_signal = !(no_death_signal && std::string(no_death_signal) == "1");
         // fork, not posix_spawn: the child must ask for a signal when this

@@ -10,7 +10,7 @@ signal handlers, for the deaths that run no handler (SIGKILL, os._exit).
 Linux sends the signal when the *thread* that forked this process ends, so
 servers are started from a thread that lives as long as they should (the
 main thread).  With HALYARD_TEST_NO_DEATH_SIGNAL=1 in the environment it
-only execs: the tests of the first line of defence use that.
+only execs: the tests of the other lines of defence use that.
 """
 import ctypes
 import os
