@@ -1,7 +1,5 @@
 """The vesper package against the Core double: the double is loaded before
 the module, so the package's engines and requests are the double's."""
-import gc
-import os
 import pathlib
 import sys
 import threading
@@ -9,26 +7,12 @@ import time
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[3]
-sys.path.insert(0, str(ROOT / "tests" / "double"))
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "double"))
 
-from control import CoreDouble, text_of  # noqa: E402
-
-DOUBLE = CoreDouble(os.environ.get("VESPER_DOUBLE", ROOT / "build" / "double" / "libhalyard.so"))
+from bound import DOUBLE, ROOT, core, native  # noqa: E402,F401
+from control import text_of  # noqa: E402
 
 import vesper  # noqa: E402
-import vesper_native36 as native  # noqa: E402
-
-assert native.PyEngine.core_version() == "halyard-double/1.0", "the package did not bind to the Core double"
-
-
-@pytest.fixture
-def core():
-    gc.collect()
-    DOUBLE.reset()
-    yield DOUBLE
-    gc.collect()
-    DOUBLE.reset()
 
 
 @pytest.fixture
