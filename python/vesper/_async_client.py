@@ -10,12 +10,11 @@ import time
 from typing import Any, AsyncIterator, List, Optional, Sequence, Tuple
 
 from . import _native
-from ._base import AuthTypes, BaseClient, CookieTypes, Prepared
-from ._client import Client, RedirectHop, _final, retry_delay
+from ._base import AuthTypes, BaseClient, CookieTypes, Prepared, final_request, redirect_step
+from ._client import RedirectHop, retry_delay
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ParamTypes
-from ._exceptions import (ConnectError, ConnectTimeout, ReadTimeout, RemoteProtocolError,
-                          TooManyRedirects, from_native)
+from ._exceptions import ConnectError, ConnectTimeout, ReadTimeout, RemoteProtocolError, from_native
 from ._headers import HeaderTypes
 from ._hub import Channel, hub_for
 from ._models import Request, Response, build_history
@@ -249,19 +248,10 @@ class AsyncClient(BaseClient):
             records.append(step[1])
             if prepared.core_redirects:
                 continue
-            if not prepared.follow:
-                native_request.cancel()
-                return Client._redirect_response(prepared, records, started)
-            if len(records) > prepared.max_redirects:
-                native_request.cancel()
-                raise TooManyRedirects(f"more than {prepared.max_redirects} redirects ({prepared.request.method} "
-                                       f"{prepared.request.url})", kind="Redirect", net_error=-310,
-                                       request=prepared.request)
-            try:
-                native_request.follow_redirect()
-            except RuntimeError as exc:
-                raise from_native(exc, prepared.request) from None
-        final = _final(prepared, records)
+            answered = redirect_step(native_request, prepared, records, started)
+            if answered is not None:
+                return answered
+        final = final_request(prepared, records)
         response = Response(status, head, request=final, url=final.url,
                             history=build_history(prepared.request.method, prepared.request.url, records),
                             elapsed=datetime.timedelta(seconds=time.monotonic() - started))
@@ -305,7 +295,7 @@ class AsyncRedirectWalk:
         step = await AsyncClient._next_step(self._channel, self._native, self._prepared)
         history = build_history(self._prepared.request.method, self._prepared.request.url, self._records)
         if step[0] == "head":
-            final = _final(self._prepared, self._records)
+            final = final_request(self._prepared, self._records)
             response = Response(step[1], step[2], request=final, url=final.url, history=history,
                                 elapsed=datetime.timedelta(seconds=time.monotonic() - self._started))
             response._attach_async(self._client._track(_AsyncBody(self._channel, self._native,

@@ -4,7 +4,9 @@ they add only the waiting."""
 from __future__ import annotations
 
 import base64
+import datetime
 import threading
+import time
 import weakref
 import urllib.parse
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, TypeVar, Union
@@ -12,12 +14,13 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple
 from . import _config
 from ._config import UNSET, EngineSettings, Timeout, TimeoutTypes, VerifyTypes
 from ._content import Body, ParamTypes, query_pairs, encode_body, join_url, merge_url
-from ._exceptions import from_native
+from ._exceptions import TooManyRedirects, from_native
 from ._headers import Headers, HeaderTypes
-from ._models import Request
-from ._native import native
+from ._models import Request, Response, build_history
+from ._native import RedirectRecord, native
 
-__all__ = ["BaseClient", "Prepared", "AuthTypes", "CookieTypes", "EventHooks"]
+__all__ = ["BaseClient", "Prepared", "AuthTypes", "CookieTypes", "EventHooks", "final_request",
+           "redirect_response", "redirect_step"]
 
 AuthTypes = Union[Tuple[str, str], None]
 CookieTypes = Union[Mapping[str, str], Sequence[Tuple[str, str]], None]
@@ -112,6 +115,45 @@ def split_proxy(proxy: Optional[str]) -> Tuple[Optional[str], Optional[Tuple[str
     netloc = host + (f":{parts.port}" if parts.port else "")
     clean = urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, parts.query, parts.fragment))
     return clean, (urllib.parse.unquote(parts.username), urllib.parse.unquote(parts.password or ""))
+
+
+def final_request(prepared: Prepared, records: Sequence[RedirectRecord]) -> Request:
+    """The request that got the final answer: the last redirect's target, or the one sent."""
+    if not records:
+        return prepared.request
+    _status, _raw, url, method = records[-1]
+    return Request(method, url, prepared.request.headers)
+
+
+def redirect_response(prepared: Prepared, records: List[RedirectRecord], started: float) -> Response:
+    """The 3xx itself when redirects are not followed."""
+    last = records[-1]
+    history = build_history(prepared.request.method, prepared.request.url, records)
+    answered = history[-1]
+    answered.history = history[:-1]
+    answered.elapsed = datetime.timedelta(seconds=time.monotonic() - started)
+    answered.next_request = Request(last[3], last[2], prepared.request.headers)
+    return answered
+
+
+def redirect_step(native_request: Any, prepared: Prepared, records: List[RedirectRecord],
+                  started: float) -> Optional[Response]:
+    """After the redirect ``records[-1]`` of a request whose redirects the
+    package walks: the 3xx as the answer when redirects are not followed,
+    TooManyRedirects past the limit, else None once the Core follows it."""
+    if not prepared.follow:
+        native_request.cancel()
+        return redirect_response(prepared, records, started)
+    if len(records) > prepared.max_redirects:
+        native_request.cancel()
+        raise TooManyRedirects(f"more than {prepared.max_redirects} redirects ({prepared.request.method} "
+                               f"{prepared.request.url})", kind="Redirect", net_error=-310,
+                               request=prepared.request)
+    try:
+        native_request.follow_redirect()
+    except RuntimeError as exc:
+        raise from_native(exc, prepared.request) from None
+    return None
 
 
 class BaseClient:

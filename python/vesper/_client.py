@@ -8,10 +8,10 @@ import time
 from typing import Any, Iterator, List, Optional, Sequence
 
 from . import _native
-from ._base import AuthTypes, BaseClient, CookieTypes, Prepared
+from ._base import AuthTypes, BaseClient, CookieTypes, Prepared, final_request, redirect_step
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ParamTypes
-from ._exceptions import (ConnectError, ConnectTimeout, Error, ReadTimeout, TooManyRedirects, from_native)
+from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, from_native
 from ._headers import Headers, HeaderTypes
 from ._models import Request, Response, build_history
 from ._native import RedirectRecord
@@ -82,13 +82,6 @@ def _head_failure(exc: BaseException, native_request: Any, prepared: Prepared) -
         return ReadTimeout(f"no response within {prepared.timeout.head} s ({prepared.request.method} "
                            f"{prepared.request.url})", request=prepared.request)
     return from_native(exc, prepared.request)
-
-
-def _final(prepared: Prepared, records: Sequence[RedirectRecord]) -> Request:
-    if not records:
-        return prepared.request
-    _status, _raw, url, method = records[-1]
-    return Request(method, url, prepared.request.headers)
 
 
 class Client(BaseClient):
@@ -250,19 +243,10 @@ class Client(BaseClient):
                     status, head = step[1], step[2]
                     break
                 records.append(step[1])
-                if not prepared.follow:
-                    native_request.cancel()
-                    return self._redirect_response(prepared, records, started)
-                if len(records) > prepared.max_redirects:
-                    native_request.cancel()
-                    raise TooManyRedirects(f"more than {prepared.max_redirects} redirects ({prepared.request.method} "
-                                           f"{prepared.request.url})", kind="Redirect", net_error=-310,
-                                           request=prepared.request)
-                try:
-                    native_request.follow_redirect()
-                except RuntimeError as exc:
-                    raise from_native(exc, prepared.request) from None
-        final = _final(prepared, records)
+                answered = redirect_step(native_request, prepared, records, started)
+                if answered is not None:
+                    return answered
+        final = final_request(prepared, records)
         response = Response(status, head, request=final, url=final.url,
                             history=build_history(prepared.request.method, prepared.request.url, records),
                             elapsed=datetime.timedelta(seconds=time.monotonic() - started))
@@ -301,17 +285,6 @@ class Client(BaseClient):
         except BaseException:
             native_request.cancel()
             raise
-
-    @staticmethod
-    def _redirect_response(prepared: Prepared, records: List[RedirectRecord], started: float) -> Response:
-        """The 3xx itself when redirects are not followed."""
-        last = records[-1]
-        history = build_history(prepared.request.method, prepared.request.url, records)
-        answered = history[-1]
-        answered.history = history[:-1]
-        answered.elapsed = datetime.timedelta(seconds=time.monotonic() - started)
-        answered.next_request = Request(last[3], last[2], prepared.request.headers)
-        return answered
 
 
 class RedirectHop:
@@ -376,7 +349,7 @@ class RedirectWalk:
             raise _head_failure(exc, self._native, self._prepared) from None
         history = build_history(self._prepared.request.method, self._prepared.request.url, self._records)
         if step[0] == "head":
-            final = _final(self._prepared, self._records)
+            final = final_request(self._prepared, self._records)
             response = Response(step[1], step[2], request=final, url=final.url, history=history,
                                 elapsed=datetime.timedelta(seconds=time.monotonic() - self._started))
             response._attach_sync(self._client._track(_SyncBody(self._native, self._prepared.timeout, final)))
