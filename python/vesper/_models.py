@@ -279,13 +279,13 @@ class Response:
         if self._content is None:
             if self._sync is None:
                 raise StreamClosed("this response has no blocking body: use await aread()")
-            if self._streamed:
-                raise StreamConsumed("the body was already streamed")
-            if self._closed:
-                raise StreamClosed("the response was closed before its body was read")
+            self._check_stream()
             self._content = self._sync.read_all()
             self._closed = True
         return self._content
+
+    def _text_decoder(self) -> codecs.IncrementalDecoder:
+        return codecs.getincrementaldecoder(self.charset_encoding or "utf-8")("replace")
 
     def _check_stream(self) -> None:
         if self._content is None and self._streamed:
@@ -322,16 +322,13 @@ class Response:
             raise ValueError("chunk_size must be positive")
         pending = bytearray()
         for chunk in self.iter_raw():
-            pending += chunk
-            while len(pending) >= chunk_size:
-                yield bytes(pending[:chunk_size])
-                del pending[:chunk_size]
+            yield from _cut(pending, chunk, chunk_size)
         if pending:
             yield bytes(pending)
 
     def iter_text(self, chunk_size: Optional[int] = None) -> Iterator[str]:
         """The body decoded incrementally."""
-        decoder = codecs.getincrementaldecoder(self.charset_encoding or "utf-8")("replace")
+        decoder = self._text_decoder()
         for chunk in self.iter_bytes(chunk_size):
             text = decoder.decode(chunk)
             if text:
@@ -402,10 +399,7 @@ class Response:
         if self._content is None:
             if self._async is None:
                 return self.read()
-            if self._streamed:
-                raise StreamConsumed("the body was already streamed")
-            if self._closed:
-                raise StreamClosed("the response was closed before its body was read")
+            self._check_stream()
             self._content = await self._async.read_all()
             self._closed = True
         return self._content
@@ -438,16 +432,14 @@ class Response:
             if chunk_size is None:
                 yield chunk
                 continue
-            pending += chunk
-            while len(pending) >= chunk_size:
-                yield bytes(pending[:chunk_size])
-                del pending[:chunk_size]
+            for piece in _cut(pending, chunk, chunk_size):
+                yield piece
         if pending:
             yield bytes(pending)
 
     async def aiter_text(self, chunk_size: Optional[int] = None) -> AsyncIterator[str]:
         """As iter_text (AsyncClient)."""
-        decoder = codecs.getincrementaldecoder(self.charset_encoding or "utf-8")("replace")
+        decoder = self._text_decoder()
         async for chunk in self.aiter_bytes(chunk_size):
             text = decoder.decode(chunk)
             if text:
@@ -458,14 +450,13 @@ class Response:
 
     async def aiter_lines(self) -> AsyncIterator[str]:
         """As iter_lines (AsyncClient)."""
-        pending = ""
+        lines = _LineBuffer()
         async for text in self.aiter_text():
-            pending += text
-            *complete, pending = _split(pending)
-            for line in complete:
+            for line in lines.feed(text):
                 yield line
-        if pending:
-            yield pending.rstrip("\r")
+        rest = lines.rest()
+        if rest is not None:
+            yield rest
 
     async def adownload_to(self, target: Union[str, "os.PathLike[str]", IO[bytes]],
                            progress: Optional[ProgressCallback] = None) -> int:
@@ -522,14 +513,37 @@ def _split(text: str) -> List[str]:
     return [p.rstrip("\r\n") for p in parts] + [""]
 
 
+class _LineBuffer:
+    """Cuts decoded text arriving in pieces into lines."""
+
+    def __init__(self) -> None:
+        self._pending = ""
+
+    def feed(self, text: str) -> List[str]:
+        """The lines completed by ``text``."""
+        *complete, self._pending = _split(self._pending + text)
+        return complete
+
+    def rest(self) -> Optional[str]:
+        """The unfinished last line at the end, or None."""
+        return self._pending.rstrip("\r") if self._pending else None
+
+
 def _lines(texts: Iterator[str]) -> Iterator[str]:
-    pending = ""
+    lines = _LineBuffer()
     for text in texts:
-        pending += text
-        *complete, pending = _split(pending)
-        yield from complete
-    if pending:
-        yield pending.rstrip("\r")
+        yield from lines.feed(text)
+    rest = lines.rest()
+    if rest is not None:
+        yield rest
+
+
+def _cut(pending: bytearray, chunk: bytes, size: int) -> Iterator[bytes]:
+    """Adds ``chunk`` to ``pending`` and takes out the whole pieces of ``size`` bytes."""
+    pending += chunk
+    while len(pending) >= size:
+        yield bytes(pending[:size])
+        del pending[:size]
 
 
 def build_history(method: str, url: str, records: Sequence[RedirectRecord]) -> List[Response]:

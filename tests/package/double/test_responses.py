@@ -68,7 +68,18 @@ def test_history_from_core_followed_redirects(core, client):
     assert (response.url, response.request.method, response.content) == ("https://c/x", "GET", b"done")
 
 
-def walk_in_manual_mode(core, client, steps, **kwargs):
+def get(client, asynchronous, url, **kwargs):
+    """client.get, or the same through a fresh AsyncClient."""
+    if not asynchronous:
+        return client.get(url, **kwargs)
+
+    async def main():
+        async with vesper.AsyncClient(trust_env=False, timeout=5) as async_client:
+            return await async_client.get(url, **kwargs)
+    return asyncio.run(asyncio.wait_for(main(), 20))
+
+
+def walk_in_manual_mode(core, client, steps, asynchronous=False, **kwargs):
     """The package walks redirects itself (redirect mode manual)."""
     def act(core, ident):
         assert core.record("request")["redirect_mode"] == 1
@@ -84,20 +95,24 @@ def walk_in_manual_mode(core, client, steps, **kwargs):
         core.complete(ident)
     driver = Driver(core, act)
     try:
-        return client.get("http://a/", **kwargs)
+        return get(client, asynchronous, "http://a/", **kwargs)
     finally:
         driver.join()
 
 
-def test_max_redirects_below_the_core_limit(core, client):
-    response = walk_in_manual_mode(core, client, [(302, "http://b/"), (302, "http://c/")], max_redirects=2)
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["Client", "AsyncClient"])
+def test_max_redirects_below_the_core_limit(core, client, asynchronous):
+    steps = [(302, "http://b/"), (302, "http://c/")]
+    response = walk_in_manual_mode(core, client, steps, asynchronous, max_redirects=2)
     assert response.status_code == 200 and [h.url for h in response.history] == ["http://a/", "http://b/"]
+    assert response.url == "http://c/"
     with pytest.raises(vesper.TooManyRedirects):
-        walk_in_manual_mode(core, client, [(302, "http://b/"), (302, "http://c/")], max_redirects=1)
+        walk_in_manual_mode(core, client, steps, asynchronous, max_redirects=1)
 
 
-def test_not_following_returns_the_3xx(core, client):
-    response = walk_in_manual_mode(core, client, [(303, "http://b/")], follow_redirects=False)
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["Client", "AsyncClient"])
+def test_not_following_returns_the_3xx(core, client, asynchronous):
+    response = walk_in_manual_mode(core, client, [(303, "http://b/")], asynchronous, follow_redirects=False)
     assert response.status_code == 303 and response.is_redirect and response.history == []
     assert response.next_request.url == "http://b/"
     assert core.calls("hy_request_follow_redirect") == 0
@@ -149,19 +164,53 @@ def test_non_utf8_without_charset_is_guessed_not_mangled(core, client):
     assert response.encoding != "utf-8" and "déçu" in response.text
 
 
-def test_iter_lines_and_text_across_chunk_edges(core, client):
-    driver, stream = fetched(core, client, ["Content-Type: text/plain; charset=utf-8"],
-                             b"one\r", b"\ntw", "o ☃".encode()[:-1], "☃".encode()[-1:] + b"\nthree", stream=True)
-    with stream as response:
-        assert list(response.iter_lines()) == ["one", "two ☃", "three"]
-    driver.join()
+async def _collect(pieces):
+    return [piece async for piece in pieces]
+
+# (how, chunks delivered, what the iterator gives): each way is read blocking and through asyncio.
+STREAMED = [
+    ("lines", [b"one\r", b"\ntw", "o ☃".encode()[:-1], "☃".encode()[-1:] + b"\nthree"], ["one", "two ☃", "three"]),
+    ("lines", [b"a\r"], ["a"]),
+    ("lines", [b"a\n", b"\nb\n"], ["a", "", "b"]),
+    ("text", [b"\xe2\x98", b"\x83!"], ["☃!"]),
+    ("bytes4", [b"abcde", b"fg", b"hijklmnop"], [b"abcd", b"efgh", b"ijkl", b"mnop"]),
+    ("bytes4", [b"abcdef"], [b"abcd", b"ef"]),
+    ("bytes", [b"ab", b"cde"], [b"ab", b"cde"]),
+]
+SYNC_ITER = {"lines": lambda r: r.iter_lines(), "text": lambda r: ["".join(r.iter_text())],
+             "bytes4": lambda r: r.iter_bytes(4), "bytes": lambda r: r.iter_bytes()}
 
 
-def test_iter_bytes_chunk_sizes(core, client):
-    driver, stream = fetched(core, client, [], b"abcde", b"fg", b"hijklmnop", stream=True)
-    with stream as response:
-        assert list(response.iter_bytes(4)) == [b"abcd", b"efgh", b"ijkl", b"mnop"]
-    driver.join()
+async def _async_iter(how, response):
+    if how == "lines":
+        return await _collect(response.aiter_lines())
+    if how == "text":
+        return ["".join(await _collect(response.aiter_text()))]
+    return await _collect(response.aiter_bytes(4 if how == "bytes4" else None))
+
+
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["Client", "AsyncClient"])
+@pytest.mark.parametrize("how, chunks, expected", STREAMED)
+def test_streamed_pieces_across_chunk_edges(core, client, asynchronous, how, chunks, expected):
+    def act(core, ident):
+        core.response(ident, 200, head(200, "Content-Type: text/plain; charset=utf-8"))
+        for chunk in chunks:
+            core.data(ident, chunk)
+        core.complete(ident)
+    driver = Driver(core, act)
+    try:
+        if not asynchronous:
+            with client.stream("GET", "http://x/") as response:
+                got = list(SYNC_ITER[how](response))
+        else:
+            async def main():
+                async with vesper.AsyncClient(trust_env=False, timeout=5) as async_client:
+                    async with async_client.stream("GET", "http://x/") as response:
+                        return await _async_iter(how, response)
+            got = asyncio.run(asyncio.wait_for(main(), 20))
+    finally:
+        driver.join()
+    assert got == expected
 
 
 def test_json_and_raise_for_status(core, client):
