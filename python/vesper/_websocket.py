@@ -110,6 +110,31 @@ def _send(native_socket: Any, state: _State, message: Union[str, bytes, bytearra
         raise state.send_failure(exc) from None
 
 
+def _text(text: str) -> str:
+    if not isinstance(text, str):
+        raise TypeError("send_text takes str")
+    return text
+
+
+def _binary(data: Union[bytes, bytearray, memoryview]) -> Union[bytes, bytearray, memoryview]:
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise TypeError("send_bytes takes a bytes-like object")
+    return data
+
+
+def _begin_close(native_socket: Any, state: _State, code: int, reason: str) -> bool:
+    """Sends the closing frame; False when there is no answer to wait for
+    (already ended, or the Core refused and the connection was dropped)."""
+    if state.close_code is not None or state.failure is not None:
+        return False
+    try:
+        native_socket.close(code, reason)
+    except RuntimeError:
+        native_socket.cancel()
+        return False
+    return True
+
+
 class WebSocket:
     """A connected WebSocket (blocking).
 
@@ -180,25 +205,16 @@ class WebSocket:
 
     def send_text(self, text: str) -> None:
         """Sends a text message."""
-        if not isinstance(text, str):
-            raise TypeError("send_text takes str")
-        _send(self._native, self._state, text)
+        _send(self._native, self._state, _text(text))
 
     def send_bytes(self, data: Union[bytes, bytearray, memoryview]) -> None:
         """Sends a binary message."""
-        if not isinstance(data, (bytes, bytearray, memoryview)):
-            raise TypeError("send_bytes takes a bytes-like object")
-        _send(self._native, self._state, data)
+        _send(self._native, self._state, _binary(data))
 
     def close(self, code: int = 1000, reason: str = "") -> None:
         """Closes with ``code`` and ``reason`` and waits (up to 11 s) for the
         peer's answer; messages still arriving meanwhile are dropped."""
-        if self._state.close_code is not None or self._state.failure is not None:
-            return
-        try:
-            self._native.close(code, reason)
-        except RuntimeError:
-            self._native.cancel()
+        if not _begin_close(self._native, self._state, code, reason):
             return
         try:
             while True:
@@ -289,24 +305,15 @@ class AsyncWebSocket:
 
     async def send_text(self, text: str) -> None:
         """Sends a text message."""
-        if not isinstance(text, str):
-            raise TypeError("send_text takes str")
-        _send(self._native, self._state, text)
+        _send(self._native, self._state, _text(text))
 
     async def send_bytes(self, data: Union[bytes, bytearray, memoryview]) -> None:
         """Sends a binary message."""
-        if not isinstance(data, (bytes, bytearray, memoryview)):
-            raise TypeError("send_bytes takes a bytes-like object")
-        _send(self._native, self._state, data)
+        _send(self._native, self._state, _binary(data))
 
     async def close(self, code: int = 1000, reason: str = "") -> None:
         """Closes and waits (up to 11 s) for the peer's answer."""
-        if self._state.close_code is not None or self._state.failure is not None or self._channel is None:
-            return
-        try:
-            self._native.close(code, reason)
-        except RuntimeError:
-            self._native.cancel()
+        if self._channel is None or not _begin_close(self._native, self._state, code, reason):
             return
         try:
             while True:

@@ -134,3 +134,41 @@ def test_asyncio_messages_and_close(core):
             join()
             return ws.subprotocol, got, ws.close_code
     assert asyncio.run(asyncio.wait_for(main(), 20)) == ("chat", ["héllo", b"\x00\xff"], 4000)
+
+
+def open_then_peer_closes(core, ident):
+    core.ws_open(ident)
+    deadline = time.monotonic() + 5
+    while core.calls("hy_websocket_send") < 2:  # the two well-typed sends
+        assert time.monotonic() < deadline, "the sends did not reach the Core"
+        time.sleep(0.001)
+    core.ws_close(ident, 1000, b"")
+
+
+async def typed_sends_then_close(ws, asynchronous):
+    async def run(result):
+        if asynchronous:
+            await result
+    for send, wrong in ((ws.send_text, b"x"), (ws.send_bytes, "x")):
+        with pytest.raises(TypeError):
+            await run(send(wrong))
+    await run(ws.send_text("a"))
+    await run(ws.send_bytes(memoryview(b"b")))
+    with pytest.raises(vesper.WebSocketClosed):
+        await run(ws.recv(timeout=5))
+    await run(ws.close())
+
+
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["WebSocket", "AsyncWebSocket"])
+def test_typed_sends_and_no_close_frame_after_the_peer_closed(core, client, asynchronous):
+    join = on_connect(core, open_then_peer_closes)
+
+    async def main():
+        if not asynchronous:
+            await typed_sends_then_close(client.websocket("ws://x/"), False)
+            return
+        async with vesper.AsyncClient(trust_env=False, timeout=5) as async_client:
+            await typed_sends_then_close(await async_client.websocket("ws://x/"), True)
+    asyncio.run(asyncio.wait_for(main(), 20))
+    join()
+    assert core.calls("hy_websocket_send") == 2 and core.calls("hy_websocket_close") == 0
