@@ -744,31 +744,37 @@ def check_ok(status, body):
     assert status == 200 and body == b"ok", (status, body)
 
 
+def timed_upload(ctx, post):
+    """Times one upload through ``post(url, pieces) -> (status, body)``."""
+    def run():
+        check_ok(*post(ctx["upload_url"], upload_pieces(ctx)))
+        return ctx["bytes"] / MB
+    return timed(run)
+
+
 @pair("upload", "pycurl")
 def _(ctx):
     import pycurl
-    pieces = upload_pieces(ctx)
-    pending = [b""]
-
-    def read(n):
-        if not pending[0]:
-            pending[0] = next(pieces, b"")
-        out, pending[0] = pending[0][:n], pending[0][n:]
-        return out
-
-    answer = io.BytesIO()
     curl = pycurl.Curl()
-    curl.setopt(pycurl.URL, ctx["upload_url"])
-    curl.setopt(pycurl.POST, 1)
-    curl.setopt(pycurl.READFUNCTION, read)
-    curl.setopt(pycurl.HTTPHEADER, ["Transfer-Encoding: chunked", "Expect:"])
-    curl.setopt(pycurl.WRITEDATA, answer)
 
-    def run():
+    def post(url, pieces):
+        pending = [b""]
+
+        def read(n):
+            if not pending[0]:
+                pending[0] = next(pieces, b"")
+            out, pending[0] = pending[0][:n], pending[0][n:]
+            return out
+
+        answer = io.BytesIO()
+        curl.setopt(pycurl.URL, url)
+        curl.setopt(pycurl.POST, 1)
+        curl.setopt(pycurl.READFUNCTION, read)
+        curl.setopt(pycurl.HTTPHEADER, ["Transfer-Encoding: chunked", "Expect:"])
+        curl.setopt(pycurl.WRITEDATA, answer)
         curl.perform()
-        check_ok(curl.getinfo(pycurl.RESPONSE_CODE), answer.getvalue())
-        return ctx["bytes"] / MB
-    return timed(run)
+        return curl.getinfo(pycurl.RESPONSE_CODE), answer.getvalue()
+    return timed_upload(ctx, post)
 
 
 @pair("upload", "requests")
@@ -776,11 +782,10 @@ def _(ctx):
     import requests
     session = requests.Session()
 
-    def run():
-        response = session.post(ctx["upload_url"], data=upload_pieces(ctx))
-        check_ok(response.status_code, response.content)
-        return ctx["bytes"] / MB
-    return timed(run)
+    def post(url, pieces):
+        response = session.post(url, data=pieces)
+        return response.status_code, response.content
+    return timed_upload(ctx, post)
 
 
 @pair("upload", "httpx")
@@ -788,11 +793,10 @@ def _(ctx):
     import httpx
     client = httpx.Client()
 
-    def run():
-        response = client.post(ctx["upload_url"], content=upload_pieces(ctx))
-        check_ok(response.status_code, response.content)
-        return ctx["bytes"] / MB
-    return timed(run)
+    def post(url, pieces):
+        response = client.post(url, content=pieces)
+        return response.status_code, response.content
+    return timed_upload(ctx, post)
 
 
 @pair("upload", "aiohttp")
@@ -817,16 +821,15 @@ def _(ctx):
 def _(ctx):
     engine = vesper_engine(ctx)
 
-    def run():
-        request = engine.request("POST", ctx["upload_url"], chunked=True)
+    def post(url, pieces):
+        request = engine.request("POST", url, chunked=True)
         request.start()
-        for piece in upload_pieces(ctx):
+        for piece in pieces:
             request.upload_write(piece, False)
         request.upload_finish()
         response = request.await_response()
-        check_ok(response.status_code, bytes(request.read_body()))
-        return ctx["bytes"] / MB
-    return timed(run)
+        return response.status_code, bytes(request.read_body())
+    return timed_upload(ctx, post)
 
 
 # --------------------------------------------------------------- WebSocket
