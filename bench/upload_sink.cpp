@@ -3,19 +3,17 @@
 // "200 ok", so an upload is measured to its last byte.  One thread per
 // connection, keep-alive.  Built by bench/peers.py with g++; prints
 // "READY <port>" and serves 127.0.0.1 until killed.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "loopback_server.h"
 
 namespace {
 
@@ -107,8 +105,6 @@ bool serve_one(int fd, Reader& in) {
 }
 
 void serve(int fd) {
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     Reader in(fd);
     while (serve_one(fd, in)) {
     }
@@ -117,25 +113,4 @@ void serve(int fd) {
 
 }  // namespace
 
-int main() {
-    signal(SIGPIPE, SIG_IGN);
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 64) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        perror("listen");
-        return 1;
-    }
-    printf("READY %d\n", ntohs(addr.sin_port));
-    fflush(stdout);
-    for (;;) {
-        const int fd = accept(listener, nullptr, nullptr);
-        if (fd < 0) continue;
-        std::thread(serve, fd).detach();
-    }
-}
+int main() { return serve_loopback(64, serve); }

@@ -2,23 +2,19 @@
 // server is never what limits a client: one thread per connection, wslay
 // framing, no compression, TCP_NODELAY.  Built by bench_websocket_live.py
 // with g++; prints "READY <port>" and serves 127.0.0.1 until killed.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
+#include <strings.h>
 #include <unistd.h>
 #include <wslay/wslay.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
+
+#include "loopback_server.h"
 
 namespace {
 
@@ -96,25 +92,4 @@ void serve(int fd) {
 
 }  // namespace
 
-int main() {
-    // A client that goes away must not take the server with it.
-    signal(SIGPIPE, SIG_IGN);
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(listener, 512) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        return 1;
-    std::printf("READY %d\n", ntohs(addr.sin_port));
-    std::fflush(stdout);
-    for (;;) {
-        const int fd = accept(listener, nullptr, nullptr);
-        if (fd < 0) continue;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        std::thread(serve, fd).detach();
-    }
-}
+int main() { return serve_loopback(512, serve); }
