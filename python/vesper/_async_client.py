@@ -10,8 +10,9 @@ import time
 from typing import Any, AsyncIterator, List, Optional, Sequence, Tuple
 
 from . import _native
-from ._base import AuthTypes, BaseClient, CookieTypes, Prepared, final_request, redirect_step
-from ._client import RedirectHop, retry_delay
+from ._base import (AuthTypes, BaseClient, CookieTypes, Prepared, RedirectHop, WalkSteps, final_request,
+                    redirect_step)
+from ._client import retry_delay
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, ReadTimeout, RemoteProtocolError, from_native
@@ -267,18 +268,13 @@ class AsyncClient(BaseClient):
         return response
 
 
-class AsyncRedirectWalk:
+class AsyncRedirectWalk(WalkSteps):
     """The asyncio twin of ``RedirectWalk`` (``async for hop in walk``)."""
 
     def __init__(self, client: AsyncClient, prepared: Prepared) -> None:
+        super().__init__(prepared)
         self._client = client
-        self._prepared = prepared
-        self._started = time.monotonic()
-        self._records: List[RedirectRecord] = []
-        self._pending: Optional[RedirectHop] = None
-        self._native: Any = None
         self._channel: Optional[Channel] = None
-        self.response: Optional[Response] = None
 
     def __aiter__(self) -> "AsyncRedirectWalk":
         return self
@@ -293,37 +289,14 @@ class AsyncRedirectWalk:
             self.stop()
             raise StopAsyncIteration
         step = await AsyncClient._next_step(self._channel, self._native, self._prepared)
-        history = build_history(self._prepared.request.method, self._prepared.request.url, self._records)
         if step[0] == "head":
-            final = final_request(self._prepared, self._records)
-            response = Response(step[1], step[2], request=final, url=final.url, history=history,
-                                elapsed=datetime.timedelta(seconds=time.monotonic() - self._started))
+            final, response = self._final_response(step[1], step[2])
             response._attach_async(self._client._track(_AsyncBody(self._channel, self._native,
                                                                   self._prepared.timeout, final)))
             await response.aread()
             self.response = response
             raise StopAsyncIteration
-        record: RedirectRecord = step[1]
-        self._records.append(record)
-        answered = build_history(self._prepared.request.method, self._prepared.request.url, self._records)[-1]
-        answered.history = history
-        self._pending = RedirectHop(self, answered, record[2], record[3])  # type: ignore[arg-type]
-        return self._pending
-
-    def _follow(self, hop: RedirectHop) -> None:
-        if hop is not self._pending or self.response is not None:
-            raise RuntimeError("only the latest hop of a running walk can be followed")
-        try:
-            self._native.follow_redirect()
-        except RuntimeError as exc:
-            raise from_native(exc, self._prepared.request) from None
-
-    def stop(self) -> None:
-        """Ends the walk at the current hop; ``response`` becomes that 3xx."""
-        if self.response is None and self._native is not None:
-            self._native.cancel()
-            if self._pending is not None:
-                self.response = self._pending.response
+        return self._hop(step[1])
 
     async def __aenter__(self) -> "AsyncRedirectWalk":
         return self

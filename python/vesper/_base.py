@@ -20,7 +20,7 @@ from ._models import Request, Response, build_history
 from ._native import RedirectRecord, native
 
 __all__ = ["BaseClient", "Prepared", "AuthTypes", "CookieTypes", "EventHooks", "final_request",
-           "redirect_response", "redirect_step"]
+           "redirect_response", "redirect_step", "RedirectHop", "WalkSteps"]
 
 AuthTypes = Union[Tuple[str, str], None]
 CookieTypes = Union[Mapping[str, str], Sequence[Tuple[str, str]], None]
@@ -154,6 +154,83 @@ def redirect_step(native_request: Any, prepared: Prepared, records: List[Redirec
     except RuntimeError as exc:
         raise from_native(exc, prepared.request) from None
     return None
+
+
+class RedirectHop:
+    """One redirect met in a walk: the 3xx that answered and where it leads.
+
+    ``status_code``, ``url`` (that answered), ``location`` (the absolute
+    next URL, without credentials), ``method`` (of the next hop, after the
+    browser rules: 301/302 POST and 303 become GET), ``headers`` (of the
+    3xx) and ``response`` (the 3xx as a Response).  Call ``follow()`` to go
+    on; a hop left unfollowed ends the walk."""
+
+    def __init__(self, walk: "WalkSteps", response: Response, location: str, method: str) -> None:
+        self._walk = walk
+        self.response = response
+        self.status_code = response.status_code
+        self.url = response.url
+        self.headers: Headers = response.headers
+        self.location = location
+        self.method = method
+        self.followed = False
+
+    def follow(self) -> None:
+        """Continues with the next hop."""
+        if self.followed:
+            return
+        self._walk._follow(self)
+        self.followed = True
+
+    def __repr__(self) -> str:
+        return f"<RedirectHop [{self.status_code} -> {self.method} {self.location}]>"
+
+
+class WalkSteps:
+    """What a blocking and an asyncio redirect walk share: the hops met so
+    far, following the latest one, and stopping at it."""
+
+    _native: Any = None
+
+    def __init__(self, prepared: Prepared) -> None:
+        self._prepared = prepared
+        self._started = time.monotonic()
+        self._records: List[RedirectRecord] = []
+        self._pending: Optional[RedirectHop] = None
+        self.response: Optional[Response] = None
+
+    def _history(self) -> List[Response]:
+        return build_history(self._prepared.request.method, self._prepared.request.url, self._records)
+
+    def _final_response(self, status: int, head: bytes) -> Tuple[Request, Response]:
+        """The request that got the final head and its Response (body not attached)."""
+        final = final_request(self._prepared, self._records)
+        return final, Response(status, head, request=final, url=final.url, history=self._history(),
+                               elapsed=datetime.timedelta(seconds=time.monotonic() - self._started))
+
+    def _hop(self, record: RedirectRecord) -> RedirectHop:
+        history = self._history()
+        self._records.append(record)
+        answered = self._history()[-1]
+        answered.history = history
+        self._pending = RedirectHop(self, answered, record[2], record[3])
+        return self._pending
+
+    def _follow(self, hop: RedirectHop) -> None:
+        if hop is not self._pending or self.response is not None:
+            raise RuntimeError("only the latest hop of a running walk can be followed")
+        try:
+            self._native.follow_redirect()
+        except RuntimeError as exc:
+            raise from_native(exc, self._prepared.request) from None
+
+    def stop(self) -> None:
+        """Ends the walk at the current hop; ``response`` becomes that 3xx."""
+        if self.response is None and self._native is not None:
+            self._native.cancel()
+            if self._pending is not None:
+                self.response = self._pending.response
+                self.response.elapsed = datetime.timedelta(seconds=time.monotonic() - self._started)
 
 
 class BaseClient:

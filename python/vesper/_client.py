@@ -8,11 +8,12 @@ import time
 from typing import Any, Iterator, List, Optional, Sequence
 
 from . import _native
-from ._base import AuthTypes, BaseClient, CookieTypes, Prepared, final_request, redirect_step
+from ._base import (AuthTypes, BaseClient, CookieTypes, Prepared, RedirectHop, WalkSteps, final_request,
+                    redirect_step)
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, from_native
-from ._headers import Headers, HeaderTypes
+from ._headers import HeaderTypes
 from ._models import Request, Response, build_history
 from ._native import RedirectRecord
 
@@ -287,50 +288,16 @@ class Client(BaseClient):
             raise
 
 
-class RedirectHop:
-    """One redirect met in a walk: the 3xx that answered and where it leads.
-
-    ``status_code``, ``url`` (that answered), ``location`` (the absolute
-    next URL, without credentials), ``method`` (of the next hop, after the
-    browser rules: 301/302 POST and 303 become GET), ``headers`` (of the
-    3xx) and ``response`` (the 3xx as a Response).  Call ``follow()`` to go
-    on; a hop left unfollowed ends the walk."""
-
-    def __init__(self, walk: "RedirectWalk", response: Response, location: str, method: str) -> None:
-        self._walk = walk
-        self.response = response
-        self.status_code = response.status_code
-        self.url = response.url
-        self.headers: Headers = response.headers
-        self.location = location
-        self.method = method
-        self.followed = False
-
-    def follow(self) -> None:
-        """Continues with the next hop."""
-        if self.followed:
-            return
-        self._walk._follow(self)
-        self.followed = True
-
-    def __repr__(self) -> str:
-        return f"<RedirectHop [{self.status_code} -> {self.method} {self.location}]>"
-
-
-class RedirectWalk:
+class RedirectWalk(WalkSteps):
     """The redirect hops of one request, one at a time (see
     ``Client.walk_redirects``).  ``response`` is the final Response once the
     walk ended: the answer after the last hop followed, or the last 3xx
     when the walk was stopped."""
 
     def __init__(self, client: Client, prepared: Prepared, stream: bool) -> None:
+        super().__init__(prepared)
         self._client = client
-        self._prepared = prepared
         self._stream = stream
-        self._started = time.monotonic()
-        self._records: List[RedirectRecord] = []
-        self._pending: Optional[RedirectHop] = None
-        self.response: Optional[Response] = None
         self._native = client._native_request(prepared, manual=True)
         client._start(self._native, prepared)
 
@@ -347,38 +314,14 @@ class RedirectWalk:
             step = _native.wait_step(self._native, self._prepared.timeout.head)
         except (RuntimeError, TimeoutError) as exc:
             raise _head_failure(exc, self._native, self._prepared) from None
-        history = build_history(self._prepared.request.method, self._prepared.request.url, self._records)
         if step[0] == "head":
-            final = final_request(self._prepared, self._records)
-            response = Response(step[1], step[2], request=final, url=final.url, history=history,
-                                elapsed=datetime.timedelta(seconds=time.monotonic() - self._started))
+            final, response = self._final_response(step[1], step[2])
             response._attach_sync(self._client._track(_SyncBody(self._native, self._prepared.timeout, final)))
             if not self._stream:
                 response.read()
             self.response = response
             raise StopIteration
-        record: RedirectRecord = step[1]
-        self._records.append(record)
-        answered = build_history(self._prepared.request.method, self._prepared.request.url, self._records)[-1]
-        answered.history = history
-        self._pending = RedirectHop(self, answered, record[2], record[3])
-        return self._pending
-
-    def _follow(self, hop: RedirectHop) -> None:
-        if hop is not self._pending or self.response is not None:
-            raise RuntimeError("only the latest hop of a running walk can be followed")
-        try:
-            self._native.follow_redirect()
-        except RuntimeError as exc:
-            raise from_native(exc, self._prepared.request) from None
-
-    def stop(self) -> None:
-        """Ends the walk at the current hop; ``response`` becomes that 3xx."""
-        if self.response is None:
-            self._native.cancel()
-            if self._pending is not None:
-                self.response = self._pending.response
-                self.response.elapsed = datetime.timedelta(seconds=time.monotonic() - self._started)
+        return self._hop(step[1])
 
     def close(self) -> None:
         """Stops the walk and closes the final response."""

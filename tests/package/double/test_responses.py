@@ -79,8 +79,9 @@ def get(client, asynchronous, url, **kwargs):
     return asyncio.run(asyncio.wait_for(main(), 20))
 
 
-def walk_in_manual_mode(core, client, steps, asynchronous=False, **kwargs):
-    """The package walks redirects itself (redirect mode manual)."""
+def manual_walk(steps):
+    """An action answering with the redirects ``steps`` one by one, each once
+    the package followed the one before; it ends when the package cancels."""
     def act(core, ident):
         assert core.record("request")["redirect_mode"] == 1
         for n, (status, location) in enumerate(steps):
@@ -93,7 +94,12 @@ def walk_in_manual_mode(core, client, steps, asynchronous=False, **kwargs):
                 __import__("time").sleep(0.001)
         core.response(ident, 200, head(200))
         core.complete(ident)
-    driver = Driver(core, act)
+    return act
+
+
+def walk_in_manual_mode(core, client, steps, asynchronous=False, **kwargs):
+    """The package walks redirects itself (redirect mode manual)."""
+    driver = Driver(core, manual_walk(steps))
     try:
         return get(client, asynchronous, "http://a/", **kwargs)
     finally:
@@ -116,6 +122,56 @@ def test_not_following_returns_the_3xx(core, client, asynchronous):
     assert response.status_code == 303 and response.is_redirect and response.history == []
     assert response.next_request.url == "http://b/"
     assert core.calls("hy_request_follow_redirect") == 0
+
+
+def _seen(hop):
+    return hop.status_code, hop.url, hop.location, [h.url for h in hop.response.history]
+
+
+def walk(client, asynchronous, follows):
+    """Walks from http://a/ following the first ``follows`` hops; (hops seen, walk)."""
+    seen = []
+    if not asynchronous:
+        with client.walk_redirects("GET", "http://a/") as steps:
+            for hop in steps:
+                seen.append((_seen(hop), hop))
+                if len(seen) <= follows:
+                    hop.follow()
+        return seen, steps
+
+    async def main():
+        async with vesper.AsyncClient(trust_env=False, timeout=5) as async_client:
+            async with async_client.walk_redirects("GET", "http://a/") as steps:
+                async for hop in steps:
+                    seen.append((_seen(hop), hop))
+                    if len(seen) <= follows:
+                        hop.follow()
+            return seen, steps
+    return asyncio.run(asyncio.wait_for(main(), 20))
+
+
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["RedirectWalk", "AsyncRedirectWalk"])
+@pytest.mark.parametrize("follows, status, url, history", [
+    (2, 200, "http://c/", ["http://a/", "http://b/"]),
+    (1, 307, "http://b/", ["http://a/"]),
+])
+def test_walk_hops_and_where_it_ends(core, client, asynchronous, follows, status, url, history):
+    driver = Driver(core, manual_walk([(302, "http://b/"), (307, "http://c/")]))
+    try:
+        seen, steps = walk(client, asynchronous, follows)
+    finally:
+        driver.join()
+    assert [s for s, _hop in seen] == [(302, "http://a/", "http://b/", []),
+                                       (307, "http://b/", "http://c/", ["http://a/"])]
+    response = steps.response
+    assert (response.status_code, response.url, [h.url for h in response.history]) == (status, url, history)
+    assert response.elapsed is not None
+    assert core.calls("hy_request_follow_redirect") == follows
+    assert core.calls("hy_request_cancel") == (follows < 2)
+    last = seen[-1][1]
+    if not last.followed:
+        with pytest.raises(RuntimeError):
+            last.follow()
 
 
 def test_async_history(core):
