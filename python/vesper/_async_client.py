@@ -11,7 +11,7 @@ from typing import Any, AsyncIterator, List, Optional, Sequence, Tuple
 
 from . import _native
 from ._base import (AuthTypes, BaseClient, CookieTypes, Prepared, RedirectHop, WalkSteps, final_request,
-                    redirect_step)
+                    redirect_step, upload_guard)
 from ._client import retry_delay
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ParamTypes
@@ -200,19 +200,11 @@ class AsyncClient(BaseClient):
                 for piece in body:
                     yield piece
 
-        try:
+        with upload_guard(native_request, prepared):
             async for piece in pieces():
                 # upload_write may wait on the Core's back-pressure: off the loop.
                 await loop.run_in_executor(None, _native.upload_write, native_request, piece, False)
             await loop.run_in_executor(None, native_request.upload_finish)
-        except RuntimeError as exc:
-            if native_request.is_finished():
-                return
-            native_request.cancel()
-            raise from_native(exc, prepared.request) from None
-        except BaseException:
-            native_request.cancel()
-            raise
 
     @staticmethod
     async def _next_step(channel: Channel, native_request: Any, prepared: Prepared) -> Tuple[Any, ...]:

@@ -4,12 +4,13 @@ they add only the waiting."""
 from __future__ import annotations
 
 import base64
+import contextlib
 import datetime
 import threading
 import time
 import weakref
 import urllib.parse
-from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, TypeVar, Union
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple, TypeVar, Union
 
 from . import _config
 from ._config import UNSET, EngineSettings, Timeout, TimeoutTypes, VerifyTypes
@@ -20,7 +21,7 @@ from ._models import Request, Response, build_history
 from ._native import RedirectRecord, native
 
 __all__ = ["BaseClient", "Prepared", "AuthTypes", "CookieTypes", "EventHooks", "final_request",
-           "redirect_response", "redirect_step", "RedirectHop", "WalkSteps"]
+           "redirect_response", "redirect_step", "RedirectHop", "WalkSteps", "upload_guard"]
 
 AuthTypes = Union[Tuple[str, str], None]
 CookieTypes = Union[Mapping[str, str], Sequence[Tuple[str, str]], None]
@@ -115,6 +116,23 @@ def split_proxy(proxy: Optional[str]) -> Tuple[Optional[str], Optional[Tuple[str
     netloc = host + (f":{parts.port}" if parts.port else "")
     clean = urllib.parse.urlunsplit((parts.scheme, netloc, parts.path, parts.query, parts.fragment))
     return clean, (urllib.parse.unquote(parts.username), urllib.parse.unquote(parts.password or ""))
+
+
+@contextlib.contextmanager
+def upload_guard(native_request: Any, prepared: Prepared) -> Iterator[None]:
+    """Around the writing of a request body: a failure cancels the request."""
+    try:
+        yield
+    except RuntimeError as exc:
+        # The Core refuses writes once the request ended; its own failure
+        # (refused connection, 413 answer...) is read with the head.
+        if native_request.is_finished():
+            return
+        native_request.cancel()
+        raise from_native(exc, prepared.request) from None
+    except BaseException:
+        native_request.cancel()
+        raise
 
 
 def final_request(prepared: Prepared, records: Sequence[RedirectRecord]) -> Request:

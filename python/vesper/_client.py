@@ -9,7 +9,7 @@ from typing import Any, Iterator, List, Optional, Sequence
 
 from . import _native
 from ._base import (AuthTypes, BaseClient, CookieTypes, Prepared, RedirectHop, WalkSteps, final_request,
-                    redirect_step)
+                    redirect_step, upload_guard)
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, from_native
@@ -272,20 +272,10 @@ class Client(BaseClient):
         if hasattr(body, "__aiter__"):
             native_request.cancel()
             raise TypeError("an async iterable body needs AsyncClient")
-        try:
+        with upload_guard(native_request, prepared):
             for piece in body:  # type: ignore[union-attr]
                 _native.upload_write(native_request, piece, False)
             native_request.upload_finish()
-        except RuntimeError as exc:
-            # The Core refuses writes once the request ended; its own failure
-            # (refused connection, 413 answer...) is read with the head.
-            if native_request.is_finished():
-                return
-            native_request.cancel()
-            raise from_native(exc, prepared.request) from None
-        except BaseException:
-            native_request.cancel()
-            raise
 
 
 class RedirectWalk(WalkSteps):

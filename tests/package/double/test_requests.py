@@ -1,5 +1,6 @@
 """What the package hands the Core for each kind of request argument, and
 what it refuses before anything is created."""
+import asyncio
 import base64
 import json
 
@@ -154,3 +155,22 @@ def test_close_cancels_open_streams(core):
     with pytest.raises(RuntimeError):
         client.get("http://x/")
     del response
+
+
+def _breaking_body():
+    yield b"a" * 10
+    raise ValueError("the body broke")
+
+
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["Client", "AsyncClient"])
+def test_a_body_that_fails_midway_cancels_the_request(core, client, asynchronous):
+    if not asynchronous:
+        with pytest.raises(ValueError, match="the body broke"):
+            client.post("http://x/", content=_breaking_body())
+    else:
+        async def main():
+            async with vesper.AsyncClient(trust_env=False, timeout=5) as async_client:
+                with pytest.raises(ValueError, match="the body broke"):
+                    await async_client.post("http://x/", content=_breaking_body())
+        asyncio.run(asyncio.wait_for(main(), 20))
+    assert core.calls("hy_request_start") == 1 and core.calls("hy_request_cancel") == 1
