@@ -1,7 +1,9 @@
 """Request body delivery against the double.
 
 1. next_body building its list of ints, against list(bytes) of the same size.
-2. Peak memory streaming 1 GiB through next_body against 16 MiB (flow control).
+2. Peak memory streaming 1 GiB through next_body against 16 MiB (flow control),
+   and through a HubRequest on asyncio read by a slow reader, with the hub's
+   hold and without it (the pump's hold threshold set out of reach).
 3. Per-call cost of a non-blocking method (is_finished) against a built-in
    method call of the same shape.
 Prints ratios measured side by side in one run.
@@ -62,6 +64,35 @@ def peak_rss_streaming(total):
     return int(out.stdout.strip()) * 1024
 
 
+HUB_SLOW_READER = """
+import asyncio, resource, sys
+sys.path.insert(0, 'bench')
+from _double import DOUBLE, native
+from vesper import _loop
+if not {hold}:
+    _loop._HOLD_ABOVE = 1 << 62
+async def main():
+    request = _loop.HubRequest(native.PyEngine().request('GET', 'http://bench/'))
+    DOUBLE.stream_body(DOUBLE.last_id('request'), 65536, {total})
+    await request.response()
+    n = i = 0
+    async for kind, _n, _f, data, _t in request.pump:
+        n += len(data)
+        i += 1
+        # Slower than the network: 1 ms every 8 chunks (512 KiB).
+        await asyncio.sleep(0.001 if i % 8 == 0 else 0)
+    return n
+assert asyncio.run(main()) == {total}
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+"""
+
+
+def peak_rss_hub_slow_reader(total, hold):
+    code = HUB_SLOW_READER.format(total=total, hold=hold)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return int(out.stdout.strip()) * 1024
+
+
 def call_overhead_ratio():
     engine = native.PyEngine()
     request = engine.request("GET", "http://bench/")
@@ -83,6 +114,11 @@ def main():
     large = peak_rss_streaming(1024 * MIB)
     print(f"  peak RSS streaming 16 MiB: {small / MIB:.1f} MiB; 1 GiB: {large / MIB:.1f} MiB "
           f"(difference {(large - small) / MIB:.1f} MiB)")
+    for total in (256 * MIB, 1024 * MIB):
+        held = peak_rss_hub_slow_reader(total, True)
+        unheld = peak_rss_hub_slow_reader(total, False)
+        print(f"  peak RSS, slow asyncio reader through the hub, {total // MIB} MiB: held {held / MIB:.1f} MiB, "
+              f"without hold {unheld / MIB:.1f} MiB ({unheld / held:.1f}x)")
     bound, looked_up, ns, builtin_ns = call_overhead_ratio()
     print(f"  is_finished() vs bytes.isdigit(): {looked_up:.2f}x the time per call "
           f"({ns:.0f} ns vs {builtin_ns:.0f} ns; bound method objects {bound:.2f}x)")

@@ -13,7 +13,9 @@ never kept from happening by the notifier.
 ``LoopHub`` is the other way: one native ``PyEventHub`` per loop, one
 wake-up per poll cycle for all the requests and WebSockets attached to it,
 bytes-form events routed to a ``HubPump`` per object (``HubRequest``,
-``HubWebSocket``).
+``HubWebSocket``).  A request's pump holds it on the hub while more than
+1 MiB of body waits in Python, so a slow reader pauses the Core instead of
+growing the queue.
 """
 
 import asyncio
@@ -178,6 +180,10 @@ class AsyncWebSocket:
 # ------------------------------------------------------------------- hubs
 
 _HUB_BATCH = 256
+# A request's pump holds it on the hub past this many queued body bytes and
+# releases it once its reader brought the queue down to _RELEASE_AT.
+_HOLD_ABOVE = 1_048_576
+_RELEASE_AT = 262_144
 
 
 class _WeakLoop:
@@ -205,12 +211,28 @@ class HubPump:
         self._events = collections.deque()
         self._waiter = None
         self.finished = False
+        # Back-pressure (requests): the body bytes queued here; past the
+        # high-water mark the object is held on its hub, so its body stays
+        # native and the Core pauses at 1 MiB as for a blocking reader.
+        self._hub = None
+        self._owner = None
+        self._queued = 0
+        self._held = False
+
+    def hold_above(self, hub, owner):
+        """Holds `owner` on `hub` while more than _HOLD_ABOVE body bytes wait here."""
+        self._hub = hub
+        self._owner = owner
 
     def feed(self, event):
         """Called by the hub on the loop thread."""
         self._events.append(event)
         if event[0] in self._terminal:
             self.finished = True
+        elif self._hub is not None and event[0] == "body":
+            self._queued += len(event[3])
+            if not self._held and self._queued > _HOLD_ABOVE:
+                self._held = self._hub.hold(self._owner, True)
         waiter = self._waiter
         if waiter is not None and not waiter.done():
             waiter.set_result(None)
@@ -232,7 +254,13 @@ class HubPump:
                 await self._waiter
             finally:
                 self._waiter = None
-        return self._events.popleft()
+        event = self._events.popleft()
+        if self._hub is not None and event[0] == "body":
+            self._queued -= len(event[3])
+            if self._held and self._queued <= _RELEASE_AT:
+                self._held = False
+                self._hub.hold(self._owner, False)
+        return event
 
     def __aiter__(self):
         return self
@@ -296,6 +324,7 @@ class HubRequest:
         self._request = request
         self.pump = HubPump(hub.loop, _REQUEST_TERMINAL)
         self.redirects = []
+        self.pump.hold_above(hub.native, request)
         request.start_hub(hub.native, self.pump)
 
     async def response(self):

@@ -17,6 +17,7 @@ constexpr const char* kConstructNames[] = {"loop", "notify"};
 constexpr ParamList kConstructParams = {kConstructNames, 2, 2};
 constexpr const char* kLimit[] = {"limit"};
 constexpr const char* kObject[] = {"tag_owner"};
+constexpr const char* kHoldNames[] = {"tag_owner", "held"};
 
 
 EventHub& hub_of(PyObject* self) { return *contents_of<EventHubContents>(self).hub; }
@@ -103,17 +104,18 @@ Result<PyRef> hub_poll(PyObject* self, const Args& args) {
     return list;
 }
 
-Result<PyRef> hub_detach(PyObject* self, const Args& args) {
-    PyObject* object = args[0];
+// The hub link of a PyRequest or PyWebSocket.
+Result<HubLink*> link_of(PyObject* object) {
     TRY_ASSIGN(PyTypeObject* request_type, class_type(ClassId::Request));
     TRY_ASSIGN(PyTypeObject* websocket_type, class_type(ClassId::WebSocket));
-    HubLink* link = nullptr;
-    if (PyObject_TypeCheck(object, request_type)) link = &request_of(object).hub;
-    if (PyObject_TypeCheck(object, websocket_type)) link = &websocket_of(object).hub;
-    if (link == nullptr) {
-        return Failure::type_error("argument 'tag_owner': '" + type_name_of(object) +
-                                   "' object is neither a PyRequest nor a PyWebSocket");
-    }
+    if (PyObject_TypeCheck(object, request_type)) return &request_of(object).hub;
+    if (PyObject_TypeCheck(object, websocket_type)) return &websocket_of(object).hub;
+    return Failure::type_error("argument 'tag_owner': '" + type_name_of(object) +
+                               "' object is neither a PyRequest nor a PyWebSocket");
+}
+
+Result<PyRef> hub_detach(PyObject* self, const Args& args) {
+    TRY_ASSIGN(HubLink* link, link_of(args[0]));
     std::shared_ptr<HubMember> member = link->take();
     if (!member) return boolean(false);
     if (member->hub.lock().get() != &hub_of(self)) {
@@ -122,6 +124,14 @@ Result<PyRef> hub_detach(PyObject* self, const Args& args) {
     }
     detach_member(member);
     return boolean(true);
+}
+
+Result<PyRef> hub_hold(PyObject* self, const Args& args) {
+    TRY_ASSIGN(HubLink* link, link_of(args[0]));
+    TRY_ASSIGN(bool held, args.convert(1, to_flag));
+    std::shared_ptr<HubMember> member = link->get();
+    if (!member || member->hub.lock().get() != &hub_of(self)) return boolean(false);
+    return boolean(hub_of(self).hold(member, held));
 }
 
 Result<PyRef> hub_close(PyObject* self, const Args&) {
@@ -145,6 +155,14 @@ constexpr const char* kPollDoc =
 constexpr const char* kDetachDoc =
     "detach(tag_owner) -> bool\n"
     "Detaches a PyRequest or PyWebSocket from this hub; False if it was not attached.";
+constexpr const char* kHoldDoc =
+    "hold(tag_owner, held) -> bool\n"
+    "While held, nothing of the object is delivered by poll: its events stay\n"
+    "in the object, so a request's body pauses the Core at 1 MiB queued as\n"
+    "for a blocking reader that does not read (a WebSocket keeps its queue\n"
+    "limits: past them it ends with a BufferLimit error).  Releasing makes\n"
+    "the object ready again and schedules notify; nothing is lost or\n"
+    "reordered.  False if it is not attached to this hub.";
 constexpr const char* kCloseDoc =
     "close()\nDetaches every object and lets the loop go: nothing is scheduled any more.";
 constexpr const char* kCountDoc = "pending_count() -> int\nThe number of attached objects.";
@@ -152,6 +170,7 @@ constexpr const char* kCountDoc = "pending_count() -> int\nThe number of attache
 const MethodDef kMethods[] = {
     {"poll", MethodKind::Args, {kLimit, 1, 0}, hub_poll, kPollDoc},
     {"detach", MethodKind::Args, {kObject, 1, 1}, hub_detach, kDetachDoc},
+    {"hold", MethodKind::Args, {kHoldNames, 2, 2}, hub_hold, kHoldDoc},
     {"close", MethodKind::None, kNoParams, hub_close, kCloseDoc},
     {"pending_count", MethodKind::None, kNoParams, hub_pending_count, kCountDoc},
     {"is_closed", MethodKind::None, kNoParams, hub_is_closed},

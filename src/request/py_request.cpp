@@ -61,6 +61,18 @@ constexpr const char* kPollBytesDoc =
     "poll_events_bytes(limit=64) -> list[tuple]\n"
     "As poll_events(), with the two byte items as bytes instead of lists of ints.";
 
+constexpr const char* kWaitManualBytesDoc =
+    "wait_manual_bytes(timeout=None) -> tuple\n"
+    "As wait_manual(): ((status, raw, location, method), None) for a deferred\n"
+    "redirect or (None, (status, head)) for the head, whichever comes first,\n"
+    "with the raw and head blocks as bytes; (None, None) once the head went\n"
+    "to another reader.  Waits in slices that let Ctrl-C through; raises\n"
+    "TimeoutError when `timeout` seconds pass, and RuntimeError with the\n"
+    "request's whole failure text (\"Timeout (Chromium net error -7)\"),\n"
+    "every time, once the request failed.";
+constexpr const char* kTakeRedirectsBytesDoc =
+    "take_redirects_bytes() -> list[tuple[int, bytes, str, str]]\n"
+    "As take_redirects(), with each raw block as bytes.";
 constexpr const char* kWaitManualDoc =
     "Blocks until the Core reports a deferred redirect or the response\n"
     "headers arrive, whichever happens first.  See the modern binding for the\n"
@@ -92,6 +104,8 @@ const MethodDef kMethods[] = {
     {"read_all", MethodKind::Args, {kTimeout, 1, 0}, request_read_all, kReadAllDoc},
     {"readinto", MethodKind::Args, {kReadInto, 2, 1}, request_readinto, kReadIntoDoc},
     {"start_hub", MethodKind::Args, {kHub, 2, 2}, request_start_hub, kStartHubDoc},
+    {"wait_manual_bytes", MethodKind::Args, {kTimeout, 1, 0}, request_wait_manual_bytes, kWaitManualBytesDoc},
+    {"take_redirects_bytes", MethodKind::None, kNoParams, request_take_redirects_bytes, kTakeRedirectsBytesDoc},
 };
 
 }  // namespace

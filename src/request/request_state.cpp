@@ -360,6 +360,12 @@ void RequestState::unread(Bytes bytes) {
     changed_.notify_all();
 }
 
+std::optional<RequestFailure> RequestState::failure() const {
+    std::lock_guard lock(mutex_);
+    if (!failed_locked()) return std::nullopt;
+    return failure_locked();
+}
+
 bool RequestState::is_finished() const {
     std::lock_guard lock(mutex_);
     return outcome_ != kRunning;

@@ -87,6 +87,8 @@ public:
     // of time or was interrupted gives back what it had gathered).
     void unread(Bytes bytes);
     bool is_finished() const;
+    // The request's failure with its network error, once it has failed.
+    std::optional<RequestFailure> failure() const;
     // The body length the head announced (Content-Length without a
     // Content-Encoding), 0 when none: a size to allocate, never trusted.
     uint64_t length_hint() const { return length_hint_.load(std::memory_order_acquire); }

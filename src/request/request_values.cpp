@@ -2,17 +2,26 @@
 
 namespace vesper {
 
-Result<PyRef> redirect_tuple(const RedirectRecord& record) {
+namespace {
+
+Result<PyRef> block_of(const Bytes& block, EventForm form) {
+    if (form == EventForm::Bytes) return make_bytes(block.data(), block.size());
+    return make_byte_list(block.data(), block.size());
+}
+
+}  // namespace
+
+Result<PyRef> redirect_tuple(const RedirectRecord& record, EventForm form) {
     TRY_ASSIGN(PyRef status, make_int(record.status));
-    TRY_ASSIGN(PyRef raw, make_byte_list(record.raw.data(), record.raw.size()));
+    TRY_ASSIGN(PyRef raw, block_of(record.raw, form));
     TRY_ASSIGN(PyRef location, make_str(record.location));
     TRY_ASSIGN(PyRef method, make_str(record.method));
     return make_tuple(std::move(status), std::move(raw), std::move(location), std::move(method));
 }
 
-Result<PyRef> head_tuple(const Head& head) {
+Result<PyRef> head_tuple(const Head& head, EventForm form) {
     TRY_ASSIGN(PyRef status, make_int(head.status));
-    TRY_ASSIGN(PyRef block, make_byte_list(head.block.data(), head.block.size()));
+    TRY_ASSIGN(PyRef block, block_of(head.block, form));
     return make_tuple(std::move(status), std::move(block));
 }
 

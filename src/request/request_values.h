@@ -2,13 +2,14 @@
 #pragma once
 
 #include "module/pytext.h"
+#include "request/py_request.h"
 #include "request/request_state.h"
 
 namespace vesper {
 
-// (status, raw block as a list of ints, location, method)
-Result<PyRef> redirect_tuple(const RedirectRecord& record);
-// (status, head block as a list of ints)
-Result<PyRef> head_tuple(const Head& head);
+// (status, raw block as a list of ints or bytes, location, method)
+Result<PyRef> redirect_tuple(const RedirectRecord& record, EventForm form = EventForm::Lists);
+// (status, head block as a list of ints or bytes)
+Result<PyRef> head_tuple(const Head& head, EventForm form = EventForm::Lists);
 
 }  // namespace vesper

@@ -111,3 +111,86 @@ def test_websocket_messages_through_the_hub_and_recv_message(engine, ws_server):
     socket.send_bytes(array.array("B", b"abc"))
     assert socket.recv_message(10) == ("binary", b"abc", None, None)
     socket.cancel()
+
+
+class _RecordingLoop:
+    def __init__(self):
+        self.calls = 0
+
+    def call_soon_threadsafe(self, callback, *args):
+        self.calls += 1
+
+
+def _rss_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * mmap.PAGESIZE
+
+
+def test_a_held_hub_request_pauses_the_real_core(engine, http):
+    import time
+    import vesper_native36 as native
+
+    n = 64 * MIB
+    hub = native.PyEventHub(_RecordingLoop(), lambda: None)
+    request = engine.request("GET", f"{http}/bytes?n={n}&chunk=262144", timeout=60.0)
+    request.start_hub(hub, "big")
+    deadline = time.monotonic() + 30
+    events = []
+    while not any(e[0] == "response" for e in events):
+        assert time.monotonic() < deadline, "no head"
+        events += [e for _, e in hub.poll(1)]
+        time.sleep(0.001)
+    assert hub.hold(request, True)
+    before = _rss_bytes()
+    time.sleep(1.0)                    # loopback would bring all 64 MiB by now
+    grown = _rss_bytes() - before
+    assert hub.poll() == []
+    assert hub.hold(request, False)
+    body = bytearray()
+    while True:
+        assert time.monotonic() < deadline + 30, "body did not end"
+        batch = [e for _, e in hub.poll(64)]
+        body += b"".join(e[3] for e in batch if e[0] == "body")
+        if batch and batch[-1][0] in ("done", "error"):
+            assert batch[-1][0] == "done", batch[-1]
+            break
+        if not batch:
+            time.sleep(0.001)
+    hub.close()
+    # Paused at 1 MiB queued: nowhere near the 64 MiB a drained request holds.
+    assert grown < 16 * MIB, grown
+    assert body == pattern(n)
+
+
+def test_manual_walk_with_bytes_blocks(engine, http):
+    request = engine.request("GET", f"{http}/redirect-chain?n=2", allow_redirects=False, timeout=30.0)
+    request.start()
+    seen = []
+    for _ in range(5):
+        redirect, head = request.wait_manual_bytes(10)
+        if head is not None:
+            break
+        assert redirect[1].startswith(b"HTTP/1.1 302") and type(redirect[1]) is bytes
+        seen.append(redirect[2])
+        request.follow_redirect()
+    assert head[0] == 200 and head[1].startswith(b"HTTP/1.1 200")
+    assert seen == [f"{http}/redirect-chain?n=1", f"{http}/redirect-chain?n=0"]
+    assert request.read_all(30) == b"end of chain"
+    followed = engine.request("GET", f"{http}/redirect-chain?n=2", timeout=30.0)
+    followed.start()
+    followed.wait_response(30)
+    assert [(s, raw[:12]) for s, raw, _, _ in followed.take_redirects_bytes()] == [(302, b"HTTP/1.1 302")] * 2
+
+
+def test_manual_wait_reports_a_refused_connection_with_its_number():
+    import socket
+    import vesper_native36 as native
+
+    with socket.socket() as probe:         # a port nobody listens on
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    request = native.PyEngine().request("GET", f"http://127.0.0.1:{port}/", allow_redirects=False,
+                                        timeout=10.0)
+    request.start()
+    with pytest.raises(RuntimeError, match=r"^Network \(Chromium net error -102\)$"):
+        request.wait_manual_bytes(10)

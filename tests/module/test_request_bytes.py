@@ -340,6 +340,7 @@ INTERRUPTED = textwrap.dedent("""
 
 @pytest.mark.parametrize("call, head", [
     ("request.wait_response()", False),
+    ("request.wait_manual_bytes()", False),
     ("request.read_chunk()", True),
     ("request.read_all()", True),
     ("request.readinto(bytearray(9))", True),
