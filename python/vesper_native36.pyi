@@ -106,6 +106,9 @@ class PyRequest:
     def resume_read(self) -> None: ...
     def follow_redirect(self) -> None: ...
     def take_redirects(self) -> list[_Redirect]: ...
+    def take_redirects_bytes(self) -> list[tuple[int, bytes, str, str]]:
+        """As take_redirects, raw blocks as bytes (the same queue: each record
+        is handed out once, by either)."""
     def wait_redirect(self, timeout: _Seconds = None) -> _Redirect | None: ...
     def wait_manual(self, timeout: _Seconds = None) -> tuple[_Redirect | None, tuple[int, list[int]] | None]:
         """Blocks until the Core reports a deferred redirect or the response
@@ -123,6 +126,13 @@ class PyRequest:
     # The waits below run in slices that let KeyboardInterrupt through, and
     # raise TimeoutError once `timeout` seconds pass.
     def wait_response(self, timeout: _Seconds = None) -> PyResponse: ...
+    def wait_manual_bytes(
+        self, timeout: float | None = None
+    ) -> tuple[tuple[int, bytes, str, str] | None, tuple[int, bytes] | None]:
+        """((status, raw, location, method), None) for a deferred redirect or
+        (None, (status, head)) for the head; RuntimeError with the whole
+        failure text once the request failed; (None, None) only when the head
+        already went to another wait."""
     def read_chunk(self, timeout: _Seconds = None) -> bytes:
         """The next body chunk; b"" at the end of the body."""
     def read_all(self, timeout: _Seconds = None) -> bytes: ...
@@ -175,6 +185,10 @@ class PyEventHub:
         first; an object whose terminal event is returned is detached.
         Request events have five items, WebSocket events four (narrow with len)."""
     def detach(self, tag_owner: PyRequest | PyWebSocket) -> bool: ...
+    def hold(self, tag_owner: PyRequest | PyWebSocket, held: bool) -> bool:
+        """While held, poll hands out nothing of the object (its events wait
+        in its own state, so the Core pauses a request's body); False for an
+        object not attached to this hub."""
     def close(self) -> None: ...
     def pending_count(self) -> int: ...
     def is_closed(self) -> bool: ...

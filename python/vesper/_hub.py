@@ -7,6 +7,11 @@ channel being the tag the object was attached with.  The native hub holds
 an object and its channel until the terminal event was polled or the object
 was cancelled (a cancelled request leaves the hub: its channel is ended
 here).
+
+A request's channel holds its request on the hub while more than 1 MiB of
+body waits unread here, and releases it once the reader brought that below
+256 KiB: while held, the body stays native and the Core pauses the transfer
+as for a blocking reader, so a slow consumer keeps a bounded queue.
 """
 
 from __future__ import annotations
@@ -23,6 +28,10 @@ __all__ = ["Channel", "LoopHub", "hub_for"]
 _BATCH = 256
 _REQUEST_END = frozenset(("done", "error"))
 _WEBSOCKET_END = frozenset(("closed", "error"))
+# Back-pressure of a request's channel: held past _HOLD_ABOVE queued body
+# bytes, released once the reader brought them down to _RELEASE_AT.
+_HOLD_ABOVE = 1_048_576
+_RELEASE_AT = 262_144
 
 Event = Tuple[Any, ...]
 
@@ -30,12 +39,21 @@ Event = Tuple[Any, ...]
 class Channel:
     """The events of one native object as the loop receives them."""
 
-    def __init__(self, loop: asyncio.AbstractEventLoop, terminal: frozenset[str]) -> None:
+    def __init__(self, loop: asyncio.AbstractEventLoop, terminal: frozenset[str],
+                 hub: Any = None, owner: Any = None) -> None:
         self._loop = loop
         self._terminal = terminal
         self._events: Deque[Event] = collections.deque()
         self._waiter: Optional[asyncio.Future[None]] = None
         self.finished = False
+        # Back-pressure (requests only): the object is held on `hub` while
+        # more than _HOLD_ABOVE body bytes wait in `_events`.  Both are
+        # dropped at the end, which breaks the request -> channel -> request
+        # cycle the native tag makes.
+        self._hub = hub
+        self._owner = owner
+        self.queued = 0
+        self.held = False
 
     def feed(self, event: Event) -> None:
         """Queues one event (runs on the loop)."""
@@ -44,12 +62,32 @@ class Channel:
         self._events.append(event)
         if event[0] in self._terminal:
             self.finished = True
+            self._forget_owner()
+        elif event[0] == "body" and self._hub is not None:
+            self.queued += len(event[3])
+            if not self.held and self.queued > _HOLD_ABOVE:
+                self.held = bool(self._hub.hold(self._owner, True))
         self._wake()
 
     def end(self) -> None:
         """No more events will come (the object was cancelled)."""
         self.finished = True
+        self._forget_owner()
         self._wake()
+
+    def _forget_owner(self) -> None:
+        # A finished object has left the hub: nothing to hold or release.
+        self._hub = self._owner = None
+        self.held = False
+
+    def _taken(self, event: Event) -> Event:
+        if event[0] == "body":
+            self.queued -= len(event[3])
+            if self.held and self.queued <= _RELEASE_AT:
+                self.held = False
+                if self._hub is not None:
+                    self._hub.hold(self._owner, False)
+        return event
 
     def _wake(self) -> None:
         waiter = self._waiter
@@ -60,7 +98,7 @@ class Channel:
         """The next event, None after the last one; the builtin TimeoutError
         when ``timeout`` ran out first."""
         if self._events:
-            return self._events.popleft()
+            return self._taken(self._events.popleft())
         while not self._events:
             if self.finished:
                 return None
@@ -73,7 +111,7 @@ class Channel:
                 self._waiter = None
                 if timer is not None:
                     timer.cancel()
-        return self._events.popleft()
+        return self._taken(self._events.popleft())
 
 
 def _expire(waiter: "asyncio.Future[None]") -> None:
@@ -111,7 +149,7 @@ class LoopHub:
 
     def start_request(self, request: Any) -> Channel:
         """Starts a request and returns the channel of its events."""
-        channel = Channel(self.loop, _REQUEST_END)
+        channel = Channel(self.loop, _REQUEST_END, self._native, request)
         request.start_hub(self._native, channel)
         return channel
 

@@ -2,14 +2,12 @@
 
 Bodies, uploads, WebSocket messages and asyncio events go through the
 module's bytes paths (``wait_response``, ``read_chunk``, ``readinto``,
-``read_all``, ``recv_message``, ``poll_events_bytes``, ``start_hub``).  The
-redirect records of ``wait_manual`` and ``take_redirects`` still come with
-their raw head as a list of ints; they are turned into bytes here, once.
+``read_all``, ``recv_message``, ``poll_events_bytes``, ``start_hub``,
+``wait_manual_bytes``, ``take_redirects_bytes``).
 """
 
 from __future__ import annotations
 
-import time
 from typing import Any, List, Optional, Sequence, Tuple
 
 import vesper_native36 as native
@@ -17,14 +15,11 @@ import vesper_native36 as native
 __all__ = ["native", "RedirectRecord", "wait_head", "wait_step", "take_redirects", "read_chunk", "read_all",
            "readinto", "ws_recv", "ws_poll", "as_bytes", "upload_write"]
 
-# Slice of the waits in manual redirect mode, so that Ctrl-C is seen between slices.
-_SLICE = 0.05
-
 RedirectRecord = Tuple[int, bytes, str, str]
 
 
 def as_bytes(value: Any) -> bytes:
-    """bytes from a bytes-like value or a list of ints (redirect records)."""
+    """bytes from a bytes-like value (None is empty)."""
     if isinstance(value, bytes):
         return value
     if value is None:
@@ -38,7 +33,7 @@ def _record(item: Sequence[Any]) -> RedirectRecord:
 
 def take_redirects(request: Any) -> List[RedirectRecord]:
     """The redirect records queued so far, oldest first (never blocks)."""
-    return [_record(r) for r in request.take_redirects()]
+    return [_record(r) for r in request.take_redirects_bytes()]
 
 
 def wait_head(request: Any, timeout: Optional[float], redirects: List[RedirectRecord]) -> Tuple[int, bytes]:
@@ -87,30 +82,13 @@ def ws_poll(websocket: Any, limit: int) -> List[Tuple[Any, ...]]:
 def wait_step(request: Any, timeout: Optional[float]) -> Tuple[Any, ...]:
     """For a request in manual redirect mode: ("redirect", record) or
     ("head", status, head block), whichever comes first; the builtin
-    TimeoutError when ``timeout`` runs out.  Waits in short slices."""
-    deadline = None if timeout is None else time.monotonic() + timeout
-    while True:
-        remaining = _SLICE if deadline is None else min(_SLICE, deadline - time.monotonic())
-        if remaining <= 0:
-            raise TimeoutError("timed out waiting for the response head")
-        try:
-            record, head = request.wait_manual(remaining)
-        except RuntimeError as exc:
-            raise _full_failure(request, exc) from None
-        if record is not None:
-            return ("redirect", _record(record))
-        if head is not None:
-            return ("head", int(head[0]), as_bytes(head[1]))
-
-
-def _full_failure(request: Any, exc: RuntimeError) -> RuntimeError:
-    """The failure with its network error number: a wait for a redirect
-    reports the kind alone, while the head wait of the failed request
-    (which returns at once) carries the whole text."""
-    if "(Chromium net error" in str(exc) or not request.is_finished():
-        return exc
-    try:
-        request.await_response()
-    except RuntimeError as full:
-        return full
-    return exc
+    TimeoutError when ``timeout`` runs out, RuntimeError with the module's
+    whole failure text (network error number included) when the request
+    failed.  The native wait is interruptible (Ctrl-C is seen)."""
+    record, head = request.wait_manual_bytes(timeout)
+    if record is not None:
+        return ("redirect", _record(record))
+    if head is not None:
+        return ("head", int(head[0]), as_bytes(head[1]))
+    # Only when the head already went to another wait: nothing more comes.
+    raise RuntimeError("response head was already taken")

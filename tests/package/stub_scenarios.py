@@ -118,11 +118,25 @@ def http_scenarios(r: Recorder, base: str) -> None:
         if hop is not None:
             r.call(req, "follow_redirect")
     r.call(req, "read_body")
+    req = r.call(engine, "request", "GET", f"{base}/redirect?to=/echo", redirect="manual", timeout=DEADLINE)
+    r.call(req, "start")
+    for _ in range(10):
+        hop, head = r.call(req, "wait_manual_bytes", DEADLINE)
+        if head is not None:
+            break
+        if hop is not None:
+            r.call(req, "follow_redirect")
+    r.call(req, "read_body")
     req = r.call(engine, "request", "GET", f"{base}/redirect-chain?n=2", timeout=DEADLINE)
     r.call(req, "start")
     r.call(req, "await_response")
     r.call(req, "read_body")
     r.call(req, "take_redirects")
+    req = r.call(engine, "request", "GET", f"{base}/redirect-chain?n=2", timeout=DEADLINE)
+    r.call(req, "start")
+    r.call(req, "await_response")
+    r.call(req, "read_body")
+    r.call(req, "take_redirects_bytes")
     req = r.call(engine, "request", "GET", f"{base}/redirect?to=/echo", allow_redirects=False, timeout=DEADLINE)
     r.call(req, "start")
     r.call(req, "wait_redirect", timeout=DEADLINE)
@@ -201,6 +215,8 @@ def http_scenarios(r: Recorder, base: str) -> None:
     for i, req in enumerate(requests):
         r.call(req, "start_hub", hub, i)
     r.call(hub, "pending_count")
+    r.call(hub, "hold", requests[2], True)
+    r.call(hub, "hold", requests[2], False)
     ended = set()
     deadline = time.monotonic() + DEADLINE
     while len(ended) < 3 and time.monotonic() < deadline:
@@ -210,6 +226,7 @@ def http_scenarios(r: Recorder, base: str) -> None:
     if ended != {0, 1, 2}:
         raise RuntimeError(f"hub ended {ended}")
     r.call(hub, "detach", requests[0])  # already detached: False
+    r.call(hub, "hold", requests[0], True)  # not attached any more: False
     r.call(hub, "is_closed")
     r.call(hub, "close")
     req = r.call(engine, "request", "GET", f"{base}/echo", timeout=DEADLINE)

@@ -1,6 +1,7 @@
 """Every Core kind and every network error class reaches the caller as its
 exception class, through the blocking and the asyncio client."""
 import asyncio
+import time
 
 import pytest
 
@@ -97,3 +98,36 @@ def test_start_refusal_is_a_core_error(core, client):
     with pytest.raises(vesper.CoreError) as info:
         client.get("http://x/")
     assert info.value.kind == "InvalidState"
+
+
+def _redirect_then(code, net_error):
+    """One deferred redirect, then the hop fails."""
+    def act(core, ident):
+        core.redirect(ident, 302, b"HTTP/1.1 302 X\r\nLocation: http://y/\r\n\r\n", b"http://y/", b"GET")
+        deadline = time.monotonic() + 5
+        while core.calls("hy_request_follow_redirect") == 0:
+            assert time.monotonic() < deadline, "the package did not follow"
+            time.sleep(0.001)
+        core.complete(ident, code, net_error)
+    return act
+
+
+@pytest.mark.parametrize("code, net_error, cls", [(6, -7, vesper.TimeoutError), (8, -102, vesper.ConnectError),
+                                                  (9, -202, vesper.CertificateUnknownAuthority),
+                                                  (10, -130, vesper.ProxyError)])
+def test_a_step_by_step_walk_reports_the_network_error(core, client, code, net_error, cls):
+    # max_redirects below the Core's limit: the package walks the hops itself.
+    driver = Driver(core, _redirect_then(code, net_error))
+    with pytest.raises(cls) as info:
+        client.get("http://x/", max_redirects=3)
+    driver.join()
+    assert type(info.value) is cls
+    assert info.value.net_error == net_error
+    assert core.record("request")["redirect_mode"] == 1
+
+
+def test_a_step_by_step_walk_times_out_waiting_for_the_head(core):
+    with vesper.Client(trust_env=False, timeout=0.2) as client:
+        with pytest.raises(vesper.ReadTimeout):
+            client.get("http://x/", max_redirects=3)
+    assert core.calls("hy_request_cancel") == 1
