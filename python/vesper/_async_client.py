@@ -4,13 +4,12 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import datetime
 import inspect
 import time
 from typing import Any, AsyncIterator, List, Optional, Sequence, Tuple
 
 from . import _native
-from ._base import (AuthTypes, BaseClient, CookieTypes, Prepared, RedirectHop, WalkSteps, final_request,
+from ._base import (AuthTypes, BaseClient, CookieTypes, Prepared, RedirectHop, WalkSteps, final_response,
                     redirect_step, upload_guard)
 from ._client import retry_delay
 from ._config import UNSET, Timeout, TimeoutTypes
@@ -18,7 +17,7 @@ from ._content import ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, ReadTimeout, RemoteProtocolError, from_native
 from ._headers import HeaderTypes
 from ._hub import Channel, hub_for
-from ._models import Request, Response, build_history
+from ._models import Request, Response
 from ._native import RedirectRecord
 
 __all__ = ["AsyncClient", "AsyncRedirectWalk"]
@@ -244,11 +243,8 @@ class AsyncClient(BaseClient):
             answered = redirect_step(native_request, prepared, records, started)
             if answered is not None:
                 return answered
-        final = final_request(prepared, records)
-        response = Response(status, head, request=final, url=final.url,
-                            history=build_history(prepared.request.method, prepared.request.url, records),
-                            elapsed=datetime.timedelta(seconds=time.monotonic() - started))
-        response._attach_async(self._track(_AsyncBody(channel, native_request, prepared.timeout, final)))
+        response = final_response(prepared, records, status, head, started)
+        response._attach_async(self._track(_AsyncBody(channel, native_request, prepared.timeout, response.request)))
         for hook in self.event_hooks["response"]:
             await _call_hook(hook, response)
         if not stream:

@@ -143,6 +143,15 @@ def final_request(prepared: Prepared, records: Sequence[RedirectRecord]) -> Requ
     return Request(method, url, prepared.request.headers)
 
 
+def final_response(prepared: Prepared, records: Sequence[RedirectRecord], status: int, head: bytes,
+                   started: float) -> Response:
+    """The final answer, with the redirect hops that led to it as its history."""
+    final = final_request(prepared, records)
+    return Response(status, head, request=final, url=final.url,
+                    history=build_history(prepared.request.method, prepared.request.url, records),
+                    elapsed=datetime.timedelta(seconds=time.monotonic() - started))
+
+
 def redirect_response(prepared: Prepared, records: List[RedirectRecord], started: float) -> Response:
     """The 3xx itself when redirects are not followed."""
     last = records[-1]

@@ -3,18 +3,17 @@
 from __future__ import annotations
 
 import contextlib
-import datetime
 import time
 from typing import Any, Iterator, List, Optional, Sequence
 
 from . import _native
-from ._base import (AuthTypes, BaseClient, CookieTypes, Prepared, RedirectHop, WalkSteps, final_request,
+from ._base import (AuthTypes, BaseClient, CookieTypes, Prepared, RedirectHop, WalkSteps, final_response,
                     redirect_step, upload_guard)
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, from_native
 from ._headers import HeaderTypes
-from ._models import Request, Response, build_history
+from ._models import Request, Response
 from ._native import RedirectRecord
 
 __all__ = ["Client", "RedirectHop", "RedirectWalk"]
@@ -247,11 +246,8 @@ class Client(BaseClient):
                 answered = redirect_step(native_request, prepared, records, started)
                 if answered is not None:
                     return answered
-        final = final_request(prepared, records)
-        response = Response(status, head, request=final, url=final.url,
-                            history=build_history(prepared.request.method, prepared.request.url, records),
-                            elapsed=datetime.timedelta(seconds=time.monotonic() - started))
-        response._attach_sync(self._track(_SyncBody(native_request, prepared.timeout, final)))
+        response = final_response(prepared, records, status, head, started)
+        response._attach_sync(self._track(_SyncBody(native_request, prepared.timeout, response.request)))
         for hook in self.event_hooks["response"]:
             hook(response)
         if not stream:
