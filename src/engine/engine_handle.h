@@ -3,7 +3,7 @@
 
 #include <memory>
 
-#include "core/halyard.h"
+#include "halyard.h"
 
 namespace vesper {
 

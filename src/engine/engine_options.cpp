@@ -1,6 +1,6 @@
 #include "engine/engine_options.h"
 
-#include "core/halyard.h"
+#include "halyard.h"
 #include "module/enum_option.h"
 
 namespace vesper {

@@ -1,7 +1,7 @@
 // PyEngine: construction of a Core engine and the class's static questions.
 #include <cstring>
 
-#include "core/record_fields.h"
+#include "module/record_fields.h"
 #include "engine/engine_handle.h"
 #include "engine/engine_options.h"
 #include "engine/py_engine.h"

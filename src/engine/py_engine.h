@@ -1,7 +1,7 @@
 // PyEngine as the other classes see it.
 #pragma once
 
-#include "core/halyard.h"
+#include "halyard.h"
 #include "module/class_object.h"
 
 namespace vesper {

@@ -1,6 +1,6 @@
 // The module's entry point: builds the module object and registers the four
 // classes and the interface version.
-#include "core/halyard.h"
+#include "halyard.h"
 #include "module/class_object.h"
 
 namespace vesper {

@@ -1,6 +1,6 @@
 // PyEngine.request: the arguments of one exchange become a RequestConfig and
 // a Core request, wrapped in a new PyRequest.
-#include "core/record_fields.h"
+#include "module/record_fields.h"
 #include "engine/py_engine.h"
 #include "module/byte_buffer.h"
 #include "module/enum_option.h"

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <memory>
 
-#include "core/halyard.h"
+#include "halyard.h"
 #include "request/request_state.h"
 
 namespace vesper {

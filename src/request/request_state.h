@@ -13,7 +13,7 @@
 #include <variant>
 
 #include "async/notifier.h"
-#include "core/halyard.h"
+#include "halyard.h"
 #include "module/convert.h"
 #include "module/core_error.h"
 #include "module/shared.h"

@@ -1,6 +1,6 @@
 // PyEngine.websocket: the arguments of one connection become a
 // WebSocketConfig and a Core WebSocket, wrapped in a new PyWebSocket.
-#include "core/record_fields.h"
+#include "module/record_fields.h"
 #include "engine/py_engine.h"
 #include "websocket/py_websocket.h"
 

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "core/halyard.h"
+#include "halyard.h"
 #include "websocket/websocket_state.h"
 
 namespace vesper {

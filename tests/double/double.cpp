@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/halyard.h"
+#include "halyard.h"
 
 #define HYD_API extern "C" __attribute__((visibility("default")))
 

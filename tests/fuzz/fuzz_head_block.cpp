@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "head_block.h"
-#include "response_limits.h"
+#include "http/head_block.h"
+#include "http/response_limits.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "config.h"
-#include "core/halyard.h"
+#include "api/config.h"
+#include "halyard.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "url.h"
-#include "validate.h"
+#include "text/url.h"
+#include "text/validate.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "engine.h"
+#include "loop/engine.h"
 
 namespace halyard_test {
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/halyard.h"
+#include "halyard.h"
 
 namespace halyard_test {
 

@@ -72,7 +72,7 @@ public:
 
     bool start(std::string* why) {
         const std::string python = HALYARD_TEST_PYTHON;
-        const std::string script = std::string(HALYARD_TEST_DIR) + "/live_server.py";
+        const std::string script = std::string(HALYARD_TEST_DIR) + "/live/live_server.py";
         if (python.empty()) {
             *why = "no Python interpreter configured";
             return false;

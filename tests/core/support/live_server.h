@@ -1,4 +1,4 @@
-// The local servers of tests/core/live_server.py, started once per test
+// The local servers of tests/core/live/live_server.py, started once per test
 // process on first use as one process group, and stopped by that group's id
 // when the process exits or is ended by SIGINT, SIGTERM, SIGHUP, SIGQUIT or
 // SIGABRT; the servers also end when the process dies any other way.

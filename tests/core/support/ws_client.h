@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/halyard.h"
+#include "halyard.h"
 
 namespace halyard_test {
 

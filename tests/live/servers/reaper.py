@@ -8,7 +8,7 @@ signal do what it did before), so a failing, timed-out or interrupted test
 run leaves nothing behind.
 
 A server started with own_group=False joins the caller's group: a server
-that starts helpers of its own (tests/core/live_server.py) puts them there,
+that starts helpers of its own (tests/core/live/live_server.py) puts them there,
 so that one signal to its group stops the whole set.
 """
 from __future__ import annotations

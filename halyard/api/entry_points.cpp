@@ -1,0 +1,158 @@
+// The C entry points.  Each one is a thin, noexcept shell: it checks its
+// handles, calls into the Core and turns any C++ exception into a result
+// code, so that none crosses the C interface.
+#include <new>
+
+#include "api/config.h"
+#include "halyard.h"
+#include "loop/engine.h"
+#include "http/request.h"
+#include "api/version.h"
+#include "websocket/websocket.h"
+#include "websocket/config.h"
+
+namespace {
+
+template <typename F>
+uint32_t guarded(uint32_t fallback, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return HY_OUT_OF_MEMORY;
+    } catch (...) {
+        return fallback;
+    }
+}
+
+halyard::Request* as_request(hy_request* handle) { return static_cast<halyard::Request*>(handle); }
+halyard::WebSocket* as_websocket(hy_websocket* handle) { return static_cast<halyard::WebSocket*>(handle); }
+
+}  // namespace
+
+extern "C" {
+
+HY_API uint32_t hy_abi_version(void) { return HY_ABI_VERSION; }
+
+HY_API const char* hy_version_string(void) {
+    try {
+        return halyard::version_string();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+HY_API uint32_t hy_engine_create(const EngineConfig* config, hy_engine** out) {
+    return guarded(HY_INITIALIZATION_FAILED, [&]() -> uint32_t {
+        if (out == nullptr) return HY_INVALID_ARGUMENT;
+        *out = nullptr;
+        halyard::EngineSettings settings;
+        if (uint32_t rc = halyard::read_engine_config(config, settings); rc != HY_OK) return rc;
+        uint32_t code = HY_OK;
+        auto engine = halyard::Engine::create(std::move(settings), code);
+        if (!engine) return code;
+        try {
+            *out = new hy_engine{std::move(engine)};
+        } catch (...) {
+            // The engine's own user goes, which lets its thread end.
+            if (engine) engine->drop_user();
+            throw;
+        }
+        return HY_OK;
+    });
+}
+
+HY_API void hy_engine_release(hy_engine* engine) {
+    if (engine == nullptr) return;
+    std::shared_ptr<halyard::Engine> core = std::move(engine->engine);
+    delete engine;
+    core->drop_user();
+}
+
+HY_API uint32_t hy_request_create(hy_engine* engine, const RequestConfig* config, hy_request** out) {
+    return guarded(HY_INITIALIZATION_FAILED, [&]() -> uint32_t {
+        if (out == nullptr) return HY_INVALID_ARGUMENT;
+        *out = nullptr;
+        if (engine == nullptr) return HY_INVALID_ARGUMENT;
+        halyard::RequestSpec spec;
+        if (uint32_t rc = halyard::read_request_config(config, spec); rc != HY_OK) return rc;
+        *out = halyard::Request::create(engine->engine, std::move(spec));
+        return HY_OK;
+    });
+}
+
+HY_API uint32_t hy_request_start(hy_request* request) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->start(); });
+}
+
+HY_API uint32_t hy_request_cancel(hy_request* request) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->cancel(); });
+}
+
+HY_API uint32_t hy_request_resume_read(hy_request* request) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->resume_read(); });
+}
+
+HY_API uint32_t hy_request_upload_write(hy_request* request, const uint8_t* data, uint64_t len,
+                                        uint32_t is_final) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE,
+                   [&] { return as_request(request)->upload_write(data, len, is_final); });
+}
+
+HY_API uint32_t hy_request_follow_redirect(hy_request* request) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->follow_redirect(); });
+}
+
+HY_API void hy_request_release(hy_request* request) {
+    if (request == nullptr) return;
+    guarded(HY_OK, [&] {
+        as_request(request)->release();
+        return HY_OK;
+    });
+}
+
+HY_API uint32_t hy_websocket_create(hy_engine* engine, const WebSocketConfig* config, hy_websocket** out) {
+    return guarded(HY_INITIALIZATION_FAILED, [&]() -> uint32_t {
+        if (out == nullptr) return HY_INVALID_ARGUMENT;
+        *out = nullptr;
+        if (engine == nullptr) return HY_INVALID_ARGUMENT;
+        halyard::WebSocketSpec spec;
+        if (uint32_t rc = halyard::read_websocket_config(config, spec); rc != HY_OK) return rc;
+        *out = halyard::WebSocket::create(engine->engine, std::move(spec));
+        return HY_OK;
+    });
+}
+
+HY_API uint32_t hy_websocket_start(hy_websocket* socket) {
+    if (socket == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->start(); });
+}
+
+HY_API uint32_t hy_websocket_send(hy_websocket* socket, uint32_t type, const uint8_t* data, uint64_t len) {
+    if (socket == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->send(type, data, len); });
+}
+
+HY_API uint32_t hy_websocket_close(hy_websocket* socket, uint16_t code, const char* reason, uint64_t reason_len) {
+    if (socket == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->close(code, reason, reason_len); });
+}
+
+HY_API uint32_t hy_websocket_cancel(hy_websocket* socket) {
+    if (socket == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->cancel(); });
+}
+
+HY_API void hy_websocket_release(hy_websocket* socket) {
+    if (socket == nullptr) return;
+    guarded(HY_OK, [&] {
+        as_websocket(socket)->release();
+        return HY_OK;
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,335 @@
+#include "http/request.h"
+
+#include <new>
+#include <utility>
+
+#include "cache/cache_policy.h"
+#include "transport/curl_facts.h"
+#include "loop/engine.h"
+#include "http/redirect.h"
+#include "http/request_headers.h"
+#include "text/url.h"
+
+#include <cxxabi.h>
+
+namespace halyard {
+
+Request* Request::create(std::shared_ptr<Engine> engine, RequestSpec spec) {
+    std::shared_ptr<Request> request(new Request(std::move(engine), std::move(spec)));
+    request->handle_ref_ = request;
+    return request.get();
+}
+
+Request::Request(std::shared_ptr<Engine> engine, RequestSpec spec)
+    : engine_(std::move(engine)), spec_(std::move(spec)) {
+    engine_->add_user();
+}
+
+// Runs on whichever thread drops the last reference.  By then a started
+// request has finished, so no curl handle is left to release here.
+Request::~Request() {
+    if (header_list_) curl_slist_free_all(header_list_);
+    engine_->drop_user();
+}
+
+// ------------------------------------------------------------ API threads
+
+uint32_t Request::start() {
+    int expected = NotStarted;
+    if (!start_state_.compare_exchange_strong(expected, Started)) return HY_INVALID_STATE;
+    post(&Request::on_start);
+    return HY_OK;
+}
+
+uint32_t Request::cancel() {
+    int expected = NotStarted;
+    // Cancelled before start: nothing runs, and a later start is refused.
+    if (start_state_.compare_exchange_strong(expected, CanceledBeforeStart)) return HY_OK;
+    if (expected == Started && !finished_.load()) post(&Request::on_cancel);
+    return HY_OK;
+}
+
+uint32_t Request::resume_read() {
+    if (start_state_.load() != Started) return HY_INVALID_STATE;
+    if (finished_.load()) return HY_OK;
+    // Several resumes before the thread gets to the first are one resume.
+    if (!resume_pending_.exchange(true)) post(&Request::on_resume);
+    return HY_OK;
+}
+
+uint32_t Request::follow_redirect() {
+    if (start_state_.load() != Started) return HY_INVALID_STATE;
+    // Set by the network thread before it reports a deferred redirect.
+    if (!awaiting_follow_.exchange(false)) return HY_INVALID_STATE;
+    post(&Request::on_follow);
+    return HY_OK;
+}
+
+uint32_t Request::upload_write(const uint8_t* data, uint64_t len, uint32_t is_final) {
+    if (is_final > 1 || (len > 0 && data == nullptr)) return HY_INVALID_ARGUMENT;
+    if (spec_.body_kind != HY_BODY_STREAM || start_state_.load() != Started) return HY_INVALID_STATE;
+    const auto appended = upload_.append(data, len, is_final == 1);
+    if (appended.code != HY_OK) return appended.code;
+    if (appended.needs_kick) post(&Request::on_upload_kick);
+    // On the network thread itself (a callback writing) waiting could never
+    // end: the data is queued and the call returns.
+    if (engine_->on_thread()) return HY_OK;
+    return upload_.wait_for_room();
+}
+
+void Request::release() {
+    // Keeps the request alive to the end of this call even if the handle
+    // reference was the last one.
+    std::shared_ptr<Request> self = std::move(handle_ref_);
+    if (start_state_.load() == Started && !finished_.load()) post(&Request::on_cancel);
+}
+
+void Request::post(void (Request::*step)()) {
+    engine_->post([self = shared_from_this(), step] { self->run_step(step); });
+}
+
+void Request::run_step(void (Request::*step)()) {
+    try {
+        (this->*step)();
+    } catch (const abi::__forced_unwind&) {
+        throw;  // the thread is being ended: let it unwind
+    } catch (const std::bad_alloc&) {
+        finish(map_cause(Cause::OutOfMemory));
+    } catch (...) {
+        finish(map_cause(Cause::Internal));
+    }
+}
+
+// --------------------------------------------------------- network thread
+
+void Request::on_start() {
+    if (phase_ != Phase::Idle) return;
+    engine_->track(shared_from_this());
+    // A timeout too large to represent is no timeout.
+    constexpr uint64_t kMaxTimeoutMs = 100ull * 365 * 24 * 3600 * 1000;
+    if (spec_.timeout_ms > 0 && spec_.timeout_ms < kMaxTimeoutMs)
+        deadline_ = Clock::now() + std::chrono::milliseconds(spec_.timeout_ms);
+    cache_mode_ = effective_cache_mode(spec_.cache_mode, spec_.headers);
+    hop_url_ = spec_.url;
+    hop_method_ = spec_.method;
+    hop_headers_ = spec_.headers;
+    hop_has_body_ = spec_.body_kind != HY_BODY_NONE;
+    begin_hop();
+}
+
+void Request::on_cancel() { finish(map_cause(Cause::Canceled)); }
+
+void Request::on_timeout() { finish(map_cause(Cause::TimedOut)); }
+
+void Request::on_resume() {
+    resume_pending_.store(false);
+    if (phase_ == Phase::Replaying && recv_paused_) {
+        recv_paused_ = false;
+        continue_replay();
+        return;
+    }
+    if (phase_ != Phase::Transferring || !recv_paused_) return;
+    recv_paused_ = false;
+    // curl may hand over data it held while paused before this returns;
+    // the write callback may pause again, which is allowed.
+    if (CURLcode rc = apply_pause(); rc != CURLE_OK) fail_with_curl(rc);
+}
+
+void Request::on_follow() {
+    if (phase_ == Phase::AwaitingFollow) begin_hop();
+}
+
+void Request::on_upload_kick() {
+    if (phase_ != Phase::Transferring || !send_paused_) return;
+    send_paused_ = false;
+    if (CURLcode rc = apply_pause(); rc != CURLE_OK) fail_with_curl(rc);
+}
+
+void Request::begin_hop() {
+    phase_ = Phase::Transferring;
+    head_.reset();
+    head_budget_.reset();
+    decode_guard_.reset();
+    decoding_ = false;
+    hop_is_redirect_ = false;
+    pending_failure_.reset();
+    recv_paused_ = false;
+    send_paused_ = false;
+    error_buffer_[0] = '\0';
+    const EngineSettings& s = engine_->settings();
+    // The first hop's URL was parsed when the request was made; a parse
+    // costs more than the rest of a hop's setup in the Core.
+    std::optional<ParsedUrl> reparsed;
+    const ParsedUrl* parsed = nullptr;
+    if (redirects_followed_ == 0 && spec_.parsed_url) {
+        parsed = &*spec_.parsed_url;
+    } else if ((reparsed = parse_url(hop_url_))) {
+        parsed = &*reparsed;
+    }
+    HeaderInputs inputs{s.profile.get(), s.user_agent_given ? std::string_view(s.user_agent) : std::string_view(),
+                        s.accept_language, hop_url_,
+                        parsed && parsed->scheme == "https" && s.http_version != HY_HTTP_1_1};
+    sent_headers_ = compose_request_headers(inputs, hop_headers_);
+    if (consult_cache()) return;
+    // At most six transfers per host at once; the others wait their turn
+    // in priority order.
+    slot_origin_ = parsed ? parsed->scheme + "://" + parsed->host + ":" + parsed->port : hop_url_;
+    auto self = shared_from_this();
+    // A slot may come free inside a curl callback, where no transfer can
+    // be added: the start is posted as a command.
+    if (!engine_->scheduler().acquire(slot_origin_, spec_.priority, reinterpret_cast<uintptr_t>(this), [self] {
+            self->engine_->post([self] {
+                self->holds_slot_ = true;
+                self->run_step(&Request::start_transfer);
+            });
+        })) {
+        phase_ = Phase::Queued;
+        return;
+    }
+    holds_slot_ = true;
+    start_transfer();
+}
+
+void Request::start_transfer() {
+    if (phase_ == Phase::Done) {
+        detach_transfer();  // gives back a slot handed to a request that ended
+        return;
+    }
+    phase_ = Phase::Transferring;
+    hop_request_time_ = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count();
+    easy_ = engine_->easy_pool().take();
+    if (easy_ == nullptr) {
+        finish(map_cause(Cause::OutOfMemory));
+        return;
+    }
+    if (CURLcode rc = configure_transfer(); rc != CURLE_OK) {
+        fail_with_curl(rc);
+        return;
+    }
+    if (curl_multi_add_handle(engine_->multi(), easy_) != CURLM_OK) finish(map_cause(Cause::Internal));
+}
+
+void Request::detach_transfer() {
+    if (easy_ != nullptr) {
+        curl_multi_remove_handle(engine_->multi(), easy_);
+        engine_->easy_pool().give_back(std::exchange(easy_, nullptr));
+    }
+    if (header_list_ != nullptr) {
+        curl_slist_free_all(header_list_);
+        header_list_ = nullptr;
+    }
+    if (holds_slot_) {
+        holds_slot_ = false;
+        engine_->scheduler().release(slot_origin_);
+    }
+}
+
+CURLcode Request::apply_pause() {
+    // curl_easy_pause sets both directions at once, so both flags go in.
+    const int mask = (recv_paused_ ? int{CURLPAUSE_RECV} : 0) | (send_paused_ ? int{CURLPAUSE_SEND} : 0);
+    return curl_easy_pause(easy_, mask);
+}
+
+void Request::on_transfer_done(CURL* easy, CURLcode code) {
+    if (phase_ != Phase::Transferring || easy != easy_) return;
+    try {
+        end_hop(code);
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        finish(map_cause(Cause::OutOfMemory));
+    } catch (...) {
+        finish(map_cause(Cause::Internal));
+    }
+}
+
+void Request::end_hop(CURLcode code) {
+    if (pending_failure_) {
+        finish(*pending_failure_);
+    } else if (code == CURLE_OK && complete_from_cache()) {
+        // A 304 answered from the cache, or the stored response is in.
+    } else if (hop_is_redirect_ && head_.complete()) {
+        // A redirect is followed once its head is in, whatever happened to
+        // the body nobody reads.
+        follow_or_wait();
+    } else if (code != CURLE_OK) {
+        fail_with_curl(code);
+    } else if (!head_.complete()) {
+        finish(map_cause(Cause::EmptyResponse));
+    } else {
+        finish(Outcome{});
+    }
+}
+
+void Request::follow_or_wait() {
+    const std::string location = head_.header("Location").value_or("");
+    RedirectInput input{head_.status(),
+                        location,
+                        hop_url_,
+                        hop_method_,
+                        hop_has_body_,
+                        spec_.body_kind == HY_BODY_STREAM,
+                        redirects_followed_,
+                        spec_.redirect_mode};
+    RedirectDecision next = decide_redirect(input);
+    if (next.fail) {
+        finish(map_cause(next.cause));
+        return;
+    }
+    detach_transfer();
+    ++redirects_followed_;
+    const bool body_dropped = hop_has_body_ && !next.keep_body;
+    // A dropped streamed body is never read: writers are told at once.
+    if (body_dropped && spec_.body_kind == HY_BODY_STREAM) upload_.close(HY_INVALID_STATE);
+    hop_headers_ = headers_for_next_hop(hop_headers_, next);
+    hop_has_body_ = next.keep_body;
+    hop_url_ = next.url;
+    hop_method_ = next.method;
+
+    const std::string head = head_.block();
+    const auto& cb = spec_.callbacks;
+    if (spec_.redirect_mode == HY_REDIRECT_MANUAL) {
+        phase_ = Phase::AwaitingFollow;
+        awaiting_follow_.store(true);
+    }
+    cb.on_redirect(cb.context, this, head_.status(), reinterpret_cast<const uint8_t*>(head.data()),
+                   head.size(), next.reported_url.data(), next.reported_url.size(), hop_method_.data(),
+                   hop_method_.size());
+    // The callback may have cancelled (a command, run later) but cannot have
+    // changed the phase; in follow mode the next hop starts now.
+    if (spec_.redirect_mode == HY_REDIRECT_FOLLOW && phase_ == Phase::Transferring) begin_hop();
+}
+
+CurlFacts Request::facts(CURLcode code) const {
+    CurlFacts f = read_curl_facts(easy_, code, !engine_->settings().proxy.empty(), error_buffer_);
+    f.chunked = head_.chunked();
+    f.head_complete = head_.complete();
+    f.decoding = decoding_;
+    return f;
+}
+
+void Request::fail_with_curl(CURLcode code) {
+    finish(pending_failure_ ? *pending_failure_ : map_curl_failure(facts(code)));
+}
+
+void Request::finish(Outcome outcome) {
+    if (phase_ == Phase::Done) return;
+    // Untracking may drop the engine's reference: keep this object alive
+    // through the callback.
+    std::shared_ptr<Request> self = shared_from_this();
+    const bool was_queued = phase_ == Phase::Queued;
+    phase_ = Phase::Done;
+    if (was_queued) engine_->scheduler().withdraw(slot_origin_, reinterpret_cast<uintptr_t>(this));
+    detach_transfer();
+    capture_.reset();
+    replay_.reset();
+    awaiting_follow_.store(false);
+    upload_.close(outcome.ok() ? uint32_t{HY_INVALID_STATE} : outcome.result);
+    finished_.store(true);
+    engine_->untrack(this);
+    const auto& cb = spec_.callbacks;
+    cb.on_complete(cb.context, this, outcome.result, outcome.net_error);
+}
+
+}  // namespace halyard

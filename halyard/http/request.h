@@ -1,0 +1,156 @@
+// One HTTP request: its copied configuration, the calls other threads make
+// on it (which only post commands), and the network-thread side that runs
+// its transfers hop by hop.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "api/config.h"
+#include "transport/error_map.h"
+#include "http/head_block.h"
+#include "cache/http_cache.h"
+#include "api/outcome.h"
+#include "http/response_limits.h"
+#include "http/upload_queue.h"
+
+// The module's request handle is the request object itself.
+struct hy_request {
+protected:
+    hy_request() = default;
+};
+
+namespace halyard {
+
+class Engine;
+
+class Request final : public hy_request, public std::enable_shared_from_this<Request> {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // The new request holds the handle reference that release() gives up.
+    static Request* create(std::shared_ptr<Engine> engine, RequestSpec spec);
+    ~Request();
+    Request(const Request&) = delete;
+    Request& operator=(const Request&) = delete;
+
+    // --- hy_request_* calls, any thread.  None waits for the network
+    // thread except upload_write, which waits for room in the upload queue.
+    uint32_t start();
+    uint32_t cancel();
+    uint32_t resume_read();
+    uint32_t follow_redirect();
+    uint32_t upload_write(const uint8_t* data, uint64_t len, uint32_t is_final);
+    void release();
+
+    // --- network thread.
+    void on_transfer_done(CURL* easy, CURLcode code);
+    void on_timeout();
+    std::optional<Clock::time_point> deadline() const { return deadline_; }
+    bool deadline_passed(Clock::time_point now) const { return deadline_ && now >= *deadline_; }
+
+    // curl callbacks (transfer_callbacks.cpp).
+    static size_t header_callback(char* data, size_t size, size_t count, void* self);
+    static size_t write_callback(char* data, size_t size, size_t count, void* self);
+    static size_t read_callback(char* data, size_t size, size_t count, void* self);
+
+private:
+    Request(std::shared_ptr<Engine> engine, RequestSpec spec);
+
+    // Queued: waiting for a connection slot of its host.  Replaying:
+    // delivering a cached response.
+    enum class Phase { Idle, Queued, Transferring, Replaying, AwaitingFollow, Done };
+    enum StartState : int { NotStarted = 0, Started = 1, CanceledBeforeStart = 2 };
+
+    // Posts `step` to the network thread; a failure inside it ends the
+    // request instead of escaping.
+    void post(void (Request::*step)());
+    void run_step(void (Request::*step)());
+
+    // Steps run on the network thread.
+    void on_start();
+    void on_cancel();
+    void on_resume();
+    void on_follow();
+    void on_upload_kick();
+
+    void begin_hop();
+    void start_transfer();
+    CURLcode configure_transfer();     // transfer.cpp
+    curl_slist* build_header_list();   // transfer.cpp
+    void detach_transfer();
+    CURLcode apply_pause();
+    void end_hop(CURLcode code);
+    void follow_or_wait();             // after a redirect hop ended
+    CurlFacts facts(CURLcode code) const;
+    void fail_with_curl(CURLcode code);
+    // Not noexcept, like every path into the module's callbacks: unwinding
+    // that ends the thread (the interpreter exiting) must pass through.
+    void finish(Outcome outcome);
+
+    // The cache's part of a hop (request_cache.cpp).
+    bool cache_applies() const;
+    bool consult_cache();              // true when the cache answered or failed the hop
+    HeaderList vary_headers() const;   // the hop's headers as the server sees them
+    void on_final_head();              // store, invalidate or take a 304
+    void capture_body(const char* data, size_t len);
+    bool complete_from_cache();        // after the transfer: 304 answered, or store the capture
+    void start_replay(std::shared_ptr<const CachedResponse> entry);
+    void continue_replay();
+
+    size_t on_header_line(std::string_view line);
+    size_t on_body_data(const char* data, size_t len);
+    size_t on_upload_read(char* out, size_t len);
+
+    const std::shared_ptr<Engine> engine_;
+    const RequestSpec spec_;
+    UploadQueue upload_;
+    std::shared_ptr<Request> handle_ref_;   // the module's handle; touched by create and release
+
+    // Shared with API threads.
+    std::atomic<int> start_state_{NotStarted};
+    std::atomic<bool> finished_{false};
+    std::atomic<bool> awaiting_follow_{false};
+    std::atomic<bool> resume_pending_{false};
+
+    // Network thread only.
+    Phase phase_ = Phase::Idle;
+    std::optional<Clock::time_point> deadline_;
+    CURL* easy_ = nullptr;
+    curl_slist* header_list_ = nullptr;
+    std::string hop_url_;
+    std::string hop_method_;
+    HeaderList hop_headers_;
+    bool hop_has_body_ = false;
+    bool hop_is_redirect_ = false;
+    int redirects_followed_ = 0;
+    HeadCollector head_;
+    HeadBudget head_budget_;
+    DecodeGuard decode_guard_;
+    bool decoding_ = false;                    // curl decodes this hop's body
+    std::optional<Outcome> pending_failure_;   // set by a callback that aborted the transfer
+    bool recv_paused_ = false;
+    bool send_paused_ = false;
+    char error_buffer_[CURL_ERROR_SIZE] = {};
+
+    // Network thread only: cache and connection slot of the current hop.
+    uint32_t cache_mode_ = HY_CACHE_DEFAULT;   // after the caller's headers
+    HeaderList sent_headers_;                  // composed for this hop
+    std::shared_ptr<const CachedResponse> validating_;  // entry a conditional request is for
+    bool not_modified_ = false;                // the server answered 304 to it
+    std::unique_ptr<CachedResponse> capture_;  // the response being stored
+    int64_t hop_request_time_ = 0;
+    std::shared_ptr<const CachedResponse> replay_;
+    size_t replay_offset_ = 0;
+    std::string slot_origin_;                  // origin whose slot this hop holds or waits for
+    bool holds_slot_ = false;
+};
+
+}  // namespace halyard

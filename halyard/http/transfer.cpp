@@ -1,0 +1,121 @@
+// Setting up one hop's curl transfer from the engine's settings and the
+// request's current method, URL, headers and body.
+#include "cache/cache_policy.h"
+#include "loop/engine.h"
+#include "loop/connection_scheduler.h"
+#include "http/request.h"
+#include "transport/transport_options.h"
+
+namespace halyard {
+namespace {
+
+long curl_http_version(uint32_t version) {
+    switch (version) {
+    case HY_HTTP_1_1: return CURL_HTTP_VERSION_1_1;
+    // HTTP/2 preferred: ALPN over TLS, and an h2c upgrade offer in clear.
+    case HY_HTTP_2: return CURL_HTTP_VERSION_2_0;
+    // No QUIC in this Core: HTTP/3 falls back to TCP like automatic mode.
+    case HY_HTTP_3:
+    case HY_HTTP_AUTO:
+    default: return CURL_HTTP_VERSION_2TLS;
+    }
+}
+
+bool sends_empty_body(const std::string& method) {
+    return method == "POST" || method == "PUT" || method == "PATCH";
+}
+
+}  // namespace
+
+curl_slist* Request::build_header_list() {
+    curl_slist* list = nullptr;
+    auto add = [&list](const Header& h) {
+        // "Name;" is curl's way of sending a header with an empty value.
+        const std::string line = h.value.empty() ? h.name + ";" : h.name + ": " + h.value;
+        curl_slist* next = curl_slist_append(list, line.c_str());
+        if (next == nullptr) {
+            curl_slist_free_all(list);
+            throw std::bad_alloc();
+        }
+        list = next;
+    };
+    for (const Header& h : sent_headers_) add(h);
+    // A conditional request for the stored response being validated.
+    if (validating_) {
+        for (const Header& h : validation_headers(validating_->head)) add(h);
+    }
+    return list;
+}
+
+CURLcode Request::configure_transfer() {
+    const EngineSettings& s = engine_->settings();
+    CurlOptions o(easy_);
+    o.set(CURLOPT_PRIVATE, static_cast<void*>(this));
+    o.set(CURLOPT_URL, hop_url_.c_str());
+    o.set(CURLOPT_PROTOCOLS_STR, "http,https");
+    o.set(CURLOPT_ERRORBUFFER, error_buffer_);
+    o.set(CURLOPT_NOSIGNAL, 1L);
+    o.set(CURLOPT_FOLLOWLOCATION, 0L);  // redirects are the Core's own
+    o.set(CURLOPT_HEADERFUNCTION, &Request::header_callback);
+    o.set(CURLOPT_HEADERDATA, static_cast<void*>(this));
+    o.set(CURLOPT_WRITEFUNCTION, &Request::write_callback);
+    o.set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+    // A profile's User-Agent is in the header list, in its place.
+    if (!s.profile) o.set(CURLOPT_USERAGENT, s.user_agent.c_str());
+    if (long weight = stream_weight(spec_.priority, s.profile != nullptr); weight > 0) {
+        o.set(CURLOPT_STREAM_WEIGHT, weight);
+        // Exclusive, on the root: how Chrome sends its HEADERS priority.
+        o.set(CURLOPT_STREAM_DEPENDS_E, static_cast<CURL*>(nullptr));
+    }
+    o.set(CURLOPT_HTTP_VERSION, curl_http_version(s.http_version));
+    // Content decoding only when the caller left Accept-Encoding to the Core.
+    if (!has_header(hop_headers_, "Accept-Encoding")) o.set(CURLOPT_ACCEPT_ENCODING, "");
+
+    apply_transport_options(o, easy_, s, engine_->share());
+
+    const bool head = hop_method_ == "HEAD";
+    const bool streamed = hop_has_body_ && spec_.body_kind == HY_BODY_STREAM;
+    bool post_style = false;
+    if (head) {
+        o.set(CURLOPT_NOBODY, 1L);
+    } else if (streamed) {
+        // Unknown length: chunked on HTTP/1.1, DATA frames on HTTP/2.
+        o.set(CURLOPT_POST, 1L);
+        o.set(CURLOPT_READFUNCTION, &Request::read_callback);
+        o.set(CURLOPT_READDATA, static_cast<void*>(this));
+        o.set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+        // curl's 64 KiB default makes a read callback, a chunk and a send
+        // per 64 KiB; half the upload queue's limit takes a quarter of them.
+        o.set(CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(UploadQueue::kDefaultLimit / 2));
+        post_style = true;
+    } else if (hop_has_body_ || sends_empty_body(hop_method_)) {
+        static const char kEmpty[] = "";
+        const bool bytes = hop_has_body_ && !spec_.body.empty();
+        o.set(CURLOPT_POST, 1L);
+        o.set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bytes ? spec_.body.size() : 0));
+        o.set(CURLOPT_POSTFIELDS, bytes ? reinterpret_cast<const char*>(spec_.body.data()) : kEmpty);
+        post_style = true;
+    } else if (hop_method_ == "GET") {
+        o.set(CURLOPT_HTTPGET, 1L);
+    }
+    // curl names the request after the options above (a body makes it a
+    // POST); any other method, a GET with a body included, is set by name.
+    if (!head && hop_method_ != (post_style ? "POST" : "GET")) o.set(CURLOPT_CUSTOMREQUEST, hop_method_.c_str());
+
+    header_list_ = build_header_list();
+    if (post_style) {
+        // curl's own additions to a POST that a browser does not make.
+        auto suppress = [&](const char* name, const char* line) {
+            if (has_header(hop_headers_, name)) return;
+            curl_slist* next = curl_slist_append(header_list_, line);
+            if (next == nullptr) throw std::bad_alloc();
+            header_list_ = next;
+        };
+        suppress("Content-Type", "Content-Type:");
+        suppress("Expect", "Expect:");
+    }
+    o.set(CURLOPT_HTTPHEADER, header_list_);
+    return o.result();
+}
+
+}  // namespace halyard

@@ -1,0 +1,83 @@
+#include "http/upload_queue.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "halyard.h"
+
+namespace halyard {
+
+UploadQueue::AppendResult UploadQueue::append(const uint8_t* data, uint64_t len, bool final) {
+    std::lock_guard lock(mutex_);
+    if (closed_) return {close_code_, false};
+    if (final_) return {HY_INVALID_STATE, false};
+    if (len > 0) {
+        pieces_.emplace_back(data, data + len);
+        queued_ += len;
+    }
+    if (final) final_ = true;
+    // Only a reader that paused on an empty queue needs waking; the flag is
+    // set and cleared under the same mutex as the data, so no wake-up is lost.
+    const bool kick = reader_waiting_ && (len > 0 || final);
+    if (kick) reader_waiting_ = false;
+    return {HY_OK, kick};
+}
+
+uint32_t UploadQueue::wait_for_room() {
+    std::unique_lock lock(mutex_);
+    if (!closed_ && queued_ > limit_) room_.wait(lock, [&] { return closed_ || queued_ <= limit_ / 2; });
+    return closed_ && !final_taken_ ? close_code_ : uint32_t{HY_OK};
+}
+
+UploadQueue::ReadResult UploadQueue::read(uint8_t* out, size_t size, size_t& copied) {
+    copied = 0;
+    std::lock_guard lock(mutex_);
+    if (closed_) return ReadResult::End;
+    while (copied < size && !pieces_.empty()) {
+        auto& front = pieces_.front();
+        const size_t n = std::min(size - copied, front.size() - front_offset_);
+        std::memcpy(out + copied, front.data() + front_offset_, n);
+        copied += n;
+        front_offset_ += n;
+        if (front_offset_ == front.size()) {
+            pieces_.pop_front();
+            front_offset_ = 0;
+        }
+    }
+    queued_ -= copied;
+    if (copied > 0) {
+        if (queued_ <= limit_ / 2 && queued_ + copied > limit_ / 2) room_.notify_all();
+        return ReadResult::Data;
+    }
+    if (final_) {
+        final_taken_ = true;
+        return ReadResult::End;
+    }
+    reader_waiting_ = true;
+    return ReadResult::Empty;
+}
+
+void UploadQueue::close(uint32_t code) {
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_) return;
+        closed_ = true;
+        close_code_ = code;
+        pieces_.clear();
+        queued_ = 0;
+        front_offset_ = 0;
+    }
+    room_.notify_all();
+}
+
+uint64_t UploadQueue::queued() const {
+    std::lock_guard lock(mutex_);
+    return queued_;
+}
+
+bool UploadQueue::final_received() const {
+    std::lock_guard lock(mutex_);
+    return final_;
+}
+
+}  // namespace halyard

@@ -1,0 +1,90 @@
+#include "loop/connection_scheduler.h"
+
+#include <algorithm>
+
+#include "halyard.h"
+
+namespace halyard {
+
+long stream_weight(uint32_t priority, bool with_profile) {
+    switch (priority) {
+    case HY_PRIORITY_HIGHEST: return 256;
+    case HY_PRIORITY_MEDIUM: return 220;
+    case HY_PRIORITY_LOW: return 183;
+    case HY_PRIORITY_LOWEST: return 147;
+    case HY_PRIORITY_IDLE: return 110;
+    default: return with_profile ? 256 : 0;
+    }
+}
+
+int priority_rank(uint32_t priority) {
+    switch (priority) {
+    case HY_PRIORITY_HIGHEST: return 0;
+    case HY_PRIORITY_DEFAULT:
+    case HY_PRIORITY_MEDIUM: return 1;
+    case HY_PRIORITY_LOW: return 2;
+    case HY_PRIORITY_LOWEST: return 3;
+    default: return 4;
+    }
+}
+
+bool ConnectionScheduler::acquire(const std::string& origin, uint32_t priority, uint64_t ticket, Start start) {
+    Origin& o = origins_[origin];
+    if (o.waiting.empty() && has_room(o)) {
+        ++o.active;
+        return true;
+    }
+    o.waiting.push_back({priority_rank(priority), sequence_++, ticket, std::move(start)});
+    return false;
+}
+
+void ConnectionScheduler::release(const std::string& origin) {
+    auto it = origins_.find(origin);
+    if (it == origins_.end()) return;
+    if (it->second.active > 0) --it->second.active;
+    start_waiting(origin);
+}
+
+void ConnectionScheduler::withdraw(const std::string& origin, uint64_t ticket) {
+    auto it = origins_.find(origin);
+    if (it == origins_.end()) return;
+    auto& waiting = it->second.waiting;
+    waiting.erase(std::remove_if(waiting.begin(), waiting.end(), [&](const Waiter& w) { return w.ticket == ticket; }),
+                  waiting.end());
+    if (waiting.empty() && it->second.active == 0 && !it->second.multiplexed) origins_.erase(it);
+}
+
+void ConnectionScheduler::mark_multiplexed(const std::string& origin) {
+    Origin& o = origins_[origin];
+    if (o.multiplexed) return;
+    o.multiplexed = true;
+    start_waiting(origin);
+}
+
+size_t ConnectionScheduler::waiting(const std::string& origin) const {
+    auto it = origins_.find(origin);
+    return it == origins_.end() ? 0 : it->second.waiting.size();
+}
+
+void ConnectionScheduler::start_waiting(const std::string& origin) {
+    for (;;) {
+        // Looked up again each round: a start may release or acquire.
+        auto it = origins_.find(origin);
+        if (it == origins_.end()) return;
+        Origin& o = it->second;
+        if (o.waiting.empty()) {
+            if (o.active == 0 && !o.multiplexed) origins_.erase(it);
+            return;
+        }
+        if (!has_room(o)) return;
+        auto next = std::min_element(o.waiting.begin(), o.waiting.end(), [](const Waiter& a, const Waiter& b) {
+            return a.rank != b.rank ? a.rank < b.rank : a.sequence < b.sequence;
+        });
+        Start start = std::move(next->start);
+        o.waiting.erase(next);
+        ++o.active;
+        start();
+    }
+}
+
+}  // namespace halyard

@@ -1,0 +1,215 @@
+#include "loop/network_hub.h"
+
+#include <cxxabi.h>
+
+#include <atomic>
+#include <utility>
+
+#include "http/request.h"
+
+namespace halyard {
+namespace {
+
+std::atomic<int> g_running_threads{0};
+
+bool global_init() {
+    static std::once_flag once;
+    static CURLcode result = CURLE_FAILED_INIT;
+    std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
+    return result == CURLE_OK;
+}
+
+}  // namespace
+
+int running_engine_threads() { return g_running_threads.load(); }
+
+std::shared_ptr<NetworkHub> NetworkHub::create(std::string profile) {
+    if (!global_init()) return nullptr;
+    CURLM* multi = curl_multi_init();
+    CURLSH* share = curl_share_init();
+    if (multi == nullptr || share == nullptr) {
+        if (multi) curl_multi_cleanup(multi);
+        if (share) curl_share_cleanup(share);
+        return nullptr;
+    }
+    // Cookies, TLS sessions and DNS answers are kept per hub.  The share
+    // is used by the hub's thread alone, so it needs no lock callbacks.
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    // The per-host limit of six is the Core's scheduler's, for HTTP
+    // transfers only: a curl-wide cap would also hold back WebSocket
+    // connections, which browsers keep apart from that limit.
+
+    std::shared_ptr<NetworkHub> hub(new NetworkHub(std::move(profile), multi, share));
+    try {
+        g_running_threads.fetch_add(1);
+        std::thread thread([self = hub] { self->run(); });
+        hub->thread_id_.store(thread.get_id());
+        thread.detach();
+    } catch (...) {
+        g_running_threads.fetch_sub(1);
+        // No thread: the handles are released here instead.
+        curl_multi_cleanup(multi);
+        curl_share_cleanup(share);
+        return nullptr;
+    }
+    return hub;
+}
+
+NetworkHub::NetworkHub(std::string profile, CURLM* multi, CURLSH* share)
+    : profile_(std::move(profile)), multi_(multi), share_(share) {}
+
+// The curl handles are released by the thread when it ends (or by create
+// when no thread started); nothing is left to do here.
+NetworkHub::~NetworkHub() = default;
+
+void NetworkHub::add_user() {
+    std::lock_guard lock(mutex_);
+    ++users_;
+}
+
+bool NetworkHub::try_add_user() {
+    std::lock_guard lock(mutex_);
+    if (stopped_) return false;
+    ++users_;
+    return true;
+}
+
+void NetworkHub::drop_user() {
+    std::lock_guard lock(mutex_);
+    // Under the lock: once it is released with no user left, the thread
+    // may end and take the multi handle with it.
+    if (--users_ == 0 && !stopped_) wake();
+}
+
+void NetworkHub::post(Command command) {
+    {
+        std::lock_guard lock(mutex_);
+        commands_.push_back(std::move(command));
+    }
+    // A poster always holds a user, so the thread is still running.  On
+    // the thread itself (a callback posting) the loop sees the flag before
+    // it waits, so no wake-up is needed.
+    if (thread_id_.load() == std::this_thread::get_id()) {
+        commands_pending_.store(true);
+        return;
+    }
+    wake();
+}
+
+void NetworkHub::wake() {
+    // An earlier poster's wake-up (or the thread's own look at the flag)
+    // already covers this command.
+    if (commands_pending_.exchange(true)) return;
+    if (sleeping_.load()) curl_multi_wakeup(multi_);
+}
+
+bool NetworkHub::on_thread() const { return thread_id_.load() == std::this_thread::get_id(); }
+
+void NetworkHub::track(std::shared_ptr<Request> request) {
+    Request* key = request.get();
+    active_.emplace(key, std::move(request));
+}
+
+void NetworkHub::untrack(Request* request) { active_.erase(request); }
+
+void NetworkHub::run() {
+    std::vector<Command> batch;
+    for (;;) {
+        // Cleared before the batch is taken: a command queued after the
+        // swap sets it again and is seen before the next wait.
+        commands_pending_.store(false);
+        {
+            std::lock_guard lock(mutex_);
+            batch.swap(commands_);
+            if (batch.empty() && users_ == 0) {
+                stopped_ = true;
+                break;
+            }
+        }
+        for (Command& command : batch) {
+            // Commands catch their own failures; this is the last line.
+            // Unwinding that ends the thread (a callback's interpreter
+            // exiting under it) is let through.
+            try {
+                command();
+            } catch (const abi::__forced_unwind&) {
+                throw;
+            } catch (...) {
+            }
+        }
+        batch.clear();  // may drop the last reference to a request
+        check_deadlines();
+        int running = 0;
+        curl_multi_perform(multi_, &running);
+        drain_finished_transfers();
+        idle_wait();
+    }
+    // No user is left, so no request and no easy handle in use remain; the
+    // kept ones go before the share they were attached to.
+    easy_pool_.clear();
+    curl_multi_cleanup(multi_);
+    curl_share_cleanup(share_);
+    g_running_threads.fetch_sub(1);
+}
+
+void NetworkHub::check_deadlines() {
+    const auto now = Clock::now();
+    std::vector<std::shared_ptr<Request>> expired;
+    for (auto& [key, request] : active_) {
+        if (request->deadline_passed(now)) expired.push_back(request);
+    }
+    for (auto& request : expired) request->on_timeout();
+    check_websocket_deadlines(now);
+}
+
+void NetworkHub::drain_finished_transfers() {
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+        if (msg->msg != CURLMSG_DONE) continue;
+        CURL* easy = msg->easy_handle;
+        const CURLcode result = msg->data.result;
+        Request* key = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_PRIVATE, &key);
+        auto it = active_.find(key);
+        if (it == active_.end()) {
+            websocket_transfer_done(easy, result);
+            continue;
+        }
+        std::shared_ptr<Request> request = it->second;
+        request->on_transfer_done(easy, result);
+    }
+}
+
+void NetworkHub::idle_wait() {
+    // A command queued meanwhile: sockets get their turn, without a sleep.
+    if (commands_pending_.load()) {
+        poll(0);
+        return;
+    }
+    sleeping_.store(true);
+    // Read after sleeping_ is set: a poster that queued before it saw the
+    // thread awake and skipped the wake-up (see network_hub.h).
+    poll(commands_pending_.load() ? 0 : wait_ms());
+    sleeping_.store(false);
+}
+
+int NetworkHub::wait_ms() const {
+    // Idle waits are bounded so that deadlines are checked at least this
+    // often even if a computation below were off.
+    auto wait = std::chrono::milliseconds(1000);
+    const auto now = Clock::now();
+    for (const auto& [key, request] : active_) {
+        if (auto deadline = request->deadline()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);
+            if (left < wait) wait = left;
+        }
+    }
+    wait = websocket_wait(now, wait);
+    if (wait.count() < 0) return 0;
+    return static_cast<int>(wait.count());
+}
+
+}  // namespace halyard

@@ -1,0 +1,16 @@
+// What curl's transfer info says about a failed connect-only transfer or a
+// failed send or receive on its connection, for the error table.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <string_view>
+
+#include "transport/error_map.h"
+
+namespace halyard {
+
+// `message` must outlive the returned facts (curl's error buffer).
+CurlFacts read_curl_facts(CURL* easy, CURLcode code, bool via_proxy, std::string_view message);
+
+}  // namespace halyard

@@ -1,0 +1,28 @@
+#include "transport/transport_options.h"
+
+#include "transport/tls.h"
+
+namespace halyard {
+
+void apply_transport_options(CurlOptions& o, CURL* easy, const EngineSettings& s, CURLSH* share) {
+    o.set(CURLOPT_SHARE, share);
+    o.set(CURLOPT_COOKIEFILE, "");  // turns the cookie engine on, reading no file
+    o.set(CURLOPT_PROXY, s.proxy.c_str());
+    o.set(CURLOPT_NOPROXY, "");
+    if (s.proxy_credentials) {
+        o.set(CURLOPT_PROXYUSERNAME, s.proxy_username.c_str());
+        o.set(CURLOPT_PROXYPASSWORD, s.proxy_password.c_str());
+    }
+    o.set(CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+    o.check(apply_tls_options(easy, s.tls_verify, s.tls_setup));
+}
+
+std::string_view engine_user_agent(const EngineSettings& s) {
+    if (s.user_agent_given || !s.profile) return s.user_agent;
+    for (const ProfileHeader& h : s.profile->headers) {
+        if (h.role == HeaderRole::UserAgent) return h.value;
+    }
+    return s.user_agent;
+}
+
+}  // namespace halyard

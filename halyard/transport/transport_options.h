@@ -1,0 +1,37 @@
+// What every curl transfer of an engine shares, HTTP requests and
+// WebSocket connections alike: the hub's share (cookies, TLS sessions,
+// DNS), the engine's proxy (never the environment's) and its TLS rules.
+#pragma once
+
+#include <curl/curl.h>
+
+#include "api/config.h"
+
+namespace halyard {
+
+// Collects the first failure of a run of curl_easy_setopt calls.
+class CurlOptions {
+public:
+    explicit CurlOptions(CURL* easy) : easy_(easy) {}
+    template <typename T>
+    void set(CURLoption option, T value) {
+        if (rc_ == CURLE_OK) rc_ = curl_easy_setopt(easy_, option, value);
+    }
+    void check(CURLcode rc) {
+        if (rc_ == CURLE_OK) rc_ = rc;
+    }
+    CURLcode result() const { return rc_; }
+
+private:
+    CURL* easy_;
+    CURLcode rc_ = CURLE_OK;
+};
+
+// Sets the share, cookie engine, proxy and TLS options of `easy`.
+void apply_transport_options(CurlOptions& o, CURL* easy, const EngineSettings& settings, CURLSH* share);
+
+// The User-Agent the engine sends: its option when given, else its
+// profile's, else the Core's own.
+std::string_view engine_user_agent(const EngineSettings& settings);
+
+}  // namespace halyard

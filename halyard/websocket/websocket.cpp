@@ -1,0 +1,371 @@
+#include "websocket/websocket.h"
+
+#include <new>
+
+#include "transport/curl_facts.h"
+#include "loop/engine.h"
+#include "text/utf8.h"
+
+namespace halyard {
+namespace {
+
+// Bytes framed ahead of the socket before more queued messages are taken.
+constexpr size_t kOutputHighWater = size_t{256} << 10;
+// Bytes read per loop round, so that one busy connection cannot hold the
+// thread (and the commands of every other connection) for long.
+constexpr size_t kReadPerRound = size_t{1} << 20;
+constexpr size_t kReadChunk = size_t{64} << 10;
+
+}  // namespace
+
+WebSocket* WebSocket::create(std::shared_ptr<Engine> engine, WebSocketSpec spec) {
+    std::shared_ptr<WebSocket> socket(new WebSocket(std::move(engine), std::move(spec)));
+    socket->handle_ref_ = socket;
+    return socket.get();
+}
+
+WebSocket::WebSocket(std::shared_ptr<Engine> engine, WebSocketSpec spec)
+    : engine_(std::move(engine)), spec_(std::move(spec)) {
+    engine_->add_user();
+}
+
+// By then a started connection has finished and let go of its curl handle.
+WebSocket::~WebSocket() { engine_->drop_user(); }
+
+// ------------------------------------------------------------ API threads
+
+uint32_t WebSocket::start() {
+    int expected = NotStarted;
+    if (!start_state_.compare_exchange_strong(expected, Started)) return HY_INVALID_STATE;
+    post(&WebSocket::on_start);
+    return HY_OK;
+}
+
+uint32_t WebSocket::send(uint32_t type, const uint8_t* data, uint64_t len) {
+    if ((type != HY_WS_TEXT && type != HY_WS_BINARY) || (len > 0 && data == nullptr)) return HY_INVALID_ARGUMENT;
+    if (len > kMaxOutgoingMessage) return HY_INVALID_ARGUMENT;
+    if (!open_.load() || closing_.load() || finished_.load()) return HY_INVALID_STATE;
+    if (type == HY_WS_TEXT && !is_valid_utf8(data, static_cast<size_t>(len))) return HY_INVALID_ARGUMENT;
+    Outgoing item;
+    item.type = type;
+    if (len > 0) item.data.assign(data, data + len);
+    {
+        std::lock_guard lock(queue_mutex_);
+        // Bounded: a caller faster than the connection gets an error rather
+        // than an ever-growing queue.
+        if (unsent_bytes_.load() + len > kMaxUnsentBytes) return HY_OUT_OF_MEMORY;
+        unsent_bytes_.fetch_add(len);
+        queued_.push_back(std::move(item));
+    }
+    kick();
+    return HY_OK;
+}
+
+uint32_t WebSocket::close(uint16_t code, const char* reason, uint64_t reason_len) {
+    if (!is_caller_close_code(code) || !is_caller_close_reason(reason, reason_len)) return HY_INVALID_ARGUMENT;
+    if (start_state_.load() != Started) return HY_INVALID_STATE;
+    // Closing twice, or after the end, changes nothing (as in browsers).
+    if (finished_.load() || closing_.exchange(true)) return HY_OK;
+    Outgoing item;
+    item.close = true;
+    item.type = code;
+    if (reason_len > 0) item.data.assign(reason, reason + reason_len);
+    {
+        std::lock_guard lock(queue_mutex_);
+        queued_.push_back(std::move(item));
+    }
+    kick();
+    return HY_OK;
+}
+
+uint32_t WebSocket::cancel() {
+    int expected = NotStarted;
+    // Cancelled before start: nothing runs, and a later start is refused.
+    if (start_state_.compare_exchange_strong(expected, CanceledBeforeStart)) return HY_OK;
+    if (expected == Started && !finished_.load()) post(&WebSocket::on_cancel);
+    return HY_OK;
+}
+
+void WebSocket::release() {
+    // Keeps the object alive to the end of this call even if the handle
+    // reference was the last one.
+    std::shared_ptr<WebSocket> self = std::move(handle_ref_);
+    if (start_state_.load() == Started && !finished_.load()) post(&WebSocket::on_cancel);
+}
+
+void WebSocket::kick() {
+    // Queued data and closes are taken in one step however many arrived
+    // before the thread got to them.
+    if (!kick_pending_.exchange(true)) post(&WebSocket::on_kick);
+}
+
+void WebSocket::post(void (WebSocket::*step)()) {
+    engine_->post([self = shared_from_this(), step] { self->run_step(step); });
+}
+
+void WebSocket::run_step(void (WebSocket::*step)()) {
+    guarded([&] { (this->*step)(); });
+}
+
+// --------------------------------------------------------- network thread
+
+void WebSocket::on_start() {
+    if (phase_ != Phase::Idle) return;
+    engine_->track_websocket(shared_from_this());
+    phase_ = Phase::Connecting;
+    // A timeout too large to represent is no timeout.
+    constexpr uint64_t kMaxTimeoutMs = 100ull * 365 * 24 * 3600 * 1000;
+    if (spec_.timeout_ms > 0 && spec_.timeout_ms < kMaxTimeoutMs)
+        connect_deadline_ = Clock::now() + std::chrono::milliseconds(spec_.timeout_ms);
+    easy_ = curl_easy_init();
+    if (easy_ == nullptr) throw std::bad_alloc();
+    if (CURLcode rc = configure(); rc != CURLE_OK) {
+        fail(curl_failure(rc));
+        return;
+    }
+    if (curl_multi_add_handle(engine_->multi(), easy_) != CURLM_OK) fail({HY_NETWORK, -2, 0, "internal failure"});
+}
+
+void WebSocket::on_cancel() {
+    if (phase_ == Phase::Done) return;
+    fail({HY_CANCELED, -3, 0, "canceled"});
+}
+
+void WebSocket::on_kick() {
+    kick_pending_.store(false);
+    take_outgoing();
+    if (phase_ == Phase::Open) {
+        service(false);
+        return;
+    }
+    // A close before the connection is open abandons it, as a browser's
+    // close() does while connecting.
+    for (const Outgoing& item : pending_) {
+        if (item.close && phase_ != Phase::Done) {
+            fail({HY_CANCELED, -3, 0, "closed before the connection was open"});
+            return;
+        }
+    }
+}
+
+void WebSocket::take_outgoing() {
+    std::lock_guard lock(queue_mutex_);
+    while (!queued_.empty()) {
+        pending_.push_back(std::move(queued_.front()));
+        queued_.pop_front();
+    }
+}
+
+short WebSocket::wanted_events() const {
+    if (socket_ == CURL_SOCKET_BAD) return 0;
+    if (phase_ == Phase::Handshaking) return request_.empty() ? CURL_WAIT_POLLIN : CURL_WAIT_POLLOUT;
+    if (phase_ != Phase::Open) return 0;
+    short events = session_.reading() ? CURL_WAIT_POLLIN : 0;
+    if (session_.output_size() > 0) events |= CURL_WAIT_POLLOUT;
+    return events;
+}
+
+std::optional<WebSocket::Clock::time_point> WebSocket::deadline() const {
+    if (phase_ == Phase::Connecting || phase_ == Phase::Handshaking) return connect_deadline_;
+    if (phase_ == Phase::Open) return closing_deadline_;
+    return std::nullopt;
+}
+
+void WebSocket::on_deadline() {
+    guarded([&] {
+        switch (phase_) {
+        case Phase::Connecting: fail({HY_TIMEOUT, -118, 0, "timed out while connecting"}); break;
+        case Phase::Handshaking: fail({HY_TIMEOUT, -7, 0, "timed out during the handshake"}); break;
+        case Phase::Open: fail({HY_TIMEOUT, -7, 0, "the closing handshake timed out"}); break;
+        default: break;
+        }
+    });
+}
+
+void WebSocket::on_socket_ready(short revents) {
+    guarded([&] {
+        const bool readable = (revents & CURL_WAIT_POLLIN) != 0 || read_more_;
+        if (phase_ == Phase::Handshaking) {
+            std::string_view request = request_;
+            if (!request_.empty()) {
+                if (!write_pending(&request)) return;
+                request_.erase(0, request_.size() - request.size());
+            }
+            if (request_.empty() && readable) read_handshake_answer();
+        } else if (phase_ == Phase::Open) {
+            service(readable);
+        }
+    });
+}
+
+// One round of an open connection: frame what callers queued, write,
+// read, and see whether the connection ended.
+void WebSocket::service(bool readable) {
+    feed_session();
+    if (phase_ != Phase::Open || !write_pending(nullptr)) return;
+    if (readable) {
+        read_frames();
+        if (phase_ != Phase::Open) return;
+        // Answers to what was read (pong, the close echo) go out at once.
+        if (!write_pending(nullptr)) return;
+    }
+    check_end();
+}
+
+void WebSocket::feed_session() {
+    while (phase_ == Phase::Open && !pending_.empty() && session_.output_size() < kOutputHighWater) {
+        Outgoing item = std::move(pending_.front());
+        pending_.pop_front();
+        if (item.close) {
+            closed_locally_ = !session_.close_received();
+            session_.send_close(static_cast<uint16_t>(item.type),
+                                std::string_view(reinterpret_cast<const char*>(item.data.data()), item.data.size()));
+            begin_closing();
+        } else {
+            unsent_bytes_.fetch_sub(item.data.size());
+            // Refused once a close went out: such a message is dropped.
+            session_.send_message(item.type, item.data.data(), item.data.size());
+        }
+    }
+}
+
+// Writes the handshake request (when given) or the session's output until
+// the socket would block.  False when the connection failed.
+bool WebSocket::write_pending(std::string_view* handshake) {
+    for (;;) {
+        const uint8_t* data = handshake ? reinterpret_cast<const uint8_t*>(handshake->data()) : session_.output();
+        const size_t len = handshake ? handshake->size() : session_.output_size();
+        if (len == 0) return true;
+        size_t sent = 0;
+        const CURLcode rc = curl_easy_send(easy_, data, len, &sent);
+        if (rc == CURLE_AGAIN) return true;
+        if (rc != CURLE_OK) {
+            fail(curl_failure(rc));
+            return false;
+        }
+        if (handshake) {
+            handshake->remove_prefix(sent);
+        } else {
+            session_.consume_output(sent);
+        }
+        // Room freed in the output lets queued messages follow.
+        if (!handshake) feed_session();
+    }
+}
+
+std::optional<size_t> WebSocket::receive_some() {
+    size_t n = 0;
+    const CURLcode rc = curl_easy_recv(easy_, read_buffer_.data(), read_buffer_.size(), &n);
+    if (rc == CURLE_AGAIN) return std::nullopt;
+    if (rc != CURLE_OK) {
+        fail(curl_failure(rc));
+        return std::nullopt;
+    }
+    return n;
+}
+
+void WebSocket::read_frames() {
+    read_more_ = false;
+    if (read_buffer_.size() != kReadChunk) read_buffer_.resize(kReadChunk);
+    size_t total = 0;
+    while (phase_ == Phase::Open && session_.reading()) {
+        if (total >= kReadPerRound) {
+            read_more_ = true;
+            return;
+        }
+        const std::optional<size_t> got = receive_some();
+        if (!got) return;
+        const size_t n = *got;
+        if (n == 0) {
+            // The peer closed the connection.  After its close frame that
+            // ends the closing handshake; before it the connection failed.
+            if (session_.close_received()) {
+                finish_closed();
+            } else {
+                fail({HY_NETWORK, -100, 0, "the connection closed without a close frame"});
+            }
+            return;
+        }
+        total += n;
+        session_.receive(read_buffer_.data(), n);
+    }
+}
+
+void WebSocket::check_end() {
+    if (phase_ != Phase::Open) return;
+    if (const auto& failure = session_.failure()) {
+        fail({HY_PROTOCOL, -145, 0, failure->message + " (close " + std::to_string(failure->close_code) + ")"});
+        return;
+    }
+    if (session_.close_received() && session_.close_sent() && session_.output_size() == 0) finish_closed();
+}
+
+void WebSocket::begin_closing() {
+    closing_.store(true);
+    if (!closing_deadline_) closing_deadline_ = Clock::now() + kClosingTimeout;
+    if (closing_reported_) return;
+    closing_reported_ = true;
+    spec_.callbacks.on_closing(spec_.callbacks.context, this);
+}
+
+void WebSocket::on_session_message(uint32_t type, bool compressed, const uint8_t* data, size_t len) {
+    const auto& cb = spec_.callbacks;
+    cb.on_message(cb.context, this, type, compressed ? 1u : 0u, data, len);
+}
+
+void WebSocket::on_session_close(uint16_t code, std::string_view reason) {
+    peer_close_ = CloseFrame{code, std::string(reason)};
+    begin_closing();
+}
+
+WebSocket::Failure WebSocket::curl_failure(CURLcode code) const {
+    const CurlFacts facts = read_curl_facts(easy_, code, !engine_->settings().proxy.empty(), error_buffer_);
+    const Outcome outcome = map_curl_failure(facts);
+    std::string message = error_buffer_[0] != '\0' ? std::string(error_buffer_) : curl_easy_strerror(code);
+    return {outcome.result, outcome.net_error, 0, std::move(message)};
+}
+
+void WebSocket::detach() noexcept {
+    if (easy_ != nullptr) {
+        curl_multi_remove_handle(engine_->multi(), easy_);
+        curl_easy_cleanup(easy_);
+        easy_ = nullptr;
+    }
+    socket_ = CURL_SOCKET_BAD;
+    open_.store(false);
+    finished_.store(true);
+    closing_.store(true);
+    pending_.clear();
+    {
+        std::lock_guard lock(queue_mutex_);
+        queued_.clear();
+        unsent_bytes_.store(0);
+    }
+    engine_->untrack_websocket(this);
+}
+
+void WebSocket::fail(Failure failure) {
+    if (phase_ == Phase::Done) return;
+    const bool started_network = phase_ != Phase::Idle;
+    phase_ = Phase::Done;
+    // Untracking may drop the engine's reference: this object stays alive
+    // through the callback.
+    std::shared_ptr<WebSocket> self = shared_from_this();
+    if (started_network) detach();
+    finished_.store(true);
+    const auto& cb = spec_.callbacks;
+    cb.on_error(cb.context, this, failure.result, failure.net_error, failure.response, failure.message.data(),
+                failure.message.size());
+}
+
+void WebSocket::finish_closed() {
+    if (phase_ == Phase::Done) return;
+    phase_ = Phase::Done;
+    std::shared_ptr<WebSocket> self = shared_from_this();
+    detach();
+    const CloseFrame frame = peer_close_.value_or(CloseFrame{});
+    const auto& cb = spec_.callbacks;
+    cb.on_close(cb.context, this, closed_locally_ ? 1u : 0u, frame.code, frame.reason.data(), frame.reason.size());
+}
+
+}  // namespace halyard

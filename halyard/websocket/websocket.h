@@ -1,0 +1,181 @@
+// One WebSocket connection: the calls other threads make on it (which only
+// post commands or queue data), and the network-thread side that connects
+// through a connect-only curl handle, runs the upgrade handshake and moves
+// bytes between the socket and the framing session.
+#pragma once
+
+#include <curl/curl.h>
+#include <cxxabi.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "api/outcome.h"
+#include "websocket/config.h"
+#include "websocket/close.h"
+#include "websocket/session.h"
+
+// The module's WebSocket handle is the connection object itself.
+struct hy_websocket {
+protected:
+    hy_websocket() = default;
+};
+
+namespace halyard {
+
+class Engine;
+
+// Bounds of one connection.
+inline constexpr uint64_t kMaxOutgoingMessage = uint64_t{64} << 20;   // one message
+inline constexpr uint64_t kMaxUnsentBytes = uint64_t{64} << 20;       // queued, not yet framed
+inline constexpr size_t kMaxHandshakeAnswer = size_t{64} << 10;       // the 101 answer's head
+inline constexpr auto kClosingTimeout = std::chrono::seconds(10);     // closing handshake
+
+class WebSocket final : public hy_websocket,
+                        public FrameSession::Listener,
+                        public std::enable_shared_from_this<WebSocket> {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // The network-thread entry points below are not noexcept on purpose: a
+    // callback may end the thread by unwinding it (CPython does so to a
+    // thread that takes the interpreter lock while the interpreter exits),
+    // and that unwinding must pass through.
+
+    // The new connection holds the handle reference that release() gives up.
+    static WebSocket* create(std::shared_ptr<Engine> engine, WebSocketSpec spec);
+    ~WebSocket();
+    WebSocket(const WebSocket&) = delete;
+    WebSocket& operator=(const WebSocket&) = delete;
+
+    // --- hy_websocket_* calls, any thread; none waits for the network thread.
+    uint32_t start();
+    uint32_t send(uint32_t type, const uint8_t* data, uint64_t len);
+    uint32_t close(uint16_t code, const char* reason, uint64_t reason_len);
+    uint32_t cancel();
+    void release();
+
+    // --- network thread (the engine's loop).
+    CURL* easy() const { return easy_; }
+    void on_connected(CURLcode code);
+    // The socket and the poll events wanted (0: none), and whether the
+    // connection has work without waiting for the socket.
+    curl_socket_t socket() const { return socket_; }
+    short wanted_events() const;
+    bool has_ready_work() const { return read_more_; }
+    void on_socket_ready(short revents);
+    std::optional<Clock::time_point> deadline() const;
+    void on_deadline();
+
+private:
+    WebSocket(std::shared_ptr<Engine> engine, WebSocketSpec spec);
+
+    enum class Phase { Idle, Connecting, Handshaking, Open, Done };
+    enum StartState : int { NotStarted = 0, Started = 1, CanceledBeforeStart = 2 };
+
+    struct Outgoing {
+        bool close = false;
+        uint32_t type = 0;          // message type, or the close code
+        std::vector<uint8_t> data;  // the message, or the close reason
+    };
+
+    struct Failure {
+        uint32_t result;
+        int32_t net_error;
+        int32_t response = 0;
+        std::string message;
+    };
+
+    // Runs a network-thread step: a failure ends the connection instead of
+    // escaping into the loop.
+    template <typename F>
+    void guarded(F&& body) {
+        try {
+            body();
+        } catch (const abi::__forced_unwind&) {
+            throw;  // the thread is being ended: let it unwind
+        } catch (const std::bad_alloc&) {
+            fail({HY_OUT_OF_MEMORY, -13, 0, "out of memory"});
+        } catch (...) {
+            fail({HY_NETWORK, -2, 0, "internal failure"});
+        }
+    }
+    void post(void (WebSocket::*step)());
+    void run_step(void (WebSocket::*step)());
+    void kick();
+
+    // Steps run on the network thread.
+    void on_start();
+    void on_cancel();
+    void on_kick();
+
+    CURLcode configure();                    // websocket_connect.cpp
+    void begin_handshake();                  // websocket_connect.cpp
+    void read_handshake_answer();            // websocket_connect.cpp
+    // Reads what the socket holds into read_buffer_: its length (0: the
+    // peer closed), or nothing when no data is there now or the read
+    // failed (the connection has then failed).
+    std::optional<size_t> receive_some();
+    void open_connection(std::string protocol, std::string extensions, std::optional<DeflateParams> deflate,
+                         size_t head_len);   // websocket_connect.cpp
+    void store_cookies(const std::vector<std::string>& set_cookies);  // websocket_connect.cpp
+
+    void service(bool readable);
+    void take_outgoing();
+    void feed_session();
+    bool write_pending(std::string_view* handshake);
+    void read_frames();
+    void check_end();
+    void begin_closing();
+
+    Failure curl_failure(CURLcode code) const;
+    void fail(Failure failure);
+    void finish_closed();
+    void detach() noexcept;
+
+    // FrameSession::Listener
+    void on_session_message(uint32_t type, bool compressed, const uint8_t* data, size_t len) override;
+    void on_session_close(uint16_t code, std::string_view reason) override;
+
+    const std::shared_ptr<Engine> engine_;
+    const WebSocketSpec spec_;
+    std::shared_ptr<WebSocket> handle_ref_;   // the module's handle; touched by create and release
+
+    // Shared with API threads.
+    std::atomic<int> start_state_{NotStarted};
+    std::atomic<bool> open_{false};
+    std::atomic<bool> closing_{false};
+    std::atomic<bool> finished_{false};
+    std::atomic<bool> kick_pending_{false};
+    std::mutex queue_mutex_;                  // guards queued_ and the unsent count's checks
+    std::deque<Outgoing> queued_;
+    std::atomic<uint64_t> unsent_bytes_{0};
+
+    // Network thread only.
+    Phase phase_ = Phase::Idle;
+    std::optional<Clock::time_point> connect_deadline_;
+    std::optional<Clock::time_point> closing_deadline_;
+    CURL* easy_ = nullptr;
+    curl_socket_t socket_ = CURL_SOCKET_BAD;
+    char error_buffer_[CURL_ERROR_SIZE] = {};
+    std::string key_;
+    std::string request_;                     // handshake request bytes not yet written
+    std::string answer_;                      // handshake answer read so far
+    std::deque<Outgoing> pending_;            // taken from queued_, not yet framed
+    FrameSession session_;
+    std::vector<uint8_t> read_buffer_;
+    bool read_more_ = false;                  // a read stopped at its per-round bound
+    bool closing_reported_ = false;
+    bool closed_locally_ = false;
+    std::optional<CloseFrame> peer_close_;
+};
+
+}  // namespace halyard

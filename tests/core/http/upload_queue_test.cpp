@@ -1,0 +1,171 @@
+// The upload queue: ordering, end of body, back-pressure and waking
+// writers when the request ends.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <tuple>
+
+#include "halyard.h"
+#include "http/upload_queue.h"
+
+namespace halyard {
+namespace {
+
+using namespace std::chrono_literals;
+using Read = UploadQueue::ReadResult;
+
+const uint8_t* bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+std::string drain(UploadQueue& q, size_t step) {
+    std::string out;
+    std::string buf(step, '\0');
+    size_t n = 0;
+    while (q.read(reinterpret_cast<uint8_t*>(buf.data()), step, n) == Read::Data) out.append(buf, 0, n);
+    return out;
+}
+
+TEST(UploadQueue, DataComesOutInOrderAcrossPieceBoundaries) {
+    UploadQueue q;
+    EXPECT_EQ(q.append(bytes("hello "), 6, false).code, HY_OK);
+    EXPECT_EQ(q.append(nullptr, 0, false).code, HY_OK);
+    EXPECT_EQ(q.append(bytes("world"), 5, true).code, HY_OK);
+    EXPECT_EQ(drain(q, 4), "hello world");
+    size_t n = 99;
+    uint8_t b[4];
+    EXPECT_EQ(q.read(b, sizeof b, n), Read::End);
+    EXPECT_EQ(n, 0u);
+}
+
+TEST(UploadQueue, WritesAfterTheFinalPieceAreRefused) {
+    UploadQueue q;
+    EXPECT_EQ(q.append(nullptr, 0, true).code, HY_OK);
+    EXPECT_EQ(q.append(bytes("x"), 1, false).code, HY_INVALID_STATE);
+    EXPECT_EQ(q.append(nullptr, 0, true).code, HY_INVALID_STATE);
+}
+
+TEST(UploadQueue, AnEmptyQueueAsksForAKickOnTheNextWrite) {
+    UploadQueue q;
+    uint8_t b[8];
+    size_t n = 0;
+    EXPECT_EQ(q.append(bytes("a"), 1, false).needs_kick, false);  // nobody waits yet
+    EXPECT_EQ(q.read(b, sizeof b, n), Read::Data);
+    EXPECT_EQ(q.read(b, sizeof b, n), Read::Empty);               // the reader pauses
+    EXPECT_TRUE(q.append(bytes("b"), 1, false).needs_kick);
+    EXPECT_FALSE(q.append(bytes("c"), 1, false).needs_kick);      // one kick per pause
+    EXPECT_EQ(q.read(b, sizeof b, n), Read::Data);
+    EXPECT_EQ(q.read(b, sizeof b, n), Read::Empty);
+    EXPECT_TRUE(q.append(nullptr, 0, true).needs_kick);           // the end also wakes it
+    EXPECT_EQ(q.read(b, sizeof b, n), Read::End);
+}
+
+TEST(UploadQueue, WriterWaitsWhileOverTheLimitUntilTheReaderTakesItToHalf) {
+    UploadQueue q(1000);
+    const std::string piece(600, 'p');
+    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    EXPECT_EQ(q.wait_for_room(), HY_OK);  // 600 <= 1000: no wait
+    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    EXPECT_EQ(q.queued(), 1200u);
+
+    std::atomic<bool> returned{false};
+    std::atomic<uint32_t> rc{0xFF};
+    std::thread writer([&] {
+        rc = q.wait_for_room();
+        returned = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(returned.load()) << "writer did not wait with 1200 bytes queued";
+    uint8_t buf[100];
+    size_t n = 0;
+    ASSERT_EQ(q.read(buf, sizeof buf, n), Read::Data);  // 1100 left: still over
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(returned.load());
+    ASSERT_EQ(q.read(buf, sizeof buf, n), Read::Data);  // 1000 left: at the limit
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(returned.load()) << "a waiting writer woke before half the limit was left";
+    uint8_t half[400];
+    ASSERT_EQ(q.read(half, sizeof half, n), Read::Data);  // 600 left: still over half
+    std::this_thread::sleep_for(30ms);
+    EXPECT_FALSE(returned.load());
+    ASSERT_EQ(q.read(buf, sizeof buf, n), Read::Data);  // 500 left: room
+    writer.join();
+    EXPECT_EQ(rc.load(), HY_OK);
+}
+
+// The writer of the last piece may reach its wait only after the network
+// thread has sent everything and the request has ended: that write did its
+// job.  A close before the reader took the final piece is the write's failure.
+class UploadQueueEnd : public ::testing::TestWithParam<std::tuple<uint32_t, bool>> {};
+
+TEST_P(UploadQueueEnd, WaitAfterTheEndReportsTheCloseOnlyIfTheFinalPieceWasNotTaken) {
+    const auto [code, final_taken] = GetParam();
+    UploadQueue q(1000);
+    ASSERT_EQ(q.append(bytes("last"), 4, true).code, HY_OK);
+    uint8_t b[16];
+    size_t n = 0;
+    if (final_taken) {
+        ASSERT_EQ(q.read(b, sizeof b, n), Read::Data);
+        ASSERT_EQ(q.read(b, sizeof b, n), Read::End);
+    }
+    q.close(code);
+    EXPECT_EQ(q.wait_for_room(), final_taken ? uint32_t{HY_OK} : code);
+    // Later writes are refused either way.
+    EXPECT_EQ(q.append(bytes("x"), 1, false).code, code);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, UploadQueueEnd,
+                         ::testing::Combine(::testing::Values(uint32_t{HY_INVALID_STATE}, uint32_t{HY_CANCELED}),
+                                            ::testing::Bool()));
+
+TEST(UploadQueue, CloseWakesWaitingWritersWithTheEndingCode) {
+    UploadQueue q(10);
+    const std::string piece(100, 'p');
+    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    std::atomic<uint32_t> rc{0xFF};
+    std::thread writer([&] { rc = q.wait_for_room(); });
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(rc.load(), 0xFFu);
+    q.close(HY_CANCELED);
+    writer.join();
+    EXPECT_EQ(rc.load(), HY_CANCELED);
+    EXPECT_EQ(q.append(bytes("x"), 1, false).code, HY_CANCELED);
+    EXPECT_EQ(q.queued(), 0u);
+    uint8_t b[4];
+    size_t n = 0;
+    EXPECT_EQ(q.read(b, sizeof b, n), Read::End);
+}
+
+TEST(UploadQueue, ConcurrentWriterAndReaderMoveEveryByteOnce) {
+    UploadQueue q(4096);
+    std::string sent;
+    for (int i = 0; i < 2000; ++i) sent += std::to_string(i) + ",";
+    std::thread writer([&] {
+        for (size_t off = 0; off < sent.size(); off += 97) {
+            const size_t len = std::min<size_t>(97, sent.size() - off);
+            if (q.append(bytes(sent) + off, len, false).code != HY_OK || q.wait_for_room() != HY_OK) return;
+        }
+        q.append(nullptr, 0, true);
+    });
+    std::string received;
+    uint8_t buf[333];
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+        size_t n = 0;
+        const Read r = q.read(buf, sizeof buf, n);
+        if (r == Read::End) break;
+        if (r == Read::Data) received.append(reinterpret_cast<char*>(buf), n);
+        if (r == Read::Empty) std::this_thread::yield();
+        if (std::chrono::steady_clock::now() > deadline) {
+            q.close(HY_TIMEOUT);  // lets a waiting writer go
+            ADD_FAILURE() << "transfer through the queue did not end";
+            break;
+        }
+    }
+    writer.join();
+    EXPECT_EQ(received, sent);
+}
+
+}  // namespace
+}  // namespace halyard

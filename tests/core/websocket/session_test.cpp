@@ -1,0 +1,322 @@
+// The framing session against hand-made server frames: reassembly,
+// automatic answers, permessage-deflate, UTF-8 and size failures, and the
+// frames it writes.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "websocket/deflate.h"
+#include "websocket/session.h"
+
+namespace halyard {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+// A server frame: never masked.
+Bytes frame(uint8_t opcode, const Bytes& payload, bool fin = true, bool rsv1 = false) {
+    Bytes out;
+    out.push_back(static_cast<uint8_t>((fin ? 0x80 : 0) | (rsv1 ? 0x40 : 0) | opcode));
+    const size_t n = payload.size();
+    if (n < 126) {
+        out.push_back(static_cast<uint8_t>(n));
+    } else if (n < 65536) {
+        out.push_back(126);
+        out.push_back(static_cast<uint8_t>(n >> 8));
+        out.push_back(static_cast<uint8_t>(n));
+    } else {
+        out.push_back(127);
+        for (int i = 7; i >= 0; --i) out.push_back(static_cast<uint8_t>(uint64_t{n} >> (8 * i)));
+    }
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+Bytes close_payload(uint16_t code, const std::string& reason) {
+    std::string p;
+    p.push_back(static_cast<char>(code >> 8));
+    p.push_back(static_cast<char>(code & 0xff));
+    return bytes(p + reason);
+}
+
+struct Written {
+    bool fin;
+    bool rsv1;
+    uint8_t opcode;
+    bool masked;
+    Bytes payload;
+};
+
+// Decodes what the client wrote (masked frames).
+std::vector<Written> decode(const uint8_t* data, size_t len) {
+    std::vector<Written> frames;
+    size_t i = 0;
+    while (i + 2 <= len) {
+        Written w{(data[i] & 0x80) != 0, (data[i] & 0x40) != 0, static_cast<uint8_t>(data[i] & 0x0f),
+                  (data[i + 1] & 0x80) != 0, {}};
+        uint64_t n = data[i + 1] & 0x7f;
+        i += 2;
+        if (n == 126) {
+            n = (uint64_t{data[i]} << 8) | data[i + 1];
+            i += 2;
+        } else if (n == 127) {
+            n = 0;
+            for (int k = 0; k < 8; ++k) n = (n << 8) | data[i + k];
+            i += 8;
+        }
+        uint8_t mask[4] = {0, 0, 0, 0};
+        if (w.masked) {
+            std::copy(data + i, data + i + 4, mask);
+            i += 4;
+        }
+        for (uint64_t k = 0; k < n; ++k) w.payload.push_back(data[i + k] ^ mask[k % 4]);
+        i += n;
+        frames.push_back(std::move(w));
+    }
+    return frames;
+}
+
+class Recording : public FrameSession::Listener {
+public:
+    struct Message {
+        uint32_t type;
+        bool compressed;
+        Bytes data;
+    };
+    std::vector<Message> messages;
+    std::vector<std::pair<uint16_t, std::string>> closes;
+
+    void on_session_message(uint32_t type, bool compressed, const uint8_t* data, size_t len) override {
+        messages.push_back({type, compressed, Bytes(data, data + len)});
+    }
+    void on_session_close(uint16_t code, std::string_view reason) override { closes.emplace_back(code, reason); }
+};
+
+class Session : public ::testing::Test {
+protected:
+    void start(std::optional<DeflateParams> deflate = std::nullopt, size_t max = kMaxIncomingMessage) {
+        ASSERT_TRUE(session.init(&listener, deflate, max));
+    }
+    void feed(const Bytes& data) { session.receive(data.data(), data.size()); }
+    std::vector<Written> written() {
+        auto frames = decode(session.output(), session.output_size());
+        session.consume_output(session.output_size());
+        return frames;
+    }
+    uint16_t failure_code() const { return session.failure() ? session.failure()->close_code : 0; }
+
+    Recording listener;
+    FrameSession session;
+};
+
+TEST_F(Session, FragmentsAreReassembledAroundAPing) {
+    start();
+    Bytes stream;
+    for (const Bytes& f : {frame(1, bytes("hel"), false), frame(9, bytes("ping!")), frame(0, bytes("lo "), false),
+                           frame(0, bytes("world")), frame(2, {0, 1, 2})})
+        stream.insert(stream.end(), f.begin(), f.end());
+    // One byte at a time: no frame boundary may be assumed.
+    for (uint8_t b : stream) feed({b});
+    ASSERT_EQ(listener.messages.size(), 2u);
+    EXPECT_EQ(listener.messages[0].type, 1u);
+    EXPECT_EQ(listener.messages[0].data, bytes("hello world"));
+    EXPECT_EQ(listener.messages[1].type, 2u);
+    EXPECT_EQ(listener.messages[1].data, (Bytes{0, 1, 2}));
+    const auto out = written();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].opcode, 0xA);  // the pong, with the ping's payload
+    EXPECT_TRUE(out[0].masked);
+    EXPECT_EQ(out[0].payload, bytes("ping!"));
+    EXPECT_FALSE(session.failure());
+}
+
+TEST_F(Session, MultibyteCharacterSplitAcrossFragments) {
+    start();
+    feed(frame(1, bytes("caf\xC3"), false));
+    feed(frame(0, bytes("\xA9")));
+    ASSERT_EQ(listener.messages.size(), 1u);
+    EXPECT_EQ(listener.messages[0].data, bytes("caf\xC3\xA9"));
+}
+
+TEST_F(Session, PeerCloseIsReportedAndEchoed) {
+    start();
+    feed(frame(8, close_payload(4001, "going")));
+    ASSERT_EQ(listener.closes.size(), 1u);
+    EXPECT_EQ(listener.closes[0], (std::pair<uint16_t, std::string>{4001, "going"}));
+    EXPECT_TRUE(session.close_received());
+    EXPECT_TRUE(session.close_sent());
+    const auto out = written();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].opcode, 8);
+    EXPECT_EQ(out[0].payload, close_payload(4001, "going"));
+    EXPECT_FALSE(session.send_message(1, nullptr, 0));
+}
+
+TEST_F(Session, EmptyCloseMeans1005) {
+    start();
+    feed(frame(8, {}));
+    ASSERT_EQ(listener.closes.size(), 1u);
+    EXPECT_EQ(listener.closes[0].first, 1005);
+}
+
+TEST_F(Session, LocalCloseThenPeerAnswer) {
+    start();
+    ASSERT_TRUE(session.send_close(1000, "bye"));
+    EXPECT_TRUE(session.close_sent());
+    EXPECT_FALSE(session.send_close(1000, "again"));
+    EXPECT_FALSE(session.send_message(2, nullptr, 0));
+    auto out = written();
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].payload, close_payload(1000, "bye"));
+    // Messages the peer sent before its answer still arrive.
+    feed(frame(1, bytes("late")));
+    feed(frame(8, close_payload(1000, "")));
+    EXPECT_EQ(listener.messages.size(), 1u);
+    EXPECT_TRUE(session.close_received());
+    EXPECT_TRUE(written().empty());  // nothing is echoed twice
+}
+
+struct FailureCase {
+    const char* name;
+    std::vector<Bytes> frames;
+    uint16_t close_code;
+};
+class SessionFailures : public Session, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(SessionFailures, FailWithTheRightCloseCode) {
+    start(std::nullopt, 1000);
+    for (const Bytes& f : GetParam().frames) feed(f);
+    EXPECT_EQ(failure_code(), GetParam().close_code);
+    EXPECT_FALSE(session.reading());
+    EXPECT_TRUE(listener.messages.empty());
+    // The peer is told with a close frame of that code.
+    const auto out = written();
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back().opcode, 8);
+    ASSERT_GE(out.back().payload.size(), 2u);
+    EXPECT_EQ((out.back().payload[0] << 8) | out.back().payload[1], GetParam().close_code);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SessionFailures,
+    ::testing::Values(
+        FailureCase{"invalid_utf8", {frame(1, bytes("ok \xFF"))}, 1007},
+        FailureCase{"invalid_utf8_across_fragments", {frame(1, bytes("\xE2\x82"), false), frame(0, bytes("x"))}, 1007},
+        FailureCase{"truncated_utf8_at_end", {frame(1, bytes("\xE2\x82"))}, 1007},
+        FailureCase{"frame_over_bound", {frame(2, Bytes(1001, 7))}, 1009},
+        FailureCase{"fragments_over_bound", {frame(2, Bytes(600, 7), false), frame(0, Bytes(401, 7))}, 1009},
+        FailureCase{"rsv1_not_negotiated", {frame(2, {1}, true, true)}, 1002},
+        FailureCase{"continuation_without_start", {frame(0, {1})}, 1002},
+        FailureCase{"unknown_opcode", {frame(3, {1})}, 1002},
+        FailureCase{"close_with_reserved_code", {frame(8, close_payload(1005, ""))}, 1002},
+        FailureCase{"close_reason_not_utf8", {frame(8, close_payload(1000, "\xFF"))}, 1007}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Session, MessagesAtTheBoundPass) {
+    start(std::nullopt, 1000);
+    feed(frame(2, Bytes(600, 1), false));
+    feed(frame(0, Bytes(400, 2)));
+    ASSERT_EQ(listener.messages.size(), 1u);
+    EXPECT_EQ(listener.messages[0].data.size(), 1000u);
+    EXPECT_FALSE(session.failure());
+}
+
+Bytes compress(Deflater& d, const Bytes& data) {
+    Bytes out;
+    EXPECT_TRUE(d.compress(data.data(), data.size(), out));
+    return out;
+}
+
+TEST_F(Session, CompressedMessagesInflate) {
+    start(DeflateParams{});
+    Deflater server;
+    ASSERT_TRUE(server.init(15, false));
+    const Bytes text = bytes(std::string(3000, 'w') + " end");
+    feed(frame(1, compress(server, text), true, true));
+    // A compressed message split in frames: RSV1 only on the first.
+    const Bytes wire = compress(server, bytes("second message, fragmented"));
+    const size_t half = wire.size() / 2;
+    feed(frame(1, Bytes(wire.begin(), wire.begin() + static_cast<long>(half)), false, true));
+    feed(frame(0, Bytes(wire.begin() + static_cast<long>(half), wire.end())));
+    // An uncompressed message in between is allowed.
+    feed(frame(2, {9, 9}));
+    ASSERT_EQ(listener.messages.size(), 3u) << (session.failure() ? session.failure()->message : "");
+    EXPECT_EQ(listener.messages[0].data, text);
+    EXPECT_TRUE(listener.messages[0].compressed);
+    EXPECT_EQ(listener.messages[1].data, bytes("second message, fragmented"));
+    EXPECT_EQ(listener.messages[2].data, (Bytes{9, 9}));
+    EXPECT_FALSE(listener.messages[2].compressed);
+}
+
+TEST_F(Session, CompressedBombStopsAtTheBound) {
+    start(DeflateParams{}, 1000);
+    Deflater server;
+    ASSERT_TRUE(server.init(15, false));
+    feed(frame(2, compress(server, Bytes(100000, 0)), true, true));
+    EXPECT_EQ(failure_code(), 1009);
+    EXPECT_TRUE(listener.messages.empty());
+}
+
+TEST_F(Session, CompressedTextMustBeUtf8) {
+    start(DeflateParams{});
+    Deflater server;
+    ASSERT_TRUE(server.init(15, false));
+    feed(frame(1, compress(server, bytes("bad \xC0\xAF")), true, true));
+    EXPECT_EQ(failure_code(), 1007);
+}
+
+TEST_F(Session, SendsMaskedFrames) {
+    start();
+    const Bytes big(70000, 5);
+    ASSERT_TRUE(session.send_message(1, reinterpret_cast<const uint8_t*>("hi"), 2));
+    ASSERT_TRUE(session.send_message(2, big.data(), big.size()));
+    ASSERT_TRUE(session.send_message(2, nullptr, 0));
+    const auto out = written();
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0].opcode, 1);
+    EXPECT_EQ(out[0].payload, bytes("hi"));
+    EXPECT_EQ(out[1].payload, big);
+    EXPECT_TRUE(out[0].masked && out[1].masked && out[2].masked);
+    EXPECT_FALSE(out[1].rsv1);
+    EXPECT_TRUE(out[2].payload.empty());
+}
+
+struct SendDeflate {
+    int client_window;
+    bool no_takeover;
+    bool compressed;
+};
+class SessionSendDeflate : public Session, public ::testing::WithParamInterface<SendDeflate> {};
+
+TEST_P(SessionSendDeflate, WhatIsSentInflatesBack) {
+    const SendDeflate p = GetParam();
+    start(DeflateParams{false, p.no_takeover, 15, p.client_window});
+    Inflater server;
+    ASSERT_TRUE(server.init(p.no_takeover));
+    const Bytes message = bytes(std::string(2000, 'q') + "tail");
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(session.send_message(1, message.data(), message.size()));
+    const auto out = written();
+    ASSERT_EQ(out.size(), 3u);
+    for (const Written& w : out) {
+        EXPECT_EQ(w.rsv1, p.compressed);
+        if (!p.compressed) {
+            EXPECT_EQ(w.payload, message);
+            continue;
+        }
+        Bytes back;
+        ASSERT_EQ(server.decompress(w.payload.data(), w.payload.size(), 1 << 20, back), Inflater::Result::Ok);
+        EXPECT_EQ(back, message);
+        EXPECT_LT(w.payload.size(), 100u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, SessionSendDeflate,
+                         ::testing::Values(SendDeflate{15, false, true}, SendDeflate{10, true, true},
+                                           SendDeflate{9, false, true},
+                                           // zlib cannot make 8-bit windows: sent plain, as allowed.
+                                           SendDeflate{8, false, false}));
+
+}  // namespace
+}  // namespace halyard
