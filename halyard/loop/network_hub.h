@@ -56,7 +56,7 @@ public:
     CURLSH* share() const { return share_; }
     void track(std::shared_ptr<Request> request);
     void untrack(Request* request);
-    // Started, unfinished WebSocket connections (hub_websockets.cpp).
+    // Started, unfinished WebSocket connections (network_hub_websockets.cpp).
     void track_websocket(std::shared_ptr<WebSocket> socket);
     void untrack_websocket(WebSocket* socket);
     HttpCache& cache() { return cache_; }
@@ -69,7 +69,7 @@ private:
     void check_deadlines();
     void drain_finished_transfers();
     int wait_ms() const;
-    // hub_websockets.cpp: WebSocket sockets join the loop's poll.
+    // network_hub_websockets.cpp: WebSocket sockets join the loop's poll.
     bool websocket_transfer_done(CURL* easy, CURLcode result);
     void check_websocket_deadlines(Clock::time_point now);
     std::chrono::milliseconds websocket_wait(Clock::time_point now, std::chrono::milliseconds wait) const;

@@ -12,7 +12,7 @@
 namespace halyard {
 
 // Why a profile header is sent, which decides when it is left out or
-// takes another value (request_headers.cpp).
+// takes another value (http/request_headers.cpp).
 enum class HeaderRole {
     Plain,            // always sent as given
     Connection,       // HTTP/1.1 only; curl drops it on HTTP/2 by itself

@@ -117,16 +117,16 @@ private:
     void on_cancel();
     void on_kick();
 
-    CURLcode configure();                    // websocket_connect.cpp
-    void begin_handshake();                  // websocket_connect.cpp
-    void read_handshake_answer();            // websocket_connect.cpp
+    CURLcode configure();                    // connect.cpp
+    void begin_handshake();                  // connect.cpp
+    void read_handshake_answer();            // connect.cpp
     // Reads what the socket holds into read_buffer_: its length (0: the
     // peer closed), or nothing when no data is there now or the read
     // failed (the connection has then failed).
     std::optional<size_t> receive_some();
     void open_connection(std::string protocol, std::string extensions, std::optional<DeflateParams> deflate,
-                         size_t head_len);   // websocket_connect.cpp
-    void store_cookies(const std::vector<std::string>& set_cookies);  // websocket_connect.cpp
+                         size_t head_len);   // connect.cpp
+    void store_cookies(const std::vector<std::string>& set_cookies);  // connect.cpp
 
     void service(bool readable);
     void take_outgoing();
