@@ -9,8 +9,8 @@ import time
 from typing import Any, AsyncIterator, List, Optional, Sequence, Tuple
 
 from . import _native
-from ._base import (AuthTypes, BaseClient, CookieTypes, Prepared, RedirectHop, WalkSteps, final_response,
-                    redirect_step, upload_guard)
+from ._base import (AuthTypes, BaseClient, CookieTypes, HopHeads, Prepared, RedirectHop, WalkSteps,
+                    final_response, redirect_step, upload_guard)
 from ._client import retry_delay
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ParamTypes
@@ -232,6 +232,7 @@ class AsyncClient(BaseClient):
         started = time.monotonic()
         native_request, channel = await self._start(prepared)
         records: List[RedirectRecord] = []
+        heads = HopHeads(native_request, prepared)
         while True:
             step = await self._next_step(channel, native_request, prepared)
             if step[0] == "head":
@@ -240,10 +241,10 @@ class AsyncClient(BaseClient):
             records.append(step[1])
             if prepared.core_redirects:
                 continue
-            answered = redirect_step(native_request, prepared, records, started)
+            answered = redirect_step(native_request, prepared, records, started, heads)
             if answered is not None:
                 return answered
-        response = final_response(prepared, records, status, head, started)
+        response = final_response(prepared, records, status, head, started, heads)
         response._attach_async(self._track(_AsyncBody(channel, native_request, prepared.timeout, response.request)))
         for hook in self.event_hooks["response"]:
             await _call_hook(hook, response)
