@@ -94,3 +94,16 @@ def test_an_http2_head_is_curls_account_of_the_headers_frame(ca_pem, https):
     assert head.startswith(b"GET /echo HTTP/2\r\n") and head.endswith(b"\r\n\r\n")
     # Names as HTTP/2 sends them, lower case; :authority shown as Host.
     assert b"\r\nx-probe: h2\r\n" in head and b"\r\nHost: 127.0.0.1:" in head
+
+
+def test_concurrent_requests_each_keep_their_own_head(recorder):
+    async def main():
+        async with vesper.AsyncClient(record_sent_heads=True, timeout=20) as client:
+            async def one(i):
+                response = await client.get(f"{recorder.url}/plain", headers={"X-Id": str(i)})
+                return i, response.sent_heads
+            return await asyncio.gather(*(one(i) for i in range(64)))
+    results = asyncio.run(asyncio.wait_for(main(), 60))
+    for i, heads in results:
+        assert len(heads) == 1 and f"\r\nX-Id: {i}\r\n".encode() in heads[0]
+    assert sorted(heads[0] for _, heads in results) == sorted(recorder.heads)
