@@ -297,7 +297,8 @@ HY_API uint32_t hy_request_create(hy_engine *engine, const RequestConfig *config
  * on_data and finally exactly one on_complete, all on the engine's
  * network thread, one at a time, with no Core lock held; the `request`
  * they receive stays valid until on_complete returns.  A callback may call
- * any hy_request_* function: the call is carried out after it returns.
+ * any hy_request_* function; what acts on the transfer (cancel, resume,
+ * follow, release) takes effect after the callback returns.
  * Blocks: no; posts a command to the network thread.
  */
 HY_API uint32_t hy_request_start(hy_request *request);
