@@ -101,7 +101,7 @@ private:
     // that ends the thread (the interpreter exiting) must pass through.
     void finish(Outcome outcome);
 
-    // The cache's part of a hop (request_cache.cpp).
+    // The cache's part of a hop (request_cache_lookup.cpp).
     bool cache_applies() const;
     bool consult_cache();              // true when the cache answered or failed the hop
     HeaderList vary_headers() const;   // the hop's headers as the server sees them
