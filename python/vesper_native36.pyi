@@ -109,6 +109,12 @@ class PyRequest:
     def take_redirects_bytes(self) -> list[tuple[int, bytes, str, str]]:
         """As take_redirects, raw blocks as bytes (the same queue: each record
         is handed out once, by either)."""
+    def record_sent_heads(self) -> None:
+        """Asks the Core to keep each request head it sends (every hop, a
+        proxy CONNECT included, 256 KiB in all); only before start()."""
+    def sent_heads_bytes(self) -> bytes:
+        """The request heads sent so far, as they went on the wire, each
+        ending with its blank line; b'' when none were recorded."""
     def wait_redirect(self, timeout: _Seconds = None) -> _Redirect | None: ...
     def wait_manual(self, timeout: _Seconds = None) -> tuple[_Redirect | None, tuple[int, list[int]] | None]:
         """Blocks until the Core reports a deferred redirect or the response

@@ -107,6 +107,16 @@ HY_API uint32_t hy_request_follow_redirect(hy_request* request) {
     return guarded(HY_INVALID_STATE, [&] { return as_request(request)->follow_redirect(); });
 }
 
+HY_API uint32_t hy_request_record_sent_heads(hy_request* request) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->record_sent_heads(); });
+}
+
+HY_API uint32_t hy_request_sent_heads(hy_request* request, uint8_t* buffer, uint64_t capacity, uint64_t* len) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->sent_heads(buffer, capacity, len); });
+}
+
 HY_API void hy_request_release(hy_request* request) {
     if (request == nullptr) return;
     guarded(HY_OK, [&] {

@@ -19,6 +19,7 @@
 #include "cache/http_cache.h"
 #include "api/outcome.h"
 #include "http/response_limits.h"
+#include "http/sent_heads.h"
 #include "http/upload_queue.h"
 
 // The module's request handle is the request object itself.
@@ -49,6 +50,10 @@ public:
     uint32_t follow_redirect();
     uint32_t upload_write(const uint8_t* data, uint64_t len, uint32_t is_final);
     void release();
+    // The request heads as sent (sent_heads.cpp): asked for before start,
+    // copied out at any time.
+    uint32_t record_sent_heads();
+    uint32_t sent_heads(uint8_t* buffer, uint64_t capacity, uint64_t* len) const;
 
     // --- network thread.
     void on_transfer_done(CURL* easy, CURLcode code);
@@ -60,6 +65,7 @@ public:
     static size_t header_callback(char* data, size_t size, size_t count, void* self);
     static size_t write_callback(char* data, size_t size, size_t count, void* self);
     static size_t read_callback(char* data, size_t size, size_t count, void* self);
+    static int debug_callback(CURL* easy, curl_infotype type, char* data, size_t size, void* self);
 
 private:
     Request(std::shared_ptr<Engine> engine, RequestSpec spec);
@@ -119,6 +125,8 @@ private:
     std::atomic<bool> finished_{false};
     std::atomic<bool> awaiting_follow_{false};
     std::atomic<bool> resume_pending_{false};
+    std::atomic<bool> record_heads_{false};
+    SentHeads sent_heads_;                     // filled on the network thread, read by any
 
     // Network thread only.
     Phase phase_ = Phase::Idle;

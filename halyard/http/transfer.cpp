@@ -60,6 +60,13 @@ CURLcode Request::configure_transfer() {
     o.set(CURLOPT_HEADERDATA, static_cast<void*>(this));
     o.set(CURLOPT_WRITEFUNCTION, &Request::write_callback);
     o.set(CURLOPT_WRITEDATA, static_cast<void*>(this));
+    if (record_heads_.load()) {
+        // Verbose mode only feeds the debug callback, which keeps the heads
+        // sent; curl prints nothing itself once a callback is set.
+        o.set(CURLOPT_DEBUGFUNCTION, &Request::debug_callback);
+        o.set(CURLOPT_DEBUGDATA, static_cast<void*>(this));
+        o.set(CURLOPT_VERBOSE, 1L);
+    }
     // A profile's User-Agent is in the header list, in its place.
     if (!s.profile) o.set(CURLOPT_USERAGENT, s.user_agent.c_str());
     if (long weight = stream_weight(spec_.priority, s.profile != nullptr); weight > 0) {

@@ -3,7 +3,7 @@
  *
  * This header is the whole contract between the Core (libhalyard.so) and
  * its callers: result codes, the size-prefixed configuration records, the
- * callback types and the seventeen functions.  It is valid C and C++.
+ * callback types and the nineteen functions.  It is valid C and C++.
  *
  * Conventions
  *  - Every record starts with its size in bytes and the interface version
@@ -15,9 +15,10 @@
  *    reads a pointer whose length is 0.
  *  - Functions that can fail return a uint32_t result code (HY_OK on
  *    success).  Release functions return nothing.
- *  - Callbacks run on Core threads.  Each receives the context pointer given
- *    in its callbacks record first and the Core's own handle second; byte
- *    ranges passed to a callback are valid only during that call.
+ *  - Callbacks run on the engine's network thread.  Each receives the
+ *    context pointer given in its callbacks record first and the Core's
+ *    own handle second; byte ranges passed to a callback are valid only
+ *    during that call.
  */
 #ifndef HALYARD_H
 #define HALYARD_H
@@ -226,33 +227,215 @@ typedef struct WebSocketConfig {
 
 /* -------------------------------------------------------------- functions */
 
+/*
+ * Each function below says, in this order:
+ *   Owns     who owns what it is given and what it hands back;
+ *   Threads  which threads may call it, and where its callbacks run;
+ *   Blocks   whether it may wait, and for what.
+ * "Any thread" includes the engine's network thread, that is, a call made
+ * from inside one of the Core's callbacks.  A handle may be used from
+ * several threads at once, but never after its release call began.
+ * Behaviour (what is sent, which codes mean what, limits) is in
+ * halyard/README.md; this header says only how to call.
+ */
+
+/*
+ * hy_abi_version: the HY_ABI_VERSION the library was built with; a caller
+ * built against another value must not pass it records.
+ * Owns: nothing.  Threads: any.  Blocks: no.
+ */
 HY_API uint32_t hy_abi_version(void);
-/* NUL-terminated, owned by the Core, valid for the life of the process. */
+
+/*
+ * hy_version_string: "halyard/<version> libcurl/<version>".
+ * Owns: the NUL-terminated text is the Core's, valid for the life of the
+ * process; the caller must not free it.  Null only when the Core could not
+ * build it (out of memory).
+ * Threads: any.  Blocks: no.
+ */
 HY_API const char *hy_version_string(void);
 
+/*
+ * hy_engine_create: checks *config and makes an engine: its settings, and
+ * a network thread (or a share of its namespace's thread).
+ * Owns: *config and everything it points to are only read during the
+ * call (texts and the CA bundle are copied).  On HY_OK, *out is a new
+ * engine handle the caller owns and gives back with hy_engine_release; on
+ * any other code *out is set to null and nothing was made.
+ * Threads: any.  Callbacks: none.
+ * Blocks: no network work; it may take the namespace table's lock for a
+ * moment and starts the network thread without waiting for it.
+ */
 HY_API uint32_t hy_engine_create(const EngineConfig *config, hy_engine **out);
+
+/*
+ * hy_engine_release: gives up the engine handle.  Requests and WebSockets
+ * made from it keep working and may still be started; the network thread
+ * ends by itself once the last of them is released and finished.
+ * Owns: `engine` is invalid when the call returns.  Null is ignored.
+ * Threads: any.  Blocks: no; nothing waits for the network thread.
+ */
 HY_API void hy_engine_release(hy_engine *engine);
 
+/*
+ * hy_request_create: checks and copies *config; nothing is sent before
+ * hy_request_start.
+ * Owns: *config, its texts, headers and byte body are only read during
+ * the call.  The callbacks' `context` is the caller's: the Core passes it
+ * back and never frees it.  On HY_OK, *out is a new request handle the
+ * caller owns and gives back with hy_request_release; otherwise *out is
+ * set to null.  The request keeps its engine's internals alive.
+ * Threads: any.  Callbacks: none (a request never started reports
+ * nothing).  Blocks: no.
+ */
 HY_API uint32_t hy_request_create(hy_engine *engine, const RequestConfig *config,
                                   hy_request **out);
+
+/*
+ * hy_request_start: sends the request.
+ * Threads: any.  Callbacks: from then on on_redirect, on_response,
+ * on_data and finally exactly one on_complete, all on the engine's
+ * network thread, one at a time, with no Core lock held; the `request`
+ * they receive stays valid until on_complete returns.  A callback may call
+ * any hy_request_* function; what acts on the transfer (cancel, resume,
+ * follow, release) takes effect after the callback returns.
+ * Blocks: no; posts a command to the network thread.
+ */
 HY_API uint32_t hy_request_start(hy_request *request);
+
+/*
+ * hy_request_cancel: ends a running request (its on_complete still comes,
+ * from the network thread); before start, forbids the start.
+ * Threads: any.  Blocks: no; posts a command.
+ */
 HY_API uint32_t hy_request_cancel(hy_request *request);
+
+/*
+ * hy_request_resume_read: receiving goes on after on_data answered
+ * HY_DATA_PAUSE.  Several resumes before the network thread takes the
+ * first count as one.
+ * Threads: any, also while the network thread is inside on_data.
+ * Blocks: no; posts a command.
+ */
 HY_API uint32_t hy_request_resume_read(hy_request *request);
-/* `data` is null when `len` is 0; `is_final` is 1 for the last piece. */
+
+/*
+ * hy_request_upload_write: one piece of a streamed body (HY_BODY_STREAM);
+ * `is_final` is 1 for the last piece, with or without data.
+ * Owns: `data` (null when `len` is 0) is copied into the request's upload
+ * queue before the call returns; the caller may reuse it at once.
+ * Threads: any; two writers at once are both accepted.
+ * Blocks: yes, on a thread other than the network thread: after queueing,
+ * while more than the queue's limit is unsent, it waits until the network
+ * thread has sent enough or the request ended.  On the network thread (a
+ * callback writing) it queues and returns without waiting.
+ */
 HY_API uint32_t hy_request_upload_write(hy_request *request, const uint8_t *data, uint64_t len,
                                         uint32_t is_final);
+
+/*
+ * hy_request_follow_redirect: in HY_REDIRECT_MANUAL mode, goes on with the
+ * hop that the last on_redirect reported.
+ * Threads: any, also from inside on_redirect.  Blocks: no; posts a command.
+ */
 HY_API uint32_t hy_request_follow_redirect(hy_request *request);
+
+/*
+ * hy_request_record_sent_heads: asks the Core to keep a copy of every
+ * request head it puts on the wire for this request (each hop's, a proxy
+ * CONNECT included), for hy_request_sent_heads.  Without this call the
+ * Core keeps none and costs nothing.
+ * Threads: any, before hy_request_start (HY_INVALID_STATE after).
+ * Blocks: no.
+ */
+HY_API uint32_t hy_request_record_sent_heads(hy_request *request);
+
+/*
+ * hy_request_sent_heads: copies the heads sent so far, one after another
+ * as they went out, each ending in its empty line.
+ * Owns: `buffer` is the caller's: up to `capacity` bytes are written to it
+ * (null with `capacity` 0 asks only for the length).  *len receives the
+ * length of everything kept; when it is over `capacity`, only the first
+ * `capacity` bytes were copied, and a larger buffer gets the rest.
+ * Threads: any, until hy_request_release; also while the request runs
+ * (the heads of later hops are appended as they are sent).
+ * Blocks: only on a lock the network thread holds while it appends a head.
+ */
+HY_API uint32_t hy_request_sent_heads(hy_request *request, uint8_t *buffer, uint64_t capacity,
+                                      uint64_t *len);
+
+/*
+ * hy_request_release: gives up the request handle.  A started, unfinished
+ * request is cancelled and its one on_complete still comes, so the
+ * callbacks' context can be freed there; a request never started reports
+ * nothing.
+ * Owns: `request` must not be passed to any hy_* function after this call
+ * (callbacks still receive it until on_complete returns).  Null is ignored.
+ * Threads: any, also from inside a callback.
+ * Blocks: no; nothing waits for the network thread.
+ */
 HY_API void hy_request_release(hy_request *request);
 
+/*
+ * hy_websocket_create: checks and copies *config; nothing touches the
+ * network before hy_websocket_start.
+ * Owns: *config, its texts, protocols and headers are only read during
+ * the call; the callbacks' `context` is the caller's.  On HY_OK, *out is a
+ * new handle the caller owns and gives back with hy_websocket_release;
+ * otherwise *out is set to null.
+ * Threads: any.  Callbacks: none.  Blocks: no.
+ */
 HY_API uint32_t hy_websocket_create(hy_engine *engine, const WebSocketConfig *config,
                                     hy_websocket **out);
+
+/*
+ * hy_websocket_start: connects and makes the opening handshake.
+ * Threads: any.  Callbacks: on_open, on_message, on_closing and finally
+ * exactly one of on_close or on_error, all on the engine's network thread,
+ * one at a time, with no Core lock held; the `socket` they receive stays
+ * valid until the terminal callback returns.  A callback may call any
+ * hy_websocket_* function.
+ * Blocks: no; posts a command.
+ */
 HY_API uint32_t hy_websocket_start(hy_websocket *socket);
-/* `type` is HY_WS_TEXT or HY_WS_BINARY; `data` is null when `len` is 0. */
+
+/*
+ * hy_websocket_send: one whole message; `type` is HY_WS_TEXT or
+ * HY_WS_BINARY.
+ * Owns: `data` (null when `len` is 0) is copied before the call returns.
+ * Threads: any, also from inside a callback.
+ * Blocks: no; the message is queued whatever the socket does, and a full
+ * queue is refused (HY_OUT_OF_MEMORY) rather than waited for.
+ */
 HY_API uint32_t hy_websocket_send(hy_websocket *socket, uint32_t type, const uint8_t *data,
                                   uint64_t len);
+
+/*
+ * hy_websocket_close: starts the closing handshake with `code` and
+ * `reason` (reason_len bytes of UTF-8, not NUL-terminated).
+ * Owns: `reason` is copied before the call returns.
+ * Threads: any.  Blocks: no; the close frame is queued after the messages
+ * already accepted.
+ */
 HY_API uint32_t hy_websocket_close(hy_websocket *socket, uint16_t code, const char *reason,
                                    uint64_t reason_len);
+
+/*
+ * hy_websocket_cancel: ends a running connection at once (on_error with
+ * HY_CANCELED still comes, from the network thread); before start,
+ * forbids the start.
+ * Threads: any.  Blocks: no; posts a command.
+ */
 HY_API uint32_t hy_websocket_cancel(hy_websocket *socket);
+
+/*
+ * hy_websocket_release: gives up the handle.  A running connection is
+ * cancelled and still reports its one terminal callback.
+ * Owns: `socket` must not be passed to any hy_* function after this call
+ * (callbacks still receive it until the terminal one returns).  Null is
+ * ignored.
+ * Threads: any, also from inside a callback.  Blocks: no.
+ */
 HY_API void hy_websocket_release(hy_websocket *socket);
 
 #ifdef __cplusplus

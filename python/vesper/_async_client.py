@@ -9,8 +9,8 @@ import time
 from typing import Any, AsyncIterator, List, Optional, Sequence, Tuple
 
 from . import _native
-from ._base import (AuthTypes, BaseClient, CookieTypes, Prepared, RedirectHop, WalkSteps, final_response,
-                    redirect_step, upload_guard)
+from ._base import (AuthTypes, BaseClient, CookieTypes, HopHeads, Prepared, RedirectHop, WalkSteps,
+                    final_response, redirect_step, upload_guard)
 from ._client import retry_delay
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ParamTypes
@@ -156,15 +156,19 @@ class AsyncClient(BaseClient):
         """DELETE; keyword arguments as ``request``."""
         return await self.request("DELETE", url, **kwargs)
 
-    def walk_redirects(self, method: str, url: str, **kwargs: Any) -> "AsyncRedirectWalk":
+    def walk_redirects(self, method: str, url: str, *, stream: bool = False,
+                       **kwargs: Any) -> "AsyncRedirectWalk":
         """The asyncio twin of ``Client.walk_redirects``:
 
             async with client.walk_redirects("GET", url) as walk:
                 async for hop in walk:
                     hop.follow()
             print(walk.response)
+
+        With ``stream=True`` the final body is left to read (``aiter_bytes()``
+        and friends) inside the ``async with`` block, which closes it.
         """
-        return AsyncRedirectWalk(self, self.build_request(method, url, **kwargs))
+        return AsyncRedirectWalk(self, self.build_request(method, url, **kwargs), stream)
 
     async def websocket(self, url: str, *, subprotocols: Optional[Sequence[str]] = None,
                         headers: HeaderTypes = None, origin: Optional[str] = None,
@@ -232,6 +236,7 @@ class AsyncClient(BaseClient):
         started = time.monotonic()
         native_request, channel = await self._start(prepared)
         records: List[RedirectRecord] = []
+        heads = HopHeads(native_request, prepared)
         while True:
             step = await self._next_step(channel, native_request, prepared)
             if step[0] == "head":
@@ -240,10 +245,10 @@ class AsyncClient(BaseClient):
             records.append(step[1])
             if prepared.core_redirects:
                 continue
-            answered = redirect_step(native_request, prepared, records, started)
+            answered = redirect_step(native_request, prepared, records, started, heads)
             if answered is not None:
                 return answered
-        response = final_response(prepared, records, status, head, started)
+        response = final_response(prepared, records, status, head, started, heads)
         response._attach_async(self._track(_AsyncBody(channel, native_request, prepared.timeout, response.request)))
         for hook in self.event_hooks["response"]:
             await _call_hook(hook, response)
@@ -259,9 +264,10 @@ class AsyncClient(BaseClient):
 class AsyncRedirectWalk(WalkSteps):
     """The asyncio twin of ``RedirectWalk`` (``async for hop in walk``)."""
 
-    def __init__(self, client: AsyncClient, prepared: Prepared) -> None:
+    def __init__(self, client: AsyncClient, prepared: Prepared, stream: bool = False) -> None:
         super().__init__(prepared)
         self._client = client
+        self._stream = stream
         self._channel: Optional[Channel] = None
 
     def __aiter__(self) -> "AsyncRedirectWalk":
@@ -281,7 +287,8 @@ class AsyncRedirectWalk(WalkSteps):
             final, response = self._final_response(step[1], step[2])
             response._attach_async(self._client._track(_AsyncBody(self._channel, self._native,
                                                                   self._prepared.timeout, final)))
-            await response.aread()
+            if not self._stream:
+                await response.aread()
             self.response = response
             raise StopAsyncIteration
         return self._hop(step[1])
@@ -291,6 +298,8 @@ class AsyncRedirectWalk(WalkSteps):
 
     async def __aexit__(self, *exc: object) -> None:
         self.stop()
+        if self._stream and self.response is not None:
+            await self.response.aclose()
 
 
 

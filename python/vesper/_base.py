@@ -19,9 +19,10 @@ from ._exceptions import TooManyRedirects, from_native
 from ._headers import Headers, HeaderTypes
 from ._models import Request, Response, build_history
 from ._native import RedirectRecord, native
+from ._sent_heads import SentHeads
 
 __all__ = ["BaseClient", "Prepared", "AuthTypes", "CookieTypes", "EventHooks", "final_request",
-           "redirect_response", "redirect_step", "RedirectHop", "WalkSteps", "upload_guard"]
+           "redirect_response", "redirect_step", "HopHeads", "RedirectHop", "WalkSteps", "upload_guard"]
 
 AuthTypes = Union[Tuple[str, str], None]
 CookieTypes = Union[Mapping[str, str], Sequence[Tuple[str, str]], None]
@@ -34,10 +35,12 @@ _T = TypeVar("_T")
 class Prepared:
     """One request ready for the engine."""
 
-    __slots__ = ("request", "settings", "body", "timeout", "follow", "max_redirects", "cache", "priority")
+    __slots__ = ("request", "settings", "body", "timeout", "follow", "max_redirects", "cache", "priority",
+                 "record_heads")
 
     def __init__(self, request: Request, settings: EngineSettings, body: Body, timeout: Timeout, follow: bool,
-                 max_redirects: int, cache: Optional[str], priority: Optional[str]) -> None:
+                 max_redirects: int, cache: Optional[str], priority: Optional[str],
+                 record_heads: bool = False) -> None:
         self.request = request
         self.settings = settings
         self.body = body
@@ -46,6 +49,7 @@ class Prepared:
         self.max_redirects = max_redirects
         self.cache = cache
         self.priority = priority
+        self.record_heads = record_heads
 
     @property
     def streamed(self) -> bool:
@@ -144,12 +148,33 @@ def final_request(prepared: Prepared, records: Sequence[RedirectRecord]) -> Requ
 
 
 def final_response(prepared: Prepared, records: Sequence[RedirectRecord], status: int, head: bytes,
-                   started: float) -> Response:
+                   started: float, heads: Optional["HopHeads"] = None) -> Response:
     """The final answer, with the redirect hops that led to it as its history."""
     final = final_request(prepared, records)
-    return Response(status, head, request=final, url=final.url,
-                    history=build_history(prepared.request.method, prepared.request.url, records),
-                    elapsed=datetime.timedelta(seconds=time.monotonic() - started))
+    response = Response(status, head, request=final, url=final.url,
+                        history=build_history(prepared.request.method, prepared.request.url, records),
+                        elapsed=datetime.timedelta(seconds=time.monotonic() - started))
+    if heads is not None:
+        heads.finish(response)
+    return response
+
+
+class HopHeads:
+    """The sent heads of one exchange, hop by hop: ``hop()`` after each
+    redirect seen, ``finish()`` on the response that ends it."""
+
+    __slots__ = ("_sent", "_per_hop")
+
+    def __init__(self, native_request: Any, prepared: Prepared) -> None:
+        self._sent = SentHeads(native_request, prepared.record_heads)
+        self._per_hop: List[List[bytes]] = []
+
+    def hop(self) -> None:
+        self._per_hop.append(self._sent.take())
+
+    def finish(self, response: Response) -> None:
+        SentHeads.attach(response.history, self._per_hop)
+        response.sent_heads = self._sent.take()
 
 
 def redirect_response(prepared: Prepared, records: List[RedirectRecord], started: float) -> Response:
@@ -164,13 +189,18 @@ def redirect_response(prepared: Prepared, records: List[RedirectRecord], started
 
 
 def redirect_step(native_request: Any, prepared: Prepared, records: List[RedirectRecord],
-                  started: float) -> Optional[Response]:
+                  started: float, heads: Optional[HopHeads] = None) -> Optional[Response]:
     """After the redirect ``records[-1]`` of a request whose redirects the
     package walks: the 3xx as the answer when redirects are not followed,
     TooManyRedirects past the limit, else None once the Core follows it."""
     if not prepared.follow:
         native_request.cancel()
-        return redirect_response(prepared, records, started)
+        answered = redirect_response(prepared, records, started)
+        if heads is not None:
+            heads.finish(answered)
+        return answered
+    if heads is not None:
+        heads.hop()
     if len(records) > prepared.max_redirects:
         native_request.cancel()
         raise TooManyRedirects(f"more than {prepared.max_redirects} redirects ({prepared.request.method} "
@@ -224,20 +254,33 @@ class WalkSteps:
         self._started = time.monotonic()
         self._records: List[RedirectRecord] = []
         self._pending: Optional[RedirectHop] = None
+        self._sent: Optional[SentHeads] = None
+        self._hop_heads: List[List[bytes]] = []
         self.response: Optional[Response] = None
 
+    def _take_heads(self) -> List[bytes]:
+        """The heads sent since the last hop was handed out."""
+        if self._sent is None:
+            self._sent = SentHeads(self._native, self._prepared.record_heads)
+        return self._sent.take()
+
     def _history(self) -> List[Response]:
-        return build_history(self._prepared.request.method, self._prepared.request.url, self._records)
+        history = build_history(self._prepared.request.method, self._prepared.request.url, self._records)
+        SentHeads.attach(history, self._hop_heads)
+        return history
 
     def _final_response(self, status: int, head: bytes) -> Tuple[Request, Response]:
         """The request that got the final head and its Response (body not attached)."""
         final = final_request(self._prepared, self._records)
-        return final, Response(status, head, request=final, url=final.url, history=self._history(),
-                               elapsed=datetime.timedelta(seconds=time.monotonic() - self._started))
+        response = Response(status, head, request=final, url=final.url, history=self._history(),
+                            elapsed=datetime.timedelta(seconds=time.monotonic() - self._started))
+        response.sent_heads = self._take_heads()
+        return final, response
 
     def _hop(self, record: RedirectRecord) -> RedirectHop:
         history = self._history()
         self._records.append(record)
+        self._hop_heads.append(self._take_heads())
         answered = self._history()[-1]
         answered.history = history
         self._pending = RedirectHop(self, answered, record[2], record[3])
@@ -271,7 +314,7 @@ class BaseClient:
                  base_url: Optional[str] = None, params: ParamTypes = None,
                  profile_namespace: Optional[str] = None, user_agent: Optional[str] = None,
                  accept_language: Optional[str] = None, trust_env: bool = True, retries: int = 0,
-                 event_hooks: Optional[EventHooks] = None) -> None:
+                 event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False) -> None:
         if max_redirects < 0:
             raise ValueError("max_redirects must be >= 0")
         if retries < 0:
@@ -296,6 +339,7 @@ class BaseClient:
         self.cache_mode = cache_mode
         self.trust_env = trust_env
         self.retries = retries
+        self.record_sent_heads = record_sent_heads
         hooks = event_hooks or {}
         unknown = set(hooks) - {"request", "response"}
         if unknown:
@@ -396,12 +440,17 @@ class BaseClient:
             timeout=_config.to_timeout(timeout, self.timeout),
             follow=self.follow_redirects if follow_redirects is None else follow_redirects,
             max_redirects=self.max_redirects if max_redirects is None else max_redirects,
-            cache=cache_mode if cache_mode is not None else self.cache_mode, priority=priority)
+            cache=cache_mode if cache_mode is not None else self.cache_mode, priority=priority,
+            record_heads=self.record_sent_heads)
 
     def _native_request(self, prepared: Prepared, manual: bool = False) -> Any:
         engine = self._engine(prepared.settings)
         try:
-            return engine.request(prepared.request.method, prepared.request.url, **prepared.native_kwargs(manual))
+            native_request = engine.request(prepared.request.method, prepared.request.url,
+                                            **prepared.native_kwargs(manual))
+            if prepared.record_heads:
+                native_request.record_sent_heads()
+            return native_request
         except RuntimeError as exc:
             raise from_native(exc, prepared.request) from None
 

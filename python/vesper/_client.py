@@ -7,8 +7,8 @@ import time
 from typing import Any, Iterator, List, Optional, Sequence
 
 from . import _native
-from ._base import (AuthTypes, BaseClient, CookieTypes, Prepared, RedirectHop, WalkSteps, final_response,
-                    redirect_step, upload_guard)
+from ._base import (AuthTypes, BaseClient, CookieTypes, HopHeads, Prepared, RedirectHop, WalkSteps,
+                    final_response, redirect_step, upload_guard)
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, from_native
@@ -113,6 +113,8 @@ class Client(BaseClient):
     - ``retries``: how many times a request whose connection could not be
       made (``ConnectError``, ``ConnectTimeout``) is tried again (0).
     - ``event_hooks``: {"request": [fn(request)], "response": [fn(response)]}.
+    - ``record_sent_heads``: keep the request heads exactly as the Core sent
+      them, in ``Response.sent_heads`` (False: nothing is kept).
     """
 
     def __enter__(self) -> "Client":
@@ -200,7 +202,7 @@ class Client(BaseClient):
         """DELETE; keyword arguments as ``request``."""
         return self.request("DELETE", url, **kwargs)
 
-    def walk_redirects(self, method: str, url: str, **kwargs: Any) -> "RedirectWalk":
+    def walk_redirects(self, method: str, url: str, *, stream: bool = False, **kwargs: Any) -> "RedirectWalk":
         """Sends a request and hands each redirect hop to the caller:
 
             with client.walk_redirects("GET", url) as walk:
@@ -209,9 +211,12 @@ class Client(BaseClient):
                     if hop.location.startswith("https://"):
                         hop.follow()        # not following stops the walk
             print(walk.response)            # the final answer, or the last 3xx
+
+        With ``stream=True`` the final body is left to read (``iter_bytes()``
+        and friends) inside the ``with`` block, which closes it.
         """
         prepared = self.build_request(method, url, **kwargs)
-        return RedirectWalk(self, prepared, stream=False)
+        return RedirectWalk(self, prepared, stream=stream)
 
     def websocket(self, url: str, *, subprotocols: Optional[Sequence[str]] = None, headers: HeaderTypes = None,
                   origin: Optional[str] = None, timeout: TimeoutTypes = UNSET) -> Any:
@@ -228,6 +233,7 @@ class Client(BaseClient):
         native_request = self._native_request(prepared)
         self._start(native_request, prepared)
         records: List[RedirectRecord] = []
+        heads = HopHeads(native_request, prepared)
         if prepared.core_redirects:
             try:
                 status, head = _native.wait_head(native_request, prepared.timeout.head, records)
@@ -243,10 +249,10 @@ class Client(BaseClient):
                     status, head = step[1], step[2]
                     break
                 records.append(step[1])
-                answered = redirect_step(native_request, prepared, records, started)
+                answered = redirect_step(native_request, prepared, records, started, heads)
                 if answered is not None:
                     return answered
-        response = final_response(prepared, records, status, head, started)
+        response = final_response(prepared, records, status, head, started, heads)
         response._attach_sync(self._track(_SyncBody(native_request, prepared.timeout, response.request)))
         for hook in self.event_hooks["response"]:
             hook(response)

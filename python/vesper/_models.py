@@ -75,6 +75,13 @@ class Response:
     (``aiter_*`` and ``aread()`` on an AsyncClient), or written to a file
     with ``download_to()``.  ``history`` holds one response per redirect
     hop, oldest first.
+
+    ``sent_heads`` (with ``record_sent_heads=True`` on the client) holds the
+    request heads the Core put on the wire for this response, each as bytes
+    ending with its blank line, a proxy's CONNECT included: those of its hop
+    when the hops are seen one by one (a redirect walk, or ``max_redirects``
+    below 20), else every hop's on the final response; empty when not
+    recorded or answered from the cache.
     """
 
     def __init__(self, status_code: int, head: bytes = b"", *, request: Optional[Request] = None,
@@ -91,6 +98,7 @@ class Response:
         self._content = content
         # For a 3xx returned because redirects were not followed: the request it points to.
         self.next_request: Optional[Request] = None
+        self.sent_heads: List[bytes] = []
         self._encoding: Optional[str] = None
         self._sync: Optional[SyncBody] = None
         self._async: Optional[AsyncBody] = None

@@ -73,6 +73,16 @@ constexpr const char* kWaitManualBytesDoc =
 constexpr const char* kTakeRedirectsBytesDoc =
     "take_redirects_bytes() -> list[tuple[int, bytes, str, str]]\n"
     "As take_redirects(), with each raw block as bytes.";
+constexpr const char* kRecordSentHeadsDoc =
+    "record_sent_heads() -> None\n"
+    "Asks the Core to keep each request head it sends for this request\n"
+    "(every hop, a proxy CONNECT included; 256 KiB in all).  Only before\n"
+    "start(): RuntimeError after.";
+constexpr const char* kSentHeadsBytesDoc =
+    "sent_heads_bytes() -> bytes\n"
+    "The request heads sent so far, one after another as they went on the\n"
+    "wire, each ending with its blank line; b'' when record_sent_heads()\n"
+    "was not called or nothing was sent yet.";
 constexpr const char* kWaitManualDoc =
     "Blocks until the Core reports a deferred redirect or the response\n"
     "headers arrive, whichever happens first.  See the modern binding for the\n"
@@ -106,6 +116,8 @@ const MethodDef kMethods[] = {
     {"start_hub", MethodKind::Args, {kHub, 2, 2}, request_start_hub, kStartHubDoc},
     {"wait_manual_bytes", MethodKind::Args, {kTimeout, 1, 0}, request_wait_manual_bytes, kWaitManualBytesDoc},
     {"take_redirects_bytes", MethodKind::None, kNoParams, request_take_redirects_bytes, kTakeRedirectsBytesDoc},
+    {"record_sent_heads", MethodKind::None, kNoParams, request_record_sent_heads, kRecordSentHeadsDoc},
+    {"sent_heads_bytes", MethodKind::None, kNoParams, request_sent_heads_bytes, kSentHeadsBytesDoc},
 };
 
 }  // namespace

@@ -70,6 +70,8 @@ VESPER_REQUEST_METHOD(readinto);
 VESPER_REQUEST_METHOD(start_hub);
 VESPER_REQUEST_METHOD(wait_manual_bytes);
 VESPER_REQUEST_METHOD(take_redirects_bytes);
+VESPER_REQUEST_METHOD(record_sent_heads);
+VESPER_REQUEST_METHOD(sent_heads_bytes);
 #undef VESPER_REQUEST_METHOD
 
 // PyEngine.request: creates a request (nothing is sent yet).

@@ -137,7 +137,8 @@ def test_verbose_prints_the_request_and_every_hop(cli, http):
     run = cli(f"{http}/redirect-chain", "n==2", "--follow", "-v")
     assert run.code == 0, run
     text = run.text
-    assert re.findall(r"^GET (\S+) HTTP/1.1$", text, re.M) == [
+    # The request heads are printed as sent, CRLF line ends included.
+    assert re.findall(r"^GET (\S+) HTTP/1.1\r$", text, re.M) == [
         "/redirect-chain?n=2", "/redirect-chain?n=1", "/redirect-chain?n=0"]
     assert text.count("HTTP/1.1 302 Found") == 2
     assert text.endswith("end of chain")

@@ -1,11 +1,12 @@
 // A scriptable stand-in for the Core, used by the module's tests.
 //
-// It implements the seventeen hy_* functions with the real Core's SONAME,
+// It implements the nineteen hy_* functions with the real Core's SONAME,
 // keeps a deep copy of every record it is given (as JSON, so the tests read
 // them with one call), answers each call with a scripted result, and fires
 // callbacks from native threads on command, so they arrive without the
 // interpreter lock exactly as from a real Core.  The hyd_* functions are the
 // control layer the tests drive through ctypes (see control.py).
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -33,6 +34,7 @@ struct hy_request {
     std::mutex mutex;
     std::condition_variable resumed;
     uint64_t resume_count = 0;
+    std::string sent_heads;  // what hy_request_sent_heads hands out (hyd_set_sent_heads)
 };
 
 struct hy_websocket {
@@ -298,6 +300,22 @@ HY_API uint32_t hy_request_upload_write(hy_request* r, const uint8_t* data, uint
 
 HY_API uint32_t hy_request_follow_redirect(hy_request*) { return answer("hy_request_follow_redirect").code; }
 
+HY_API uint32_t hy_request_record_sent_heads(hy_request* r) {
+    const Scripted a = answer("hy_request_record_sent_heads");
+    record("record_sent_heads", "{\"id\": " + std::to_string(r->id) + "}");
+    return a.code;
+}
+
+HY_API uint32_t hy_request_sent_heads(hy_request* r, uint8_t* buffer, uint64_t capacity, uint64_t* len) {
+    const Scripted a = answer("hy_request_sent_heads");
+    if (a.code != HY_OK) return a.code;
+    std::lock_guard lock(r->mutex);
+    const uint64_t n = std::min<uint64_t>(capacity, r->sent_heads.size());
+    if (n != 0) std::memcpy(buffer, r->sent_heads.data(), n);
+    *len = r->sent_heads.size();
+    return HY_OK;
+}
+
 HY_API void hy_request_release(hy_request* r) { release_of("request", r->id); }
 
 HY_API uint32_t hy_websocket_create(hy_engine* engine, const WebSocketConfig* c, hy_websocket** out) {
@@ -449,6 +467,15 @@ HYD_API uint64_t hyd_resume_count(int id) {
     if (!r) return 0;
     std::lock_guard lock(r->mutex);
     return r->resume_count;
+}
+
+// What the request's hy_request_sent_heads answers from now on.
+HYD_API int hyd_set_sent_heads(int id, const uint8_t* data, uint64_t len) {
+    hy_request* r = find_request(id);
+    if (!r) return -1;
+    std::lock_guard lock(r->mutex);
+    r->sent_heads.assign(reinterpret_cast<const char*>(data), data ? len : 0);
+    return 0;
 }
 
 HYD_API void hyd_auto_respond(int enabled, int32_t status, const uint8_t* body, uint64_t len) {

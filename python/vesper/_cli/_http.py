@@ -179,14 +179,15 @@ class Exchange:
         self.followed = False
 
     def _print_request(self, response: vesper.Response) -> None:
-        # The package's view of the request: the Core's own headers
-        # (impersonation, Accept-Encoding) are not handed back to it.
+        """-v: the heads the Core sent for this hop, byte for byte (the
+        client records them), a proxy's CONNECT included."""
+        if response.sent_heads:
+            for head in response.sent_heads:
+                self.output.sent_head(head)
+            return
+        # Nothing went on the wire for this hop: the cache answered it.
         request = response.request
-        url = str(request.url)
-        pairs = list(request.headers.multi_items())
-        if not any(name.lower() == "host" for name, _ in pairs):
-            pairs.insert(0, ("Host", urllib.parse.urlsplit(url).netloc))
-        self.output.request_head(request.method, _target(url), response.http_version, pairs)
+        self.output.notice(f"{request.method} {request.url}: answered from the cache, no request sent")
 
     def _print_response_head(self, response: vesper.Response) -> None:
         self.output.response_head(response.http_version, response.status_code, response.reason_phrase,
@@ -209,36 +210,35 @@ class Exchange:
             kwargs["params"] = self.items.params
         return kwargs
 
-    def _print_hops(self, response: vesper.Response) -> None:
-        for hop in response.history:
-            if self.options.verbose:
-                self._print_request(hop)
-                self._print_response_head(hop)
-            self.followed = True
-
     def run(self, client: vesper.Client) -> int:
-        if self.options.step:
+        options = self.options
+        # -v walks the redirects one by one, so that each hop's request head
+        # is printed before the answer it got.
+        if options.step or (options.verbose and options.follow):
             return self._walk(client)
         with client.stream(self.method, self.command.url, **self._kwargs()) as response:
-            self._print_hops(response)
+            self.followed = bool(response.history)
             return self._finish(response)
 
     def _walk(self, client: vesper.Client) -> int:
         """--step: each redirect is shown, and followed when the user agrees
-        (or always, off a terminal), up to --max-redirects."""
+        (or always, off a terminal), up to --max-redirects.  -v with
+        --follow: each hop is printed and followed.  The final body is
+        streamed, never held."""
         options = self.options
-        with client.walk_redirects(self.method, self.command.url, **self._kwargs()) as walk:
+        with client.walk_redirects(self.method, self.command.url, stream=True, **self._kwargs()) as walk:
             hops = 0
             for hop in walk:
                 if options.verbose:
                     self._print_request(hop.response)
                 if options.verbose or options.include:
                     self._print_response_head(hop.response)
-                self.output.notice(f"redirect {hops + 1}: {hop.status_code} {hop.url} -> {hop.method} "
-                                   f"{hop.location}", "yellow")
+                if options.step:
+                    self.output.notice(f"redirect {hops + 1}: {hop.status_code} {hop.url} -> {hop.method} "
+                                       f"{hop.location}", "yellow")
                 if hops >= options.max_redirects:
                     raise vesper.TooManyRedirects(f"more than {options.max_redirects} redirects")
-                if not self._ask(hop.status_code, hop.location):
+                if options.step and not self._ask(hop.status_code, hop.location):
                     walk.stop()
                     break
                 hops += 1
@@ -302,6 +302,7 @@ def run_http(command: HttpCommand, output: Output, make_client: Callable[..., ve
     kwargs = client_options(options)
     kwargs["follow_redirects"] = bool(options.follow and not options.step)
     kwargs["max_redirects"] = options.max_redirects
+    kwargs["record_sent_heads"] = bool(options.verbose)
     if options.cache:
         kwargs["cache_mode"] = options.cache
     with contextlib.ExitStack() as stack:

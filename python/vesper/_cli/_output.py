@@ -73,6 +73,23 @@ class Output:
         line.append(version, "blue")
         self._head(line, headers)
 
+    def sent_head(self, head: bytes) -> None:
+        """A request head as it went on the wire: byte for byte on a pipe,
+        coloured line by line on a terminal."""
+        if not self.pretty:
+            self.out.file.flush()
+            binary = getattr(self.stdout, "buffer", None)
+            if binary is not None:
+                binary.write(head)
+                binary.flush()
+            else:
+                self.stdout.write(head.decode("latin-1"))
+            return
+        lines = head.decode("latin-1").split("\r\n")
+        first = Text(lines[0], "bold green")
+        pairs = [line.partition(":")[::2] for line in lines[1:] if line]
+        self._head(first, [(name, value.lstrip()) for name, value in pairs])
+
     def response_head(self, version: str, status: int, reason: str,
                       headers: Iterable[Tuple[str, str]]) -> None:
         style = "bold green" if status < 300 else "bold yellow" if status < 400 else "bold red"
