@@ -91,7 +91,7 @@ class ClientHello:
         b = digest(",".join(sorted(f"{c:04x}" for c in ciphers)))
         c_text = ",".join(sorted(f"{e:04x}" for e in exts if e not in (0, 16)))
         if self.sigalgs:
-            c_text += "_" + ",".join(f"{s:04x}" for s in self.sigalgs)
+            c_text += "_" + ",".join(f"{s:04x}" for s in self.sigalgs if not is_grease(s))
         return f"{a}_{b}_{digest(c_text)}"
 
 
