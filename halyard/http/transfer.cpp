@@ -138,6 +138,7 @@ CURLcode Request::configure_transfer() {
 // curl reads the header list only when it writes the request, after this.
 int Request::prereq_callback(void* self, char*, char*, int, int) {
     auto* r = static_cast<Request*>(self);
+    if (r->h1_header_list_ == nullptr) return CURL_PREREQFUNC_OK;
     const curl_tlssessioninfo* info = nullptr;
     bool h2 = false;
     if (curl_easy_getinfo(r->easy_, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info != nullptr &&

@@ -39,7 +39,7 @@ def published(profile):
         ja4 = ("t13d1516h2_8daaf6152771_e5627efa2ab1" if m <= 118 else
                "t13d1516h2_8daaf6152771_02713d6af862" if m <= 131 else
                "t13d1516h2_8daaf6152771_d8a2da3f94cd" if m <= 146 else
-               "t13d1516h2_8daaf6152771_806a8c22fdea" if m == 150 else "?")
+               "t13d1516h2_8daaf6152771_806a8c22fdea" if m == 150 else "not published")
         return ja4, akamai_text
     if family == "firefox":
         return ({"133": "t13d1716h2_5b57614c22b0_eeeea6562960"}.get(version, "t13d1717h2_5b57614c22b0_3cbfd9057e0d"),
@@ -85,20 +85,31 @@ def row(profile, ca_pem, h2, h1):
     hello = ClientHello(ours_h2.hello)
     ours = {"ja4": hello.ja4(), "ja3n": hello.ja3(sort_extensions=True), "akamai": akamai(ours_h2.frames)}
     headers_frame = next(f for f in ours_h2.frames if f["type"] == "HEADERS")
-    if profile in CAPTURED:
-        cap = json.loads((HERE / f"{CAPTURED[profile]}.json").read_text())
-        theirs_hello = ClientHello(bytes.fromhex(cap["h2"]["client_hello"]))
+    family = profile.split("_")[0]
+    reference = CAPTURED.get(profile) or {"chrome": "chrome_156", "edge": "chrome_156",
+                                          "firefox": "firefox_153"}.get(family)
+    if reference:
+        cap = json.loads((HERE / f"{reference}.json").read_text())
         theirs_frame = next(f for f in cap["h2"]["frames"] if f["type"] == "HEADERS")
-        ja4, ja3n, ak = theirs_hello.ja4(), theirs_hello.ja3(sort_extensions=True), cap["h2"]["akamai"]
-        h2_equal = names(headers_frame["headers"]) == names(theirs_frame["headers"])
+        # Older Chrome has no priority header (before 124); compare the layout.
+        drop = {"priority"} if family in ("chrome", "edge") and int(profile.split("_")[1]) < 124 else set()
+        h2_equal = names(headers_frame["headers"]) == [n for n in names(theirs_frame["headers"]) if n not in drop]
         h1_equal = head_names(ours_h1.head) == head_names(cap["h1"]["head"])
         ws_equal = head_names(ours_ws.head) == head_names(cap["websocket"]["head"])
-        marks = [yes(h1_equal), yes(h2_equal), yes(ws_equal)]
+        suffix = "" if profile in CAPTURED else f" ({reference} layout)"
+        marks = [yes(h1_equal) + suffix, yes(h2_equal) + suffix, yes(ws_equal) + suffix]
+    else:
+        marks = ["not captured"] * 3
+    if profile in CAPTURED:
+        theirs_hello = ClientHello(bytes.fromhex(cap["h2"]["client_hello"]))
+        ja4, ja3n, ak = theirs_hello.ja4(), theirs_hello.ja3(sort_extensions=True), cap["h2"]["akamai"]
     else:
         ja4, ak = published(profile)
         ja3n = "—"
-        marks = ["not captured"] * 3
-    return (f"| {profile} | `{ours['ja4']}` | `{ja4}` | `{ours['ja3n']}` | `{ja3n}` | `{ours['akamai']}` | `{ak}` "
+    def cell(text):   # Akamai strings hold "|", which would split a Markdown cell
+        return text.replace("|", "\\|")
+    return (f"| {profile} | `{ours['ja4']}` | `{ja4}` | `{ours['ja3n']}` | `{ja3n}` | `{cell(ours['akamai'])}` "
+            f"| `{cell(ak)}` "
             f"| {' | '.join(marks)} |")
 
 
