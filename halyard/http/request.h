@@ -129,6 +129,11 @@ private:
     // The list without the profile's HTTP/2-only headers, swapped in when
     // the connection turns out to speak HTTP/1.1 (empty list: no difference).
     curl_slist* h1_header_list_ = nullptr;
+    // The HEADERS priority, given to curl only once connected (prereq_callback):
+    // set earlier, curl 7.88 sends it again as a PRIORITY frame for a
+    // stream not yet opened, which no browser does.  0: none.
+    long h2_weight_ = 0;
+    bool h2_exclusive_ = false;
     std::string hop_url_;
     std::string hop_method_;
     HeaderList hop_headers_;

@@ -67,12 +67,12 @@ CURLcode Request::configure_transfer() {
     if (s.profile && spec_.priority == HY_PRIORITY_DEFAULT) {
         // The browser's own HEADERS priority: Chromium exclusive weight 256
         // on the root, Firefox non-exclusive 42.
-        o.set(CURLOPT_STREAM_WEIGHT, s.profile->h2_weight);
-        if (s.profile->h2_exclusive) o.set(CURLOPT_STREAM_DEPENDS_E, static_cast<CURL*>(nullptr));
-    } else if (long weight = stream_weight(spec_.priority, s.profile != nullptr); weight > 0) {
-        o.set(CURLOPT_STREAM_WEIGHT, weight);
+        h2_weight_ = s.profile->h2_weight;
+        h2_exclusive_ = s.profile->h2_exclusive;
+    } else {
         // Exclusive, on the root: how Chrome sends its HEADERS priority.
-        o.set(CURLOPT_STREAM_DEPENDS_E, static_cast<CURL*>(nullptr));
+        h2_weight_ = stream_weight(spec_.priority, s.profile != nullptr);
+        h2_exclusive_ = true;
     }
     o.set(CURLOPT_HTTP_VERSION, curl_http_version(s.http_version));
     // Content decoding only when the caller left Accept-Encoding to the Core.
@@ -126,18 +126,22 @@ CURLcode Request::configure_transfer() {
         suppress("Expect", "Expect:");
     }
     o.set(CURLOPT_HTTPHEADER, header_list_);
-    if (h1_header_list_ != nullptr) {
+    if (h1_header_list_ != nullptr || h2_weight_ > 0) {
         o.set(CURLOPT_PREREQFUNCTION, &Request::prereq_callback);
         o.set(CURLOPT_PREREQDATA, static_cast<void*>(this));
     }
     return o.result();
 }
 
-// Once connected (new or reused) and before the request goes out: on a
-// connection that did not negotiate h2 the HTTP/1.1 list goes out instead.
-// curl reads the header list only when it writes the request, after this.
+// Once connected (new or reused) and before the request goes out: the
+// stream priority, and on a connection that did not negotiate h2 the
+// HTTP/1.1 header list.  curl reads both only when it writes the request.
 int Request::prereq_callback(void* self, char*, char*, int, int) {
     auto* r = static_cast<Request*>(self);
+    if (r->h2_weight_ > 0) {
+        curl_easy_setopt(r->easy_, CURLOPT_STREAM_WEIGHT, r->h2_weight_);
+        if (r->h2_exclusive_) curl_easy_setopt(r->easy_, CURLOPT_STREAM_DEPENDS_E, static_cast<CURL*>(nullptr));
+    }
     if (r->h1_header_list_ == nullptr) return CURL_PREREQFUNC_OK;
     const curl_tlssessioninfo* info = nullptr;
     bool h2 = false;

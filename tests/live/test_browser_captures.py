@@ -138,8 +138,29 @@ def test_http2_stream_priority_equals_the_browsers(ca_pem, h2_recorder, profile)
     assert ours["flags"] & 0x20 == theirs["flags"] & 0x20
 
 
+@pytest.mark.parametrize("profile, priority, weight, exclusive", [
+    ("chrome_156", None, 256, 1), ("firefox_153", None, 42, 0), ("safari_18_4", None, 256, 1),
+    ("chrome_156", "highest", 256, 1), ("chrome_120", "idle", 110, 1), ("firefox_153", "low", 183, 1)])
+def test_no_priority_frames_on_new_or_reused_connections(ca_pem, h2_recorder, profile, priority, weight, exclusive):
+    """The HEADERS frames carry the priority; no request sends a PRIORITY frame
+    (no browser does), neither the first on a connection nor a later one."""
+    engine = native.PyEngine(impersonate=profile, ca_pem=ca_pem)
+    before = len(h2_recorder.connections)
+    options = {"priority": priority} if priority else {}
+    for _ in range(3):
+        assert fetch(engine, "GET", f"https://localhost:{h2_recorder.port}/", **options).status == 200
+    assert h2_recorder.wait_for(lambda cs: sum(len([f for f in c.later if f["type"] == "HEADERS"]) + bool(c.frames)
+                                               for c in cs[before:]) >= 3, 10)
+    frames = [f for c in h2_recorder.connections[before:] for f in c.frames + c.later]
+    assert len([c for c in h2_recorder.connections[before:] if c.frames]) == 1, "one connection, reused"
+    assert [f for f in frames if f["type"] == "PRIORITY"] == []
+    priorities = [f["priority"] for f in frames if f["type"] == "HEADERS"]
+    assert len(priorities) == 3 and all(p == priorities[0] for p in priorities)
+    assert priorities[0] == {"exclusive": exclusive, "depends_on": 0, "weight": weight}
+
+
 @pytest.mark.xfail(strict=True, reason="libcurl 7.88 fixes SETTINGS, the connection window and the pseudo-header "
-                   "order, and sends a PRIORITY frame (see halyard/README.md, HTTP/2 framing)")
+                   "order (see halyard/README.md, HTTP/2 framing)")
 @pytest.mark.parametrize("profile", sorted(PROFILES))
 def test_akamai_fingerprint_equals_the_browsers(ca_pem, h2_recorder, profile):
     ours = vesper_navigation(profile, ca_pem, h2_recorder)

@@ -37,7 +37,7 @@ def published(profile):
                        "1:65536;2:0;3:1000;4:6291456;6:262144|15663105|0|m,a,s,p" if m <= 116 else
                        CHROME_AKAMAI_117)
         ja4 = ("t13d1516h2_8daaf6152771_e5627efa2ab1" if m <= 118 else
-               "t13d1516h2_8daaf6152771_02713d6af862" if m <= 131 else
+               "t13d1516h2_8daaf6152771_02713d6af862" if m <= 131 else "not published" if m == 132 else
                "t13d1516h2_8daaf6152771_d8a2da3f94cd" if m <= 146 else
                "t13d1516h2_8daaf6152771_806a8c22fdea" if m == 150 else "not published")
         return ja4, akamai_text

@@ -80,7 +80,8 @@ class Connection:
     def __init__(self, hello):
         self.hello = hello
         self.alpn = None
-        self.frames = []
+        self.frames = []     # up to and including the first HEADERS
+        self.later = []      # PRIORITY and HEADERS frames after it
         self.head = None     # HTTP/1.1 request head, text
 
     def as_json(self):
@@ -201,9 +202,9 @@ class BrowserRecorder:
             elif kind == 8 and record:
                 c.frames.append({"type": name, "stream": stream,
                                  "increment": struct.unpack(">I", payload)[0] & 0x7FFFFFFF})
-            elif kind == 2 and record:
+            elif kind == 2:
                 dep = struct.unpack(">I", payload[:4])[0]
-                c.frames.append({"type": name, "stream": stream, "priority": {
+                (c.frames if record else c.later).append({"type": name, "stream": stream, "priority": {
                     "exclusive": dep >> 31, "depends_on": dep & 0x7FFFFFFF, "weight": payload[4] + 1}})
             elif kind in (1, 9):
                 if kind == 1:
@@ -213,9 +214,9 @@ class BrowserRecorder:
                     block += payload
                 if flags & 0x04:
                     headers = [[k, v] for k, v in decoder.decode(block)]
-                    if record:
-                        c.frames.append({"type": "HEADERS", "stream": block_stream, "flags": block_meta[0],
-                                         "priority": block_meta[1], "headers": headers})
+                    (c.frames if record else c.later).append({
+                        "type": "HEADERS", "stream": block_stream, "flags": block_meta[0],
+                        "priority": block_meta[1], "headers": headers})
                     self._answer_h2(tls, encoder, block_stream, dict(headers))
             elif kind == 7:
                 return
