@@ -302,3 +302,22 @@ def test_websocket_origin_is_the_callers_when_given(ca_pem, h1_recorder):
     fields = dict(head_fields(head)[1])
     assert fields["Origin"] == "https://example.test"
     assert fields["Sec-Fetch-Site"] == "cross-site"
+
+
+@pytest.mark.parametrize("profile, offer", [("firefox_153", "permessage-deflate"),
+                                            ("chrome_156", "permessage-deflate; client_max_window_bits")])
+def test_profile_upgrade_against_a_real_server(ws_server, profile, offer):
+    """Each layout's deflate offer is negotiated and used by the websockets
+    server, and its Origin is the target's own in clear (ws://)."""
+    from websocket_helpers import close_cleanly, opened
+    engine = native.PyEngine(impersonate=profile)
+    ws, _ = opened(engine, f"ws://127.0.0.1:{ws_server.port}/headers")
+    headers = {k.lower(): v for k, v in json.loads(bytes(next_event(ws)[1]).decode())}
+    assert headers["sec-websocket-extensions"] == offer
+    assert headers["origin"] == f"http://127.0.0.1:{ws_server.port}"
+    # 127.0.0.1 is a secure context even in clear: Firefox's fetch metadata is there.
+    assert ("sec-fetch-mode" in headers) == profile.startswith("firefox")
+    message = "xyz" * 200000
+    ws.send_text(message)
+    assert bytes(next_event(ws)[1]).decode() == message
+    close_cleanly(ws)
