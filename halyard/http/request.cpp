@@ -29,6 +29,7 @@ Request::Request(std::shared_ptr<Engine> engine, RequestSpec spec)
 // request has finished, so no curl handle is left to release here.
 Request::~Request() {
     if (header_list_) curl_slist_free_all(header_list_);
+    if (h1_header_list_) curl_slist_free_all(h1_header_list_);
     engine_->drop_user();
 }
 
@@ -170,6 +171,14 @@ void Request::begin_hop() {
                         s.accept_language, hop_url_,
                         parsed && parsed->scheme == "https" && s.http_version != HY_HTTP_1_1};
     sent_headers_ = compose_request_headers(inputs, hop_headers_);
+    h1_headers_.clear();
+    if (inputs.may_use_http2 && inputs.profile != nullptr) {
+        // The server may still pick HTTP/1.1, where a browser sends no
+        // HTTP/2-only header (transfer.cpp decides once connected).
+        inputs.may_use_http2 = false;
+        HeaderList h1 = compose_request_headers(inputs, hop_headers_);
+        if (h1.size() != sent_headers_.size()) h1_headers_ = std::move(h1);
+    }
     if (consult_cache()) return;
     // At most six transfers per host at once; the others wait their turn
     // in priority order.
@@ -218,6 +227,10 @@ void Request::detach_transfer() {
     if (header_list_ != nullptr) {
         curl_slist_free_all(header_list_);
         header_list_ = nullptr;
+    }
+    if (h1_header_list_ != nullptr) {
+        curl_slist_free_all(h1_header_list_);
+        h1_header_list_ = nullptr;
     }
     if (holds_slot_) {
         holds_slot_ = false;

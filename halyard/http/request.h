@@ -90,7 +90,8 @@ private:
     void begin_hop();
     void start_transfer();
     CURLcode configure_transfer();     // transfer.cpp
-    curl_slist* build_header_list();   // transfer.cpp
+    curl_slist* build_header_list(const HeaderList& headers);   // transfer.cpp
+    static int prereq_callback(void* self, char*, char*, int, int);
     void detach_transfer();
     CURLcode apply_pause();
     void end_hop(CURLcode code);
@@ -133,6 +134,14 @@ private:
     std::optional<Clock::time_point> deadline_;
     CURL* easy_ = nullptr;
     curl_slist* header_list_ = nullptr;
+    // The list without the profile's HTTP/2-only headers, swapped in when
+    // the connection turns out to speak HTTP/1.1 (empty list: no difference).
+    curl_slist* h1_header_list_ = nullptr;
+    // The HEADERS priority, given to curl only once connected (prereq_callback):
+    // set earlier, curl 7.88 sends it again as a PRIORITY frame for a
+    // stream not yet opened, which no browser does.  0: none.
+    long h2_weight_ = 0;
+    bool h2_exclusive_ = false;
     std::string hop_url_;
     std::string hop_method_;
     HeaderList hop_headers_;
@@ -151,6 +160,7 @@ private:
     // Network thread only: cache and connection slot of the current hop.
     uint32_t cache_mode_ = HY_CACHE_DEFAULT;   // after the caller's headers
     HeaderList sent_headers_;                  // composed for this hop
+    HeaderList h1_headers_;                    // sent_headers_ for HTTP/1.1 when they differ
     std::shared_ptr<const CachedResponse> validating_;  // entry a conditional request is for
     bool not_modified_ = false;                // the server answered 304 to it
     std::unique_ptr<CachedResponse> capture_;  // the response being stored

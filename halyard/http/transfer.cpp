@@ -1,5 +1,7 @@
 // Setting up one hop's curl transfer from the engine's settings and the
 // request's current method, URL, headers and body.
+#include <openssl/ssl.h>
+
 #include "cache/cache_policy.h"
 #include "loop/engine.h"
 #include "loop/connection_scheduler.h"
@@ -27,7 +29,7 @@ bool sends_empty_body(const std::string& method) {
 
 }  // namespace
 
-curl_slist* Request::build_header_list() {
+curl_slist* Request::build_header_list(const HeaderList& headers) {
     curl_slist* list = nullptr;
     auto add = [&list](const Header& h) {
         // "Name;" is curl's way of sending a header with an empty value.
@@ -39,7 +41,7 @@ curl_slist* Request::build_header_list() {
         }
         list = next;
     };
-    for (const Header& h : sent_headers_) add(h);
+    for (const Header& h : headers) add(h);
     // A conditional request for the stored response being validated.
     if (validating_) {
         for (const Header& h : validation_headers(validating_->head)) add(h);
@@ -69,10 +71,15 @@ CURLcode Request::configure_transfer() {
     }
     // A profile's User-Agent is in the header list, in its place.
     if (!s.profile) o.set(CURLOPT_USERAGENT, s.user_agent.c_str());
-    if (long weight = stream_weight(spec_.priority, s.profile != nullptr); weight > 0) {
-        o.set(CURLOPT_STREAM_WEIGHT, weight);
+    if (s.profile && spec_.priority == HY_PRIORITY_DEFAULT) {
+        // The browser's own HEADERS priority: Chromium exclusive weight 256
+        // on the root, Firefox non-exclusive 42.
+        h2_weight_ = s.profile->h2_weight;
+        h2_exclusive_ = s.profile->h2_exclusive;
+    } else {
         // Exclusive, on the root: how Chrome sends its HEADERS priority.
-        o.set(CURLOPT_STREAM_DEPENDS_E, static_cast<CURL*>(nullptr));
+        h2_weight_ = stream_weight(spec_.priority, s.profile != nullptr);
+        h2_exclusive_ = true;
     }
     o.set(CURLOPT_HTTP_VERSION, curl_http_version(s.http_version));
     // Content decoding only when the caller left Accept-Encoding to the Core.
@@ -109,20 +116,54 @@ CURLcode Request::configure_transfer() {
     // POST); any other method, a GET with a body included, is set by name.
     if (!head && hop_method_ != (post_style ? "POST" : "GET")) o.set(CURLOPT_CUSTOMREQUEST, hop_method_.c_str());
 
-    header_list_ = build_header_list();
+    header_list_ = build_header_list(sent_headers_);
+    if (!h1_headers_.empty()) h1_header_list_ = build_header_list(h1_headers_);
     if (post_style) {
         // curl's own additions to a POST that a browser does not make.
         auto suppress = [&](const char* name, const char* line) {
             if (has_header(hop_headers_, name)) return;
-            curl_slist* next = curl_slist_append(header_list_, line);
-            if (next == nullptr) throw std::bad_alloc();
-            header_list_ = next;
+            for (curl_slist** list : {&header_list_, &h1_header_list_}) {
+                if (*list == nullptr && list == &h1_header_list_) continue;
+                curl_slist* next = curl_slist_append(*list, line);
+                if (next == nullptr) throw std::bad_alloc();
+                *list = next;
+            }
         };
         suppress("Content-Type", "Content-Type:");
         suppress("Expect", "Expect:");
     }
     o.set(CURLOPT_HTTPHEADER, header_list_);
+    if (h1_header_list_ != nullptr || h2_weight_ > 0) {
+        o.set(CURLOPT_PREREQFUNCTION, &Request::prereq_callback);
+        o.set(CURLOPT_PREREQDATA, static_cast<void*>(this));
+    }
     return o.result();
+}
+
+// Once connected (new or reused) and before the request goes out: the
+// stream priority, and on a connection that did not negotiate h2 the
+// HTTP/1.1 header list.  curl reads both only when it writes the request.
+int Request::prereq_callback(void* self, char*, char*, int, int) {
+    auto* r = static_cast<Request*>(self);
+    if (r->h2_weight_ > 0) {
+        curl_easy_setopt(r->easy_, CURLOPT_STREAM_WEIGHT, r->h2_weight_);
+        if (r->h2_exclusive_) curl_easy_setopt(r->easy_, CURLOPT_STREAM_DEPENDS_E, static_cast<CURL*>(nullptr));
+    }
+    if (r->h1_header_list_ == nullptr) return CURL_PREREQFUNC_OK;
+    const curl_tlssessioninfo* info = nullptr;
+    bool h2 = false;
+    if (curl_easy_getinfo(r->easy_, CURLINFO_TLS_SSL_PTR, &info) == CURLE_OK && info != nullptr &&
+        info->backend == CURLSSLBACKEND_OPENSSL && info->internals != nullptr) {
+        const unsigned char* alpn = nullptr;
+        unsigned int len = 0;
+        SSL_get0_alpn_selected(static_cast<SSL*>(info->internals), &alpn, &len);
+        h2 = len == 2 && alpn[0] == 'h' && alpn[1] == '2';
+    }
+    if (!h2) {
+        curl_easy_setopt(r->easy_, CURLOPT_HTTPHEADER, r->h1_header_list_);
+        r->sent_headers_ = r->h1_headers_;
+    }
+    return CURL_PREREQFUNC_OK;
 }
 
 }  // namespace halyard

@@ -32,6 +32,11 @@ struct ProfileHeader {
 
 enum class BrowserFamily { Chrome, Edge, Firefox, Safari };
 
+// The order and lines of a browser's WebSocket upgrade request
+// (websocket/handshake.cpp); Safari's was never captured here and keeps
+// Chromium's.
+enum class WebSocketLayout { Chromium, Firefox };
+
 struct BrowserProfile {
     std::string name;              // the engine option's text, e.g. chrome_120
     BrowserFamily family = BrowserFamily::Chrome;
@@ -39,6 +44,11 @@ struct BrowserProfile {
     std::vector<ProfileHeader> headers;
     std::string insecure_accept_encoding;  // Accept-Encoding outside secure contexts
     TlsProfile tls;
+    // The HEADERS priority of a request at the default priority.
+    long h2_weight = 256;
+    bool h2_exclusive = true;
+    WebSocketLayout websocket = WebSocketLayout::Chromium;
+    std::string websocket_accept_encoding;  // empty: no Accept-Encoding in the upgrade
 };
 
 // The profile of that name, or null when the Core has none by that name.

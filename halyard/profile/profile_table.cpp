@@ -1,4 +1,4 @@
-// The profile table: Chrome and Edge 99-146, three Firefox and two Safari
+// The profile table: Chrome and Edge 99-156, four Firefox and two Safari
 // releases.  Values and their sources are listed in README.md.
 #include <map>
 #include <mutex>
@@ -10,7 +10,7 @@ namespace halyard {
 namespace {
 
 constexpr int kFirstChromium = 99;
-constexpr int kLastChromium = 146;
+constexpr int kLastChromium = 156;
 
 // Chrome's ClientHello (BoringSSL as Chrome configures it) in OpenSSL terms.
 TlsProfile chromium_tls(int major) {
@@ -29,9 +29,14 @@ TlsProfile chromium_tls(int major) {
     t.session_ticket = true;
     t.status_request = true;
     t.signed_cert_timestamps = true;
-    t.padding = true;
+    // BoringSSL pads a 256-511 byte hello; from 124 Chrome's post-quantum
+    // share makes every hello longer, so it never pads (captured 156: none).
+    t.padding = major < 124;
     t.grease = true;
     t.ech_grease = major >= 119;
+    t.ech_payload = 0;  // Chrome draws 144, 176, 208 or 240 per connection
+    // The Trust Anchor IDs list (0xca34) of the 156 capture.
+    t.trust_anchor_ids = major >= 156;
     return t;
 }
 
@@ -72,6 +77,8 @@ std::shared_ptr<BrowserProfile> chromium_profile(BrowserFamily family, int major
     // went from 0.9 to 0.7 (Chrome: after 107, Edge: after 101).
     const bool q07 = edge ? major > 101 : major > 107;
     std::string accept = "text/html,application/xhtml+xml,application/xml;q=0.9,";
+    // JPEG XL came back in front of AVIF in the 15x releases (156 capture).
+    if (!edge && major >= 150) accept += "image/jxl,";
     if (!edge) accept += "image/avif,";
     accept += "image/webp,image/apng,*/*;q=0.8,application/signed-exchange;v=b3;q=";
     accept += q07 ? "0.7" : "0.9";
@@ -97,6 +104,10 @@ std::shared_ptr<BrowserProfile> chromium_profile(BrowserFamily family, int major
     if (major >= 124) p->headers.push_back({"priority", "u=0, i", R::Http2Only});
     p->insecure_accept_encoding = "gzip, deflate";
     p->tls = chromium_tls(major);
+    p->h2_weight = 256;
+    p->h2_exclusive = true;
+    p->websocket = WebSocketLayout::Chromium;
+    p->websocket_accept_encoding = encodings;
     return p;
 }
 
@@ -111,32 +122,44 @@ std::shared_ptr<BrowserProfile> firefox_profile(int major) {
         {"User-Agent", "Mozilla/5.0 (Windows NT 10.0; Win64; x64; rv:" + v + ") Gecko/20100101 Firefox/" + v,
          R::UserAgent},
         {"Accept", "text/html,application/xhtml+xml,application/xml;q=0.9,*/*;q=0.8", R::Plain},
-        {"Accept-Language", "en-US,en;q=0.5", R::AcceptLanguage},
+        // 153 as captured with the en-US default; the older q=0.5 is from earlier captures.
+        {"Accept-Language", major >= 153 ? "en-US,en;q=0.9" : "en-US,en;q=0.5", R::AcceptLanguage},
         {"Accept-Encoding", "gzip, deflate, br, zstd", R::AcceptEncoding},
+        // HTTP/1.1 only, here (Firefox's own place for it).
+        {"Connection", "keep-alive", R::Connection},
         {"Upgrade-Insecure-Requests", "1", R::Plain},
         {"Sec-Fetch-Dest", "document", R::FetchMetadata},
         {"Sec-Fetch-Mode", "navigate", R::FetchMetadata},
         {"Sec-Fetch-Site", "none", R::FetchMetadata},
         {"Sec-Fetch-User", "?1", R::FetchMetadata},
-        {"Priority", "u=0, i", R::Http2Only},
+        // Firefox sends Priority on HTTP/1.1 as well; TE only on HTTP/2.
+        {"Priority", "u=0, i", R::Plain},
         {"TE", "trailers", R::Http2Only},
     };
     p->insecure_accept_encoding = "gzip, deflate";
+    // Non-exclusive on the root, weight 42 (153 capture).
+    p->h2_weight = 42;
+    p->h2_exclusive = false;
+    p->websocket = WebSocketLayout::Firefox;
+    p->websocket_accept_encoding = "gzip, deflate, br, zstd";
     TlsProfile& t = p->tls;
     t.tls13_ciphers = "TLS_AES_128_GCM_SHA256:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384";
     t.tls12_ciphers =
         "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-CHACHA20-POLY1305:"
         "ECDHE-RSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
-        "ECDHE-ECDSA-AES256-SHA:ECDHE-ECDSA-AES128-SHA:ECDHE-RSA-AES128-SHA:ECDHE-RSA-AES256-SHA:"
-        "AES128-GCM-SHA256:AES256-GCM-SHA384:AES128-SHA:AES256-SHA";
+        "ECDHE-ECDSA-AES256-SHA:" + std::string(major >= 153 ? "" : "ECDHE-ECDSA-AES128-SHA:") +
+        "ECDHE-RSA-AES128-SHA:ECDHE-RSA-AES256-SHA:AES128-GCM-SHA256:AES256-GCM-SHA384:AES128-SHA:AES256-SHA";
     t.groups = "X25519:P-256:P-384:P-521:ffdhe2048:ffdhe3072";
     t.sigalgs =
         "ECDSA+SHA256:ECDSA+SHA384:ECDSA+SHA512:rsa_pss_rsae_sha256:rsa_pss_rsae_sha384:"
         "rsa_pss_rsae_sha512:RSA+SHA256:RSA+SHA384:RSA+SHA512";
+    // Firefox ends the list with ECDSA+SHA1 and RSA+SHA1; OpenSSL withholds
+    // SHA-1 signatures at any security level that also refuses SHA-1 certificates.
     t.session_ticket = true;
     t.status_request = true;
     t.signed_cert_timestamps = major > 133;
     t.ech_grease = true;
+    t.ech_payload = 239;  // NSS's size for a first, unresumed hello (153 capture)
     t.record_size_limit = 16385;
     return p;
 }
@@ -175,6 +198,8 @@ std::shared_ptr<BrowserProfile> safari_profile(std::string_view version) {
     t.sigalgs =
         "ECDSA+SHA256:rsa_pss_rsae_sha256:RSA+SHA256:ECDSA+SHA384:rsa_pss_rsae_sha384:RSA+SHA384:"
         "rsa_pss_rsae_sha512:RSA+SHA512";
+    // Safari 18 still offers TLS 1.0 and 1.1 in supported_versions.
+    t.min_version = 0x0301;
     t.session_ticket = false;
     t.status_request = true;
     t.signed_cert_timestamps = true;
@@ -200,7 +225,7 @@ const Table& table() {
             out.add(chromium_profile(BrowserFamily::Chrome, major));
         for (int major = kFirstChromium; major <= kLastChromium; ++major)
             out.add(chromium_profile(BrowserFamily::Edge, major));
-        for (int major : {133, 135, 144}) out.add(firefox_profile(major));
+        for (int major : {133, 135, 144, 153}) out.add(firefox_profile(major));
         for (std::string_view version : {"18.0", "18.4"}) out.add(safari_profile(version));
         return out;
     }();

@@ -11,6 +11,22 @@ namespace {
 
 constexpr unsigned kRecordSizeLimit = 28;
 constexpr unsigned kEncryptedClientHello = 0xfe0d;
+constexpr unsigned kTrustAnchorIds = 0xca34;
+
+// Chrome 156's Trust Anchor IDs extension body as captured: the ids of the
+// roots it trusts.  A server that does not know the extension ignores it.
+constexpr char kChromeTrustAnchors[] =
+    "\x00\xb8\x05\x82\xdf\x13\x02\x01\x05\x82\xdf\x13\x02\x06\x05\x82\xdf\x13\x02\x0d\x05\x82\xdf\x13"
+    "\x02\x0e\x05\x82\xdf\x13\x02\x0f\x05\x82\xdf\x13\x02\x12\x05\x82\xdf\x13\x02\x13\x05\x82\xdf\x13"
+    "\x02\x14\x08\x83\x9a\x64\x8c\x9b\x2d\x01\x07\x08\x83\x9a\x64\x8c\x9b\x2d\x01\x08\x08\x83\x9a\x64"
+    "\x8c\x9b\x2d\x01\x09\x08\x83\x9a\x64\x8c\x9b\x2d\x01\x0a\x08\x83\x9a\x64\x8c\x9b\x2d\x01\x0b\x08"
+    "\x83\x9a\x64\x8c\x9b\x2d\x01\x0c\x08\x83\x9a\x64\x8c\x9b\x2d\x01\x0d\x08\x83\x9a\x64\x8c\x9b\x2d"
+    "\x01\x12\x08\x83\x9a\x64\x8c\x9b\x2d\x01\x13\x04\xd6\x79\x09\x01\x04\xd6\x79\x09\x04\x04\xd6\x79"
+    "\x09\x05\x04\xd6\x79\x09\x06\x04\xd6\x79\x09\x07\x04\xd6\x79\x09\x08\x04\xd6\x79\x09\x0a\x04\xd6"
+    "\x79\x09\x0b\x04\xd6\x79\x09\x0c\x04\xd6\x79\x09\x0d\x04\xd6\x79\x09\x0f";
+
+// Chrome's ECH GREASE payload lengths (one per connection).
+constexpr size_t kChromeEchPayloads[] = {144, 176, 208, 240};
 
 // A GREASE value (RFC 8701): 0x?a?a with both nibbles equal.
 unsigned random_grease() {
@@ -43,11 +59,18 @@ int add_record_size_limit(SSL*, unsigned, unsigned, const unsigned char** out, s
 // An outer ECH extension that no server can decrypt, as browsers send when
 // they have no ECH configuration: HPKE suite HKDF-SHA256 / AES-128-GCM, a
 // random config id, a random 32-byte encapsulated key and a random payload.
+// `arg` holds the payload length, 0 for Chrome's per-connection choice.
 int add_ech_grease(SSL*, unsigned, unsigned, const unsigned char** out, size_t* outlen, X509*, size_t, int*,
-                   void*) {
-    constexpr size_t kEnc = 32, kPayload = 208;
-    constexpr size_t kLen = 1 + 4 + 1 + 2 + kEnc + 2 + kPayload;
-    auto* p = static_cast<unsigned char*>(OPENSSL_malloc(kLen));
+                   void* arg) {
+    constexpr size_t kEnc = 32;
+    size_t payload = static_cast<size_t>(reinterpret_cast<uintptr_t>(arg));
+    if (payload == 0) {
+        unsigned char pick = 0;
+        if (RAND_bytes(&pick, 1) != 1) pick = 2;
+        payload = kChromeEchPayloads[pick % 4];
+    }
+    const size_t len = 1 + 4 + 1 + 2 + kEnc + 2 + payload;
+    auto* p = static_cast<unsigned char*>(OPENSSL_malloc(len));
     if (p == nullptr) return -1;
     size_t i = 0;
     p[i++] = 0;                          // outer ClientHello
@@ -58,10 +81,17 @@ int add_ech_grease(SSL*, unsigned, unsigned, const unsigned char** out, size_t* 
     p[i++] = 0x00, p[i++] = kEnc;
     if (RAND_bytes(p + i, kEnc) != 1) std::memset(p + i, 0x5a, kEnc);
     i += kEnc;
-    p[i++] = static_cast<unsigned char>(kPayload >> 8), p[i++] = static_cast<unsigned char>(kPayload & 0xff);
-    if (RAND_bytes(p + i, kPayload) != 1) std::memset(p + i, 0xa5, kPayload);
+    p[i++] = static_cast<unsigned char>(payload >> 8), p[i++] = static_cast<unsigned char>(payload & 0xff);
+    if (RAND_bytes(p + i, payload) != 1) std::memset(p + i, 0xa5, payload);
     *out = p;
-    *outlen = kLen;
+    *outlen = len;
+    return 1;
+}
+
+int add_trust_anchors(SSL*, unsigned, unsigned, const unsigned char** out, size_t* outlen, X509*, size_t, int*,
+                      void*) {
+    *out = reinterpret_cast<const unsigned char*>(kChromeTrustAnchors);
+    *outlen = sizeof kChromeTrustAnchors - 1;
     return 1;
 }
 
@@ -79,7 +109,7 @@ int accept_answer(SSL*, unsigned, unsigned, const unsigned char*, size_t, X509*,
 }  // namespace
 
 bool apply_tls_profile(SSL_CTX* ctx, const TlsProfile& p) {
-    bool ok = SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) == 1;
+    bool ok = SSL_CTX_set_min_proto_version(ctx, p.min_version) == 1;
     ok = ok && SSL_CTX_set_ciphersuites(ctx, p.tls13_ciphers.c_str()) == 1;
     ok = ok && SSL_CTX_set_cipher_list(ctx, p.tls12_ciphers.c_str()) == 1;
     ok = ok && SSL_CTX_set1_groups_list(ctx, p.groups.c_str()) == 1;
@@ -91,7 +121,9 @@ bool apply_tls_profile(SSL_CTX* ctx, const TlsProfile& p) {
     SSL_CTX_set_post_handshake_auth(ctx, 0);
     if (p.session_ticket) SSL_CTX_clear_options(ctx, SSL_OP_NO_TICKET);
     else SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+    // curl sets SSL_OP_ALL, which holds the padding option: cleared unless wanted.
     if (p.padding) SSL_CTX_set_options(ctx, SSL_OP_TLSEXT_PADDING);
+    else SSL_CTX_clear_options(ctx, SSL_OP_TLSEXT_PADDING);
     if (p.status_request && SSL_CTX_set_tlsext_status_type(ctx, TLSEXT_STATUSTYPE_ocsp) != 1) return false;
     // Requests SCTs; permissive validation never fails a handshake for them.
     if (p.signed_cert_timestamps && SSL_CTX_enable_ct(ctx, SSL_CT_VALIDATION_PERMISSIVE) != 1) return false;
@@ -103,7 +135,11 @@ bool apply_tls_profile(SSL_CTX* ctx, const TlsProfile& p) {
     if (p.ech_grease &&
         SSL_CTX_add_custom_ext(ctx, kEncryptedClientHello,
                                SSL_EXT_CLIENT_HELLO | SSL_EXT_TLS1_3_ENCRYPTED_EXTENSIONS, add_ech_grease,
-                               free_payload, nullptr, accept_answer, nullptr) != 1)
+                               free_payload, reinterpret_cast<void*>(static_cast<uintptr_t>(p.ech_payload)),
+                               accept_answer, nullptr) != 1)
+        return false;
+    if (p.trust_anchor_ids && SSL_CTX_add_custom_ext(ctx, kTrustAnchorIds, SSL_EXT_CLIENT_HELLO, add_trust_anchors,
+                                                     free_nothing, nullptr, nullptr, nullptr) != 1)
         return false;
     if (p.record_size_limit != 0 &&
         SSL_CTX_add_custom_ext(ctx, kRecordSizeLimit,

@@ -10,6 +10,7 @@ typedef struct ssl_ctx_st SSL_CTX;
 namespace halyard {
 
 struct TlsProfile {
+    uint16_t min_version = 0x0303; // lowest version offered (TLS 1.2); supported_versions lists down to it
     std::string tls13_ciphers;     // OpenSSL TLS 1.3 suite names, in the browser's order
     std::string tls12_ciphers;     // OpenSSL cipher names (TLS 1.2 and below), in order
     std::string groups;            // supported groups, in order; the first gets the key share
@@ -20,6 +21,8 @@ struct TlsProfile {
     bool padding = false;          // extension 21 for hellos of 256-511 bytes
     bool grease = false;           // one empty GREASE extension (random value per connection)
     bool ech_grease = false;       // extension 65037 with a random, well-formed outer ECH payload
+    uint16_t ech_payload = 0;      // its payload length; 0: 144, 176, 208 or 240 drawn per hello
+    bool trust_anchor_ids = false; // extension 0xca34 with Chrome's list of trust anchor ids
     uint16_t record_size_limit = 0;  // extension 28 with this value; 0: not sent
 };
 

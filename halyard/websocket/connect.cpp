@@ -74,6 +74,21 @@ void WebSocket::begin_handshake() {
     q.origin = spec_.origin;
     q.user_agent = std::string(engine_user_agent(s));
     q.accept_language = s.accept_language;
+    if (s.profile) {
+        // A browser's upgrade always carries Origin: that of a page of the
+        // target's own origin unless the caller names another.
+        const bool trustworthy = spec_.secure || is_local_host(spec_.host);
+        const std::string own = same_origin(spec_.secure, spec_.host_header);
+        if (q.origin.empty()) q.origin = own;
+        q.layout = s.profile->websocket;
+        q.accept_encoding = trustworthy ? s.profile->websocket_accept_encoding
+                                        : (s.profile->websocket_accept_encoding.empty() ? "" : "gzip, deflate");
+        if (trustworthy) q.fetch_site = q.origin == own ? "same-origin" : "cross-site";
+        if (q.accept_language.empty()) {
+            for (const ProfileHeader& h : s.profile->headers)
+                if (h.role == HeaderRole::AcceptLanguage) q.accept_language = h.value;
+        }
+    }
     q.cookie = cookie_header(jar_lines(easy_), spec_.host, spec_.target.substr(0, spec_.target.find('?')),
                              spec_.secure || is_local_host(spec_.host), now_seconds());
     key_ = make_websocket_key();

@@ -67,9 +67,13 @@ std::string websocket_accept(std::string_view key) {
     return base64(digest, sizeof digest);
 }
 
+std::string same_origin(bool secure, std::string_view host_header) {
+    return std::string(secure ? "https://" : "http://").append(host_header);
+}
+
 std::string build_handshake_request(const HandshakeRequest& q) {
     std::string out;
-    out.reserve(512);
+    out.reserve(640);
     auto line = [&](std::string_view name, std::string_view value) {
         out.append(name).append(": ").append(value).append("\r\n");
     };
@@ -77,26 +81,53 @@ std::string build_handshake_request(const HandshakeRequest& q) {
     auto overridable = [&](std::string_view name, std::string_view value) {
         if (!value.empty() && !has_header(q.headers, name)) line(name, value);
     };
-    out.append("GET ").append(q.target).append(" HTTP/1.1\r\n");
-    line("Host", q.host);
-    line("Connection", "Upgrade");
-    overridable("Pragma", "no-cache");
-    overridable("Cache-Control", "no-cache");
-    overridable("User-Agent", q.user_agent);
-    line("Upgrade", "websocket");
-    overridable("Origin", q.origin);
-    line("Sec-WebSocket-Version", "13");
-    overridable("Accept-Language", q.accept_language);
-    if (!q.cookie.empty()) line("Cookie", q.cookie);
-    line("Sec-WebSocket-Key", q.key);
-    if (q.offer_deflate) line("Sec-WebSocket-Extensions", kDeflateOffer);
-    if (!q.protocols.empty()) {
+    auto protocols = [&] {
+        if (q.protocols.empty()) return;
         std::string joined;
         for (const auto& p : q.protocols) {
             if (!joined.empty()) joined.append(", ");
             joined.append(p);
         }
         line("Sec-WebSocket-Protocol", joined);
+    };
+    out.append("GET ").append(q.target).append(" HTTP/1.1\r\n");
+    line("Host", q.host);
+    if (q.layout == WebSocketLayout::Firefox) {
+        // Firefox 153 as captured; where it puts Cookie and the subprotocol
+        // was not captured, they follow its own request lines.
+        overridable("User-Agent", q.user_agent);
+        overridable("Accept", "*/*");
+        overridable("Accept-Language", q.accept_language);
+        overridable("Accept-Encoding", q.accept_encoding);
+        line("Sec-WebSocket-Version", "13");
+        overridable("Origin", q.origin);
+        protocols();
+        if (q.offer_deflate) line("Sec-WebSocket-Extensions", "permessage-deflate");
+        line("Sec-WebSocket-Key", q.key);
+        if (!q.cookie.empty()) line("Cookie", q.cookie);
+        line("Connection", "Upgrade");
+        if (!q.fetch_site.empty()) {
+            overridable("Sec-Fetch-Dest", "empty");
+            overridable("Sec-Fetch-Mode", "websocket");
+            overridable("Sec-Fetch-Site", q.fetch_site);
+        }
+        overridable("Pragma", "no-cache");
+        overridable("Cache-Control", "no-cache");
+        line("Upgrade", "websocket");
+    } else {
+        line("Connection", "Upgrade");
+        overridable("Pragma", "no-cache");
+        overridable("Cache-Control", "no-cache");
+        overridable("User-Agent", q.user_agent);
+        line("Upgrade", "websocket");
+        overridable("Origin", q.origin);
+        line("Sec-WebSocket-Version", "13");
+        overridable("Accept-Encoding", q.accept_encoding);
+        overridable("Accept-Language", q.accept_language);
+        if (!q.cookie.empty()) line("Cookie", q.cookie);
+        line("Sec-WebSocket-Key", q.key);
+        if (q.offer_deflate) line("Sec-WebSocket-Extensions", kDeflateOffer);
+        protocols();
     }
     for (const Header& h : q.headers) line(h.name, h.value);
     out.append("\r\n");

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "profile/browser_profile.h"
 #include "text/header.h"
 #include "websocket/deflate.h"
 
@@ -30,12 +31,19 @@ struct HandshakeRequest {
     std::vector<std::string> protocols;
     HeaderList headers;           // the caller's, in order
     bool offer_deflate = true;
+    WebSocketLayout layout = WebSocketLayout::Chromium;
+    std::string accept_encoding;  // empty: none
+    std::string fetch_site;       // Sec-Fetch-Site (Firefox); empty: no Sec-Fetch-* lines
 };
 
+// The Origin a browser page of the target's own origin sends.
+std::string same_origin(bool secure, std::string_view host_header);
 
-// The request, in the order a browser sends its lines; a caller's header
-// replaces the Core's line of the same name (User-Agent, Origin,
-// Accept-Language, Pragma, Cache-Control) and otherwise follows them.
+
+// The request, in the order the layout's browser sends its lines; a
+// caller's header replaces the Core's line of the same name (User-Agent,
+// Origin, Accept, Accept-Language, Accept-Encoding, Pragma, Cache-Control,
+// Sec-Fetch-*) and otherwise follows them.
 std::string build_handshake_request(const HandshakeRequest& request);
 
 // Where the answer head ends (just past its empty line) in what was read so

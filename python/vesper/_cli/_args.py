@@ -48,7 +48,7 @@ def normalize_url(url: str, default_scheme: str = "http") -> str:
 def _transport_options(parser: argparse.ArgumentParser) -> None:
     net = parser.add_argument_group("connection")
     net.add_argument("--impersonate", metavar="BROWSER",
-                     help="send the request as this browser would (e.g. chrome_146, firefox_133)")
+                     help="send the request as this browser would (e.g. chrome_156, firefox_153)")
     version = net.add_mutually_exclusive_group()
     version.add_argument("--http1.1", dest="http_version", action="store_const", const="1.1",
                          help="speak HTTP/1.1 only")

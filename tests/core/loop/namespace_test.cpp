@@ -9,7 +9,7 @@ namespace halyard_test {
 namespace {
 
 TEST(Profiles, UnknownNamesAreUnsupported) {
-    for (const char* name : {"chrome_98", "chrome_147", "chrome120", "chrome", "edge_", "opera_100", "firefox_1"}) {
+    for (const char* name : {"chrome_98", "chrome_157", "chrome120", "chrome", "edge_", "opera_100", "firefox_1"}) {
         uint32_t code = 0;
         EXPECT_FALSE(make_engine({.impersonate = name}, &code)) << name;
         EXPECT_EQ(code, static_cast<uint32_t>(HY_PROFILE_UNSUPPORTED)) << name;

@@ -51,20 +51,20 @@ std::string value_of(const BrowserProfile& p, std::string_view name) {
 }
 
 TEST(ProfileTable, NamesAndRange) {
-    for (int major : {99, 120, 146}) {
+    for (int major : {99, 120, 146, 150, 156}) {
         for (const char* family : {"chrome_", "edge_"}) {
             auto p = find_profile(family + std::to_string(major));
             ASSERT_TRUE(p) << family << major;
             EXPECT_EQ(p->major, major);
         }
     }
-    for (const char* name : {"chrome_98", "chrome_147", "chrome120", "Chrome_120", "chrome_", "chrome", "edge99",
+    for (const char* name : {"chrome_98", "chrome_157", "edge_157", "chrome120", "Chrome_120", "chrome_", "chrome", "edge99",
                              "firefox_100", "safari", "", "chrome_120 "}) {
         EXPECT_FALSE(find_profile(name)) << name;
     }
-    for (const char* name : {"firefox_133", "firefox_135", "firefox_144", "safari_18_0", "safari_18_4"})
+    for (const char* name : {"firefox_133", "firefox_135", "firefox_144", "firefox_153", "safari_18_0", "safari_18_4"})
         EXPECT_TRUE(find_profile(name)) << name;
-    EXPECT_EQ(profile_names().size(), 2u * 48 + 5);
+    EXPECT_EQ(profile_names().size(), 2u * 58 + 6);
 }
 
 struct VersionedValue {

@@ -186,16 +186,21 @@ TEST(ProfileHello, ChromeMatchesWhereOpenSslCan) {
     // 17513 65037, permuted per connection from 110).
     ASSERT_GE(hello->extensions.size(), 2u);
     EXPECT_TRUE(halyard_test::is_grease(hello->extensions[0]));
-    const auto exts = without_grease(hello->extensions);
+    auto exts = without_grease(hello->extensions);
+    // Padding (last) only when the hello would be 256-511 bytes, which
+    // depends on the ECH GREASE length drawn for this hello.
+    const bool padded = !exts.empty() && exts.back() == 21;
+    if (padded) exts.pop_back();
     const std::vector<uint16_t> expected = {65037, 0, 11, 10, 35, 5, 16, 18, 23, 13, 43, 45, 51};
     EXPECT_EQ(exts, expected);
     // Removing the SCSV gives Chrome's cipher hash; the extension hash
     // differs (no 65281, 27 or ALPS).
     const std::string measured = ja4(*hello);
-    EXPECT_EQ(measured.substr(0, 10), "t13d1613h2") << measured;
+    EXPECT_EQ(measured.substr(0, 10), padded ? "t13d1614h2" : "t13d1613h2") << measured;
     ClientHello no_scsv = *hello;
     no_scsv.ciphers.pop_back();
-    EXPECT_EQ(ja4(no_scsv).substr(0, 23), "t13d1513h2_8daaf6152771") << ja4(no_scsv);
+    EXPECT_EQ(ja4(no_scsv).substr(0, 23), padded ? "t13d1514h2_8daaf6152771" : "t13d1513h2_8daaf6152771")
+        << ja4(no_scsv);
     std::cout << "chrome_120 JA4 " << measured << "\nchrome_120 JA3 " << ja3_string(*hello) << " = "
               << halyard_test::md5_hex(ja3_string(*hello)) << "\n";
 }

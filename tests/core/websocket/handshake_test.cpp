@@ -67,6 +67,56 @@ TEST(HandshakeRequest, LinesInBrowserOrderThenTheCallers) {
     EXPECT_EQ(lines, expected);
 }
 
+TEST(HandshakeRequest, ChromiumPutsEncodingAndLanguageBeforeTheKey) {
+    HandshakeRequest q = full_request();
+    q.accept_encoding = "gzip, deflate, br, zstd";
+    const auto lines = lines_of(build_handshake_request(q));
+    const std::vector<std::string> tail = {"Sec-WebSocket-Version: 13", "Accept-Encoding: gzip, deflate, br, zstd",
+                                           "Accept-Language: fr-CH, fr;q=0.9", "Cookie: a=1; b=2",
+                                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ=="};
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 8, lines.begin() + 13), tail);
+}
+
+TEST(HandshakeRequest, FirefoxLayout) {
+    HandshakeRequest q = full_request();
+    q.layout = WebSocketLayout::Firefox;
+    q.accept_encoding = "gzip, deflate, br, zstd";
+    q.fetch_site = "same-origin";
+    q.headers = {{"X-One", "1"}, {"pragma", "mine"}};
+    const std::vector<std::string> expected = {
+        "GET /chat?room=1 HTTP/1.1",
+        "Host: example.com:8080",
+        "User-Agent: halyard/test",
+        "Accept: */*",
+        "Accept-Language: fr-CH, fr;q=0.9",
+        "Accept-Encoding: gzip, deflate, br, zstd",
+        "Sec-WebSocket-Version: 13",
+        "Origin: https://example.com",
+        "Sec-WebSocket-Protocol: chat, superchat",
+        "Sec-WebSocket-Extensions: permessage-deflate",
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==",
+        "Cookie: a=1; b=2",
+        "Connection: Upgrade",
+        "Sec-Fetch-Dest: empty",
+        "Sec-Fetch-Mode: websocket",
+        "Sec-Fetch-Site: same-origin",
+        "Cache-Control: no-cache",
+        "Upgrade: websocket",
+        "X-One: 1",
+        "pragma: mine",
+        "",
+    };
+    EXPECT_EQ(lines_of(build_handshake_request(q)), expected);
+    // Outside a secure context no Sec-Fetch-* line.
+    q.fetch_site.clear();
+    EXPECT_EQ(build_handshake_request(q).find("Sec-Fetch"), std::string::npos);
+}
+
+TEST(HandshakeRequest, SameOriginOfTheTarget) {
+    EXPECT_EQ(same_origin(true, "example.com"), "https://example.com");
+    EXPECT_EQ(same_origin(false, "127.0.0.1:8080"), "http://127.0.0.1:8080");
+}
+
 TEST(HandshakeRequest, AbsentPartsAndCallerOverrides) {
     HandshakeRequest q = full_request();
     q.origin.clear();

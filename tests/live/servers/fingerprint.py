@@ -18,6 +18,7 @@ class ClientHello:
         if len(data) < 9 or data[0] != 22 or data[5] != 1:
             raise ValueError("not a ClientHello record")
         body = data[9:9 + int.from_bytes(data[6:9], "big")]
+        self.message_length = 4 + len(body)     # the handshake message, as padding counts it
         self.legacy_version = struct.unpack(">H", body[0:2])[0]
         pos = 34
         pos += 1 + body[pos]                                   # session id
@@ -67,14 +68,17 @@ class ClientHello:
         raw = self.bodies.get(0)
         return raw[5:].decode() if raw else ""
 
-    def ja3_string(self):
+    def ja3_string(self, sort_extensions=False):
+        """JA3's text; `sort_extensions`: in ascending order, which removes
+        the per-connection permutation (the "JA3N" form)."""
         def dash(values):
             return "-".join(str(v) for v in values if not is_grease(v))
-        return ",".join([str(self.legacy_version), dash(self.ciphers), dash(self.extensions), dash(self.groups),
+        exts = sorted(self.extensions) if sort_extensions else self.extensions
+        return ",".join([str(self.legacy_version), dash(self.ciphers), dash(exts), dash(self.groups),
                          dash(self.point_formats)])
 
-    def ja3(self):
-        return hashlib.md5(self.ja3_string().encode()).hexdigest()
+    def ja3(self, sort_extensions=False):
+        return hashlib.md5(self.ja3_string(sort_extensions).encode()).hexdigest()
 
     def ja4(self, ciphers=None):
         """JA4 (TCP); `ciphers` replaces the cipher list (to leave one out)."""
@@ -91,7 +95,7 @@ class ClientHello:
         b = digest(",".join(sorted(f"{c:04x}" for c in ciphers)))
         c_text = ",".join(sorted(f"{e:04x}" for e in exts if e not in (0, 16)))
         if self.sigalgs:
-            c_text += "_" + ",".join(f"{s:04x}" for s in self.sigalgs)
+            c_text += "_" + ",".join(f"{s:04x}" for s in self.sigalgs if not is_grease(s))
         return f"{a}_{b}_{digest(c_text)}"
 
 
