@@ -19,7 +19,6 @@ public:
     void release() const {
         if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
     }
-    long use_count() const { return count_.load(std::memory_order_relaxed); }
 
 protected:
     virtual ~RefCounted() = default;
