@@ -12,9 +12,6 @@
 namespace halyard {
 namespace {
 
-// Spaces and tabs around a field value or list item do not count.
-std::string_view trim(std::string_view s) { return trim_header_value(s); }
-
 std::string_view strip_line_end(std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     return line;

@@ -11,12 +11,6 @@ std::string_view strip_line_end(std::string_view line) {
     return line;
 }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 }  // namespace
 
 std::optional<int> parse_status_line(std::string_view line) {

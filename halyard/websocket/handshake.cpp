@@ -21,12 +21,6 @@ std::string base64(const unsigned char* data, size_t len) {
     return out;
 }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 // True when the comma-separated list `value` holds `token` (any case).
 bool list_has_token(std::string_view value, std::string_view token) {
     size_t start = 0;
