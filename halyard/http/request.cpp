@@ -105,10 +105,7 @@ void Request::run_step(void (Request::*step)()) {
 void Request::on_start() {
     if (phase_ != Phase::Idle) return;
     engine_->track(shared_from_this());
-    // A timeout too large to represent is no timeout.
-    constexpr uint64_t kMaxTimeoutMs = 100ull * 365 * 24 * 3600 * 1000;
-    if (spec_.timeout_ms > 0 && spec_.timeout_ms < kMaxTimeoutMs)
-        deadline_ = Clock::now() + std::chrono::milliseconds(spec_.timeout_ms);
+    deadline_ = deadline_after(spec_.timeout_ms);
     cache_mode_ = effective_cache_mode(spec_.cache_mode, spec_.headers);
     hop_url_ = spec_.url;
     hop_method_ = spec_.method;

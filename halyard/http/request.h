@@ -20,6 +20,7 @@
 #include "api/outcome.h"
 #include "http/response_limits.h"
 #include "http/upload_queue.h"
+#include "loop/clock.h"
 
 // The module's request handle is the request object itself.
 struct hy_request {
@@ -33,8 +34,6 @@ class Engine;
 
 class Request final : public hy_request, public std::enable_shared_from_this<Request> {
 public:
-    using Clock = std::chrono::steady_clock;
-
     // The new request holds the handle reference that release() gives up.
     static Request* create(std::shared_ptr<Engine> engine, RequestSpec spec);
     ~Request();

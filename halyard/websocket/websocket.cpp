@@ -113,10 +113,7 @@ void WebSocket::on_start() {
     if (phase_ != Phase::Idle) return;
     engine_->track_websocket(shared_from_this());
     phase_ = Phase::Connecting;
-    // A timeout too large to represent is no timeout.
-    constexpr uint64_t kMaxTimeoutMs = 100ull * 365 * 24 * 3600 * 1000;
-    if (spec_.timeout_ms > 0 && spec_.timeout_ms < kMaxTimeoutMs)
-        connect_deadline_ = Clock::now() + std::chrono::milliseconds(spec_.timeout_ms);
+    connect_deadline_ = deadline_after(spec_.timeout_ms);
     easy_ = curl_easy_init();
     if (easy_ == nullptr) throw std::bad_alloc();
     if (CURLcode rc = configure(); rc != CURLE_OK) {
@@ -165,7 +162,7 @@ short WebSocket::wanted_events() const {
     return events;
 }
 
-std::optional<WebSocket::Clock::time_point> WebSocket::deadline() const {
+std::optional<Clock::time_point> WebSocket::deadline() const {
     if (phase_ == Phase::Connecting || phase_ == Phase::Handshaking) return connect_deadline_;
     if (phase_ == Phase::Open) return closing_deadline_;
     return std::nullopt;

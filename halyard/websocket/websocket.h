@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "api/outcome.h"
+#include "loop/clock.h"
 #include "websocket/config.h"
 #include "websocket/close.h"
 #include "websocket/session.h"
@@ -43,8 +44,6 @@ class WebSocket final : public hy_websocket,
                         public FrameSession::Listener,
                         public std::enable_shared_from_this<WebSocket> {
 public:
-    using Clock = std::chrono::steady_clock;
-
     // The network-thread entry points below are not noexcept on purpose: a
     // callback may end the thread by unwinding it (CPython does so to a
     // thread that takes the interpreter lock while the interpreter exits),
