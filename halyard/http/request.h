@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "api/config.h"
+#include "api/lifecycle.h"
 #include "transport/error_map.h"
 #include "http/head_block.h"
 #include "cache/http_cache.h"
@@ -66,7 +67,6 @@ private:
     // Queued: waiting for a connection slot of its host.  Replaying:
     // delivering a cached response.
     enum class Phase { Idle, Queued, Transferring, Replaying, AwaitingFollow, Done };
-    enum StartState : int { NotStarted = 0, Started = 1, CanceledBeforeStart = 2 };
 
     // Posts `step` to the network thread; a failure inside it ends the
     // request instead of escaping.
@@ -111,11 +111,9 @@ private:
     const std::shared_ptr<Engine> engine_;
     const RequestSpec spec_;
     UploadQueue upload_;
-    std::shared_ptr<Request> handle_ref_;   // the module's handle; touched by create and release
 
-    // Shared with API threads.
-    std::atomic<int> start_state_{NotStarted};
-    std::atomic<bool> finished_{false};
+    // Shared with API threads; also holds the module's handle reference.
+    Lifecycle lifecycle_;
     std::atomic<bool> awaiting_follow_{false};
     std::atomic<bool> resume_pending_{false};
 

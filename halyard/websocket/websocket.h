@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "api/lifecycle.h"
 #include "api/outcome.h"
 #include "loop/clock.h"
 #include "websocket/config.h"
@@ -78,7 +79,6 @@ private:
     WebSocket(std::shared_ptr<Engine> engine, WebSocketSpec spec);
 
     enum class Phase { Idle, Connecting, Handshaking, Open, Done };
-    enum StartState : int { NotStarted = 0, Started = 1, CanceledBeforeStart = 2 };
 
     struct Outgoing {
         bool close = false;
@@ -146,13 +146,11 @@ private:
 
     const std::shared_ptr<Engine> engine_;
     const WebSocketSpec spec_;
-    std::shared_ptr<WebSocket> handle_ref_;   // the module's handle; touched by create and release
 
-    // Shared with API threads.
-    std::atomic<int> start_state_{NotStarted};
+    // Shared with API threads; also holds the module's handle reference.
+    Lifecycle lifecycle_;
     std::atomic<bool> open_{false};
     std::atomic<bool> closing_{false};
-    std::atomic<bool> finished_{false};
     std::atomic<bool> kick_pending_{false};
     std::mutex queue_mutex_;                  // guards queued_ and the unsent count's checks
     std::deque<Outgoing> queued_;
