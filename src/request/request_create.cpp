@@ -113,11 +113,7 @@ Result<std::shared_ptr<RequestHandle>> create_request(hy_engine* engine, const R
 
     hy_request* core = nullptr;
     const uint32_t result = hy_request_create(engine, &config, &core);
-    if (result != HY_OK || core == nullptr) {
-        state->drop_context_reference();
-        return Failure::core(creation_error(result));
-    }
-    return std::make_shared<RequestHandle>(core, std::move(state));
+    return RequestHandle::created(result, core, std::move(state));
 }
 
 }  // namespace

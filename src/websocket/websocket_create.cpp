@@ -61,11 +61,7 @@ Result<std::shared_ptr<WebSocketHandle>> create_websocket(hy_engine* engine, con
 
     hy_websocket* core = nullptr;
     const uint32_t result = hy_websocket_create(engine, &config, &core);
-    if (result != HY_OK || core == nullptr) {
-        state->drop_context_reference();
-        return Failure::core(creation_error(result));
-    }
-    return std::make_shared<WebSocketHandle>(core, std::move(state));
+    return WebSocketHandle::created(result, core, std::move(state));
 }
 
 }  // namespace
