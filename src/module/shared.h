@@ -51,8 +51,6 @@ public:
     T* operator->() const { return object_; }
     T& operator*() const { return *object_; }
     explicit operator bool() const { return object_ != nullptr; }
-    // Hands the count to the caller (e.g. as a Core context reference).
-    T* leak() { return std::exchange(object_, nullptr); }
     void reset() {
         if (T* object = std::exchange(object_, nullptr)) object->release();
     }
