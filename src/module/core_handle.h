@@ -27,8 +27,16 @@ public:
     CoreHandle(const CoreHandle&) = delete;
     CoreHandle& operator=(const CoreHandle&) = delete;
 
+    // The state for a new Core object, with two counts: one for the handle,
+    // one for the Core's callback context.
+    static Shared<State> new_state() {
+        Shared<State> state = make_shared_ref<State>();
+        state->retain();
+        return state;
+    }
+
     // The handle of what hy_*_create answered `result` and `core` for; on
-    // failure the context reference the Core never took is dropped.
+    // failure the context count the Core never took is dropped.
     static Result<std::shared_ptr<CoreHandle>> created(uint32_t result, Core* core, Shared<State> state) {
         if (result != HY_OK || core == nullptr) {
             state->drop_context_reference();

@@ -88,9 +88,7 @@ Result<RequestOptions> convert_options(const Args& args) {
 }
 
 Result<std::shared_ptr<RequestHandle>> create_request(hy_engine* engine, const RequestOptions& o) {
-    // One count for the handle, one for the Core's callback context.
-    Shared<RequestState> state = make_shared_ref<RequestState>();
-    state->retain();
+    Shared<RequestState> state = RequestHandle::new_state();
 
     const std::vector<HeaderEntry> headers = header_entries(o.headers);
     RequestConfig config{};
