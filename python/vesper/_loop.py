@@ -45,7 +45,20 @@ def _weak_notify(pump):
     return notify
 
 
-class EventPump:
+class _EventIterator:
+    """Iterating a pump gives its events up to and with the terminal one."""
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        event = await self.next()
+        if event is None:
+            raise StopAsyncIteration
+        return event
+
+
+class EventPump(_EventIterator):
     """Queues the events of one native object as a loop is told about them."""
 
     def __init__(self, source, terminal_kinds, loop=None, batch=_BATCH):
@@ -97,15 +110,6 @@ class EventPump:
             finally:
                 self._waiter = None
         return self._events.popleft()
-
-    def __aiter__(self):
-        return self
-
-    async def __anext__(self):
-        event = await self.next()
-        if event is None:
-            raise StopAsyncIteration
-        return event
 
 
 class _PumpedRequest:
@@ -215,7 +219,7 @@ class _WeakLoop:
         return loop.call_soon_threadsafe(callback)
 
 
-class HubPump:
+class HubPump(_EventIterator):
     """Queues the events a LoopHub routes to one native object."""
 
     def __init__(self, loop, terminal_kinds):
@@ -273,15 +277,6 @@ class HubPump:
             if self._held and self._queued <= _RELEASE_AT:
                 self._held = False
                 self._hub.hold(self._owner, False)
-        return event
-
-    def __aiter__(self):
-        return self
-
-    async def __anext__(self):
-        event = await self.next()
-        if event is None:
-            raise StopAsyncIteration
         return event
 
 
