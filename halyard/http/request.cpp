@@ -6,11 +6,10 @@
 #include "cache/cache_policy.h"
 #include "transport/curl_facts.h"
 #include "loop/engine.h"
+#include "loop/guarded.h"
 #include "http/redirect.h"
 #include "http/request_headers.h"
 #include "text/url.h"
-
-#include <cxxabi.h>
 
 namespace halyard {
 
@@ -85,15 +84,7 @@ void Request::post(void (Request::*step)()) {
 }
 
 void Request::run_step(void (Request::*step)()) {
-    try {
-        (this->*step)();
-    } catch (const abi::__forced_unwind&) {
-        throw;  // the thread is being ended: let it unwind
-    } catch (const std::bad_alloc&) {
-        finish(map_cause(Cause::OutOfMemory));
-    } catch (...) {
-        finish(map_cause(Cause::Internal));
-    }
+    run_guarded([&] { (this->*step)(); }, [&](Cause cause) { finish(map_cause(cause)); });
 }
 
 // --------------------------------------------------------- network thread
@@ -226,15 +217,7 @@ CURLcode Request::apply_pause() {
 
 void Request::on_transfer_done(CURL* easy, CURLcode code) {
     if (phase_ != Phase::Transferring || easy != easy_) return;
-    try {
-        end_hop(code);
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        finish(map_cause(Cause::OutOfMemory));
-    } catch (...) {
-        finish(map_cause(Cause::Internal));
-    }
+    run_guarded([&] { end_hop(code); }, [&](Cause cause) { finish(map_cause(cause)); });
 }
 
 void Request::end_hop(CURLcode code) {

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <curl/curl.h>
-#include <cxxabi.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +20,7 @@
 #include "api/lifecycle.h"
 #include "api/outcome.h"
 #include "loop/clock.h"
+#include "loop/guarded.h"
 #include "websocket/config.h"
 #include "websocket/close.h"
 #include "websocket/session.h"
@@ -97,15 +97,10 @@ private:
     // escaping into the loop.
     template <typename F>
     void guarded(F&& body) {
-        try {
-            body();
-        } catch (const abi::__forced_unwind&) {
-            throw;  // the thread is being ended: let it unwind
-        } catch (const std::bad_alloc&) {
-            fail({HY_OUT_OF_MEMORY, -13, 0, "out of memory"});
-        } catch (...) {
-            fail({HY_NETWORK, -2, 0, "internal failure"});
-        }
+        run_guarded(body, [&](Cause cause) {
+            if (cause == Cause::OutOfMemory) fail({HY_OUT_OF_MEMORY, -13, 0, "out of memory"});
+            else fail({HY_NETWORK, -2, 0, "internal failure"});
+        });
     }
     void post(void (WebSocket::*step)());
     void run_step(void (WebSocket::*step)());
