@@ -118,7 +118,7 @@ uint32_t read_request_config(const RequestConfig* c, RequestSpec& out) {
         if (!read_text(e.name, e.name_len, h.name) || !read_text(e.value, e.value_len, h.value))
             return HY_INVALID_ARGUMENT;
         if (!validate_header(h.name, h.value)) return HY_INVALID_ARGUMENT;
-        h.value = std::string(trim_header_value(h.value));
+        h.value = std::string(trim(h.value));
         out.headers.push_back(std::move(h));
     }
 

@@ -12,14 +12,6 @@
 namespace halyard {
 namespace {
 
-// Spaces and tabs around a field value or list item do not count.
-std::string_view trim(std::string_view s) { return trim_header_value(s); }
-
-std::string_view strip_line_end(std::string_view line) {
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    return line;
-}
-
 // Comma-separated items, commas inside double quotes kept.
 std::vector<std::string_view> split_list(std::string_view value) {
     std::vector<std::string_view> out;
@@ -72,50 +64,6 @@ std::optional<std::string> normalized(const std::optional<std::string>& value) {
 }
 
 }  // namespace
-
-std::optional<std::string> ParsedHead::get(std::string_view name) const {
-    std::optional<std::string> out;
-    for (const auto& [n, v] : fields) {
-        if (!iequals(n, name)) continue;
-        if (out) *out += ", ";
-        else out.emplace();
-        *out += v;
-    }
-    return out;
-}
-
-std::string ParsedHead::block() const {
-    std::string out = status_line + "\r\n";
-    for (const auto& [n, v] : fields) out += n + ": " + v + "\r\n";
-    out += "\r\n";
-    return out;
-}
-
-ParsedHead parse_head(std::string_view block) {
-    ParsedHead head;
-    bool first = true;
-    while (!block.empty()) {
-        const size_t nl = block.find('\n');
-        std::string_view line = strip_line_end(block.substr(0, nl));
-        block = nl == std::string_view::npos ? std::string_view() : block.substr(nl + 1);
-        if (first) {
-            head.status_line = std::string(line);
-            head.status = parse_status_line(line).value_or(0);
-            first = false;
-            continue;
-        }
-        if (line.empty()) break;
-        if ((line.front() == ' ' || line.front() == '\t') && !head.fields.empty()) {
-            head.fields.back().second += ' ';
-            head.fields.back().second += trim(line);
-            continue;
-        }
-        const size_t colon = line.find(':');
-        if (colon == std::string_view::npos) continue;
-        head.fields.emplace_back(std::string(trim(line.substr(0, colon))), std::string(trim(line.substr(colon + 1))));
-    }
-    return head;
-}
 
 CacheControl parse_cache_control(std::string_view value) {
     CacheControl cc;

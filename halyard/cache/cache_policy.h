@@ -12,26 +12,12 @@
 #include <utility>
 #include <vector>
 
+#include "http/head_block.h"
 #include "text/header.h"
 
 namespace halyard {
 
 using Seconds = int64_t;  // seconds since the epoch, or a duration
-
-// A response head split into its status line and fields (names as sent).
-struct ParsedHead {
-    std::string status_line;
-    int status = 0;
-    std::vector<std::pair<std::string, std::string>> fields;
-
-    // All values of a field joined by ", " (RFC 9110 field combination);
-    // nothing when absent.
-    std::optional<std::string> get(std::string_view name) const;
-    // The head block again: status line, fields, empty line, CRLF endings.
-    std::string block() const;
-};
-
-ParsedHead parse_head(std::string_view block);
 
 struct CacheControl {
     bool no_store = false;

@@ -11,12 +11,6 @@ std::string_view strip_line_end(std::string_view line) {
     return line;
 }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 }  // namespace
 
 std::optional<int> parse_status_line(std::string_view line) {
@@ -34,6 +28,61 @@ std::optional<int> parse_status_line(std::string_view line) {
     }
     if (rest.size() > 3 && rest[3] != ' ') return std::nullopt;
     return code;
+}
+
+FieldLine add_field_line(HeadFields& fields, std::string_view line) {
+    if (!line.empty() && (line.front() == ' ' || line.front() == '\t') && !fields.empty()) {
+        fields.back().second += ' ';
+        fields.back().second += trim(line);
+        return FieldLine::Folded;
+    }
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return FieldLine::Malformed;
+    const std::string_view name = trim(line.substr(0, colon));
+    if (name.empty()) return FieldLine::Malformed;
+    fields.emplace_back(std::string(name), std::string(trim(line.substr(colon + 1))));
+    return FieldLine::Field;
+}
+
+std::optional<std::string> ParsedHead::get(std::string_view name) const {
+    std::optional<std::string> out;
+    for (const auto& [n, v] : fields) {
+        if (!iequals(n, name)) continue;
+        if (out) *out += ", ";
+        else out.emplace();
+        *out += v;
+    }
+    return out;
+}
+
+std::string ParsedHead::block() const {
+    std::string out = status_line + "\r\n";
+    for (const auto& [n, v] : fields) out += n + ": " + v + "\r\n";
+    out += "\r\n";
+    return out;
+}
+
+ParsedHead parse_head(std::string_view block) {
+    ParsedHead head;
+    bool first = true;
+    while (!block.empty()) {
+        const size_t nl = block.find('\n');
+        const std::string_view line = strip_line_end(block.substr(0, nl));
+        block = nl == std::string_view::npos ? std::string_view() : block.substr(nl + 1);
+        if (first) {
+            head.status_line = std::string(line);
+            head.status = parse_status_line(line).value_or(0);
+            first = false;
+            continue;
+        }
+        if (line.empty()) break;
+        switch (add_field_line(head.fields, line)) {
+        case FieldLine::Field: break;
+        case FieldLine::Folded: head.folded = true; break;
+        case FieldLine::Malformed: head.malformed = true; break;
+        }
+    }
+    return head;
 }
 
 HeadCollector::Event HeadCollector::feed(std::string_view line) {
@@ -56,18 +105,8 @@ HeadCollector::Event HeadCollector::feed(std::string_view line) {
         }
         complete_ = true;
         return Event::Complete;
-    } else if (content.front() == ' ' || content.front() == '\t') {
-        // An obsolete folded continuation belongs to the previous field.
-        if (!fields_.empty()) {
-            fields_.back().second += ' ';
-            fields_.back().second += trim(content);
-        }
     } else {
-        const size_t colon = content.find(':');
-        if (colon != std::string_view::npos) {
-            fields_.emplace_back(std::string(content.substr(0, colon)),
-                                 std::string(trim(content.substr(colon + 1))));
-        }
+        add_field_line(fields_, content);
     }
     block_.append(content);
     block_ += "\r\n";
@@ -76,7 +115,7 @@ HeadCollector::Event HeadCollector::feed(std::string_view line) {
 
 std::optional<std::string> HeadCollector::header(std::string_view name) const {
     for (const auto& [n, v] : fields_) {
-        if (iequals(trim(n), name)) return v;
+        if (iequals(n, name)) return v;
     }
     return std::nullopt;
 }
@@ -84,14 +123,14 @@ std::optional<std::string> HeadCollector::header(std::string_view name) const {
 std::vector<std::string> HeadCollector::values(std::string_view name) const {
     std::vector<std::string> out;
     for (const auto& [n, v] : fields_) {
-        if (iequals(trim(n), name)) out.push_back(v);
+        if (iequals(n, name)) out.push_back(v);
     }
     return out;
 }
 
 bool HeadCollector::chunked() const {
     for (const auto& [n, v] : fields_) {
-        if (!iequals(trim(n), "Transfer-Encoding")) continue;
+        if (!iequals(n, "Transfer-Encoding")) continue;
         std::string_view value = v;
         const size_t comma = value.rfind(',');
         if (comma != std::string_view::npos) value = value.substr(comma + 1);

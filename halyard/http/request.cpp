@@ -6,17 +6,16 @@
 #include "cache/cache_policy.h"
 #include "transport/curl_facts.h"
 #include "loop/engine.h"
+#include "loop/guarded.h"
 #include "http/redirect.h"
 #include "http/request_headers.h"
 #include "text/url.h"
-
-#include <cxxabi.h>
 
 namespace halyard {
 
 Request* Request::create(std::shared_ptr<Engine> engine, RequestSpec spec) {
     std::shared_ptr<Request> request(new Request(std::move(engine), std::move(spec)));
-    request->handle_ref_ = request;
+    request->lifecycle_.hold_handle(request);
     return request.get();
 }
 
@@ -36,30 +35,26 @@ Request::~Request() {
 // ------------------------------------------------------------ API threads
 
 uint32_t Request::start() {
-    int expected = NotStarted;
-    if (!start_state_.compare_exchange_strong(expected, Started)) return HY_INVALID_STATE;
+    if (!lifecycle_.start()) return HY_INVALID_STATE;
     post(&Request::on_start);
     return HY_OK;
 }
 
 uint32_t Request::cancel() {
-    int expected = NotStarted;
-    // Cancelled before start: nothing runs, and a later start is refused.
-    if (start_state_.compare_exchange_strong(expected, CanceledBeforeStart)) return HY_OK;
-    if (expected == Started && !finished_.load()) post(&Request::on_cancel);
+    if (lifecycle_.cancel()) post(&Request::on_cancel);
     return HY_OK;
 }
 
 uint32_t Request::resume_read() {
-    if (start_state_.load() != Started) return HY_INVALID_STATE;
-    if (finished_.load()) return HY_OK;
+    if (!lifecycle_.started()) return HY_INVALID_STATE;
+    if (lifecycle_.finished()) return HY_OK;
     // Several resumes before the thread gets to the first are one resume.
     if (!resume_pending_.exchange(true)) post(&Request::on_resume);
     return HY_OK;
 }
 
 uint32_t Request::follow_redirect() {
-    if (start_state_.load() != Started) return HY_INVALID_STATE;
+    if (!lifecycle_.started()) return HY_INVALID_STATE;
     // Set by the network thread before it reports a deferred redirect.
     if (!awaiting_follow_.exchange(false)) return HY_INVALID_STATE;
     post(&Request::on_follow);
@@ -68,7 +63,7 @@ uint32_t Request::follow_redirect() {
 
 uint32_t Request::upload_write(const uint8_t* data, uint64_t len, uint32_t is_final) {
     if (is_final > 1 || (len > 0 && data == nullptr)) return HY_INVALID_ARGUMENT;
-    if (spec_.body_kind != HY_BODY_STREAM || start_state_.load() != Started) return HY_INVALID_STATE;
+    if (spec_.body_kind != HY_BODY_STREAM || !lifecycle_.started()) return HY_INVALID_STATE;
     const auto appended = upload_.append(data, len, is_final == 1);
     if (appended.code != HY_OK) return appended.code;
     if (appended.needs_kick) post(&Request::on_upload_kick);
@@ -81,8 +76,8 @@ uint32_t Request::upload_write(const uint8_t* data, uint64_t len, uint32_t is_fi
 void Request::release() {
     // Keeps the request alive to the end of this call even if the handle
     // reference was the last one.
-    std::shared_ptr<Request> self = std::move(handle_ref_);
-    if (start_state_.load() == Started && !finished_.load()) post(&Request::on_cancel);
+    const std::shared_ptr<void> self = lifecycle_.release_handle();
+    if (lifecycle_.running()) post(&Request::on_cancel);
 }
 
 void Request::post(void (Request::*step)()) {
@@ -90,15 +85,7 @@ void Request::post(void (Request::*step)()) {
 }
 
 void Request::run_step(void (Request::*step)()) {
-    try {
-        (this->*step)();
-    } catch (const abi::__forced_unwind&) {
-        throw;  // the thread is being ended: let it unwind
-    } catch (const std::bad_alloc&) {
-        finish(map_cause(Cause::OutOfMemory));
-    } catch (...) {
-        finish(map_cause(Cause::Internal));
-    }
+    run_guarded([&] { (this->*step)(); }, [&](Cause cause) { finish(map_cause(cause)); });
 }
 
 // --------------------------------------------------------- network thread
@@ -106,10 +93,7 @@ void Request::run_step(void (Request::*step)()) {
 void Request::on_start() {
     if (phase_ != Phase::Idle) return;
     engine_->track(shared_from_this());
-    // A timeout too large to represent is no timeout.
-    constexpr uint64_t kMaxTimeoutMs = 100ull * 365 * 24 * 3600 * 1000;
-    if (spec_.timeout_ms > 0 && spec_.timeout_ms < kMaxTimeoutMs)
-        deadline_ = Clock::now() + std::chrono::milliseconds(spec_.timeout_ms);
+    deadline_ = deadline_after(spec_.timeout_ms);
     cache_mode_ = effective_cache_mode(spec_.cache_mode, spec_.headers);
     hop_url_ = spec_.url;
     hop_method_ = spec_.method;
@@ -246,15 +230,7 @@ CURLcode Request::apply_pause() {
 
 void Request::on_transfer_done(CURL* easy, CURLcode code) {
     if (phase_ != Phase::Transferring || easy != easy_) return;
-    try {
-        end_hop(code);
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        finish(map_cause(Cause::OutOfMemory));
-    } catch (...) {
-        finish(map_cause(Cause::Internal));
-    }
+    run_guarded([&] { end_hop(code); }, [&](Cause cause) { finish(map_cause(cause)); });
 }
 
 void Request::end_hop(CURLcode code) {
@@ -339,7 +315,7 @@ void Request::finish(Outcome outcome) {
     replay_.reset();
     awaiting_follow_.store(false);
     upload_.close(outcome.ok() ? uint32_t{HY_INVALID_STATE} : outcome.result);
-    finished_.store(true);
+    lifecycle_.finish();
     engine_->untrack(this);
     const auto& cb = spec_.callbacks;
     cb.on_complete(cb.context, this, outcome.result, outcome.net_error);

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "api/config.h"
+#include "api/lifecycle.h"
 #include "transport/error_map.h"
 #include "http/head_block.h"
 #include "cache/http_cache.h"
@@ -21,6 +22,7 @@
 #include "http/response_limits.h"
 #include "http/sent_heads.h"
 #include "http/upload_queue.h"
+#include "loop/clock.h"
 
 // The module's request handle is the request object itself.
 struct hy_request {
@@ -34,8 +36,6 @@ class Engine;
 
 class Request final : public hy_request, public std::enable_shared_from_this<Request> {
 public:
-    using Clock = std::chrono::steady_clock;
-
     // The new request holds the handle reference that release() gives up.
     static Request* create(std::shared_ptr<Engine> engine, RequestSpec spec);
     ~Request();
@@ -73,7 +73,6 @@ private:
     // Queued: waiting for a connection slot of its host.  Replaying:
     // delivering a cached response.
     enum class Phase { Idle, Queued, Transferring, Replaying, AwaitingFollow, Done };
-    enum StartState : int { NotStarted = 0, Started = 1, CanceledBeforeStart = 2 };
 
     // Posts `step` to the network thread; a failure inside it ends the
     // request instead of escaping.
@@ -119,11 +118,9 @@ private:
     const std::shared_ptr<Engine> engine_;
     const RequestSpec spec_;
     UploadQueue upload_;
-    std::shared_ptr<Request> handle_ref_;   // the module's handle; touched by create and release
 
-    // Shared with API threads.
-    std::atomic<int> start_state_{NotStarted};
-    std::atomic<bool> finished_{false};
+    // Shared with API threads; also holds the module's handle reference.
+    Lifecycle lifecycle_;
     std::atomic<bool> awaiting_follow_{false};
     std::atomic<bool> resume_pending_{false};
     std::atomic<bool> record_heads_{false};

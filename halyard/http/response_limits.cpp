@@ -25,7 +25,7 @@ bool content_lengths_conflict(std::span<const std::string> values) {
     for (std::string_view value : values) {
         for (;;) {
             const size_t comma = value.find(',');
-            const std::string_view item = trim_header_value(value.substr(0, comma));
+            const std::string_view item = trim(value.substr(0, comma));
             if (!seen) {
                 first = item;
                 seen = true;

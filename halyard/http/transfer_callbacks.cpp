@@ -5,11 +5,10 @@
 #include <new>
 
 #include "loop/engine.h"
+#include "loop/guarded.h"
 #include "http/redirect.h"
 #include "http/request.h"
 #include "text/url.h"
-
-#include <cxxabi.h>
 
 namespace halyard {
 namespace {
@@ -18,16 +17,9 @@ namespace {
 // under a callback) is let through; every other failure ends the transfer.
 template <typename F>
 size_t guarded(std::optional<Outcome>& pending, size_t abort_value, F&& body) {
-    try {
-        return body();
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        pending = map_cause(Cause::OutOfMemory);
-    } catch (...) {
-        pending = map_cause(Cause::Internal);
-    }
-    return abort_value;
+    size_t out = abort_value;
+    run_guarded([&] { out = body(); }, [&](Cause cause) { pending = map_cause(cause); });
+    return out;
 }
 
 }  // namespace

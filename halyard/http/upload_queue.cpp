@@ -75,9 +75,4 @@ uint64_t UploadQueue::queued() const {
     return queued_;
 }
 
-bool UploadQueue::final_received() const {
-    std::lock_guard lock(mutex_);
-    return final_;
-}
-
 }  // namespace halyard

@@ -57,7 +57,6 @@ public:
     void close(uint32_t code);
 
     uint64_t queued() const;
-    bool final_received() const;
 
 private:
     const uint64_t limit_;

@@ -24,7 +24,6 @@ class Request;
 class Engine : public std::enable_shared_from_this<Engine> {
 public:
     using Command = NetworkHub::Command;
-    using Clock = std::chrono::steady_clock;
 
     // Creates the engine on its namespace's hub (a new one when the
     // namespace is empty or unused); null with `code` set on failure:

@@ -22,6 +22,7 @@
 
 #include "http/easy_pool.h"
 #include "cache/http_cache.h"
+#include "loop/clock.h"
 #include "loop/connection_scheduler.h"
 
 namespace halyard {
@@ -32,7 +33,6 @@ class WebSocket;
 class NetworkHub : public std::enable_shared_from_this<NetworkHub> {
 public:
     using Command = std::function<void()>;
-    using Clock = std::chrono::steady_clock;
 
     // Creates the hub with one user and starts its thread; null on failure.
     // `profile` is the impersonation profile of the namespace ("" for none).

@@ -20,4 +20,11 @@ bool has_header(const HeaderList& headers, std::string_view name) {
                        [&](const Header& h) { return iequals(h.name, name); });
 }
 
+std::string_view trim(std::string_view text) {
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    const size_t last = text.find_last_not_of(" \t");
+    return text.substr(first, last - first + 1);
+}
+
 }  // namespace halyard

@@ -20,4 +20,8 @@ bool iequals(std::string_view a, std::string_view b);
 
 bool has_header(const HeaderList& headers, std::string_view name);
 
+// `text` without the spaces and tabs around it: what does not count around
+// a field name, a field value or a list item.
+std::string_view trim(std::string_view text);
+
 }  // namespace halyard

@@ -69,13 +69,6 @@ bool is_header_value(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
-std::string_view trim_header_value(std::string_view value) {
-    const size_t first = value.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    const size_t last = value.find_last_not_of(" \t");
-    return value.substr(first, last - first + 1);
-}
-
 bool validate_method(std::string_view method) { return is_token(method) && !iequals(method, "CONNECT"); }
 
 std::optional<ParsedUrl> parse_request_url(std::string_view url) {
@@ -147,7 +140,7 @@ bool is_websocket_handshake_header(std::string_view name) {
 bool validate_request_headers(const HeaderList& headers, bool streamed, uint64_t body_len) {
     int content_length = 0, transfer_encoding = 0, host = 0;
     for (const Header& h : headers) {
-        const std::string_view value = trim_header_value(h.value);
+        const std::string_view value = trim(h.value);
         if (iequals(h.name, "Content-Length")) {
             uint64_t length = 0;
             if (++content_length > 1 || streamed || !is_decimal(value, length) || length != body_len) return false;

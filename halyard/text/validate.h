@@ -22,10 +22,6 @@ bool is_token(std::string_view text);
 // A header value holds no CR, LF or NUL: nothing in it can end the line.
 bool is_header_value(std::string_view text);
 
-// The value with leading and trailing spaces and tabs removed, as browsers
-// normalise header values; "  " becomes "".
-std::string_view trim_header_value(std::string_view value);
-
 // A method the Core sends: a token other than CONNECT (in any case), which
 // would turn the connection into a tunnel.
 bool validate_method(std::string_view method);

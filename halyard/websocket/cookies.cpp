@@ -11,9 +11,6 @@
 namespace halyard {
 namespace {
 
-// Spaces and tabs around a field value or list item do not count.
-std::string_view trim(std::string_view s) { return trim_header_value(s); }
-
 std::string lower(std::string_view s) {
     std::string out(s);
     std::transform(out.begin(), out.end(), out.begin(),

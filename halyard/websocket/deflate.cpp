@@ -12,12 +12,6 @@ namespace {
 
 constexpr uint8_t kTail[4] = {0x00, 0x00, 0xFF, 0xFF};
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 // Splits on `sep` outside quoted strings.
 std::vector<std::string_view> split(std::string_view s, char sep) {
     std::vector<std::string_view> parts;

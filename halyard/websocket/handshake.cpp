@@ -21,12 +21,6 @@ std::string base64(const unsigned char* data, size_t len) {
     return out;
 }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
-
 // True when the comma-separated list `value` holds `token` (any case).
 bool list_has_token(std::string_view value, std::string_view token) {
     size_t start = 0;
@@ -38,11 +32,6 @@ bool list_has_token(std::string_view value, std::string_view token) {
     }
     return false;
 }
-
-struct Field {
-    std::string_view name;
-    std::string_view value;
-};
 
 HandshakeResult fail(HandshakeResult r, int32_t net_error, std::string why) {
     r.ok = false;
@@ -146,36 +135,20 @@ size_t find_head_end(std::string_view received) {
 HandshakeResult check_handshake_answer(std::string_view head, std::string_view key,
                                        const std::vector<std::string>& offered, bool offered_deflate) {
     HandshakeResult r;
-    std::vector<Field> fields;
-    bool first = true;
-    size_t start = 0;
-    while (start < head.size()) {
-        size_t end = head.find('\n', start);
-        if (end == std::string_view::npos) end = head.size();
-        std::string_view text = head.substr(start, end - start);
-        if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-        start = end + 1;
-        if (first) {
-            first = false;
-            auto status = parse_status_line(text);
-            if (!status) return fail(r, -370, "the answer is not an HTTP/1.x response");
-            r.status = *status;
-            continue;
-        }
-        if (text.empty()) break;
-        const size_t colon = text.find(':');
-        if (colon == std::string_view::npos || colon == 0) return fail(r, -320, "malformed header line in the answer");
-        Field f{trim(text.substr(0, colon)), trim(text.substr(colon + 1))};
-        if (iequals(f.name, "Set-Cookie")) r.set_cookies.emplace_back(f.value);
-        fields.push_back(f);
-    }
-    if (first) return fail(r, -370, "the answer is not an HTTP/1.x response");
+    const ParsedHead parsed = parse_head(head);
+    const std::optional<int> status = parse_status_line(parsed.status_line);
+    if (!status) return fail(r, -370, "the answer is not an HTTP/1.x response");
+    r.status = *status;
     auto all = [&](std::string_view name) {
         std::vector<std::string_view> values;
-        for (const Field& f : fields)
-            if (iequals(f.name, name)) values.push_back(f.value);
+        for (const auto& [n, v] : parsed.fields)
+            if (iequals(n, name)) values.push_back(v);
         return values;
     };
+    for (std::string_view cookie : all("Set-Cookie")) r.set_cookies.emplace_back(cookie);
+    // Folded lines are not HTTP/1.1 any more: a handshake answer with one is
+    // refused like any other malformed line.
+    if (parsed.malformed || parsed.folded) return fail(r, -320, "malformed header line in the answer");
     if (r.status != 101) return fail(r, -320, "the server refused the handshake with status " + std::to_string(r.status));
 
     const auto upgrade = all("Upgrade");

@@ -89,13 +89,6 @@ bool FrameSession::send_message(uint32_t type, const uint8_t* data, size_t len) 
     return true;
 }
 
-bool FrameSession::send_ping(const uint8_t* data, size_t len) {
-    wslay_event_msg msg{WSLAY_PING, data, len};
-    if (wslay_event_queue_msg(ctx_, &msg) != 0) return false;
-    flush_wslay();
-    return true;
-}
-
 bool FrameSession::send_close(uint16_t code, std::string_view reason) {
     const int rc = wslay_event_queue_close(ctx_, code, reinterpret_cast<const uint8_t*>(reason.data()), reason.size());
     if (rc != 0) return false;

@@ -61,7 +61,6 @@ public:
     // Frames a message (compressed when negotiated) into the output buffer.
     // False once the close was sent.
     bool send_message(uint32_t type, const uint8_t* data, size_t len);
-    bool send_ping(const uint8_t* data, size_t len);
     // Frames the close; false when a close was already queued or sent.
     bool send_close(uint16_t code, std::string_view reason);
 

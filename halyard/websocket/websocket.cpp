@@ -20,7 +20,7 @@ constexpr size_t kReadChunk = size_t{64} << 10;
 
 WebSocket* WebSocket::create(std::shared_ptr<Engine> engine, WebSocketSpec spec) {
     std::shared_ptr<WebSocket> socket(new WebSocket(std::move(engine), std::move(spec)));
-    socket->handle_ref_ = socket;
+    socket->lifecycle_.hold_handle(socket);
     return socket.get();
 }
 
@@ -35,8 +35,7 @@ WebSocket::~WebSocket() { engine_->drop_user(); }
 // ------------------------------------------------------------ API threads
 
 uint32_t WebSocket::start() {
-    int expected = NotStarted;
-    if (!start_state_.compare_exchange_strong(expected, Started)) return HY_INVALID_STATE;
+    if (!lifecycle_.start()) return HY_INVALID_STATE;
     post(&WebSocket::on_start);
     return HY_OK;
 }
@@ -44,7 +43,7 @@ uint32_t WebSocket::start() {
 uint32_t WebSocket::send(uint32_t type, const uint8_t* data, uint64_t len) {
     if ((type != HY_WS_TEXT && type != HY_WS_BINARY) || (len > 0 && data == nullptr)) return HY_INVALID_ARGUMENT;
     if (len > kMaxOutgoingMessage) return HY_INVALID_ARGUMENT;
-    if (!open_.load() || closing_.load() || finished_.load()) return HY_INVALID_STATE;
+    if (!open_.load() || closing_.load() || lifecycle_.finished()) return HY_INVALID_STATE;
     if (type == HY_WS_TEXT && !is_valid_utf8(data, static_cast<size_t>(len))) return HY_INVALID_ARGUMENT;
     Outgoing item;
     item.type = type;
@@ -63,9 +62,9 @@ uint32_t WebSocket::send(uint32_t type, const uint8_t* data, uint64_t len) {
 
 uint32_t WebSocket::close(uint16_t code, const char* reason, uint64_t reason_len) {
     if (!is_caller_close_code(code) || !is_caller_close_reason(reason, reason_len)) return HY_INVALID_ARGUMENT;
-    if (start_state_.load() != Started) return HY_INVALID_STATE;
+    if (!lifecycle_.started()) return HY_INVALID_STATE;
     // Closing twice, or after the end, changes nothing (as in browsers).
-    if (finished_.load() || closing_.exchange(true)) return HY_OK;
+    if (lifecycle_.finished() || closing_.exchange(true)) return HY_OK;
     Outgoing item;
     item.close = true;
     item.type = code;
@@ -79,18 +78,15 @@ uint32_t WebSocket::close(uint16_t code, const char* reason, uint64_t reason_len
 }
 
 uint32_t WebSocket::cancel() {
-    int expected = NotStarted;
-    // Cancelled before start: nothing runs, and a later start is refused.
-    if (start_state_.compare_exchange_strong(expected, CanceledBeforeStart)) return HY_OK;
-    if (expected == Started && !finished_.load()) post(&WebSocket::on_cancel);
+    if (lifecycle_.cancel()) post(&WebSocket::on_cancel);
     return HY_OK;
 }
 
 void WebSocket::release() {
     // Keeps the object alive to the end of this call even if the handle
     // reference was the last one.
-    std::shared_ptr<WebSocket> self = std::move(handle_ref_);
-    if (start_state_.load() == Started && !finished_.load()) post(&WebSocket::on_cancel);
+    const std::shared_ptr<void> self = lifecycle_.release_handle();
+    if (lifecycle_.running()) post(&WebSocket::on_cancel);
 }
 
 void WebSocket::kick() {
@@ -113,10 +109,7 @@ void WebSocket::on_start() {
     if (phase_ != Phase::Idle) return;
     engine_->track_websocket(shared_from_this());
     phase_ = Phase::Connecting;
-    // A timeout too large to represent is no timeout.
-    constexpr uint64_t kMaxTimeoutMs = 100ull * 365 * 24 * 3600 * 1000;
-    if (spec_.timeout_ms > 0 && spec_.timeout_ms < kMaxTimeoutMs)
-        connect_deadline_ = Clock::now() + std::chrono::milliseconds(spec_.timeout_ms);
+    connect_deadline_ = deadline_after(spec_.timeout_ms);
     easy_ = curl_easy_init();
     if (easy_ == nullptr) throw std::bad_alloc();
     if (CURLcode rc = configure(); rc != CURLE_OK) {
@@ -165,7 +158,7 @@ short WebSocket::wanted_events() const {
     return events;
 }
 
-std::optional<WebSocket::Clock::time_point> WebSocket::deadline() const {
+std::optional<Clock::time_point> WebSocket::deadline() const {
     if (phase_ == Phase::Connecting || phase_ == Phase::Handshaking) return connect_deadline_;
     if (phase_ == Phase::Open) return closing_deadline_;
     return std::nullopt;
@@ -333,7 +326,7 @@ void WebSocket::detach() noexcept {
     }
     socket_ = CURL_SOCKET_BAD;
     open_.store(false);
-    finished_.store(true);
+    lifecycle_.finish();
     closing_.store(true);
     pending_.clear();
     {
@@ -352,7 +345,7 @@ void WebSocket::fail(Failure failure) {
     // through the callback.
     std::shared_ptr<WebSocket> self = shared_from_this();
     if (started_network) detach();
-    finished_.store(true);
+    lifecycle_.finish();
     const auto& cb = spec_.callbacks;
     cb.on_error(cb.context, this, failure.result, failure.net_error, failure.response, failure.message.data(),
                 failure.message.size());

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <curl/curl.h>
-#include <cxxabi.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,7 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "api/lifecycle.h"
 #include "api/outcome.h"
+#include "loop/clock.h"
+#include "loop/guarded.h"
 #include "websocket/config.h"
 #include "websocket/close.h"
 #include "websocket/session.h"
@@ -43,8 +45,6 @@ class WebSocket final : public hy_websocket,
                         public FrameSession::Listener,
                         public std::enable_shared_from_this<WebSocket> {
 public:
-    using Clock = std::chrono::steady_clock;
-
     // The network-thread entry points below are not noexcept on purpose: a
     // callback may end the thread by unwinding it (CPython does so to a
     // thread that takes the interpreter lock while the interpreter exits),
@@ -79,7 +79,6 @@ private:
     WebSocket(std::shared_ptr<Engine> engine, WebSocketSpec spec);
 
     enum class Phase { Idle, Connecting, Handshaking, Open, Done };
-    enum StartState : int { NotStarted = 0, Started = 1, CanceledBeforeStart = 2 };
 
     struct Outgoing {
         bool close = false;
@@ -98,15 +97,10 @@ private:
     // escaping into the loop.
     template <typename F>
     void guarded(F&& body) {
-        try {
-            body();
-        } catch (const abi::__forced_unwind&) {
-            throw;  // the thread is being ended: let it unwind
-        } catch (const std::bad_alloc&) {
-            fail({HY_OUT_OF_MEMORY, -13, 0, "out of memory"});
-        } catch (...) {
-            fail({HY_NETWORK, -2, 0, "internal failure"});
-        }
+        run_guarded(body, [&](Cause cause) {
+            if (cause == Cause::OutOfMemory) fail({HY_OUT_OF_MEMORY, -13, 0, "out of memory"});
+            else fail({HY_NETWORK, -2, 0, "internal failure"});
+        });
     }
     void post(void (WebSocket::*step)());
     void run_step(void (WebSocket::*step)());
@@ -147,13 +141,11 @@ private:
 
     const std::shared_ptr<Engine> engine_;
     const WebSocketSpec spec_;
-    std::shared_ptr<WebSocket> handle_ref_;   // the module's handle; touched by create and release
 
-    // Shared with API threads.
-    std::atomic<int> start_state_{NotStarted};
+    // Shared with API threads; also holds the module's handle reference.
+    Lifecycle lifecycle_;
     std::atomic<bool> open_{false};
     std::atomic<bool> closing_{false};
-    std::atomic<bool> finished_{false};
     std::atomic<bool> kick_pending_{false};
     std::mutex queue_mutex_;                  // guards queued_ and the unsent count's checks
     std::deque<Outgoing> queued_;

@@ -141,21 +141,22 @@ def read_pieces(stream: Any, size: int = _CHUNK) -> Iterator[bytes]:
         yield piece.encode("utf-8") if isinstance(piece, str) else bytes(piece)
 
 
+def _checked_piece(piece: Any) -> bytes:
+    """One piece a body iterator yielded, as bytes (b"" for an empty one)."""
+    if isinstance(piece, str):
+        piece = piece.encode("utf-8")
+    if not isinstance(piece, (bytes, bytearray, memoryview)):
+        raise TypeError(f"a body iterator must yield bytes, not {type(piece).__name__}")
+    return bytes(piece)
+
+
 def _checked(pieces: Iterable[Any]) -> Iterator[bytes]:
     for piece in pieces:
-        if isinstance(piece, str):
-            piece = piece.encode("utf-8")
-        if not isinstance(piece, (bytes, bytearray, memoryview)):
-            raise TypeError(f"a body iterator must yield bytes, not {type(piece).__name__}")
-        if piece:
-            yield bytes(piece)
+        if data := _checked_piece(piece):
+            yield data
 
 
 async def _checked_async(pieces: AsyncIterable[Any]) -> AsyncIterator[bytes]:
     async for piece in pieces:
-        if isinstance(piece, str):
-            piece = piece.encode("utf-8")
-        if not isinstance(piece, (bytes, bytearray, memoryview)):
-            raise TypeError(f"a body iterator must yield bytes, not {type(piece).__name__}")
-        if piece:
-            yield bytes(piece)
+        if data := _checked_piece(piece):
+            yield data

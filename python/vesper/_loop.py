@@ -45,7 +45,20 @@ def _weak_notify(pump):
     return notify
 
 
-class EventPump:
+class _EventIterator:
+    """Iterating a pump gives its events up to and with the terminal one."""
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        event = await self.next()
+        if event is None:
+            raise StopAsyncIteration
+        return event
+
+
+class EventPump(_EventIterator):
     """Queues the events of one native object as a loop is told about them."""
 
     def __init__(self, source, terminal_kinds, loop=None, batch=_BATCH):
@@ -98,32 +111,20 @@ class EventPump:
                 self._waiter = None
         return self._events.popleft()
 
-    def __aiter__(self):
-        return self
 
-    async def __anext__(self):
-        event = await self.next()
-        if event is None:
-            raise StopAsyncIteration
-        return event
+class _PumpedRequest:
+    """What reading a request's events from its pump is, whichever way
+    they come: ``_bytes`` turns an event's byte items into bytes."""
 
-
-class AsyncRequest:
-    """A started native request read from a loop."""
-
-    def __init__(self, request, loop=None, batch=_BATCH):
-        self._request = request
-        self.pump = EventPump(request, _REQUEST_TERMINAL, loop, batch)
-        self.redirects = []
-        request.start_async(self.pump.loop, self.pump.notify)
+    _bytes = staticmethod(bytes)
 
     async def response(self):
         """(status, head bytes) once the head arrives; redirects are kept."""
         async for kind, number, first, second, text in self.pump:
             if kind == "redirect":
-                self.redirects.append((number, bytes(first), bytes(second).decode("utf-8"), text))
+                self.redirects.append((number, self._bytes(first), self._bytes(second).decode("utf-8"), text))
             elif kind == "response":
-                return number, bytes(first)
+                return number, self._bytes(first)
             elif kind == "error":
                 raise RuntimeError(text)
             else:
@@ -132,25 +133,18 @@ class AsyncRequest:
 
     async def read(self):
         """The rest of the body as bytes."""
-        body = bytearray()
+        pieces = []
         async for kind, _number, _first, second, text in self.pump:
             if kind == "body":
-                body.extend(second)
+                pieces.append(self._bytes(second))
             elif kind == "error":
                 raise RuntimeError(text)
-        return bytes(body)
-
-    def cancel(self):
-        self._request.cancel()
+        return b"".join(pieces)
 
 
-class AsyncWebSocket:
-    """A native WebSocket read from a loop."""
-
-    def __init__(self, websocket, loop=None, batch=_BATCH):
-        self._socket = websocket
-        self.pump = EventPump(websocket, _WEBSOCKET_TERMINAL, loop, batch)
-        websocket.start_async(self.pump.loop, self.pump.notify)
+class _PumpedWebSocket:
+    """What a WebSocket read from its pump offers, whichever way its events
+    come."""
 
     async def recv(self):
         """The next event tuple, or None after the terminal one."""
@@ -161,6 +155,29 @@ class AsyncWebSocket:
 
     def send_bytes(self, data):
         self._socket.send_bytes(data)
+
+
+class AsyncRequest(_PumpedRequest):
+    """A started native request read from a loop (events with lists of
+    ints)."""
+
+    def __init__(self, request, loop=None, batch=_BATCH):
+        self._request = request
+        self.pump = EventPump(request, _REQUEST_TERMINAL, loop, batch)
+        self.redirects = []
+        request.start_async(self.pump.loop, self.pump.notify)
+
+    def cancel(self):
+        self._request.cancel()
+
+
+class AsyncWebSocket(_PumpedWebSocket):
+    """A native WebSocket read from a loop."""
+
+    def __init__(self, websocket, loop=None, batch=_BATCH):
+        self._socket = websocket
+        self.pump = EventPump(websocket, _WEBSOCKET_TERMINAL, loop, batch)
+        websocket.start_async(self.pump.loop, self.pump.notify)
 
     def close(self, code=1000, reason=""):
         """Starts the closing handshake; recv() then returns the remaining
@@ -202,7 +219,7 @@ class _WeakLoop:
         return loop.call_soon_threadsafe(callback)
 
 
-class HubPump:
+class HubPump(_EventIterator):
     """Queues the events a LoopHub routes to one native object."""
 
     def __init__(self, loop, terminal_kinds):
@@ -262,15 +279,6 @@ class HubPump:
                 self._hub.hold(self._owner, False)
         return event
 
-    def __aiter__(self):
-        return self
-
-    async def __anext__(self):
-        event = await self.next()
-        if event is None:
-            raise StopAsyncIteration
-        return event
-
 
 class LoopHub:
     """The native event hub of one loop; objects attach with their pump as tag."""
@@ -316,8 +324,13 @@ def hub_for(loop=None):
     return hub
 
 
-class HubRequest:
-    """A native request started through its loop's hub."""
+class HubRequest(_PumpedRequest):
+    """A native request started through its loop's hub (events in the
+    bytes form, taken as they are)."""
+
+    @staticmethod
+    def _bytes(data):
+        return data
 
     def __init__(self, request, loop=None):
         hub = hub_for(loop)
@@ -327,36 +340,13 @@ class HubRequest:
         self.pump.hold_above(hub.native, request)
         request.start_hub(hub.native, self.pump)
 
-    async def response(self):
-        """(status, head bytes) once the head arrives; redirects are kept."""
-        async for kind, number, first, second, text in self.pump:
-            if kind == "redirect":
-                self.redirects.append((number, first, second.decode("utf-8"), text))
-            elif kind == "response":
-                return number, first
-            elif kind == "error":
-                raise RuntimeError(text)
-            else:
-                break
-        raise RuntimeError("request ended without a response")
-
-    async def read(self):
-        """The rest of the body as bytes."""
-        pieces = []
-        async for kind, _number, _first, second, text in self.pump:
-            if kind == "body":
-                pieces.append(second)
-            elif kind == "error":
-                raise RuntimeError(text)
-        return b"".join(pieces)
-
     def cancel(self):
         """Cancels; the request leaves the hub, so no more events come."""
         self._request.cancel()
         self.pump.end()
 
 
-class HubWebSocket:
+class HubWebSocket(_PumpedWebSocket):
     """A native WebSocket connected through its loop's hub: events come as
     (kind, payload, code, text) with str payloads for text messages."""
 
@@ -365,16 +355,6 @@ class HubWebSocket:
         self._socket = websocket
         self.pump = HubPump(hub.loop, _WEBSOCKET_TERMINAL)
         websocket.start_hub(hub.native, self.pump)
-
-    async def recv(self):
-        """The next event tuple, or None after the terminal one."""
-        return await self.pump.next()
-
-    def send_text(self, text):
-        self._socket.send_text(text)
-
-    def send_bytes(self, data):
-        self._socket.send_bytes(data)
 
     def close(self, code=1000, reason=""):
         """Starts the closing handshake; recv() then returns the remaining

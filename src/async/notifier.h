@@ -31,10 +31,6 @@ public:
         }
     }
     void remove() { install(nullptr); }
-    bool installed() const {
-        std::lock_guard lock(mutex_);
-        return notifier_ != nullptr;
-    }
     // Fires the installed notifier, if any, holding no lock while it runs.
     void fire() {
         std::shared_ptr<Notifier> notifier;

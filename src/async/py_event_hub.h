@@ -21,4 +21,15 @@ struct EventHubContents {
 // The hub of a PyEventHub argument (a TypeError for anything else).
 Result<std::shared_ptr<EventHub>> to_event_hub(PyObject* object);
 
+// start_hub(hub, tag) of a request or a WebSocket: `object` joins `hub`,
+// then `start()` runs; a refused start leaves the hub again.
+template <class Start>
+Status start_on_hub(const std::shared_ptr<EventHub>& hub, HubMember::Kind kind, PyObject* object, PyObject* tag,
+                    NotifierSlot& slot, HubLink& link, Start&& start) {
+    TRY_STATUS(attach_to_hub(hub, kind, object, tag, slot, link));
+    Status started = start();
+    if (!started.ok()) detach_link(link);
+    return started;
+}
+
 }  // namespace vesper

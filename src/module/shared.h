@@ -19,7 +19,6 @@ public:
     void release() const {
         if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
     }
-    long use_count() const { return count_.load(std::memory_order_relaxed); }
 
 protected:
     virtual ~RefCounted() = default;
@@ -52,8 +51,6 @@ public:
     T* operator->() const { return object_; }
     T& operator*() const { return *object_; }
     explicit operator bool() const { return object_ != nullptr; }
-    // Hands the count to the caller (e.g. as a Core context reference).
-    T* leak() { return std::exchange(object_, nullptr); }
     void reset() {
         if (T* object = std::exchange(object_, nullptr)) object->release();
     }

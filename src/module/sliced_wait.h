@@ -14,11 +14,12 @@ namespace vesper {
 
 inline constexpr uint64_t kWaitSliceMs = 50;
 
+// The module's clock for the ends of waits.
+using Clock = std::chrono::steady_clock;
+
 // The end of a wait given an optional timeout (none: no end).
 class WaitDeadline {
 public:
-    using Clock = std::chrono::steady_clock;
-
     explicit WaitDeadline(const std::optional<Duration>& timeout) {
         if (!timeout) return;
         const Clock::time_point now = Clock::now();

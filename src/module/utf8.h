@@ -1,5 +1,9 @@
 // UTF-8 helpers that need no interpreter: Core callbacks run them on Core
-// threads without the interpreter lock.
+// threads without the interpreter lock.  The Core's own UTF-8 code only
+// validates and stays behind hy_*, which carries no text helpers; what the
+// module needs is decoding with U+FFFD in place of invalid sequences (the
+// Core hands over texts it did not write: curl's messages, header bytes),
+// so this is the module's own, not a second copy of the Core's.
 #pragma once
 
 #include <cstddef>

@@ -3,13 +3,8 @@
 namespace vesper {
 
 Result<RunningPair> start_request(RequestContents& request) {
-    RequestHandle& handle = *request.handle;
-    if (handle.started().exchange(true)) return Failure::core(CoreError{ErrorKind::InvalidState});
-    if (auto error = check_result(hy_request_start(handle.core()))) {
-        handle.started().store(false);
-        return Failure::core(*error);
-    }
-    return RunningPair{handle.shared_state(), request.handle};
+    TRY_STATUS(request.handle->start());
+    return RunningPair{request.handle->shared_state(), request.handle};
 }
 
 Status start_into_slot(RequestContents& request) {

@@ -30,13 +30,8 @@ Result<PyRef> request_attach_async(PyObject* self, const Args& args) {
 Result<PyRef> request_start_hub(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::shared_ptr<EventHub> hub, args.convert(0, to_event_hub));
     RequestContents& request = request_of(self);
-    TRY_STATUS(attach_to_hub(hub, HubMember::Kind::Request, self, args[1], request.handle->state().notifier(),
-                             request.hub));
-    Status started = start_into_slot(request);
-    if (!started.ok()) {
-        detach_link(request.hub);
-        return std::move(started).failure();
-    }
+    TRY_STATUS(start_on_hub(hub, HubMember::Kind::Request, self, args[1], request.handle->state().notifier(),
+                            request.hub, [&] { return start_into_slot(request); }));
     return none();
 }
 

@@ -88,9 +88,7 @@ Result<RequestOptions> convert_options(const Args& args) {
 }
 
 Result<std::shared_ptr<RequestHandle>> create_request(hy_engine* engine, const RequestOptions& o) {
-    // One count for the handle, one for the Core's callback context.
-    Shared<RequestState> state = make_shared_ref<RequestState>();
-    state->retain();
+    Shared<RequestState> state = RequestHandle::new_state();
 
     const std::vector<HeaderEntry> headers = header_entries(o.headers);
     RequestConfig config{};
@@ -113,11 +111,7 @@ Result<std::shared_ptr<RequestHandle>> create_request(hy_engine* engine, const R
 
     hy_request* core = nullptr;
     const uint32_t result = hy_request_create(engine, &config, &core);
-    if (result != HY_OK || core == nullptr) {
-        state->drop_context_reference();
-        return Failure::core(creation_error(result));
-    }
-    return std::make_shared<RequestHandle>(core, std::move(state));
+    return RequestHandle::created(result, core, std::move(state));
 }
 
 }  // namespace

@@ -2,11 +2,6 @@
 
 namespace vesper {
 
-RequestHandle::~RequestHandle() {
-    hy_request_release(core_);
-    if (!started_.load()) state_->drop_context_reference();
-}
-
 namespace {
 
 RequestState* state_of(void* context) { return static_cast<RequestState*>(context); }

@@ -2,34 +2,15 @@
 // pairs that keep a started request's state and handle alive.
 #pragma once
 
-#include <atomic>
 #include <memory>
 
 #include "halyard.h"
+#include "module/core_handle.h"
 #include "request/request_state.h"
 
 namespace vesper {
 
-class RequestHandle {
-public:
-    RequestHandle(hy_request* core, Shared<RequestState> state) : core_(core), state_(std::move(state)) {}
-    // Releases the Core request (also a running one: the Core still ends it
-    // with on_complete).  A request never started gets no on_complete, so
-    // the Core's context reference is dropped here instead.
-    ~RequestHandle();
-    RequestHandle(const RequestHandle&) = delete;
-    RequestHandle& operator=(const RequestHandle&) = delete;
-
-    hy_request* core() const { return core_; }
-    RequestState& state() const { return *state_; }
-    const Shared<RequestState>& shared_state() const { return state_; }
-    std::atomic<bool>& started() { return started_; }
-
-private:
-    hy_request* core_;
-    Shared<RequestState> state_;
-    std::atomic<bool> started_{false};
-};
+using RequestHandle = CoreHandle<hy_request, RequestState, hy_request_start, hy_request_release>;
 
 // A started request: its state and its handle, held together.
 struct RunningPair {

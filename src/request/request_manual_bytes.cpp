@@ -41,7 +41,7 @@ ManualFound manual_step(RequestContents& request, uint64_t wait_ms) {
         if (!pair) {
             // Never started, failed (raised again, whole text), or the head
             // went to another reader.
-            found.not_started = !request.handle->started().load();
+            found.not_started = !request.handle->started();
             if (!found.not_started) found.failure = state.failure();
             found.nothing_more = !found.not_started && !found.failure;
             return found;

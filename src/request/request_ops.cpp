@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "module/pytext.h"
+#include "module/sliced_wait.h"
 #include "request/py_request.h"
 #include "request/py_response.h"
 #include "request/request_values.h"
@@ -172,7 +173,6 @@ struct ManualOutcome {
 };
 
 ManualOutcome wait_manual_released(RequestContents& request, Duration timeout) {
-    using Clock = std::chrono::steady_clock;
     ManualOutcome out;
     RequestState& state = request.handle->state();
     const Clock::time_point now = Clock::now();

@@ -5,13 +5,8 @@
 namespace vesper {
 
 Status connect_websocket(WebSocketContents& socket) {
-    WebSocketHandle& handle = *socket.handle;
-    if (handle.started().exchange(true)) return Failure::core(CoreError{ErrorKind::InvalidState});
-    if (auto error = check_result(hy_websocket_start(handle.core()))) {
-        handle.started().store(false);
-        return Failure::core(*error);
-    }
-    std::optional<Shared<WebSocketState>> replaced = socket.connection.put(handle.shared_state());
+    TRY_STATUS(socket.handle->start());
+    std::optional<Shared<WebSocketState>> replaced = socket.connection.put(socket.handle->shared_state());
     return ok_status();
 }
 

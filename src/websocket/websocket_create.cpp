@@ -40,9 +40,7 @@ Result<WebSocketOptions> convert_options(const Args& args) {
 }
 
 Result<std::shared_ptr<WebSocketHandle>> create_websocket(hy_engine* engine, const WebSocketOptions& o) {
-    // One count for the handle, one for the Core's callback context.
-    Shared<WebSocketState> state = make_shared_ref<WebSocketState>();
-    state->retain();
+    Shared<WebSocketState> state = WebSocketHandle::new_state();
 
     std::vector<ProtocolEntry> protocols(o.protocols.size());
     for (size_t i = 0; i < o.protocols.size(); ++i) set_text(protocols[i].text, protocols[i].text_len, o.protocols[i]);
@@ -61,11 +59,7 @@ Result<std::shared_ptr<WebSocketHandle>> create_websocket(hy_engine* engine, con
 
     hy_websocket* core = nullptr;
     const uint32_t result = hy_websocket_create(engine, &config, &core);
-    if (result != HY_OK || core == nullptr) {
-        state->drop_context_reference();
-        return Failure::core(creation_error(result));
-    }
-    return std::make_shared<WebSocketHandle>(core, std::move(state));
+    return WebSocketHandle::created(result, core, std::move(state));
 }
 
 }  // namespace

@@ -50,13 +50,8 @@ Result<PyRef> websocket_start_async(PyObject* self, const Args& args) {
 Result<PyRef> websocket_start_hub(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::shared_ptr<EventHub> hub, args.convert(0, to_event_hub));
     WebSocketContents& socket = websocket_of(self);
-    TRY_STATUS(attach_to_hub(hub, HubMember::Kind::WebSocket, self, args[1], socket.handle->state().notifier(),
-                             socket.hub));
-    Status connected = connect_websocket(socket);
-    if (!connected.ok()) {
-        detach_link(socket.hub);
-        return std::move(connected).failure();
-    }
+    TRY_STATUS(start_on_hub(hub, HubMember::Kind::WebSocket, self, args[1], socket.handle->state().notifier(),
+                            socket.hub, [&] { return connect_websocket(socket); }));
     return none();
 }
 

@@ -2,11 +2,6 @@
 
 namespace vesper {
 
-WebSocketHandle::~WebSocketHandle() {
-    hy_websocket_release(core_);
-    if (!started_.load()) state_->drop_context_reference();
-}
-
 namespace {
 
 WebSocketState* state_of(void* context) { return static_cast<WebSocketState*>(context); }

@@ -1,32 +1,13 @@
 // WebSocketHandle: the module's owner of one Core WebSocket.
 #pragma once
 
-#include <atomic>
-
 #include "halyard.h"
+#include "module/core_handle.h"
 #include "websocket/websocket_state.h"
 
 namespace vesper {
 
-class WebSocketHandle {
-public:
-    WebSocketHandle(hy_websocket* core, Shared<WebSocketState> state) : core_(core), state_(std::move(state)) {}
-    // Releases the Core object; one never started gets no terminal
-    // callback, so the Core's context reference is dropped here instead.
-    ~WebSocketHandle();
-    WebSocketHandle(const WebSocketHandle&) = delete;
-    WebSocketHandle& operator=(const WebSocketHandle&) = delete;
-
-    hy_websocket* core() const { return core_; }
-    WebSocketState& state() const { return *state_; }
-    const Shared<WebSocketState>& shared_state() const { return state_; }
-    std::atomic<bool>& started() { return started_; }
-
-private:
-    hy_websocket* core_;
-    Shared<WebSocketState> state_;
-    std::atomic<bool> started_{false};
-};
+using WebSocketHandle = CoreHandle<hy_websocket, WebSocketState, hy_websocket_start, hy_websocket_release>;
 
 // The callback record whose context is `state`.
 WebSocketCallbacks websocket_callbacks(WebSocketState* state);

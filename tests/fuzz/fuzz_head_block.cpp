@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "http/head_block.h"
 #include "http/response_limits.h"
+#include "text/header.h"
 
 namespace {
 
@@ -48,6 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             (void)halyard::content_lengths_conflict(head.values("Content-Length"));
             (void)head.chunked();
             (void)head.header("Location");
+            // The collector and the whole-head parser read the same fields.
+            const halyard::ParsedHead parsed = halyard::parse_head(block);
+            require(parsed.status == head.status());
+            std::vector<std::string> lengths;
+            for (const auto& [name, value] : parsed.fields)
+                if (halyard::iequals(name, "Content-Length")) lengths.push_back(value);
+            require(lengths == head.values("Content-Length"));
         }
     }
     require(head.block().size() <= 2 * halyard::kMaxHeadBytes);

@@ -94,5 +94,62 @@ TEST(HeadCollector, GarbageBeforeAStatusLineIsMalformed) {
     EXPECT_EQ(h.block(), "HTTP/1.1 200 OK\r\n\r\n");
 }
 
+struct FieldCase {
+    const char* line;
+    FieldLine kind;
+    HeadFields fields;  // after adding the line to {{"A", "1"}}
+};
+
+class FieldLines : public ::testing::TestWithParam<FieldCase> {};
+TEST_P(FieldLines, AddATrimmedFieldJoinAContinuationOrAreRefused) {
+    HeadFields fields{{"A", "1"}};
+    EXPECT_EQ(add_field_line(fields, GetParam().line), GetParam().kind);
+    EXPECT_EQ(fields, GetParam().fields);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FieldLines,
+    ::testing::Values(FieldCase{"B: 2", FieldLine::Field, {{"A", "1"}, {"B", "2"}}},
+                      FieldCase{"B :\t two words \t", FieldLine::Field, {{"A", "1"}, {"B", "two words"}}},
+                      FieldCase{"B:", FieldLine::Field, {{"A", "1"}, {"B", ""}}},
+                      FieldCase{"B: a:b", FieldLine::Field, {{"A", "1"}, {"B", "a:b"}}},
+                      FieldCase{"  more ", FieldLine::Folded, {{"A", "1 more"}}},
+                      FieldCase{"\tC: 3", FieldLine::Folded, {{"A", "1 C: 3"}}},
+                      FieldCase{"no colon", FieldLine::Malformed, {{"A", "1"}}},
+                      FieldCase{": no name", FieldLine::Malformed, {{"A", "1"}}},
+                      FieldCase{"", FieldLine::Malformed, {{"A", "1"}}}));
+
+TEST(FieldLines, AContinuationWithNothingBeforeItIsAField) {
+    HeadFields fields;
+    EXPECT_EQ(add_field_line(fields, " B: 2"), FieldLine::Field);
+    EXPECT_EQ(fields, (HeadFields{{"B", "2"}}));
+}
+
+TEST(ParsedHead, StopsAtTheEmptyLineWhateverTheLineEndings) {
+    const ParsedHead h = parse_head("HTTP/1.1 200 OK\nA: 1\r\nB: 2\n\nC: after\r\n");
+    EXPECT_EQ(h.status_line, "HTTP/1.1 200 OK");
+    EXPECT_EQ(h.status, 200);
+    EXPECT_EQ(h.fields, (HeadFields{{"A", "1"}, {"B", "2"}}));
+    EXPECT_FALSE(h.folded);
+    EXPECT_FALSE(h.malformed);
+    EXPECT_EQ(h.block(), "HTTP/1.1 200 OK\r\nA: 1\r\nB: 2\r\n\r\n");
+}
+
+TEST(ParsedHead, SaysWhatItJoinedAndWhatItDropped) {
+    const ParsedHead h = parse_head("HTTP/1.1 101 Switching Protocols\r\nA: 1\r\n x\r\nbad\r\nB: 2\r\n\r\n");
+    EXPECT_EQ(h.fields, (HeadFields{{"A", "1 x"}, {"B", "2"}}));
+    EXPECT_TRUE(h.folded);
+    EXPECT_TRUE(h.malformed);
+    EXPECT_EQ(parse_head("SSH-2.0-OpenSSH\r\n\r\n").status, 0);
+    EXPECT_EQ(parse_head("").status_line, "");
+}
+
+TEST(HeadCollector, FieldsAreTrimmedAndFoldedLikeAParsedHead) {
+    HeadCollector h;
+    feed_all(h, {"HTTP/1.1 200 OK\r\n", "X-A :  1\r\n", "  2\r\n", "x-a: 3\r\n", "\r\n"});
+    EXPECT_EQ(h.header("x-A"), "1 2");
+    EXPECT_EQ(h.values("X-A"), (std::vector<std::string>{"1 2", "3"}));
+    EXPECT_EQ(parse_head(h.block()).get("x-a"), "1 2, 3");
+}
+
 }  // namespace
 }  // namespace halyard

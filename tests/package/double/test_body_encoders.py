@@ -1,4 +1,5 @@
 """multipart framing, streaming of files, and the option helpers."""
+import asyncio
 import email.parser
 import io
 
@@ -7,6 +8,7 @@ import pytest
 import vesper
 from vesper._base import split_proxy
 from vesper._config import bypasses_proxy, proxy_from_env
+from vesper._content import _raw
 from vesper._multipart import MultipartEncoder
 
 
@@ -118,3 +120,24 @@ def test_timeout_forms(value, parts):
 
 def test_default_timeout_protects():
     assert vesper.Client(trust_env=False).timeout == vesper.DEFAULT_TIMEOUT == vesper.Timeout(30)
+
+
+async def _async_pieces(pieces):
+    for piece in pieces:
+        yield piece
+
+
+def _drain(body):
+    if hasattr(body, "__aiter__"):
+        async def collect():
+            return [piece async for piece in body]
+        return asyncio.run(asyncio.wait_for(collect(), 10))
+    return list(body)
+
+
+@pytest.mark.parametrize("wrap", [iter, _async_pieces], ids=["iterable", "async_iterable"])
+def test_body_iterators_yield_bytes_and_skip_empty_pieces(wrap):
+    body = _raw(wrap(["é", b"", bytearray(b"b"), memoryview(b"c"), ""]), "data")
+    assert _drain(body) == ["é".encode(), b"b", b"c"]
+    with pytest.raises(TypeError, match="^a body iterator must yield bytes, not int$"):
+        _drain(_raw(wrap([b"a", 5]), "data"))

@@ -1,0 +1,24 @@
+// The Core's one clock: request and WebSocket deadlines and the network
+// loop's waits are all measured on it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+namespace halyard {
+
+using Clock = std::chrono::steady_clock;
+
+// Timeouts above a century are no timeout: added to the clock's time
+// they could overflow it.
+inline constexpr uint64_t kMaxTimeoutMs = 100ull * 365 * 24 * 3600 * 1000;
+
+// When a timeout of `timeout_ms` started at `now` runs out; nothing for 0
+// (no timeout) and for one too large to represent.
+inline std::optional<Clock::time_point> deadline_after(uint64_t timeout_ms, Clock::time_point now = Clock::now()) {
+    if (timeout_ms == 0 || timeout_ms >= kMaxTimeoutMs) return std::nullopt;
+    return now + std::chrono::milliseconds(timeout_ms);
+}
+
+}  // namespace halyard
