@@ -359,10 +359,12 @@ def test_concurrent_fires_polls_and_detaches(core, engine, loop):
             w.join(10)
             assert not w.is_alive()
         seen.extend(drain(hub))
-        # Every object that was never detached ended through the hub.
+        # Every object that was never detached ended through the hub, each
+        # event once.  Two pollers append their batches in whatever order
+        # their threads run, so the order across batches is not checked here.
         for tag in range(1, 8, 2):
-            mine = [e for t, e in seen if t == tag]
-            assert mine and mine[-1][0] == "done" and len(mine) == 52
+            kinds = [e[0] for t, e in seen if t == tag]
+            assert len(kinds) == 52 and kinds.count("done") == 1
         assert hub.pending_count() == 0
     hub.close()
 
