@@ -96,6 +96,13 @@ enum {
 /* WebSocket message types (hy_websocket_send, on_message). */
 enum { HY_WS_TEXT = 1, HY_WS_BINARY = 2 };
 
+/* hy_websocket_set_deflate flags. */
+enum {
+    HY_DEFLATE_OFF = 1,                         /* no permessage-deflate offer */
+    HY_DEFLATE_CLIENT_NO_CONTEXT_TAKEOVER = 2,
+    HY_DEFLATE_SERVER_NO_CONTEXT_TAKEOVER = 4
+};
+
 /* on_data answers. */
 enum { HY_DATA_PAUSE = 0, HY_DATA_CONTINUE = 1 };
 
@@ -247,6 +254,12 @@ HY_API void hy_request_release(hy_request *request);
 HY_API uint32_t hy_websocket_create(hy_engine *engine, const WebSocketConfig *config,
                                     hy_websocket **out);
 HY_API uint32_t hy_websocket_start(hy_websocket *socket);
+/* The permessage-deflate offer, before hy_websocket_start (the default is
+   the browser's): HY_DEFLATE_* flags, and window bits 8..15 to offer or 0
+   (client: the bare parameter, as browsers send it; server: none). */
+HY_API uint32_t hy_websocket_set_deflate(hy_websocket *socket, uint32_t flags,
+                                         uint32_t client_max_window_bits,
+                                         uint32_t server_max_window_bits);
 /* `type` is HY_WS_TEXT or HY_WS_BINARY; `data` is null when `len` is 0. */
 HY_API uint32_t hy_websocket_send(hy_websocket *socket, uint32_t type, const uint8_t *data,
                                   uint64_t len);

@@ -89,7 +89,7 @@ std::string build_handshake_request(const HandshakeRequest& q) {
     overridable("Accept-Language", q.accept_language);
     if (!q.cookie.empty()) line("Cookie", q.cookie);
     line("Sec-WebSocket-Key", q.key);
-    if (q.offer_deflate) line("Sec-WebSocket-Extensions", kDeflateOffer);
+    if (q.offer_deflate) line("Sec-WebSocket-Extensions", q.deflate_offer);
     if (!q.protocols.empty()) {
         std::string joined;
         for (const auto& p : q.protocols) {

@@ -30,6 +30,7 @@ struct HandshakeRequest {
     std::vector<std::string> protocols;
     HeaderList headers;           // the caller's, in order
     bool offer_deflate = true;
+    std::string deflate_offer{kDeflateOffer};  // the offer's text when offer_deflate
 };
 
 
