@@ -15,7 +15,7 @@ CMAKE       := $(VENV)/bin/cmake
 JOBS        ?= 2
 
 APT_PACKAGES := g++ libcurl4-openssl-dev libssl-dev libwslay-dev libnghttp2-dev zlib1g-dev \
-                libbrotli-dev libzstd-dev libgtest-dev clang libclang-rt-14-dev nginx-light procps tmux
+                libbrotli-dev libzstd-dev libidn2-dev openssl libgtest-dev clang libclang-rt-14-dev nginx-light procps tmux
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # The module runs against the Core double in tests/module: the double is

@@ -31,6 +31,12 @@ _HeaderPairs: TypeAlias = Sequence[tuple[str, str]]
 # Seconds: anything float() or the index protocol accepts; None is no limit.
 _Seconds: TypeAlias = SupportsFloat | SupportsIndex | None
 
+
+# The parameters of a permessage-deflate offer: client_no_context_takeover,
+# server_no_context_takeover (bool), client_max_window_bits,
+# server_max_window_bits (int, 8..15).
+_DeflateOffer: TypeAlias = dict[str, bool | int]
+
 # (status, raw block, first text, second text) of one redirect hop.
 _Redirect: TypeAlias = tuple[int, list[int], str, str]
 # (kind, number, first bytes, second bytes, text); kind is "redirect",
@@ -92,7 +98,11 @@ class PyEngine:
         headers: _HeaderPairs | None = None,
         timeout: _Seconds = None,
         protocols: Sequence[str] | None = None,
-    ) -> PyWebSocket: ...
+        deflate: bool | _DeflateOffer = True,
+    ) -> PyWebSocket:
+        """A WebSocket connection, not yet started.  `deflate`: True offers
+        permessage-deflate as browsers do, False offers nothing, a dict
+        chooses the offer's parameters."""
 
 @final
 class PyRequest:

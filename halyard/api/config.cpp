@@ -104,6 +104,8 @@ uint32_t read_request_config(const RequestConfig* c, RequestSpec& out) {
     if (c->url_len == 0 || !read_text(c->url, c->url_len, out.url)) return HY_INVALID_ARGUMENT;
     out.parsed_url = parse_request_url(out.url);
     if (!out.parsed_url) return HY_INVALID_ARGUMENT;
+    // Sent, and reported, as a browser sends it.
+    if (needs_browser_encoding(out.url)) out.url = out.parsed_url->url;
 
     std::string method;
     if (c->method_len == 0 || !read_text(c->method, c->method_len, method) || !validate_method(method))

@@ -142,6 +142,16 @@ HY_API uint32_t hy_websocket_start(hy_websocket* socket) {
     return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->start(); });
 }
 
+HY_API uint32_t hy_websocket_set_deflate(hy_websocket* socket, uint32_t flags, uint32_t client_max_window_bits,
+                                         uint32_t server_max_window_bits) {
+    if (socket == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&]() -> uint32_t {
+        auto offer = halyard::make_deflate_offer(flags, client_max_window_bits, server_max_window_bits);
+        if (!offer) return HY_INVALID_ARGUMENT;
+        return as_websocket(socket)->set_deflate(*offer);
+    });
+}
+
 HY_API uint32_t hy_websocket_send(hy_websocket* socket, uint32_t type, const uint8_t* data, uint64_t len) {
     if (socket == nullptr) return HY_INVALID_ARGUMENT;
     return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->send(type, data, len); });

@@ -14,8 +14,9 @@ namespace {
 long curl_http_version(uint32_t version) {
     switch (version) {
     case HY_HTTP_1_1: return CURL_HTTP_VERSION_1_1;
-    // HTTP/2 preferred: ALPN over TLS, and an h2c upgrade offer in clear.
-    case HY_HTTP_2: return CURL_HTTP_VERSION_2_0;
+    // HTTP/2 over TLS (ALPN), HTTP/1.1 in clear text: browsers never offer
+    // the h2c upgrade, and a server that takes it would answer 101 first.
+    case HY_HTTP_2:
     // No QUIC in this Core: HTTP/3 falls back to TCP like automatic mode.
     case HY_HTTP_3:
     case HY_HTTP_AUTO:

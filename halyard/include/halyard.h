@@ -97,6 +97,13 @@ enum {
 /* WebSocket message types (hy_websocket_send, on_message). */
 enum { HY_WS_TEXT = 1, HY_WS_BINARY = 2 };
 
+/* hy_websocket_set_deflate flags. */
+enum {
+    HY_DEFLATE_OFF = 1,                         /* no permessage-deflate offer */
+    HY_DEFLATE_CLIENT_NO_CONTEXT_TAKEOVER = 2,
+    HY_DEFLATE_SERVER_NO_CONTEXT_TAKEOVER = 4
+};
+
 /* on_data answers. */
 enum { HY_DATA_PAUSE = 0, HY_DATA_CONTINUE = 1 };
 
@@ -398,6 +405,19 @@ HY_API uint32_t hy_websocket_create(hy_engine *engine, const WebSocketConfig *co
  * Blocks: no; posts a command.
  */
 HY_API uint32_t hy_websocket_start(hy_websocket *socket);
+
+/*
+ * hy_websocket_set_deflate: the permessage-deflate offer (the default is
+ * the browser's).  `flags` are HY_DEFLATE_* (HY_DEFLATE_OFF alone: no
+ * offer); window bits 8..15 to offer, or 0 (client: the bare parameter, as
+ * browsers send it; server: none).  What the client offers for itself binds
+ * it whatever the server answers.
+ * Threads: any, before hy_websocket_start (HY_INVALID_STATE after);
+ * HY_INVALID_ARGUMENT for unknown flags or bits.  Blocks: no.
+ */
+HY_API uint32_t hy_websocket_set_deflate(hy_websocket *socket, uint32_t flags,
+                                         uint32_t client_max_window_bits,
+                                         uint32_t server_max_window_bits);
 
 /*
  * hy_websocket_send: one whole message; `type` is HY_WS_TEXT or

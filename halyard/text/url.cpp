@@ -1,6 +1,7 @@
 #include "text/url.h"
 
 #include <curl/curl.h>
+#include <idn2.h>
 
 #include <algorithm>
 #include <cctype>
@@ -32,6 +33,24 @@ bool has_control_or_nul(std::string_view text) {
     return std::any_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
 }
 
+bool is_ascii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x80; });
+}
+
+// A host name with non-ASCII letters in its ASCII form, as browsers look it
+// up: UTS #46 mapping (so upper case becomes lower case), non-transitional,
+// as Chromium and Firefox do.  Nothing if it is not a valid name.
+std::optional<std::string> ascii_host(const std::string& host) {
+    char* out = nullptr;
+    if (idn2_lookup_u8(reinterpret_cast<const uint8_t*>(host.c_str()), reinterpret_cast<uint8_t**>(&out),
+                       IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL) != IDN2_OK ||
+        out == nullptr)
+        return std::nullopt;
+    std::string value(out);
+    idn2_free(out);
+    return value;
+}
+
 // Reads the parts of an already parsed URL handle.
 // Host names are case-insensitive; the normalised URL carries them in
 // lower case, as browsers show them.
@@ -39,6 +58,10 @@ std::optional<ParsedUrl> describe(CURLU* u) {
     auto scheme = get_part(u, CURLUPART_SCHEME, 0);
     auto host = get_part(u, CURLUPART_HOST, 0);
     if (!scheme || !host || host->empty()) return std::nullopt;
+    if (!is_ascii(*host)) {
+        host = ascii_host(*host);
+        if (!host || curl_url_set(u, CURLUPART_HOST, host->c_str(), 0) != CURLUE_OK) return std::nullopt;
+    }
     const std::string lower_host = lower(*host);
     if (lower_host != *host && curl_url_set(u, CURLUPART_HOST, lower_host.c_str(), 0) != CURLUE_OK)
         return std::nullopt;
@@ -61,13 +84,74 @@ std::string scheme_of(std::string_view text) {
     return lower(std::string(text.substr(0, colon)));
 }
 
+constexpr std::string_view kSpecial = "\"<>`{}'";
+
+void append_escaped(std::string& out, unsigned char c) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += '%';
+    out += kHex[c >> 4];
+    out += kHex[c & 0xF];
+}
+
 }  // namespace
+
+bool needs_browser_encoding(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](unsigned char c) {
+        return c >= 0x80 || kSpecial.find(static_cast<char>(c)) != std::string_view::npos;
+    });
+}
+
+std::string browser_encoded(std::string_view text) {
+    // Where the authority is: after "scheme://" or a leading "//"; a
+    // reference without one starts with its path.
+    size_t authority = std::string_view::npos;
+    const std::string scheme = scheme_of(text);
+    const size_t after_scheme = scheme.empty() ? 0 : scheme.size() + 1;
+    if (text.substr(after_scheme, 2) == "//") authority = after_scheme + 2;
+    size_t path_start = after_scheme;
+    std::string out;
+    out.reserve(text.size() + 16);
+    if (authority != std::string_view::npos) {
+        path_start = std::min(text.find_first_of("/?#", authority), text.size());
+        const std::string_view auth = text.substr(authority, path_start - authority);
+        const size_t at = auth.rfind('@');
+        out.append(text.substr(0, authority));
+        // User name and password: their bytes are encoded; the host is left
+        // for IDNA, after parsing.
+        if (at != std::string_view::npos) {
+            for (unsigned char c : auth.substr(0, at)) {
+                if (c <= 0x20 || c >= 0x7f) append_escaped(out, c);
+                else out += static_cast<char>(c);
+            }
+            out.append(auth.substr(at));
+        } else {
+            out.append(auth);
+        }
+    } else {
+        out.append(text.substr(0, path_start));
+    }
+    enum { Path, Query, Fragment } part = Path;
+    for (size_t i = path_start; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '?' && part == Path) part = Query;
+        else if (c == '#' && part != Fragment) part = Fragment;
+        else {
+            std::string_view also = part == Path ? "\"<>`{}" : part == Query ? "\"<>'" : "\"<>`";
+            if (c <= 0x20 || c >= 0x7f || also.find(static_cast<char>(c)) != std::string_view::npos) {
+                append_escaped(out, c);
+                continue;
+            }
+        }
+        out += static_cast<char>(c);
+    }
+    return out;
+}
 
 std::optional<ParsedUrl> parse_url(std::string_view text) {
     if (text.empty() || has_control_or_nul(text)) return std::nullopt;
     UrlHandle u(curl_url());
     if (!u) return std::nullopt;
-    const std::string copy(text);
+    const std::string copy = needs_browser_encoding(text) ? browser_encoded(text) : std::string(text);
     if (curl_url_set(u.get(), CURLUPART_URL, copy.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
         return std::nullopt;
     return describe(u.get());
@@ -88,11 +172,10 @@ Resolved resolve_location(std::string_view base, std::string_view location) {
         return {Resolved::Invalid, {}};
     // Setting a URL on a handle that holds one resolves it as a reference
     // relative to the old one.  Any scheme parses here, so that a foreign one
-    // can be told apart from garbage.  Spaces are percent-encoded, as
-    // browsers do.
-    const std::string loc(location);
-    if (curl_url_set(u.get(), CURLUPART_URL, loc.c_str(),
-                     CURLU_NON_SUPPORT_SCHEME | CURLU_URLENCODE) != CURLUE_OK)
+    // can be told apart from garbage.  Spaces, non-ASCII bytes and the rest
+    // are percent-encoded, as browsers do.
+    const std::string loc = browser_encoded(location);
+    if (curl_url_set(u.get(), CURLUPART_URL, loc.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
         return {Resolved::Invalid, {}};
     auto parsed = describe(u.get());
     if (!parsed) return {Resolved::Invalid, {}};

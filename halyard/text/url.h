@@ -15,7 +15,20 @@ struct ParsedUrl {
 };
 
 // Parses an absolute URL with any scheme; nothing if it cannot be parsed.
+// The URL comes out in the form a browser sends: see browser_encoded, and
+// an international host name in its ASCII (IDNA) form.
 std::optional<ParsedUrl> parse_url(std::string_view text);
+
+// Whether `text` holds a byte that browser_encoded or the host's IDNA form
+// would change: a byte of 0x80 or more, or one of " < > ` { } '.
+bool needs_browser_encoding(std::string_view text);
+
+// `text` (an absolute URL or a reference) with the bytes a browser
+// percent-encodes percent-encoded, in upper-case hex: spaces, controls and
+// bytes of 0x80 or more everywhere after the host (in user names and
+// passwords too), and " < > ` { } in the path, " < > ' in the query,
+// " < > ` in the fragment.  '%' is left as it is, as browsers leave it.
+std::string browser_encoded(std::string_view text);
 
 bool is_http_scheme(std::string_view scheme);
 

@@ -13,4 +13,10 @@ namespace halyard {
 // `message` must outlive the returned facts (curl's error buffer).
 CurlFacts read_curl_facts(CURL* easy, CURLcode code, bool via_proxy, std::string_view message);
 
+// The OpenSSL error code curl put into its message for a failed handshake
+// ("error:0A000102:..."), 0 if there is none.  curl pops that code from
+// OpenSSL's queue before returning, so its message is the one place left
+// that holds it; only the number is read, never the words.
+unsigned long openssl_error_in(std::string_view message);
+
 }  // namespace halyard

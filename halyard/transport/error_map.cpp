@@ -3,6 +3,8 @@
 // compares the two.
 #include "transport/error_map.h"
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
 #include <cerrno>
@@ -70,6 +72,7 @@ constexpr ErrorRow kTable[] = {
     curl_row(CURLE_OPERATION_TIMEDOUT, When::NotConnected, HY_TIMEOUT, -118, "libcurl timed out while connecting"),
     curl_row(CURLE_OPERATION_TIMEDOUT, When::Always, HY_TIMEOUT, -7, "libcurl timed out"),
     curl_row(CURLE_SSL_CONNECT_ERROR, When::ProxyCertificate, HY_PROXY, -136, "HTTPS proxy certificate invalid"),
+    curl_row(CURLE_SSL_CONNECT_ERROR, When::TlsMismatch, HY_TLS, -113, "no common TLS version or cipher (OpenSSL's reason)"),
     curl_row(CURLE_SSL_CONNECT_ERROR, When::Always, HY_TLS, -107, "TLS handshake failed"),
     curl_row(CURLE_SSL_CIPHER, When::Always, HY_TLS, -113, "no common TLS version or cipher"),
     curl_row(CURLE_PEER_FAILED_VERIFICATION, When::ProxyCertificate, HY_PROXY, -136, "HTTPS proxy certificate invalid"),
@@ -99,6 +102,26 @@ constexpr ErrorRow kTable[] = {
     curl_row(CURLE_ABORTED_BY_CALLBACK, When::Always, HY_CANCELED, -3, "aborted"),
 };
 
+// OpenSSL's reasons for a handshake that found no version or cipher both
+// sides accept, whether seen here or told by the server's alert; Chromium
+// reports all of them as SSL_VERSION_OR_CIPHER_MISMATCH.
+bool is_tls_mismatch(unsigned long error) {
+    if (ERR_GET_LIB(error) != ERR_LIB_SSL) return false;
+    switch (ERR_GET_REASON(error)) {
+    case SSL_R_UNSUPPORTED_PROTOCOL:
+    case SSL_R_NO_PROTOCOLS_AVAILABLE:
+    case SSL_R_VERSION_TOO_LOW:
+    case SSL_R_NO_SHARED_CIPHER:
+    case SSL_R_NO_CIPHERS_AVAILABLE:
+    case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
+    case SSL_R_TLSV1_ALERT_INSUFFICIENT_SECURITY:
+    case SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool holds(When when, const CurlFacts& f) {
     switch (when) {
     case When::Always: return true;
@@ -111,6 +134,7 @@ bool holds(When when, const CurlFacts& f) {
     case When::TunnelAuth: return f.connect_code == 407;
     case When::TunnelRefused: return f.connect_code != 0 && (f.connect_code < 200 || f.connect_code > 299);
     case When::ProxyCertificate: return f.via_proxy && f.proxy_ssl_verify != 0;
+    case When::TlsMismatch: return is_tls_mismatch(f.tls_error);
     case When::CertHostName:
         // curl checks the name itself after the chain verified and says so
         // in its message; OpenSSL reports its own name checks.

@@ -45,6 +45,7 @@ struct CurlFacts {
     bool chunked = false;          // the response used chunked transfer coding
     bool head_complete = false;    // the final response head had arrived
     bool decoding = false;         // curl was decoding the body (Content-Encoding)
+    unsigned long tls_error = 0;   // OpenSSL's packed error code behind a TLS failure, 0 if none
     std::string_view message;      // curl's error buffer
 };
 
@@ -61,6 +62,7 @@ enum class When {
     TunnelAuth,          // proxy CONNECT answered 407
     TunnelRefused,       // proxy CONNECT answered something other than 2xx
     ProxyCertificate,    // the HTTPS proxy's certificate failed verification
+    TlsMismatch,         // OpenSSL found no common TLS version or cipher
     CertHostName,        // the certificate does not name the host
     CertDate,            // expired or not yet valid
     CertAuthority,       // not signed by a trusted root

@@ -72,6 +72,10 @@ CURLcode apply_tls_options(CURL* easy, uint32_t mode, const TlsContextSetup& set
     auto set = [&](CURLoption opt, auto value) {
         if (rc == CURLE_OK) rc = curl_easy_setopt(easy, opt, value);
     };
+    // TLS 1.2 at least, to the server and to an HTTPS proxy, as browsers
+    // do; there is no way to ask for less.
+    set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    set(CURLOPT_PROXY_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
     switch (mode) {
     case HY_TLS_SYSTEM_ROOTS:
         break;  // curl's defaults: the system bundle, peer and host verified

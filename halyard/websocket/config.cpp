@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "api/config.h"
+#include "text/url.h"
 #include "text/validate.h"
 #include "websocket/handshake.h"
 
@@ -75,9 +76,15 @@ uint32_t read_websocket_config(const WebSocketConfig* c, WebSocketSpec& out) {
     if (!cb.on_open || !cb.on_message || !cb.on_closing || !cb.on_close || !cb.on_error) return HY_INVALID_ARGUMENT;
     out.callbacks = cb;
 
-    if (c->url_len == 0 || !read_text(c->url, c->url_len, out.url) || !validate_websocket_url(out.url) ||
-        !read_url(out))
+    if (c->url_len == 0 || !read_text(c->url, c->url_len, out.url) || !validate_websocket_url(out.url))
         return HY_INVALID_ARGUMENT;
+    // The handshake goes out as a browser sends it.
+    if (needs_browser_encoding(out.url)) {
+        auto parsed = parse_url(out.url);
+        if (!parsed) return HY_INVALID_ARGUMENT;
+        out.url = parsed->url;
+    }
+    if (!read_url(out)) return HY_INVALID_ARGUMENT;
     // An origin is optional; one given must be a serialised origin.
     if (!read_text(c->origin, c->origin_len, out.origin) || (!out.origin.empty() && !validate_origin(out.origin)))
         return HY_INVALID_ARGUMENT;

@@ -95,6 +95,15 @@ void WebSocket::begin_handshake() {
     q.key = key_;
     q.protocols = spec_.protocols;
     q.headers = spec_.headers;
+    q.offer_deflate = deflate_offer_.enabled;
+    // A caller's own offer replaces the browser's; the default leaves the
+    // layout to write its browser's text.
+    const DeflateOffer browser;
+    if (deflate_offer_.client_no_context_takeover != browser.client_no_context_takeover ||
+        deflate_offer_.server_no_context_takeover != browser.server_no_context_takeover ||
+        deflate_offer_.client_max_window_bits != browser.client_max_window_bits ||
+        deflate_offer_.server_max_window_bits != browser.server_max_window_bits)
+        q.deflate_offer = deflate_offer_.header();
     request_ = build_handshake_request(q);
     phase_ = Phase::Handshaking;
     on_socket_ready(CURL_WAIT_POLLOUT);
@@ -130,7 +139,9 @@ void WebSocket::read_handshake_answer() {
             return;
         }
         HandshakeResult result =
-            check_handshake_answer(std::string_view(answer_).substr(0, head_len), key_, spec_.protocols, true);
+            check_handshake_answer(std::string_view(answer_).substr(0, head_len), key_, spec_.protocols,
+                                   deflate_offer_.enabled);
+        if (result.deflate) result.deflate = deflate_offer_.settle(*result.deflate);
         store_cookies(result.set_cookies);
         if (!result.ok) {
             fail({HY_PROTOCOL, result.net_error, result.status, std::move(result.error)});

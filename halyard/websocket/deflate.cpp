@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <new>
 
+#include "halyard.h"
 #include "text/header.h"
 
 namespace halyard {
@@ -44,6 +45,42 @@ std::optional<int> window_bits(std::string_view value) {
 ExtensionAnswer refuse(std::string why) { return {false, std::nullopt, std::move(why)}; }
 
 }  // namespace
+
+std::string DeflateOffer::header() const {
+    if (!enabled) return {};
+    std::string out = "permessage-deflate";
+    if (client_no_context_takeover) out += "; client_no_context_takeover";
+    if (server_no_context_takeover) out += "; server_no_context_takeover";
+    if (server_max_window_bits != 0) out += "; server_max_window_bits=" + std::to_string(server_max_window_bits);
+    out += "; client_max_window_bits";
+    if (client_max_window_bits != 0) out += "=" + std::to_string(client_max_window_bits);
+    return out;
+}
+
+DeflateParams DeflateOffer::settle(DeflateParams answer) const {
+    if (client_no_context_takeover) answer.client_no_context_takeover = true;
+    if (client_max_window_bits != 0)
+        answer.client_max_window_bits = std::min(answer.client_max_window_bits, client_max_window_bits);
+    return answer;
+}
+
+std::optional<DeflateOffer> make_deflate_offer(uint32_t flags, uint32_t client_bits, uint32_t server_bits) {
+    constexpr uint32_t kKnown = HY_DEFLATE_OFF | HY_DEFLATE_CLIENT_NO_CONTEXT_TAKEOVER | HY_DEFLATE_SERVER_NO_CONTEXT_TAKEOVER;
+    auto bits_ok = [](uint32_t bits) { return bits == 0 || (bits >= 8 && bits <= 15); };
+    if ((flags & ~kKnown) != 0 || !bits_ok(client_bits) || !bits_ok(server_bits)) return std::nullopt;
+    DeflateOffer offer;
+    if (flags & HY_DEFLATE_OFF) {
+        // Off means no offer at all: parameters with it are a mistake.
+        if (flags != HY_DEFLATE_OFF || client_bits != 0 || server_bits != 0) return std::nullopt;
+        offer.enabled = false;
+        return offer;
+    }
+    offer.client_no_context_takeover = (flags & HY_DEFLATE_CLIENT_NO_CONTEXT_TAKEOVER) != 0;
+    offer.server_no_context_takeover = (flags & HY_DEFLATE_SERVER_NO_CONTEXT_TAKEOVER) != 0;
+    offer.client_max_window_bits = static_cast<int>(client_bits);
+    offer.server_max_window_bits = static_cast<int>(server_bits);
+    return offer;
+}
 
 ExtensionAnswer parse_extension_answer(std::string_view value) {
     ExtensionAnswer answer;

@@ -25,6 +25,27 @@ struct DeflateParams {
     friend bool operator==(const DeflateParams&, const DeflateParams&) = default;
 };
 
+// The client's offer; the default is the browser's (kDeflateOffer).
+struct DeflateOffer {
+    bool enabled = true;
+    bool client_no_context_takeover = false;
+    bool server_no_context_takeover = false;
+    int client_max_window_bits = 0;  // 0: the bare parameter (the server may choose); else 8..15
+    int server_max_window_bits = 0;  // 0: not asked for; else 8..15
+
+    // The Sec-WebSocket-Extensions value; empty when not enabled.
+    std::string header() const;
+    // What this side holds to once the server accepted: what it offered
+    // for itself binds it whatever the answer says (RFC 7692, 7.1.1.1 and
+    // 7.1.2.2).
+    DeflateParams settle(DeflateParams answer) const;
+};
+
+// A DeflateOffer from hy_websocket_set_deflate's arguments, or nothing when
+// they are not valid.
+std::optional<DeflateOffer> make_deflate_offer(uint32_t flags, uint32_t client_max_window_bits,
+                                               uint32_t server_max_window_bits);
+
 // The server's Sec-WebSocket-Extensions answer (all its header values
 // joined with ", "): no extension, permessage-deflate with valid
 // parameters, or a refusal with the reason.  Anything not offered (another

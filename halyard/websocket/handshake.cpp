@@ -91,7 +91,8 @@ std::string build_handshake_request(const HandshakeRequest& q) {
         line("Sec-WebSocket-Version", "13");
         overridable("Origin", q.origin);
         protocols();
-        if (q.offer_deflate) line("Sec-WebSocket-Extensions", "permessage-deflate");
+        if (q.offer_deflate)
+            line("Sec-WebSocket-Extensions", q.deflate_offer.empty() ? "permessage-deflate" : q.deflate_offer);
         line("Sec-WebSocket-Key", q.key);
         if (!q.cookie.empty()) line("Cookie", q.cookie);
         line("Connection", "Upgrade");
@@ -115,7 +116,8 @@ std::string build_handshake_request(const HandshakeRequest& q) {
         overridable("Accept-Language", q.accept_language);
         if (!q.cookie.empty()) line("Cookie", q.cookie);
         line("Sec-WebSocket-Key", q.key);
-        if (q.offer_deflate) line("Sec-WebSocket-Extensions", kDeflateOffer);
+        if (q.offer_deflate)
+            line("Sec-WebSocket-Extensions", q.deflate_offer.empty() ? kDeflateOffer : q.deflate_offer);
         protocols();
     }
     for (const Header& h : q.headers) line(h.name, h.value);

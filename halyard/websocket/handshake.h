@@ -34,6 +34,7 @@ struct HandshakeRequest {
     WebSocketLayout layout = WebSocketLayout::Chromium;
     std::string accept_encoding;  // empty: none
     std::string fetch_site;       // Sec-Fetch-Site (Firefox); empty: no Sec-Fetch-* lines
+    std::string deflate_offer;    // the caller's own offer; empty: the layout's (the browser's)
 };
 
 // The Origin a browser page of the target's own origin sends.

@@ -40,6 +40,14 @@ uint32_t WebSocket::start() {
     return HY_OK;
 }
 
+uint32_t WebSocket::set_deflate(const DeflateOffer& offer) {
+    // The start posts the connection to the network thread, which reads the
+    // offer only after that: set before it, it is seen.
+    if (start_state_.load() != NotStarted) return HY_INVALID_STATE;
+    deflate_offer_ = offer;
+    return HY_OK;
+}
+
 uint32_t WebSocket::send(uint32_t type, const uint8_t* data, uint64_t len) {
     if ((type != HY_WS_TEXT && type != HY_WS_BINARY) || (len > 0 && data == nullptr)) return HY_INVALID_ARGUMENT;
     if (len > kMaxOutgoingMessage) return HY_INVALID_ARGUMENT;

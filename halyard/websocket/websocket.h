@@ -58,6 +58,8 @@ public:
 
     // --- hy_websocket_* calls, any thread; none waits for the network thread.
     uint32_t start();
+    // Before start, from the thread that starts the connection.
+    uint32_t set_deflate(const DeflateOffer& offer);
     uint32_t send(uint32_t type, const uint8_t* data, uint64_t len);
     uint32_t close(uint16_t code, const char* reason, uint64_t reason_len);
     uint32_t cancel();
@@ -141,6 +143,7 @@ private:
 
     const std::shared_ptr<Engine> engine_;
     const WebSocketSpec spec_;
+    DeflateOffer deflate_offer_;              // set before start, then read by the network thread
 
     // Shared with API threads; also holds the module's handle reference.
     Lifecycle lifecycle_;

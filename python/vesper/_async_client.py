@@ -6,7 +6,7 @@ import asyncio
 import contextlib
 import inspect
 import time
-from typing import Any, AsyncIterator, List, Optional, Sequence, Tuple
+from typing import Any, AsyncIterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _native
 from ._base import (AuthTypes, BaseClient, CookieTypes, HopHeads, Prepared, RedirectHop, WalkSteps,
@@ -172,10 +172,12 @@ class AsyncClient(BaseClient):
 
     async def websocket(self, url: str, *, subprotocols: Optional[Sequence[str]] = None,
                         headers: HeaderTypes = None, origin: Optional[str] = None,
-                        timeout: TimeoutTypes = UNSET) -> Any:
-        """Opens a WebSocket and returns the connected ``AsyncWebSocket``."""
+                        timeout: TimeoutTypes = UNSET,
+                        deflate: Union[bool, Mapping[str, Union[bool, int]]] = True) -> Any:
+        """Opens a WebSocket and returns the connected ``AsyncWebSocket``
+        (``deflate`` as for ``Client.websocket``)."""
         from ._websocket import connect_async_websocket
-        return await connect_async_websocket(self, url, subprotocols, headers, origin, timeout)
+        return await connect_async_websocket(self, url, subprotocols, headers, origin, timeout, deflate)
 
     # --- the exchange ---------------------------------------------------
     async def _start(self, prepared: Prepared, manual: bool = False) -> Tuple[Any, Channel]:

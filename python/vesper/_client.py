@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import time
-from typing import Any, Iterator, List, Optional, Sequence
+from typing import Any, Iterator, List, Mapping, Optional, Sequence, Union
 
 from . import _native
 from ._base import (AuthTypes, BaseClient, CookieTypes, HopHeads, Prepared, RedirectHop, WalkSteps,
@@ -219,11 +219,16 @@ class Client(BaseClient):
         return RedirectWalk(self, prepared, stream=stream)
 
     def websocket(self, url: str, *, subprotocols: Optional[Sequence[str]] = None, headers: HeaderTypes = None,
-                  origin: Optional[str] = None, timeout: TimeoutTypes = UNSET) -> Any:
+                  origin: Optional[str] = None, timeout: TimeoutTypes = UNSET,
+                  deflate: Union[bool, Mapping[str, Union[bool, int]]] = True) -> Any:
         """Opens a WebSocket (ws:// or wss://) with this client's proxy, TLS
-        and impersonation and returns the connected ``WebSocket``."""
+        and impersonation and returns the connected ``WebSocket``.
+        ``deflate``: True offers permessage-deflate as browsers do, False
+        offers nothing, a mapping chooses the offer's parameters
+        (``client_no_context_takeover``, ``server_no_context_takeover``,
+        ``client_max_window_bits``, ``server_max_window_bits``)."""
         from ._websocket import connect_websocket
-        return connect_websocket(self, url, subprotocols, headers, origin, timeout)
+        return connect_websocket(self, url, subprotocols, headers, origin, timeout, deflate)
 
     # --- the exchange ---------------------------------------------------
     def _send_once(self, prepared: Prepared, stream: bool) -> Response:

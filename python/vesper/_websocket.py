@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import urllib.parse
-from typing import TYPE_CHECKING, Any, AsyncIterator, Iterator, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, AsyncIterator, Iterator, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _native
 from ._config import UNSET, Timeout, TimeoutTypes, to_timeout
@@ -21,6 +21,10 @@ if TYPE_CHECKING:
 __all__ = ["WebSocket", "AsyncWebSocket", "connect_websocket", "connect_async_websocket"]
 
 Message = Union[str, bytes]
+# The permessage-deflate offer: True (the browser's), False (none), or its
+# parameters: client_no_context_takeover, server_no_context_takeover (bool),
+# client_max_window_bits, server_max_window_bits (8..15).
+DeflateOffer = Union[bool, Mapping[str, Union[bool, int]]]
 # How long close() waits for the peer's close frame (the Core gives up after 10 s).
 _CLOSE_WAIT = 11.0
 # Close codes that end iteration quietly: normal, going away, no status.
@@ -28,7 +32,8 @@ _QUIET = frozenset((1000, 1001, 1005))
 
 
 def _open_native(client: "BaseClient", url: str, subprotocols: Optional[Sequence[str]], headers: HeaderTypes,
-                 origin: Optional[str], timeout: TimeoutTypes) -> Tuple[Any, Request, Timeout]:
+                 origin: Optional[str], timeout: TimeoutTypes,
+                 deflate: "DeflateOffer" = True) -> Tuple[Any, Request, Timeout]:
     full = merge_url(url)
     if urllib.parse.urlsplit(full).scheme.lower() not in ("ws", "wss"):
         raise UnsupportedProtocol(f"WebSocket URLs start with ws:// or wss://, not {full!r}")
@@ -43,6 +48,8 @@ def _open_native(client: "BaseClient", url: str, subprotocols: Optional[Sequence
         kwargs["protocols"] = list(subprotocols)
     if limits.total is not None:
         kwargs["timeout"] = limits.total
+    if deflate is not True:
+        kwargs["deflate"] = deflate if isinstance(deflate, bool) else dict(deflate)
     try:
         socket = engine.websocket(full, **kwargs)
     except RuntimeError as exc:
@@ -246,9 +253,10 @@ class WebSocket:
 
 
 def connect_websocket(client: "BaseClient", url: str, subprotocols: Optional[Sequence[str]], headers: HeaderTypes,
-                      origin: Optional[str], timeout: TimeoutTypes = UNSET) -> WebSocket:
+                      origin: Optional[str], timeout: TimeoutTypes = UNSET,
+                      deflate: "DeflateOffer" = True) -> WebSocket:
     """Creates, connects and waits for the handshake of a blocking WebSocket."""
-    native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout)
+    native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout, deflate)
     socket = client._track(WebSocket(native_socket, request, limits))
     socket._connect()
     return socket
@@ -346,10 +354,10 @@ class AsyncWebSocket:
 
 async def connect_async_websocket(client: "BaseClient", url: str, subprotocols: Optional[Sequence[str]],
                                   headers: HeaderTypes, origin: Optional[str],
-                                  timeout: TimeoutTypes = UNSET) -> AsyncWebSocket:
+                                  timeout: TimeoutTypes = UNSET, deflate: "DeflateOffer" = True) -> AsyncWebSocket:
     """Creates and connects an asyncio WebSocket on the running loop's hub."""
     from ._hub import hub_for
-    native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout)
+    native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout, deflate)
     socket = client._track(AsyncWebSocket(native_socket, request, limits, hub_for(asyncio.get_running_loop())))
     await socket._connect()
     return socket

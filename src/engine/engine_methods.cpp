@@ -9,11 +9,11 @@ namespace {
 
 constexpr const char* kRequestParams[] = {"method", "url",      "headers", "body",     "timeout",
                                           "allow_redirects", "redirect", "cache", "priority", "chunked"};
-constexpr const char* kWebSocketParams[] = {"url", "origin", "headers", "timeout", "protocols"};
+constexpr const char* kWebSocketParams[] = {"url", "origin", "headers", "timeout", "protocols", "deflate"};
 
 const MethodDef kMethods[] = {
     {"request", MethodKind::Args, {kRequestParams, 10, 2}, engine_request},
-    {"websocket", MethodKind::Args, {kWebSocketParams, 5, 1}, engine_websocket},
+    {"websocket", MethodKind::Args, {kWebSocketParams, 6, 1}, engine_websocket},
 };
 
 }  // namespace

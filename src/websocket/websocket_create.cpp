@@ -8,7 +8,15 @@ namespace vesper {
 
 namespace {
 
-enum Param { kUrl, kOrigin, kHeaders, kTimeout, kProtocols };
+enum Param { kUrl, kOrigin, kHeaders, kTimeout, kProtocols, kDeflate };
+
+// The permessage-deflate offer as hy_websocket_set_deflate takes it;
+// nullopt in WebSocketOptions keeps the Core's default (the browser's).
+struct DeflateChoice {
+    uint32_t flags = 0;
+    uint32_t client_max_window_bits = 0;
+    uint32_t server_max_window_bits = 0;
+};
 
 struct WebSocketOptions {
     std::string url;
@@ -16,7 +24,40 @@ struct WebSocketOptions {
     std::vector<std::string> protocols;
     HeaderList headers;
     std::optional<Duration> timeout;
+    std::optional<DeflateChoice> deflate;
 };
+
+// True: the browser's offer; False: none; a dict names the offer's
+// parameters (client_no_context_takeover, server_no_context_takeover:
+// bool; client_max_window_bits, server_max_window_bits: int).  The Core
+// checks the window sizes.
+Result<std::optional<DeflateChoice>> to_deflate_choice(PyObject* object) {
+    if (PyBool_Check(object)) {
+        if (object == Py_True) return std::optional<DeflateChoice>();
+        return std::optional<DeflateChoice>(DeflateChoice{HY_DEFLATE_OFF, 0, 0});
+    }
+    if (!PyDict_Check(object)) return Failure::type_error("expected bool or dict");
+    DeflateChoice choice;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(object, &at, &key, &value)) {
+        TRY_ASSIGN(std::string name, to_text(key));
+        if (name == "client_no_context_takeover" || name == "server_no_context_takeover") {
+            TRY_ASSIGN(bool on, to_flag(value));
+            if (on) {
+                choice.flags |= name[0] == 'c' ? HY_DEFLATE_CLIENT_NO_CONTEXT_TAKEOVER
+                                               : HY_DEFLATE_SERVER_NO_CONTEXT_TAKEOVER;
+            }
+        } else if (name == "client_max_window_bits" || name == "server_max_window_bits") {
+            TRY_ASSIGN(uint8_t bits, to_byte(value));
+            (name[0] == 'c' ? choice.client_max_window_bits : choice.server_max_window_bits) = bits;
+        } else {
+            return Failure::value_error("unknown permessage-deflate parameter: " + name);
+        }
+    }
+    return std::optional<DeflateChoice>(choice);
+}
 
 Result<WebSocketOptions> convert_options(const Args& args) {
     WebSocketOptions o;
@@ -34,6 +75,9 @@ Result<WebSocketOptions> convert_options(const Args& args) {
     }
     if (args.given(kProtocols) && args[kProtocols] != Py_None) {
         TRY_ASSIGN(o.protocols, args.convert(kProtocols, to_text_list));
+    }
+    if (args.given(kDeflate)) {
+        TRY_ASSIGN(o.deflate, args.convert(kDeflate, to_deflate_choice));
     }
     TRY_ASSIGN(o.timeout, check_timeout(seconds));
     return o;
@@ -59,7 +103,15 @@ Result<std::shared_ptr<WebSocketHandle>> create_websocket(hy_engine* engine, con
 
     hy_websocket* core = nullptr;
     const uint32_t result = hy_websocket_create(engine, &config, &core);
-    return WebSocketHandle::created(result, core, std::move(state));
+    TRY_ASSIGN(auto handle, WebSocketHandle::created(result, core, std::move(state)));
+    if (o.deflate) {
+        // Not started yet: the handle's release undoes the creation.
+        const DeflateChoice& d = *o.deflate;
+        if (auto error = check_result(hy_websocket_set_deflate(core, d.flags, d.client_max_window_bits,
+                                                               d.server_max_window_bits)))
+            return Failure::core(*error);
+    }
+    return handle;
 }
 
 }  // namespace

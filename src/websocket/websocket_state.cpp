@@ -37,13 +37,24 @@ void WebSocketState::push(WebSocketEvent event) {
         std::lock_guard lock(mutex_);
         if (finished_) return;  // nothing is queued after the end
         const uint64_t size = event.counted_size();
-        if (queue_.size() >= kMaxQueuedEvents || saturating_add(buffered_, size) > kMaxQueuedBytes) {
+        // A message too large for even an empty queue is let through alone:
+        // one at a time, counted apart, so the limit still bounds what
+        // accumulates beside it.
+        const bool large = event.kind == WebSocketEvent::Kind::Message && size > kMaxQueuedBytes;
+        const bool fits = large ? large_message_ == 0 && size <= kMaxLargeMessageBytes
+                                : saturating_add(buffered_, size) <= kMaxQueuedBytes;
+        if (queue_.size() >= kMaxQueuedEvents || !fits) {
             // Overflow: what is queued is replaced by one BufferLimit error
             // and the connection counts as finished.
             queue_.clear();
             buffered_ = 0;
+            large_message_ = 0;
             queue_.push_back(error_event(CoreError{ErrorKind::BufferLimit}, 0, 0));
             finished_ = true;
+        } else if (large) {
+            large_message_ = size;
+            event.counted_apart = true;
+            queue_.push_back(std::move(event));
         } else {
             buffered_ += size;
             if (event.terminal()) finished_ = true;
@@ -140,7 +151,11 @@ std::optional<WebSocketEvent> WebSocketState::pop_locked() {
     WebSocketEvent event = std::move(queue_.front());
     queue_.pop_front();
     const uint64_t size = event.counted_size();
-    buffered_ = size > buffered_ ? 0 : buffered_ - size;
+    if (event.counted_apart) {
+        large_message_ = 0;
+    } else {
+        buffered_ = size > buffered_ ? 0 : buffered_ - size;
+    }
     return event;
 }
 

@@ -34,6 +34,9 @@ struct WebSocketEvent {
     int32_t net_error = 0;
     int32_t response = 0;
 
+    // Queued as the one message larger than the byte limit (counted apart).
+    bool counted_apart = false;
+
     bool terminal() const { return kind == Kind::Close || kind == Kind::Error; }
     // What the event counts towards the byte limit.
     uint64_t counted_size() const;
@@ -42,6 +45,9 @@ struct WebSocketEvent {
 // Limits of an unread queue: events, and counted bytes after a push.
 inline constexpr size_t kMaxQueuedEvents = 1024;
 inline constexpr uint64_t kMaxQueuedBytes = 4'194'304;
+// One message larger than the byte limit, up to the Core's largest incoming
+// message, may wait beside the others: no queue could take it otherwise.
+inline constexpr uint64_t kMaxLargeMessageBytes = uint64_t{64} << 20;
 
 class WebSocketState final : public RefCounted {
 public:
@@ -82,6 +88,7 @@ private:
     mutable std::mutex mutex_;
     std::deque<WebSocketEvent> queue_;
     uint64_t buffered_ = 0;
+    uint64_t large_message_ = 0;  // counted size of the queued oversized message, 0 if none
     bool finished_ = false;
     NotifierSlot notifier_;
     std::condition_variable wakeup_;

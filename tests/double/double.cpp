@@ -356,6 +356,14 @@ HY_API uint32_t hy_websocket_create(hy_engine* engine, const WebSocketConfig* c,
 
 HY_API uint32_t hy_websocket_start(hy_websocket*) { return answer("hy_websocket_start").code; }
 
+HY_API uint32_t hy_websocket_set_deflate(hy_websocket* w, uint32_t flags, uint32_t client_bits, uint32_t server_bits) {
+    const Scripted a = answer("hy_websocket_set_deflate");
+    record("deflate", "{\"id\": " + std::to_string(w->id) + ", \"flags\": " + num(flags) +
+                          ", \"client_max_window_bits\": " + num(client_bits) +
+                          ", \"server_max_window_bits\": " + num(server_bits) + "}");
+    return a.code;
+}
+
 HY_API uint32_t hy_websocket_send(hy_websocket* w, uint32_t type, const uint8_t* data, uint64_t len) {
     const Scripted a = answer("hy_websocket_send");
     record("send", "{\"id\": " + std::to_string(w->id) + ", \"type\": " + num(type) + ", \"data\": " + range(data, len) +

@@ -80,6 +80,54 @@ def test_refused_creation(core, engine, code, null_handle, text):
     assert str(info.value) == text
 
 
+@pytest.mark.parametrize("deflate, recorded", [
+    (False, (1, 0, 0)),
+    ({}, (0, 0, 0)),
+    ({"client_no_context_takeover": True}, (2, 0, 0)),
+    ({"client_no_context_takeover": False, "server_no_context_takeover": True}, (4, 0, 0)),
+    ({"client_max_window_bits": 9, "server_max_window_bits": 15, "client_no_context_takeover": True,
+      "server_no_context_takeover": True}, (6, 9, 15)),
+    # Out-of-range sizes go to the Core, which judges them.
+    ({"client_max_window_bits": 7}, (0, 7, 0)),
+])
+def test_deflate_offer_reaches_the_core(core, engine, deflate, recorded):
+    engine.websocket("ws://x/", deflate=deflate)
+    r = core.record("deflate")
+    assert r["id"] == core.last_id("websocket")
+    assert (r["flags"], r["client_max_window_bits"], r["server_max_window_bits"]) == recorded
+
+
+def test_default_deflate_offer_leaves_the_core_alone(core, engine):
+    engine.websocket("ws://x/")
+    engine.websocket("ws://x/", deflate=True)
+    engine.websocket("ws://x/", "", None, None, None, True)
+    assert core.calls("hy_websocket_set_deflate") == 0
+
+
+@pytest.mark.parametrize("deflate, error, message", [
+    (1, TypeError, "argument 'deflate': expected bool or dict"),
+    (None, TypeError, "argument 'deflate': expected bool or dict"),
+    ({"client_no_context_takeover": 1}, TypeError, None),
+    ({"client_max_window_bits": "9"}, TypeError, None),
+    ({"client_max_window_bits": 256}, OverflowError, None),
+    ({"window": 9}, ValueError, "unknown permessage-deflate parameter: window"),
+    ({1: True}, TypeError, None),
+])
+def test_deflate_offer_conversions(core, engine, deflate, error, message):
+    with pytest.raises(error) as info:
+        engine.websocket("ws://x/", deflate=deflate)
+    if message is not None:
+        assert str(info.value) == message
+    assert core.calls("hy_websocket_create") == 0
+
+
+def test_refused_deflate_offer_releases_the_socket(core, engine):
+    core.script("hy_websocket_set_deflate", 1)
+    with pytest.raises(RuntimeError, match="^InvalidArgument$"):
+        engine.websocket("ws://x/", deflate={"server_max_window_bits": 16})
+    assert core.released("websocket", core.last_id("websocket"))
+
+
 # -- connection ------------------------------------------------------------
 
 def test_connect_rules(core, engine):
@@ -241,6 +289,9 @@ def test_1025th_event_overflows(core, engine):
     assert socket.recv() is None
 
 
+LARGE_MAX = 64 * 1024 * 1024
+
+
 def test_byte_limit_boundaries(core, engine):
     socket, ident = connected(core, engine)
     core.ws_message(ident, b"a" * (LIMIT_BYTES - 1))
@@ -248,9 +299,52 @@ def test_byte_limit_boundaries(core, engine):
     assert socket.is_finished() is False
     assert len(socket.recv()[1]) == LIMIT_BYTES - 1
     assert socket.recv()[1] == [98]
-    core.ws_message(ident, b"c" * (LIMIT_BYTES + 1))   # alone past the limit
-    assert socket.recv()[0] == "error"
+    core.ws_message(ident, b"c", count=2)
+    core.ws_message(ident, b"c" * (LIMIT_BYTES - 1))   # one byte past the limit
+    assert socket.recv_message(1)[0] == "error"
     assert socket.recv() is None
+
+
+def kinds_and_sizes(socket):
+    return [(kind, len(payload)) for kind, payload, _, _ in socket.poll_events_bytes(20)]
+
+
+@pytest.mark.parametrize("size", [LIMIT_BYTES + 1, LARGE_MAX])
+def test_one_large_message_passes_beside_a_full_queue(core, engine, size):
+    # Larger than the whole limit: let through, counted apart, so the other
+    # events still have their 4 MiB and the close after it is kept.
+    socket, ident = connected(core, engine)
+    core.ws_message(ident, b"s" * 10, kind=2)
+    core.ws_message(ident, b"L" * size, kind=2)
+    core.ws_message(ident, b"t" * (LIMIT_BYTES - 10), kind=2)
+    core.ws_close(ident, 1000, b"")
+    assert kinds_and_sizes(socket) == [("binary", 10), ("binary", size),
+                                       ("binary", LIMIT_BYTES - 10), ("closed", 0)]
+
+
+@pytest.mark.parametrize("fire", [
+    pytest.param(lambda c, i: c.ws_message(i, b"L" * (LARGE_MAX + 1), kind=2), id="past-the-core-maximum"),
+    pytest.param(lambda c, i: [c.ws_message(i, b"L" * (LIMIT_BYTES + 1), kind=2) for _ in range(2)],
+                 id="second-large-message"),
+    pytest.param(lambda c, i: [c.ws_message(i, b"L" * (LIMIT_BYTES + 1), kind=2),
+                               c.ws_message(i, b"s" * LIMIT_BYTES, kind=2),
+                               c.ws_message(i, b"s", kind=2)],
+                 id="others-past-the-limit"),
+])
+def test_large_message_bounds(core, engine, fire):
+    socket, ident = connected(core, engine)
+    fire(core, ident)
+    assert socket.is_finished() is True
+    assert socket.recv_message(1) == ("error", b"", None, "BufferLimit (Chromium net error 0, response 0)")
+
+
+def test_large_message_slot_frees_when_read(core, engine):
+    socket, ident = connected(core, engine)
+    for round_ in range(3):
+        core.ws_message(ident, bytes([round_]) * (LIMIT_BYTES + 1), kind=2)
+        event = socket.recv_message(1)
+        assert (event[0], len(event[1]), event[1][:1]) == ("binary", LIMIT_BYTES + 1, bytes([round_]))
+    assert socket.is_finished() is False
 
 
 def test_open_texts_count(core, engine):

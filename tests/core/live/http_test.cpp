@@ -141,7 +141,8 @@ TEST_P(LiveVersion, HttpVersionOptionIsHonoured) {
 INSTANTIATE_TEST_SUITE_P(Versions, LiveVersion,
                          ::testing::Values(VersionCase{HY_HTTP_AUTO, true, "2"}, VersionCase{HY_HTTP_AUTO, false, "1.1"},
                                            VersionCase{HY_HTTP_1_1, true, "1.1"}, VersionCase{HY_HTTP_2, true, "2"},
-                                           VersionCase{HY_HTTP_2, false, "2"}, VersionCase{HY_HTTP_3, true, "2"}));
+                                           // No h2c upgrade offer: HTTP/1.1 in clear, as browsers.
+                                           VersionCase{HY_HTTP_2, false, "1.1"}, VersionCase{HY_HTTP_3, true, "2"}));
 
 TEST_F(Live, Http2HeadBlockAndMultiplexedRequests) {
     auto engine = make_engine({.tls_verify = HY_TLS_CA_BUNDLE, .ca_bundle = servers_->ca_pem});

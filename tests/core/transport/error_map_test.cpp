@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "transport/curl_facts.h"
 #include "transport/error_map.h"
 
 namespace halyard {
@@ -25,6 +26,27 @@ CurlFacts code(CURLcode c) { return CurlFacts{.code = c}; }
 CurlFacts with_errno(CURLcode c, long e) { return CurlFacts{.code = c, .os_errno = e}; }
 CurlFacts with_verify(CURLcode c, long v) { return CurlFacts{.code = c, .ssl_verify = v}; }
 CurlFacts with_message(CURLcode c, const char* m) { return CurlFacts{.code = c, .message = m}; }
+CurlFacts tls_error(unsigned long e) { return CurlFacts{.code = CURLE_SSL_CONNECT_ERROR, .tls_error = e}; }
+
+struct MessageCase {
+    const char* message;
+    unsigned long code;
+};
+
+class OpenSslErrorInMessage : public ::testing::TestWithParam<MessageCase> {};
+
+TEST_P(OpenSslErrorInMessage, ReadsOnlyThePackedCode) {
+    EXPECT_EQ(openssl_error_in(GetParam().message), GetParam().code) << GetParam().message;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CurlMessages, OpenSslErrorInMessage,
+    ::testing::Values(MessageCase{"OpenSSL/3.0.19: error:0A000102:SSL routines::unsupported protocol", 0x0A000102},
+                      MessageCase{"error:0a00042e:SSL routines::tlsv1 alert protocol version", 0x0A00042E},
+                      MessageCase{"error: 0A000102:x", 0}, MessageCase{"error:0A00010:x", 0},
+                      MessageCase{"error:0A0001XY:x error:0A000410:y", 0x0A000410},
+                      MessageCase{"error:0A000102", 0}, MessageCase{"", 0},
+                      MessageCase{"Connection reset by peer", 0}));
 
 class CurlMapping : public ::testing::TestWithParam<CurlCase> {};
 
@@ -67,6 +89,15 @@ INSTANTIATE_TEST_SUITE_P(
         CurlCase{"timeout_connected", CurlFacts{.code = CURLE_OPERATION_TIMEDOUT, .connected = true}, {HY_TIMEOUT, -7}},
         CurlCase{"timeout_connecting", code(CURLE_OPERATION_TIMEDOUT), {HY_TIMEOUT, -118}},
         CurlCase{"tls_handshake", code(CURLE_SSL_CONNECT_ERROR), {HY_TLS, -107}},
+        // OpenSSL's codes: 0A000102 unsupported protocol, 0A00042E protocol
+        // version alert, 0A000410 handshake failure alert, 0A00010B wrong
+        // version number (not TLS at all), 0A000086 certificate verify failed.
+        CurlCase{"tls_old_server", tls_error(0x0A000102), {HY_TLS, -113}},
+        CurlCase{"tls_version_alert", tls_error(0x0A00042E), {HY_TLS, -113}},
+        CurlCase{"tls_handshake_alert", tls_error(0x0A000410), {HY_TLS, -113}},
+        CurlCase{"tls_no_shared_cipher", tls_error(0x0A0000C1), {HY_TLS, -113}},
+        CurlCase{"tls_not_tls", tls_error(0x0A00010B), {HY_TLS, -107}},
+        CurlCase{"tls_other_library", tls_error(0x05000102), {HY_TLS, -107}},
         CurlCase{"tls_cipher", code(CURLE_SSL_CIPHER), {HY_TLS, -113}},
         CurlCase{"cert_authority", with_verify(CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY), {HY_TLS, -202}},
         CurlCase{"cert_self_signed", with_verify(CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT), {HY_TLS, -202}},

@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "halyard.h"
 #include "websocket/deflate.h"
 
 namespace halyard {
@@ -149,6 +150,67 @@ TEST(Inflater, RefusesGarbage) {
     std::vector<uint8_t> out;
     EXPECT_EQ(inflater.decompress(garbage, sizeof garbage, 1 << 20, out), Inflater::Result::Corrupt);
 }
+
+struct OfferCase {
+    const char* name;
+    uint32_t flags;
+    uint32_t client_bits;
+    uint32_t server_bits;
+    const char* header;  // nullptr: refused
+};
+class DeflateOffers : public ::testing::TestWithParam<OfferCase> {};
+
+TEST_P(DeflateOffers, ArgumentsToTheOfferedHeader) {
+    const OfferCase& c = GetParam();
+    auto offer = make_deflate_offer(c.flags, c.client_bits, c.server_bits);
+    if (c.header == nullptr) {
+        EXPECT_FALSE(offer) << offer->header();
+        return;
+    }
+    ASSERT_TRUE(offer);
+    EXPECT_EQ(offer->header(), c.header);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Arguments, DeflateOffers,
+    ::testing::Values(
+        OfferCase{"browser", 0, 0, 0, "permessage-deflate; client_max_window_bits"},
+        OfferCase{"off", HY_DEFLATE_OFF, 0, 0, ""},
+        OfferCase{"client_no_takeover", HY_DEFLATE_CLIENT_NO_CONTEXT_TAKEOVER, 0, 0,
+                  "permessage-deflate; client_no_context_takeover; client_max_window_bits"},
+        OfferCase{"everything", HY_DEFLATE_CLIENT_NO_CONTEXT_TAKEOVER | HY_DEFLATE_SERVER_NO_CONTEXT_TAKEOVER, 9, 8,
+                  "permessage-deflate; client_no_context_takeover; server_no_context_takeover; "
+                  "server_max_window_bits=8; client_max_window_bits=9"},
+        OfferCase{"bits_15", 0, 15, 15, "permessage-deflate; server_max_window_bits=15; client_max_window_bits=15"},
+        OfferCase{"client_bits_7", 0, 7, 0, nullptr},
+        OfferCase{"server_bits_16", 0, 0, 16, nullptr},
+        OfferCase{"off_with_bits", HY_DEFLATE_OFF, 10, 0, nullptr},
+        OfferCase{"off_with_flag", HY_DEFLATE_OFF | HY_DEFLATE_CLIENT_NO_CONTEXT_TAKEOVER, 0, 0, nullptr},
+        OfferCase{"unknown_flag", 8, 0, 0, nullptr}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(DeflateOffers, TheDefaultIsTheBrowserOffer) { EXPECT_EQ(DeflateOffer{}.header(), kDeflateOffer); }
+
+struct SettleCase {
+    const char* name;
+    DeflateOffer offer;
+    DeflateParams answer;
+    DeflateParams held;
+};
+class DeflateSettle : public ::testing::TestWithParam<SettleCase> {};
+
+TEST_P(DeflateSettle, WhatTheClientOfferedForItselfBindsIt) {
+    EXPECT_EQ(GetParam().offer.settle(GetParam().answer), GetParam().held);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, DeflateSettle,
+    ::testing::Values(
+        SettleCase{"browser_offer_keeps_answer", {}, {true, false, 12, 11}, {true, false, 12, 11}},
+        SettleCase{"no_takeover_though_not_answered", {.client_no_context_takeover = true}, {}, {false, true, 15, 15}},
+        SettleCase{"client_window_from_offer", {.client_max_window_bits = 10}, {}, {false, false, 15, 10}},
+        SettleCase{"smaller_answer_wins", {.client_max_window_bits = 10}, {false, false, 15, 9}, {false, false, 15, 9}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace halyard

@@ -16,6 +16,7 @@ Prints "READY <port>", then serves these paths (query parameters in brackets):
   /silent               completes the handshake, then stops reading and answering
   /burst [count, size]  sends `count` binary messages of `size` bytes as fast as it can
   /cookie [value]       sets the cookie ws=<value> in its 101 answer, then echoes
+  /target/...           sends the request target as it arrived, then echoes
 """
 import argparse
 import asyncio
@@ -56,6 +57,9 @@ async def route(ws):
             await ws.send(f"{len(data)} {hashlib.sha256(data).hexdigest()}")
     elif path == "/headers":
         await ws.send(json.dumps([[k, v] for k, v in ws.request.headers.raw_items()]))
+        await echo(ws)
+    elif path.startswith("/target"):
+        await ws.send(ws.request.path)
         await echo(ws)
     elif path == "/extensions":
         await ws.send(ws.response.headers.get("Sec-WebSocket-Extensions", ""))
