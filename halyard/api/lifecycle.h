@@ -37,6 +37,8 @@ public:
     bool running() const { return started() && !finished(); }
 
     bool started() const { return state_.load() == Started; }
+    // Neither started nor cancelled: settings may still change.
+    bool unstarted() const { return state_.load() == NotStarted; }
     bool finished() const { return finished_.load(); }
     // Network thread: the terminal callback is about to go out.
     void finish() { finished_.store(true); }

@@ -25,7 +25,7 @@ uint64_t SentHeads::copy(uint8_t* buffer, uint64_t capacity) const {
 uint32_t Request::record_sent_heads() {
     // Read by the network thread when it sets up a hop; the start's post
     // orders this store before that read.
-    if (start_state_.load() != NotStarted) return HY_INVALID_STATE;
+    if (!lifecycle_.unstarted()) return HY_INVALID_STATE;
     record_heads_.store(true);
     return HY_OK;
 }

@@ -43,7 +43,7 @@ uint32_t WebSocket::start() {
 uint32_t WebSocket::set_deflate(const DeflateOffer& offer) {
     // The start posts the connection to the network thread, which reads the
     // offer only after that: set before it, it is seen.
-    if (start_state_.load() != NotStarted) return HY_INVALID_STATE;
+    if (!lifecycle_.unstarted()) return HY_INVALID_STATE;
     deflate_offer_ = offer;
     return HY_OK;
 }
