@@ -3,6 +3,7 @@
 #include <new>
 #include <utility>
 
+#include "api/contain.h"
 #include "cache/cache_policy.h"
 #include "transport/curl_facts.h"
 #include "loop/engine.h"
@@ -10,7 +11,6 @@
 #include "http/request_headers.h"
 #include "text/url.h"
 
-#include <cxxabi.h>
 
 namespace halyard {
 
@@ -89,15 +89,11 @@ void Request::post(void (Request::*step)()) {
 }
 
 void Request::run_step(void (Request::*step)()) {
-    try {
-        (this->*step)();
-    } catch (const abi::__forced_unwind&) {
-        throw;  // the thread is being ended: let it unwind
-    } catch (const std::bad_alloc&) {
-        finish(map_cause(Cause::OutOfMemory));
-    } catch (...) {
-        finish(map_cause(Cause::Internal));
-    }
+    contain([&] { (this->*step)(); }, [&](Fault fault) { fail_with_fault(fault); });
+}
+
+void Request::fail_with_fault(Fault fault) {
+    finish(map_cause(fault == Fault::OutOfMemory ? Cause::OutOfMemory : Cause::Internal));
 }
 
 // --------------------------------------------------------- network thread
@@ -233,15 +229,7 @@ CURLcode Request::apply_pause() {
 
 void Request::on_transfer_done(CURL* easy, CURLcode code) {
     if (phase_ != Phase::Transferring || easy != easy_) return;
-    try {
-        end_hop(code);
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        finish(map_cause(Cause::OutOfMemory));
-    } catch (...) {
-        finish(map_cause(Cause::Internal));
-    }
+    contain([&] { end_hop(code); }, [&](Fault fault) { fail_with_fault(fault); });
 }
 
 void Request::end_hop(CURLcode code) {

@@ -4,30 +4,24 @@
 // is told to abort; on_transfer_done then ends the request with it.
 #include <new>
 
+#include "api/contain.h"
 #include "loop/engine.h"
 #include "http/redirect.h"
 #include "http/request.h"
 #include "text/url.h"
 
-#include <cxxabi.h>
 
 namespace halyard {
 namespace {
 
-// Not noexcept: unwinding that ends the thread (the interpreter exiting
-// under a callback) is let through; every other failure ends the transfer.
+// A failure ends the transfer: curl is told to abort and on_transfer_done
+// ends the request with what was recorded.
 template <typename F>
 size_t guarded(std::optional<Outcome>& pending, size_t abort_value, F&& body) {
-    try {
-        return body();
-    } catch (const abi::__forced_unwind&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        pending = map_cause(Cause::OutOfMemory);
-    } catch (...) {
-        pending = map_cause(Cause::Internal);
-    }
-    return abort_value;
+    return contain(body, [&](Fault fault) {
+        if (!pending) pending = map_cause(fault == Fault::OutOfMemory ? Cause::OutOfMemory : Cause::Internal);
+        return abort_value;
+    });
 }
 
 }  // namespace
@@ -131,6 +125,7 @@ size_t Request::on_upload_read(char* out, size_t len) {
     switch (upload_.read(reinterpret_cast<uint8_t*>(out), len, copied)) {
     case UploadQueue::ReadResult::Data: return copied;
     case UploadQueue::ReadResult::End: return 0;
+    case UploadQueue::ReadResult::Aborted: return CURL_READFUNC_ABORT;
     case UploadQueue::ReadResult::Empty: break;
     }
     // Nothing queued yet: the next write posts a kick that unpauses.

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <curl/curl.h>
-#include <cxxabi.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "api/contain.h"
 #include "api/outcome.h"
 #include "websocket/config.h"
 #include "websocket/close.h"
@@ -98,15 +98,13 @@ private:
     // escaping into the loop.
     template <typename F>
     void guarded(F&& body) {
-        try {
-            body();
-        } catch (const abi::__forced_unwind&) {
-            throw;  // the thread is being ended: let it unwind
-        } catch (const std::bad_alloc&) {
-            fail({HY_OUT_OF_MEMORY, -13, 0, "out of memory"});
-        } catch (...) {
-            fail({HY_NETWORK, -2, 0, "internal failure"});
-        }
+        contain(body, [&](Fault fault) {
+            if (fault == Fault::OutOfMemory) {
+                fail({HY_OUT_OF_MEMORY, -13, 0, "out of memory"});
+            } else {
+                fail({HY_NETWORK, -2, 0, "internal failure"});
+            }
+        });
     }
     void post(void (WebSocket::*step)());
     void run_step(void (WebSocket::*step)());
