@@ -54,6 +54,12 @@ void FrameSession::receive(const uint8_t* data, size_t len) {
     const int rc = wslay_event_recv(ctx_);
     in_ = nullptr;
     in_len_ = 0;
+    // wslay's frame layer meets a malformed frame (a fragmented or
+    // oversized control frame, a one-byte close) by queueing a close without
+    // a code and returning WSLAY_ERR_CALLBACK_FAILURE though no callback
+    // failed: that is the peer's protocol error, 1002 (the close frame on
+    // the wire stays wslay's, without a code).
+    if (rc == WSLAY_ERR_CALLBACK_FAILURE && !callback_failed_ && !failure_) fail(1002, "malformed frame");
     if (rc != 0 && !failure_) fail(1011, rc == WSLAY_ERR_NOMEM ? "out of memory" : "WebSocket framing failed");
     flush_wslay();
     // wslay fails the connection itself on a malformed frame, a frame over
@@ -154,13 +160,16 @@ ssize_t FrameSession::on_send(wslay_event_context_ptr ctx, const uint8_t* data, 
         as_session(self)->out_.insert(as_session(self)->out_.end(), data, data + len);
         return static_cast<ssize_t>(len);
     }, [&](Fault) {
+        as_session(self)->callback_failed_ = true;
         wslay_event_set_error(ctx, WSLAY_ERR_CALLBACK_FAILURE);
         return ssize_t{-1};
     });
 }
 
-int FrameSession::on_genmask(wslay_event_context_ptr, uint8_t* buf, size_t len, void*) {
-    return RAND_bytes(buf, static_cast<int>(len)) == 1 ? 0 : -1;
+int FrameSession::on_genmask(wslay_event_context_ptr, uint8_t* buf, size_t len, void* self) {
+    if (RAND_bytes(buf, static_cast<int>(len)) == 1) return 0;
+    as_session(self)->callback_failed_ = true;
+    return -1;
 }
 
 // wslay calls these four with no way to report a failure: each contains

@@ -119,6 +119,7 @@ private:
     std::vector<uint8_t> out_;
     size_t out_head_ = 0;
     std::optional<Failure> failure_;
+    bool callback_failed_ = false;   // one of the send callbacks failed
 };
 
 }  // namespace halyard

@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 
 #include <chrono>
+#include <utility>
 
 #include "module/core_ranges.h"
 
@@ -44,6 +45,7 @@ void WebSocketState::push(WebSocketEvent event) {
             buffered_ = 0;
             queue_.push_back(error_event(CoreError{ErrorKind::BufferLimit}, 0, 0));
             finished_ = true;
+            local_end_ = true;
         } else {
             buffered_ += size;
             if (event.terminal()) finished_ = true;
@@ -61,6 +63,7 @@ void WebSocketState::record_fault() {
             if (finished_) return;
             queue_.push_back(error_event(CoreError{ErrorKind::CallbackPanic}, 0, -1));
             finished_ = true;
+            local_end_ = true;
             wakeup_.notify_all();
         }
         notifier_.fire();
@@ -80,6 +83,11 @@ void WebSocketState::push_guarded(Make make) {
     } catch (...) {
         record_fault();
     }
+}
+
+bool WebSocketState::take_local_end() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(local_end_, false);
 }
 
 void WebSocketState::on_open(const char* protocol, uint64_t protocol_len, const char* extensions,
