@@ -290,7 +290,7 @@ void Request::follow_or_wait() {
 }
 
 CurlFacts Request::facts(CURLcode code) const {
-    CurlFacts f = read_curl_facts(easy_, code, !engine_->settings().proxy.empty(), error_buffer_);
+    CurlFacts f = read_curl_facts(easy_, code, !engine_->settings().proxy.empty());
     f.chunked = head_.chunked();
     f.head_complete = head_.complete();
     f.decoding = decoding_;

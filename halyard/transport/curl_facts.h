@@ -4,13 +4,12 @@
 
 #include <curl/curl.h>
 
-#include <string_view>
-
 #include "transport/error_map.h"
 
 namespace halyard {
 
-// `message` must outlive the returned facts (curl's error buffer).
-CurlFacts read_curl_facts(CURL* easy, CURLcode code, bool via_proxy, std::string_view message);
+// Facts only (result codes and CURLINFO values): the mapping never reads
+// curl's English messages, which change between libcurl versions.
+CurlFacts read_curl_facts(CURL* easy, CURLcode code, bool via_proxy);
 
 }  // namespace halyard

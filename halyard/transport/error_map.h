@@ -45,7 +45,6 @@ struct CurlFacts {
     bool chunked = false;          // the response used chunked transfer coding
     bool head_complete = false;    // the final response head had arrived
     bool decoding = false;         // curl was decoding the body (Content-Encoding)
-    std::string_view message;      // curl's error buffer
 };
 
 // Which facts a table row looks at beyond the code; the first matching row
@@ -58,6 +57,7 @@ enum class When {
     Unreachable,         // errno ENETUNREACH or EHOSTUNREACH
     ConnectTimedOut,     // errno ETIMEDOUT
     NotConnected,        // the connection never came up
+    Connected,           // the connection to the server was up
     TunnelAuth,          // proxy CONNECT answered 407
     TunnelRefused,       // proxy CONNECT answered something other than 2xx
     ProxyCertificate,    // the HTTPS proxy's certificate failed verification
@@ -65,11 +65,9 @@ enum class When {
     CertDate,            // expired or not yet valid
     CertAuthority,       // not signed by a trusted root
     ChunkedBody,         // the response body was chunked
-    ChunkedMessage,      // curl's message names chunked coding
-    HeadersTooBig,       // curl's message says the head was too large
+    ChunkedDecoding,     // a chunked body failed without a socket error
     HeadUnfinished,      // the response head had not arrived in full
     DecodingBody,        // curl was decoding a content-encoded body
-    Http09,              // the answer was no HTTP/1.x head (curl calls it HTTP/0.9)
     SocksUnreachable,    // the SOCKS proxy could not reach or resolve the target
 };
 

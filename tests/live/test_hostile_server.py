@@ -161,6 +161,14 @@ def test_reset_mid_answer(engine, hostile, where):
     assert failure(engine, f"{hostile}/reset?in={where}") == "Network (Chromium net error -101)"
 
 
+def test_a_reset_leaves_no_fact_behind_for_the_next_failure(engine, hostile):
+    # Easy handles are reused: the errno of one transfer's reset must not
+    # turn the next transfer's broken chunk into a reset.
+    for _ in range(3):
+        assert failure(engine, f"{hostile}/reset?in=body") == "Network (Chromium net error -101)"
+        assert failure(engine, f"{hostile}/bad-chunk?kind=size") == "Protocol (Chromium net error -321)"
+
+
 def test_drip_without_a_timeout_completes_whole(hostile):
     engine = native.PyEngine()  # no timeout anywhere: the drip is slow, not dead
     answer = fetch(engine, "GET", f"{hostile}/drip?bytes=8&gap_ms=150")
