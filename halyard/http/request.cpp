@@ -169,7 +169,8 @@ void Request::begin_hop() {
     if (consult_cache()) return;
     // At most six transfers per host at once; the others wait their turn
     // in priority order.
-    slot_origin_ = parsed ? parsed->scheme + "://" + parsed->host + ":" + parsed->port : hop_url_;
+    slot_origin_ = engine_->connection_group() + " " +
+                   (parsed ? parsed->scheme + "://" + parsed->host + ":" + parsed->port : hop_url_);
     auto self = shared_from_this();
     // A slot may come free inside a curl callback, where no transfer can
     // be added: the start is posted as a command.
