@@ -69,6 +69,21 @@ async def behave(target, reader, writer, entry):
     if path == "/flood":
         await flood(writer, entry)
         return
+    if path == "/fragmented":
+        # One binary message of `mib` MiB in `size`-byte fragments, repeated
+        # `count` times, then the client's close is awaited.
+        query = dict(part.split("=", 1) for part in target.split("?", 1)[1].split("&")) if "?" in target else {}
+        total, size = int(float(query.get("mib", "4")) * MIB), int(query.get("size", "4096"))
+        piece = bytes(size)
+        for _ in range(int(query.get("count", "1"))):
+            for offset in range(0, total, size):
+                first, last = offset == 0, offset + size >= total
+                writer.write(frame(2 if first else 0, piece[:min(size, total - offset)], fin=last))
+                if offset % (64 * size) == 0:
+                    await writer.drain()
+            await writer.drain()
+        entry["close_code"] = await read_client_close(reader, 60)
+        return
     sends = {
         # A single frame announcing 65 MiB: over the 64 MiB bound.
         "/oversized": frame(2, b"x" * 1024, length=65 * MIB),
