@@ -4,6 +4,7 @@
 #include <new>
 
 #include "api/config.h"
+#include "api/contain.h"
 #include "halyard.h"
 #include "loop/engine.h"
 #include "http/request.h"
@@ -15,13 +16,9 @@ namespace {
 
 template <typename F>
 uint32_t guarded(uint32_t fallback, F&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return HY_OUT_OF_MEMORY;
-    } catch (...) {
-        return fallback;
-    }
+    return halyard::contain([&]() -> uint32_t { return body(); }, [&](halyard::Fault fault) -> uint32_t {
+        return fault == halyard::Fault::OutOfMemory ? uint32_t{HY_OUT_OF_MEMORY} : fallback;
+    });
 }
 
 halyard::Request* as_request(hy_request* handle) { return static_cast<halyard::Request*>(handle); }

@@ -11,7 +11,12 @@ CURL* EasyPool::take() {
 
 void EasyPool::give_back(CURL* easy) {
     if (easy == nullptr) return;
-    if (kept_.size() >= kKept) {
+    // curl_easy_reset keeps the last socket error (CURLINFO_OS_ERRNO), and
+    // the error table reads it: a handle that met one is not reused, or the
+    // next transfer's failure would look like that one (a reset, say).
+    long os_errno = 0;
+    curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &os_errno);
+    if (kept_.size() >= kKept || os_errno != 0) {
         curl_easy_cleanup(easy);
         return;
     }

@@ -3,13 +3,14 @@
 #include <new>
 #include <utility>
 
+#include "api/contain.h"
 #include "cache/cache_policy.h"
 #include "transport/curl_facts.h"
 #include "loop/engine.h"
-#include "loop/guarded.h"
 #include "http/redirect.h"
 #include "http/request_headers.h"
 #include "text/url.h"
+
 
 namespace halyard {
 
@@ -85,7 +86,11 @@ void Request::post(void (Request::*step)()) {
 }
 
 void Request::run_step(void (Request::*step)()) {
-    run_guarded([&] { (this->*step)(); }, [&](Cause cause) { finish(map_cause(cause)); });
+    contain([&] { (this->*step)(); }, [&](Fault fault) { fail_with_fault(fault); });
+}
+
+void Request::fail_with_fault(Fault fault) {
+    finish(map_cause(fault == Fault::OutOfMemory ? Cause::OutOfMemory : Cause::Internal));
 }
 
 // --------------------------------------------------------- network thread
@@ -166,7 +171,8 @@ void Request::begin_hop() {
     if (consult_cache()) return;
     // At most six transfers per host at once; the others wait their turn
     // in priority order.
-    slot_origin_ = parsed ? parsed->scheme + "://" + parsed->host + ":" + parsed->port : hop_url_;
+    slot_origin_ = engine_->connection_group() + " " +
+                   (parsed ? parsed->scheme + "://" + parsed->host + ":" + parsed->port : hop_url_);
     auto self = shared_from_this();
     // A slot may come free inside a curl callback, where no transfer can
     // be added: the start is posted as a command.
@@ -230,7 +236,7 @@ CURLcode Request::apply_pause() {
 
 void Request::on_transfer_done(CURL* easy, CURLcode code) {
     if (phase_ != Phase::Transferring || easy != easy_) return;
-    run_guarded([&] { end_hop(code); }, [&](Cause cause) { finish(map_cause(cause)); });
+    contain([&] { end_hop(code); }, [&](Fault fault) { fail_with_fault(fault); });
 }
 
 void Request::end_hop(CURLcode code) {

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "api/config.h"
+#include "api/contain.h"
 #include "api/lifecycle.h"
 #include "transport/error_map.h"
 #include "http/head_block.h"
@@ -78,6 +79,7 @@ private:
     // request instead of escaping.
     void post(void (Request::*step)());
     void run_step(void (Request::*step)());
+    void fail_with_fault(Fault fault);
 
     // Steps run on the network thread.
     void on_start();

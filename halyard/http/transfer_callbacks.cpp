@@ -4,22 +4,24 @@
 // is told to abort; on_transfer_done then ends the request with it.
 #include <new>
 
+#include "api/contain.h"
 #include "loop/engine.h"
-#include "loop/guarded.h"
 #include "http/redirect.h"
 #include "http/request.h"
 #include "text/url.h"
 
+
 namespace halyard {
 namespace {
 
-// Not noexcept: unwinding that ends the thread (the interpreter exiting
-// under a callback) is let through; every other failure ends the transfer.
+// A failure ends the transfer: curl is told to abort and on_transfer_done
+// ends the request with what was recorded.
 template <typename F>
 size_t guarded(std::optional<Outcome>& pending, size_t abort_value, F&& body) {
-    size_t out = abort_value;
-    run_guarded([&] { out = body(); }, [&](Cause cause) { pending = map_cause(cause); });
-    return out;
+    return contain(body, [&](Fault fault) {
+        if (!pending) pending = map_cause(fault == Fault::OutOfMemory ? Cause::OutOfMemory : Cause::Internal);
+        return abort_value;
+    });
 }
 
 }  // namespace
@@ -123,6 +125,7 @@ size_t Request::on_upload_read(char* out, size_t len) {
     switch (upload_.read(reinterpret_cast<uint8_t*>(out), len, copied)) {
     case UploadQueue::ReadResult::Data: return copied;
     case UploadQueue::ReadResult::End: return 0;
+    case UploadQueue::ReadResult::Aborted: return CURL_READFUNC_ABORT;
     case UploadQueue::ReadResult::Empty: break;
     }
     // Nothing queued yet: the next write posts a kick that unpauses.

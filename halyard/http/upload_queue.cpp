@@ -32,7 +32,9 @@ uint32_t UploadQueue::wait_for_room() {
 UploadQueue::ReadResult UploadQueue::read(uint8_t* out, size_t size, size_t& copied) {
     copied = 0;
     std::lock_guard lock(mutex_);
-    if (closed_) return ReadResult::End;
+    // Only the final piece ends a body: for curl an end is the terminating
+    // chunk, and a server takes what came before it as the whole body.
+    if (closed_) return final_taken_ ? ReadResult::End : ReadResult::Aborted;
     while (copied < size && !pieces_.empty()) {
         auto& front = pieces_.front();
         const size_t n = std::min(size - copied, front.size() - front_offset_);

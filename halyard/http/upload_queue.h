@@ -24,7 +24,7 @@ public:
 
     explicit UploadQueue(uint64_t limit = kDefaultLimit) : limit_(limit) {}
 
-    enum class ReadResult { Data, Empty, End };
+    enum class ReadResult { Data, Empty, End, Aborted };
 
     struct AppendResult {
         uint32_t code;      // HY_OK, or why the data was refused
@@ -49,7 +49,8 @@ public:
     // Network thread: copies up to `size` bytes into `out`.  Data: `copied`
     // bytes were taken; Empty: nothing queued yet and the end not reached (the
     // reader should pause; the next write reports needs_kick); End: every byte
-    // has been taken and the final piece has come.
+    // has been taken and the final piece has come; Aborted: the queue was
+    // closed before the final piece, so the body must not end normally.
     ReadResult read(uint8_t* out, size_t size, size_t& copied);
 
     // Ends the queue: queued data is dropped, waiting writers wake and get

@@ -51,7 +51,27 @@ void ConnectionScheduler::withdraw(const std::string& origin, uint64_t ticket) {
     auto& waiting = it->second.waiting;
     waiting.erase(std::remove_if(waiting.begin(), waiting.end(), [&](const Waiter& w) { return w.ticket == ticket; }),
                   waiting.end());
-    if (waiting.empty() && it->second.active == 0 && !it->second.multiplexed) origins_.erase(it);
+    settle(it);
+}
+
+void ConnectionScheduler::settle(std::map<std::string, Origin>::iterator it) {
+    Origin& o = it->second;
+    if (o.active > 0 || !o.waiting.empty()) return;
+    if (!o.multiplexed) {
+        origins_.erase(it);
+        return;
+    }
+    if (o.listed) return;
+    o.listed = true;
+    idle_multiplexed_.push_back(it->first);
+    while (idle_multiplexed_.size() > kIdleMultiplexedKept) {
+        auto old = origins_.find(idle_multiplexed_.front());
+        idle_multiplexed_.pop_front();
+        if (old == origins_.end()) continue;
+        old->second.listed = false;
+        // A group busy again stays; it is listed anew when next idle.
+        if (old->second.active == 0 && old->second.waiting.empty()) origins_.erase(old);
+    }
 }
 
 void ConnectionScheduler::mark_multiplexed(const std::string& origin) {
@@ -73,7 +93,7 @@ void ConnectionScheduler::start_waiting(const std::string& origin) {
         if (it == origins_.end()) return;
         Origin& o = it->second;
         if (o.waiting.empty()) {
-            if (o.active == 0 && !o.multiplexed) origins_.erase(it);
+            settle(it);
             return;
         }
         if (!has_room(o)) return;

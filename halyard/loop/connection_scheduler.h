@@ -3,7 +3,9 @@
 // order.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -22,10 +24,18 @@ long stream_weight(uint32_t priority, bool with_profile);
 // Queue order: highest first, default counted as medium, FIFO within one.
 int priority_rank(uint32_t priority);
 
-// Admission of transfers per origin, on the network thread.  An origin
-// whose server speaks HTTP/2 multiplexes every request on one connection
-// and is not limited; any other runs at most kConnectionsPerHost
-// transfers at once, the rest wait.
+// Idle origins known to speak HTTP/2 that are remembered, at most.
+constexpr size_t kIdleMultiplexedKept = 64;
+
+// Admission of transfers per connection group, on the network thread.  A
+// group is an origin together with everything a connection to it is made
+// with (proxy, TLS trust and profile, HTTP version: see
+// Engine::connection_group), since only transfers that could share a
+// connection may count as one host.  A group whose server speaks HTTP/2
+// multiplexes every request on one connection and is not limited; any
+// other runs at most kConnectionsPerHost transfers at once, the rest wait.
+// A group without transfers is forgotten, except that the last
+// kIdleMultiplexedKept idle HTTP/2 groups stay known.
 class ConnectionScheduler {
 public:
     using Start = std::function<void()>;
@@ -41,6 +51,8 @@ public:
     void mark_multiplexed(const std::string& origin);
 
     size_t waiting(const std::string& origin) const;
+    // Groups held in memory (busy ones and the idle HTTP/2 ones kept).
+    size_t tracked() const { return origins_.size(); }
 
 private:
     struct Waiter {
@@ -52,12 +64,16 @@ private:
     struct Origin {
         int active = 0;
         bool multiplexed = false;
+        bool listed = false;   // named in idle_multiplexed_
         std::vector<Waiter> waiting;
     };
     bool has_room(const Origin& o) const { return o.multiplexed || o.active < kConnectionsPerHost; }
     void start_waiting(const std::string& origin);
+    // Forgets an idle group, or keeps it among the idle HTTP/2 ones.
+    void settle(std::map<std::string, Origin>::iterator it);
 
     std::map<std::string, Origin> origins_;
+    std::deque<std::string> idle_multiplexed_;   // oldest first; may name groups busy again
     uint64_t sequence_ = 0;
 };
 

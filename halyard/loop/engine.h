@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "api/config.h"
 #include "loop/network_hub.h"
@@ -20,6 +21,13 @@
 namespace halyard {
 
 class Request;
+
+// What a connection of an engine is made with, beyond its origin: the
+// proxy and its credentials, the TLS verification mode and trust store,
+// the browser profile (its TLS hello) and the HTTP version setting.  Only
+// transfers of one group can share a connection, so the per-host limit and
+// the HTTP/2 knowledge of the scheduler are kept per group and origin.
+std::string connection_group(const EngineSettings& settings);
 
 class Engine : public std::enable_shared_from_this<Engine> {
 public:
@@ -53,12 +61,14 @@ public:
     HttpCache& cache() { return hub_->cache(); }
     ConnectionScheduler& scheduler() { return hub_->scheduler(); }
     EasyPool& easy_pool() { return hub_->easy_pool(); }
+    const std::string& connection_group() const { return group_; }
 
 private:
     Engine(EngineSettings settings, std::shared_ptr<NetworkHub> hub);
 
     const EngineSettings settings_;
     const std::shared_ptr<NetworkHub> hub_;
+    const std::string group_;
 };
 
 }  // namespace halyard

@@ -1,10 +1,9 @@
 #include "loop/network_hub.h"
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <utility>
 
+#include "api/contain.h"
 #include "http/request.h"
 
 namespace halyard {
@@ -129,23 +128,15 @@ void NetworkHub::run() {
                 break;
             }
         }
-        for (Command& command : batch) {
-            // Commands catch their own failures; this is the last line.
-            // Unwinding that ends the thread (a callback's interpreter
-            // exiting under it) is let through.
-            try {
-                command();
-            } catch (const abi::__forced_unwind&) {
-                throw;
-            } catch (...) {
-            }
-        }
-        batch.clear();  // may drop the last reference to a request
-        check_deadlines();
-        int running = 0;
-        curl_multi_perform(multi_, &running);
-        drain_finished_transfers();
-        idle_wait();
+        // Commands and the steps of a round catch their own failures; this
+        // is the last line, so that nothing ends the process from here.
+        for (Command& command : batch) contain(command, [](Fault) {});
+        contain([&] { run_round(batch); }, [&](Fault) {
+            // Whatever failed is retried next round; a short sleep keeps a
+            // lasting failure (memory exhausted) from spinning the thread.
+            batch.clear();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
     }
     // No user is left, so no request and no easy handle in use remain; the
     // kept ones go before the share they were attached to.
@@ -153,6 +144,15 @@ void NetworkHub::run() {
     curl_multi_cleanup(multi_);
     curl_share_cleanup(share_);
     g_running_threads.fetch_sub(1);
+}
+
+void NetworkHub::run_round(std::vector<Command>& batch) {
+    batch.clear();  // may drop the last reference to a request
+    check_deadlines();
+    int running = 0;
+    curl_multi_perform(multi_, &running);
+    drain_finished_transfers();
+    idle_wait();
 }
 
 void NetworkHub::check_deadlines() {

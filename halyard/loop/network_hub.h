@@ -66,6 +66,9 @@ public:
 private:
     NetworkHub(std::string profile, CURLM* multi, CURLSH* share);
     void run();
+    // One round after the commands: deadlines, curl's work, finished
+    // transfers and the wait for the next event.
+    void run_round(std::vector<Command>& batch);
     void check_deadlines();
     void drain_finished_transfers();
     int wait_ms() const;

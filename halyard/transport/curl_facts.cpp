@@ -20,7 +20,6 @@ CurlFacts read_curl_facts(CURL* easy, CURLcode code, bool via_proxy, std::string
     CurlFacts f;
     f.code = code;
     f.via_proxy = via_proxy;
-    f.message = message;
     if (code == CURLE_SSL_CONNECT_ERROR) f.tls_error = openssl_error_in(message);
     if (easy != nullptr) {
         curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &f.os_errno);
@@ -30,7 +29,11 @@ CurlFacts read_curl_facts(CURL* easy, CURLcode code, bool via_proxy, std::string
         curl_easy_getinfo(easy, CURLINFO_PROXY_ERROR, &f.proxy_error);
         curl_off_t connect_time = 0;
         curl_easy_getinfo(easy, CURLINFO_CONNECT_TIME_T, &connect_time);
-        f.connected = connect_time > 0;
+        // A connect on loopback can take under a microsecond's resolution:
+        // a local port also says a connection was made.
+        long local_port = 0;
+        curl_easy_getinfo(easy, CURLINFO_LOCAL_PORT, &local_port);
+        f.connected = connect_time > 0 || local_port > 0;
     }
     return f;
 }

@@ -4,13 +4,13 @@
 
 #include <curl/curl.h>
 
-#include <string_view>
-
 #include "transport/error_map.h"
 
 namespace halyard {
 
-// `message` must outlive the returned facts (curl's error buffer).
+// Facts only (result codes, CURLINFO values and, for a failed handshake,
+// the OpenSSL error number in curl's `message`): the mapping never reads
+// curl's English words, which change between libcurl versions.
 CurlFacts read_curl_facts(CURL* easy, CURLcode code, bool via_proxy, std::string_view message);
 
 // The OpenSSL error code curl put into its message for a failed handshake

@@ -46,7 +46,6 @@ struct CurlFacts {
     bool head_complete = false;    // the final response head had arrived
     bool decoding = false;         // curl was decoding the body (Content-Encoding)
     unsigned long tls_error = 0;   // OpenSSL's packed error code behind a TLS failure, 0 if none
-    std::string_view message;      // curl's error buffer
 };
 
 // Which facts a table row looks at beyond the code; the first matching row
@@ -59,6 +58,7 @@ enum class When {
     Unreachable,         // errno ENETUNREACH or EHOSTUNREACH
     ConnectTimedOut,     // errno ETIMEDOUT
     NotConnected,        // the connection never came up
+    Connected,           // the connection to the server was up
     TunnelAuth,          // proxy CONNECT answered 407
     TunnelRefused,       // proxy CONNECT answered something other than 2xx
     ProxyCertificate,    // the HTTPS proxy's certificate failed verification
@@ -67,11 +67,9 @@ enum class When {
     CertDate,            // expired or not yet valid
     CertAuthority,       // not signed by a trusted root
     ChunkedBody,         // the response body was chunked
-    ChunkedMessage,      // curl's message names chunked coding
-    HeadersTooBig,       // curl's message says the head was too large
+    ChunkedDecoding,     // a chunked body failed without a socket error
     HeadUnfinished,      // the response head had not arrived in full
     DecodingBody,        // curl was decoding a content-encoded body
-    Http09,              // the answer was no HTTP/1.x head (curl calls it HTTP/0.9)
     SocksUnreachable,    // the SOCKS proxy could not reach or resolve the target
 };
 

@@ -8,6 +8,7 @@
 
 #include <climits>
 
+#include "api/contain.h"
 #include "halyard.h"
 
 namespace halyard {
@@ -50,7 +51,7 @@ namespace {
 // Called by curl for each new TLS connection, after its own setup: the
 // engine's store replaces whatever curl loaded, and the profile's
 // ClientHello settings replace curl's.
-CURLcode setup_context(CURL*, void* ssl_ctx, void* userp) {
+CURLcode configure_context(void* ssl_ctx, void* userp) {
     const auto* setup = static_cast<const TlsContextSetup*>(userp);
     auto* ctx = static_cast<SSL_CTX*>(ssl_ctx);
     if (setup->trust != nullptr) {
@@ -63,6 +64,14 @@ CURLcode setup_context(CURL*, void* ssl_ctx, void* userp) {
         return CURLE_SSL_CIPHER;
     }
     return CURLE_OK;
+}
+
+// Called by curl: nothing may escape into it.
+CURLcode setup_context(CURL*, void* ssl_ctx, void* userp) {
+    return contain([&] { return configure_context(ssl_ctx, userp); }, [](Fault fault) {
+        ERR_clear_error();
+        return fault == Fault::OutOfMemory ? CURLE_OUT_OF_MEMORY : CURLE_SSL_CONNECT_ERROR;
+    });
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 #include <openssl/rand.h>
 #include <wslay/wslay.h>
 
+#include <algorithm>
 #include <new>
 
+#include "api/contain.h"
 #include "text/utf8.h"
 #include "websocket/close.h"
 
@@ -52,6 +54,12 @@ void FrameSession::receive(const uint8_t* data, size_t len) {
     const int rc = wslay_event_recv(ctx_);
     in_ = nullptr;
     in_len_ = 0;
+    // wslay's frame layer meets a malformed frame (a fragmented or
+    // oversized control frame, a one-byte close) by queueing a close without
+    // a code and returning WSLAY_ERR_CALLBACK_FAILURE though no callback
+    // failed: that is the peer's protocol error, 1002 (the close frame on
+    // the wire stays wslay's, without a code).
+    if (rc == WSLAY_ERR_CALLBACK_FAILURE && !callback_failed_ && !failure_) fail(1002, "malformed frame");
     if (rc != 0 && !failure_) fail(1011, rc == WSLAY_ERR_NOMEM ? "out of memory" : "WebSocket framing failed");
     flush_wslay();
     // wslay fails the connection itself on a malformed frame, a frame over
@@ -111,9 +119,9 @@ bool FrameSession::close_received() const { return wslay_event_get_close_receive
 bool FrameSession::close_sent() const { return wslay_event_get_close_sent(ctx_) != 0; }
 bool FrameSession::reading() const { return !failure_ && wslay_event_get_read_enabled(ctx_) != 0; }
 
-void FrameSession::fail(uint16_t close_code, std::string message) {
+void FrameSession::fail(uint16_t close_code, const char* message) noexcept {
     if (failure_) return;
-    failure_ = Failure{close_code, std::move(message)};
+    failure_ = Failure{close_code, message};
     // The peer is told why; nothing more is read.
     wslay_event_queue_close(ctx_, close_code, nullptr, 0);
     wslay_event_shutdown_read(ctx_);
@@ -141,51 +149,71 @@ ssize_t FrameSession::on_recv(wslay_event_context_ptr ctx, uint8_t* buf, size_t 
 }
 
 ssize_t FrameSession::on_send(wslay_event_context_ptr ctx, const uint8_t* data, size_t len, int, void* self) {
-    try {
+    return contain([&] {
         as_session(self)->out_.insert(as_session(self)->out_.end(), data, data + len);
         return static_cast<ssize_t>(len);
-    } catch (...) {
+    }, [&](Fault) {
+        as_session(self)->callback_failed_ = true;
         wslay_event_set_error(ctx, WSLAY_ERR_CALLBACK_FAILURE);
-        return -1;
-    }
+        return ssize_t{-1};
+    });
 }
 
-int FrameSession::on_genmask(wslay_event_context_ptr, uint8_t* buf, size_t len, void*) {
-    return RAND_bytes(buf, static_cast<int>(len)) == 1 ? 0 : -1;
+int FrameSession::on_genmask(wslay_event_context_ptr, uint8_t* buf, size_t len, void* self) {
+    if (RAND_bytes(buf, static_cast<int>(len)) == 1) return 0;
+    as_session(self)->callback_failed_ = true;
+    return -1;
 }
 
+// wslay calls these four with no way to report a failure: each contains
+// its own (a message too large to hold, an inflater out of memory, a
+// listener that threw) and fails the session, which stops reading.
 void FrameSession::on_frame_start(wslay_event_context_ptr, const wslay_event_on_frame_recv_start_arg* arg, void* self) {
     FrameSession* s = as_session(self);
-    s->frame_is_data_ = !wslay_is_ctrl_frame(arg->opcode);
-    if (!s->frame_is_data_ || s->failure_) return;
-    s->frame_fin_ = arg->fin != 0;
-    if (arg->opcode != WSLAY_CONTINUATION_FRAME) {
-        s->message_type_ = arg->opcode;
-        s->message_compressed_ = (arg->rsv & WSLAY_RSV1_BIT) != 0;
-        s->message_.clear();
-    }
-    if (arg->payload_length > s->max_message_ - s->message_.size()) {
-        s->fail(1009, "message over the size bound");
-        return;
-    }
-    try {
-        s->message_.reserve(s->message_.size() + arg->payload_length);
-    } catch (...) {
-        s->fail(1009, "message too large to hold");
-    }
+    contain([&] { s->frame_start(*arg); }, [&](Fault fault) { s->fail_with(fault); });
 }
 
 void FrameSession::on_frame_chunk(wslay_event_context_ptr, const wslay_event_on_frame_recv_chunk_arg* arg, void* self) {
     FrameSession* s = as_session(self);
-    if (!s->frame_is_data_ || s->failure_) return;
-    // Capacity was reserved for the whole frame at its start.
-    s->message_.insert(s->message_.end(), arg->data, arg->data + arg->data_length);
+    contain([&] { s->frame_chunk(arg->data, arg->data_length); }, [&](Fault fault) { s->fail_with(fault); });
 }
 
 void FrameSession::on_frame_end(wslay_event_context_ptr, void* self) {
     FrameSession* s = as_session(self);
-    if (!s->frame_is_data_ || s->failure_ || !s->frame_fin_) return;
-    s->finish_message();
+    contain([&] {
+        if (!s->frame_is_data_ || s->failure_ || !s->frame_fin_) return;
+        s->finish_message();
+    }, [&](Fault fault) { s->fail_with(fault); });
+}
+
+void FrameSession::fail_with(Fault fault) noexcept {
+    fail(fault == Fault::OutOfMemory ? 1009 : 1011,
+         fault == Fault::OutOfMemory ? "message too large to hold" : "internal failure while receiving");
+}
+
+void FrameSession::frame_start(const wslay_event_on_frame_recv_start_arg& arg) {
+    frame_is_data_ = !wslay_is_ctrl_frame(arg.opcode);
+    if (!frame_is_data_ || failure_) return;
+    frame_fin_ = arg.fin != 0;
+    if (arg.opcode != WSLAY_CONTINUATION_FRAME) {
+        message_type_ = arg.opcode;
+        message_compressed_ = (arg.rsv & WSLAY_RSV1_BIT) != 0;
+        message_.clear();
+    }
+    if (arg.payload_length > max_message_ - message_.size()) {
+        fail(1009, "message over the size bound");
+        return;
+    }
+    // Grown geometrically (up to the bound): reserving exactly each frame's
+    // size would copy the whole message again for every small fragment.
+    const size_t needed = message_.size() + arg.payload_length;
+    if (needed > message_.capacity()) message_.reserve(std::min(std::max(needed, 2 * message_.capacity()), max_message_));
+}
+
+void FrameSession::frame_chunk(const uint8_t* data, size_t len) {
+    if (!frame_is_data_ || failure_) return;
+    // Capacity was reserved for the whole frame at its start.
+    message_.insert(message_.end(), data, data + len);
 }
 
 void FrameSession::finish_message() {
@@ -214,14 +242,16 @@ void FrameSession::finish_message() {
 
 void FrameSession::on_msg(wslay_event_context_ptr, const wslay_event_on_msg_recv_arg* arg, void* self) {
     FrameSession* s = as_session(self);
-    if (arg->opcode != WSLAY_CONNECTION_CLOSE || s->failure_) return;
-    // wslay checked the code and the reason's UTF-8; the frame is whole.
-    auto frame = parse_close_payload(arg->msg, arg->msg_length);
-    if (!frame) {
-        s->fail(1002, "invalid close frame");
-        return;
-    }
-    s->listener_->on_session_close(frame->code, frame->reason);
+    contain([&] {
+        if (arg->opcode != WSLAY_CONNECTION_CLOSE || s->failure_) return;
+        // wslay checked the code and the reason's UTF-8; the frame is whole.
+        auto frame = parse_close_payload(arg->msg, arg->msg_length);
+        if (!frame) {
+            s->fail(1002, "invalid close frame");
+            return;
+        }
+        s->listener_->on_session_close(frame->code, frame->reason);
+    }, [&](Fault fault) { s->fail_with(fault); });
 }
 
 }  // namespace halyard

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api/contain.h"
 #include "websocket/deflate.h"
 
 typedef struct wslay_event_context* wslay_event_context_ptr;
@@ -41,7 +42,7 @@ public:
 
     struct Failure {
         uint16_t close_code;   // the close code sent to the peer (1002, 1007, 1009, ...)
-        std::string message;
+        const char* message;   // a fixed text: recording a failure never allocates
     };
 
     FrameSession() = default;
@@ -70,6 +71,9 @@ public:
     void consume_output(size_t n);
 
     const std::optional<Failure>& failure() const { return failure_; }
+    // What is reserved for the message being received (it grows
+    // geometrically, up to the bound).
+    size_t message_capacity() const { return message_.capacity(); }
     bool close_received() const;
     bool close_sent() const;
     bool reading() const;
@@ -83,7 +87,10 @@ private:
     static void on_frame_end(wslay_event_context_ptr, void* self);
     static void on_msg(wslay_event_context_ptr, const wslay_event_on_msg_recv_arg* arg, void* self);
 
-    void fail(uint16_t close_code, std::string message);
+    void fail(uint16_t close_code, const char* message) noexcept;
+    void fail_with(Fault fault) noexcept;
+    void frame_start(const wslay_event_on_frame_recv_start_arg& arg);
+    void frame_chunk(const uint8_t* data, size_t len);
     void flush_wslay();
     void finish_message();
 
@@ -111,6 +118,7 @@ private:
     std::vector<uint8_t> out_;
     size_t out_head_ = 0;
     std::optional<Failure> failure_;
+    bool callback_failed_ = false;   // one of the send callbacks failed
 };
 
 }  // namespace halyard

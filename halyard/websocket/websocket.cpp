@@ -58,6 +58,10 @@ uint32_t WebSocket::send(uint32_t type, const uint8_t* data, uint64_t len) {
     if (len > 0) item.data.assign(data, data + len);
     {
         std::lock_guard lock(queue_mutex_);
+        // Checked again with the queueing, in one step: a close queued since
+        // the check above goes out first, and a message behind it would be
+        // accepted here and then dropped.
+        if (closing_.load() || lifecycle_.finished()) return HY_INVALID_STATE;
         // Bounded: a caller faster than the connection gets an error rather
         // than an ever-growing queue.
         if (unsent_bytes_.load() + len > kMaxUnsentBytes) return HY_OUT_OF_MEMORY;
@@ -71,14 +75,16 @@ uint32_t WebSocket::send(uint32_t type, const uint8_t* data, uint64_t len) {
 uint32_t WebSocket::close(uint16_t code, const char* reason, uint64_t reason_len) {
     if (!is_caller_close_code(code) || !is_caller_close_reason(reason, reason_len)) return HY_INVALID_ARGUMENT;
     if (!lifecycle_.started()) return HY_INVALID_STATE;
-    // Closing twice, or after the end, changes nothing (as in browsers).
-    if (lifecycle_.finished() || closing_.exchange(true)) return HY_OK;
     Outgoing item;
     item.close = true;
     item.type = code;
     if (reason_len > 0) item.data.assign(reason, reason + reason_len);
     {
+        // closing_ changes under the queue's lock, so that no message is
+        // queued behind the close (see send).
         std::lock_guard lock(queue_mutex_);
+        // Closing twice, or after the end, changes nothing (as in browsers).
+        if (lifecycle_.finished() || closing_.exchange(true)) return HY_OK;
         queued_.push_back(std::move(item));
     }
     kick();
@@ -175,7 +181,9 @@ std::optional<Clock::time_point> WebSocket::deadline() const {
 void WebSocket::on_deadline() {
     guarded([&] {
         switch (phase_) {
-        case Phase::Connecting: fail({HY_TIMEOUT, -118, 0, "timed out while connecting"}); break;
+        // The caller's timeout is -7 in every phase, as for a request: the
+        // TCP connect and the TLS handshake are both inside Connecting.
+        case Phase::Connecting: fail({HY_TIMEOUT, -7, 0, "timed out while connecting"}); break;
         case Phase::Handshaking: fail({HY_TIMEOUT, -7, 0, "timed out during the handshake"}); break;
         case Phase::Open: fail({HY_TIMEOUT, -7, 0, "the closing handshake timed out"}); break;
         default: break;
@@ -295,14 +303,17 @@ void WebSocket::read_frames() {
 void WebSocket::check_end() {
     if (phase_ != Phase::Open) return;
     if (const auto& failure = session_.failure()) {
-        fail({HY_PROTOCOL, -145, 0, failure->message + " (close " + std::to_string(failure->close_code) + ")"});
+        fail({HY_PROTOCOL, -145, 0, std::string(failure->message) + " (close " + std::to_string(failure->close_code) + ")"});
         return;
     }
     if (session_.close_received() && session_.close_sent() && session_.output_size() == 0) finish_closed();
 }
 
 void WebSocket::begin_closing() {
-    closing_.store(true);
+    {
+        std::lock_guard lock(queue_mutex_);
+        closing_.store(true);
+    }
     if (!closing_deadline_) closing_deadline_ = Clock::now() + kClosingTimeout;
     if (closing_reported_) return;
     closing_reported_ = true;
@@ -334,11 +345,11 @@ void WebSocket::detach() noexcept {
     }
     socket_ = CURL_SOCKET_BAD;
     open_.store(false);
-    lifecycle_.finish();
-    closing_.store(true);
     pending_.clear();
     {
         std::lock_guard lock(queue_mutex_);
+        lifecycle_.finish();
+        closing_.store(true);
         queued_.clear();
         unsent_bytes_.store(0);
     }

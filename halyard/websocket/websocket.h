@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
+#include "api/contain.h"
 #include "api/lifecycle.h"
 #include "api/outcome.h"
 #include "loop/clock.h"
-#include "loop/guarded.h"
 #include "websocket/config.h"
 #include "websocket/close.h"
 #include "websocket/session.h"
@@ -99,9 +99,12 @@ private:
     // escaping into the loop.
     template <typename F>
     void guarded(F&& body) {
-        run_guarded(body, [&](Cause cause) {
-            if (cause == Cause::OutOfMemory) fail({HY_OUT_OF_MEMORY, -13, 0, "out of memory"});
-            else fail({HY_NETWORK, -2, 0, "internal failure"});
+        contain(body, [&](Fault fault) {
+            if (fault == Fault::OutOfMemory) {
+                fail({HY_OUT_OF_MEMORY, -13, 0, "out of memory"});
+            } else {
+                fail({HY_NETWORK, -2, 0, "internal failure"});
+            }
         });
     }
     void post(void (WebSocket::*step)());

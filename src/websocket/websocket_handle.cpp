@@ -6,16 +6,28 @@ namespace {
 
 WebSocketState* state_of(void* context) { return static_cast<WebSocketState*>(context); }
 
-void open_callback(void* context, hy_websocket*, const char* protocol, uint64_t protocol_len, const char* extensions,
-                   uint64_t extensions_len) {
+// The queue ended the connection itself (it overflowed, or a fault): the
+// Core's connection is cancelled, or it would go on reading what nobody
+// will ever see.  A cancel from the network thread is a posted command.
+void end_core_if_ended_here(void* context, hy_websocket* socket) {
+    if (state_of(context)->take_local_end()) hy_websocket_cancel(socket);
+}
+
+void open_callback(void* context, hy_websocket* socket, const char* protocol, uint64_t protocol_len,
+                   const char* extensions, uint64_t extensions_len) {
     state_of(context)->on_open(protocol, protocol_len, extensions, extensions_len);
+    end_core_if_ended_here(context, socket);
 }
 
-void message_callback(void* context, hy_websocket*, uint32_t type, uint32_t, const uint8_t* data, uint64_t len) {
+void message_callback(void* context, hy_websocket* socket, uint32_t type, uint32_t, const uint8_t* data, uint64_t len) {
     state_of(context)->on_message(type, data, len);
+    end_core_if_ended_here(context, socket);
 }
 
-void closing_callback(void* context, hy_websocket*) { state_of(context)->on_closing(); }
+void closing_callback(void* context, hy_websocket* socket) {
+    state_of(context)->on_closing();
+    end_core_if_ended_here(context, socket);
+}
 
 void close_callback(void* context, hy_websocket*, uint32_t, uint16_t code, const char* reason, uint64_t reason_len) {
     state_of(context)->on_close(code, reason, reason_len);

@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 
 #include <chrono>
+#include <utility>
 
 #include "module/core_ranges.h"
 
@@ -51,6 +52,7 @@ void WebSocketState::push(WebSocketEvent event) {
             large_message_ = 0;
             queue_.push_back(error_event(CoreError{ErrorKind::BufferLimit}, 0, 0));
             finished_ = true;
+            local_end_ = true;
         } else if (large) {
             large_message_ = size;
             event.counted_apart = true;
@@ -72,6 +74,7 @@ void WebSocketState::record_fault() {
             if (finished_) return;
             queue_.push_back(error_event(CoreError{ErrorKind::CallbackPanic}, 0, -1));
             finished_ = true;
+            local_end_ = true;
             wakeup_.notify_all();
         }
         notifier_.fire();
@@ -91,6 +94,11 @@ void WebSocketState::push_guarded(Make make) {
     } catch (...) {
         record_fault();
     }
+}
+
+bool WebSocketState::take_local_end() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(local_end_, false);
 }
 
 void WebSocketState::on_open(const char* protocol, uint64_t protocol_len, const char* extensions,

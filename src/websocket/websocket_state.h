@@ -69,6 +69,9 @@ public:
     // finished queue from a wait that found nothing yet.
     std::optional<WebSocketEvent> pop_for(uint64_t wait_ms, bool& ended);
     bool finished() const;
+    // True once, after the queue ended the connection itself (overflow or a
+    // fault): the Core's connection must then be ended too.
+    bool take_local_end();
 
     NotifierSlot& notifier() { return notifier_; }
     void drop_context_reference();
@@ -90,6 +93,7 @@ private:
     uint64_t buffered_ = 0;
     uint64_t large_message_ = 0;  // counted size of the queued oversized message, 0 if none
     bool finished_ = false;
+    bool local_end_ = false;   // finished by the queue, not yet taken
     NotifierSlot notifier_;
     std::condition_variable wakeup_;
     std::atomic<bool> context_reference_{true};

@@ -1,6 +1,7 @@
 """The Core against a hostile server, and against callers' input that would
 change what goes on the wire.  Every request carries a Core timeout, so no
 wait can outlive it."""
+import socket
 import threading
 import time
 
@@ -153,6 +154,61 @@ def test_trickling_server_is_bounded_by_the_timeout(engine, hostile, path):
     worker.join(10)
     assert other["a"].status == 200
     assert time.monotonic() - started < 10
+
+
+@pytest.mark.parametrize("where", ["head", "body"])
+def test_reset_mid_answer(engine, hostile, where):
+    assert failure(engine, f"{hostile}/reset?in={where}") == "Network (Chromium net error -101)"
+
+
+def test_a_reset_leaves_no_fact_behind_for_the_next_failure(engine, hostile):
+    # Easy handles are reused: the errno of one transfer's reset must not
+    # turn the next transfer's broken chunk into a reset.
+    for _ in range(3):
+        assert failure(engine, f"{hostile}/reset?in=body") == "Network (Chromium net error -101)"
+        assert failure(engine, f"{hostile}/bad-chunk?kind=size") == "Protocol (Chromium net error -321)"
+
+
+def test_drip_without_a_timeout_completes_whole(hostile):
+    engine = native.PyEngine()  # no timeout anywhere: the drip is slow, not dead
+    answer = fetch(engine, "GET", f"{hostile}/drip?bytes=8&gap_ms=150")
+    assert (answer.status, answer.body) == (200, b"d" * 8)
+
+
+def test_drip_with_a_timeout_ends_at_it(engine, hostile):
+    started = time.monotonic()
+    request = engine.request("GET", f"{hostile}/drip?bytes=100&gap_ms=200", timeout=1.0)
+    request.start()
+    with pytest.raises(RuntimeError, match=r"^Timeout \(Chromium net error -7\)$"):
+        request.await_response()
+        request.read_body()
+    assert time.monotonic() - started < 10
+
+
+@pytest.fixture
+def silent_listener():
+    """A port whose listener never accepts: the kernel completes TCP, and
+    the client's TLS hello is never answered."""
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    sock.listen(8)
+    yield sock.getsockname()[1]
+    sock.close()
+
+
+def test_stalled_tls_handshake_is_one_timeout_for_https_and_wss(engine, silent_listener):
+    request = engine.request("GET", f"https://127.0.0.1:{silent_listener}/", timeout=1.0)
+    request.start()
+    with pytest.raises(RuntimeError) as info:
+        request.await_response()
+    ws = engine.websocket(f"wss://127.0.0.1:{silent_listener}/", timeout=1.0)
+    ws.connect()
+    deadline = time.monotonic() + 10
+    while (event := ws.poll_event()) is None and time.monotonic() < deadline:
+        time.sleep(0.01)
+    # The caller's timeout is -7 whatever phase it ends: TCP, TLS or HTTP.
+    assert str(info.value) == "Timeout (Chromium net error -7)"
+    assert event == ("error", [], None, "Timeout (Chromium net error -7, response 0)")
 
 
 # -------------------------------------------------------------- secrets

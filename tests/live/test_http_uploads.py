@@ -1,11 +1,17 @@
 """Streamed uploads through the real Core."""
 import hashlib
 import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
 import threading
 
 import pytest
 
 from conftest import native
+from servers.process import ServerProcess
 
 MIB = 1024 * 1024
 
@@ -94,3 +100,31 @@ def test_uploads_under_asyncio_do_not_block_the_loop(engine, http):
 
     assert asyncio.run(main()) == (200, 8 * MIB)
     assert native.PyEngine.abi_version() == 8
+
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+@pytest.fixture(scope="module")
+def pinned_http():
+    """The HTTP test server on CPU 0, where the client runs too."""
+    if shutil.which("taskset") is None:
+        pytest.skip("taskset is not installed")
+    server = ServerProcess(["taskset", "-c", "0", sys.executable, str(HERE / "servers" / "run_http.py")])
+    yield f"http://127.0.0.1:{server.port}"
+    server.stop()
+
+
+@pytest.mark.timeout(240)
+@pytest.mark.parametrize("mode", ["same-thread", "writer-thread"])
+def test_streamed_uploads_pinned_to_one_cpu_arrive_whole(pinned_http, mode):
+    # Writer, network thread and server share one CPU, where a pause of the
+    # upload read and the kick that ends it interleave most unevenly.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(HERE.parent.parent / "python"),
+                                                      os.environ.get("PYTHONPATH", "")]))
+    run = subprocess.run(["taskset", "-c", "0", sys.executable, str(HERE / "upload_pinned_client.py"),
+                          f"{pinned_http}/upload", "400", mode],
+                         capture_output=True, text=True, timeout=200, env=env)
+    assert run.returncode == 0, run.stderr[-2000:]
+    result = json.loads(run.stdout.strip().splitlines()[-1])
+    assert result == {"done": 400, "bad": []}

@@ -132,9 +132,26 @@ TEST(UploadQueue, CloseWakesWaitingWritersWithTheEndingCode) {
     EXPECT_EQ(rc.load(), HY_CANCELED);
     EXPECT_EQ(q.append(bytes("x"), 1, false).code, HY_CANCELED);
     EXPECT_EQ(q.queued(), 0u);
+    // The body did not end: a reader told End would send the terminating
+    // chunk, and the server would take the bytes so far as the whole body.
     uint8_t b[4];
     size_t n = 0;
-    EXPECT_EQ(q.read(b, sizeof b, n), Read::End);
+    EXPECT_EQ(q.read(b, sizeof b, n), Read::Aborted);
+}
+
+TEST(UploadQueue, OnlyATakenFinalPieceEndsTheBodyAfterAClose) {
+    uint8_t b[8];
+    size_t n = 0;
+    UploadQueue pending_final;  // final piece queued but its data never taken
+    ASSERT_EQ(pending_final.append(bytes("abc"), 3, true).code, HY_OK);
+    pending_final.close(HY_CANCELED);
+    EXPECT_EQ(pending_final.read(b, sizeof b, n), Read::Aborted);
+    UploadQueue taken;          // every byte and the end were taken first
+    ASSERT_EQ(taken.append(bytes("abc"), 3, true).code, HY_OK);
+    ASSERT_EQ(taken.read(b, sizeof b, n), Read::Data);
+    ASSERT_EQ(taken.read(b, sizeof b, n), Read::End);
+    taken.close(HY_INVALID_STATE);
+    EXPECT_EQ(taken.read(b, sizeof b, n), Read::End);
 }
 
 TEST(UploadQueue, ConcurrentWriterAndReaderMoveEveryByteOnce) {

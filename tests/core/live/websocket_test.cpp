@@ -4,6 +4,8 @@
 // timeouts, and many connections fed from several threads at once.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <thread>
 
@@ -233,6 +235,41 @@ TEST_F(LiveWs, ManyConnectionsFedFromSeveralThreads) {
         EXPECT_EQ(r->terminal().kind, WsEvent::Close);
     }
     for (auto* s : sockets) hy_websocket_release(s);
+}
+
+// A send racing a close: every message whose send was accepted reaches the
+// server before the close (before the check and the queueing were one
+// step, one could be accepted after the close was queued and dropped).
+TEST_F(LiveWs, EveryAcceptedSendRacingACloseIsDelivered) {
+    for (int round = 0; round < 40; ++round) {
+        const std::string tag = "race" + std::to_string(round) + "-" + std::to_string(::getpid());
+        WsRecorder r;
+        hy_websocket* s = open({.url = url("/count?tag=" + tag)}, r);
+        std::atomic<int> accepted{0};
+        std::atomic<bool> go{false};
+        std::thread sender([&] {
+            while (!go.load()) std::this_thread::yield();
+            for (int i = 0; i < 100000; ++i) {
+                if (send_text(s, "m") != HY_OK) return;
+                ++accepted;
+            }
+        });
+        go.store(true);
+        std::this_thread::sleep_for(std::chrono::microseconds(200 * (round % 5)));
+        ASSERT_EQ(hy_websocket_close(s, 1000, nullptr, 0), HY_OK);
+        sender.join();
+        ASSERT_TRUE(r.wait_terminal(30s));
+        EXPECT_EQ(r.terminal().kind, WsEvent::Close);
+        hy_websocket_release(s);
+
+        WsRecorder report;
+        hy_websocket* q = open({.url = url("/count-report?tag=" + tag)}, report);
+        ASSERT_TRUE(report.wait_messages(1));
+        EXPECT_EQ(report.messages().front().first, std::to_string(accepted.load())) << "round " << round;
+        hy_websocket_close(q, 1000, nullptr, 0);
+        ASSERT_TRUE(report.wait_terminal());
+        hy_websocket_release(q);
+    }
 }
 
 }  // namespace

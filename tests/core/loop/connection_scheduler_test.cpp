@@ -4,6 +4,8 @@
 
 #include "halyard.h"
 #include "loop/connection_scheduler.h"
+#include "loop/engine.h"
+#include "transport/tls.h"
 
 namespace halyard {
 namespace {
@@ -64,6 +66,73 @@ TEST(StreamWeight, ChromiumWeights) {
     EXPECT_EQ(stream_weight(HY_PRIORITY_DEFAULT, true), 256);
     EXPECT_EQ(stream_weight(HY_PRIORITY_DEFAULT, false), 0);
 }
+
+TEST(ConnectionScheduler, IdleGroupsAreForgottenAndIdleHttp2OnesBounded) {
+    ConnectionScheduler s;
+    for (int i = 0; i < 100; ++i) {
+        const std::string g = "plain" + std::to_string(i);
+        ASSERT_TRUE(s.acquire(g, HY_PRIORITY_DEFAULT, i, [] {}));
+        s.release(g);
+    }
+    EXPECT_EQ(s.tracked(), 0u);
+    for (int i = 0; i < 1000; ++i) {
+        const std::string g = "h2-" + std::to_string(i);
+        ASSERT_TRUE(s.acquire(g, HY_PRIORITY_DEFAULT, i, [] {}));
+        s.mark_multiplexed(g);
+        s.release(g);
+    }
+    EXPECT_EQ(s.tracked(), kIdleMultiplexedKept);
+    // The most recent is still known to multiplex: no per-host limit.
+    for (int i = 0; i < kConnectionsPerHost + 3; ++i) EXPECT_TRUE(s.acquire("h2-999", HY_PRIORITY_DEFAULT, i, [] {}));
+    // The oldest was forgotten: the limit applies again.
+    for (int i = 0; i < kConnectionsPerHost; ++i) EXPECT_TRUE(s.acquire("h2-0", HY_PRIORITY_DEFAULT, i, [] {}));
+    EXPECT_FALSE(s.acquire("h2-0", HY_PRIORITY_DEFAULT, 99, [] {}));
+}
+
+TEST(ConnectionScheduler, AGroupBusyAgainIsNotEvicted) {
+    ConnectionScheduler s;
+    ASSERT_TRUE(s.acquire("busy", HY_PRIORITY_DEFAULT, 1, [] {}));
+    s.mark_multiplexed("busy");
+    s.release("busy");
+    ASSERT_TRUE(s.acquire("busy", HY_PRIORITY_DEFAULT, 2, [] {}));  // busy again, still listed
+    for (size_t i = 0; i < 2 * kIdleMultiplexedKept; ++i) {
+        const std::string g = "other" + std::to_string(i);
+        ASSERT_TRUE(s.acquire(g, HY_PRIORITY_DEFAULT, i, [] {}));
+        s.mark_multiplexed(g);
+        s.release(g);
+    }
+    for (int i = 0; i < kConnectionsPerHost + 3; ++i) EXPECT_TRUE(s.acquire("busy", HY_PRIORITY_DEFAULT, 10 + i, [] {}));
+}
+
+using Mutation = void (*)(EngineSettings&);
+class ConnectionGroup : public ::testing::TestWithParam<std::pair<const char*, Mutation>> {};
+
+TEST_P(ConnectionGroup, WhatAConnectionIsMadeWithSeparatesGroups) {
+    EngineSettings base;
+    base.proxy = "http://proxy.test:3128";
+    base.proxy_scheme = "http";
+    EngineSettings changed = base;
+    GetParam().second(changed);
+    EXPECT_NE(connection_group(base), connection_group(changed));
+    EXPECT_EQ(connection_group(base), connection_group(EngineSettings(base)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Settings, ConnectionGroup,
+    ::testing::Values(
+        std::pair<const char*, Mutation>{"no_proxy", [](EngineSettings& s) { s.proxy.clear(); }},
+        std::pair<const char*, Mutation>{"other_proxy", [](EngineSettings& s) { s.proxy = "http://proxy.test:3129"; }},
+        std::pair<const char*, Mutation>{"proxy_user", [](EngineSettings& s) { s.proxy_username = "u"; }},
+        std::pair<const char*, Mutation>{"proxy_password", [](EngineSettings& s) { s.proxy_password = "p"; }},
+        std::pair<const char*, Mutation>{"no_verify", [](EngineSettings& s) { s.tls_verify = HY_TLS_NO_VERIFY; }},
+        std::pair<const char*, Mutation>{"own_bundle",
+                                         [](EngineSettings& s) {
+                                             s.tls_verify = HY_TLS_CA_BUNDLE;
+                                             s.trust = TrustStore::from_pem(nullptr, 0);
+                                         }},
+        std::pair<const char*, Mutation>{"profile", [](EngineSettings& s) { s.impersonate = "chrome_120"; }},
+        std::pair<const char*, Mutation>{"http1_only", [](EngineSettings& s) { s.http_version = HY_HTTP_1_1; }}),
+    [](const auto& info) { return std::string(info.param.first); });
 
 }  // namespace
 }  // namespace halyard

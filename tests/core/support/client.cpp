@@ -163,6 +163,8 @@ hy_request* make_request(hy_engine* engine, const RequestOptions& o, Recorder* r
     c.header_count = entries.size();
     c.timeout_ms = o.timeout_ms;
     c.callbacks = Recorder::callbacks(r);
+    if (o.on_response) c.callbacks.on_response = o.on_response;
+    if (o.on_data) c.callbacks.on_data = o.on_data;
     if (o.body_kind == HY_BODY_BYTES) {
         c.body = o.body.empty() ? nullptr : reinterpret_cast<const uint8_t*>(o.body.data());
         c.body_len = o.body.size();

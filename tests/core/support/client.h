@@ -121,6 +121,9 @@ struct RequestOptions {
     uint32_t redirect_mode = HY_REDIRECT_FOLLOW;
     uint32_t cache_mode = HY_CACHE_DEFAULT;
     uint64_t timeout_ms = 0;
+    // Replace the recorder's own callbacks (the context stays the recorder).
+    hy_on_response_fn on_response = nullptr;
+    hy_on_data_fn on_data = nullptr;
 };
 
 // Creates a request; null with *code set on refusal.

@@ -25,7 +25,6 @@ struct CurlCase {
 CurlFacts code(CURLcode c) { return CurlFacts{.code = c}; }
 CurlFacts with_errno(CURLcode c, long e) { return CurlFacts{.code = c, .os_errno = e}; }
 CurlFacts with_verify(CURLcode c, long v) { return CurlFacts{.code = c, .ssl_verify = v}; }
-CurlFacts with_message(CURLcode c, const char* m) { return CurlFacts{.code = c, .message = m}; }
 CurlFacts tls_error(unsigned long e) { return CurlFacts{.code = CURLE_SSL_CONNECT_ERROR, .tls_error = e}; }
 
 struct MessageCase {
@@ -75,11 +74,13 @@ INSTANTIATE_TEST_SUITE_P(
         CurlCase{"closed_recv", code(CURLE_RECV_ERROR), {HY_NETWORK, -100}},
         CurlCase{"reset_send", with_errno(CURLE_SEND_ERROR, ECONNRESET), {HY_NETWORK, -101}},
         CurlCase{"closed_send", with_errno(CURLE_SEND_ERROR, EPIPE), {HY_NETWORK, -100}},
-        CurlCase{"bad_chunk", with_message(CURLE_RECV_ERROR, "Problem (2) in the Chunked-Encoded data"), {HY_PROTOCOL, -321}},
+        CurlCase{"bad_chunk", CurlFacts{.code = CURLE_RECV_ERROR, .chunked = true, .head_complete = true}, {HY_PROTOCOL, -321}},
+        CurlCase{"reset_in_chunked_body", CurlFacts{.code = CURLE_RECV_ERROR, .os_errno = ECONNRESET, .chunked = true, .head_complete = true},
+                 {HY_NETWORK, -101}},
         CurlCase{"short_body", code(CURLE_PARTIAL_FILE), {HY_NETWORK, -354}},
         CurlCase{"short_chunked", CurlFacts{.code = CURLE_PARTIAL_FILE, .chunked = true}, {HY_NETWORK, -355}},
         CurlCase{"empty", code(CURLE_GOT_NOTHING), {HY_NETWORK, -324}},
-        CurlCase{"http09", with_message(CURLE_UNSUPPORTED_PROTOCOL, "Received HTTP/0.9 when not allowed"), {HY_PROTOCOL, -370}},
+        CurlCase{"http09", CurlFacts{.code = CURLE_UNSUPPORTED_PROTOCOL, .connected = true}, {HY_PROTOCOL, -370}},
         CurlCase{"scheme", code(CURLE_UNSUPPORTED_PROTOCOL), {HY_INVALID_ARGUMENT, -301}},
         CurlCase{"weird", code(CURLE_WEIRD_SERVER_REPLY), {HY_PROTOCOL, -370}},
         CurlCase{"bad_url", code(CURLE_URL_MALFORMAT), {HY_INVALID_ARGUMENT, -300}},
@@ -104,10 +105,8 @@ INSTANTIATE_TEST_SUITE_P(
         CurlCase{"cert_expired", with_verify(CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_CERT_HAS_EXPIRED), {HY_TLS, -201}},
         CurlCase{"cert_future", with_verify(CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_CERT_NOT_YET_VALID), {HY_TLS, -201}},
         CurlCase{"cert_host_openssl", with_verify(CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_HOSTNAME_MISMATCH), {HY_TLS, -200}},
-        CurlCase{"cert_host_curl",
-                 CurlFacts{.code = CURLE_PEER_FAILED_VERIFICATION, .ssl_verify = 1,
-                           .message = "SSL: no alternative certificate subject name matches target host name 'x'"},
-                 {HY_TLS, -200}},
+        // curl's own name check runs before it reads the chain's result.
+        CurlCase{"cert_host_curl", with_verify(CURLE_PEER_FAILED_VERIFICATION, 1), {HY_TLS, -200}},
         CurlCase{"cert_other", with_verify(CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_CERT_REVOKED), {HY_TLS, -207}},
         CurlCase{"proxy_cert", CurlFacts{.code = CURLE_PEER_FAILED_VERIFICATION, .proxy_ssl_verify = 20, .via_proxy = true}, {HY_PROXY, -136}},
         CurlCase{"socks_unreachable", CurlFacts{.code = CURLE_PROXY, .proxy_error = CURLPX_REPLY_HOST_UNREACHABLE, .via_proxy = true}, {HY_PROXY, -121}},

@@ -3,6 +3,8 @@
 // frames it writes.
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "websocket/deflate.h"
@@ -182,6 +184,7 @@ struct FailureCase {
     const char* name;
     std::vector<Bytes> frames;
     uint16_t close_code;
+    bool code_on_wire = true;   // the close frame sent carries the code
 };
 class SessionFailures : public Session, public ::testing::WithParamInterface<FailureCase> {};
 
@@ -191,10 +194,15 @@ TEST_P(SessionFailures, FailWithTheRightCloseCode) {
     EXPECT_EQ(failure_code(), GetParam().close_code);
     EXPECT_FALSE(session.reading());
     EXPECT_TRUE(listener.messages.empty());
-    // The peer is told with a close frame of that code.
+    // The peer is told with a close frame of that code (wslay's frame layer
+    // sends its close for a malformed frame without one).
     const auto out = written();
     ASSERT_FALSE(out.empty());
     EXPECT_EQ(out.back().opcode, 8);
+    if (!GetParam().code_on_wire) {
+        EXPECT_TRUE(out.back().payload.empty());
+        return;
+    }
     ASSERT_GE(out.back().payload.size(), 2u);
     EXPECT_EQ((out.back().payload[0] << 8) | out.back().payload[1], GetParam().close_code);
 }
@@ -210,6 +218,9 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"rsv1_not_negotiated", {frame(2, {1}, true, true)}, 1002},
         FailureCase{"continuation_without_start", {frame(0, {1})}, 1002},
         FailureCase{"unknown_opcode", {frame(3, {1})}, 1002},
+        FailureCase{"fragmented_ping", {frame(9, bytes("ping"), false)}, 1002, false},
+        FailureCase{"ping_over_125_bytes", {frame(9, Bytes(200, 'p'))}, 1002, false},
+        FailureCase{"close_of_one_byte", {frame(8, {3})}, 1002, false},
         FailureCase{"close_with_reserved_code", {frame(8, close_payload(1005, ""))}, 1002},
         FailureCase{"close_reason_not_utf8", {frame(8, close_payload(1000, "\xFF"))}, 1007}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -317,6 +328,102 @@ INSTANTIATE_TEST_SUITE_P(Windows, SessionSendDeflate,
                                            SendDeflate{9, false, true},
                                            // zlib cannot make 8-bit windows: sent plain, as allowed.
                                            SendDeflate{8, false, false}));
+
+// A listener that fails inside wslay's callbacks, as the module's can when
+// memory runs out: the failure stays inside the session.
+class Throwing : public FrameSession::Listener {
+public:
+    enum class What { BadAlloc, Other };
+    What what = What::BadAlloc;
+    bool on_close = false;
+    int calls = 0;
+
+    void on_session_message(uint32_t, bool, const uint8_t*, size_t) override {
+        ++calls;
+        if (!on_close) raise();
+    }
+    void on_session_close(uint16_t, std::string_view) override {
+        ++calls;
+        if (on_close) raise();
+    }
+
+private:
+    void raise() const {
+        if (what == What::BadAlloc) throw std::bad_alloc();
+        throw std::runtime_error("listener failed");
+    }
+};
+
+struct ThrowCase {
+    const char* name;
+    Throwing::What what;
+    bool on_close;
+    uint16_t close_code;
+};
+class SessionListenerThrows : public ::testing::TestWithParam<ThrowCase> {};
+
+TEST_P(SessionListenerThrows, FailsTheSessionWithoutUnwindingThroughWslay) {
+    const ThrowCase c = GetParam();
+    Throwing listener;
+    listener.what = c.what;
+    listener.on_close = c.on_close;
+    FrameSession session;
+    ASSERT_TRUE(session.init(&listener, std::nullopt));
+    Bytes stream = c.on_close ? frame(8, close_payload(1000, "bye")) : frame(1, bytes("hello"));
+    const Bytes next = frame(1, bytes("after"));
+    stream.insert(stream.end(), next.begin(), next.end());
+    EXPECT_NO_THROW(session.receive(stream.data(), stream.size()));
+    ASSERT_TRUE(session.failure());
+    EXPECT_EQ(session.failure()->close_code, c.close_code);
+    EXPECT_FALSE(session.reading());
+    EXPECT_EQ(listener.calls, 1);  // nothing after the failure is delivered
+    if (!c.on_close) {
+        const auto out = decode(session.output(), session.output_size());
+        ASSERT_FALSE(out.empty());
+        EXPECT_EQ(out.back().opcode, 8);  // the peer is told why
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Callbacks, SessionListenerThrows,
+                         ::testing::Values(ThrowCase{"MessageOutOfMemory", Throwing::What::BadAlloc, false, 1009},
+                                           ThrowCase{"MessageOther", Throwing::What::Other, false, 1011},
+                                           ThrowCase{"CloseOutOfMemory", Throwing::What::BadAlloc, true, 1009},
+                                           ThrowCase{"CloseOther", Throwing::What::Other, true, 1011}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Session, ReassemblyFromSmallFragmentsGrowsGeometrically) {
+    // 8 MiB in 4 KiB fragments: 2,048 frames.  Growing by each frame's size
+    // reallocates (and copies the whole message) for every one of them.
+    start();
+    const Bytes piece(4096, 'f');
+    constexpr int kFrames = 2048;
+    int growths = 0;
+    size_t capacity = session.message_capacity();
+    for (int i = 0; i < kFrames; ++i) {
+        const Bytes f = frame(i == 0 ? 2 : 0, piece, i == kFrames - 1);
+        feed(f);
+        if (session.message_capacity() != capacity) {
+            ++growths;
+            capacity = session.message_capacity();
+        }
+    }
+    ASSERT_EQ(listener.messages.size(), 1u);
+    EXPECT_EQ(listener.messages[0].data.size(), piece.size() * kFrames);
+    EXPECT_LE(growths, 16);
+}
+
+TEST_F(Session, GrowthStopsAtTheBound) {
+    constexpr size_t kBound = 100000;
+    start(std::nullopt, kBound);
+    const Bytes piece(30000, 'g');
+    feed(frame(2, piece, false));
+    feed(frame(0, piece, false));
+    feed(frame(0, piece, false));  // 90,000: doubling would reserve 120,000
+    EXPECT_LE(session.message_capacity(), kBound);
+    feed(frame(0, Bytes(10000, 'h')));
+    ASSERT_EQ(listener.messages.size(), 1u);
+    EXPECT_EQ(listener.messages[0].data.size(), kBound);
+}
 
 }  // namespace
 }  // namespace halyard

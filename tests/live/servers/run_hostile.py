@@ -1,6 +1,6 @@
 """A deliberately hostile HTTP/1.1 server: oversized and endless heads, too
 many header lines, lying and conflicting lengths, broken chunking, a gzip
-bomb, trickled bytes, Secure cookies and an https to http redirect.
+bomb, trickled and dripped bytes, resets mid-head and mid-body, Secure cookies and an https to http redirect.
 
 Usage: run_hostile.py [--cert C --key K]
 Listens on 127.0.0.1 and 127.0.0.2 on one port (127.0.0.2 is loopback
@@ -12,6 +12,7 @@ import argparse
 import asyncio
 import socket
 import ssl
+import struct
 import urllib.parse
 import zlib
 
@@ -117,6 +118,24 @@ async def answer(path, query, raw, writer):
     elif path == "/trickle-body":
         writer.write(head(200, [("Content-Length", 100), ("Connection", "close")]))
         await trickle(writer, b"t" * 100)
+    elif path == "/drip":
+        # A whole answer whose body comes one byte per `gap_ms`.
+        writer.write(head(200, [("Content-Length", q("bytes", 5)), ("Connection", "close")]))
+        for _ in range(q("bytes", 5)):
+            await writer.drain()
+            await asyncio.sleep(q("gap_ms", 200) / 1000)
+            writer.write(b"d")
+    elif path == "/reset":
+        # The connection is reset (RST, not FIN) after part of the head or
+        # part of the body.
+        part = {"head": b"HTTP/1.1 200 OK\r\nContent-Le",
+                "body": head(200, [("Content-Length", 1000)]) + b"x" * 100}[query["in"]]
+        writer.write(part)
+        await writer.drain()
+        await asyncio.sleep(0.2)
+        sock = writer.get_extra_info("socket")
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        writer.transport.abort()
     elif path == "/set-cookies":
         writer.write(simple(200, b"ok", [("Set-Cookie", "sec=1; Secure; Path=/"), ("Set-Cookie", "plain=1; Path=/")]))
     elif path == "/redirect":

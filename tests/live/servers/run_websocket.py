@@ -40,6 +40,9 @@ async def echo(ws):
         await ws.send(message)
 
 
+COUNTS = {}  # /count: messages received per tag
+
+
 async def handler(ws):
     try:
         await route(ws)
@@ -72,6 +75,16 @@ async def route(ws):
         await echo(ws)
     elif path == "/invalid-utf8":
         await ws.send(b"ok \xff\xfe", text=True)
+        await echo(ws)
+    elif path == "/count":
+        # Counts the messages received before the client's close; the
+        # count is asked for on another connection (/count-report).
+        tag, received = query.get("tag", ""), 0
+        async for _ in ws:
+            received += 1
+        COUNTS[tag] = received
+    elif path == "/count-report":
+        await ws.send(str(COUNTS.get(query.get("tag", ""), -1)))
         await echo(ws)
     elif path == "/silent":
         # websockets resumes reading on its own now and then: those resumes

@@ -1,6 +1,6 @@
-// Network-thread work turns C++ failures into causes, but lets a thread's
+// Work entered from C turns C++ failures into faults, but lets a thread's
 // own ending unwind through.
-#include "loop/guarded.h"
+#include "api/contain.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -13,17 +13,17 @@ namespace {
 
 struct Guard {
     bool returned = false;
-    std::optional<Cause> cause;
+    std::optional<Fault> cause;
 };
 
 template <typename Body>
 Guard run(Body body) {
     Guard r;
-    r.returned = run_guarded(body, [&](Cause c) { r.cause = c; });
+    r.returned = contain([&] { body(); return true; }, [&](Fault f) { r.cause = f; return false; });
     return r;
 }
 
-TEST(Guarded, AReturningBodyReportsNoCause) {
+TEST(Contain, AReturningBodyReportsNoFault) {
     int ran = 0;
     const Guard r = run([&] { ++ran; });
     EXPECT_TRUE(r.returned);
@@ -31,16 +31,16 @@ TEST(Guarded, AReturningBodyReportsNoCause) {
     EXPECT_EQ(ran, 1);
 }
 
-TEST(Guarded, FailuresBecomeCauses) {
-    EXPECT_EQ(run([] { throw std::bad_alloc(); }).cause, Cause::OutOfMemory);
-    EXPECT_EQ(run([] { throw std::runtime_error("x"); }).cause, Cause::Internal);
-    EXPECT_EQ(run([] { throw 7; }).cause, Cause::Internal);
+TEST(Contain, FailuresBecomeFaults) {
+    EXPECT_EQ(run([] { throw std::bad_alloc(); }).cause, Fault::OutOfMemory);
+    EXPECT_EQ(run([] { throw std::runtime_error("x"); }).cause, Fault::Internal);
+    EXPECT_EQ(run([] { throw 7; }).cause, Fault::Internal);
     EXPECT_FALSE(run([] { throw 7; }).returned);
 }
 
-// pthread_exit unwinds the thread with a forced unwind: no cause may be
+// pthread_exit unwinds the thread with a forced unwind: no fault may be
 // reported for it, and the code after the guarded body must not run.
-TEST(Guarded, TheThreadsOwnEndingUnwindsThrough) {
+TEST(Contain, TheThreadsOwnEndingUnwindsThrough) {
     struct Seen {
         bool cause = false;
         bool after = false;
@@ -48,7 +48,7 @@ TEST(Guarded, TheThreadsOwnEndingUnwindsThrough) {
     pthread_t thread;
     auto body = [](void* arg) -> void* {
         auto* s = static_cast<Seen*>(arg);
-        run_guarded([] { pthread_exit(nullptr); }, [&](Cause) { s->cause = true; });
+        contain([] { pthread_exit(nullptr); }, [&](Fault) { s->cause = true; });
         s->after = true;
         return nullptr;
     };
