@@ -73,7 +73,10 @@ GilAcquire::GilAcquire() {
     state_ = PyGILState_Ensure();
     previous_ = t_gil_held;
     t_gil_held = true;
-    drain_pending_decrements();
+    // The queued decrements are not drained here: a Core thread would run
+    // a Python __del__, which stalls every connection of its network
+    // thread (or deadlocks, waiting on that engine).  Python threads
+    // entering the module drain them (CallFrame).
 }
 
 GilAcquire::~GilAcquire() {

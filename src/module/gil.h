@@ -20,7 +20,8 @@ void mark_interpreter_exiting();
 bool interpreter_exiting();
 
 // Gives up one reference: at once when this thread holds the interpreter
-// lock, else through the pending-decrement queue.
+// lock, else through the pending-decrement queue, which only Python
+// threads entering the module drain.
 void release_reference(PyObject* object);
 
 // Applies queued decrements; the caller holds the interpreter lock.
@@ -55,7 +56,7 @@ private:
 };
 
 // Takes the interpreter lock on a thread that may not hold it (a Core
-// thread) and enters the module as a call frame does.
+// thread).  Unlike a call frame it leaves queued decrements alone.
 class GilAcquire {
 public:
     GilAcquire();

@@ -4,6 +4,7 @@ namespace vesper {
 
 Result<RunningPair> start_request(RequestContents& request) {
     RequestHandle& handle = *request.handle;
+    TRY_STATUS(check_process(handle.owner()));
     if (handle.started().exchange(true)) return Failure::core(CoreError{ErrorKind::InvalidState});
     if (auto error = check_result(hy_request_start(handle.core()))) {
         handle.started().store(false);
@@ -22,6 +23,13 @@ void finish_request(RequestContents& request) {
     request.handle->state().notifier().remove();
     detach_link(request.hub);
     std::optional<RunningPair> dropped = request.start_slot.take();
+}
+
+Failure interrupted_wait(RequestContents& request, Failure failure) {
+    hy_request_cancel(request.handle->core());
+    if (!request.handle->started().load()) request.handle->state().cancel_unstarted();
+    finish_request(request);
+    return failure;
 }
 
 namespace {
@@ -89,11 +97,11 @@ const MethodDef kMethods[] = {
     {"take_redirects", MethodKind::None, kNoParams, request_take_redirects},
     {"wait_redirect", MethodKind::Args, {kTimeout, 1, 0}, request_wait_redirect},
     {"wait_manual", MethodKind::Args, {kTimeout, 1, 0}, request_wait_manual, kWaitManualDoc},
-    {"start_stream", MethodKind::Args, kNoParams, request_start_stream},
+    {"start_stream", MethodKind::Args, {kTimeout, 1, 0}, request_start_stream},
     {"start", MethodKind::None, kNoParams, request_start},
-    {"await_response", MethodKind::Args, kNoParams, request_await_response},
-    {"next_body", MethodKind::Args, kNoParams, request_next_body},
-    {"read_body", MethodKind::Args, kNoParams, request_read_body},
+    {"await_response", MethodKind::Args, {kTimeout, 1, 0}, request_await_response},
+    {"next_body", MethodKind::Args, {kTimeout, 1, 0}, request_next_body},
+    {"read_body", MethodKind::Args, {kTimeout, 1, 0}, request_read_body},
     {"start_async", MethodKind::Args, {kLoop, 2, 2}, request_start_async},
     {"attach_async", MethodKind::Args, {kLoop, 2, 2}, request_attach_async},
     {"poll_event", MethodKind::None, kNoParams, request_poll_event},

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "halyard.h"
+#include "module/process_owner.h"
 #include "request/request_state.h"
 
 namespace vesper {
@@ -24,9 +25,11 @@ public:
     RequestState& state() const { return *state_; }
     const Shared<RequestState>& shared_state() const { return state_; }
     std::atomic<bool>& started() { return started_; }
+    const ProcessOwner& owner() const { return owner_; }
 
 private:
     hy_request* core_;
+    ProcessOwner owner_;
     Shared<RequestState> state_;
     std::atomic<bool> started_{false};
 };

@@ -6,6 +6,7 @@ namespace vesper {
 
 Status connect_websocket(WebSocketContents& socket) {
     WebSocketHandle& handle = *socket.handle;
+    TRY_STATUS(check_process(handle.owner()));
     if (handle.started().exchange(true)) return Failure::core(CoreError{ErrorKind::InvalidState});
     if (auto error = check_result(hy_websocket_start(handle.core()))) {
         handle.started().store(false);
@@ -73,7 +74,7 @@ const MethodDef kMethods[] = {
     {"connect", MethodKind::None, kNoParams, websocket_connect},
     {"send_text", MethodKind::Args, {kText, 1, 1}, websocket_send_text},
     {"send_bytes", MethodKind::Args, {kData, 1, 1}, websocket_send_bytes},
-    {"recv", MethodKind::Args, kNoParams, websocket_recv},
+    {"recv", MethodKind::Args, {kTimeout, 1, 0}, websocket_recv},
     {"close", MethodKind::Args, {kClose, 2, 2}, websocket_close},
     {"cancel", MethodKind::None, kNoParams, websocket_cancel},
     {"detach_callback", MethodKind::None, kNoParams, websocket_detach_callback},

@@ -57,7 +57,7 @@ Result<std::shared_ptr<WebSocketHandle>> create_websocket(hy_engine* engine, con
     config.headers = headers.empty() ? nullptr : headers.data();
     config.header_count = headers.size();
     config.callbacks = websocket_callbacks(state.get());
-    config.timeout_ms = o.timeout ? o.timeout->millis() : 0;
+    config.timeout_ms = o.timeout ? o.timeout->wait_millis() : 0;
 
     hy_websocket* core = nullptr;
     const uint32_t result = hy_websocket_create(engine, &config, &core);
@@ -65,14 +65,24 @@ Result<std::shared_ptr<WebSocketHandle>> create_websocket(hy_engine* engine, con
         state->drop_context_reference();
         return Failure::core(creation_error(result));
     }
-    return std::make_shared<WebSocketHandle>(core, std::move(state));
+    // As for requests: the owner's allocation failing must not leak the
+    // Core connection.
+    try {
+        return std::make_shared<WebSocketHandle>(core, std::move(state));
+    } catch (const std::bad_alloc&) {
+        hy_websocket_release(core);
+        state->drop_context_reference();
+        PyErr_NoMemory();
+        return Failure::fetch();
+    }
 }
 
 }  // namespace
 
 Result<PyRef> engine_websocket(PyObject* engine, const Args& args) {
     TRY_ASSIGN(WebSocketOptions options, convert_options(args));
-    TRY_ASSIGN(std::shared_ptr<WebSocketHandle> handle, create_websocket(engine_core_handle(engine), options));
+    TRY_ASSIGN(hy_engine* core_engine, engine_core_handle(engine));
+    TRY_ASSIGN(std::shared_ptr<WebSocketHandle> handle, create_websocket(core_engine, options));
     return new_instance<WebSocketContents>(ClassId::WebSocket, std::move(handle));
 }
 

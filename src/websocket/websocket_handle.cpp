@@ -3,6 +3,8 @@
 namespace vesper {
 
 WebSocketHandle::~WebSocketHandle() {
+    // A copy in a forked child is left alone (see ProcessOwner).
+    if (!owner_.here()) return;
     hy_websocket_release(core_);
     if (!started_.load()) state_->drop_context_reference();
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "halyard.h"
+#include "module/process_owner.h"
 #include "websocket/websocket_state.h"
 
 namespace vesper {
@@ -21,9 +22,11 @@ public:
     WebSocketState& state() const { return *state_; }
     const Shared<WebSocketState>& shared_state() const { return state_; }
     std::atomic<bool>& started() { return started_; }
+    const ProcessOwner& owner() const { return owner_; }
 
 private:
     hy_websocket* core_;
+    ProcessOwner owner_;
     Shared<WebSocketState> state_;
     std::atomic<bool> started_{false};
 };
