@@ -116,6 +116,19 @@ const MethodDef kMethods[] = {
     {"take_redirects_bytes", MethodKind::None, kNoParams, request_take_redirects_bytes, kTakeRedirectsBytesDoc},
 };
 
+// A notify that captures its own request is a cycle through the notifier
+// the request's state holds: the collector sees it, and breaks it by
+// detaching the notifier (as detach_callback does).
+int traverse_request(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return request_of(self).handle->state().notifier().traverse(visit, arg);
+}
+
+int clear_request(PyObject* self) {
+    request_of(self).handle->state().notifier().remove();
+    return 0;
+}
+
 }  // namespace
 
 const ClassDef kRequestClass = {
@@ -128,6 +141,8 @@ const ClassDef kRequestClass = {
     sizeof kMethods / sizeof kMethods[0],
     nullptr,
     nullptr,
+    traverse_request,
+    clear_request,
 };
 
 }  // namespace vesper

@@ -89,6 +89,21 @@ const MethodDef kMethods[] = {
 
 }  // namespace
 
+namespace {
+
+// As for requests: the notifier's loop and notify, seen by the collector.
+int traverse_websocket(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return websocket_of(self).handle->state().notifier().traverse(visit, arg);
+}
+
+int clear_websocket(PyObject* self) {
+    websocket_of(self).handle->state().notifier().remove();
+    return 0;
+}
+
+}  // namespace
+
 const ClassDef kWebSocketClass = {
     "PyWebSocket",
     ClassId::WebSocket,
@@ -99,6 +114,8 @@ const ClassDef kWebSocketClass = {
     sizeof kMethods / sizeof kMethods[0],
     nullptr,
     nullptr,
+    traverse_websocket,
+    clear_websocket,
 };
 
 }  // namespace vesper
