@@ -125,6 +125,9 @@ private:
     std::optional<Clock::time_point> deadline_;
     CURL* easy_ = nullptr;
     curl_slist* header_list_ = nullptr;
+    // The caller's own Cookie values, joined: curl puts them on the jar's
+    // Cookie line (one line, as a browser sends) instead of a second one.
+    std::string caller_cookies_;
     std::string hop_url_;
     std::string hop_method_;
     HeaderList hop_headers_;
