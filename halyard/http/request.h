@@ -141,6 +141,9 @@ private:
     // stream not yet opened, which no browser does.  0: none.
     long h2_weight_ = 0;
     bool h2_exclusive_ = false;
+    // The caller's own Cookie values, joined: curl puts them on the jar's
+    // Cookie line (one line, as a browser sends) instead of a second one.
+    std::string caller_cookies_;
     std::string hop_url_;
     std::string hop_method_;
     HeaderList hop_headers_;

@@ -42,7 +42,16 @@ curl_slist* Request::build_header_list(const HeaderList& headers) {
         }
         list = next;
     };
-    for (const Header& h : headers) add(h);
+    caller_cookies_.clear();
+    for (const Header& h : headers) {
+        if (iequals(h.name, "Cookie")) {
+            if (h.value.empty()) continue;
+            if (!caller_cookies_.empty()) caller_cookies_ += "; ";
+            caller_cookies_ += h.value;
+            continue;
+        }
+        add(h);
+    }
     // A conditional request for the stored response being validated.
     if (validating_) {
         for (const Header& h : validation_headers(validating_->head)) add(h);
@@ -138,6 +147,9 @@ CURLcode Request::configure_transfer() {
         o.set(CURLOPT_PREREQFUNCTION, &Request::prereq_callback);
         o.set(CURLOPT_PREREQDATA, static_cast<void*>(this));
     }
+    // After the jar's cookies on the same line; none clears a pooled
+    // handle's previous value.
+    o.set(CURLOPT_COOKIE, caller_cookies_.empty() ? nullptr : caller_cookies_.c_str());
     return o.result();
 }
 

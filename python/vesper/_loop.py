@@ -77,13 +77,21 @@ class EventPump(_EventIterator):
         return self._loop
 
     def drain(self):
-        """Polls until a batch comes back short; runs on the loop thread."""
-        while not self.finished:
-            batch = self._source.poll_events(self._batch)
+        """Polls while less than a batch waits here; runs on the loop thread.
+
+        The module's queue is what is bounded (a request's Core is paused
+        past 1 MiB of body, a WebSocket's queue overflows into BufferLimit):
+        taking events only as fast as the reader takes them keeps that
+        bound.  Events left in the module schedule no wake-up (the poll
+        that found them cleared nothing), so ``next`` polls again itself
+        when this queue runs dry."""
+        while not self.finished and len(self._events) < self._batch:
+            room = self._batch - len(self._events)
+            batch = self._source.poll_events(room)
             self._events.extend(batch)
             if batch and batch[-1][0] in self._terminal:
                 self.finished = True
-            if len(batch) < self._batch:
+            if len(batch) < room:
                 break
         waiter = self._waiter
         if waiter is not None and not waiter.done() and (self._events or self.finished):
@@ -99,10 +107,13 @@ class EventPump(_EventIterator):
         while not self._events:
             if self.finished:
                 return None
+            # What the module still holds comes first; only a poll that
+            # comes back short lets the next wake-up be awaited.
+            self.drain()
+            if self._events or self.finished:
+                continue
             if self._polling:
-                self.drain()
-                if not self._events and not self.finished:
-                    await asyncio.sleep(_POLL_INTERVAL)
+                await asyncio.sleep(_POLL_INTERVAL)
                 continue
             self._waiter = self._loop.create_future()
             try:

@@ -20,6 +20,7 @@ void EventHub::schedule() {
     if (interpreter_exiting()) return;
     if (pending_.exchange(true, std::memory_order_acq_rel)) return;
     GilAcquire gil;
+    if (!gil.held()) return;
     // Checked again with the interpreter lock: close() lets the loop go
     // holding it.
     if (closed() || !loop_) return;

@@ -6,6 +6,7 @@ void LoopNotifier::fire() {
     if (interpreter_exiting()) return;
     if (flag_->pending.exchange(true, std::memory_order_acq_rel)) return;
     GilAcquire gil;
+    if (!gil.held()) return;
     // Looked up afresh each time: the loop may have been closed or replaced.
     PyRef method = PyRef::steal(PyObject_GetAttrString(loop_.get(), "call_soon_threadsafe"));
     PyRef scheduled;

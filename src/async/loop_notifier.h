@@ -19,6 +19,11 @@ public:
     // is lost.  A failure to schedule (a closed loop) is dropped and the
     // flag cleared, so the next event tries again.
     void fire() override;
+    int traverse(visitproc visit, void* arg) const override {
+        Py_VISIT(loop_.get());
+        Py_VISIT(notify_.get());
+        return 0;
+    }
 
 private:
     PendingFlagRef flag_;

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <utility>
 
+#include "module/python.h"
+
 namespace vesper {
 
 class Notifier {
@@ -18,6 +20,9 @@ public:
     // Called on a Core thread with no module lock held.  Raises nothing,
     // but the thread may be ended (unwound) by a finalizing interpreter.
     virtual void fire() = 0;
+    // Visits the Python objects it holds, for the garbage collector
+    // (interpreter lock held).
+    virtual int traverse(visitproc, void*) const { return 0; }
 };
 
 class NotifierSlot {
@@ -31,6 +36,13 @@ public:
         }
     }
     void remove() { install(nullptr); }
+    // The collector's view of the installed notifier.  The slot's lock is
+    // never held by a thread waiting for the interpreter lock, so taking it
+    // here (interpreter lock held) cannot deadlock.
+    int traverse(visitproc visit, void* arg) const {
+        std::lock_guard lock(mutex_);
+        return notifier_ ? notifier_->traverse(visit, arg) : 0;
+    }
     // Fires the installed notifier, if any, holding no lock while it runs.
     void fire() {
         std::shared_ptr<Notifier> notifier;

@@ -4,20 +4,26 @@
 #include <memory>
 
 #include "halyard.h"
+#include "module/process_owner.h"
 
 namespace vesper {
 
 class EngineHandle {
 public:
     explicit EngineHandle(hy_engine* engine) : engine_(engine) {}
-    ~EngineHandle() { hy_engine_release(engine_); }
+    // In a forked child the engine is left as it is (see ProcessOwner).
+    ~EngineHandle() {
+        if (owner_.here()) hy_engine_release(engine_);
+    }
     EngineHandle(const EngineHandle&) = delete;
     EngineHandle& operator=(const EngineHandle&) = delete;
 
     hy_engine* get() const { return engine_; }
+    const ProcessOwner& owner() const { return owner_; }
 
 private:
     hy_engine* engine_;  // never null
+    ProcessOwner owner_;
 };
 
 // Counted references to the holder; the last one releases the Core engine.

@@ -86,7 +86,15 @@ Result<EngineRef> create_engine(const EngineOptions& o) {
     hy_engine* engine = nullptr;
     const uint32_t result = hy_engine_create(&config, &engine);
     if (result != HY_OK || engine == nullptr) return Failure::core(creation_error(result));
-    return std::make_shared<EngineHandle>(engine);
+    // A failed allocation of the owner must not leave a network thread
+    // running for ever.
+    try {
+        return std::make_shared<EngineHandle>(engine);
+    } catch (const std::bad_alloc&) {
+        hy_engine_release(engine);
+        PyErr_NoMemory();
+        return Failure::fetch();
+    }
 }
 
 PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
@@ -120,7 +128,11 @@ PyMethodDef g_static_methods[] = {
 
 }  // namespace
 
-hy_engine* engine_core_handle(PyObject* engine) { return contents_of<EngineContents>(engine).handle->get(); }
+Result<hy_engine*> engine_core_handle(PyObject* engine) {
+    const EngineHandle& handle = *contents_of<EngineContents>(engine).handle;
+    TRY_STATUS(check_process(handle.owner()));
+    return handle.get();
+}
 
 const ClassDef kEngineClass = {
     "PyEngine",

@@ -7,7 +7,8 @@
 namespace vesper {
 
 // The engine's Core handle, lent for the duration of a creating method.
-hy_engine* engine_core_handle(PyObject* engine);
+// The Core engine, refused in a process forked after its creation.
+Result<hy_engine*> engine_core_handle(PyObject* engine);
 
 // PyEngine's instance methods (request, websocket), defined with the
 // subsystems they create.

@@ -15,15 +15,21 @@ ClassCache g_classes[kClassCount];
 
 PyTypeObject* create_type(const ClassDef& def) {
     const std::string qualified = std::string("builtins.") + def.name;
-    PyType_Slot slots[6];
+    PyType_Slot slots[8];
     int n = 0;
     slots[n++] = {Py_tp_base, &PyBaseObject_Type};
     slots[n++] = {Py_tp_new, reinterpret_cast<void*>(def.construct ? def.construct : refuse_construction)};
     slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(def.dealloc)};
     if (def.static_methods) slots[n++] = {Py_tp_methods, def.static_methods};
     if (def.getters) slots[n++] = {Py_tp_getset, def.getters};
+    unsigned int flags = Py_TPFLAGS_DEFAULT;
+    if (def.traverse) {
+        flags |= Py_TPFLAGS_HAVE_GC;
+        slots[n++] = {Py_tp_traverse, reinterpret_cast<void*>(def.traverse)};
+        slots[n++] = {Py_tp_clear, reinterpret_cast<void*>(def.clear)};
+    }
     slots[n++] = {0, nullptr};
-    PyType_Spec spec = {qualified.c_str(), def.basic_size, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec spec = {qualified.c_str(), def.basic_size, 0, flags, slots};
     PyRef type = PyRef::steal(PyType_FromSpec(&spec));
     if (!type) return nullptr;
     // Instance methods are descriptors of the module's own, so that the

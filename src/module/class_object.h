@@ -44,6 +44,12 @@ struct ClassDef {
     size_t method_count;
     PyMethodDef* static_methods;   // null-terminated table, or null
     PyGetSetDef* getters;          // null-terminated table, or null
+    // Set for classes whose instances hold Python objects that may refer
+    // back to them (a notify that captures its request): the instances are
+    // then tracked by the garbage collector.  `traverse` visits what the
+    // contents hold; `clear` lets it go.
+    int (*traverse)(PyObject* self, visitproc visit, void* arg) = nullptr;
+    int (*clear)(PyObject* self) = nullptr;
 };
 
 // The definitions, one per class file.
@@ -86,18 +92,23 @@ Result<PyRef> new_instance(ClassId id, A&&... args) {
     if (object == nullptr) return Failure::fetch();
     auto* instance = static_cast<Instance<Contents>*>(reinterpret_cast<ObjectHeader*>(object));
     instance->borrow = 0;
+    // A collection must not visit contents not yet built.
+    const bool tracked = PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC;
+    if (tracked) PyObject_GC_UnTrack(object);
     try {
         new (&instance->contents) Contents(std::forward<A>(args)...);
     } catch (...) {
         free_instance(object);
         throw;
     }
+    if (tracked) PyObject_GC_Track(object);
     return PyRef::steal(object);
 }
 
 template <class Contents>
 void dealloc_instance(PyObject* self) noexcept {
     CallFrame frame;
+    if (PyType_GetFlags(Py_TYPE(self)) & Py_TPFLAGS_HAVE_GC) PyObject_GC_UnTrack(self);
     contents_of<Contents>(self).~Contents();
     free_instance(self);
 }

@@ -162,7 +162,7 @@ Result<std::optional<Duration>> check_timeout(std::optional<double> seconds) {
     }
     // 2^64 seconds and more do not fit a duration.
     if (value >= 18446744073709551616.0) {
-        return Failure::panic("cannot convert float seconds to Duration: value is too big");
+        return Failure::overflow("timeout is too large: it must be under 2**64 seconds");
     }
     const double whole = std::floor(value);
     Duration d;
@@ -170,7 +170,7 @@ Result<std::optional<Duration>> check_timeout(std::optional<double> seconds) {
     const double nanos = std::nearbyint((value - whole) * 1e9);
     if (nanos >= 1e9) {
         if (d.secs == std::numeric_limits<uint64_t>::max()) {
-            return Failure::panic("cannot convert float seconds to Duration: value is too big");
+            return Failure::overflow("timeout is too large: it must be under 2**64 seconds");
         }
         d.secs += 1;
     } else {

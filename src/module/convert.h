@@ -25,7 +25,8 @@ struct Duration {
 
     // Whole milliseconds, truncated, saturating at 2^64-1 (Core records).
     uint64_t millis() const;
-    // Milliseconds for a condition-variable wait: any fraction rounds up.
+    // Milliseconds for a wait or a Core record: any fraction rounds up, so
+    // a timeout under a millisecond never becomes 0 ("no timeout").
     uint64_t wait_millis() const;
 };
 

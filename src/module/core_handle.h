@@ -8,6 +8,8 @@
 
 #include "module/core_error.h"
 #include "module/failure.h"
+#include "module/process_owner.h"
+#include "module/python.h"
 #include "module/shared.h"
 
 namespace vesper {
@@ -21,6 +23,8 @@ public:
     // with its terminal callback).  One never started gets no terminal
     // callback, so the Core's context reference is dropped here instead.
     ~CoreHandle() {
+        // A copy in a forked child is left alone (see ProcessOwner).
+        if (!owner_.here()) return;
         Release(core_);
         if (!started_.load()) state_->drop_context_reference();
     }
@@ -42,11 +46,21 @@ public:
             state->drop_context_reference();
             return Failure::core(creation_error(result));
         }
-        return std::make_shared<CoreHandle>(core, std::move(state));
+        // The Core object exists now: a failed allocation of its owner must
+        // not leak it (nor the context reference it will never give back).
+        try {
+            return std::make_shared<CoreHandle>(core, std::move(state));
+        } catch (const std::bad_alloc&) {
+            Release(core);
+            state->drop_context_reference();
+            PyErr_NoMemory();
+            return Failure::fetch();
+        }
     }
 
     // Starts the Core object: at most once, and again after a refused start.
     Status start() {
+        TRY_STATUS(check_process(owner_));
         if (started_.exchange(true)) return Failure::core(CoreError{ErrorKind::InvalidState});
         if (auto error = check_result(Start(core_))) {
             started_.store(false);
@@ -57,11 +71,13 @@ public:
     bool started() const { return started_.load(); }
 
     Core* core() const { return core_; }
+    const ProcessOwner& owner() const { return owner_; }
     State& state() const { return *state_; }
     const Shared<State>& shared_state() const { return state_; }
 
 private:
     Core* core_;
+    ProcessOwner owner_;
     Shared<State> state_;
     std::atomic<bool> started_{false};
 };

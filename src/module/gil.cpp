@@ -1,6 +1,8 @@
 #include "module/gil.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <mutex>
 #include <vector>
 
@@ -10,6 +12,12 @@ namespace {
 
 thread_local bool t_gil_held = false;
 std::atomic<bool> g_interpreter_exiting{false};
+// Core threads between their check of g_interpreter_exiting and the end of
+// their GilAcquire: the exit hook waits for them to leave.
+std::atomic<int> g_core_threads_inside{0};
+
+// How long the exit hook waits for Core threads inside the interpreter.
+constexpr auto kExitWait = std::chrono::seconds(5);
 
 struct PendingDecrements {
     std::atomic<bool> pending{false};
@@ -28,7 +36,19 @@ PendingDecrements& pending_queue() {
 
 bool gil_held() { return t_gil_held; }
 
-void mark_interpreter_exiting() { g_interpreter_exiting.store(true, std::memory_order_release); }
+void mark_interpreter_exiting() {
+    g_interpreter_exiting.store(true, std::memory_order_seq_cst);
+    // Finalization begins once the hook returns: a Core thread still
+    // inside (or waiting for the lock to get in) must be out by then, so
+    // the lock is given up until they have left.
+    if (g_core_threads_inside.load(std::memory_order_seq_cst) == 0) return;
+    PyThreadState* state = PyEval_SaveThread();
+    const auto end = std::chrono::steady_clock::now() + kExitWait;
+    while (g_core_threads_inside.load(std::memory_order_seq_cst) != 0 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    PyEval_RestoreThread(state);
+}
 bool interpreter_exiting() { return g_interpreter_exiting.load(std::memory_order_acquire); }
 
 void release_reference(PyObject* object) {
@@ -70,15 +90,28 @@ GilRelease::~GilRelease() noexcept(false) {
 }
 
 GilAcquire::GilAcquire() {
+    // Counted in before the check, so the exit hook either sees this thread
+    // inside or this thread sees the hook's flag.
+    g_core_threads_inside.fetch_add(1, std::memory_order_seq_cst);
+    if (g_interpreter_exiting.load(std::memory_order_seq_cst)) {
+        g_core_threads_inside.fetch_sub(1, std::memory_order_seq_cst);
+        return;
+    }
+    held_ = true;
     state_ = PyGILState_Ensure();
     previous_ = t_gil_held;
     t_gil_held = true;
-    drain_pending_decrements();
+    // The queued decrements are not drained here: a Core thread would run
+    // a Python __del__, which stalls every connection of its network
+    // thread (or deadlocks, waiting on that engine).  Python threads
+    // entering the module drain them (CallFrame).
 }
 
 GilAcquire::~GilAcquire() {
+    if (!held_) return;
     t_gil_held = previous_;
     PyGILState_Release(state_);
+    g_core_threads_inside.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 }  // namespace vesper

@@ -15,12 +15,16 @@ bool gil_held();
 
 // Set once the interpreter starts to exit (an atexit hook the module
 // registers): Core threads then stop asking for the interpreter lock,
-// which a finalizing interpreter answers by ending the asking thread.
+// which a finalizing interpreter answers by ending the asking thread.  It
+// returns once no Core thread is inside the interpreter (or after a bound
+// of a few seconds), giving up the lock meanwhile: nothing of the module
+// touches the interpreter from a Core thread once finalization begins.
 void mark_interpreter_exiting();
 bool interpreter_exiting();
 
 // Gives up one reference: at once when this thread holds the interpreter
-// lock, else through the pending-decrement queue.
+// lock, else through the pending-decrement queue, which only Python
+// threads entering the module drain.
 void release_reference(PyObject* object);
 
 // Applies queued decrements; the caller holds the interpreter lock.
@@ -55,7 +59,9 @@ private:
 };
 
 // Takes the interpreter lock on a thread that may not hold it (a Core
-// thread) and enters the module as a call frame does.
+// thread), unless the interpreter is exiting: then held() is false and the
+// caller must not touch Python.  Unlike a call frame it leaves queued
+// decrements alone.
 class GilAcquire {
 public:
     GilAcquire();
@@ -63,9 +69,12 @@ public:
     GilAcquire(const GilAcquire&) = delete;
     GilAcquire& operator=(const GilAcquire&) = delete;
 
+    bool held() const { return held_; }
+
 private:
-    PyGILState_STATE state_;
-    bool previous_;
+    PyGILState_STATE state_{};
+    bool previous_ = false;
+    bool held_ = false;
 };
 
 }  // namespace vesper

@@ -19,6 +19,13 @@ void finish_request(RequestContents& request) {
     std::optional<RunningPair> dropped = request.start_slot.take();
 }
 
+Failure interrupted_wait(RequestContents& request, Failure failure) {
+    hy_request_cancel(request.handle->core());
+    if (!request.handle->started()) request.handle->state().cancel_unstarted();
+    finish_request(request);
+    return failure;
+}
+
 namespace {
 
 constexpr const char* kUpload[] = {"data", "final_chunk"};
@@ -94,11 +101,11 @@ const MethodDef kMethods[] = {
     {"take_redirects", MethodKind::None, kNoParams, request_take_redirects},
     {"wait_redirect", MethodKind::Args, {kTimeout, 1, 0}, request_wait_redirect},
     {"wait_manual", MethodKind::Args, {kTimeout, 1, 0}, request_wait_manual, kWaitManualDoc},
-    {"start_stream", MethodKind::Args, kNoParams, request_start_stream},
+    {"start_stream", MethodKind::Args, {kTimeout, 1, 0}, request_start_stream},
     {"start", MethodKind::None, kNoParams, request_start},
-    {"await_response", MethodKind::Args, kNoParams, request_await_response},
-    {"next_body", MethodKind::Args, kNoParams, request_next_body},
-    {"read_body", MethodKind::Args, kNoParams, request_read_body},
+    {"await_response", MethodKind::Args, {kTimeout, 1, 0}, request_await_response},
+    {"next_body", MethodKind::Args, {kTimeout, 1, 0}, request_next_body},
+    {"read_body", MethodKind::Args, {kTimeout, 1, 0}, request_read_body},
     {"start_async", MethodKind::Args, {kLoop, 2, 2}, request_start_async},
     {"attach_async", MethodKind::Args, {kLoop, 2, 2}, request_attach_async},
     {"poll_event", MethodKind::None, kNoParams, request_poll_event},
@@ -115,6 +122,19 @@ const MethodDef kMethods[] = {
     {"sent_heads_bytes", MethodKind::None, kNoParams, request_sent_heads_bytes, kSentHeadsBytesDoc},
 };
 
+// A notify that captures its own request is a cycle through the notifier
+// the request's state holds: the collector sees it, and breaks it by
+// detaching the notifier (as detach_callback does).
+int traverse_request(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return request_of(self).handle->state().notifier().traverse(visit, arg);
+}
+
+int clear_request(PyObject* self) {
+    request_of(self).handle->state().notifier().remove();
+    return 0;
+}
+
 }  // namespace
 
 const ClassDef kRequestClass = {
@@ -127,6 +147,8 @@ const ClassDef kRequestClass = {
     sizeof kMethods / sizeof kMethods[0],
     nullptr,
     nullptr,
+    traverse_request,
+    clear_request,
 };
 
 }  // namespace vesper

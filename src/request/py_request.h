@@ -21,6 +21,11 @@ struct RequestContents {
     Slot<RunningPair> start_slot;  // filled by start
     Slot<RunningPair> body_slot;   // filled once the head was handed out
     std::atomic<bool> final_reported{false};  // the terminal event went out
+    // A terminal event taken from the state whose building failed (no
+    // memory): the next poll hands it out, so it is never lost.  Touched
+    // with the interpreter lock held only.
+    std::optional<RequestFailure> unsent_failure;
+    bool unsent_done = false;
     HubLink hub;                               // set by start_hub
 };
 
@@ -34,6 +39,11 @@ Status start_into_slot(RequestContents& request);
 // The finish step: the loop notifier or hub membership goes, and so does
 // the start slot's pair (the body slot keeps its own).
 void finish_request(RequestContents& request);
+
+// A blocking wait ended by a signal handler's exception (Ctrl-C): the
+// caller gave up on the request, so it is cancelled (the download stops,
+// the connection is not reused), and the exception goes on.
+Failure interrupted_wait(RequestContents& request, Failure failure);
 
 // How an event's byte items are made: lists of ints or bytes.
 enum class EventForm { Lists, Bytes };

@@ -79,7 +79,10 @@ Result<RequestOptions> convert_options(const Args& args) {
     TRY_ASSIGN(o.cache_mode, resolve_option(cache, kCacheModes, HY_CACHE_DEFAULT, "unknown cache mode "));
     TRY_ASSIGN(o.priority, resolve_option(priority, kPriorities, HY_PRIORITY_DEFAULT, "unknown priority "));
     if (chunked) {
-        o.body_kind = HY_BODY_STREAM;  // a body given too is dropped
+        // A streamed body comes through upload_write only: a body given
+        // here too would be dropped without a word.
+        if (body) return Failure::value_error("chunked=True streams the body through upload_write; do not also pass body=");
+        o.body_kind = HY_BODY_STREAM;
     } else if (body) {
         o.body_kind = HY_BODY_BYTES;
         o.body = std::move(*body);
@@ -89,6 +92,7 @@ Result<RequestOptions> convert_options(const Args& args) {
 
 Result<std::shared_ptr<RequestHandle>> create_request(hy_engine* engine, const RequestOptions& o) {
     Shared<RequestState> state = RequestHandle::new_state();
+    state->set_manual_redirects(o.redirect_mode == HY_REDIRECT_MANUAL);
 
     const std::vector<HeaderEntry> headers = header_entries(o.headers);
     RequestConfig config{};
@@ -98,7 +102,7 @@ Result<std::shared_ptr<RequestHandle>> create_request(hy_engine* engine, const R
     set_text(config.method, config.method_len, o.method);
     config.headers = headers.empty() ? nullptr : headers.data();
     config.header_count = headers.size();
-    config.timeout_ms = o.timeout ? o.timeout->millis() : 0;
+    config.timeout_ms = o.timeout ? o.timeout->wait_millis() : 0;
     config.callbacks = request_callbacks(state.get());
     if (o.body_kind == HY_BODY_BYTES && o.body.size() != 0) {
         config.body = o.body.data();
@@ -118,7 +122,8 @@ Result<std::shared_ptr<RequestHandle>> create_request(hy_engine* engine, const R
 
 Result<PyRef> engine_request(PyObject* engine, const Args& args) {
     TRY_ASSIGN(RequestOptions options, convert_options(args));
-    TRY_ASSIGN(std::shared_ptr<RequestHandle> handle, create_request(engine_core_handle(engine), options));
+    TRY_ASSIGN(hy_engine* core_engine, engine_core_handle(engine));
+    TRY_ASSIGN(std::shared_ptr<RequestHandle> handle, create_request(core_engine, options));
     return new_instance<RequestContents>(ClassId::Request, std::move(handle));
 }
 

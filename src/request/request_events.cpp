@@ -51,22 +51,41 @@ Result<PyRef> redirect_event(EventForm form, const RedirectRecord& r) {
                  std::move(method));
 }
 
-// The one terminal event, or nothing if it went out already.
+// The one terminal event, or nothing if it went out already.  The event is
+// built before it is marked as reported: a failure to build it leaves it to
+// the next poll instead of losing it (an asyncio reader would wait for ever).
 Result<std::optional<PyRef>> terminal_event(EventForm form, RequestContents& request, const RequestFailure* failure) {
+    if (request.final_reported.load()) return std::optional<PyRef>();
+    const auto build = [&]() -> Result<PyRef> {
+        if (failure == nullptr) return event(form, EventKind::Done, 0, nullptr, 0, nullptr, 0, none());
+        TRY_ASSIGN(PyRef text, make_str(failure->text()));
+        return event(form, EventKind::Error, 0, nullptr, 0, nullptr, 0, std::move(text));
+    };
+    Result<PyRef> made = build();
+    if (!made.ok()) {
+        // The state gave this end out once: keep it for the next poll.
+        if (failure != nullptr) {
+            request.unsent_failure = *failure;
+        } else {
+            request.unsent_done = true;
+        }
+        return std::move(made).failure();
+    }
+    PyRef built = std::move(made).value();
+    // Building may run Python code (a collection) that polls this request.
     if (request.final_reported.exchange(true)) return std::optional<PyRef>();
     finish_request(request);
-    if (failure == nullptr) {
-        TRY_ASSIGN(PyRef done, event(form, EventKind::Done, 0, nullptr, 0, nullptr, 0, none()));
-        return std::optional<PyRef>(std::move(done));
-    }
-    TRY_ASSIGN(PyRef text, make_str(failure->text()));
-    TRY_ASSIGN(PyRef error, event(form, EventKind::Error, 0, nullptr, 0, nullptr, 0, std::move(text)));
-    return std::optional<PyRef>(std::move(error));
+    return std::optional<PyRef>(std::move(built));
 }
 
 // Takes the next event, first match wins: a redirect, the head, a body
 // chunk, the end.
 Result<std::optional<PyRef>> take_event(EventForm form, RequestContents& request) {
+    if (request.unsent_failure) {
+        const RequestFailure failure = *std::exchange(request.unsent_failure, std::nullopt);
+        return terminal_event(form, request, &failure);
+    }
+    if (std::exchange(request.unsent_done, false)) return terminal_event(form, request, nullptr);
     RequestState& state = request.handle->state();
     if (std::optional<RedirectRecord> record = state.take_redirect()) {
         TRY_ASSIGN(PyRef redirect, redirect_event(form, *record));

@@ -18,6 +18,7 @@ struct ManualFound {
     std::optional<Head> head;
     std::optional<RequestFailure> failure;
     bool not_started = false;
+    bool failure_seen_before = false;  // the failure of a request whose head wait already ended
     bool nothing_more = false;  // its head went to another reader
 
     bool any() const { return redirect || head || failure || not_started || nothing_more; }
@@ -43,6 +44,7 @@ ManualFound manual_step(RequestContents& request, uint64_t wait_ms) {
             // went to another reader.
             found.not_started = !request.handle->started();
             if (!found.not_started) found.failure = state.failure();
+            found.failure_seen_before = found.failure.has_value();
             found.nothing_more = !found.not_started && !found.failure;
             return found;
         }
@@ -74,17 +76,19 @@ ManualFound manual_step(RequestContents& request, uint64_t wait_ms) {
 Result<PyRef> request_wait_manual_bytes(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(check_process(request.handle->owner()));
     ManualFound found;
     const WaitDeadline deadline(timeout);
-    TRY_ASSIGN(bool done, wait_in_slices(deadline, [&](uint64_t ms) {
+    Result<bool> waited = wait_in_slices(deadline, [&](uint64_t ms) {
         found = manual_step(request, ms);
         if (found.any()) return true;
         // A slice that found nothing after its wait takes one more look,
         // so a request that ended meanwhile is answered now.
         if (ms != 0) found = manual_step(request, 0);
         return found.any();
-    }));
-    if (!done) return Failure::timeout("timed out waiting for a redirect or the response head");
+    });
+    if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
+    if (!waited.value()) return Failure::timeout("timed out waiting for a redirect or the response head");
     if (found.not_started) return Failure::runtime(kNotStarted);
     if (found.failure) return Failure::runtime(found.failure->text());
     if (found.redirect) {
@@ -93,6 +97,38 @@ Result<PyRef> request_wait_manual_bytes(PyObject* self, const Args& args) {
     }
     if (found.head) {
         TRY_ASSIGN(PyRef head, head_tuple(*found.head, EventForm::Bytes));
+        return make_tuple(none(), std::move(head));
+    }
+    return make_tuple(none(), none());
+}
+
+// wait_manual: as wait_manual_bytes with the list forms; a timeout (None: a
+// day) and a request that can bring nothing more (never started, or its
+// head went elsewhere) answer (None, None).
+Result<PyRef> request_wait_manual(PyObject* self, const Args& args) {
+    TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
+    if (!timeout) timeout = Duration{86'400, 0};
+    RequestContents& request = request_of(self);
+    TRY_STATUS(check_process(request.handle->owner()));
+    ManualFound found;
+    Result<bool> waited = wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
+        found = manual_step(request, ms);
+        if (found.any()) return true;
+        if (ms != 0) found = manual_step(request, 0);
+        return found.any();
+    });
+    if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
+    // A failure already raised by a head wait is reported again as a
+    // redirect wait reports it: by its kind alone.
+    if (found.failure) {
+        return Failure::runtime(found.failure_seen_before ? found.failure->error.text() : found.failure->text());
+    }
+    if (found.redirect) {
+        TRY_ASSIGN(PyRef redirect, redirect_tuple(*found.redirect));
+        return make_tuple(std::move(redirect), none());
+    }
+    if (found.head) {
+        TRY_ASSIGN(PyRef head, head_tuple(*found.head));
         return make_tuple(none(), std::move(head));
     }
     return make_tuple(none(), none());

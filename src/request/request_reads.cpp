@@ -36,6 +36,7 @@ bool with_body(RequestContents& request, Read&& read) {
 Result<PyRef> request_wait_response(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(check_process(request.handle->owner()));
     std::optional<RunningPair> pair = request.start_slot.take();
     if (!pair) return Failure::runtime(kNotStarted);
     HeadTake taken;
@@ -46,7 +47,7 @@ Result<PyRef> request_wait_response(PyObject* self, const Args& args) {
     if (!waited.ok() || !waited.value()) {
         // Still waiting for the head: the next wait takes it up again.
         std::optional<RunningPair> replaced = request.start_slot.put(std::move(*pair));
-        if (!waited.ok()) return std::move(waited).failure();
+        if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
         return Failure::timeout("timed out waiting for the response head");
     }
     if (auto* failure = std::get_if<RequestFailure>(&taken)) return request_failure(*failure);
@@ -58,9 +59,10 @@ Result<PyRef> request_wait_response(PyObject* self, const Args& args) {
 Result<PyRef> request_read_chunk(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(check_process(request.handle->owner()));
     ChunkTake taken;
     bool has_pair = true;
-    TRY_ASSIGN(bool done, wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
+    Result<bool> waited = wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
         has_pair = with_body(request, [&](RunningPair& pair) {
             // An empty chunk is skipped: b"" is the end.
             do {
@@ -70,9 +72,10 @@ Result<PyRef> request_read_chunk(PyObject* self, const Args& args) {
             } while (true);
         });
         return !has_pair || !std::holds_alternative<std::monostate>(taken);
-    }));
+    });
+    if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
     if (!has_pair) return Failure::runtime(kBodyNotStarted);
-    if (!done) return Failure::timeout("timed out waiting for body data");
+    if (!waited.value()) return Failure::timeout("timed out waiting for body data");
     if (auto* failure = std::get_if<RequestFailure>(&taken)) return request_failure(*failure);
     if (std::holds_alternative<EndOfBody>(taken)) return make_bytes(nullptr, 0);
     const Bytes& chunk = std::get<Bytes>(taken);
@@ -87,6 +90,7 @@ Result<PyRef> request_read_chunk(PyObject* self, const Args& args) {
 Result<PyRef> request_read_all(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(check_process(request.handle->owner()));
     RequestState& state = request.handle->state();
     PyRef sized;
     uint8_t* into = nullptr;
@@ -144,7 +148,7 @@ Result<PyRef> request_read_all(PyObject* self, const Args& args) {
             for (const Bytes& piece : pieces) gathered.insert(gathered.end(), piece.begin(), piece.end());
             state.unread(std::move(gathered));
         }
-        if (!waited.ok()) return std::move(waited).failure();
+        if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
         return Failure::timeout("timed out waiting for the end of the body");
     }
     if (failed) return request_failure(*failed);
@@ -166,19 +170,22 @@ Result<PyRef> request_readinto(PyObject* self, const Args& args) {
     TRY_ASSIGN(WritableTarget target, args.convert(0, to_writable_target));
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 1));
     RequestContents& request = request_of(self);
+    TRY_STATUS(check_process(request.handle->owner()));
     RequestState& state = request.handle->state();
     hy_request* core = request.handle->core();
     const WaitDeadline deadline(timeout);
     Bytes staging;  // for targets that are not written in place
     for (;;) {
         bool has_pair = true;
-        TRY_ASSIGN(bool ready, wait_in_slices(deadline, [&](uint64_t ms) {
+        Result<bool> waited = wait_in_slices(deadline, [&](uint64_t ms) {
             bool readable = false;
             has_pair = with_body(request, [&](RunningPair& pair) {
                 readable = target.size() == 0 || pair.state->wait_body_for(ms);
             });
             return !has_pair || readable;
-        }));
+        });
+        if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
+        const bool ready = waited.value();
         if (!has_pair) return Failure::runtime(kBodyNotStarted);
         if (!ready) return Failure::timeout("timed out waiting for body data");
         if (target.size() == 0) return make_int(0);

@@ -14,6 +14,9 @@ namespace {
 constexpr const char* kNoHead = "request completed without a response head";
 constexpr const char* kHeadAlreadyTaken = "response head was already taken";
 
+// Chromium's ERR_ABORTED, the network error of a cancelled request.
+constexpr int32_t kNetErrorAborted = -3;
+
 // Reads of more than this are not allocated up front from a head's word.
 constexpr uint64_t kMaxLengthHint = 1ull << 30;
 
@@ -65,6 +68,7 @@ void RequestState::record_fault() noexcept {
             outcome_ = static_cast<int>(ErrorKind::CallbackPanic);
             raw_code_ = 0;
             net_error_ = 0;
+            if (!completed_) cancel_request_.store(true, std::memory_order_release);
         }
         changed_.notify_all();
     } catch (...) {
@@ -91,6 +95,10 @@ int32_t RequestState::on_data(const uint8_t* data, uint64_t len) {
     try {
         Bytes chunk = copy_core_bytes(data, len);
         std::lock_guard lock(mutex_);
+        // After a callback fault the body has a gap: nothing that comes
+        // later is handed out, and the Core stops reading until the reader
+        // that sees the failure cancels the request.
+        if (failed_locked()) return HY_DATA_PAUSE;
         chunks_.push_back(std::move(chunk));
         buffered_ = saturating_add(buffered_, len);
         // Pausing matters while the Core still delivers; after a callback
@@ -137,11 +145,22 @@ void RequestState::on_redirect(int32_t status, const uint8_t* raw, uint64_t raw_
                               copy_core_text(method, method_len)};
         std::lock_guard lock(mutex_);
         redirects_.push_back(std::move(record));
+        if (manual_redirects_.load(std::memory_order_relaxed)) deferred_ = true;
         changed_.notify_all();
     } catch (...) {
         record_fault();
     }
     notifier_.fire();
+}
+
+bool RequestState::redirect_deferred() const {
+    std::lock_guard lock(mutex_);
+    return deferred_ && outcome_ == kRunning;
+}
+
+void RequestState::redirect_followed() {
+    std::lock_guard lock(mutex_);
+    deferred_ = false;
 }
 
 void RequestState::drop_context_reference() {
@@ -177,12 +196,7 @@ RedirectTake RequestState::wait_redirect(uint64_t wait_ms) {
         if (failed_locked()) return CoreError::from_index(outcome_, raw_code_);
         return std::monostate{};
     }
-    bool woken = true;
-    if (wait_ms >= kWaitForever) {
-        changed_.wait(lock);
-    } else {
-        woken = changed_.wait_for(lock, std::chrono::milliseconds(wait_ms)) == std::cv_status::no_timeout;
-    }
+    const bool woken = changed_.wait_for(lock, std::chrono::milliseconds(wait_ms)) == std::cv_status::no_timeout;
     if (auto record = pop()) return std::move(*record);
     if (woken && failed_locked()) return CoreError::from_index(outcome_, raw_code_);
     return std::monostate{};
@@ -214,23 +228,20 @@ HeadTake RequestState::take_head() {
     return take_head_locked();
 }
 
-HeadTake RequestState::wait_head() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        // Another caller handed the head out (a race between a poll or
-        // wait_manual and await_response): nothing is left to wait for.
-        if (head_taken_) return RequestFailure{CoreError{ErrorKind::InvalidState}, 0, kHeadAlreadyTaken};
-        HeadTake taken = take_head_locked();
-        if (!std::holds_alternative<std::monostate>(taken)) return taken;
-        changed_.wait(lock);
-    }
-}
-
-ChunkTake RequestState::end_locked() {
+ChunkTake RequestState::end_locked(bool& cancel) {
     if (outcome_ == kRunning) return std::monostate{};
     if (outcome_ == kSucceeded || failure_reported_) return EndOfBody{};
     failure_reported_ = true;
+    cancel = !completed_;
     return failure_locked();
+}
+
+void RequestState::after_take(hy_request* core, bool resume, bool cancel) {
+    if (cancel) {
+        hy_request_cancel(core);
+    } else if (resume) {
+        hy_request_resume_read(core);
+    }
 }
 
 void RequestState::after_take_locked(bool& resume) {
@@ -241,7 +252,7 @@ void RequestState::after_take_locked(bool& resume) {
     changed_.notify_all();
 }
 
-ChunkTake RequestState::take_chunk_locked(bool& resume) {
+ChunkTake RequestState::take_chunk_locked(bool& resume, bool& cancel) {
     ChunkTake taken;
     if (!chunks_.empty()) {
         Bytes chunk = std::move(chunks_.front());
@@ -254,7 +265,7 @@ ChunkTake RequestState::take_chunk_locked(bool& resume) {
         buffered_ = chunk.size() > buffered_ ? 0 : buffered_ - chunk.size();
         taken = std::move(chunk);
     } else {
-        taken = end_locked();
+        taken = end_locked(cancel);
         if (std::holds_alternative<std::monostate>(taken)) return taken;
     }
     after_take_locked(resume);
@@ -263,27 +274,13 @@ ChunkTake RequestState::take_chunk_locked(bool& resume) {
 
 ChunkTake RequestState::take_chunk(hy_request* core) {
     bool resume = false;
+    bool cancel = false;
     ChunkTake taken;
     {
         std::lock_guard lock(mutex_);
-        taken = take_chunk_locked(resume);
+        taken = take_chunk_locked(resume, cancel);
     }
-    if (resume) hy_request_resume_read(core);
-    return taken;
-}
-
-ChunkTake RequestState::wait_chunk(hy_request* core) {
-    bool resume = false;
-    ChunkTake taken;
-    {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            taken = take_chunk_locked(resume);
-            if (!std::holds_alternative<std::monostate>(taken)) break;
-            changed_.wait(lock);
-        }
-    }
-    if (resume) hy_request_resume_read(core);
+    after_take(core, resume, cancel);
     return taken;
 }
 
@@ -299,15 +296,16 @@ HeadTake RequestState::wait_head_for(uint64_t wait_ms) {
 
 ChunkTake RequestState::wait_chunk_for(hy_request* core, uint64_t wait_ms) {
     bool resume = false;
+    bool cancel = false;
     ChunkTake taken;
     {
         std::unique_lock lock(mutex_);
         if (!readable_locked() && wait_ms != 0) {
             changed_.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return readable_locked(); });
         }
-        taken = take_chunk_locked(resume);
+        taken = take_chunk_locked(resume, cancel);
     }
-    if (resume) hy_request_resume_read(core);
+    after_take(core, resume, cancel);
     return taken;
 }
 
@@ -319,6 +317,7 @@ bool RequestState::wait_body_for(uint64_t wait_ms) {
 
 CopyTake RequestState::copy_into(hy_request* core, uint8_t* out, size_t capacity) {
     bool resume = false;
+    bool cancel = false;
     CopyTake taken;
     {
         std::lock_guard lock(mutex_);
@@ -338,13 +337,13 @@ CopyTake RequestState::copy_into(hy_request* core, uint8_t* out, size_t capacity
             buffered_ = copied > buffered_ ? 0 : buffered_ - copied;
             taken = copied;
         } else if (chunks_.empty()) {
-            ChunkTake end = end_locked();
+            ChunkTake end = end_locked(cancel);
             if (std::holds_alternative<EndOfBody>(end)) taken = EndOfBody{};
             if (auto* failure = std::get_if<RequestFailure>(&end)) taken = *failure;
         }
         if (!std::holds_alternative<std::monostate>(taken)) after_take_locked(resume);
     }
-    if (resume) hy_request_resume_read(core);
+    after_take(core, resume, cancel);
     return taken;
 }
 
@@ -364,6 +363,18 @@ std::optional<RequestFailure> RequestState::failure() const {
     std::lock_guard lock(mutex_);
     if (!failed_locked()) return std::nullopt;
     return failure_locked();
+}
+
+void RequestState::cancel_unstarted() {
+    {
+        std::lock_guard lock(mutex_);
+        if (outcome_ != kRunning) return;
+        outcome_ = static_cast<int>(ErrorKind::Canceled);
+        raw_code_ = static_cast<uint32_t>(ErrorKind::Canceled) + 1;
+        net_error_ = kNetErrorAborted;
+        changed_.notify_all();
+    }
+    notifier_.fire();
 }
 
 bool RequestState::is_finished() const {

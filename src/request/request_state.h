@@ -67,14 +67,12 @@ public:
 
     // ---- take and wait (Python threads) ----
     std::optional<RedirectRecord> take_redirect();
-    // One wait of at most `wait_ms` (kWaitForever and above: no limit).
+    // One wait of at most `wait_ms`.
     RedirectTake wait_redirect(uint64_t wait_ms);
     HeadTake take_head();
-    HeadTake wait_head();
     // `core` is resumed (with no lock held) when a take brings the queue
     // back under the pause threshold.
     ChunkTake take_chunk(hy_request* core);
-    ChunkTake wait_chunk(hy_request* core);
     // The same with one wait of at most `wait_ms` (0: only look).
     HeadTake wait_head_for(uint64_t wait_ms);
     ChunkTake wait_chunk_for(hy_request* core, uint64_t wait_ms);
@@ -87,6 +85,9 @@ public:
     // of time or was interrupted gives back what it had gathered).
     void unread(Bytes bytes);
     bool is_finished() const;
+    // Ends a request cancelled before its start as Canceled (the Core
+    // reports nothing for it).
+    void cancel_unstarted();
     // The request's failure with its network error, once it has failed.
     std::optional<RequestFailure> failure() const;
     // The body length the head announced (Content-Length without a
@@ -95,11 +96,21 @@ public:
 
     NotifierSlot& notifier() { return notifier_; }
 
+    // True once after a callback fault failed the running request: the
+    // callback's caller then cancels the Core request.
+    bool take_cancel_request() { return cancel_request_.exchange(false, std::memory_order_acq_rel); }
+
+    // Manual redirect mode: the Core holds each redirect until
+    // follow_redirect, so a wait for the head alone would never end.
+    void set_manual_redirects(bool manual) { manual_redirects_ = manual; }
+    // A redirect waits for follow_redirect (manual mode only).
+    bool redirect_deferred() const;
+    void redirect_followed();
+
     // Drops the Core's context reference once, whoever comes first: the
     // completion, a failed creation, or the release of an unstarted request.
     void drop_context_reference();
 
-    static constexpr uint64_t kWaitForever = 4'294'967'295ull;
 
 private:
     static constexpr int kRunning = -2;
@@ -110,12 +121,16 @@ private:
     bool failed_locked() const { return outcome_ >= 0; }
     RequestFailure failure_locked() const;
     HeadTake take_head_locked();
-    ChunkTake take_chunk_locked(bool& resume);
+    ChunkTake take_chunk_locked(bool& resume, bool& cancel);
     // The end of the body once the queue is empty: nothing yet, the end,
-    // or the failure (reported once).
-    ChunkTake end_locked();
+    // or the failure (reported once).  A failure the module recorded while
+    // the Core still runs (a callback fault) sets `cancel`: the reader that
+    // reports it cancels the Core request, so the download stops.
+    ChunkTake end_locked(bool& cancel);
     bool readable_locked() const { return !chunks_.empty() || outcome_ != kRunning; }
     void after_take_locked(bool& resume);
+    // Resumes or cancels the Core request after a take, with no lock held.
+    static void after_take(hy_request* core, bool resume, bool cancel);
     // A fault while recording: the request fails with CallbackPanic (if it
     // still runs) and the fault goes no further.
     void record_fault() noexcept;
@@ -135,8 +150,11 @@ private:
     bool paused_ = false;
     bool failure_reported_ = false;
     bool completed_ = false;  // on_complete has been seen
+    bool deferred_ = false;   // a manual redirect waits for follow_redirect
+    std::atomic<bool> manual_redirects_{false};
     NotifierSlot notifier_;
     std::atomic<bool> context_reference_{true};
+    std::atomic<bool> cancel_request_{false};
     std::atomic<uint64_t> length_hint_{0};
 
     friend class RefCounted;

@@ -68,7 +68,7 @@ const MethodDef kMethods[] = {
     {"connect", MethodKind::None, kNoParams, websocket_connect},
     {"send_text", MethodKind::Args, {kText, 1, 1}, websocket_send_text},
     {"send_bytes", MethodKind::Args, {kData, 1, 1}, websocket_send_bytes},
-    {"recv", MethodKind::Args, kNoParams, websocket_recv},
+    {"recv", MethodKind::Args, {kTimeout, 1, 0}, websocket_recv},
     {"close", MethodKind::Args, {kClose, 2, 2}, websocket_close},
     {"cancel", MethodKind::None, kNoParams, websocket_cancel},
     {"detach_callback", MethodKind::None, kNoParams, websocket_detach_callback},
@@ -83,6 +83,21 @@ const MethodDef kMethods[] = {
 
 }  // namespace
 
+namespace {
+
+// As for requests: the notifier's loop and notify, seen by the collector.
+int traverse_websocket(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return websocket_of(self).handle->state().notifier().traverse(visit, arg);
+}
+
+int clear_websocket(PyObject* self) {
+    websocket_of(self).handle->state().notifier().remove();
+    return 0;
+}
+
+}  // namespace
+
 const ClassDef kWebSocketClass = {
     "PyWebSocket",
     ClassId::WebSocket,
@@ -93,6 +108,8 @@ const ClassDef kWebSocketClass = {
     sizeof kMethods / sizeof kMethods[0],
     nullptr,
     nullptr,
+    traverse_websocket,
+    clear_websocket,
 };
 
 }  // namespace vesper

@@ -99,7 +99,7 @@ Result<std::shared_ptr<WebSocketHandle>> create_websocket(hy_engine* engine, con
     config.headers = headers.empty() ? nullptr : headers.data();
     config.header_count = headers.size();
     config.callbacks = websocket_callbacks(state.get());
-    config.timeout_ms = o.timeout ? o.timeout->millis() : 0;
+    config.timeout_ms = o.timeout ? o.timeout->wait_millis() : 0;
 
     hy_websocket* core = nullptr;
     const uint32_t result = hy_websocket_create(engine, &config, &core);
@@ -118,7 +118,8 @@ Result<std::shared_ptr<WebSocketHandle>> create_websocket(hy_engine* engine, con
 
 Result<PyRef> engine_websocket(PyObject* engine, const Args& args) {
     TRY_ASSIGN(WebSocketOptions options, convert_options(args));
-    TRY_ASSIGN(std::shared_ptr<WebSocketHandle> handle, create_websocket(engine_core_handle(engine), options));
+    TRY_ASSIGN(hy_engine* core_engine, engine_core_handle(engine));
+    TRY_ASSIGN(std::shared_ptr<WebSocketHandle> handle, create_websocket(core_engine, options));
     return new_instance<WebSocketContents>(ClassId::WebSocket, std::move(handle));
 }
 

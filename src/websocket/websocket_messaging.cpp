@@ -34,20 +34,22 @@ Result<PyRef> websocket_send_bytes(PyObject* self, const Args& args) {
 // recv holds the connection slot only to read it, not while it sleeps: a
 // poll on another thread then neither waits for it (stalling the
 // interpreter) nor races it, since every event is popped exactly once under
-// the state's own lock, by whichever call gets there first.
-Result<PyRef> websocket_recv(PyObject* self, const Args&) {
-    WebSocketContents& socket = websocket_of(self);
+// the state's own lock, by whichever call gets there first.  It waits in
+// interruptible slices with an optional timeout (TimeoutError); Ctrl-C
+// raises KeyboardInterrupt and leaves the connection open (the next recv
+// goes on where this one stopped).
+Result<PyRef> websocket_recv(PyObject* self, const Args& args) {
+    TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
+    TRY_STATUS(check_process(websocket_of(self).handle->owner()));
+    std::optional<Shared<WebSocketState>> state = websocket_of(self).connection.peek();
+    if (!state) return Failure::runtime(kNotConnected);
     std::optional<WebSocketEvent> event;
-    bool connected = false;
-    {
-        GilRelease release;
-        std::optional<Shared<WebSocketState>> state = socket.connection.peek();
-        if (state) {
-            connected = true;
-            event = (*state)->pop_blocking();
-        }
-    }
-    if (!connected) return Failure::runtime(kNotConnected);
+    bool ended = false;
+    TRY_ASSIGN(bool done, wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
+        event = (*state)->pop_for(ms, ended);
+        return event.has_value() || ended;
+    }));
+    if (!done) return Failure::timeout("timed out waiting for a WebSocket event");
     if (!event) return none();
     return websocket_event_value(*event);
 }
@@ -61,6 +63,7 @@ namespace vesper {
 Result<PyRef> websocket_recv_message(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     WebSocketContents& socket = websocket_of(self);
+    TRY_STATUS(check_process(socket.handle->owner()));
     std::optional<Shared<WebSocketState>> state = socket.connection.peek();
     if (!state) return Failure::runtime("WebSocket is not connected");
     std::optional<WebSocketEvent> event;

@@ -172,12 +172,6 @@ std::optional<WebSocketEvent> WebSocketState::pop() {
     return pop_locked();
 }
 
-std::optional<WebSocketEvent> WebSocketState::pop_blocking() {
-    std::unique_lock lock(mutex_);
-    wakeup_.wait(lock, [&] { return !queue_.empty() || finished_; });
-    return pop_locked();
-}
-
 std::optional<WebSocketEvent> WebSocketState::pop_for(uint64_t wait_ms, bool& ended) {
     std::unique_lock lock(mutex_);
     if (queue_.empty() && !finished_ && wait_ms != 0) {

@@ -63,8 +63,6 @@ public:
 
     // ---- Python threads ----
     std::optional<WebSocketEvent> pop();
-    // Waits while the queue is empty and the connection not finished.
-    std::optional<WebSocketEvent> pop_blocking();
     // Waits at most `wait_ms` (0: only looks); `ended` tells an empty
     // finished queue from a wait that found nothing yet.
     std::optional<WebSocketEvent> pop_for(uint64_t wait_ms, bool& ended);

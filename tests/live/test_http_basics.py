@@ -156,3 +156,18 @@ def test_200_concurrent_requests(engine, http):
     for i, request in enumerate(requests):
         assert request.await_response().status_code == 200
         assert bytes(request.read_body()) == pattern(1000 + i)
+
+
+@pytest.mark.parametrize("own, jar, expected", [
+    ([("Cookie", "own=1")], True, ["jar=2; own=1"]),
+    ([("Cookie", "own=1"), ("cookie", "two=3")], True, ["jar=2; own=1; two=3"]),
+    ([("Cookie", "own=1")], False, ["own=1"]),
+    ([], True, ["jar=2"]),
+])
+def test_a_callers_cookie_header_joins_the_jars_line(engine, http, own, jar, expected):
+    # Servers read one Cookie line: the caller's own cookies go on the
+    # jar's line instead of a second one.
+    if jar:
+        fetch(engine, "GET", f"{http}/cookies/set?jar=2")
+    headers = fetch(engine, "GET", f"{http}/echo", headers=own).json()["headers"]
+    assert [v for k, v in headers if k == "cookie"] == expected

@@ -143,3 +143,63 @@ def test_many_async_requests_leave_nothing_behind(core, engine):
     baseline, after, refs = run(main(), timeout=90)
     assert after == baseline
     assert all(ref() is None for ref in refs)
+
+
+def test_a_slow_reader_keeps_the_native_bound(core, engine):
+    """The pump takes events only as fast as its reader: the Core stays
+    paused instead of the pump's queue growing with the whole body."""
+    chunk, total = 64 * 1024, 64 * 1024 * 1024
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        request = engine.request("GET", "http://x/")
+        pump = EventPump(request, {"done", "error"})
+        request.start_async(loop, pump.notify)
+        ident = core.last_id("request")
+        core.stream_body(ident, chunk, total)     # a Core thread that obeys pauses
+        most, received, reads = 0, 0, 0
+        async for kind, _n, _first, second, _text in pump:
+            most = max(most, sum(len(e[3]) for e in pump._events))
+            if kind == "body":
+                received += len(second)
+                reads += 1
+                if reads % 16 == 0:
+                    await asyncio.sleep(0.001)    # a slow consumer
+        return most, received, core.resume_count(ident)
+
+    most, received, resumes = run(main(), timeout=120)
+    assert received == total
+    # One batch of events at most waits in the pump (64 x 64 KiB), not the
+    # 64 MiB the Core would send unpaused.
+    assert most <= 64 * chunk, most
+    assert resumes > 0
+
+
+def test_a_websocket_reader_that_lags_reaches_buffer_limit(core, engine):
+    from vesper._loop import AsyncWebSocket
+
+    async def main():
+        socket = engine.websocket("ws://x/")
+        reader = AsyncWebSocket(socket)
+        ident = core.last_id("websocket")
+        core.ws_open(ident)
+        assert (await reader.recv())[0] == "open"
+        loop = asyncio.get_running_loop()
+        # 5,000 messages while the reader does not read: far past the
+        # module's queue of 1,024 events.
+        for _ in range(10):
+            await loop.run_in_executor(None, lambda: core.ws_message(ident, b"m" * 100, count=500))
+            await asyncio.sleep(0)                # the pump is woken meanwhile
+        kinds = []
+        for _ in range(2000):
+            event = await reader.recv()
+            if event is None:
+                break
+            kinds.append(event[0])
+            if event[0] == "error":
+                return kinds, event
+        return kinds, None
+
+    kinds, last = run(main(), timeout=60)
+    assert last is not None and "BufferLimit" in last[3], (kinds[-3:], last)
+    assert len(kinds) < 1200

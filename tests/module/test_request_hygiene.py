@@ -66,11 +66,10 @@ def test_memory_stays_flat_over_many_cycles(core, engine):
     assert grown < 1_500_000, grown
 
 
-def test_panic_does_not_leak_borrows(core, engine):
+def test_refused_timeout_does_not_leak_borrows(core, engine):
     request = engine.request("GET", "http://x/")
     for _ in range(3):
-        with pytest.raises(BaseException) as info:
+        with pytest.raises(OverflowError):
             request.wait_redirect(2.0 ** 64)
-        assert type(info.value).__name__ == "PanicException"
     assert request.is_finished() is False
     assert native.PyEngine.abi_version() == 8

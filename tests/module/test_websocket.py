@@ -43,7 +43,7 @@ def test_full_record(core, engine):
     assert r["timeout_ms"] == 2500
 
 
-@pytest.mark.parametrize("timeout, ms", [(None, 0), (0.0004, 0), (2.5, 2500)])
+@pytest.mark.parametrize("timeout, ms", [(None, 0), (0.0004, 1), (2.5, 2500)])
 def test_timeouts(core, engine, timeout, ms):
     engine.websocket("ws://x/", timeout=timeout)
     assert core.record("websocket")["timeout_ms"] == ms

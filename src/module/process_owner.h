@@ -1,0 +1,29 @@
+// The process a Core object was made in.  After fork() a child holds
+// copies of its parent's Core objects, but not the network threads that
+// serve them: using one would wait for ever, and releasing one could block
+// on a lock a vanished thread held.
+#pragma once
+
+#include <unistd.h>
+
+#include "module/failure.h"
+
+namespace vesper {
+
+class ProcessOwner {
+public:
+    ProcessOwner() : pid_(getpid()) {}
+    bool here() const { return getpid() == pid_; }
+
+private:
+    pid_t pid_;
+};
+
+inline Status check_process(const ProcessOwner& owner) {
+    if (owner.here()) return ok_status();
+    return Failure::runtime(
+        "this engine was created in another process (before fork()): its network thread does not run here; "
+        "create a new PyEngine in this process");
+}
+
+}  // namespace vesper

@@ -1,0 +1,226 @@
+"""Every blocking wait: Ctrl-C ends it, a timeout bounds it, and it ends at
+once when the request can bring nothing more."""
+import os
+import signal
+import threading
+import time
+
+import pytest
+
+from helpers import Background, started
+
+MIB = 1024 * 1024
+
+
+class Interrupted(Exception):
+    pass
+
+
+@pytest.fixture
+def interrupt_after():
+    """Sends SIGUSR1 to this process after `delay` seconds; its handler
+    raises Interrupted in the main thread, as Ctrl-C raises KeyboardInterrupt."""
+    def handler(signum, frame):
+        raise Interrupted()
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    timers = []
+
+    def arm(delay=0.2):
+        timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGUSR1))
+        timer.start()
+        timers.append(timer)
+
+    yield arm
+    for timer in timers:
+        timer.cancel()
+    signal.signal(signal.SIGUSR1, previous)
+
+
+def _head(core, engine):
+    request, ident = started(core, engine)
+    core.response(ident)
+    request.await_response()
+    return request, ident
+
+
+# Each case: how to get a request into the wait, and the wait itself.
+REQUEST_WAITS = {
+    "await_response": (started, lambda r: r.await_response()),
+    "wait_response": (started, lambda r: r.wait_response()),
+    "wait_redirect": (started, lambda r: r.wait_redirect()),
+    "wait_manual": (started, lambda r: r.wait_manual()),
+    "wait_manual_bytes": (started, lambda r: r.wait_manual_bytes()),
+    "next_body": (_head, lambda r: r.next_body()),
+    "read_body": (_head, lambda r: r.read_body()),
+    "read_chunk": (_head, lambda r: r.read_chunk()),
+    "read_all": (_head, lambda r: r.read_all()),
+    "readinto": (_head, lambda r: r.readinto(bytearray(16))),
+}
+
+
+@pytest.mark.parametrize("name", sorted(REQUEST_WAITS))
+def test_a_signal_ends_a_request_wait_and_cancels_the_request(core, engine, interrupt_after, name):
+    prepare, wait = REQUEST_WAITS[name]
+    request, _ident = prepare(core, engine)
+    interrupt_after(0.2)
+    begun = time.monotonic()
+    with pytest.raises(Interrupted):
+        wait(request)
+    assert time.monotonic() - begun < 2.0
+    # The caller gave up on the request: the Core is told to stop it.
+    assert core.calls("hy_request_cancel") == 1
+
+
+def test_start_stream_is_interruptible(core, engine, interrupt_after):
+    request = engine.request("GET", "http://x/")
+    interrupt_after(0.2)
+    with pytest.raises(Interrupted):
+        request.start_stream()
+    assert core.calls("hy_request_cancel") == 1
+
+
+@pytest.mark.parametrize("method", ["recv", "recv_message"])
+def test_a_signal_ends_recv_and_leaves_the_connection_open(core, engine, interrupt_after, method):
+    socket = engine.websocket("ws://x/")
+    socket.connect()
+    ident = core.last_id("websocket")
+    interrupt_after(0.2)
+    with pytest.raises(Interrupted):
+        getattr(socket, method)()
+    assert core.calls("hy_websocket_cancel") == 0 and core.calls("hy_websocket_close") == 0
+    core.ws_message(ident, b"after", kind=1)
+    assert getattr(socket, method)(timeout=5)[0] == "text"
+
+
+@pytest.mark.parametrize("name", ["await_response", "next_body", "read_body", "start_stream"])
+def test_timeouts_leave_the_request_going(core, engine, name):
+    if name == "start_stream":
+        request = engine.request("GET", "http://x/")
+        with pytest.raises(TimeoutError):
+            request.start_stream(0.05)
+        ident = core.last_id("request")
+        core.response(ident, 201)
+        assert request.await_response(5).status_code == 201
+        return
+    if name == "await_response":
+        request, ident = started(core, engine)
+        with pytest.raises(TimeoutError):
+            request.await_response(timeout=0.05)
+        core.response(ident, 204)
+        assert request.await_response(timeout=5).status_code == 204
+        return
+    request, ident = _head(core, engine)
+    core.data(ident, b"ab")
+    read = getattr(request, name)
+    if name == "read_body":
+        # What was gathered before the timeout is read again, not lost.
+        with pytest.raises(TimeoutError):
+            read(0.05)
+        core.data(ident, b"cd")
+        core.complete(ident)
+        assert bytes(read(5)) == b"abcd"
+    else:
+        assert bytes(read(0.05)) == b"ab"
+        with pytest.raises(TimeoutError):
+            read(0.05)
+        core.complete(ident)
+        assert read(5) is None
+    assert core.calls("hy_request_cancel") == 0
+
+
+def test_recv_timeout(core, engine):
+    socket = engine.websocket("ws://x/")
+    socket.connect()
+    with pytest.raises(TimeoutError):
+        socket.recv(0.05)
+    with pytest.raises(TimeoutError):
+        socket.recv(timeout=0)
+
+
+def test_await_response_on_a_held_redirect_raises(core, engine):
+    request, ident = started(core, engine, "GET", "http://x/", allow_redirects=False)
+    waiter = Background(request.await_response, 10)
+    core.redirect(ident, 302, b"HTTP/1.1 302 Found\r\n\r\n", b"http://x/next", b"GET")
+    with pytest.raises(RuntimeError, match="allow_redirects=False.*wait_manual"):
+        waiter.join(5)
+    # The manual walk still works from there.
+    redirect, head = request.wait_manual(5)
+    assert redirect[0] == 302 and head is None
+    request.follow_redirect()
+    core.response(ident, 200)
+    assert request.await_response(5).status_code == 200
+
+
+def test_followed_redirects_do_not_stop_await_response(core, engine):
+    request, ident = started(core, engine)     # the Core follows
+    core.redirect(ident, 301, b"", b"http://x/a", b"GET")
+    waiter = Background(request.await_response, 10)
+    time.sleep(0.1)
+    core.response(ident, 200)
+    assert waiter.join(5).status_code == 200
+
+
+@pytest.mark.parametrize("wait", [
+    lambda r: r.wait_redirect(),
+    lambda r: r.wait_redirect(30),
+    lambda r: r.wait_manual(30),
+])
+def test_waits_on_a_request_never_started_end_at_once(core, engine, wait):
+    request = engine.request("GET", "http://x/")
+    begun = time.monotonic()
+    assert wait(request) in (None, (None, None))
+    assert time.monotonic() - begun < 1.0
+
+
+@pytest.mark.parametrize("wait, expected", [
+    (lambda r: r.wait_redirect(30), "^Canceled$"),
+    (lambda r: r.wait_manual(30), r"^Canceled \(Chromium net error -3\)$"),
+])
+def test_cancel_before_start_ends_waits(core, engine, wait, expected):
+    request = engine.request("GET", "http://x/")
+    request.cancel()
+    assert request.is_finished() is True
+    begun = time.monotonic()
+    result = None
+    try:
+        result = wait(request)
+    except RuntimeError as exc:
+        assert __import__("re").match(expected, str(exc)), str(exc)
+    assert result in (None, (None, None))
+    assert time.monotonic() - begun < 1.0
+
+
+def test_cancel_from_another_thread_wakes_wait_redirect(core, engine):
+    request, ident = started(core, engine)
+    waiter = Background(request.wait_redirect, 30)
+    time.sleep(0.1)
+    request.cancel()
+    core.complete(ident, 7, -3)     # what the Core reports for a cancel
+    with pytest.raises(RuntimeError, match="^Canceled$"):
+        waiter.join(5)
+
+
+class TestNoBodyAfterAFailure:
+    def test_next_body(self, core, engine):
+        request, ident = _head(core, engine)
+        core.data(ident, b"ok")
+        assert core.raw_data(ident, b"x", 2 ** 64 - 1) == 1   # the module's copy fails
+        # Later data is refused: the Core is told to pause, then cancelled.
+        assert core.data(ident, b"late") == 0
+        assert core.calls("hy_request_cancel") >= 1
+        assert request.next_body() == [111, 107]
+        with pytest.raises(RuntimeError, match="CallbackPanic"):
+            request.next_body()
+        core.data(ident, b"later still")
+        assert request.next_body() is None
+
+    def test_poll_sees_error_last(self, core, engine):
+        request, ident = started(core, engine)
+        core.response(ident)
+        core.raw_data(ident, b"x", 2 ** 64 - 1)
+        core.data(ident, b"late")
+        kinds = [event[0] for event in request.poll_events(16)]
+        assert kinds == ["response", "error"]
+        core.data(ident, b"later")
+        assert request.poll_events(16) == []
