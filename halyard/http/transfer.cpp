@@ -14,7 +14,8 @@ long curl_http_version(uint32_t version) {
     case HY_HTTP_1_1: return CURL_HTTP_VERSION_1_1;
     // HTTP/2 preferred: ALPN over TLS, and an h2c upgrade offer in clear.
     case HY_HTTP_2: return CURL_HTTP_VERSION_2_0;
-    // No QUIC in this Core: HTTP/3 falls back to TCP like automatic mode.
+    // A TCP hop of an HTTP/3 engine (no QUIC there, or after a fallback)
+    // negotiates like automatic mode; QUIC hops are set up apart.
     case HY_HTTP_3:
     case HY_HTTP_AUTO:
     default: return CURL_HTTP_VERSION_2TLS;
@@ -49,7 +50,7 @@ curl_slist* Request::build_header_list() {
 
 CURLcode Request::configure_transfer() {
     const EngineSettings& s = engine_->settings();
-    CurlOptions o(easy_);
+    CurlOptions o(easy_, *api_);
     o.set(CURLOPT_PRIVATE, static_cast<void*>(this));
     o.set(CURLOPT_URL, hop_url_.c_str());
     o.set(CURLOPT_PROTOCOLS_STR, "http,https");
@@ -67,11 +68,12 @@ CURLcode Request::configure_transfer() {
         // Exclusive, on the root: how Chrome sends its HEADERS priority.
         o.set(CURLOPT_STREAM_DEPENDS_E, static_cast<CURL*>(nullptr));
     }
-    o.set(CURLOPT_HTTP_VERSION, curl_http_version(s.http_version));
+    if (!quic_hop_) o.set(CURLOPT_HTTP_VERSION, curl_http_version(s.http_version));
     // Content decoding only when the caller left Accept-Encoding to the Core.
     if (!has_header(hop_headers_, "Accept-Encoding")) o.set(CURLOPT_ACCEPT_ENCODING, "");
 
-    apply_transport_options(o, easy_, s, engine_->share());
+    if (quic_hop_) configure_quic(o);
+    else apply_transport_options(o, easy_, s, engine_->share());
 
     const bool head = hop_method_ == "HEAD";
     const bool streamed = hop_has_body_ && spec_.body_kind == HY_BODY_STREAM;

@@ -54,6 +54,7 @@ public:
     HttpCache& cache() { return hub_->cache(); }
     ConnectionScheduler& scheduler() { return hub_->scheduler(); }
     EasyPool& easy_pool() { return hub_->easy_pool(); }
+    NetworkHub& hub() { return *hub_; }
 
 private:
     Engine(EngineSettings settings, std::shared_ptr<NetworkHub> hub);
