@@ -185,3 +185,51 @@ def test_package_reports_http3(ca_pem, h3):
         response = client.get(f"{h3}/echo")
     assert response.http_version == "HTTP/3"
     assert response.json()["http_version"] == "3"
+
+
+def rss_kib():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+def test_a_reader_that_does_not_read_holds_the_server_back(h3_engine, h3):
+    n = 64 * MIB
+    request = h3_engine.request("GET", f"{h3}/bytes?n={n}&chunk=262144")
+    request.start()
+    assert request.await_response().headers.startswith(b"HTTP/3 200")
+    before = rss_kib()
+    time.sleep(4)  # nothing is read: the paused QUIC stream must stop the server
+    grown = rss_kib() - before
+    digest, length = hashlib.sha256(), 0
+    while (chunk := request.next_body()) is not None:
+        data = bytes(chunk)
+        digest.update(data)
+        length += len(data)
+    assert grown < 12 * 1024, f"grew {grown} KiB while nothing was read"
+    assert (length, digest.hexdigest()) == (n, hashlib.sha256(pattern(n)).hexdigest())
+
+
+@pytest.mark.parametrize("path", ["/stall?delay=10", "/drip?n=100&interval=0.2"])
+def test_timeouts_over_http3(h3_engine, h3, path):
+    request = h3_engine.request("GET", f"{h3}{path}", timeout=0.8)
+    request.start()
+    start = time.monotonic()
+    with pytest.raises(RuntimeError, match=r"^Timeout \(Chromium net error -7\)$"):
+        request.await_response()
+        request.read_body()
+    assert time.monotonic() - start < 8
+
+
+def test_async_client_over_http3(ca_pem, h3):
+    import asyncio
+
+    import vesper
+
+    async def main():
+        async with vesper.AsyncClient(verify=ca_pem, http_version="3") as client:
+            return await asyncio.wait_for(asyncio.gather(*(client.get(f"{h3}/bytes?n={i * 1000}")
+                                                           for i in range(20))), 30)
+
+    responses = asyncio.run(main())
+    assert [r.http_version for r in responses] == ["HTTP/3"] * 20
+    assert [r.content for r in responses] == [pattern(i * 1000) for i in range(20)]
