@@ -233,3 +233,20 @@ def test_async_client_over_http3(ca_pem, h3):
     responses = asyncio.run(main())
     assert [r.http_version for r in responses] == ["HTTP/3"] * 20
     assert [r.content for r in responses] == [pattern(i * 1000) for i in range(20)]
+
+
+def test_alt_svc_memory_is_shared_by_a_namespace(ca_pem, h3_alt_server):
+    url = f"https://127.0.0.1:{h3_alt_server.port}/echo"
+    namespace = f"h3-{os.getpid()}-{time.monotonic_ns()}"
+
+    def engine():
+        return native.PyEngine(ca_pem=ca_pem, http_version="h3", impersonate="chrome_120",
+                               profile_namespace=namespace)
+
+    first, second = engine(), engine()
+    assert status_line(fetch(first, "GET", url)) == "HTTP/2 200"
+    # The namespace's hub learnt the alternative: its other engine uses it at once.
+    answer = fetch(second, "GET", url)
+    assert status_line(answer) == "HTTP/3 200"
+    # The profile's headers go over QUIC as over TCP.
+    assert "Chrome/120" in dict(answer.json()["headers"])["user-agent"]
