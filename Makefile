@@ -27,12 +27,14 @@ PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 
 all: build
 
-$(VENV)/.apt-done:
+# Rerun when the QUIC library's installer changes.
+$(VENV)/.apt-done: scripts/install-quic-libcurl.sh
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing; \
 	fi
+	@sh scripts/install-quic-libcurl.sh
 	@mkdir -p $(VENV) && touch $@
 
 $(VENV)/.pip-done: requirements-dev.txt $(VENV)/.apt-done

@@ -11,7 +11,7 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 MODULE_BENCHES = ["bench_request_body.py", "bench_async_bridge.py", "bench_websocket_events.py"]
 # These use the real Core: the double must not be loaded.
-LIVE_BENCHES = ["bench_http.py", "bench_websocket_live.py", "bench_cache.py", "bench_sent_heads.py"]
+LIVE_BENCHES = ["bench_http.py", "bench_http3.py", "bench_websocket_live.py", "bench_cache.py", "bench_sent_heads.py"]
 
 
 def main():

@@ -56,6 +56,8 @@ public:
     Event feed(std::string_view line);
 
     bool complete() const { return complete_; }
+    // True once any line of a response arrived (informational ones too).
+    bool started() const { return started_; }
     int status() const { return status_; }
     const std::string& block() const { return block_; }
 

@@ -30,6 +30,7 @@ Request::Request(std::shared_ptr<Engine> engine, RequestSpec spec)
 Request::~Request() {
     if (header_list_) curl_slist_free_all(header_list_);
     if (h1_header_list_) curl_slist_free_all(h1_header_list_);
+    if (connect_to_list_) curl_slist_free_all(connect_to_list_);
     engine_->drop_user();
 }
 
@@ -168,6 +169,9 @@ void Request::begin_hop() {
         HeaderList h1 = compose_request_headers(inputs, hop_headers_);
         if (h1.size() != sent_headers_.size()) h1_headers_ = std::move(h1);
     }
+    hop_https_ = parsed && parsed->scheme == "https";
+    hop_host_ = parsed ? parsed->host : std::string();
+    hop_port_ = parsed ? parsed->port : std::string();
     if (consult_cache()) return;
     // At most six transfers per host at once; the others wait their turn
     // in priority order.
@@ -197,7 +201,20 @@ void Request::start_transfer() {
     phase_ = Phase::Transferring;
     hop_request_time_ = std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::system_clock::now().time_since_epoch()).count();
-    easy_ = engine_->easy_pool().take();
+    // HTTP/3 when the engine prefers it and QUIC to this origin has not
+    // failed lately; else (or after a fallback) TCP.
+    quic_hop_ = false;
+    api_ = &linked_curl();
+    upload_read_ = false;
+    const bool tcp_only = std::exchange(tcp_only_next_, false);
+    if (!tcp_only && quic_wanted() && engine_->hub().quic_multi() != nullptr) {
+        quic_target_ = engine_->hub().quic_origins().target(slot_origin_, hop_host_, hop_port_, Clock::now());
+        if (quic_target_) {
+            quic_hop_ = true;
+            api_ = quic_curl();
+        }
+    }
+    easy_ = quic_hop_ ? api_->easy_init() : engine_->easy_pool().take();
     if (easy_ == nullptr) {
         finish(map_cause(Cause::OutOfMemory));
         return;
@@ -206,13 +223,16 @@ void Request::start_transfer() {
         fail_with_curl(rc);
         return;
     }
-    if (curl_multi_add_handle(engine_->multi(), easy_) != CURLM_OK) finish(map_cause(Cause::Internal));
+    if (api_->multi_add_handle(hop_multi(), easy_) != CURLM_OK) finish(map_cause(Cause::Internal));
 }
 
 void Request::detach_transfer() {
     if (easy_ != nullptr) {
-        curl_multi_remove_handle(engine_->multi(), easy_);
-        engine_->easy_pool().give_back(std::exchange(easy_, nullptr));
+        api_->multi_remove_handle(hop_multi(), easy_);
+        // QUIC handles are not pooled: they are few, and the pool holds
+        // linked-curl handles only.
+        if (quic_hop_) api_->easy_cleanup(std::exchange(easy_, nullptr));
+        else engine_->easy_pool().give_back(std::exchange(easy_, nullptr));
     }
     if (header_list_ != nullptr) {
         curl_slist_free_all(header_list_);
@@ -231,7 +251,7 @@ void Request::detach_transfer() {
 CURLcode Request::apply_pause() {
     // curl_easy_pause sets both directions at once, so both flags go in.
     const int mask = (recv_paused_ ? int{CURLPAUSE_RECV} : 0) | (send_paused_ ? int{CURLPAUSE_SEND} : 0);
-    return curl_easy_pause(easy_, mask);
+    return api_->easy_pause(easy_, mask);
 }
 
 void Request::on_transfer_done(CURL* easy, CURLcode code) {
@@ -240,6 +260,7 @@ void Request::on_transfer_done(CURL* easy, CURLcode code) {
 }
 
 void Request::end_hop(CURLcode code) {
+    if (fall_back_to_tcp(code)) return;
     if (pending_failure_) {
         finish(*pending_failure_);
     } else if (code == CURLE_OK && complete_from_cache()) {
@@ -297,7 +318,7 @@ void Request::follow_or_wait() {
 }
 
 CurlFacts Request::facts(CURLcode code) const {
-    CurlFacts f = read_curl_facts(easy_, code, !engine_->settings().proxy.empty(), error_buffer_);
+    CurlFacts f = read_curl_facts(easy_, code, !engine_->settings().proxy.empty(), error_buffer_, *api_);
     f.chunked = head_.chunked();
     f.head_complete = head_.complete();
     f.decoding = decoding_;

@@ -24,6 +24,8 @@
 #include "http/sent_heads.h"
 #include "http/upload_queue.h"
 #include "loop/clock.h"
+#include "transport/curl_api.h"
+#include "transport/quic_origins.h"
 
 // The module's request handle is the request object itself.
 struct hy_request {
@@ -92,12 +94,21 @@ private:
     void start_transfer();
     CURLcode configure_transfer();     // transfer.cpp
     curl_slist* build_header_list(const HeaderList& headers);   // transfer.cpp
+    int apply_connected_settings();
     static int prereq_callback(void* self, char*, char*, int, int);
     void detach_transfer();
     CURLcode apply_pause();
     void end_hop(CURLcode code);
     void follow_or_wait();             // after a redirect hop ended
     CurlFacts facts(CURLcode code) const;
+
+    // HTTP/3 (request_quic.cpp).
+    bool quic_wanted() const;
+    CURLM* hop_multi() const;
+    void configure_quic(class CurlOptions& o);
+    void on_quic_head();            // a QUIC hop's head is in: cookies stored, QUIC marked working
+    void note_alt_svc();            // a TCP hop's head advertised (or cleared) h3
+    bool fall_back_to_tcp(CURLcode code);
     void fail_with_curl(CURLcode code);
     // Not noexcept, like every path into the module's callbacks: unwinding
     // that ends the thread (the interpreter exiting) must pass through.
@@ -171,6 +182,18 @@ private:
     size_t replay_offset_ = 0;
     std::string slot_origin_;                  // origin whose slot this hop holds or waits for
     bool holds_slot_ = false;
+
+    // Network thread only: the current hop's transport.
+    const CurlApi* api_ = &linked_curl();
+    bool quic_hop_ = false;                    // this hop runs on the QUIC library
+    bool tcp_only_next_ = false;               // the next transfer skips QUIC (after a fallback)
+    std::optional<QuicTarget> quic_target_;
+    std::string connect_to_;                   // CURLOPT_CONNECT_TO entry for an advertised alternative
+    curl_slist* connect_to_list_ = nullptr;
+    std::string hop_host_;
+    std::string hop_port_;
+    bool hop_https_ = false;
+    bool upload_read_ = false;                 // streamed body data went to curl in this hop
 };
 
 }  // namespace halyard

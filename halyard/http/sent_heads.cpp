@@ -40,11 +40,9 @@ uint32_t Request::sent_heads(uint8_t* buffer, uint64_t capacity, uint64_t* len) 
 // heads it sent are kept.  Runs on the network thread.
 int Request::debug_callback(CURL*, curl_infotype type, char* data, size_t size, void* self) {
     if (type == CURLINFO_HEADER_OUT) {
-        try {
-            static_cast<Request*>(self)->sent_heads_.append(std::string_view(data, size));
-        } catch (...) {
-            // Out of memory: the head is not kept, the transfer goes on.
-        }
+        // Out of memory: the head is not kept, the transfer goes on.
+        contain([&] { static_cast<Request*>(self)->sent_heads_.append(std::string_view(data, size)); },
+                [](Fault) {});
     }
     return 0;
 }

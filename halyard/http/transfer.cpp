@@ -17,7 +17,8 @@ long curl_http_version(uint32_t version) {
     // HTTP/2 over TLS (ALPN), HTTP/1.1 in clear text: browsers never offer
     // the h2c upgrade, and a server that takes it would answer 101 first.
     case HY_HTTP_2:
-    // No QUIC in this Core: HTTP/3 falls back to TCP like automatic mode.
+    // A TCP hop of an HTTP/3 engine (no QUIC there, or after a fallback)
+    // negotiates like automatic mode; QUIC hops are set up apart.
     case HY_HTTP_3:
     case HY_HTTP_AUTO:
     default: return CURL_HTTP_VERSION_2TLS;
@@ -61,7 +62,7 @@ curl_slist* Request::build_header_list(const HeaderList& headers) {
 
 CURLcode Request::configure_transfer() {
     const EngineSettings& s = engine_->settings();
-    CurlOptions o(easy_);
+    CurlOptions o(easy_, *api_);
     o.set(CURLOPT_PRIVATE, static_cast<void*>(this));
     o.set(CURLOPT_URL, hop_url_.c_str());
     o.set(CURLOPT_PROTOCOLS_STR, "http,https");
@@ -91,11 +92,12 @@ CURLcode Request::configure_transfer() {
         h2_weight_ = stream_weight(spec_.priority, s.profile != nullptr);
         h2_exclusive_ = true;
     }
-    o.set(CURLOPT_HTTP_VERSION, curl_http_version(s.http_version));
+    if (!quic_hop_) o.set(CURLOPT_HTTP_VERSION, curl_http_version(s.http_version));
     // Content decoding only when the caller left Accept-Encoding to the Core.
     if (!has_header(hop_headers_, "Accept-Encoding")) o.set(CURLOPT_ACCEPT_ENCODING, "");
 
-    apply_transport_options(o, easy_, s, engine_->share());
+    if (quic_hop_) configure_quic(o);
+    else apply_transport_options(o, easy_, s, engine_->share());
 
     const bool head = hop_method_ == "HEAD";
     const bool streamed = hop_has_body_ && spec_.body_kind == HY_BODY_STREAM;
@@ -143,7 +145,9 @@ CURLcode Request::configure_transfer() {
         suppress("Expect", "Expect:");
     }
     o.set(CURLOPT_HTTPHEADER, header_list_);
-    if (h1_header_list_ != nullptr || h2_weight_ > 0) {
+    // A QUIC hop has neither an HTTP/2 stream priority nor an HTTP/1.1
+    // fallback list, and its easy handle belongs to the other libcurl.
+    if (!quic_hop_ && (h1_header_list_ != nullptr || h2_weight_ > 0)) {
         o.set(CURLOPT_PREREQFUNCTION, &Request::prereq_callback);
         o.set(CURLOPT_PREREQDATA, static_cast<void*>(this));
     }
@@ -158,6 +162,16 @@ CURLcode Request::configure_transfer() {
 // HTTP/1.1 header list.  curl reads both only when it writes the request.
 int Request::prereq_callback(void* self, char*, char*, int, int) {
     auto* r = static_cast<Request*>(self);
+    return contain([&] { return r->apply_connected_settings(); }, [&](Fault fault) {
+        if (!r->pending_failure_)
+            r->pending_failure_ = map_cause(fault == Fault::OutOfMemory ? Cause::OutOfMemory : Cause::Internal);
+        return static_cast<int>(CURL_PREREQFUNC_ABORT);
+    });
+}
+
+int Request::apply_connected_settings() {
+    Request* r = this;
+
     if (r->h2_weight_ > 0) {
         curl_easy_setopt(r->easy_, CURLOPT_STREAM_WEIGHT, r->h2_weight_);
         if (r->h2_exclusive_) curl_easy_setopt(r->easy_, CURLOPT_STREAM_DEPENDS_E, static_cast<CURL*>(nullptr));

@@ -77,8 +77,11 @@ size_t Request::on_header_line(std::string_view line) {
     // A server answering over HTTP/2 takes every waiting request of its
     // origin on the one connection.
     long version = 0;
-    if (curl_easy_getinfo(easy_, CURLINFO_HTTP_VERSION, &version) == CURLE_OK && version == CURL_HTTP_VERSION_2_0)
+    if (api_->easy_getinfo(easy_, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
+        (version == CURL_HTTP_VERSION_2_0 || version == CURL_HTTP_VERSION_3))
         engine_->scheduler().mark_multiplexed(slot_origin_);
+    if (quic_hop_) on_quic_head();
+    else note_alt_svc();
     hop_is_redirect_ = is_redirect_status(status) && !head_.header("Location").value_or("").empty();
     on_final_head();
     // A redirect is reported by on_redirect when the hop ends, its body
@@ -98,7 +101,7 @@ size_t Request::on_body_data(const char* data, size_t len) {
     if (recv_paused_) return CURL_WRITEFUNC_PAUSE;
     if (decoding_) {
         curl_off_t received = 0;
-        curl_easy_getinfo(easy_, CURLINFO_SIZE_DOWNLOAD_T, &received);
+        api_->easy_getinfo(easy_, CURLINFO_SIZE_DOWNLOAD_T, &received);
         if (decode_guard_.exceeded(static_cast<uint64_t>(received), len)) {
             pending_failure_ = map_cause(Cause::DecodedTooLarge);
             return 0;
@@ -123,7 +126,7 @@ size_t Request::on_upload_read(char* out, size_t len) {
     if (pending_failure_) return CURL_READFUNC_ABORT;
     size_t copied = 0;
     switch (upload_.read(reinterpret_cast<uint8_t*>(out), len, copied)) {
-    case UploadQueue::ReadResult::Data: return copied;
+    case UploadQueue::ReadResult::Data: upload_read_ = true; return copied;
     case UploadQueue::ReadResult::End: return 0;
     case UploadQueue::ReadResult::Aborted: return CURL_READFUNC_ABORT;
     case UploadQueue::ReadResult::Empty: break;

@@ -62,6 +62,7 @@ public:
     ConnectionScheduler& scheduler() { return hub_->scheduler(); }
     EasyPool& easy_pool() { return hub_->easy_pool(); }
     const std::string& connection_group() const { return group_; }
+    NetworkHub& hub() { return *hub_; }
 
 private:
     Engine(EngineSettings settings, std::shared_ptr<NetworkHub> hub);

@@ -141,6 +141,8 @@ void NetworkHub::run() {
     // No user is left, so no request and no easy handle in use remain; the
     // kept ones go before the share they were attached to.
     easy_pool_.clear();
+    if (quic_multi_ != nullptr) quic_curl()->multi_cleanup(quic_multi_);
+    if (jar_easy_ != nullptr) curl_easy_cleanup(jar_easy_);
     curl_multi_cleanup(multi_);
     curl_share_cleanup(share_);
     g_running_threads.fetch_sub(1);
@@ -151,7 +153,12 @@ void NetworkHub::run_round(std::vector<Command>& batch) {
     check_deadlines();
     int running = 0;
     curl_multi_perform(multi_, &running);
-    drain_finished_transfers();
+    drain_finished_transfers(linked_curl(), multi_);
+    if (quic_multi_ != nullptr) {
+        const CurlApi& quic = *quic_curl();
+        quic.multi_perform(quic_multi_, &running);
+        drain_finished_transfers(quic, quic_multi_);
+    }
     idle_wait();
 }
 
@@ -165,14 +172,35 @@ void NetworkHub::check_deadlines() {
     check_websocket_deadlines(now);
 }
 
-void NetworkHub::drain_finished_transfers() {
+CURLM* NetworkHub::quic_multi() {
+    if (quic_multi_ != nullptr) return quic_multi_;
+    const CurlApi* quic = quic_curl();
+    if (quic == nullptr) return nullptr;
+    quic_multi_ = quic->multi_init();
+    return quic_multi_;
+}
+
+CURL* NetworkHub::jar_easy() {
+    if (jar_easy_ != nullptr) return jar_easy_;
+    CURL* easy = curl_easy_init();
+    if (easy == nullptr) return nullptr;
+    if (curl_easy_setopt(easy, CURLOPT_SHARE, share_) != CURLE_OK ||
+        curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "") != CURLE_OK) {
+        curl_easy_cleanup(easy);
+        return nullptr;
+    }
+    jar_easy_ = easy;
+    return jar_easy_;
+}
+
+void NetworkHub::drain_finished_transfers(const CurlApi& api, CURLM* multi) {
     int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(multi_, &left)) {
+    while (CURLMsg* msg = api.multi_info_read(multi, &left)) {
         if (msg->msg != CURLMSG_DONE) continue;
         CURL* easy = msg->easy_handle;
         const CURLcode result = msg->data.result;
         Request* key = nullptr;
-        curl_easy_getinfo(easy, CURLINFO_PRIVATE, &key);
+        api.easy_getinfo(easy, CURLINFO_PRIVATE, &key);
         auto it = active_.find(key);
         if (it == active_.end()) {
             websocket_transfer_done(easy, result);

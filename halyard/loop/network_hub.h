@@ -24,6 +24,8 @@
 #include "cache/http_cache.h"
 #include "loop/clock.h"
 #include "loop/connection_scheduler.h"
+#include "transport/curl_api.h"
+#include "transport/quic_origins.h"
 
 namespace halyard {
 
@@ -62,6 +64,13 @@ public:
     HttpCache& cache() { return cache_; }
     ConnectionScheduler& scheduler() { return scheduler_; }
     EasyPool& easy_pool() { return easy_pool_; }
+    // The QUIC library's multi handle (its own connection pool), made on
+    // first use; null when the library is missing (see curl_api.h).
+    CURLM* quic_multi();
+    QuicOrigins& quic_origins() { return quic_origins_; }
+    // A linked-curl handle on the hub's share, to read and write the
+    // cookie jar for transfers that cannot use the share (QUIC ones).
+    CURL* jar_easy();
 
 private:
     NetworkHub(std::string profile, CURLM* multi, CURLSH* share);
@@ -70,7 +79,7 @@ private:
     // transfers and the wait for the next event.
     void run_round(std::vector<Command>& batch);
     void check_deadlines();
-    void drain_finished_transfers();
+    void drain_finished_transfers(const CurlApi& api, CURLM* multi);
     int wait_ms() const;
     // network_hub_websockets.cpp: WebSocket sockets join the loop's poll.
     bool websocket_transfer_done(CURL* easy, CURLcode result);
@@ -107,6 +116,9 @@ private:
     HttpCache cache_;
     ConnectionScheduler scheduler_;
     EasyPool easy_pool_;
+    CURLM* quic_multi_ = nullptr;
+    QuicOrigins quic_origins_;
+    CURL* jar_easy_ = nullptr;
 };
 
 // Number of hub threads still running in the process (for tests).

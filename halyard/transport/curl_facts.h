@@ -4,6 +4,9 @@
 
 #include <curl/curl.h>
 
+#include <string_view>
+
+#include "transport/curl_api.h"
 #include "transport/error_map.h"
 
 namespace halyard {
@@ -11,7 +14,13 @@ namespace halyard {
 // Facts only (result codes, CURLINFO values and, for a failed handshake,
 // the OpenSSL error number in curl's `message`): the mapping never reads
 // curl's English words, which change between libcurl versions.
-CurlFacts read_curl_facts(CURL* easy, CURLcode code, bool via_proxy, std::string_view message);
+// `api` is the libcurl that ran the transfer; the QUIC one (GnuTLS) reports
+// its certificate verdict in GnuTLS terms, translated here.
+CurlFacts read_curl_facts(CURL* easy, CURLcode code, bool via_proxy, std::string_view message,
+                          const CurlApi& api = linked_curl());
+// A GnuTLS certificate status (gnutls_certificate_status_t bits) as the
+// OpenSSL verification result the error table reads.
+long x509_result_from_gnutls(long status);
 
 // The OpenSSL error code curl put into its message for a failed handshake
 // ("error:0A000102:..."), 0 if there is none.  curl pops that code from

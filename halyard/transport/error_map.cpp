@@ -62,6 +62,10 @@ constexpr ErrorRow kTable[] = {
     curl_row(CURLE_WEIRD_SERVER_REPLY, When::Always, HY_PROTOCOL, -370, "not an HTTP response"),
     curl_row(CURLE_HTTP2, When::Always, HY_PROTOCOL, -337, "HTTP/2 framing error"),
     curl_row(CURLE_HTTP2_STREAM, When::Always, HY_PROTOCOL, -337, "HTTP/2 stream error"),
+    // QUIC failures before an answer go over TCP instead; these are the
+    // ones met after it, or where no fallback is possible.
+    curl_row(CURLE_HTTP3, When::Always, HY_PROTOCOL, -356, "HTTP/3 or QUIC protocol error"),
+    curl_row(CURLE_QUIC_CONNECT_ERROR, When::Always, HY_NETWORK, -358, "QUIC handshake failed"),
     curl_row(CURLE_PARTIAL_FILE, When::ChunkedBody, HY_NETWORK, -355, "chunked body ended without its last chunk"),
     curl_row(CURLE_PARTIAL_FILE, When::Always, HY_NETWORK, -354, "body shorter than Content-Length"),
     // While receiving is paused curl keeps what it decodes, up to 64 MiB:

@@ -6,6 +6,9 @@
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <climits>
 
 #include "api/contain.h"
@@ -44,7 +47,29 @@ std::shared_ptr<TrustStore> TrustStore::from_pem(const uint8_t* data, size_t len
         new TrustStore(store, count, std::string(reinterpret_cast<const char*>(data), len)));
 }
 
-TrustStore::~TrustStore() { X509_STORE_free(store_); }
+TrustStore::~TrustStore() {
+    X509_STORE_free(store_);
+    if (path_fd_ >= 0) close(path_fd_);
+}
+
+const std::string& TrustStore::pem_path() const {
+    std::call_once(path_once_, [this] {
+        const int fd = memfd_create("vesper-ca", MFD_CLOEXEC);
+        if (fd < 0) return;
+        size_t written = 0;
+        while (written < pem_.size()) {
+            const ssize_t n = write(fd, pem_.data() + written, pem_.size() - written);
+            if (n <= 0) {
+                close(fd);
+                return;
+            }
+            written += static_cast<size_t>(n);
+        }
+        path_fd_ = fd;
+        path_ = "/proc/self/fd/" + std::to_string(fd);
+    });
+    return path_;
+}
 
 namespace {
 

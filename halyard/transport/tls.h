@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "profile/tls_profile.h"
@@ -33,6 +34,10 @@ public:
     // The bundle as given: curl compares it when it reuses a connection or
     // a TLS session, so engines with different bundles never share either.
     const std::string& pem() const { return pem_; }
+    // The bundle as a file name, for a TLS library that reads CA files
+    // only (QUIC's GnuTLS): an anonymous in-memory file of this process,
+    // made on first use.  Empty when it could not be made.
+    const std::string& pem_path() const;
 
 private:
     TrustStore(X509_STORE* store, size_t count, std::string pem)
@@ -40,6 +45,9 @@ private:
     X509_STORE* store_;
     size_t count_;
     std::string pem_;
+    mutable std::once_flag path_once_;
+    mutable int path_fd_ = -1;
+    mutable std::string path_;
 };
 
 // What the callback curl runs for each new TLS context applies: the

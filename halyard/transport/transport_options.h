@@ -6,16 +6,17 @@
 #include <curl/curl.h>
 
 #include "api/config.h"
+#include "transport/curl_api.h"
 
 namespace halyard {
 
 // Collects the first failure of a run of curl_easy_setopt calls.
 class CurlOptions {
 public:
-    explicit CurlOptions(CURL* easy) : easy_(easy) {}
+    explicit CurlOptions(CURL* easy, const CurlApi& api = linked_curl()) : easy_(easy), api_(&api) {}
     template <typename T>
     void set(CURLoption option, T value) {
-        if (rc_ == CURLE_OK) rc_ = curl_easy_setopt(easy_, option, value);
+        if (rc_ == CURLE_OK) rc_ = api_->easy_setopt(easy_, option, value);
     }
     void check(CURLcode rc) {
         if (rc_ == CURLE_OK) rc_ = rc;
@@ -24,6 +25,7 @@ public:
 
 private:
     CURL* easy_;
+    const CurlApi* api_;
     CURLcode rc_ = CURLE_OK;
 };
 

@@ -15,7 +15,7 @@ CACHE_MODES = ("default", "validate", "bypass", "no_store", "force", "only_if_ca
 PRIORITIES = ("default", "highest", "medium", "low", "lowest", "idle")
 # Friendly names and the engine's own texts.
 HTTP_VERSIONS = {None: None, "auto": "auto", "1.1": "h1", "http/1.1": "h1", "2": "h2", "http/2": "h2",
-                 "h1": "h1", "h2": "h2"}
+                 "3": "h3", "http/3": "h3", "h1": "h1", "h2": "h2", "h3": "h3"}
 
 
 class Timeout:
@@ -164,7 +164,7 @@ class EngineSettings:
                  profile_namespace: Optional[str], user_agent: Optional[str],
                  accept_language: Optional[str]) -> None:
         if http_version not in HTTP_VERSIONS:
-            raise ValueError(f"http_version must be one of 'auto', '1.1', '2', not {http_version!r}")
+            raise ValueError(f"http_version must be one of 'auto', '1.1', '2', '3', not {http_version!r}")
         http_version = HTTP_VERSIONS[http_version]
         self.impersonate = impersonate
         self.proxy = proxy

@@ -13,7 +13,7 @@ sys.path.insert(0, str(LIVE))
 import vesper  # noqa: E402
 import vesper_native36  # noqa: E402
 from servers.fixtures import (bad_tls_servers, certs, http, http_proxy, http_server,  # noqa: E402,F401
-                              https, https_server, ws, ws_server)
+                              h3, h3_server, https, https_server, ws, ws_server)
 from servers.process import ServerProcess  # noqa: E402
 
 # The child imports the same package and native module as this process.

@@ -55,7 +55,7 @@ def _transport_options(parser: argparse.ArgumentParser) -> None:
     version.add_argument("--http2", dest="http_version", action="store_const", const="2",
                          help="prefer HTTP/2 (over TLS by ALPN)")
     version.add_argument("--http3", dest="http_version", action="store_const", const="3",
-                         help="prefer HTTP/3")
+                         help="prefer HTTP/3 (QUIC), falling back to TCP; the output says which was used")
     net.add_argument("--proxy", metavar="URL", help="proxy URL, credentials in it (http://user:pw@host:port)")
     net.add_argument("--cacert", metavar="FILE", help="verify TLS against the CA certificates in this PEM file")
     net.add_argument("-k", "--insecure", action="store_true", help="do not verify TLS certificates")

@@ -81,3 +81,26 @@ def https(https_server):
 @pytest.fixture
 def ws(ws_server):
     return f"ws://127.0.0.1:{ws_server.port}"
+
+
+@pytest.fixture(scope="session")
+def h3_server(certs):
+    """HTTPS over TCP and HTTP/3 over UDP on the same port number."""
+    yield from _server("run_http3.py", "--cert", certs["good"][0], "--key", certs["good"][1], "--udp", "same")
+
+
+@pytest.fixture(scope="session")
+def h3_alt_server(certs):
+    """HTTP/3 on another UDP port, advertised only by Alt-Svc."""
+    yield from _server("run_http3.py", "--cert", certs["good"][0], "--key", certs["good"][1], "--udp", "other")
+
+
+@pytest.fixture(scope="session")
+def h3_untrusted_server(certs):
+    """HTTP/3 with a certificate from a CA nobody trusts here."""
+    yield from _server("run_http3.py", "--cert", certs["other_ca"][0], "--key", certs["other_ca"][1], "--udp", "same")
+
+
+@pytest.fixture(scope="session")
+def h3(h3_server):
+    return f"https://127.0.0.1:{h3_server.port}"
