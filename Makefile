@@ -13,6 +13,9 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_url_validation fuzz_request_record fuzz_head_block
 CMAKE       := $(VENV)/bin/cmake
 JOBS        ?= 2
+# Exact releases of every Python package the build, the tests and the
+# benchmarks use (requirements-dev.txt says which packages and why).
+CONSTRAINTS := constraints-dev.txt
 
 APT_PACKAGES := g++ libcurl4-openssl-dev libssl-dev libwslay-dev libnghttp2-dev zlib1g-dev \
                 libbrotli-dev libzstd-dev libidn2-dev openssl libgtest-dev clang libclang-rt-14-dev nginx-light procps tmux
@@ -22,8 +25,15 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 # loaded first and takes the Core's place.
 MODULE_ENV  := PYTHONPATH=$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(BUILD)/double/libhalyard.so
 PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
+# The test folders run on two workers (pytest-xdist), each test file on one
+# worker, so its fixtures and order are those of a run of the file alone;
+# every server set is a worker's own.  PYTEST_WORKERS=0 runs them in one
+# process.
+PYTEST_WORKERS ?= 2
+XDIST       := $(if $(filter 0,$(PYTEST_WORKERS)),,-n $(PYTEST_WORKERS) --dist loadfile)
 
-.PHONY: all deps build test test-core test-module test-live test-package test-cli test-wheel typecheck wheel sanitize tsan demo bench soak fuzz clean
+.PHONY: all deps native build test test-core test-module test-live test-package test-cli test-wheel typecheck wheel \
+        sanitize sanitize-build tsan tsan-build fuzz fuzz-build instrumented-builds demo bench soak clean
 
 all: build
 
@@ -37,30 +47,39 @@ $(VENV)/.apt-done: scripts/install-quic-libcurl.sh
 	@sh scripts/install-quic-libcurl.sh
 	@mkdir -p $(VENV) && touch $@
 
-$(VENV)/.pip-done: requirements-dev.txt $(VENV)/.apt-done
+$(VENV)/.pip-done: requirements-dev.txt $(CONSTRAINTS) $(VENV)/.apt-done
 	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q --upgrade pip
-	$(VPY) -m pip install -q -r requirements-dev.txt
+	$(VPY) -m pip install -q --upgrade pip -c $(CONSTRAINTS)
+	$(VPY) -m pip install -q -r requirements-dev.txt -c $(CONSTRAINTS)
 	@touch $@
 
 deps: $(VENV)/.pip-done
 
-# Builds in place: the module and the Core land in python/, beside the
-# vesper package, so PYTHONPATH=python imports them.
-build: deps
-	$(CMAKE) -S . -B $(BUILD) -G Ninja -DVESPER_WERROR=ON -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
-	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY) >/dev/null
-	$(CMAKE) --build $(BUILD) -j $(JOBS)
+# $(call configure,DIR,CMAKE OPTIONS): a Ninja build tree in DIR.
+configure = $(CMAKE) -S . -B $(1) -G Ninja -DVESPER_WERROR=ON -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY) $(2) >/dev/null
+
+# What the package needs, built in place: the module and the Core land in
+# python/, beside the vesper package, so PYTHONPATH=python imports them.
+native: deps
+	$(call configure,$(BUILD))
+	$(CMAKE) --build $(BUILD) -j $(JOBS) --target vesper_native36 halyard
 	cp -f $(BUILD)/src/vesper_native36.abi3.so $(BUILD)/core/libhalyard.so python/
 
+# Also the Core double and the C++ tests.
+build: native
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+# The C++ live tests share one server set per run (a CTest fixture); in CI
+# (CI=true) a live test that cannot reach its servers fails.
 test-core: build
 	cd $(BUILD) && ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 
 test-module: build
-	$(MODULE_ENV) $(PYTEST) tests/module
+	$(MODULE_ENV) $(PYTEST) $(XDIST) tests/module
 
 test-live: build
-	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/live
+	PYTHONPATH=$(CURDIR)/python $(PYTEST) $(XDIST) tests/live
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/bench
 
 # The wheel a user installs: built by pip (abi3), then repaired by
@@ -79,9 +98,9 @@ wheel: deps
 # the package's own behaviour against the Core double (arguments, headers,
 # history, error classes, encodings, multipart, WebSocket wrappers).
 test-package: build
-	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/package --ignore=tests/package/double \
+	PYTHONPATH=$(CURDIR)/python $(PYTEST) $(XDIST) tests/package --ignore=tests/package/double \
 	  --ignore=tests/package/test_wheel.py
-	$(MODULE_ENV) $(PYTEST) tests/package/double
+	$(MODULE_ENV) $(PYTEST) $(XDIST) tests/package/double
 
 # The repaired wheel installed into a fresh virtual environment.  Apart from
 # make test (CI runs it after): building the wheel from scratch takes one to
@@ -95,50 +114,94 @@ typecheck: deps
 
 # The command line as a subprocess against local servers, one test in tmux.
 test-cli: build
-	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/cli
+	PYTHONPATH=$(CURDIR)/python $(PYTEST) $(XDIST) tests/cli
 
-test: test-core test-module test-live test-package test-cli sanitize tsan typecheck
+# Everything, in two lanes: the normal build's tests run while the
+# instrumented builds (sanitizers, ThreadSanitizer, fuzzing, the wheel's
+# Release build) compile beside them, since those tests mostly wait on
+# sockets and timers; then the tests of the instrumented builds.  The
+# compilers' output goes to $(BUILD)/instrumented-builds.log (its end is
+# shown if a build fails).  The background lane ignores SIGINT (a shell
+# without job control starts it so): an interrupt stops it by its id.
+NORMAL_TESTS := test-core test-module test-live test-package test-cli typecheck
+test: build
+	@$(MAKE) --no-print-directory instrumented-builds >$(BUILD)/instrumented-builds.log 2>&1 & builder=$$!; \
+	trap 'kill $$builder 2>/dev/null; exit 130' INT TERM HUP; \
+	status=0; $(MAKE) --no-print-directory $(NORMAL_TESTS) || status=$$?; \
+	if ! wait $$builder; then tail -60 $(BUILD)/instrumented-builds.log; status=1; fi; \
+	[ $$status = 0 ] || exit $$status; \
+	$(MAKE) --no-print-directory sanitize tsan
 
-# The module and the double with AddressSanitizer and UBSan; the
-# interpreter is not instrumented, so the runtime is preloaded and leak
-# detection is off (the interpreter's own allocations would drown it).
-sanitize: deps
-	$(CMAKE) -S . -B $(ASAN_BUILD) -G Ninja -DVESPER_WERROR=ON -DVESPER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
-	  -DVESPER_MODULE_CORE=halyard_double \
-	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DPython_EXECUTABLE=$(CURDIR)/$(VPY) >/dev/null
-	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS) --target vesper_native36 halyard_double
-	mkdir -p $(ASAN_BUILD)/python && cp -f $(ASAN_BUILD)/src/vesper_native36.abi3.so $(ASAN_BUILD)/python/
-	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+instrumented-builds: sanitize-build tsan-build fuzz-build
+	$(MAKE) --no-print-directory wheel DIST=$(CURDIR)/build-wheel/dist
+
+ASAN_ENV := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/python:$(CURDIR)/python VESPER_DOUBLE=$(CURDIR)/$(ASAN_BUILD)/double/libhalyard.so \
-	  $(PYTEST) tests/module -x
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-# The Core's C++ tests under ThreadSanitizer (engine thread, command queue,
-# upload back-pressure).
-tsan: deps
-	$(CMAKE) -S . -B $(TSAN_BUILD) -G Ninja -DVESPER_WERROR=ON -DVESPER_TSAN=ON \
-	  -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DPython_EXECUTABLE=$(CURDIR)/$(VPY) >/dev/null
-	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS) --target core_tests
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 $(TSAN_BUILD)/tests/core/core_tests
+# The module, the double and the real Core with AddressSanitizer and UBSan;
+# the interpreter is not instrumented, so the runtime is preloaded and leak
+# detection is off (the interpreter's own allocations would drown it).
+sanitize-build: deps
+	$(call configure,$(ASAN_BUILD),-DVESPER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DVESPER_MODULE_CORE=halyard)
+	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS) --target vesper_native36 halyard halyard_double
+	mkdir -p $(ASAN_BUILD)/python
+	cp -f $(ASAN_BUILD)/src/vesper_native36.abi3.so $(ASAN_BUILD)/core/libhalyard.so $(ASAN_BUILD)/python/
+
+# The module against the double, then the live tests against the real Core
+# (but the test harness's own process cleanup, which is bash, ps and ctest
+# and neither the module nor the Core: under the preloaded runtime every
+# process it starts is slow to start).
+sanitize: sanitize-build
+	$(ASAN_ENV) PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/python:$(CURDIR)/python \
+	  VESPER_DOUBLE=$(CURDIR)/$(ASAN_BUILD)/double/libhalyard.so $(PYTEST) $(XDIST) tests/module -x
+	$(ASAN_ENV) PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/python:$(CURDIR)/python $(PYTEST) $(XDIST) tests/live -x \
+	  --ignore=tests/live/test_server_cleanup.py
+
+# ThreadSanitizer: the Core's C++ tests (engine thread, command queue,
+# upload back-pressure), in two shards at once; then the module against the
+# double, the interpreter uninstrumented (its runtime preloaded).
+TSAN_OPTS := halt_on_error=1:second_deadlock_stack=1
+tsan-build: deps
+	$(call configure,$(TSAN_BUILD),-DVESPER_TSAN=ON)
+	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS) --target core_tests vesper_native36 halyard_double
+	mkdir -p $(TSAN_BUILD)/python && cp -f $(TSAN_BUILD)/src/vesper_native36.abi3.so $(TSAN_BUILD)/python/
+
+tsan: tsan-build
+	@pids=""; for i in 0 1; do \
+	  TSAN_OPTIONS=$(TSAN_OPTS) GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=$$i \
+	    $(TSAN_BUILD)/tests/core/core_tests >$(TSAN_BUILD)/core_tests.$$i.log 2>&1 & pids="$$pids $$!"; \
+	done; status=0; i=0; for pid in $$pids; do \
+	  if wait $$pid; then tail -3 $(TSAN_BUILD)/core_tests.$$i.log; \
+	  else status=1; echo "core_tests shard $$i failed:"; tail -150 $(TSAN_BUILD)/core_tests.$$i.log; fi; \
+	  i=$$((i + 1)); \
+	done; exit $$status
+	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" TSAN_OPTIONS=$(TSAN_OPTS) \
+	  PYTHONPATH=$(CURDIR)/$(TSAN_BUILD)/python:$(CURDIR)/python \
+	  VESPER_DOUBLE=$(CURDIR)/$(TSAN_BUILD)/double/libhalyard.so $(PYTEST) $(XDIST) tests/module -x
 
 # libFuzzer targets (clang) for the Core's validators and head assembly,
 # each run for FUZZ_SECONDS from its seed corpus in tests/fuzz/<target>/corpus;
 # new inputs go to $(FUZZ_BUILD)/corpus, crashes to $(FUZZ_BUILD)/crash-*.
-fuzz: deps
-	CC=clang-14 CXX=clang++-14 $(CMAKE) -S . -B $(FUZZ_BUILD) -G Ninja -DVESPER_WERROR=ON -DVESPER_FUZZ=ON \
-	  -DVESPER_TESTS=OFF -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DPython_EXECUTABLE=$(CURDIR)/$(VPY) >/dev/null
+# The targets fuzz at the same time, each for FUZZ_SECONDS.
+fuzz-build: deps
+	CC=clang-14 CXX=clang++-14 $(call configure,$(FUZZ_BUILD),-DVESPER_FUZZ=ON -DVESPER_TESTS=OFF)
 	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS)
-	@for t in $(FUZZ_TARGETS); do \
+
+fuzz: fuzz-build
+	@pids=""; for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
 	  echo "fuzzing $$t for $(FUZZ_SECONDS) s" && \
-	  $(FUZZ_BUILD)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	  { $(FUZZ_BUILD)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
 	    -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 $(FUZZ_BUILD)/corpus/$$t tests/fuzz/$$t/corpus \
-	    2>$(FUZZ_BUILD)/$$t.log || { tail -40 $(FUZZ_BUILD)/$$t.log; exit 1; }; \
-	  grep -E "stat::number_of_executed_units|stat::new_units_added" $(FUZZ_BUILD)/$$t.log; \
-	done
+	    2>$(FUZZ_BUILD)/$$t.log & } ; pids="$$pids $$!"; \
+	done; status=0; set -- $(FUZZ_TARGETS); for pid in $$pids; do \
+	  if wait $$pid; then echo "$$1:"; grep -E "stat::number_of_executed_units|stat::new_units_added" $(FUZZ_BUILD)/$$1.log; \
+	  else status=1; echo "$$1 failed:"; tail -40 $(FUZZ_BUILD)/$$1.log; fi; \
+	  shift; \
+	done; exit $$status
 
-demo: build
+demo: native
 	PYTHONPATH=$(CURDIR)/python $(VPY) examples/demo.py
 
 # The module's benchmarks (double and live), then the peer run against

@@ -5,8 +5,10 @@ and looks for what is left.  A process belongs to a case when its
 environment carries the case's token: every server inherits it."""
 from __future__ import annotations
 
+import json
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -294,3 +296,67 @@ def test_ci_run_ends_with_the_leftover_check(make, status, tmp_path):
     assert len(pids) == (make_calls if make == "leak" else 0)
     for pid in pids:
         assert f"{pid} {sys.executable} -c" in result.stderr
+
+
+# The C++ live tests under ctest: one server set for the run, started and
+# stopped by a fixture (tests/core/live/live_servers_fixture.py).
+CTEST = ROOT / ".venv" / "bin" / "ctest"
+LIVE_FIXTURE = ROOT / "tests" / "core" / "live" / "live_servers_fixture.py"
+needs_core_tests = pytest.mark.skipif(not CORE_TESTS.exists(), reason="the Core's C++ tests are not built (make build)")
+
+
+@needs_core_tests
+def test_ctest_runs_live_tests_on_one_fixture_set_and_stops_it(cases):
+    # Two live tests: ctest adds the fixture's start and stop around them.
+    case = Case([str(CTEST), "--test-dir", str(CORE_TESTS.parents[2]), "--output-on-failure",
+                 "-R", r"^Live\.(InformationalHeadsAreSkipped|GetDeliversStatusHeadAndBody)$|^core_live_servers_"],
+                {"CI": "true"})
+    cases.append(case)
+    returncode, output = case.end_and_collect(None)
+    assert returncode == 0, output[-3000:]
+    # The two tests and the fixture's start and stop.
+    assert re.search(r"100% tests passed(, 0 tests failed)? out of 4\b", output), output[-3000:]
+    assert case.left_over() == {}
+
+
+@pytest.mark.parametrize("ending", ["stop", "owner-killed"])
+def test_fixture_set_ends_by_its_stop_or_with_the_run_that_started_it(ending, cases, tmp_path):
+    state = tmp_path / "live_servers.json"
+    # Stands in for ctest: runs the fixture's start, then waits to be ended.
+    owner = ["-c", "import subprocess, sys, time; "
+             "sys.exit(r) if (r := subprocess.run([sys.executable, *sys.argv[1:]]).returncode) else time.sleep(120)",
+             str(LIVE_FIXTURE), "start", str(state)]
+    case = Case([sys.executable, *owner])
+    cases.append(case)
+    assert wait_for(lambda: state.exists() or case.proc.poll() is not None, 60)
+    assert state.exists(), case.end_and_collect(signal.SIGKILL)[1]
+    info = json.loads(state.read_text())
+    ca_folder = pathlib.Path(info["ca"]).parent
+    assert ca_folder.is_dir()
+    assert wait_for(lambda: server_kinds(case.servers()) == CORE_SERVERS, 30), case.servers()
+    if ending == "stop":
+        stopped = subprocess.run([sys.executable, str(LIVE_FIXTURE), "stop", str(state)], capture_output=True,
+                                 text=True, timeout=60)
+        assert stopped.returncode == 0, stopped.stderr
+        assert not state.exists() and not ca_folder.exists()
+        assert case.left_over() == {}
+        case.end_and_collect(signal.SIGKILL)
+    else:
+        case.end_and_collect(signal.SIGKILL)
+        assert case.left_over() == {}
+
+
+@needs_core_tests
+@pytest.mark.parametrize("ci, status, outcome", [("true", 1, "[  FAILED  ]"), ("", 0, "[  SKIPPED ]")])
+def test_live_tests_read_the_shared_set_and_fail_in_ci_without_it(ci, status, outcome, cases, tmp_path):
+    # A state file that names nothing: the test neither starts servers of
+    # its own nor passes.
+    state = tmp_path / "missing.json"
+    case = Case([str(CORE_TESTS), "--gtest_filter=Live.InformationalHeadsAreSkipped:LiveWs.*"],
+                {"HALYARD_LIVE_SERVERS": str(state), "CI": ci})
+    cases.append(case)
+    returncode, output = case.end_and_collect(None)
+    assert returncode == status, output[-2000:]
+    assert f"{outcome} Live.InformationalHeadsAreSkipped" in output, output[-2000:]
+    assert "state file" in output
+    assert case.left_over() == {}

@@ -132,8 +132,8 @@ class LiveProxy : public Live {
 protected:
     void SetUp() override {
         Live::SetUp();
-        if (IsSkipped()) return;
-        if (servers_->proxy == 0) GTEST_SKIP() << "no proxy server (pproxy) available";
+        if (IsSkipped() || HasFatalFailure()) return;
+        if (servers_->proxy == 0) HALYARD_LIVE_UNAVAILABLE("no proxy server (pproxy) available");
         proxy_ = "http://127.0.0.1:" + std::to_string(servers_->proxy);
     }
     std::string proxy_;
@@ -162,7 +162,7 @@ TEST_F(LiveProxy, CredentialsInFieldsOrUrlPassTheProxy) {
 }
 
 TEST_F(LiveProxy, Socks5ProxiesCarryPlainAndTlsRequests) {
-    if (servers_->socks == 0) GTEST_SKIP() << "no SOCKS proxy";
+    if (servers_->socks == 0) HALYARD_LIVE_UNAVAILABLE("no SOCKS proxy");
     for (const char* scheme : {"socks5://", "socks5h://"}) {
         SCOPED_TRACE(scheme);
         auto engine = make_engine({.proxy = scheme + std::string("127.0.0.1:") + std::to_string(servers_->socks),

@@ -13,7 +13,9 @@ Starts, on 127.0.0.1 only:
 Writes one JSON line with the ports and the CA file to stdout, then serves
 until stdin closes (the test process ended) or it is terminated.  The test
 process starts it as the leader of a process group that its helpers join,
-and stops the group; the helpers also end when this script ends.
+and stops the group; the helpers also end when this script ends.  With
+HALYARD_LIVE_OWNER=<pid> (the ctest run, through live_servers_fixture.py)
+it serves until that process ends instead of watching stdin.
 """
 import asyncio
 import datetime
@@ -177,6 +179,17 @@ async def watch_stdin(stop):
     stop.set()
 
 
+def watch_owner(pid, stop):
+    """Sets `stop` when process `pid` ends (a pidfd: no reused pid mistaken
+    for it)."""
+    try:
+        fd = os.pidfd_open(pid)
+    except ProcessLookupError:
+        stop.set()
+        return
+    asyncio.get_running_loop().add_reader(fd, stop.set)
+
+
 async def main():
     tmp = tempfile.mkdtemp(prefix="halyard-live-")
     ca = trustme.CA()
@@ -240,7 +253,11 @@ async def main():
     servers = [asyncio.ensure_future(serve(app, c, shutdown_trigger=stop.wait)) for c in configs]
     await asyncio.sleep(0.05)
     print(json.dumps(info), flush=True)
-    asyncio.ensure_future(watch_stdin(stop))
+    owner = os.environ.get("HALYARD_LIVE_OWNER")
+    if owner:
+        watch_owner(int(owner), stop)
+    else:
+        asyncio.ensure_future(watch_stdin(stop))
     try:
         await stop.wait()
     finally:

@@ -19,7 +19,7 @@ std::string redirect_to(const std::string& target) {
 }
 
 TEST_F(Live, CredentialsNeverAppearInRedirectRecordsOrHeads) {
-    if (servers_->proxy == 0) GTEST_SKIP() << "no proxy server (pproxy) available";
+    if (servers_->proxy == 0) HALYARD_LIVE_UNAVAILABLE("no proxy server (pproxy) available");
     const std::string proxy = "127.0.0.1:" + std::to_string(servers_->proxy);
     const std::string other_origin = "http://localhost:" + std::to_string(servers_->http) + "/hello";
     const EngineOptions engines[] = {

@@ -21,8 +21,8 @@ protected:
     void SetUp() override {
         std::string why;
         servers_ = live_servers(&why);
-        if (!servers_) GTEST_SKIP() << why;
-        if (servers_->ws == 0) GTEST_SKIP() << "the WebSocket test server did not start";
+        if (!servers_) HALYARD_LIVE_UNAVAILABLE(why);
+        if (servers_->ws == 0) HALYARD_LIVE_UNAVAILABLE("the WebSocket test server did not start");
         engine_ = make_engine({.tls_verify = HY_TLS_CA_BUNDLE, .ca_bundle = servers_->ca_pem});
         ASSERT_TRUE(engine_);
     }

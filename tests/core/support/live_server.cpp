@@ -66,6 +66,44 @@ void guard_group(pid_t group) {
     }
 }
 
+// Fills `servers` from the script's line; returns the script's own
+// temporary folder (tempfile.mkdtemp(prefix="halyard-live-")), empty when
+// the CA lies elsewhere.
+std::filesystem::path read_line(const std::string& line, LiveServers* servers) {
+    servers->http = json_int(line, "http");
+    servers->https = json_int(line, "https");
+    servers->https_host = json_int(line, "https_host");
+    servers->https_old = json_int(line, "https_old");
+    servers->proxy = json_int(line, "proxy");
+    servers->socks = json_int(line, "socks");
+    servers->ws = json_int(line, "ws");
+    servers->wss = json_int(line, "wss");
+    const std::string ca_path = json_text(line, "ca");
+    std::ifstream ca(ca_path);
+    std::stringstream pem;
+    pem << ca.rdbuf();
+    servers->ca_pem = pem.str();
+    const auto folder = std::filesystem::path(ca_path).parent_path();
+    return folder.filename().string().starts_with("halyard-live-") ? folder : std::filesystem::path();
+}
+
+// The set that a CTest fixture (live_servers_fixture.py) started for the
+// whole run: its line, read from the file it wrote.
+bool read_shared(const char* state, LiveServers* servers, std::string* why) {
+    std::ifstream in(state);
+    std::string line;
+    if (!std::getline(in, line)) {
+        *why = std::string("the live servers' state file ") + state + " cannot be read (did the fixture start them?)";
+        return false;
+    }
+    read_line(line, servers);
+    if (servers->http == 0 || servers->ca_pem.empty()) {
+        *why = std::string("the live servers' state file ") + state + " names no usable server";
+        return false;
+    }
+    return true;
+}
+
 class Process {
 public:
     ~Process() { stop(); }
@@ -134,22 +172,7 @@ public:
             stop();
             return false;
         }
-        servers_.http = json_int(line, "http");
-        servers_.https = json_int(line, "https");
-        servers_.https_host = json_int(line, "https_host");
-        servers_.https_old = json_int(line, "https_old");
-        servers_.proxy = json_int(line, "proxy");
-        servers_.socks = json_int(line, "socks");
-        servers_.ws = json_int(line, "ws");
-        servers_.wss = json_int(line, "wss");
-        const std::string ca_path = json_text(line, "ca");
-        // The script's own temporary folder (tempfile.mkdtemp(prefix="halyard-live-")).
-        const auto folder = std::filesystem::path(ca_path).parent_path();
-        if (folder.filename().string().starts_with("halyard-live-")) files_ = folder;
-        std::ifstream ca(ca_path);
-        std::stringstream pem;
-        pem << ca.rdbuf();
-        servers_.ca_pem = pem.str();
+        files_ = read_line(line, &servers_);
         return servers_.http != 0 && !servers_.ca_pem.empty();
     }
 
@@ -192,13 +215,25 @@ const LiveServers* live_servers(std::string* why) {
     static Process* process = nullptr;
     static bool ok = false;
     static std::string reason;
+    static LiveServers shared;
     std::call_once(once, [] {
+        // Under ctest one set serves every test process of the run.
+        if (const char* state = getenv("HALYARD_LIVE_SERVERS"); state && *state) {
+            ok = read_shared(state, &shared, &reason);
+            return;
+        }
         static Process p;  // stopped at exit
         process = &p;
         ok = p.start(&reason);
     });
     if (why) *why = reason;
-    return ok ? &process->servers_ : nullptr;
+    if (!ok) return nullptr;
+    return process ? &process->servers_ : &shared;
+}
+
+bool servers_required() {
+    const char* ci = getenv("CI");
+    return ci && std::string(ci) == "true";
 }
 
 std::string http_url(const std::string& path) {
