@@ -175,8 +175,8 @@ void Request::begin_hop() {
     if (consult_cache()) return;
     // At most six transfers per host at once; the others wait their turn
     // in priority order.
-    slot_origin_ = engine_->connection_group() + " " +
-                   (parsed ? parsed->scheme + "://" + parsed->host + ":" + parsed->port : hop_url_);
+    hop_origin_ = parsed ? parsed->scheme + "://" + parsed->host + ":" + parsed->port : hop_url_;
+    slot_origin_ = engine_->connection_group() + " " + hop_origin_;
     auto self = shared_from_this();
     // A slot may come free inside a curl callback, where no transfer can
     // be added: the start is posted as a command.
@@ -208,7 +208,7 @@ void Request::start_transfer() {
     upload_read_ = false;
     const bool tcp_only = std::exchange(tcp_only_next_, false);
     if (!tcp_only && quic_wanted() && engine_->hub().quic_multi() != nullptr) {
-        quic_target_ = engine_->hub().quic_origins().target(slot_origin_, hop_host_, hop_port_, Clock::now());
+        quic_target_ = engine_->hub().quic_origins().target(hop_origin_, hop_host_, hop_port_, Clock::now());
         if (quic_target_) {
             quic_hop_ = true;
             api_ = quic_curl();

@@ -155,6 +155,7 @@ private:
     // The caller's own Cookie values, joined: curl puts them on the jar's
     // Cookie line (one line, as a browser sends) instead of a second one.
     std::string caller_cookies_;
+    std::string quic_jar_cookies_;   // a QUIC hop's cookies from the hub's jar
     std::string hop_url_;
     std::string hop_method_;
     HeaderList hop_headers_;
@@ -181,6 +182,10 @@ private:
     std::shared_ptr<const CachedResponse> replay_;
     size_t replay_offset_ = 0;
     std::string slot_origin_;                  // origin whose slot this hop holds or waits for
+    // The hop's origin alone: what an Alt-Svc answer speaks for, whatever
+    // the engine's connection settings (each connection still verifies
+    // with its own engine's trust).
+    std::string hop_origin_;
     bool holds_slot_ = false;
 
     // Network thread only: the current hop's transport.

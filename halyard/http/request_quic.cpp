@@ -95,11 +95,12 @@ void Request::configure_quic(CurlOptions& o) {
     // linked curl's share), chosen the way the jar chooses them.
     const std::string cookies =
         cookie_header(jar_lines(engine_->hub().jar_easy()), hop_host_, url_path(hop_url_), true, now_seconds());
-    if (!cookies.empty()) o.set(CURLOPT_COOKIE, cookies.c_str());
+    // The caller's own Cookie values join these on one line (transfer.cpp).
+    quic_jar_cookies_ = cookies;
 }
 
 void Request::on_quic_head() {
-    engine_->hub().quic_origins().mark_working(slot_origin_, *quic_target_);
+    engine_->hub().quic_origins().mark_working(hop_origin_, *quic_target_);
     CURL* jar = engine_->hub().jar_easy();
     if (jar == nullptr) return;
     const std::string path = url_path(hop_url_);
@@ -113,7 +114,7 @@ void Request::note_alt_svc() {
     if (!quic_wanted()) return;
     const auto now = Clock::now();
     for (const std::string& value : head_.values("Alt-Svc"))
-        engine_->hub().quic_origins().on_alt_svc(slot_origin_, hop_host_, value, now);
+        engine_->hub().quic_origins().on_alt_svc(hop_origin_, hop_host_, value, now);
 }
 
 bool Request::fall_back_to_tcp(CURLcode code) {
@@ -123,7 +124,7 @@ bool Request::fall_back_to_tcp(CURLcode code) {
     if (!quic_hop_ || code == CURLE_OK || pending_failure_ || head_.started() || upload_read_) return false;
     if (code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE || code == CURLE_ABORTED_BY_CALLBACK)
         return false;
-    engine_->hub().quic_origins().mark_broken(slot_origin_, *quic_target_, Clock::now());
+    engine_->hub().quic_origins().mark_broken(hop_origin_, *quic_target_, Clock::now());
     detach_transfer();
     tcp_only_next_ = true;
     begin_hop();

@@ -152,7 +152,10 @@ CURLcode Request::configure_transfer() {
         o.set(CURLOPT_PREREQDATA, static_cast<void*>(this));
     }
     // After the jar's cookies on the same line; none clears a pooled
-    // handle's previous value.
+    // handle's previous value.  A QUIC hop's jar is the hub's, read by the
+    // Core (request_quic.cpp), so its cookies lead the line here.
+    if (quic_hop_ && !quic_jar_cookies_.empty())
+        caller_cookies_ = caller_cookies_.empty() ? quic_jar_cookies_ : quic_jar_cookies_ + "; " + caller_cookies_;
     o.set(CURLOPT_COOKIE, caller_cookies_.empty() ? nullptr : caller_cookies_.c_str());
     return o.result();
 }

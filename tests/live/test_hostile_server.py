@@ -9,6 +9,7 @@ import pytest
 
 from conftest import fetch, native
 from servers.process import python_server
+from memory import rss_bytes
 
 MIB = 1024 * 1024
 LIMIT = 20  # seconds: the Core's own bound on every request here
@@ -41,14 +42,6 @@ def failure(engine, url, **kwargs):
         request.await_response()
         request.read_body()
     return str(info.value)
-
-
-def rss_bytes():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    raise AssertionError("no VmRSS")
 
 
 # ------------------------------------------------------------ caller input

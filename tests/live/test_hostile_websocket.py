@@ -9,6 +9,7 @@ import pytest
 from conftest import fetch
 from servers.process import python_server
 from websocket_helpers import next_event, opened
+from memory import rss_bytes
 
 MIB = 1024 * 1024
 PROTOCOL_ERROR = ("error", [], None, "Protocol (Chromium net error -145, response 0)")
@@ -19,14 +20,6 @@ def hostile_ws_server():
     server = python_server("run_hostile_websocket.py")
     yield server
     server.stop()
-
-
-def rss_bytes():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    raise AssertionError("no VmRSS")
 
 
 def report_for(engine, server, path, timeout=15.0):
