@@ -81,10 +81,15 @@ uint32_t Request::upload_write(const uint8_t* data, uint64_t len, uint32_t is_fi
     return upload_.wait_for_room();
 }
 
-uint32_t Request::upload_wait(uint64_t timeout_ms) {
+uint32_t Request::upload_wait(uint64_t timeout_ms, uint32_t* held) {
+    if (held == nullptr) return HY_INVALID_ARGUMENT;
+    *held = 0;
     if (spec_.body_kind != HY_BODY_STREAM || !lifecycle_.started()) return HY_INVALID_STATE;
     if (engine_->on_thread()) return HY_OK;
-    return upload_.wait_for_room_for(timeout_ms);
+    bool still_held = false;
+    const uint32_t result = upload_.wait_for_room_for(timeout_ms, still_held);
+    *held = still_held ? 1 : 0;
+    return result;
 }
 
 void Request::release() {

@@ -54,7 +54,7 @@ public:
     uint32_t follow_redirect();
     uint32_t upload_write(const uint8_t* data, uint64_t len, uint32_t is_final);
     uint32_t upload_push(const uint8_t* data, uint64_t len, uint32_t is_final);
-    uint32_t upload_wait(uint64_t timeout_ms);
+    uint32_t upload_wait(uint64_t timeout_ms, uint32_t* held);
     void release();
     // The request heads as sent (sent_heads.cpp): asked for before start,
     // copied out at any time.

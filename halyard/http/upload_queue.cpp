@@ -30,7 +30,8 @@ uint32_t UploadQueue::wait_for_room() {
     return closed_ && !final_taken_ ? close_code_ : uint32_t{HY_OK};
 }
 
-uint32_t UploadQueue::wait_for_room_for(uint64_t ms) {
+uint32_t UploadQueue::wait_for_room_for(uint64_t ms, bool& held) {
+    held = false;
     std::unique_lock lock(mutex_);
     const auto room = [&] { return closed_ || queued_ <= limit_ / 2; };
     if (!closed_ && (draining_ || queued_ > limit_)) {
@@ -38,7 +39,8 @@ uint32_t UploadQueue::wait_for_room_for(uint64_t ms) {
         if (ms >= kNoEnd) {
             room_.wait(lock, room);
         } else if (!room_.wait_for(lock, std::chrono::milliseconds(ms), room)) {
-            return HY_TIMEOUT;
+            held = true;
+            return HY_OK;
         }
         draining_ = false;
     }

@@ -21,8 +21,9 @@ Status write_piece(PyObject* self, const uint8_t* data, size_t len, bool final_p
     }
     TRY_STATUS(core_status(result));
     Result<bool> waited = wait_in_slices(WaitDeadline(std::nullopt), [&](uint64_t ms) {
-        result = hy_request_upload_wait(core, ms);
-        return result != HY_TIMEOUT;
+        uint32_t held = 0;
+        result = hy_request_upload_wait(core, ms, &held);
+        return held == 0;
     });
     if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
     return core_status(result);

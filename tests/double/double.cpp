@@ -309,17 +309,18 @@ HY_API uint32_t hy_request_upload_push(hy_request* r, const uint8_t* data, uint6
 }
 
 // Answers its scripted code; while the request's queue is held full, it
-// first waits out `timeout_ms` (or until hyd_upload_full lets go) and
-// answers HY_TIMEOUT if still full.
-HY_API uint32_t hy_request_upload_wait(hy_request* r, uint64_t timeout_ms) {
+// first waits out `timeout_ms` (or until hyd_upload_full lets go) and sets
+// *held if still full.
+HY_API uint32_t hy_request_upload_wait(hy_request* r, uint64_t timeout_ms, uint32_t* held) {
     const Scripted a = answer("hy_request_upload_wait");
     record("upload_wait", "{\"id\": " + std::to_string(r->id) + ", \"timeout_ms\": " + num(timeout_ms) + "}");
+    *held = 0;
     if (a.code != HY_OK) return a.code;
     std::unique_lock lock(r->mutex);
     if (!r->upload_full) return HY_OK;
     const auto ms = std::chrono::milliseconds(std::min<uint64_t>(timeout_ms, 60'000));
-    return r->upload_room.wait_for(lock, ms, [&] { return !r->upload_full; }) ? uint32_t{HY_OK}
-                                                                              : uint32_t{HY_TIMEOUT};
+    if (!r->upload_room.wait_for(lock, ms, [&] { return !r->upload_full; })) *held = 1;
+    return HY_OK;
 }
 
 HY_API uint32_t hy_request_follow_redirect(hy_request*) { return answer("hy_request_follow_redirect").code; }

@@ -288,7 +288,7 @@ def test_an_upload_waits_while_the_queue_is_full_and_goes_on_when_it_drains(core
     assert core.calls("hy_request_cancel") == 0
 
 
-@pytest.mark.parametrize("code, kind", [(7, "Canceled"), (5, "InvalidState"), (8, "Network")])
+@pytest.mark.parametrize("code, kind", [(7, "Canceled"), (6, "Timeout"), (5, "InvalidState"), (8, "Network")])
 def test_an_upload_wait_that_sees_the_request_end_raises_its_code(core, engine, code, kind):
     request, _ident = started(core, engine, "PUT", "http://x/", chunked=True)
     core.script("hy_request_upload_wait", code)
