@@ -99,6 +99,18 @@ HY_API uint32_t hy_request_upload_write(hy_request* request, const uint8_t* data
                    [&] { return as_request(request)->upload_write(data, len, is_final); });
 }
 
+HY_API uint32_t hy_request_upload_push(hy_request* request, const uint8_t* data, uint64_t len,
+                                       uint32_t is_final) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE,
+                   [&] { return as_request(request)->upload_push(data, len, is_final); });
+}
+
+HY_API uint32_t hy_request_upload_wait(hy_request* request, uint64_t timeout_ms, uint32_t* held) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->upload_wait(timeout_ms, held); });
+}
+
 HY_API uint32_t hy_request_follow_redirect(hy_request* request) {
     if (request == nullptr) return HY_INVALID_ARGUMENT;
     return guarded(HY_INVALID_STATE, [&] { return as_request(request)->follow_redirect(); });

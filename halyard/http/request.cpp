@@ -63,16 +63,33 @@ uint32_t Request::follow_redirect() {
     return HY_OK;
 }
 
-uint32_t Request::upload_write(const uint8_t* data, uint64_t len, uint32_t is_final) {
+uint32_t Request::upload_push(const uint8_t* data, uint64_t len, uint32_t is_final) {
     if (is_final > 1 || (len > 0 && data == nullptr)) return HY_INVALID_ARGUMENT;
     if (spec_.body_kind != HY_BODY_STREAM || !lifecycle_.started()) return HY_INVALID_STATE;
     const auto appended = upload_.append(data, len, is_final == 1);
     if (appended.code != HY_OK) return appended.code;
     if (appended.needs_kick) post(&Request::on_upload_kick);
+    return HY_OK;
+}
+
+uint32_t Request::upload_write(const uint8_t* data, uint64_t len, uint32_t is_final) {
+    const uint32_t pushed = upload_push(data, len, is_final);
+    if (pushed != HY_OK) return pushed;
     // On the network thread itself (a callback writing) waiting could never
     // end: the data is queued and the call returns.
     if (engine_->on_thread()) return HY_OK;
     return upload_.wait_for_room();
+}
+
+uint32_t Request::upload_wait(uint64_t timeout_ms, uint32_t* held) {
+    if (held == nullptr) return HY_INVALID_ARGUMENT;
+    *held = 0;
+    if (spec_.body_kind != HY_BODY_STREAM || !lifecycle_.started()) return HY_INVALID_STATE;
+    if (engine_->on_thread()) return HY_OK;
+    bool still_held = false;
+    const uint32_t result = upload_.wait_for_room_for(timeout_ms, still_held);
+    *held = still_held ? 1 : 0;
+    return result;
 }
 
 void Request::release() {

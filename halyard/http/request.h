@@ -46,12 +46,15 @@ public:
     Request& operator=(const Request&) = delete;
 
     // --- hy_request_* calls, any thread.  None waits for the network
-    // thread except upload_write, which waits for room in the upload queue.
+    // thread except upload_write and upload_wait, which wait for room in
+    // the upload queue (upload_push queues without waiting).
     uint32_t start();
     uint32_t cancel();
     uint32_t resume_read();
     uint32_t follow_redirect();
     uint32_t upload_write(const uint8_t* data, uint64_t len, uint32_t is_final);
+    uint32_t upload_push(const uint8_t* data, uint64_t len, uint32_t is_final);
+    uint32_t upload_wait(uint64_t timeout_ms, uint32_t* held);
     void release();
     // The request heads as sent (sent_heads.cpp): asked for before start,
     // copied out at any time.

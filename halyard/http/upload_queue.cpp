@@ -1,6 +1,7 @@
 #include "http/upload_queue.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "halyard.h"
@@ -26,6 +27,23 @@ UploadQueue::AppendResult UploadQueue::append(const uint8_t* data, uint64_t len,
 uint32_t UploadQueue::wait_for_room() {
     std::unique_lock lock(mutex_);
     if (!closed_ && queued_ > limit_) room_.wait(lock, [&] { return closed_ || queued_ <= limit_ / 2; });
+    return closed_ && !final_taken_ ? close_code_ : uint32_t{HY_OK};
+}
+
+uint32_t UploadQueue::wait_for_room_for(uint64_t ms, bool& held) {
+    held = false;
+    std::unique_lock lock(mutex_);
+    const auto room = [&] { return closed_ || queued_ <= limit_ / 2; };
+    if (!closed_ && (draining_ || queued_ > limit_)) {
+        draining_ = true;
+        if (ms >= kNoEnd) {
+            room_.wait(lock, room);
+        } else if (!room_.wait_for(lock, std::chrono::milliseconds(ms), room)) {
+            held = true;
+            return HY_OK;
+        }
+        draining_ = false;
+    }
     return closed_ && !final_taken_ ? close_code_ : uint32_t{HY_OK};
 }
 

@@ -46,6 +46,15 @@ public:
     // would wait for each other.
     uint32_t wait_for_room();
 
+    // wait_for_room for at most `ms` milliseconds, for writers that wait in
+    // slices: `held` is true (and the result HY_OK) when the time ran out
+    // first; the close code, HY_TIMEOUT among them, cannot tell it apart.  A wait that found more than
+    // the limit queued holds this and later timed waits until at most half
+    // the limit is, as one long wait_for_room would.  `ms` of kNoEnd or
+    // more waits without end.
+    static constexpr uint64_t kNoEnd = uint64_t{1} << 40;  // ms, about 35 years
+    uint32_t wait_for_room_for(uint64_t ms, bool& held);
+
     // Network thread: copies up to `size` bytes into `out`.  Data: `copied`
     // bytes were taken; Empty: nothing queued yet and the end not reached (the
     // reader should pause; the next write reports needs_kick); End: every byte
@@ -71,6 +80,7 @@ private:
     uint32_t close_code_ = 0;
     bool reader_waiting_ = false;
     bool final_taken_ = false;   // read() has reported End after the final piece
+    bool draining_ = false;      // a timed wait is holding writers to half the limit
 };
 
 }  // namespace halyard

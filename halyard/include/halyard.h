@@ -341,6 +341,35 @@ HY_API uint32_t hy_request_upload_write(hy_request *request, const uint8_t *data
                                         uint32_t is_final);
 
 /*
+ * hy_request_upload_push: queues one piece like hy_request_upload_write,
+ * with the same arguments and results, but never waits for room; a writer
+ * that must not block for long pairs it with hy_request_upload_wait.
+ * Owns: as hy_request_upload_write.
+ * Threads: any.  Blocks: no.
+ */
+HY_API uint32_t hy_request_upload_push(hy_request *request, const uint8_t *data, uint64_t len,
+                                       uint32_t is_final);
+
+/*
+ * hy_request_upload_wait: the wait of hy_request_upload_write, for at most
+ * `timeout_ms` milliseconds.  *held is 1 when the time ran out while the
+ * queue still holds writers (the result is then HY_OK), else 0; the result
+ * is HY_OK once there is room (or nothing to wait for), or what a write's
+ * wait gives when the request ended (HY_TIMEOUT for a request that timed
+ * out, hence the separate *held).  A wait that
+ * found the queue over its limit keeps later waits going until at most
+ * half the limit is unsent, so a writer waiting in slices is held exactly
+ * as by one hy_request_upload_write.  2^40 or more waits without end.
+ * Results: HY_INVALID_ARGUMENT for a null `held`; HY_INVALID_STATE for a
+ * request without a streamed body or not started.
+ * Owns: *held is the caller's, written before the call returns.
+ * Threads: any; on the network thread it returns HY_OK at once.
+ * Blocks: yes, up to `timeout_ms`, on a thread other than the network
+ * thread.
+ */
+HY_API uint32_t hy_request_upload_wait(hy_request *request, uint64_t timeout_ms, uint32_t *held);
+
+/*
  * hy_request_follow_redirect: in HY_REDIRECT_MANUAL mode, goes on with the
  * hop that the last on_redirect reported.
  * Threads: any, also from inside on_redirect.  Blocks: no; posts a command.

@@ -1,7 +1,10 @@
 // Streamed uploads: each piece is lent to the Core for one call, with the
-// interpreter lock given up while the Core takes it (it may wait for room).
+// interpreter lock given up while the Core copies it.  The wait for room
+// that follows (the queue's back-pressure) runs in slices so that Ctrl-C
+// ends it: the request is then cancelled and the signal's exception raised.
 #include "module/byte_buffer.h"
 #include "module/pytext.h"
+#include "module/sliced_wait.h"
 #include "request/py_request.h"
 
 namespace vesper {
@@ -9,12 +12,20 @@ namespace vesper {
 namespace {
 
 Status write_piece(PyObject* self, const uint8_t* data, size_t len, bool final_piece) {
-    hy_request* core = request_of(self).handle->core();
+    RequestContents& request = request_of(self);
+    hy_request* core = request.handle->core();
     uint32_t result;
     {
         GilRelease release;
-        result = hy_request_upload_write(core, len == 0 ? nullptr : data, len, final_piece ? 1 : 0);
+        result = hy_request_upload_push(core, len == 0 ? nullptr : data, len, final_piece ? 1 : 0);
     }
+    TRY_STATUS(core_status(result));
+    Result<bool> waited = wait_in_slices(WaitDeadline(std::nullopt), [&](uint64_t ms) {
+        uint32_t held = 0;
+        result = hy_request_upload_wait(core, ms, &held);
+        return held == 0;
+    });
+    if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
     return core_status(result);
 }
 

@@ -36,6 +36,7 @@ class CoreDouble:
         lib.hyd_released.argtypes = [ctypes.c_char_p, ctypes.c_int]
         lib.hyd_resume_count.argtypes = [ctypes.c_int]
         lib.hyd_resume_count.restype = ctypes.c_uint64
+        lib.hyd_upload_full.argtypes = [ctypes.c_int, ctypes.c_int]
         lib.hyd_set_sent_heads.argtypes = [ctypes.c_int, _u8p, ctypes.c_uint64]
         lib.hyd_auto_respond.argtypes = [ctypes.c_int, ctypes.c_int32, _u8p, ctypes.c_uint64]
         lib.hyd_fire_response.argtypes = [ctypes.c_int, ctypes.c_int32, _u8p, ctypes.c_uint64]
@@ -99,6 +100,11 @@ class CoreDouble:
         """What the request's hy_request_sent_heads hands out from now on."""
         heads = _buf(heads)
         assert self.lib.hyd_set_sent_heads(ident, heads, len(heads)) == 0
+
+    def upload_full(self, ident, full=True):
+        """Holds the request's upload queue full: hy_request_upload_wait
+        times out until it is let go (full=False)."""
+        assert self.lib.hyd_upload_full(ident, 1 if full else 0) == 0
 
     def resume_count(self, ident):
         return self.lib.hyd_resume_count(ident)

@@ -1,6 +1,6 @@
 // A scriptable stand-in for the Core, used by the module's tests.
 //
-// It implements the nineteen hy_* functions with the real Core's SONAME,
+// It implements the twenty-two hy_* functions with the real Core's SONAME,
 // keeps a deep copy of every record it is given (as JSON, so the tests read
 // them with one call), answers each call with a scripted result, and fires
 // callbacks from native threads on command, so they arrive without the
@@ -8,6 +8,7 @@
 // control layer the tests drive through ctypes (see control.py).
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +35,8 @@ struct hy_request {
     std::mutex mutex;
     std::condition_variable resumed;
     uint64_t resume_count = 0;
+    bool upload_full = false;  // hy_request_upload_wait times out while set (hyd_upload_full)
+    std::condition_variable upload_room;
     std::string sent_heads;  // what hy_request_sent_heads hands out (hyd_set_sent_heads)
 };
 
@@ -298,6 +301,28 @@ HY_API uint32_t hy_request_upload_write(hy_request* r, const uint8_t* data, uint
     return a.code;
 }
 
+HY_API uint32_t hy_request_upload_push(hy_request* r, const uint8_t* data, uint64_t len, uint32_t is_final) {
+    const Scripted a = answer("hy_request_upload_push");
+    record("upload", "{\"id\": " + std::to_string(r->id) + ", \"data\": " + range(data, len) +
+                         ", \"final\": " + num(is_final) + "}");
+    return a.code;
+}
+
+// Answers its scripted code; while the request's queue is held full, it
+// first waits out `timeout_ms` (or until hyd_upload_full lets go) and sets
+// *held if still full.
+HY_API uint32_t hy_request_upload_wait(hy_request* r, uint64_t timeout_ms, uint32_t* held) {
+    const Scripted a = answer("hy_request_upload_wait");
+    record("upload_wait", "{\"id\": " + std::to_string(r->id) + ", \"timeout_ms\": " + num(timeout_ms) + "}");
+    *held = 0;
+    if (a.code != HY_OK) return a.code;
+    std::unique_lock lock(r->mutex);
+    if (!r->upload_full) return HY_OK;
+    const auto ms = std::chrono::milliseconds(std::min<uint64_t>(timeout_ms, 60'000));
+    if (!r->upload_room.wait_for(lock, ms, [&] { return !r->upload_full; })) *held = 1;
+    return HY_OK;
+}
+
 HY_API uint32_t hy_request_follow_redirect(hy_request*) { return answer("hy_request_follow_redirect").code; }
 
 HY_API uint32_t hy_request_record_sent_heads(hy_request* r) {
@@ -475,6 +500,19 @@ HYD_API uint64_t hyd_resume_count(int id) {
     if (!r) return 0;
     std::lock_guard lock(r->mutex);
     return r->resume_count;
+}
+
+// Holds the request's upload queue full (hy_request_upload_wait times
+// out) or lets it go, waking waiting writers.
+HYD_API int hyd_upload_full(int id, int full) {
+    hy_request* r = find_request(id);
+    if (!r) return -1;
+    {
+        std::lock_guard lock(r->mutex);
+        r->upload_full = full != 0;
+    }
+    r->upload_room.notify_all();
+    return 0;
 }
 
 // What the request's hy_request_sent_heads answers from now on.

@@ -128,3 +128,23 @@ def test_streamed_uploads_pinned_to_one_cpu_arrive_whole(pinned_http, mode):
     assert run.returncode == 0, run.stderr[-2000:]
     result = json.loads(run.stdout.strip().splitlines()[-1])
     assert result == {"done": 400, "bad": []}
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("pinned", [False, True], ids=["any-cpu", "one-cpu"])
+def test_ctrl_c_ends_a_write_held_by_a_server_that_stops_reading(pinned):
+    if pinned and shutil.which("taskset") is None:
+        pytest.skip("taskset is not installed")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(HERE.parent.parent / "python"),
+                                                      os.environ.get("PYTHONPATH", "")]))
+    command = [sys.executable, str(HERE / "upload_interrupt_client.py")]
+    run = subprocess.run((["taskset", "-c", "0"] if pinned else []) + command,
+                         capture_output=True, text=True, timeout=30, env=env)
+    assert run.returncode == 0, run.stderr[-2000:]
+    result = json.loads(run.stdout.strip().splitlines()[-1])
+    # Held by the back-pressure, not failed, and not through with its writes.
+    assert result["raised"] == "KeyboardInterrupt", result
+    assert 0 < result["writes"] < 64
+    assert result["after_signal"] < 1.0
+    # The interrupted upload's request was cancelled.
+    assert result["finished"] is True

@@ -193,8 +193,8 @@ def test_upload_failures(core, engine):
         request.upload_write()
     with pytest.raises(TypeError, match="takes 0 positional arguments but 1 was given"):
         request.upload_finish(1)
-    assert core.calls("hy_request_upload_write") == 0
-    core.script("hy_request_upload_write", 5)
+    assert core.calls("hy_request_upload_push") == 0
+    core.script("hy_request_upload_push", 5)
     with pytest.raises(RuntimeError, match="^InvalidState$"):
         request.upload_finish()
 

@@ -224,3 +224,76 @@ class TestNoBodyAfterAFailure:
         assert kinds == ["response", "error"]
         core.data(ident, b"later")
         assert request.poll_events(16) == []
+
+
+# An upload's wait for room in the Core's queue, held full by the double.
+UPLOAD_WAITS = {
+    "upload_write": lambda r: r.upload_write(b"piece", False),
+    "upload_finish": lambda r: r.upload_finish(),
+}
+
+
+@pytest.fixture
+def sigint_after():
+    """Sends SIGINT to this process after `delay` seconds (Python's own
+    handler: KeyboardInterrupt in the main thread)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    timers = []
+
+    def arm(delay=0.2):
+        timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        timers.append(timer)
+
+    yield arm
+    for timer in timers:
+        timer.cancel()
+        timer.join(5)
+    signal.signal(signal.SIGINT, previous)
+
+
+@pytest.mark.parametrize("name", sorted(UPLOAD_WAITS))
+@pytest.mark.parametrize("how", ["sigint", "handler"])
+def test_a_signal_ends_an_upload_held_by_a_full_queue(core, engine, interrupt_after, sigint_after, name, how):
+    request, ident = started(core, engine, "PUT", "http://x/", chunked=True)
+    core.upload_full(ident)
+    (sigint_after if how == "sigint" else interrupt_after)(0.2)
+    begun = time.monotonic()
+    with pytest.raises(KeyboardInterrupt if how == "sigint" else Interrupted):
+        UPLOAD_WAITS[name](request)
+    assert time.monotonic() - begun < 2.0
+    # The piece was queued once, the wait went in bounded slices, and the
+    # request was given up.
+    assert core.calls("hy_request_upload_push") == 1
+    waits = core.records("upload_wait")
+    assert waits[0]["timeout_ms"] == 0 and len(waits) >= 3
+    assert all(0 < w["timeout_ms"] <= 50 for w in waits[1:])
+    assert core.calls("hy_request_cancel") == 1
+    assert core.calls("hy_request_upload_write") == 0
+
+
+@pytest.mark.parametrize("name", sorted(UPLOAD_WAITS))
+def test_an_upload_waits_while_the_queue_is_full_and_goes_on_when_it_drains(core, engine, name):
+    request, ident = started(core, engine, "PUT", "http://x/", chunked=True)
+    core.upload_full(ident)
+    timer = threading.Timer(0.3, core.upload_full, (ident, False))
+    timer.start()
+    begun = time.monotonic()
+    try:
+        UPLOAD_WAITS[name](request)
+    finally:
+        timer.join(5)
+    # Held to the back-pressure: it did not return before the queue drained.
+    assert time.monotonic() - begun >= 0.25
+    assert core.calls("hy_request_cancel") == 0
+
+
+@pytest.mark.parametrize("code, kind", [(7, "Canceled"), (6, "Timeout"), (5, "InvalidState"), (8, "Network")])
+def test_an_upload_wait_that_sees_the_request_end_raises_its_code(core, engine, code, kind):
+    request, _ident = started(core, engine, "PUT", "http://x/", chunked=True)
+    core.script("hy_request_upload_wait", code)
+    with pytest.raises(RuntimeError, match=f"^{kind}$"):
+        request.upload_write(b"x", False)
+    # Only an interrupt cancels; an ended request needs no cancel.
+    assert core.calls("hy_request_cancel") == 0
+    assert core.calls("hy_request_upload_wait") == 1

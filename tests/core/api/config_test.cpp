@@ -279,6 +279,9 @@ TEST(Interface, VersionAndHandles) {
     EXPECT_EQ(hy_request_resume_read(nullptr), HY_INVALID_ARGUMENT);
     EXPECT_EQ(hy_request_follow_redirect(nullptr), HY_INVALID_ARGUMENT);
     EXPECT_EQ(hy_request_upload_write(nullptr, nullptr, 0, 1), HY_INVALID_ARGUMENT);
+    EXPECT_EQ(hy_request_upload_push(nullptr, nullptr, 0, 1), HY_INVALID_ARGUMENT);
+    uint32_t held = 1;
+    EXPECT_EQ(hy_request_upload_wait(nullptr, 0, &held), HY_INVALID_ARGUMENT);
     hy_request_release(nullptr);
     hy_engine_release(nullptr);
 }
@@ -292,6 +295,11 @@ TEST(Interface, NeverStartedRequestDeliversNothingAndStateCallsAreRefused) {
     EXPECT_EQ(hy_request_resume_read(request), HY_INVALID_STATE);
     EXPECT_EQ(hy_request_follow_redirect(request), HY_INVALID_STATE);
     EXPECT_EQ(hy_request_upload_write(request, nullptr, 0, 1), HY_INVALID_STATE);
+    EXPECT_EQ(hy_request_upload_push(request, nullptr, 0, 1), HY_INVALID_STATE);
+    uint32_t held = 1;
+    EXPECT_EQ(hy_request_upload_wait(request, 0, nullptr), HY_INVALID_ARGUMENT);
+    EXPECT_EQ(hy_request_upload_wait(request, 0, &held), HY_INVALID_STATE);
+    EXPECT_EQ(held, 0u);
     hy_request_release(request);
     engine.reset();
     EXPECT_TRUE(halyard_test::wait_engine_threads(0));
@@ -307,11 +315,17 @@ TEST(Interface, UploadWriteArgumentChecks) {
     ASSERT_EQ(hy_request_start(request), HY_OK);
     EXPECT_EQ(hy_request_upload_write(request, nullptr, 5, 0), HY_INVALID_ARGUMENT);
     EXPECT_EQ(hy_request_upload_write(request, nullptr, 0, 2), HY_INVALID_ARGUMENT);
+    EXPECT_EQ(hy_request_upload_push(request, nullptr, 5, 0), HY_INVALID_ARGUMENT);
+    EXPECT_EQ(hy_request_upload_push(request, nullptr, 0, 2), HY_INVALID_ARGUMENT);
     ASSERT_TRUE(r.wait_complete());
     EXPECT_EQ(r.result(), HY_NETWORK);  // nothing listens on port 1
     EXPECT_EQ(r.net_error(), -102);
     // The request has ended: a write is refused with the request's failure.
     EXPECT_EQ(hy_request_upload_write(request, reinterpret_cast<const uint8_t*>("x"), 1, 0), HY_NETWORK);
+    EXPECT_EQ(hy_request_upload_push(request, reinterpret_cast<const uint8_t*>("x"), 1, 0), HY_NETWORK);
+    uint32_t held = 1;
+    EXPECT_EQ(hy_request_upload_wait(request, 1000, &held), HY_NETWORK);  // at once: the request has ended
+    EXPECT_EQ(held, 0u);
     hy_request_release(request);
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "halyard.h"
 #include "http/upload_queue.h"
@@ -183,6 +184,95 @@ TEST(UploadQueue, ConcurrentWriterAndReaderMoveEveryByteOnce) {
     writer.join();
     EXPECT_EQ(received, sent);
 }
+
+// wait_for_room_for's result and `held`.
+std::pair<uint32_t, bool> timed(UploadQueue& q, uint64_t ms) {
+    bool held = true;
+    const uint32_t rc = q.wait_for_room_for(ms, held);
+    return {rc, held};
+}
+const std::pair<uint32_t, bool> kRoom{HY_OK, false};
+const std::pair<uint32_t, bool> kHeld{HY_OK, true};
+
+// The timed wait of writers that wait in slices: the same hold as
+// wait_for_room, kept across slices until half the limit is left.
+TEST(UploadQueue, TimedWaitTimesOutWhileOverTheLimitAndHoldsToHalfAcrossSlices) {
+    UploadQueue q(1000);
+    const std::string piece(600, 'p');
+    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    EXPECT_EQ(timed(q, 0), kRoom);  // 600 <= 1000: room
+    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    const auto begun = std::chrono::steady_clock::now();
+    EXPECT_EQ(timed(q, 40), kHeld);
+    EXPECT_GE(std::chrono::steady_clock::now() - begun, 40ms);
+    uint8_t buf[400];
+    size_t n = 0;
+    ASSERT_EQ(q.read(buf, sizeof buf, n), Read::Data);  // 800 left: under the limit, over half
+    EXPECT_EQ(timed(q, 0), kHeld) << "a held writer was let go before half the limit";
+    EXPECT_EQ(timed(q, 10), kHeld);
+    ASSERT_EQ(q.read(buf, 300, n), Read::Data);  // 500 left: room
+    EXPECT_EQ(timed(q, 0), kRoom);
+    // The hold ended with it: 600 more (1100, over the limit) holds again,
+    // and a fresh wait at 800 (never over the limit since) does not.
+    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    EXPECT_EQ(timed(q, 0), kHeld);
+    ASSERT_EQ(q.read(buf, sizeof buf, n), Read::Data);
+    ASSERT_EQ(q.read(buf, 300, n), Read::Data);  // 400 left
+    EXPECT_EQ(timed(q, 0), kRoom);
+    ASSERT_EQ(q.append(bytes(piece), 400, false).code, HY_OK);  // 800
+    EXPECT_EQ(timed(q, 0), kRoom);
+}
+
+TEST(UploadQueue, TimedWaitWakesWhenTheReaderMakesRoom) {
+    UploadQueue q(1000);
+    const std::string piece(1500, 'p');
+    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    std::thread reader([&] {
+        std::this_thread::sleep_for(30ms);
+        uint8_t buf[1100];
+        size_t n = 0;
+        q.read(buf, sizeof buf, n);  // 400 left
+    });
+    const auto begun = std::chrono::steady_clock::now();
+    EXPECT_EQ(timed(q, UploadQueue::kNoEnd), kRoom);
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, 5s);
+    reader.join();
+}
+
+// A close ends a timed wait at once with the close's code, or HY_OK when
+// the final piece had been taken, as for wait_for_room.
+class UploadQueueTimedEnd : public ::testing::TestWithParam<std::tuple<uint32_t, bool>> {};
+
+TEST_P(UploadQueueTimedEnd, CloseEndsATimedWaitWithTheWaitsResult) {
+    const auto [code, final_taken] = GetParam();
+    UploadQueue q(10);
+    const std::string piece(100, 'p');
+    ASSERT_EQ(q.append(bytes(piece), piece.size(), final_taken).code, HY_OK);
+    if (final_taken) {
+        uint8_t b[128];
+        size_t n = 0;
+        ASSERT_EQ(q.read(b, sizeof b, n), Read::Data);
+        ASSERT_EQ(q.read(b, sizeof b, n), Read::End);
+        q.close(code);
+        EXPECT_EQ(timed(q, 10'000), kRoom);
+        return;
+    }
+    std::atomic<uint32_t> rc{0xFF};
+    std::thread writer([&] { rc = timed(q, 10'000).first; });
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(rc.load(), 0xFFu);
+    const auto begun = std::chrono::steady_clock::now();
+    q.close(code);
+    writer.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, 5s);
+    EXPECT_EQ(rc.load(), code);
+    EXPECT_EQ(timed(q, 0), std::make_pair(code, false));
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, UploadQueueTimedEnd,
+                         ::testing::Combine(::testing::Values(uint32_t{HY_INVALID_STATE}, uint32_t{HY_CANCELED},
+                                                              uint32_t{HY_TIMEOUT}),
+                                            ::testing::Bool()));
 
 }  // namespace
 }  // namespace halyard
