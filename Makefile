@@ -135,10 +135,8 @@ test: build
 instrumented-builds: sanitize-build tsan-build fuzz-build
 	$(MAKE) --no-print-directory wheel DIST=$(CURDIR)/build-wheel/dist
 
-# Freed memory is held back (quarantined) only up to 16 MiB, so that the
-# live tests' memory bounds measure the Core rather than the sanitizer.
 ASAN_ENV := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
-	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:quarantine_size_mb=16 \
+	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 # The module, the double and the real Core with AddressSanitizer and UBSan;
