@@ -7,6 +7,7 @@ import mmap
 
 import pytest
 
+from memory import rss_bytes
 from servers.app import pattern
 from vesper._loop import HubRequest, HubWebSocket, hub_for
 
@@ -121,11 +122,6 @@ class _RecordingLoop:
         self.calls += 1
 
 
-def _rss_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * mmap.PAGESIZE
-
-
 def test_a_held_hub_request_pauses_the_real_core(engine, http):
     import time
     import vesper_native36 as native
@@ -141,9 +137,9 @@ def test_a_held_hub_request_pauses_the_real_core(engine, http):
         events += [e for _, e in hub.poll(1)]
         time.sleep(0.001)
     assert hub.hold(request, True)
-    before = _rss_bytes()
+    before = rss_bytes()
     time.sleep(1.0)                    # loopback would bring all 64 MiB by now
-    grown = _rss_bytes() - before
+    grown = rss_bytes() - before
     assert hub.poll() == []
     assert hub.hold(request, False)
     body = bytearray()
