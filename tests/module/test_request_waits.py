@@ -16,6 +16,25 @@ class Interrupted(Exception):
     pass
 
 
+def _signal_after(signum, handler):
+    """Installs `handler` for `signum` and yields arm(delay), which sends the
+    signal to this process after `delay` seconds; afterwards every timer is
+    stopped and the previous handler restored."""
+    previous = signal.signal(signum, handler)
+    timers = []
+
+    def arm(delay=0.2):
+        timer = threading.Timer(delay, os.kill, (os.getpid(), signum))
+        timer.start()
+        timers.append(timer)
+
+    yield arm
+    for timer in timers:
+        timer.cancel()
+        timer.join(5)
+    signal.signal(signum, previous)
+
+
 @pytest.fixture
 def interrupt_after():
     """Sends SIGUSR1 to this process after `delay` seconds; its handler
@@ -23,18 +42,7 @@ def interrupt_after():
     def handler(signum, frame):
         raise Interrupted()
 
-    previous = signal.signal(signal.SIGUSR1, handler)
-    timers = []
-
-    def arm(delay=0.2):
-        timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGUSR1))
-        timer.start()
-        timers.append(timer)
-
-    yield arm
-    for timer in timers:
-        timer.cancel()
-    signal.signal(signal.SIGUSR1, previous)
+    yield from _signal_after(signal.SIGUSR1, handler)
 
 
 def _head(core, engine):
@@ -237,19 +245,7 @@ UPLOAD_WAITS = {
 def sigint_after():
     """Sends SIGINT to this process after `delay` seconds (Python's own
     handler: KeyboardInterrupt in the main thread)."""
-    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
-    timers = []
-
-    def arm(delay=0.2):
-        timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
-        timer.start()
-        timers.append(timer)
-
-    yield arm
-    for timer in timers:
-        timer.cancel()
-        timer.join(5)
-    signal.signal(signal.SIGINT, previous)
+    yield from _signal_after(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.mark.parametrize("name", sorted(UPLOAD_WAITS))
