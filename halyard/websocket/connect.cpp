@@ -98,12 +98,7 @@ void WebSocket::begin_handshake() {
     q.offer_deflate = deflate_offer_.enabled;
     // A caller's own offer replaces the browser's; the default leaves the
     // layout to write its browser's text.
-    const DeflateOffer browser;
-    if (deflate_offer_.client_no_context_takeover != browser.client_no_context_takeover ||
-        deflate_offer_.server_no_context_takeover != browser.server_no_context_takeover ||
-        deflate_offer_.client_max_window_bits != browser.client_max_window_bits ||
-        deflate_offer_.server_max_window_bits != browser.server_max_window_bits)
-        q.deflate_offer = deflate_offer_.header();
+    if (deflate_offer_ != DeflateOffer{}) q.deflate_offer = deflate_offer_.header();
     request_ = build_handshake_request(q);
     phase_ = Phase::Handshaking;
     on_socket_ready(CURL_WAIT_POLLOUT);

@@ -39,6 +39,8 @@ struct DeflateOffer {
     // for itself binds it whatever the answer says (RFC 7692, 7.1.1.1 and
     // 7.1.2.2).
     DeflateParams settle(DeflateParams answer) const;
+
+    friend bool operator==(const DeflateOffer&, const DeflateOffer&) = default;
 };
 
 // A DeflateOffer from hy_websocket_set_deflate's arguments, or nothing when
