@@ -5,6 +5,8 @@
 
 #include "api/contain.h"
 #include "http/request.h"
+#include "profile/browser_profile.h"
+#include "transport/h2_framing_hooks.h"
 
 namespace halyard {
 namespace {
@@ -115,6 +117,10 @@ void NetworkHub::track(std::shared_ptr<Request> request) {
 void NetworkHub::untrack(Request* request) { active_.erase(request); }
 
 void NetworkHub::run() {
+    // The profile's HTTP/2 framing for every connection this thread's
+    // libcurl opens; held here for as long as the thread uses it.
+    const std::shared_ptr<const BrowserProfile> profile = find_profile(profile_);
+    use_h2_framing_on_this_thread(profile ? &profile->h2 : nullptr);
     std::vector<Command> batch;
     for (;;) {
         // Cleared before the batch is taken: a command queued after the
@@ -145,6 +151,7 @@ void NetworkHub::run() {
     if (jar_easy_ != nullptr) curl_easy_cleanup(jar_easy_);
     curl_multi_cleanup(multi_);
     curl_share_cleanup(share_);
+    use_h2_framing_on_this_thread(nullptr);
     g_running_threads.fetch_sub(1);
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "profile/h2_framing.h"
 #include "profile/tls_profile.h"
 
 namespace halyard {
@@ -47,6 +48,8 @@ struct BrowserProfile {
     // The HEADERS priority of a request at the default priority.
     long h2_weight = 256;
     bool h2_exclusive = true;
+    // SETTINGS, connection window and pseudo-header order.
+    H2Framing h2;
     WebSocketLayout websocket = WebSocketLayout::Chromium;
     std::string websocket_accept_encoding;  // empty: no Accept-Encoding in the upgrade
 };

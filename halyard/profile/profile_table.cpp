@@ -40,6 +40,18 @@ TlsProfile chromium_tls(int major) {
     return t;
 }
 
+// A profile's HTTP/2 framing from the browser's Akamai fingerprint text
+// (sources in README.md); the table's texts are known to parse.
+H2Framing framing(std::string_view akamai) { return parse_h2_framing(akamai).value_or(H2Framing{}); }
+
+// Chrome added ENABLE_PUSH 0 at 106 and dropped MAX_CONCURRENT_STREAMS
+// (a limit on pushed streams) at 117.
+H2Framing chromium_h2(int major) {
+    if (major <= 105) return framing("1:65536;3:1000;4:6291456;6:262144|15663105|0|m,a,s,p");
+    if (major <= 116) return framing("1:65536;2:0;3:1000;4:6291456;6:262144|15663105|0|m,a,s,p");
+    return framing("1:65536;2:0;4:6291456;6:262144|15663105|0|m,a,s,p");
+}
+
 std::string chrome_version(int major) {
     // Full versions until the user agent reduction reached every client
     // of 101 and later (June 2022); the versions are those of the captures.
@@ -106,6 +118,7 @@ std::shared_ptr<BrowserProfile> chromium_profile(BrowserFamily family, int major
     p->tls = chromium_tls(major);
     p->h2_weight = 256;
     p->h2_exclusive = true;
+    p->h2 = chromium_h2(major);
     p->websocket = WebSocketLayout::Chromium;
     p->websocket_accept_encoding = encodings;
     return p;
@@ -140,6 +153,8 @@ std::shared_ptr<BrowserProfile> firefox_profile(int major) {
     // Non-exclusive on the root, weight 42 (153 capture).
     p->h2_weight = 42;
     p->h2_exclusive = false;
+    // The same from 133 to 153 (captures).
+    p->h2 = framing("1:65536;2:0;4:131072;5:16384|12517377|0|m,p,a,s");
     p->websocket = WebSocketLayout::Firefox;
     p->websocket_accept_encoding = "gzip, deflate, br, zstd";
     TlsProfile& t = p->tls;
@@ -205,6 +220,9 @@ std::shared_ptr<BrowserProfile> safari_profile(std::string_view version) {
     t.signed_cert_timestamps = true;
     t.padding = true;
     t.grease = true;
+    // 18.0 also announced ENABLE_CONNECT_PROTOCOL; 18.4 no longer does.
+    p->h2 = framing(version == "18.0" ? "2:0;3:100;4:2097152;8:1;9:1|10420225|0|m,s,a,p"
+                                      : "2:0;3:100;4:2097152;9:1|10420225|0|m,s,a,p");
     return p;
 }
 

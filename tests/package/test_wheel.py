@@ -209,6 +209,17 @@ def test_core_libraries_are_loaded_from_the_wheel(probe: dict[str, Any], site_pa
             assert all(p.parent == bundle for p in copies), (name, copies)
 
 
+def test_bundled_libcurl_binds_its_http2_calls_to_the_core(venv: pathlib.Path) -> None:
+    """The profiles' HTTP/2 framing relies on libcurl's nghttp2 calls being
+    bound to the Core's definitions: the repaired wheel must keep that."""
+    env = dict(CLEAN_ENV, LD_DEBUG="bindings")
+    out = run([venv / "bin" / "python", "-I", "-c", "import vesper_native36"], env=env, cwd=venv, timeout=60)
+    bound = {m.group(2) for m in re.finditer(r"binding file \S*/(libcurl[^/\s]*) \[0\] to \S*/libhalyard\.so "
+                                                r"\[0\]: normal symbol `(nghttp2_\w+)'", out.stderr)}
+    assert bound == {"nghttp2_submit_settings", "nghttp2_session_set_local_window_size", "nghttp2_submit_request",
+                     "nghttp2_submit_priority"}
+
+
 @pytest.mark.parametrize("library", ["vesper_native36.abi3.so", "libhalyard.so"])
 def test_ldd_resolves_everything_but_the_system_runtime_inside_the_venv(
         library: str, venv: pathlib.Path, site_packages: pathlib.Path) -> None:
