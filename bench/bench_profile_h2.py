@@ -1,9 +1,10 @@
 """Profile requests over TLS HTTP/2 against local nginx, for two builds side
 by side in one run: a 64 MiB download and 1,000 small GETs with 64 in
-flight on one connection, with a browser profile and without.  Each figure
+flight on one connection, with browser profiles and without.  Each figure
 is the median of the runs, each run in a fresh process.
 
-    .venv/bin/python bench/bench_profile_h2.py --build today=/work/main/python --build new=python
+    .venv/bin/python bench/bench_profile_h2.py --build today=/work/main/python --build new=python \
+        --profile chrome_156 --profile firefox_153
 """
 import argparse
 import json
@@ -39,7 +40,7 @@ if workload == "download":
     r = get("/large")
     r.await_response()
     size = 0
-    while (chunk := r.next_body()) is not None:
+    while chunk := r.read_chunk():
         size += len(chunk)
     amount = size / 1e6
 else:
@@ -67,7 +68,7 @@ def run_child(build, workload, url, ca, profile):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", action="append", required=True, help="name=folder with the built module")
-    parser.add_argument("--profile", default="chrome_146")
+    parser.add_argument("--profile", action="append", help="profile to measure (repeatable; default chrome_156)")
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
     builds = dict(b.split("=", 1) for b in args.build)
@@ -86,7 +87,7 @@ def main():
             print(f"| workload | profile | {' | '.join(builds)} | ratio {'/'.join(reversed(list(builds)))} |")
             print("|---|---|" + "---|" * (len(builds) + 1))
             for workload, unit in (("download", "MB/s"), ("inflight", "req/s")):
-                for profile in (args.profile, None):
+                for profile in [*(args.profile or ["chrome_156"]), None]:
                     figures = {}
                     for _ in range(args.repeat):   # interleaved, so both see the same machine
                         for name, build in builds.items():
