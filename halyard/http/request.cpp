@@ -127,7 +127,14 @@ void Request::on_start() {
 
 void Request::on_cancel() { finish(map_cause(Cause::Canceled)); }
 
-void Request::on_timeout() { finish(map_cause(Cause::TimedOut)); }
+void Request::on_timeout() {
+    // A hop still connecting (to the server, or to the proxy) ends as a
+    // connect timeout, as curl's own does: callers tell the two apart.
+    bool connecting = false;
+    if (phase_ == Phase::Transferring && easy_ != nullptr)
+        connecting = !read_curl_facts(easy_, CURLE_OK, !engine_->settings().proxy.empty(), "", *api_).connected;
+    finish(map_cause(connecting ? Cause::ConnectTimedOut : Cause::TimedOut));
+}
 
 void Request::on_resume() {
     resume_pending_.store(false);

@@ -27,6 +27,7 @@ constexpr ErrorRow cause_row(Cause cause, uint32_t result, int32_t net, const ch
 constexpr ErrorRow kTable[] = {
     cause_row(Cause::Canceled, HY_CANCELED, -3, "cancelled, or released while running"),
     cause_row(Cause::TimedOut, HY_TIMEOUT, -7, "the request's timeout expired"),
+    cause_row(Cause::ConnectTimedOut, HY_TIMEOUT, -118, "the request's timeout expired while connecting"),
     cause_row(Cause::RedirectRefused, HY_REDIRECT, -2, "redirect met in redirect mode error"),
     cause_row(Cause::RedirectLimit, HY_REDIRECT, -310, "a 21st redirect"),
     cause_row(Cause::RedirectUnsafe, HY_REDIRECT, -311, "redirect to a scheme other than http or https"),

@@ -16,6 +16,7 @@ namespace halyard {
 enum class Cause {
     Canceled,            // hy_request_cancel, or release of a running request
     TimedOut,            // the request's whole-request timeout expired
+    ConnectTimedOut,     // ... while its transfer had no TCP connection yet
     RedirectRefused,     // redirect mode "error" met a redirect
     RedirectLimit,       // a 21st redirect
     RedirectUnsafe,      // Location is not http or https

@@ -1,5 +1,6 @@
 """Requests through the real Core: heads, headers, bodies, encodings, cookies."""
 import hashlib
+import socket
 import threading
 
 import pytest
@@ -110,6 +111,48 @@ def test_timeout(engine, http):
     with pytest.raises(RuntimeError) as info:
         request.await_response()
     assert str(info.value) == "Timeout (Chromium net error -7)"
+
+
+@pytest.fixture
+def unanswered_listener():
+    """A listening socket that never accepts, with its backlog filled: the
+    kernel drops further SYNs, so a connect to it stays pending."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(0)
+    fillers = []
+    for _ in range(4):
+        s = socket.socket()
+        s.setblocking(False)
+        s.connect_ex(listener.getsockname())
+        fillers.append(s)
+    yield listener.getsockname()[1]
+    for s in fillers + [listener]:
+        s.close()
+
+
+def test_timeout_while_connecting_is_a_connect_timeout(engine, unanswered_listener):
+    request = engine.request("GET", f"http://127.0.0.1:{unanswered_listener}/", timeout=0.5)
+    request.start()
+    with pytest.raises(RuntimeError) as info:
+        request.await_response(timeout=10)
+    assert str(info.value) == "Timeout (Chromium net error -118)"
+
+
+def test_timeout_after_connecting_is_not(engine):
+    """Connected, TLS handshake unanswered: the connection was made, so the
+    request's timeout is the plain one."""
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    try:
+        request = engine.request("GET", f"https://127.0.0.1:{listener.getsockname()[1]}/", timeout=0.5)
+        request.start()
+        with pytest.raises(RuntimeError) as info:
+            request.await_response(timeout=10)
+        assert str(info.value) == "Timeout (Chromium net error -7)"
+    finally:
+        listener.close()
 
 
 def test_connection_refused(engine):

@@ -121,6 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(CauseMapping, EveryCauseHasItsRow) {
     const std::pair<Cause, Outcome> expected[] = {
         {Cause::Canceled, {HY_CANCELED, -3}},          {Cause::TimedOut, {HY_TIMEOUT, -7}},
+        {Cause::ConnectTimedOut, {HY_TIMEOUT, -118}},
         {Cause::RedirectRefused, {HY_REDIRECT, -2}},   {Cause::RedirectLimit, {HY_REDIRECT, -310}},
         {Cause::RedirectUnsafe, {HY_REDIRECT, -311}},  {Cause::RedirectInvalid, {HY_REDIRECT, -303}},
         {Cause::RedirectNoRewind, {HY_REDIRECT, -25}}, {Cause::ProxyAuth, {HY_PROXY, -127}},
