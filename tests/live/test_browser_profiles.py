@@ -5,7 +5,8 @@ import struct
 import pytest
 
 from conftest import fetch, native
-from servers.fingerprint import ClientHello, HelloRecorder, is_grease
+from servers.browser_recorder import BrowserRecorder
+from servers.fingerprint import ClientHello, is_grease
 
 CHROME_CIPHERS = [4865, 4866, 4867, 49195, 49199, 49196, 49200, 52393, 52392, 49171, 49172, 156, 157, 47, 53]
 CHROME_SIGALGS = [0x0403, 0x0804, 0x0401, 0x0503, 0x0805, 0x0501, 0x0806, 0x0601]
@@ -20,7 +21,7 @@ SAFARI_ORDER = ["sec-fetch-dest", "user-agent", "accept", "sec-fetch-site", "sec
 
 @pytest.fixture(scope="module")
 def recorder(certs):
-    server = HelloRecorder(*certs["good"])
+    server = BrowserRecorder(*certs["good"], alpn=("http/1.1",))
     yield server
     server.close()
 
@@ -96,11 +97,12 @@ def test_without_profile_no_browser_headers(ca_pem, https):
 
 
 def hello_of(engine, recorder):
-    before = len(recorder.hellos)
-    answer = fetch(engine, "GET", f"https://localhost:{recorder.port}/")
+    """The ClientHello of one request and, as the body, the head it sent."""
+    before = len(recorder.connections)
+    answer = fetch(engine, "GET", f"https://localhost:{recorder.port}/echo")
     assert answer.status == 200
-    assert len(recorder.hellos) == before + 1
-    return ClientHello(recorder.hellos[-1]), answer.body
+    assert len(recorder.connections) == before + 1
+    return ClientHello(recorder.connections[-1].hello), answer.body
 
 
 def test_chrome_client_hello_against_the_browser(ca_pem, recorder):

@@ -1,11 +1,7 @@
-"""ClientHello parsing and the JA3 / JA4 fingerprints, and a TLS server that
-records the ClientHello of every connection before completing the handshake.
-"""
+"""ClientHello parsing and the JA3 / JA4 fingerprints (the recording server
+is browser_recorder.py)."""
 import hashlib
-import socket
-import ssl
 import struct
-import threading
 
 
 def is_grease(value):
@@ -97,63 +93,3 @@ class ClientHello:
         if self.sigalgs:
             c_text += "_" + ",".join(f"{s:04x}" for s in self.sigalgs if not is_grease(s))
         return f"{a}_{b}_{digest(c_text)}"
-
-
-class HelloRecorder:
-    """A TLS server on 127.0.0.1 (in a thread) that keeps the raw ClientHello of
-    each connection, completes the handshake (ALPN http/1.1) and answers one
-    HTTP/1.1 request with the request head as its body."""
-
-    def __init__(self, cert, key):
-        self.hellos = []
-        self.heads = []
-        self._context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        self._context.load_cert_chain(cert, key)
-        self._context.set_alpn_protocols(["http/1.1"])
-        self._sock = socket.create_server(("127.0.0.1", 0))
-        self._sock.settimeout(0.2)
-        self.port = self._sock.getsockname()[1]
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
-
-    def _serve(self):
-        while not self._stop.is_set():
-            try:
-                conn, _ = self._sock.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            with conn:
-                try:
-                    self._handle(conn)
-                except (OSError, ssl.SSLError, ValueError):
-                    pass
-
-    def _handle(self, conn):
-        conn.settimeout(5)
-        # Peek until the whole first record is there; the TLS stack reads it again.
-        record = b""
-        while True:
-            record = conn.recv(65536, socket.MSG_PEEK)
-            if len(record) >= 5 and len(record) >= 5 + int.from_bytes(record[3:5], "big"):
-                break
-            if not record:
-                return
-        self.hellos.append(record[:5 + int.from_bytes(record[3:5], "big")])
-        with self._context.wrap_socket(conn, server_side=True) as tls:
-            head = b""
-            while b"\r\n\r\n" not in head:
-                chunk = tls.recv(65536)
-                if not chunk:
-                    return
-                head += chunk
-            head = head.split(b"\r\n\r\n")[0] + b"\r\n\r\n"
-            self.heads.append(head)
-            tls.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s" % (len(head), head))
-
-    def close(self):
-        self._stop.set()
-        self._sock.close()
-        self._thread.join(5)
