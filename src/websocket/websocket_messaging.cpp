@@ -31,17 +31,22 @@ Result<PyRef> websocket_send_bytes(PyObject* self, const Args& args) {
     return none();
 }
 
+namespace {
+
 // recv holds the connection slot only to read it, not while it sleeps: a
 // poll on another thread then neither waits for it (stalling the
 // interpreter) nor races it, since every event is popped exactly once under
 // the state's own lock, by whichever call gets there first.  It waits in
 // interruptible slices with an optional timeout (TimeoutError); Ctrl-C
 // raises KeyboardInterrupt and leaves the connection open (the next recv
-// goes on where this one stopped).
-Result<PyRef> websocket_recv(PyObject* self, const Args& args) {
+// goes on where this one stopped).  `value` turns the event into the
+// caller's form; None once the connection has ended.
+template <class Value>
+Result<PyRef> receive(PyObject* self, const Args& args, Value&& value) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
-    TRY_STATUS(check_process(websocket_of(self).handle->owner()));
-    std::optional<Shared<WebSocketState>> state = websocket_of(self).connection.peek();
+    WebSocketContents& socket = websocket_of(self);
+    TRY_STATUS(check_process(socket.handle->owner()));
+    std::optional<Shared<WebSocketState>> state = socket.connection.peek();
     if (!state) return Failure::runtime(kNotConnected);
     std::optional<WebSocketEvent> event;
     bool ended = false;
@@ -51,30 +56,18 @@ Result<PyRef> websocket_recv(PyObject* self, const Args& args) {
     }));
     if (!done) return Failure::timeout("timed out waiting for a WebSocket event");
     if (!event) return none();
-    return websocket_event_value(*event);
+    return value(*event);
 }
 
-}  // namespace vesper
+}  // namespace
 
-namespace vesper {
+Result<PyRef> websocket_recv(PyObject* self, const Args& args) {
+    return receive(self, args, [](const WebSocketEvent& e) { return websocket_event_value(e); });
+}
 
-// recv_message: as recv, in interruptible slices, with a timeout and the
-// payload as str or bytes.
+// recv_message: as recv, with the payload as str or bytes.
 Result<PyRef> websocket_recv_message(PyObject* self, const Args& args) {
-    TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
-    WebSocketContents& socket = websocket_of(self);
-    TRY_STATUS(check_process(socket.handle->owner()));
-    std::optional<Shared<WebSocketState>> state = socket.connection.peek();
-    if (!state) return Failure::runtime("WebSocket is not connected");
-    std::optional<WebSocketEvent> event;
-    bool ended = false;
-    TRY_ASSIGN(bool done, wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
-        event = (*state)->pop_for(ms, ended);
-        return event.has_value() || ended;
-    }));
-    if (!done) return Failure::timeout("timed out waiting for a WebSocket event");
-    if (!event) return none();
-    return websocket_event_value_bytes(*event);
+    return receive(self, args, [](const WebSocketEvent& e) { return websocket_event_value_bytes(e); });
 }
 
 }  // namespace vesper
