@@ -165,10 +165,12 @@ void NetworkHub::run_round(std::vector<Command>& batch) {
     // shared HTTP/2 connection meanwhile loses its "run now" timer, and
     // with the socket drained nothing would wake it before the idle wait
     // ends.  A second perform runs every transfer again, that one too;
-    // it starts nothing new, so its own clock stays put.
-    const bool started = std::exchange(transfer_added_, false);
+    // it starts nothing new, so its own clock stays put.  It takes two
+    // transfers at least, so a lone one (sequential requests) skips it.
+    const unsigned added = std::exchange(transfers_added_, 0u);
     curl_multi_perform(multi_, &running);
-    if (started) curl_multi_perform(multi_, &running);
+    if (added > 0 && static_cast<unsigned>(alive_) + added > 1) curl_multi_perform(multi_, &running);
+    alive_ = running;
     drain_finished_transfers(linked_curl(), multi_);
     if (quic_multi_ != nullptr) {
         const CurlApi& quic = *quic_curl();
