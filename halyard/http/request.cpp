@@ -247,7 +247,11 @@ void Request::start_transfer() {
         fail_with_curl(rc);
         return;
     }
-    if (api_->multi_add_handle(hop_multi(), easy_) != CURLM_OK) finish(map_cause(Cause::Internal));
+    if (api_->multi_add_handle(hop_multi(), easy_) != CURLM_OK) {
+        finish(map_cause(Cause::Internal));
+        return;
+    }
+    if (!quic_hop_) engine_->hub().note_transfer_added();
 }
 
 void Request::detach_transfer() {

@@ -159,7 +159,18 @@ void NetworkHub::run_round(std::vector<Command>& batch) {
     batch.clear();  // may drop the last reference to a request
     check_deadlines();
     int running = 0;
+    // libcurl 7.88 moves its clock forward while it starts a new transfer
+    // inside curl_multi_perform, then drops every timer due before that
+    // time.  An earlier transfer whose answer a later one read off the
+    // shared HTTP/2 connection meanwhile loses its "run now" timer, and
+    // with the socket drained nothing would wake it before the idle wait
+    // ends.  A second perform runs every transfer again, that one too;
+    // it starts nothing new, so its own clock stays put.  It takes two
+    // transfers at least, so a lone one (sequential requests) skips it.
+    const unsigned added = std::exchange(transfers_added_, 0u);
     curl_multi_perform(multi_, &running);
+    if (added > 0 && static_cast<unsigned>(alive_) + added > 1) curl_multi_perform(multi_, &running);
+    alive_ = running;
     drain_finished_transfers(linked_curl(), multi_);
     if (quic_multi_ != nullptr) {
         const CurlApi& quic = *quic_curl();

@@ -57,6 +57,9 @@ public:
     CURLM* multi() const { return multi_; }
     CURLSH* share() const { return share_; }
     void track(std::shared_ptr<Request> request);
+    // An easy handle joined the multi: the next round performs twice
+    // (see run_round).
+    void note_transfer_added() { ++transfers_added_; }
     void untrack(Request* request);
     // Started, unfinished WebSocket connections (network_hub_websockets.cpp).
     void track_websocket(std::shared_ptr<WebSocket> socket);
@@ -112,6 +115,8 @@ private:
     // Network thread only: the started, unfinished requests, the HTTP
     // cache and the per-host admission of transfers.
     std::unordered_map<Request*, std::shared_ptr<Request>> active_;
+    unsigned transfers_added_ = 0;   // since the last curl_multi_perform
+    int alive_ = 0;                  // transfers running after it
     std::unordered_map<WebSocket*, std::shared_ptr<WebSocket>> websockets_;
     HttpCache cache_;
     ConnectionScheduler scheduler_;

@@ -130,7 +130,11 @@ void WebSocket::on_start() {
         fail(curl_failure(rc));
         return;
     }
-    if (curl_multi_add_handle(engine_->multi(), easy_) != CURLM_OK) fail({HY_NETWORK, -2, 0, "internal failure"});
+    if (curl_multi_add_handle(engine_->multi(), easy_) != CURLM_OK) {
+        fail({HY_NETWORK, -2, 0, "internal failure"});
+        return;
+    }
+    engine_->hub().note_transfer_added();
 }
 
 void WebSocket::on_cancel() {
