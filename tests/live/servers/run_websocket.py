@@ -84,7 +84,14 @@ async def route(ws):
             received += 1
         COUNTS[tag] = received
     elif path == "/count-report":
-        await ws.send(str(COUNTS.get(query.get("tag", ""), -1)))
+        # The client saw the close answered before the /count handler has
+        # drained its queue and stored the count: wait for it (bounded).
+        tag = query.get("tag", "")
+        for _ in range(500):
+            if tag in COUNTS:
+                break
+            await asyncio.sleep(0.01)
+        await ws.send(str(COUNTS.get(tag, -1)))
         await echo(ws)
     elif path == "/silent":
         # websockets resumes reading on its own now and then: those resumes
