@@ -141,7 +141,8 @@ test: build
 
 # What CI runs (.ci/run): make test, with the wheel test (of the wheel the
 # instrumented builds made) and fuzzing in its second tail lane.
-ci: build
+ci: deps
+	@$(TIMED) build $(MAKE) --no-print-directory build
 	@$(MAKE) --no-print-directory test TAIL_EXTRA="test-wheel fuzz" WHEEL_READY=1
 
 # The instrumented builds' tests in two lanes, as they too mostly wait on
