@@ -13,6 +13,8 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_url_validation fuzz_request_record fuzz_head_block
 CMAKE       := $(VENV)/bin/cmake
 JOBS        ?= 2
+# Prints a phase's wall and CPU seconds (scripts/timed.sh).
+TIMED       := bash $(CURDIR)/scripts/timed.sh
 # Exact releases of every Python package the build, the tests and the
 # benchmarks use (requirements-dev.txt says which packages and why).
 CONSTRAINTS := constraints-dev.txt
@@ -32,7 +34,7 @@ PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 PYTEST_WORKERS ?= 2
 XDIST       := $(if $(filter 0,$(PYTEST_WORKERS)),,-n $(PYTEST_WORKERS) --dist loadfile)
 
-.PHONY: all deps native build test test-core test-module test-live test-package test-cli test-wheel typecheck wheel \
+.PHONY: all deps native build test ci tail-lanes test-core tsan-core tsan-module test-module test-live test-package test-cli test-wheel typecheck wheel \
         sanitize sanitize-build tsan tsan-build fuzz fuzz-build instrumented-builds demo bench soak clean
 
 all: build
@@ -103,10 +105,13 @@ test-package: build
 	$(MODULE_ENV) $(PYTEST) $(XDIST) tests/package/double
 
 # The repaired wheel installed into a fresh virtual environment.  Apart from
-# make test (CI runs it after): building the wheel from scratch takes one to
-# several minutes.
+# make test (make ci runs it): building the wheel from scratch takes one to
+# several minutes.  The wheel is built into WHEEL_DIST first, unless
+# WHEEL_READY says this run has just built it there (make ci).
+WHEEL_DIST := $(CURDIR)/build-wheel/dist
 test-wheel: build
-	PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/package/test_wheel.py
+	$(if $(WHEEL_READY),,$(MAKE) --no-print-directory wheel DIST=$(WHEEL_DIST))
+	VESPER_WHEEL_DIST=$(WHEEL_DIST) PYTHONPATH=$(CURDIR)/python $(PYTEST) tests/package/test_wheel.py
 
 # mypy --strict over the package and the module's stub (settings in pyproject.toml).
 typecheck: deps
@@ -119,21 +124,50 @@ test-cli: build
 # Everything, in two lanes: the normal build's tests run while the
 # instrumented builds (sanitizers, ThreadSanitizer, fuzzing, the wheel's
 # Release build) compile beside them, since those tests mostly wait on
-# sockets and timers; then the tests of the instrumented builds.  The
-# compilers' output goes to $(BUILD)/instrumented-builds.log (its end is
+# sockets and timers; then the tests of the instrumented builds (tail-lanes).
+# The compilers' output goes to $(BUILD)/instrumented-builds.log (its end is
 # shown if a build fails).  The background lane ignores SIGINT (a shell
 # without job control starts it so): an interrupt stops it by its id.
 NORMAL_TESTS := test-core test-module test-live test-package test-cli typecheck
 test: build
 	@$(MAKE) --no-print-directory instrumented-builds >$(BUILD)/instrumented-builds.log 2>&1 & builder=$$!; \
 	trap 'kill $$builder 2>/dev/null; exit 130' INT TERM HUP; \
-	status=0; $(MAKE) --no-print-directory $(NORMAL_TESTS) || status=$$?; \
+	status=0; for t in $(NORMAL_TESTS); do \
+	  $(TIMED) $$t $(MAKE) --no-print-directory $$t || { status=1; break; }; \
+	done; \
 	if ! wait $$builder; then tail -60 $(BUILD)/instrumented-builds.log; status=1; fi; \
 	[ $$status = 0 ] || exit $$status; \
-	$(MAKE) --no-print-directory sanitize tsan
+	$(MAKE) --no-print-directory tail-lanes
 
-instrumented-builds: sanitize-build tsan-build fuzz-build
-	$(MAKE) --no-print-directory wheel DIST=$(CURDIR)/build-wheel/dist
+# What CI runs (.ci/run): make test, with the wheel test (of the wheel the
+# instrumented builds made) and fuzzing in its second tail lane.
+ci: deps
+	@$(TIMED) build $(MAKE) --no-print-directory build
+	@$(MAKE) --no-print-directory test TAIL_EXTRA="test-wheel fuzz" WHEEL_READY=1
+
+# The instrumented builds' tests: ThreadSanitizer's alone (the C++ shards
+# keep both cores busy; beside other tests, the module's interrupt tests
+# under it outran their 20 s bounds), then two lanes, as the rest mostly
+# waits on sockets and timers: AddressSanitizer (module, then live) beside
+# TAIL_EXTRA (make ci: the wheel test, then fuzzing at a low priority).  The
+# second lane's output goes to $(BUILD)/tail-lane.log, shown when it ends.
+TAIL_EXTRA ?=
+tail-lanes:
+	@$(TIMED) tsan-core $(MAKE) --no-print-directory tsan-core
+	@$(TIMED) tsan-module $(MAKE) --no-print-directory tsan-module
+	@{ for t in $(TAIL_EXTRA); do \
+	    $(TIMED) $$t $(MAKE) --no-print-directory $$t || exit 1; \
+	  done; } >$(BUILD)/tail-lane.log 2>&1 & lane=$$!; \
+	trap 'kill $$lane 2>/dev/null; exit 130' INT TERM HUP; \
+	status=0; $(TIMED) sanitize $(MAKE) --no-print-directory sanitize || status=1; \
+	wait $$lane || status=1; \
+	echo "--- $(BUILD)/tail-lane.log:"; cat $(BUILD)/tail-lane.log; exit $$status
+
+instrumented-builds: deps
+	@for t in sanitize-build tsan-build fuzz-build; do \
+	  $(TIMED) $$t $(MAKE) --no-print-directory $$t || exit 1; \
+	done
+	@$(TIMED) wheel $(MAKE) --no-print-directory wheel DIST=$(WHEEL_DIST)
 
 ASAN_ENV := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1 \
@@ -167,7 +201,9 @@ tsan-build: deps
 	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS) --target core_tests vesper_native36 halyard_double
 	mkdir -p $(TSAN_BUILD)/python && cp -f $(TSAN_BUILD)/src/vesper_native36.abi3.so $(TSAN_BUILD)/python/
 
-tsan: tsan-build
+tsan: tsan-core tsan-module
+
+tsan-core: tsan-build
 	@pids=""; for i in 0 1; do \
 	  TSAN_OPTIONS=$(TSAN_OPTS) GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=$$i \
 	    $(TSAN_BUILD)/tests/core/core_tests >$(TSAN_BUILD)/core_tests.$$i.log 2>&1 & pids="$$pids $$!"; \
@@ -176,6 +212,8 @@ tsan: tsan-build
 	  else status=1; echo "core_tests shard $$i failed:"; tail -150 $(TSAN_BUILD)/core_tests.$$i.log; fi; \
 	  i=$$((i + 1)); \
 	done; exit $$status
+
+tsan-module: tsan-build
 	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" TSAN_OPTIONS=$(TSAN_OPTS) \
 	  PYTHONPATH=$(CURDIR)/$(TSAN_BUILD)/python:$(CURDIR)/python \
 	  VESPER_DOUBLE=$(CURDIR)/$(TSAN_BUILD)/double/libhalyard.so $(PYTEST) $(XDIST) tests/module -x
@@ -183,7 +221,9 @@ tsan: tsan-build
 # libFuzzer targets (clang) for the Core's validators and head assembly,
 # each run for FUZZ_SECONDS from its seed corpus in tests/fuzz/<target>/corpus;
 # new inputs go to $(FUZZ_BUILD)/corpus, crashes to $(FUZZ_BUILD)/crash-*.
-# The targets fuzz at the same time, each for FUZZ_SECONDS.
+# The targets fuzz at the same time, each for FUZZ_SECONDS, at a lower
+# priority: in make ci they share the cores with AddressSanitizer's tests,
+# whose timers must not starve.
 fuzz-build: deps
 	CC=clang-14 CXX=clang++-14 $(call configure,$(FUZZ_BUILD),-DVESPER_FUZZ=ON -DVESPER_TESTS=OFF)
 	$(CMAKE) --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS)
@@ -192,7 +232,7 @@ fuzz: fuzz-build
 	@pids=""; for t in $(FUZZ_TARGETS); do \
 	  mkdir -p $(FUZZ_BUILD)/corpus/$$t && \
 	  echo "fuzzing $$t for $(FUZZ_SECONDS) s" && \
-	  { $(FUZZ_BUILD)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	  { nice -n 10 $(FUZZ_BUILD)/tests/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
 	    -artifact_prefix=$(FUZZ_BUILD)/ -print_final_stats=1 $(FUZZ_BUILD)/corpus/$$t tests/fuzz/$$t/corpus \
 	    2>$(FUZZ_BUILD)/$$t.log & } ; pids="$$pids $$!"; \
 	done; status=0; set -- $(FUZZ_TARGETS); for pid in $$pids; do \

@@ -3,14 +3,10 @@
 #include <algorithm>
 #include <type_traits>
 
+#include "text/header.h"
+
 namespace halyard {
 namespace {
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
 
 std::string_view unquote(std::string_view s) {
     s = trim(s);

@@ -48,8 +48,14 @@ def run(argv: list[str | os.PathLike[str]], **kwargs: Any) -> subprocess.Complet
 
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory: pytest.TempPathFactory) -> pathlib.Path:
-    dist = tmp_path_factory.mktemp("dist")
-    run(["make", "-s", "-C", ROOT, "wheel", f"DIST={dist}"])
+    """The wheel in the folder VESPER_WHEEL_DIST names (make test-wheel
+    builds it there first), else one built here by `make wheel`."""
+    given = os.environ.get("VESPER_WHEEL_DIST")
+    if given:
+        dist = pathlib.Path(given)
+    else:
+        dist = tmp_path_factory.mktemp("dist")
+        run(["make", "-s", "-C", ROOT, "wheel", f"DIST={dist}"])
     wheels = list(dist.glob("*.whl"))
     assert len(wheels) == 1, wheels
     return wheels[0]

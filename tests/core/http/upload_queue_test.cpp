@@ -18,7 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using Read = UploadQueue::ReadResult;
 
-const uint8_t* bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+const uint8_t* raw_bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
 std::string drain(UploadQueue& q, size_t step) {
     std::string out;
@@ -30,9 +30,9 @@ std::string drain(UploadQueue& q, size_t step) {
 
 TEST(UploadQueue, DataComesOutInOrderAcrossPieceBoundaries) {
     UploadQueue q;
-    EXPECT_EQ(q.append(bytes("hello "), 6, false).code, HY_OK);
+    EXPECT_EQ(q.append(raw_bytes("hello "), 6, false).code, HY_OK);
     EXPECT_EQ(q.append(nullptr, 0, false).code, HY_OK);
-    EXPECT_EQ(q.append(bytes("world"), 5, true).code, HY_OK);
+    EXPECT_EQ(q.append(raw_bytes("world"), 5, true).code, HY_OK);
     EXPECT_EQ(drain(q, 4), "hello world");
     size_t n = 99;
     uint8_t b[4];
@@ -43,7 +43,7 @@ TEST(UploadQueue, DataComesOutInOrderAcrossPieceBoundaries) {
 TEST(UploadQueue, WritesAfterTheFinalPieceAreRefused) {
     UploadQueue q;
     EXPECT_EQ(q.append(nullptr, 0, true).code, HY_OK);
-    EXPECT_EQ(q.append(bytes("x"), 1, false).code, HY_INVALID_STATE);
+    EXPECT_EQ(q.append(raw_bytes("x"), 1, false).code, HY_INVALID_STATE);
     EXPECT_EQ(q.append(nullptr, 0, true).code, HY_INVALID_STATE);
 }
 
@@ -51,11 +51,11 @@ TEST(UploadQueue, AnEmptyQueueAsksForAKickOnTheNextWrite) {
     UploadQueue q;
     uint8_t b[8];
     size_t n = 0;
-    EXPECT_EQ(q.append(bytes("a"), 1, false).needs_kick, false);  // nobody waits yet
+    EXPECT_EQ(q.append(raw_bytes("a"), 1, false).needs_kick, false);  // nobody waits yet
     EXPECT_EQ(q.read(b, sizeof b, n), Read::Data);
     EXPECT_EQ(q.read(b, sizeof b, n), Read::Empty);               // the reader pauses
-    EXPECT_TRUE(q.append(bytes("b"), 1, false).needs_kick);
-    EXPECT_FALSE(q.append(bytes("c"), 1, false).needs_kick);      // one kick per pause
+    EXPECT_TRUE(q.append(raw_bytes("b"), 1, false).needs_kick);
+    EXPECT_FALSE(q.append(raw_bytes("c"), 1, false).needs_kick);      // one kick per pause
     EXPECT_EQ(q.read(b, sizeof b, n), Read::Data);
     EXPECT_EQ(q.read(b, sizeof b, n), Read::Empty);
     EXPECT_TRUE(q.append(nullptr, 0, true).needs_kick);           // the end also wakes it
@@ -65,9 +65,9 @@ TEST(UploadQueue, AnEmptyQueueAsksForAKickOnTheNextWrite) {
 TEST(UploadQueue, WriterWaitsWhileOverTheLimitUntilTheReaderTakesItToHalf) {
     UploadQueue q(1000);
     const std::string piece(600, 'p');
-    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    ASSERT_EQ(q.append(raw_bytes(piece), piece.size(), false).code, HY_OK);
     EXPECT_EQ(q.wait_for_room(), HY_OK);  // 600 <= 1000: no wait
-    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    ASSERT_EQ(q.append(raw_bytes(piece), piece.size(), false).code, HY_OK);
     EXPECT_EQ(q.queued(), 1200u);
 
     std::atomic<bool> returned{false};
@@ -103,7 +103,7 @@ class UploadQueueEnd : public ::testing::TestWithParam<std::tuple<uint32_t, bool
 TEST_P(UploadQueueEnd, WaitAfterTheEndReportsTheCloseOnlyIfTheFinalPieceWasNotTaken) {
     const auto [code, final_taken] = GetParam();
     UploadQueue q(1000);
-    ASSERT_EQ(q.append(bytes("last"), 4, true).code, HY_OK);
+    ASSERT_EQ(q.append(raw_bytes("last"), 4, true).code, HY_OK);
     uint8_t b[16];
     size_t n = 0;
     if (final_taken) {
@@ -113,7 +113,7 @@ TEST_P(UploadQueueEnd, WaitAfterTheEndReportsTheCloseOnlyIfTheFinalPieceWasNotTa
     q.close(code);
     EXPECT_EQ(q.wait_for_room(), final_taken ? uint32_t{HY_OK} : code);
     // Later writes are refused either way.
-    EXPECT_EQ(q.append(bytes("x"), 1, false).code, code);
+    EXPECT_EQ(q.append(raw_bytes("x"), 1, false).code, code);
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, UploadQueueEnd,
@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(Codes, UploadQueueEnd,
 TEST(UploadQueue, CloseWakesWaitingWritersWithTheEndingCode) {
     UploadQueue q(10);
     const std::string piece(100, 'p');
-    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    ASSERT_EQ(q.append(raw_bytes(piece), piece.size(), false).code, HY_OK);
     std::atomic<uint32_t> rc{0xFF};
     std::thread writer([&] { rc = q.wait_for_room(); });
     std::this_thread::sleep_for(30ms);
@@ -131,7 +131,7 @@ TEST(UploadQueue, CloseWakesWaitingWritersWithTheEndingCode) {
     q.close(HY_CANCELED);
     writer.join();
     EXPECT_EQ(rc.load(), HY_CANCELED);
-    EXPECT_EQ(q.append(bytes("x"), 1, false).code, HY_CANCELED);
+    EXPECT_EQ(q.append(raw_bytes("x"), 1, false).code, HY_CANCELED);
     EXPECT_EQ(q.queued(), 0u);
     // The body did not end: a reader told End would send the terminating
     // chunk, and the server would take the bytes so far as the whole body.
@@ -144,11 +144,11 @@ TEST(UploadQueue, OnlyATakenFinalPieceEndsTheBodyAfterAClose) {
     uint8_t b[8];
     size_t n = 0;
     UploadQueue pending_final;  // final piece queued but its data never taken
-    ASSERT_EQ(pending_final.append(bytes("abc"), 3, true).code, HY_OK);
+    ASSERT_EQ(pending_final.append(raw_bytes("abc"), 3, true).code, HY_OK);
     pending_final.close(HY_CANCELED);
     EXPECT_EQ(pending_final.read(b, sizeof b, n), Read::Aborted);
     UploadQueue taken;          // every byte and the end were taken first
-    ASSERT_EQ(taken.append(bytes("abc"), 3, true).code, HY_OK);
+    ASSERT_EQ(taken.append(raw_bytes("abc"), 3, true).code, HY_OK);
     ASSERT_EQ(taken.read(b, sizeof b, n), Read::Data);
     ASSERT_EQ(taken.read(b, sizeof b, n), Read::End);
     taken.close(HY_INVALID_STATE);
@@ -162,7 +162,7 @@ TEST(UploadQueue, ConcurrentWriterAndReaderMoveEveryByteOnce) {
     std::thread writer([&] {
         for (size_t off = 0; off < sent.size(); off += 97) {
             const size_t len = std::min<size_t>(97, sent.size() - off);
-            if (q.append(bytes(sent) + off, len, false).code != HY_OK || q.wait_for_room() != HY_OK) return;
+            if (q.append(raw_bytes(sent) + off, len, false).code != HY_OK || q.wait_for_room() != HY_OK) return;
         }
         q.append(nullptr, 0, true);
     });
@@ -199,9 +199,9 @@ const std::pair<uint32_t, bool> kHeld{HY_OK, true};
 TEST(UploadQueue, TimedWaitTimesOutWhileOverTheLimitAndHoldsToHalfAcrossSlices) {
     UploadQueue q(1000);
     const std::string piece(600, 'p');
-    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    ASSERT_EQ(q.append(raw_bytes(piece), piece.size(), false).code, HY_OK);
     EXPECT_EQ(timed(q, 0), kRoom);  // 600 <= 1000: room
-    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    ASSERT_EQ(q.append(raw_bytes(piece), piece.size(), false).code, HY_OK);
     const auto begun = std::chrono::steady_clock::now();
     EXPECT_EQ(timed(q, 40), kHeld);
     EXPECT_GE(std::chrono::steady_clock::now() - begun, 40ms);
@@ -214,19 +214,19 @@ TEST(UploadQueue, TimedWaitTimesOutWhileOverTheLimitAndHoldsToHalfAcrossSlices) 
     EXPECT_EQ(timed(q, 0), kRoom);
     // The hold ended with it: 600 more (1100, over the limit) holds again,
     // and a fresh wait at 800 (never over the limit since) does not.
-    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    ASSERT_EQ(q.append(raw_bytes(piece), piece.size(), false).code, HY_OK);
     EXPECT_EQ(timed(q, 0), kHeld);
     ASSERT_EQ(q.read(buf, sizeof buf, n), Read::Data);
     ASSERT_EQ(q.read(buf, 300, n), Read::Data);  // 400 left
     EXPECT_EQ(timed(q, 0), kRoom);
-    ASSERT_EQ(q.append(bytes(piece), 400, false).code, HY_OK);  // 800
+    ASSERT_EQ(q.append(raw_bytes(piece), 400, false).code, HY_OK);  // 800
     EXPECT_EQ(timed(q, 0), kRoom);
 }
 
 TEST(UploadQueue, TimedWaitWakesWhenTheReaderMakesRoom) {
     UploadQueue q(1000);
     const std::string piece(1500, 'p');
-    ASSERT_EQ(q.append(bytes(piece), piece.size(), false).code, HY_OK);
+    ASSERT_EQ(q.append(raw_bytes(piece), piece.size(), false).code, HY_OK);
     std::thread reader([&] {
         std::this_thread::sleep_for(30ms);
         uint8_t buf[1100];
@@ -247,7 +247,7 @@ TEST_P(UploadQueueTimedEnd, CloseEndsATimedWaitWithTheWaitsResult) {
     const auto [code, final_taken] = GetParam();
     UploadQueue q(10);
     const std::string piece(100, 'p');
-    ASSERT_EQ(q.append(bytes(piece), piece.size(), final_taken).code, HY_OK);
+    ASSERT_EQ(q.append(raw_bytes(piece), piece.size(), final_taken).code, HY_OK);
     if (final_taken) {
         uint8_t b[128];
         size_t n = 0;

@@ -54,17 +54,17 @@ TEST(LiveEngine, BundleWithoutCertificateIsRefused) {
     EXPECT_EQ(code, HY_INVALID_ARGUMENT);
 }
 
-struct RawCase {
+struct RawErrorCase {
     const char* name;
     const char* reply;
     RawServer::End end;
     uint32_t result;
     int32_t net_error;
 };
-class LiveRaw : public Live, public ::testing::WithParamInterface<RawCase> {};
+class LiveRaw : public Live, public ::testing::WithParamInterface<RawErrorCase> {};
 
 TEST_P(LiveRaw, BrokenResponsesMapToTheirErrors) {
-    const RawCase c = GetParam();
+    const RawErrorCase c = GetParam();
     RawServer server(c.reply, c.end);
     ASSERT_NE(server.port(), 0);
     Recorder r;
@@ -75,16 +75,16 @@ TEST_P(LiveRaw, BrokenResponsesMapToTheirErrors) {
 INSTANTIATE_TEST_SUITE_P(
     Replies, LiveRaw,
     ::testing::Values(
-        RawCase{"empty", "", RawServer::End::Close, HY_NETWORK, -324},
-        RawCase{"short_body", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this", RawServer::End::Close, HY_NETWORK, -354},
-        RawCase{"unfinished_chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", RawServer::End::Close,
+        RawErrorCase{"empty", "", RawServer::End::Close, HY_NETWORK, -324},
+        RawErrorCase{"short_body", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this", RawServer::End::Close, HY_NETWORK, -354},
+        RawErrorCase{"unfinished_chunks", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", RawServer::End::Close,
                 HY_NETWORK, -355},
-        RawCase{"bad_chunk_size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n",
+        RawErrorCase{"bad_chunk_size", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n",
                 RawServer::End::Close, HY_PROTOCOL, -321},
-        RawCase{"not_http", "SSH-2.0-OpenSSH_9.0\r\n\r\n", RawServer::End::Close, HY_PROTOCOL, -370},
-        RawCase{"bad_gzip", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 8\r\n\r\nnot gzip",
+        RawErrorCase{"not_http", "SSH-2.0-OpenSSH_9.0\r\n\r\n", RawServer::End::Close, HY_PROTOCOL, -370},
+        RawErrorCase{"bad_gzip", "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 8\r\n\r\nnot gzip",
                 RawServer::End::Close, HY_PROTOCOL, -330},
-        RawCase{"reset", "", RawServer::End::Reset, HY_NETWORK, -101}),
+        RawErrorCase{"reset", "", RawServer::End::Reset, HY_NETWORK, -101}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Live, HeadBlockKeepsLinesAsReceivedAndEndsThemWithCrlf) {

@@ -7,7 +7,7 @@
 namespace halyard {
 namespace {
 
-constexpr int64_t kNow = 1'700'000'000;
+constexpr int64_t kCookieNow = 1'700'000'000;
 
 const std::vector<std::string> kJar = {
     "example.com\tFALSE\t/\tFALSE\t0\thost_only\t1",
@@ -30,7 +30,7 @@ class CookieSelection : public ::testing::TestWithParam<SelectCase> {};
 
 TEST_P(CookieSelection, Picks) {
     const SelectCase& c = GetParam();
-    EXPECT_EQ(cookie_header(kJar, c.host, c.path, c.secure, kNow), c.expected);
+    EXPECT_EQ(cookie_header(kJar, c.host, c.path, c.secure, kCookieNow), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -55,7 +55,7 @@ class SetCookieLines : public ::testing::TestWithParam<SetCase> {};
 
 TEST_P(SetCookieLines, Convert) {
     const SetCase& c = GetParam();
-    EXPECT_EQ(jar_line_from_set_cookie(c.header, "ws.example.com", c.path, kNow), c.line);
+    EXPECT_EQ(jar_line_from_set_cookie(c.header, "ws.example.com", c.path, kCookieNow), c.line);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -148,7 +148,7 @@ std::string answer(const std::string& extra, const std::string& status = "101 Sw
            "\r\n" + extra + "\r\n";
 }
 
-struct AnswerCase {
+struct HandshakeAnswerCase {
     const char* name;
     std::string head;
     bool ok;
@@ -157,10 +157,10 @@ struct AnswerCase {
     std::string protocol;
     bool deflate;
 };
-class HandshakeAnswers : public ::testing::TestWithParam<AnswerCase> {};
+class HandshakeAnswers : public ::testing::TestWithParam<HandshakeAnswerCase> {};
 
 TEST_P(HandshakeAnswers, Checked) {
-    const AnswerCase& c = GetParam();
+    const HandshakeAnswerCase& c = GetParam();
     const HandshakeResult r = check_handshake_answer(c.head, kKey, {"chat", "superchat"}, true);
     EXPECT_EQ(r.ok, c.ok) << r.error;
     EXPECT_EQ(r.status, c.status);
@@ -176,24 +176,24 @@ TEST_P(HandshakeAnswers, Checked) {
 INSTANTIATE_TEST_SUITE_P(
     Table, HandshakeAnswers,
     ::testing::Values(
-        AnswerCase{"plain", answer(""), true, 101, 0, "", false},
-        AnswerCase{"protocol_and_deflate",
+        HandshakeAnswerCase{"plain", answer(""), true, 101, 0, "", false},
+        HandshakeAnswerCase{"protocol_and_deflate",
                    answer("Sec-WebSocket-Protocol: superchat\r\nSec-WebSocket-Extensions: permessage-deflate; server_max_window_bits=12\r\n"),
                    true, 101, 0, "superchat", true},
-        AnswerCase{"connection_list_and_case",
+        HandshakeAnswerCase{"connection_list_and_case",
                    "HTTP/1.1 101 OK\r\nupgrade: WebSocket\r\nconnection: keep-alive, upgrade\r\nsec-websocket-accept: " + kAccept + "\r\n\r\n",
                    true, 101, 0, "", false},
-        AnswerCase{"refused_403", "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n", false, 403, -320, "", false},
-        AnswerCase{"redirect_is_refused", "HTTP/1.1 302 Found\r\nLocation: /x\r\n\r\n", false, 302, -320, "", false},
-        AnswerCase{"not_http", "SSH-2.0-OpenSSH\r\n\r\n", false, 0, -370, "", false},
-        AnswerCase{"wrong_accept", answer("", "101 Switching Protocols", "AAAAAAAAAAAAAAAAAAAAAAAAAAA="), false, 101, -320, "", false},
-        AnswerCase{"no_upgrade", "HTTP/1.1 101 OK\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: " + kAccept + "\r\n\r\n", false, 101, -320, "", false},
-        AnswerCase{"no_connection", "HTTP/1.1 101 OK\r\nUpgrade: websocket\r\nSec-WebSocket-Accept: " + kAccept + "\r\n\r\n", false, 101, -320, "", false},
-        AnswerCase{"protocol_not_offered", answer("Sec-WebSocket-Protocol: other\r\n"), false, 101, -320, "", false},
-        AnswerCase{"two_protocols", answer("Sec-WebSocket-Protocol: chat\r\nSec-WebSocket-Protocol: chat\r\n"), false, 101, -320, "", false},
-        AnswerCase{"bad_extension", answer("Sec-WebSocket-Extensions: permessage-deflate; server_max_window_bits=99\r\n"), false, 101, -320, "", false},
-        AnswerCase{"unknown_extension", answer("Sec-WebSocket-Extensions: x-mux\r\n"), false, 101, -320, "", false},
-        AnswerCase{"malformed_line", answer("no colon here\r\n"), false, 101, -320, "", false}),
+        HandshakeAnswerCase{"refused_403", "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n", false, 403, -320, "", false},
+        HandshakeAnswerCase{"redirect_is_refused", "HTTP/1.1 302 Found\r\nLocation: /x\r\n\r\n", false, 302, -320, "", false},
+        HandshakeAnswerCase{"not_http", "SSH-2.0-OpenSSH\r\n\r\n", false, 0, -370, "", false},
+        HandshakeAnswerCase{"wrong_accept", answer("", "101 Switching Protocols", "AAAAAAAAAAAAAAAAAAAAAAAAAAA="), false, 101, -320, "", false},
+        HandshakeAnswerCase{"no_upgrade", "HTTP/1.1 101 OK\r\nConnection: Upgrade\r\nSec-WebSocket-Accept: " + kAccept + "\r\n\r\n", false, 101, -320, "", false},
+        HandshakeAnswerCase{"no_connection", "HTTP/1.1 101 OK\r\nUpgrade: websocket\r\nSec-WebSocket-Accept: " + kAccept + "\r\n\r\n", false, 101, -320, "", false},
+        HandshakeAnswerCase{"protocol_not_offered", answer("Sec-WebSocket-Protocol: other\r\n"), false, 101, -320, "", false},
+        HandshakeAnswerCase{"two_protocols", answer("Sec-WebSocket-Protocol: chat\r\nSec-WebSocket-Protocol: chat\r\n"), false, 101, -320, "", false},
+        HandshakeAnswerCase{"bad_extension", answer("Sec-WebSocket-Extensions: permessage-deflate; server_max_window_bits=99\r\n"), false, 101, -320, "", false},
+        HandshakeAnswerCase{"unknown_extension", answer("Sec-WebSocket-Extensions: x-mux\r\n"), false, 101, -320, "", false},
+        HandshakeAnswerCase{"malformed_line", answer("no colon here\r\n"), false, 101, -320, "", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(HandshakeAnswer, ExtensionsUnofferedAreRefused) {

@@ -15,7 +15,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes bytes(const std::string& s) { return {s.begin(), s.end()}; }
+Bytes to_bytes(const std::string& s) { return {s.begin(), s.end()}; }
 
 // A server frame: never masked.
 Bytes frame(uint8_t opcode, const Bytes& payload, bool fin = true, bool rsv1 = false) {
@@ -40,7 +40,7 @@ Bytes close_payload(uint16_t code, const std::string& reason) {
     std::string p;
     p.push_back(static_cast<char>(code >> 8));
     p.push_back(static_cast<char>(code & 0xff));
-    return bytes(p + reason);
+    return to_bytes(p + reason);
 }
 
 struct Written {
@@ -116,30 +116,30 @@ protected:
 TEST_F(Session, FragmentsAreReassembledAroundAPing) {
     start();
     Bytes stream;
-    for (const Bytes& f : {frame(1, bytes("hel"), false), frame(9, bytes("ping!")), frame(0, bytes("lo "), false),
-                           frame(0, bytes("world")), frame(2, {0, 1, 2})})
+    for (const Bytes& f : {frame(1, to_bytes("hel"), false), frame(9, to_bytes("ping!")), frame(0, to_bytes("lo "), false),
+                           frame(0, to_bytes("world")), frame(2, {0, 1, 2})})
         stream.insert(stream.end(), f.begin(), f.end());
     // One byte at a time: no frame boundary may be assumed.
     for (uint8_t b : stream) feed({b});
     ASSERT_EQ(listener.messages.size(), 2u);
     EXPECT_EQ(listener.messages[0].type, 1u);
-    EXPECT_EQ(listener.messages[0].data, bytes("hello world"));
+    EXPECT_EQ(listener.messages[0].data, to_bytes("hello world"));
     EXPECT_EQ(listener.messages[1].type, 2u);
     EXPECT_EQ(listener.messages[1].data, (Bytes{0, 1, 2}));
     const auto out = written();
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].opcode, 0xA);  // the pong, with the ping's payload
     EXPECT_TRUE(out[0].masked);
-    EXPECT_EQ(out[0].payload, bytes("ping!"));
+    EXPECT_EQ(out[0].payload, to_bytes("ping!"));
     EXPECT_FALSE(session.failure());
 }
 
 TEST_F(Session, MultibyteCharacterSplitAcrossFragments) {
     start();
-    feed(frame(1, bytes("caf\xC3"), false));
-    feed(frame(0, bytes("\xA9")));
+    feed(frame(1, to_bytes("caf\xC3"), false));
+    feed(frame(0, to_bytes("\xA9")));
     ASSERT_EQ(listener.messages.size(), 1u);
-    EXPECT_EQ(listener.messages[0].data, bytes("caf\xC3\xA9"));
+    EXPECT_EQ(listener.messages[0].data, to_bytes("caf\xC3\xA9"));
 }
 
 TEST_F(Session, PeerCloseIsReportedAndEchoed) {
@@ -173,7 +173,7 @@ TEST_F(Session, LocalCloseThenPeerAnswer) {
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].payload, close_payload(1000, "bye"));
     // Messages the peer sent before its answer still arrive.
-    feed(frame(1, bytes("late")));
+    feed(frame(1, to_bytes("late")));
     feed(frame(8, close_payload(1000, "")));
     EXPECT_EQ(listener.messages.size(), 1u);
     EXPECT_TRUE(session.close_received());
@@ -210,15 +210,15 @@ TEST_P(SessionFailures, FailWithTheRightCloseCode) {
 INSTANTIATE_TEST_SUITE_P(
     Table, SessionFailures,
     ::testing::Values(
-        FailureCase{"invalid_utf8", {frame(1, bytes("ok \xFF"))}, 1007},
-        FailureCase{"invalid_utf8_across_fragments", {frame(1, bytes("\xE2\x82"), false), frame(0, bytes("x"))}, 1007},
-        FailureCase{"truncated_utf8_at_end", {frame(1, bytes("\xE2\x82"))}, 1007},
+        FailureCase{"invalid_utf8", {frame(1, to_bytes("ok \xFF"))}, 1007},
+        FailureCase{"invalid_utf8_across_fragments", {frame(1, to_bytes("\xE2\x82"), false), frame(0, to_bytes("x"))}, 1007},
+        FailureCase{"truncated_utf8_at_end", {frame(1, to_bytes("\xE2\x82"))}, 1007},
         FailureCase{"frame_over_bound", {frame(2, Bytes(1001, 7))}, 1009},
         FailureCase{"fragments_over_bound", {frame(2, Bytes(600, 7), false), frame(0, Bytes(401, 7))}, 1009},
         FailureCase{"rsv1_not_negotiated", {frame(2, {1}, true, true)}, 1002},
         FailureCase{"continuation_without_start", {frame(0, {1})}, 1002},
         FailureCase{"unknown_opcode", {frame(3, {1})}, 1002},
-        FailureCase{"fragmented_ping", {frame(9, bytes("ping"), false)}, 1002, false},
+        FailureCase{"fragmented_ping", {frame(9, to_bytes("ping"), false)}, 1002, false},
         FailureCase{"ping_over_125_bytes", {frame(9, Bytes(200, 'p'))}, 1002, false},
         FailureCase{"close_of_one_byte", {frame(8, {3})}, 1002, false},
         FailureCase{"close_with_reserved_code", {frame(8, close_payload(1005, ""))}, 1002},
@@ -244,10 +244,10 @@ TEST_F(Session, CompressedMessagesInflate) {
     start(DeflateParams{});
     Deflater server;
     ASSERT_TRUE(server.init(15, false));
-    const Bytes text = bytes(std::string(3000, 'w') + " end");
+    const Bytes text = to_bytes(std::string(3000, 'w') + " end");
     feed(frame(1, compress(server, text), true, true));
     // A compressed message split in frames: RSV1 only on the first.
-    const Bytes wire = compress(server, bytes("second message, fragmented"));
+    const Bytes wire = compress(server, to_bytes("second message, fragmented"));
     const size_t half = wire.size() / 2;
     feed(frame(1, Bytes(wire.begin(), wire.begin() + static_cast<long>(half)), false, true));
     feed(frame(0, Bytes(wire.begin() + static_cast<long>(half), wire.end())));
@@ -256,7 +256,7 @@ TEST_F(Session, CompressedMessagesInflate) {
     ASSERT_EQ(listener.messages.size(), 3u) << (session.failure() ? session.failure()->message : "");
     EXPECT_EQ(listener.messages[0].data, text);
     EXPECT_TRUE(listener.messages[0].compressed);
-    EXPECT_EQ(listener.messages[1].data, bytes("second message, fragmented"));
+    EXPECT_EQ(listener.messages[1].data, to_bytes("second message, fragmented"));
     EXPECT_EQ(listener.messages[2].data, (Bytes{9, 9}));
     EXPECT_FALSE(listener.messages[2].compressed);
 }
@@ -274,7 +274,7 @@ TEST_F(Session, CompressedTextMustBeUtf8) {
     start(DeflateParams{});
     Deflater server;
     ASSERT_TRUE(server.init(15, false));
-    feed(frame(1, compress(server, bytes("bad \xC0\xAF")), true, true));
+    feed(frame(1, compress(server, to_bytes("bad \xC0\xAF")), true, true));
     EXPECT_EQ(failure_code(), 1007);
 }
 
@@ -287,7 +287,7 @@ TEST_F(Session, SendsMaskedFrames) {
     const auto out = written();
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[0].opcode, 1);
-    EXPECT_EQ(out[0].payload, bytes("hi"));
+    EXPECT_EQ(out[0].payload, to_bytes("hi"));
     EXPECT_EQ(out[1].payload, big);
     EXPECT_TRUE(out[0].masked && out[1].masked && out[2].masked);
     EXPECT_FALSE(out[1].rsv1);
@@ -306,7 +306,7 @@ TEST_P(SessionSendDeflate, WhatIsSentInflatesBack) {
     start(DeflateParams{false, p.no_takeover, 15, p.client_window});
     Inflater server;
     ASSERT_TRUE(server.init(p.no_takeover));
-    const Bytes message = bytes(std::string(2000, 'q') + "tail");
+    const Bytes message = to_bytes(std::string(2000, 'q') + "tail");
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(session.send_message(1, message.data(), message.size()));
     const auto out = written();
     ASSERT_EQ(out.size(), 3u);
@@ -369,8 +369,8 @@ TEST_P(SessionListenerThrows, FailsTheSessionWithoutUnwindingThroughWslay) {
     listener.on_close = c.on_close;
     FrameSession session;
     ASSERT_TRUE(session.init(&listener, std::nullopt));
-    Bytes stream = c.on_close ? frame(8, close_payload(1000, "bye")) : frame(1, bytes("hello"));
-    const Bytes next = frame(1, bytes("after"));
+    Bytes stream = c.on_close ? frame(8, close_payload(1000, "bye")) : frame(1, to_bytes("hello"));
+    const Bytes next = frame(1, to_bytes("after"));
     stream.insert(stream.end(), next.begin(), next.end());
     EXPECT_NO_THROW(session.receive(stream.data(), stream.size()));
     ASSERT_TRUE(session.failure());
