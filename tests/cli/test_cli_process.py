@@ -8,6 +8,7 @@ import urllib.request
 import uuid
 
 from conftest import child_env
+from servers.process import WITH_DEFAULT_SIGNALS
 
 
 def _arrived(http, group, timeout=15.0):
@@ -22,7 +23,8 @@ def _arrived(http, group, timeout=15.0):
 
 def test_ctrl_c_exits_130_without_a_traceback(http):
     group = uuid.uuid4().hex
-    proc = subprocess.Popen([sys.executable, "-m", "vesper", f"{http}/log?group={group}&tag=a&delay=20"],
+    proc = subprocess.Popen([sys.executable, *WITH_DEFAULT_SIGNALS, sys.executable, "-m", "vesper",
+                             f"{http}/log?group={group}&tag=a&delay=20"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env())
     try:
         assert _arrived(http, group), "the request never reached the server"

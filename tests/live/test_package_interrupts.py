@@ -8,6 +8,7 @@ import time
 import pytest
 
 import vesper
+from servers.process import WITH_DEFAULT_SIGNALS
 
 pytestmark = pytest.mark.timeout(60)
 
@@ -25,7 +26,8 @@ except KeyboardInterrupt:
 @pytest.mark.parametrize("path", ["/slow?delay=20", "/drip?n=20&interval=1"])
 def test_ctrl_c_interrupts_a_blocking_request(http, path):
     import os
-    proc = subprocess.Popen([sys.executable, "-c", WAITER, http + path], stdout=subprocess.PIPE, text=True,
+    proc = subprocess.Popen([sys.executable, *WITH_DEFAULT_SIGNALS, sys.executable, "-c", WAITER, http + path],
+                            stdout=subprocess.PIPE, text=True,
                             env=dict(os.environ))
     try:
         assert proc.stdout.readline().strip() == "waiting"

@@ -17,6 +17,8 @@ import uuid
 
 import pytest
 
+from servers.process import WITH_DEFAULT_SIGNALS
+
 HERE = pathlib.Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
 CORE_TESTS = ROOT / "build" / "tests" / "core" / "core_tests"
@@ -48,13 +50,6 @@ def wait_for(predicate, seconds: float, step: float = 0.05) -> bool:
             return True
         time.sleep(step)
     return predicate()
-
-
-# Runs argv with SIGINT and SIGQUIT as a terminal's job has them: the suite
-# may itself run as a background job (make from a script), which ignores them.
-WITH_DEFAULT_SIGNALS = ["-c", "import os, signal, sys; "
-                        "[signal.signal(s, signal.SIG_DFL) for s in (signal.SIGINT, signal.SIGQUIT)]; "
-                        "os.execv(sys.argv[1], sys.argv[1:])"]
 
 
 class Case:

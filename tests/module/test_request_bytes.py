@@ -317,7 +317,10 @@ def test_bad_timeouts(core, streaming, timeout):
 
 
 INTERRUPTED = textwrap.dedent("""
-    import os, sys, time
+    import os, signal, sys, time
+    # Ctrl-C as at a terminal, also when the suite runs as a background job
+    # (which starts every child with SIGINT ignored).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     sys.path.insert(0, {tests!r})
     from conftest import DOUBLE as core, native
     engine = native.PyEngine()
