@@ -34,7 +34,7 @@ PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 PYTEST_WORKERS ?= 2
 XDIST       := $(if $(filter 0,$(PYTEST_WORKERS)),,-n $(PYTEST_WORKERS) --dist loadfile)
 
-.PHONY: all deps native build test ci tail-lanes test-core tsan-core tsan-module test-module test-live test-package test-cli test-wheel typecheck wheel \
+.PHONY: all deps native build test tail-lanes test-core tsan-core tsan-module test-module test-live test-package test-cli test-wheel typecheck wheel \
         sanitize sanitize-build tsan tsan-build fuzz fuzz-build instrumented-builds demo bench soak clean
 
 all: build
@@ -105,9 +105,10 @@ test-package: build
 	$(MODULE_ENV) $(PYTEST) $(XDIST) tests/package/double
 
 # The repaired wheel installed into a fresh virtual environment.  Apart from
-# make test (make ci runs it): building the wheel from scratch takes one to
-# several minutes.  The wheel is built into WHEEL_DIST first, unless
-# WHEEL_READY says this run has just built it there (make ci).
+# make test (which runs it with the wheel its instrumented lane built):
+# building the wheel from scratch takes one to several minutes.  The wheel
+# is built into WHEEL_DIST first, unless WHEEL_READY says this run has just
+# built it there.
 WHEEL_DIST := $(CURDIR)/build-wheel/dist
 test-wheel: build
 	$(if $(WHEEL_READY),,$(MAKE) --no-print-directory wheel DIST=$(WHEEL_DIST))
@@ -129,7 +130,8 @@ test-cli: build
 # shown if a build fails).  The background lane ignores SIGINT (a shell
 # without job control starts it so): an interrupt stops it by its id.
 NORMAL_TESTS := test-core test-module test-live test-package test-cli typecheck
-test: build
+test: deps
+	@$(TIMED) build $(MAKE) --no-print-directory build
 	@$(MAKE) --no-print-directory instrumented-builds >$(BUILD)/instrumented-builds.log 2>&1 & builder=$$!; \
 	trap 'kill $$builder 2>/dev/null; exit 130' INT TERM HUP; \
 	status=0; for t in $(NORMAL_TESTS); do \
@@ -137,21 +139,15 @@ test: build
 	done; \
 	if ! wait $$builder; then tail -60 $(BUILD)/instrumented-builds.log; status=1; fi; \
 	[ $$status = 0 ] || exit $$status; \
-	$(MAKE) --no-print-directory tail-lanes
-
-# What CI runs (.ci/run): make test, with the wheel test (of the wheel the
-# instrumented builds made) and fuzzing in its second tail lane.
-ci: deps
-	@$(TIMED) build $(MAKE) --no-print-directory build
-	@$(MAKE) --no-print-directory test TAIL_EXTRA="test-wheel fuzz" WHEEL_READY=1
+	$(MAKE) --no-print-directory tail-lanes WHEEL_READY=1
 
 # The instrumented builds' tests: ThreadSanitizer's alone (the C++ shards
 # keep both cores busy; beside other tests, the module's interrupt tests
 # under it outran their 20 s bounds), then two lanes, as the rest mostly
 # waits on sockets and timers: AddressSanitizer (module, then live) beside
-# TAIL_EXTRA (make ci: the wheel test, then fuzzing at a low priority).  The
+# TAIL_EXTRA (the wheel test, then fuzzing at a low priority).  The
 # second lane's output goes to $(BUILD)/tail-lane.log, shown when it ends.
-TAIL_EXTRA ?=
+TAIL_EXTRA ?= test-wheel fuzz
 tail-lanes:
 	@$(TIMED) tsan-core $(MAKE) --no-print-directory tsan-core
 	@$(TIMED) tsan-module $(MAKE) --no-print-directory tsan-module
@@ -222,7 +218,7 @@ tsan-module: tsan-build
 # each run for FUZZ_SECONDS from its seed corpus in tests/fuzz/<target>/corpus;
 # new inputs go to $(FUZZ_BUILD)/corpus, crashes to $(FUZZ_BUILD)/crash-*.
 # The targets fuzz at the same time, each for FUZZ_SECONDS, at a lower
-# priority: in make ci they share the cores with AddressSanitizer's tests,
+# priority: in make test they share the cores with AddressSanitizer's tests,
 # whose timers must not starve.
 fuzz-build: deps
 	CC=clang-14 CXX=clang++-14 $(call configure,$(FUZZ_BUILD),-DVESPER_FUZZ=ON -DVESPER_TESTS=OFF)
