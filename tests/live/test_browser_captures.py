@@ -167,24 +167,25 @@ def test_akamai_fingerprint_equals_the_browsers(ca_pem, h2_recorder, profile):
     assert kinds(ours.frames) == kinds(theirs["frames"][:-1]) + [("HEADERS", None, 1)]
 
 
+def assert_head_equals_the_capture(profile, ours, theirs, port):
+    """An HTTP/1.1 head vesper sent, line by line, against the browser's."""
+    their_line, their_fields = head_fields(theirs)
+    our_line, our_fields = head_fields(ours)
+    assert our_line == their_line
+    assert normalised(profile, our_fields, port, False) == normalised(profile, their_fields, port, True)
+
+
 @pytest.mark.parametrize("profile", sorted(PROFILES))
 def test_http1_head_equals_the_browsers(ca_pem, h1_recorder, profile):
     ours = vesper_navigation(profile, ca_pem, h1_recorder)
-    their_line, theirs = head_fields(capture(PROFILES[profile])["h1"]["head"])
-    our_line, our_fields = head_fields(ours.head)
-    assert our_line == their_line
-    port = h1_recorder.port
-    assert normalised(profile, our_fields, port, False) == normalised(profile, theirs, port, True)
+    assert_head_equals_the_capture(profile, ours.head, capture(PROFILES[profile])["h1"]["head"], h1_recorder.port)
 
 
 @pytest.mark.parametrize("profile", sorted(PROFILES))
 def test_websocket_upgrade_equals_the_browsers(ca_pem, h1_recorder, profile):
     ours = vesper_upgrade(profile, ca_pem, h1_recorder)
-    their_line, theirs = head_fields(capture(PROFILES[profile])["websocket"]["head"])
-    our_line, our_fields = head_fields(ours.head)
-    assert our_line == their_line
-    port = h1_recorder.port
-    assert normalised(profile, our_fields, port, False) == normalised(profile, theirs, port, True)
+    assert_head_equals_the_capture(profile, ours.head, capture(PROFILES[profile])["websocket"]["head"],
+                                   h1_recorder.port)
     # Chrome's WebSocket connection offers http/1.1 alone; Firefox offers h2
     # too, for WebSockets over HTTP/2 (RFC 8441), which the Core does not speak.
     ours_hello = ClientHello(ours.hello)
