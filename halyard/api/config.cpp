@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "api/record_fields.h"
 #include "text/url.h"
 
 #ifndef HALYARD_VERSION
@@ -12,26 +13,7 @@
 namespace halyard {
 namespace {
 
-// A text field is valid when its pointer is set or its length is 0.
-bool read_text(const char* ptr, uint64_t len, std::string& out) {
-    if (len == 0) {
-        out.clear();
-        return true;
-    }
-    if (ptr == nullptr) return false;
-    out.assign(ptr, static_cast<size_t>(len));
-    return true;
-}
-
 bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
-
-template <typename Record>
-uint32_t check_header(const Record* record) {
-    if (record == nullptr) return HY_INVALID_ARGUMENT;
-    if (record->abi != HY_ABI_VERSION) return HY_UNSUPPORTED_ABI;
-    if (record->size != sizeof(Record)) return HY_INVALID_ARGUMENT;
-    return HY_OK;
-}
 
 }  // namespace
 
@@ -46,7 +28,7 @@ std::string normalize_method(std::string_view method) {
 }
 
 uint32_t read_engine_config(const EngineConfig* c, EngineSettings& out) {
-    if (uint32_t rc = check_header(c); rc != HY_OK) return rc;
+    if (uint32_t rc = check_record_header(c); rc != HY_OK) return rc;
     out = EngineSettings{};
     if (!read_text(c->user_agent, c->user_agent_len, out.user_agent) ||
         !read_text(c->proxy, c->proxy_len, out.proxy) ||
@@ -94,8 +76,8 @@ uint32_t read_engine_config(const EngineConfig* c, EngineSettings& out) {
 }
 
 uint32_t read_request_config(const RequestConfig* c, RequestSpec& out) {
-    if (uint32_t rc = check_header(c); rc != HY_OK) return rc;
-    if (uint32_t rc = check_header(&c->callbacks); rc != HY_OK) return rc;
+    if (uint32_t rc = check_record_header(c); rc != HY_OK) return rc;
+    if (uint32_t rc = check_record_header(&c->callbacks); rc != HY_OK) return rc;
     out = RequestSpec{};
     const RequestCallbacks& cb = c->callbacks;
     if (!cb.on_response || !cb.on_data || !cb.on_complete || !cb.on_redirect) return HY_INVALID_ARGUMENT;

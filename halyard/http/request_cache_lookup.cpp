@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "cache/cache_policy.h"
+#include "loop/clock.h"
 #include "loop/engine.h"
 #include "http/request.h"
 #include "text/url.h"
@@ -14,11 +15,6 @@ namespace halyard {
 namespace {
 
 constexpr size_t kReplayChunk = 64 * 1024;
-
-int64_t now_seconds() {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 }  // namespace
 

@@ -2,10 +2,10 @@
 // transfer is set up (TLS verification, the hub's cookies, an advertised
 // alternative), what its answer teaches the hub, and the fallback to TCP
 // when QUIC fails before an answer.
-#include <ctime>
 #include <new>
 
 #include "http/request.h"
+#include "loop/clock.h"
 #include "loop/engine.h"
 #include "transport/transport_options.h"
 #include "transport/tls.h"
@@ -19,15 +19,6 @@ namespace {
 // costs this much, once per origin until the broken mark expires.
 constexpr long kQuicConnectTimeoutMs = 1000;
 
-std::vector<std::string> jar_lines(CURL* easy) {
-    std::vector<std::string> lines;
-    curl_slist* list = nullptr;
-    if (easy == nullptr || curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) != CURLE_OK) return lines;
-    for (curl_slist* item = list; item != nullptr; item = item->next) lines.emplace_back(item->data);
-    curl_slist_free_all(list);
-    return lines;
-}
-
 // The path of an absolute URL, without query or fragment ("/" if none).
 std::string url_path(const std::string& url) {
     const size_t scheme = url.find("://");
@@ -40,8 +31,6 @@ std::string url_path(const std::string& url) {
 std::string bracketed(const std::string& host) {
     return host.find(':') != std::string::npos && host.front() != '[' ? "[" + host + "]" : host;
 }
-
-int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 }  // namespace
 

@@ -1,5 +1,6 @@
-// The Core's one clock: request and WebSocket deadlines and the network
-// loop's waits are all measured on it.
+// The Core's clocks: request and WebSocket deadlines and the network
+// loop's waits are measured on the steady one; cookie expiry and cache
+// freshness on the wall clock, in seconds (`now_seconds`).
 #pragma once
 
 #include <chrono>
@@ -19,6 +20,12 @@ inline constexpr uint64_t kMaxTimeoutMs = 100ull * 365 * 24 * 3600 * 1000;
 inline std::optional<Clock::time_point> deadline_after(uint64_t timeout_ms, Clock::time_point now = Clock::now()) {
     if (timeout_ms == 0 || timeout_ms >= kMaxTimeoutMs) return std::nullopt;
     return now + std::chrono::milliseconds(timeout_ms);
+}
+
+// Seconds since the epoch, as cookie expiry and HTTP dates count them.
+inline int64_t now_seconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace halyard

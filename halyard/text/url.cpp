@@ -8,25 +8,21 @@
 #include <memory>
 
 namespace halyard {
-namespace {
 
-struct UrlDeleter {
-    void operator()(CURLU* u) const { curl_url_cleanup(u); }
-};
-using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
-
-std::string lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-std::optional<std::string> get_part(CURLU* u, CURLUPart part, unsigned flags) {
+std::optional<std::string> url_part(CURLU* u, CURLUPart part, unsigned flags) {
     char* out = nullptr;
     if (curl_url_get(u, part, &out, flags) != CURLUE_OK || out == nullptr) return std::nullopt;
     std::string value(out);
     curl_free(out);
     return value;
+}
+
+namespace {
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
 }
 
 bool has_control_or_nul(std::string_view text) {
@@ -55,8 +51,8 @@ std::optional<std::string> ascii_host(const std::string& host) {
 // Host names are case-insensitive; the normalised URL carries them in
 // lower case, as browsers show them.
 std::optional<ParsedUrl> describe(CURLU* u) {
-    auto scheme = get_part(u, CURLUPART_SCHEME, 0);
-    auto host = get_part(u, CURLUPART_HOST, 0);
+    auto scheme = url_part(u, CURLUPART_SCHEME, 0);
+    auto host = url_part(u, CURLUPART_HOST, 0);
     if (!scheme || !host || host->empty()) return std::nullopt;
     if (!is_ascii(*host)) {
         host = ascii_host(*host);
@@ -65,9 +61,9 @@ std::optional<ParsedUrl> describe(CURLU* u) {
     const std::string lower_host = lower(*host);
     if (lower_host != *host && curl_url_set(u, CURLUPART_HOST, lower_host.c_str(), 0) != CURLUE_OK)
         return std::nullopt;
-    auto url = get_part(u, CURLUPART_URL, 0);
+    auto url = url_part(u, CURLUPART_URL, 0);
     if (!url) return std::nullopt;
-    auto port = get_part(u, CURLUPART_PORT, CURLU_DEFAULT_PORT);
+    auto port = url_part(u, CURLUPART_PORT, CURLU_DEFAULT_PORT);
     return ParsedUrl{*url, lower(*scheme), lower(*host), port.value_or("")};
 }
 
@@ -187,10 +183,10 @@ std::string without_credentials(std::string_view url) {
     UrlHandle u(curl_url());
     const std::string copy(url);
     if (u && curl_url_set(u.get(), CURLUPART_URL, copy.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
-        if (!get_part(u.get(), CURLUPART_USER, 0) && !get_part(u.get(), CURLUPART_PASSWORD, 0)) return copy;
+        if (!url_part(u.get(), CURLUPART_USER, 0) && !url_part(u.get(), CURLUPART_PASSWORD, 0)) return copy;
         if (curl_url_set(u.get(), CURLUPART_USER, nullptr, 0) == CURLUE_OK &&
             curl_url_set(u.get(), CURLUPART_PASSWORD, nullptr, 0) == CURLUE_OK) {
-            if (auto stripped = get_part(u.get(), CURLUPART_URL, 0)) return *stripped;
+            if (auto stripped = url_part(u.get(), CURLUPART_URL, 0)) return *stripped;
         }
     }
     // Not parsed: whatever precedes the last '@' of the authority goes, so

@@ -1,11 +1,23 @@
 // URL parsing and resolution through libcurl's URL API.
 #pragma once
 
+#include <curl/curl.h>
+
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace halyard {
+
+// An owned libcurl URL handle.
+struct UrlDeleter {
+    void operator()(CURLU* u) const { curl_url_cleanup(u); }
+};
+using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
+
+// One part of a parsed URL; nothing when the URL has no such part.
+std::optional<std::string> url_part(CURLU* u, CURLUPart part, unsigned flags = 0);
 
 struct ParsedUrl {
     std::string url;      // normalised absolute URL

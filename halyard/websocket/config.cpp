@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "api/config.h"
+#include "api/record_fields.h"
 #include "text/url.h"
 #include "text/validate.h"
 #include "websocket/handshake.h"
@@ -13,38 +14,12 @@
 namespace halyard {
 namespace {
 
-bool read_text(const char* ptr, uint64_t len, std::string& out) {
-    out.clear();
-    if (len == 0) return true;
-    if (ptr == nullptr) return false;
-    out.assign(ptr, static_cast<size_t>(len));
-    return true;
-}
-
-template <typename Record>
-uint32_t check_record(const Record* record) {
-    if (record == nullptr) return HY_INVALID_ARGUMENT;
-    if (record->abi != HY_ABI_VERSION) return HY_UNSUPPORTED_ABI;
-    if (record->size != sizeof(Record)) return HY_INVALID_ARGUMENT;
-    return HY_OK;
-}
-
-struct UrlDeleter {
-    void operator()(CURLU* u) const { curl_url_cleanup(u); }
-};
-
-std::string part(CURLU* u, CURLUPart which, unsigned flags = 0) {
-    char* text = nullptr;
-    if (curl_url_get(u, which, &text, flags) != CURLUE_OK || text == nullptr) return {};
-    std::string out(text);
-    curl_free(text);
-    return out;
-}
+std::string part(CURLU* u, CURLUPart which) { return url_part(u, which).value_or(""); }
 
 // Fills the URL fields of `out` from a ws:// or wss:// URL that
 // validate_websocket_url accepted.
 bool read_url(WebSocketSpec& out) {
-    std::unique_ptr<CURLU, UrlDeleter> u(curl_url());
+    UrlHandle u(curl_url());
     if (!u || curl_url_set(u.get(), CURLUPART_URL, out.url.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
         return false;
     std::string scheme = part(u.get(), CURLUPART_SCHEME);
@@ -69,8 +44,8 @@ bool read_url(WebSocketSpec& out) {
 }  // namespace
 
 uint32_t read_websocket_config(const WebSocketConfig* c, WebSocketSpec& out) {
-    if (uint32_t rc = check_record(c); rc != HY_OK) return rc;
-    if (uint32_t rc = check_record(&c->callbacks); rc != HY_OK) return rc;
+    if (uint32_t rc = check_record_header(c); rc != HY_OK) return rc;
+    if (uint32_t rc = check_record_header(&c->callbacks); rc != HY_OK) return rc;
     out = WebSocketSpec{};
     const WebSocketCallbacks& cb = c->callbacks;
     if (!cb.on_open || !cb.on_message || !cb.on_closing || !cb.on_close || !cb.on_error) return HY_INVALID_ARGUMENT;

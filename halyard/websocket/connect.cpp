@@ -1,9 +1,9 @@
 // The way to an open WebSocket: the connect-only curl transfer (proxy and
 // TLS exactly as the engine's requests have them), then the upgrade
 // handshake written and read on that connection by hand.
-#include <ctime>
 #include <new>
 
+#include "loop/clock.h"
 #include "loop/engine.h"
 #include "transport/transport_options.h"
 #include "websocket/websocket.h"
@@ -12,17 +12,6 @@
 
 namespace halyard {
 namespace {
-
-std::vector<std::string> jar_lines(CURL* easy) {
-    std::vector<std::string> lines;
-    curl_slist* list = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) != CURLE_OK) return lines;
-    for (curl_slist* item = list; item != nullptr; item = item->next) lines.emplace_back(item->data);
-    curl_slist_free_all(list);
-    return lines;
-}
-
-int64_t now_seconds() { return static_cast<int64_t>(std::time(nullptr)); }
 
 }  // namespace
 

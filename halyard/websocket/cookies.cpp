@@ -9,6 +9,15 @@
 #include "text/validate.h"
 
 namespace halyard {
+
+std::vector<std::string> jar_lines(CURL* easy) {
+    std::vector<std::string> lines;
+    curl_slist* list = nullptr;
+    if (easy == nullptr || curl_easy_getinfo(easy, CURLINFO_COOKIELIST, &list) != CURLE_OK) return lines;
+    for (curl_slist* item = list; item != nullptr; item = item->next) lines.emplace_back(item->data);
+    curl_slist_free_all(list);
+    return lines;
+}
 namespace {
 
 std::string lower(std::string_view s) {

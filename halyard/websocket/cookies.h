@@ -9,7 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include <curl/curl.h>
+
 namespace halyard {
+
+// The jar's lines (CURLINFO_COOKIELIST, Netscape format) as seen through
+// `easy`'s share; none for a null handle or when curl cannot list them.
+std::vector<std::string> jar_lines(CURL* easy);
 
 // True for the hosts browsers treat as secure origins without TLS.
 bool is_local_host(std::string_view host);
