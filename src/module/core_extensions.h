@@ -14,7 +14,10 @@ namespace vesper {
     X(request_upload_wait)        \
     X(request_record_sent_heads)  \
     X(request_sent_heads)         \
-    X(websocket_set_deflate)
+    X(websocket_set_deflate)      \
+    X(request_start_driven)       \
+    X(request_drive)              \
+    X(websocket_drive)
 
 // Each pointer is null when the loaded Core lacks that function.
 struct CoreExtensions {

@@ -41,7 +41,7 @@ Result<PyRef> request_wait_response(PyObject* self, const Args& args) {
     if (!pair) return Failure::runtime(kNotStarted);
     HeadTake taken;
     Result<bool> waited = wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
-        taken = pair->state->wait_head_for(ms);
+        taken = pair->state->wait_head_for(pair->handle->core(), ms);
         return !std::holds_alternative<std::monostate>(taken);
     });
     if (!waited.ok() || !waited.value()) {
@@ -133,7 +133,7 @@ Result<PyRef> request_read_all(PyObject* self, const Args& args) {
                 }
                 if (ended || waited_once || ms == 0) return;
                 waited_once = true;
-                pair.state->wait_body_for(ms);
+                pair.state->wait_body_for(pair.handle->core(), ms);
             }
         });
         return !has_pair || ended;
@@ -180,7 +180,7 @@ Result<PyRef> request_readinto(PyObject* self, const Args& args) {
         Result<bool> waited = wait_in_slices(deadline, [&](uint64_t ms) {
             bool readable = false;
             has_pair = with_body(request, [&](RunningPair& pair) {
-                readable = target.size() == 0 || pair.state->wait_body_for(ms);
+                readable = target.size() == 0 || pair.state->wait_body_for(pair.handle->core(), ms);
             });
             return !has_pair || readable;
         });

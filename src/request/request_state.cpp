@@ -4,7 +4,9 @@
 #include <cctype>
 #include <cstring>
 
+#include "module/core_extensions.h"
 #include "module/core_ranges.h"
+#include "module/driven_wait.h"
 #include "module/gil.h"
 
 namespace vesper {
@@ -187,7 +189,12 @@ uint64_t RequestState::wakes() const {
     return wakes_;
 }
 
-RedirectWait RequestState::wait_redirect_since(uint64_t since, uint64_t wait_ms) {
+template <class Ready>
+bool RequestState::wait_locked(hy_request* core, std::unique_lock<std::mutex>& lock, uint64_t wait_ms, Ready ready) {
+    return driven_wait(core_extensions().request_drive, core, lock, changed_, wait_ms, ready);
+}
+
+RedirectWait RequestState::wait_redirect_since(hy_request* core, uint64_t since, uint64_t wait_ms) {
     std::unique_lock lock(mutex_);
     const auto pop = [&]() -> std::optional<RedirectRecord> {
         if (redirects_.empty()) return std::nullopt;
@@ -204,15 +211,15 @@ RedirectWait RequestState::wait_redirect_since(uint64_t since, uint64_t wait_ms)
     }
     // A wake-up that came between two slices ends the wait as one that
     // comes during this slice does.
-    if (wakes_ == since) changed_.wait_for(lock, std::chrono::milliseconds(wait_ms));
+    if (wakes_ == since) wait_locked(core, lock, wait_ms, [&] { return wakes_ != since; });
     if (wakes_ == since) return {std::monostate{}, false};
     if (auto record = pop()) return {std::move(*record), true};
     if (failed_locked()) return {CoreError::from_index(outcome_, raw_code_), true};
     return {std::monostate{}, true};
 }
 
-RedirectTake RequestState::wait_redirect(uint64_t wait_ms) {
-    return wait_redirect_since(wakes(), wait_ms).taken;
+RedirectTake RequestState::wait_redirect(hy_request* core, uint64_t wait_ms) {
+    return wait_redirect_since(core, wakes(), wait_ms).taken;
 }
 
 HeadTake RequestState::take_head_locked() {
@@ -308,12 +315,15 @@ ChunkTake RequestState::take_chunk(hy_request* core) {
     return taken;
 }
 
-HeadTake RequestState::wait_head_for(uint64_t wait_ms) {
+HeadTake RequestState::wait_head_for(hy_request* core, uint64_t wait_ms) {
     std::unique_lock lock(mutex_);
     if (head_taken_) return RequestFailure{CoreError{ErrorKind::InvalidState}, 0, kHeadAlreadyTaken};
     HeadTake taken = take_head_locked();
     if (!std::holds_alternative<std::monostate>(taken) || wait_ms == 0) return taken;
-    changed_.wait_for(lock, std::chrono::milliseconds(wait_ms));
+    // Any change ends the wait (a redirect held for follow_redirect too);
+    // the head is looked for again below.
+    const uint64_t since = wakes_;
+    wait_locked(core, lock, wait_ms, [&] { return wakes_ != since || head_ || outcome_ != kRunning; });
     if (head_taken_) return RequestFailure{CoreError{ErrorKind::InvalidState}, 0, kHeadAlreadyTaken};
     return take_head_locked();
 }
@@ -325,7 +335,7 @@ ChunkTake RequestState::wait_chunk_for(hy_request* core, uint64_t wait_ms) {
     {
         std::unique_lock lock(mutex_);
         if (!readable_locked() && wait_ms != 0) {
-            changed_.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return readable_locked(); });
+            wait_locked(core, lock, wait_ms, [&] { return readable_locked(); });
         }
         taken = take_chunk_locked(resume, cancel);
     }
@@ -333,10 +343,10 @@ ChunkTake RequestState::wait_chunk_for(hy_request* core, uint64_t wait_ms) {
     return taken;
 }
 
-bool RequestState::wait_body_for(uint64_t wait_ms) {
+bool RequestState::wait_body_for(hy_request* core, uint64_t wait_ms) {
     std::unique_lock lock(mutex_);
     if (readable_locked() || wait_ms == 0) return readable_locked();
-    return changed_.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return readable_locked(); });
+    return wait_locked(core, lock, wait_ms, [&] { return readable_locked(); });
 }
 
 CopyTake RequestState::copy_into(hy_request* core, uint8_t* out, size_t capacity) {

@@ -53,7 +53,8 @@ def test_the_module_imports_beside_a_core_of_seventeen_functions(tmp_path):
 def test_the_extensions_found_are_those_the_core_exports():
     exported = {name for name in ("hy_request_upload_push", "hy_request_upload_wait",
                                   "hy_request_record_sent_heads", "hy_request_sent_heads",
-                                  "hy_websocket_set_deflate") if hasattr(DOUBLE.lib, name)}
+                                  "hy_websocket_set_deflate", "hy_request_start_driven", "hy_request_drive",
+                                  "hy_websocket_drive") if hasattr(DOUBLE.lib, name)}
     assert native.core_extensions == exported
 
 
