@@ -81,6 +81,11 @@ Result<PyRef> request_start(PyObject* self, const Args&) {
     return none();
 }
 
+Result<PyRef> request_start_for_wait(PyObject* self, const Args&) {
+    TRY_STATUS(start_into_slot(request_of(self), true));
+    return none();
+}
+
 Result<PyRef> request_start_stream(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
@@ -89,7 +94,7 @@ Result<PyRef> request_start_stream(PyObject* self, const Args& args) {
         std::optional<Failure> start_failure;
         {
             GilRelease release;
-            Result<RunningPair> started = start_request(request);
+            Result<RunningPair> started = start_request(request, true);
             if (started.ok()) {
                 pair = std::move(started).value();
             } else {

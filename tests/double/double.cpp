@@ -273,10 +273,16 @@ HY_API uint32_t hy_request_create(hy_engine* engine, const RequestConfig* c, hy_
 
 namespace {
 
-// hy_request_start and hy_request_start_driven: the scripted answer of
-// `name`, then the automatic reply when one is set.
-uint32_t start_request(hy_request* r, const char* name) {
-    const Scripted a = answer(name);
+// hy_request_start and hy_request_start_driven: a driven start is a start
+// (it answers hy_request_start's script and counts as one; `driven` also
+// counts it under its own name), then the automatic reply when one is set.
+uint32_t start_request(hy_request* r, bool driven) {
+    const Scripted a = answer("hy_request_start");
+    if (driven) {
+        State& s = state();
+        std::lock_guard lock(s.mutex);
+        ++s.calls["hy_request_start_driven"];
+    }
     if (a.code != HY_OK) return a.code;
     AutoResponse reply;
     {
@@ -304,6 +310,7 @@ uint32_t start_request(hy_request* r, const char* name) {
 // millisecond) or the end of `timeout_ms`, after its scripted answer.
 uint32_t drive(const char* name, uint64_t timeout_ms, hy_wait_condition until, void* context) {
     const Scripted a = answer(name);
+    record("drive", "{\"timeout_ms\": " + num(timeout_ms) + ", \"gil\": " + boolean(interpreter_lock_held()) + "}");
     if (a.code != HY_OK) return a.code;
     if (until == nullptr) return HY_INVALID_ARGUMENT;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min<uint64_t>(timeout_ms, 60'000));
@@ -315,10 +322,10 @@ uint32_t drive(const char* name, uint64_t timeout_ms, hy_wait_condition until, v
 
 }  // namespace
 
-HY_API uint32_t hy_request_start(hy_request* r) { return start_request(r, "hy_request_start"); }
+HY_API uint32_t hy_request_start(hy_request* r) { return start_request(r, false); }
 
 #ifndef HYD_SPECIFIED_ONLY
-HY_API uint32_t hy_request_start_driven(hy_request* r) { return start_request(r, "hy_request_start_driven"); }
+HY_API uint32_t hy_request_start_driven(hy_request* r) { return start_request(r, true); }
 
 HY_API uint32_t hy_request_drive(hy_request*, uint64_t timeout_ms, hy_wait_condition until, void* context) {
     return drive("hy_request_drive", timeout_ms, until, context);
