@@ -37,11 +37,11 @@ def probe():
 
 def sequential_gets(base, _ws, count, sample):
     import vesper_native36 as native
-    engine = native.PyEngine()
+    engine = native.PyEngine(cache=False)  # every GET goes to the server
     url = base + "/small"
     for i in range(count):
         request = engine.request("GET", url)
-        request.start()
+        request.start_for_wait()
         response = request.wait_response(30)
         assert response.status_code == 200
         assert len(request.read_all(30)) == 1024
