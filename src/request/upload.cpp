@@ -13,6 +13,9 @@ namespace {
 
 Status write_piece(PyObject* self, const uint8_t* data, size_t len, bool final_piece) {
     RequestContents& request = request_of(self);
+    // Refused before the piece goes in: a write that found room would not
+    // wait, but which one does is a race, and the rule is the same for all.
+    TRY_STATUS(refuse_on_network_thread(request));
     hy_request* core = request.handle->core();
     uint32_t result;
     {
