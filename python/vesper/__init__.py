@@ -25,7 +25,8 @@ from ._client import Client, RedirectHop, RedirectWalk
 from ._config import DEFAULT_TIMEOUT, Timeout
 from ._exceptions import (CacheMiss, CertificateError, CertificateExpired, CertificateNameMismatch,
                           CertificateUnknownAuthority, ConnectError, ConnectTimeout, CoreError, DecodingError,
-                          Error, HTTPStatusError, InvalidURL, NetworkError, PoolTimeout, ProtocolError,
+                          Error, HTTPStatusError, InvalidURL, NetworkError, NetworkThreadError, PoolTimeout,
+                          ProtocolError,
                           ProxyAuthError, ProxyError, ReadError, ReadTimeout, RedirectError,
                           RemoteProtocolError, RequestCancelled, RequestError, StreamClosed, StreamConsumed,
                           TimeoutError, TLSError, TooManyRedirects, TransportError, UnsupportedProtocol,
@@ -40,7 +41,7 @@ __all__ = [
     "AsyncClient", "AsyncRedirectWalk", "AsyncWebSocket", "CacheMiss", "CertificateError", "CertificateExpired",
     "CertificateNameMismatch", "CertificateUnknownAuthority", "Client", "ConnectError", "ConnectTimeout",
     "CoreError", "DEFAULT_TIMEOUT", "DecodingError", "Error", "HTTPStatusError", "Headers", "InvalidURL",
-    "NetworkError", "PoolTimeout", "ProtocolError", "ProxyAuthError", "ProxyError", "ReadError", "ReadTimeout",
+    "NetworkError", "NetworkThreadError", "PoolTimeout", "ProtocolError", "ProxyAuthError", "ProxyError", "ReadError", "ReadTimeout",
     "RedirectError", "RedirectHop", "RedirectWalk", "RemoteProtocolError", "Request", "RequestCancelled",
     "RequestError", "Response", "StreamClosed", "StreamConsumed", "TLSError", "TimeoutError", "TooManyRedirects",
     "TransportError", "UnsupportedProtocol", "WebSocket", "WebSocketClosed", "WebSocketError",

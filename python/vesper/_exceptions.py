@@ -21,7 +21,7 @@ __all__ = [
     "ProxyError", "ProxyAuthError", "TLSError", "CertificateError", "CertificateUnknownAuthority",
     "CertificateExpired", "CertificateNameMismatch", "ProtocolError", "RemoteProtocolError",
     "DecodingError", "RedirectError", "TooManyRedirects", "RequestCancelled", "CacheMiss",
-    "InvalidURL", "UnsupportedProtocol", "CoreError", "HTTPStatusError", "StreamConsumed",
+    "InvalidURL", "UnsupportedProtocol", "CoreError", "NetworkThreadError", "HTTPStatusError", "StreamConsumed",
     "StreamClosed", "WebSocketError", "WebSocketHandshakeError", "WebSocketClosed",
     "NET_ERROR_NAMES", "from_native", "parse_failure", "Failure",
 ]
@@ -188,6 +188,16 @@ class CoreError(Error):
     """The native Core refused an operation (invalid state, bad profile, ...)."""
 
 
+class NetworkThreadError(CoreError, builtins.RuntimeError):
+    """A blocking call was made on its engine's own network thread: from a
+    callback of that engine (an event loop's ``call_soon_threadsafe``, a
+    hook or a finalizer running there), where it would wait for ever and
+    stop every other transfer of the engine.  Raised at once, before
+    anything is sent; a mistake of the calling code, so also a
+    ``RuntimeError``.  Schedule the call on another thread, or use the
+    async API."""
+
+
 class HTTPStatusError(Error):
     """Raised by ``raise_for_status()`` for a 4xx or 5xx answer."""
 
@@ -265,6 +275,10 @@ _BY_KIND: Dict[str, Type[Error]] = {
     "InvalidArgument": CoreError,
 }
 
+# How the native module's refusal of a wait on the engine's own network
+# thread begins.
+_OWN_NETWORK_THREAD = "would wait on the engine's own network thread"
+
 _FAILURE = re.compile(r"^(?P<kind>[A-Za-z]+|native error -?\d+) \(Chromium net error (?P<net>-?\d+)"
                       r"(?:, response (?P<response>-?\d+))?\)$")
 _KINDS = frozenset(("InvalidArgument", "UnsupportedAbi", "OutOfMemory", "InitializationFailed",
@@ -323,6 +337,8 @@ def from_native(exc: BaseException, request: Optional["Request"] = None) -> Erro
         return exc
     if isinstance(exc, builtins.TimeoutError):
         return ReadTimeout(str(exc), request=request)
+    if str(exc).startswith(_OWN_NETWORK_THREAD):
+        return NetworkThreadError(str(exc), request=request)
     failure = parse_failure(str(exc))
     cls = class_for(failure.kind, failure.net_error)
     where = f" ({request.method} {request.url})" if request is not None else ""
