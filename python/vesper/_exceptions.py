@@ -180,6 +180,11 @@ class InvalidURL(Error, ValueError):
     """The URL cannot be used (raised before anything is sent)."""
 
 
+class InvalidHeader(Error, ValueError):
+    """A header name is not a token, or a value holds CR, LF or NUL (raised
+    before anything is sent)."""
+
+
 class UnsupportedProtocol(InvalidURL):
     """The URL's scheme is not http/https (ws/wss for WebSockets)."""
 

@@ -82,6 +82,11 @@ class Response:
     when the hops are seen one by one (a redirect walk, or ``max_redirects``
     below 20), else every hop's on the final response; empty when not
     recorded or answered from the cache.
+
+    ``from_cache`` is True when the client's HTTP cache gave this answer
+    (fresh, or validated by a 304) and no new response was fetched, False
+    when the network did (always False on a client without ``cache=``), and
+    None when the cache is on but the loaded Core cannot report it.
     """
 
     def __init__(self, status_code: int, head: bytes = b"", *, request: Optional[Request] = None,
@@ -99,6 +104,8 @@ class Response:
         # For a 3xx returned because redirects were not followed: the request it points to.
         self.next_request: Optional[Request] = None
         self.sent_heads: List[bytes] = []
+        # Whether the client's HTTP cache answered (None: the Core cannot tell).
+        self.from_cache: Optional[bool] = False
         self._encoding: Optional[str] = None
         self._sync: Optional[SyncBody] = None
         self._async: Optional[AsyncBody] = None
