@@ -258,8 +258,9 @@ def redirect_step(native_request: Any, prepared: Prepared, records: List[Redirec
         heads.hop()
     if len(records) > prepared.max_redirects:
         native_request.cancel()
-        raise TooManyRedirects(f"more than {prepared.max_redirects} redirects ({prepared.request.method} "
-                               f"{prepared.request.url})", kind="Redirect", net_error=-310,
+        raise TooManyRedirects(f"there were more than {prepared.max_redirects} redirects (net::ERR_TOO_MANY_REDIRECTS, "
+                               f"Chromium net error -310) ({prepared.request.method} {prepared.request.url})",
+                               kind="Redirect", net_error=-310,
                                request=prepared.request)
     try:
         native_request.follow_redirect()

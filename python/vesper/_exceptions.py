@@ -47,6 +47,33 @@ NET_ERROR_NAMES: Dict[int, str] = {
 }
 
 
+# What a Chromium network error number means, as the plain sentence that
+# starts an exception's text.
+NET_ERROR_SENTENCES: Dict[int, str] = {
+    -2: "the request failed", -3: "the request was cancelled",
+    -7: "the request's time limit ran out", -100: "the server closed the connection",
+    -101: "the connection was reset", -102: "the server refused the connection",
+    -104: "the connection could not be made", -105: "the host name could not be resolved",
+    -107: "the TLS handshake failed", -109: "the address is unreachable",
+    -111: "the proxy could not open a tunnel", -113: "no TLS version or cipher in common",
+    -115: "the proxy wants an unsupported authentication scheme",
+    -118: "connecting took too long", -120: "the SOCKS handshake failed",
+    -121: "the SOCKS proxy could not reach the host", -127: "the proxy asked for credentials",
+    -130: "the proxy could not be reached", -136: "the proxy's certificate is not valid",
+    -145: "the WebSocket peer broke the protocol",
+    -200: "the certificate does not name this host", -201: "the certificate has expired or is not yet valid",
+    -202: "the server's certificate is not trusted (unknown authority)", -207: "the certificate is not valid",
+    -300: "the URL is not valid", -301: "the URL's scheme is not allowed", -302: "the URL's scheme is unknown",
+    -303: "the redirect's Location is not valid", -310: "there were too many redirects",
+    -311: "the redirect goes to a scheme that must not be followed",
+    -320: "the answer was not acceptable", -321: "the chunked body is broken",
+    -324: "the server closed the connection without answering",
+    -325: "the response head is too large", -330: "the body could not be decoded",
+    -337: "HTTP/2 protocol error", -354: "the body is shorter than its Content-Length",
+    -355: "the chunked body ended early", -370: "the answer is not HTTP",
+    -400: "the cache holds no usable answer",
+}
+
 class Error(Exception):
     """Base of every vesper exception.
 
@@ -303,10 +330,17 @@ def parse_failure(text: str) -> Failure:
 
 
 def _describe(failure: Failure) -> str:
+    """A plain sentence, then the Chromium name and number; the Core's kind
+    stays in the exception's ``kind``."""
     if failure.net_error is None:
         return failure.text
-    name = NET_ERROR_NAMES.get(failure.net_error)
-    return f"{failure.text}: {name}" if name else failure.text
+    number = failure.net_error
+    name = NET_ERROR_NAMES.get(number)
+    sentence = NET_ERROR_SENTENCES.get(number)
+    if sentence is None:
+        sentence = f"the request failed ({failure.kind or 'unknown failure'})"
+    code = f"net::ERR_{name}, " if name else ""
+    return f"{sentence} ({code}Chromium net error {number})"
 
 
 def class_for(kind: Optional[str], net_error: Optional[int]) -> Type[Error]:
