@@ -31,6 +31,7 @@ from ._exceptions import (CacheMiss, CertificateError, CertificateExpired, Certi
                           WebSocketClosed, WebSocketError, WebSocketHandshakeError, WriteError, WriteTimeout)
 from ._headers import Headers
 from ._models import Request, Response
+from ._url import URL, QueryParams
 from ._version import __version__
 from ._websocket import AsyncWebSocket, WebSocket
 
@@ -39,10 +40,10 @@ __all__ = [
     "AsyncClient", "AsyncRedirectWalk", "AsyncWebSocket", "CacheMiss", "CertificateError", "CertificateExpired",
     "CertificateNameMismatch", "CertificateUnknownAuthority", "Client", "ConnectError", "ConnectTimeout",
     "CoreError", "DEFAULT_TIMEOUT", "DecodingError", "Error", "HTTPStatusError", "Headers", "InvalidHeader", "InvalidURL",
-    "NetworkError", "PoolTimeout", "ProtocolError", "ProxyAuthError", "ProxyError", "ReadError", "ReadTimeout",
+    "NetworkError", "PoolTimeout", "QueryParams", "ProtocolError", "ProxyAuthError", "ProxyError", "ReadError", "ReadTimeout",
     "RedirectError", "RedirectHop", "RedirectWalk", "RemoteProtocolError", "Request", "RequestCancelled",
     "RequestError", "Response", "StreamClosed", "StreamConsumed", "TLSError", "TimeoutError", "TooManyRedirects",
-    "TransportError", "UnsupportedProtocol", "WebSocket", "WebSocketClosed", "WebSocketError",
+    "TransportError", "URL", "UnsupportedProtocol", "WebSocket", "WebSocketClosed", "WebSocketError",
     "WebSocketHandshakeError", "WriteError", "WriteTimeout", "Timeout", "__version__",
     "request", "stream", "get", "head", "options", "post", "put", "patch", "delete",
 ]

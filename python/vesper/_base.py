@@ -206,7 +206,7 @@ def final_response(prepared: Prepared, records: Sequence[RedirectRecord], status
     """The final answer, with the redirect hops that led to it as its history."""
     final = final_request(prepared, records)
     response = Response(status, head, request=final, url=final.url,
-                        history=build_history(prepared.request.method, prepared.request.url, records),
+                        history=build_history(prepared.request.method, str(prepared.request.url), records),
                         elapsed=datetime.timedelta(seconds=time.monotonic() - started))
     response.from_cache = answered_from_cache(native_request, prepared)
     if heads is not None:
@@ -235,7 +235,7 @@ class HopHeads:
 def redirect_response(prepared: Prepared, records: List[RedirectRecord], started: float) -> Response:
     """The 3xx itself when redirects are not followed."""
     last = records[-1]
-    history = build_history(prepared.request.method, prepared.request.url, records)
+    history = build_history(prepared.request.method, str(prepared.request.url), records)
     answered = history[-1]
     answered.history = history[:-1]
     answered.elapsed = datetime.timedelta(seconds=time.monotonic() - started)
@@ -321,7 +321,7 @@ class WalkSteps:
         return self._sent.take()
 
     def _history(self) -> List[Response]:
-        history = build_history(self._prepared.request.method, self._prepared.request.url, self._records)
+        history = build_history(self._prepared.request.method, str(self._prepared.request.url), self._records)
         SentHeads.attach(history, self._hop_heads)
         return history
 
@@ -503,7 +503,7 @@ class BaseClient:
     def _native_request(self, prepared: Prepared, manual: bool = False) -> Any:
         engine = self._engine(prepared.settings)
         try:
-            native_request = engine.request(prepared.request.method, prepared.request.url,
+            native_request = engine.request(prepared.request.method, str(prepared.request.url),
                                             **prepared.native_kwargs(manual))
             if prepared.streamed and prepared.upload_length is not None:
                 _declare_length(native_request, prepared)

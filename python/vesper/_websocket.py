@@ -15,6 +15,7 @@ from ._exceptions import (Error, UnsupportedProtocol, WebSocketClosed, WebSocket
 from ._headers import Headers, HeaderTypes
 from ._models import Request
 from ._request_checks import check_headers
+from ._url import URL
 
 if TYPE_CHECKING:
     from ._base import BaseClient
@@ -175,7 +176,7 @@ class WebSocket:
         return self._state.close_reason
 
     @property
-    def url(self) -> str:
+    def url(self) -> URL:
         """The URL connected to."""
         return self._state.request.url
 
