@@ -18,7 +18,7 @@ from ._content import Body, ParamTypes, body_length, query_pairs, encode_body, j
 from ._exceptions import InvalidHeader, TooManyRedirects, from_native
 from ._headers import Headers, HeaderTypes
 from ._models import Request, Response, build_history
-from ._native import RedirectRecord, native
+from ._native import RedirectRecord, core_has, native
 from ._request_checks import check_headers, check_method, proxy_text
 from ._sent_heads import SentHeads
 
@@ -113,9 +113,8 @@ def _declare_length(native_request: Any, prepared: Prepared) -> None:
     """Hands a streamed body's length to the Core, which then sends it with
     Content-Length and fails the request if the bytes written differ.  A
     Core without that extension streams sized bodies chunked."""
-    declare = getattr(native_request, "declare_upload_length", None)
-    if declare is not None:
-        declare(prepared.upload_length)
+    if core_has("hy_request_set_upload_length"):
+        native_request.set_upload_length(prepared.upload_length)
         return
     if prepared.body is not None and body_length(prepared.body) is None:
         native_request.cancel()
@@ -167,8 +166,10 @@ def upload_guard(native_request: Any, prepared: Prepared) -> Iterator[None]:
         yield
     except RuntimeError as exc:
         # The Core refuses writes once the request ended; its own failure
-        # (refused connection, 413 answer...) is read with the head.
-        if native_request.is_finished():
+        # (refused connection, 413 answer...) is read with the head.  A body
+        # that left its declared length is refused the same way, and the
+        # Core ends the request with that failure (net error -14).
+        if native_request.is_finished() or (str(exc) == "InvalidArgument" and prepared.upload_length is not None):
             return
         native_request.cancel()
         raise from_native(exc, prepared.request) from None
@@ -191,14 +192,12 @@ def answered_from_cache(native_request: Any, prepared: Prepared) -> Optional[boo
     extension that reports it)."""
     if not prepared.settings.cache:
         return False
-    probe = getattr(native_request, "from_cache", None)
-    if probe is None:
+    if native_request is None or not core_has("hy_request_from_cache"):
         return None
     try:
-        answer = probe()
+        return bool(native_request.from_cache())
     except RuntimeError:
         return None
-    return None if answer is None else bool(answer)
 
 
 def final_response(prepared: Prepared, records: Sequence[RedirectRecord], status: int, head: bytes,
@@ -373,8 +372,8 @@ class BaseClient:
                  profile_namespace: Optional[str] = None, user_agent: Optional[str] = None,
                  accept_language: Optional[str] = None, trust_env: bool = True, retries: int = 0,
                  event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False) -> None:
-        if max_redirects < 0:
-            raise ValueError("max_redirects must be >= 0")
+        if isinstance(max_redirects, bool) or not isinstance(max_redirects, int) or max_redirects < 0:
+            raise ValueError(f"max_redirects must be a whole number, 0 or more, not {max_redirects!r}")
         if retries < 0:
             raise ValueError("retries must be >= 0")
         use_cache, cache_mode = _config.cache_choice(cache, cache_mode)
@@ -464,6 +463,9 @@ class BaseClient:
                       cache_mode: Optional[str] = None, priority: Optional[str] = None) -> Prepared:
         """Checks every argument and builds the request; nothing is sent."""
         method = check_method(method)
+        if max_redirects is not None and (isinstance(max_redirects, bool) or not isinstance(max_redirects, int)
+                                          or max_redirects < 0):
+            raise ValueError(f"max_redirects must be a whole number, 0 or more, not {max_redirects!r}")
         full = merge_url(join_url(self.base_url, url), _join_params(self.params, params), http_only=True)
         if cache_mode is not None and cache_mode not in _config.CACHE_MODES:
             raise ValueError(f"cache_mode must be one of {_config.CACHE_MODES}, not {cache_mode!r}")
@@ -507,6 +509,10 @@ class BaseClient:
                                             **prepared.native_kwargs(manual))
             if prepared.streamed and prepared.upload_length is not None:
                 _declare_length(native_request, prepared)
+            if prepared.core_redirects and prepared.max_redirects > CORE_REDIRECT_LIMIT:
+                # Without the extension the Core stops at its own limit.
+                if core_has("hy_request_set_max_redirects"):
+                    native_request.set_max_redirects(prepared.max_redirects)
             if prepared.record_heads:
                 native_request.record_sent_heads()
             return native_request

@@ -29,7 +29,7 @@ __all__ = [
 # Chromium's names for the numbers the Core produces.
 NET_ERROR_NAMES: Dict[int, str] = {
     -2: "FAILED", -3: "ABORTED", -4: "INVALID_ARGUMENT", -7: "TIMED_OUT", -13: "OUT_OF_MEMORY",
-    -25: "UPLOAD_FILE_CHANGED", -100: "CONNECTION_CLOSED", -101: "CONNECTION_RESET",
+    -14: "UPLOAD_FILE_CHANGED", -25: "UPLOAD_STREAM_REWIND_NOT_SUPPORTED", -100: "CONNECTION_CLOSED", -101: "CONNECTION_RESET",
     -102: "CONNECTION_REFUSED", -104: "CONNECTION_FAILED", -105: "NAME_NOT_RESOLVED",
     -107: "SSL_PROTOCOL_ERROR", -109: "ADDRESS_UNREACHABLE", -111: "TUNNEL_CONNECTION_FAILED",
     -113: "SSL_VERSION_OR_CIPHER_MISMATCH", -115: "PROXY_AUTH_UNSUPPORTED",
@@ -51,6 +51,8 @@ NET_ERROR_NAMES: Dict[int, str] = {
 # starts an exception's text.
 NET_ERROR_SENTENCES: Dict[int, str] = {
     -2: "the request failed", -3: "the request was cancelled",
+    -14: "the request body's size differs from the Content-Length declared for it (nothing cut or padded was sent)",
+    -25: "the redirect would send the streamed body again, which cannot be replayed",
     -7: "the request's time limit ran out", -100: "the server closed the connection",
     -101: "the connection was reset", -102: "the server refused the connection",
     -104: "the connection could not be made", -105: "the host name could not be resolved",
