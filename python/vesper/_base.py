@@ -19,7 +19,7 @@ from ._exceptions import InvalidHeader, TooManyRedirects, from_native
 from ._headers import Headers, HeaderTypes
 from ._models import Request, Response, build_history
 from ._native import RedirectRecord, core_has, native
-from ._request_checks import check_headers, check_method, proxy_text
+from ._request_checks import check_framing_headers, check_headers, check_method, proxy_text
 from ._sent_heads import SentHeads
 
 __all__ = ["BaseClient", "Prepared", "AuthTypes", "CookieTypes", "EventHooks", "final_request",
@@ -492,6 +492,7 @@ class BaseClient:
         if cookie is not None:
             merged.add("Cookie", cookie)
         check_headers(merged.multi_items())
+        check_framing_headers(merged.multi_items(), body is not None and not isinstance(body, bytes))
         upload_length = _declared_length(merged, body)
         request = Request(method, full, merged)
         return Prepared(

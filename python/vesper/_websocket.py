@@ -14,7 +14,7 @@ from ._exceptions import (Error, UnsupportedProtocol, WebSocketClosed, WebSocket
                           websocket_failure)
 from ._headers import Headers, HeaderTypes
 from ._models import Request
-from ._request_checks import check_headers
+from ._request_checks import check_headers, check_origin, check_subprotocols
 from ._url import URL
 
 if TYPE_CHECKING:
@@ -43,6 +43,10 @@ def _open_native(client: "BaseClient", url: str, subprotocols: Optional[Sequence
     limits = to_timeout(timeout, client.timeout)
     merged = Headers(headers)
     check_headers(merged.multi_items())
+    if subprotocols:
+        check_subprotocols(subprotocols)
+    if origin:
+        check_origin(origin)
     request = Request("GET", full, merged)
     engine = client._engine(client._settings_for(full))
     kwargs: dict[str, Any] = {"headers": merged.multi_items()}

@@ -72,6 +72,13 @@ def test_user_agent(core, options, agent):
     (lambda c: c.get("http://u:pw@a<b/"), vesper.InvalidURL, ["url", "u:***@"]),
     (lambda c: c.get("nohost"), vesper.InvalidURL, ["url", "'nohost'", "no scheme"]),
     (lambda c: c.websocket("ws://x/", headers={"X": "a\rb"}), vesper.InvalidHeader, ["'X'", "a CR"]),
+    (lambda c: c.post("http://x/", content=b"a", headers={"Transfer-Encoding": "chunked"}), vesper.InvalidHeader,
+     ["Transfer-Encoding", "'chunked'"]),
+    (lambda c: c.get("http://x/", headers={"Host": "a b:80"}), vesper.InvalidHeader, ["Host", "'a b:80'"]),
+    (lambda c: c.get("http://x/", headers={"Host": "a:99999"}), vesper.InvalidHeader, ["Host"]),
+    (lambda c: c.websocket("ws://x/", subprotocols=["a b"]), ValueError, ["subprotocols", "'a b'"]),
+    (lambda c: c.websocket("ws://x/", subprotocols=["a", "a"]), ValueError, ["twice"]),
+    (lambda c: c.websocket("ws://x/", origin="https://x/path"), ValueError, ["origin", "'https://x/path'"]),
 ])
 def test_refused_input_names_the_argument_and_the_value(core, client, call, error, words):
     with pytest.raises(error) as info:
@@ -93,6 +100,13 @@ def test_proxy_must_be_text(core, proxy, error):
 def test_bytes_proxy_is_accepted(core):
     engine, _ = engine_of(core, proxy=b"http://u:p@p:1")
     assert (text_of(engine["proxy"]), text_of(engine["proxy_username"])) == (b"http://p:1", b"u")
+
+
+def test_framing_headers_that_agree_pass(core, client):
+    driver = Driver(core, answer(200, b"ok"))
+    client.post("http://x/", content=iter([b"a"]), headers={"Transfer-Encoding": "chunked", "Host": "h:8080"})
+    driver.join()
+    assert ("Host", "h:8080") in sent(core)[2]
 
 
 @pytest.mark.parametrize("url, expected", [
