@@ -53,34 +53,33 @@ class QueryParams(Mapping[str, str]):
         return f"QueryParams({self._items!r})"
 
 
-class URL:
-    """An absolute URL: ``scheme``, ``host``, ``port``, ``path``, ``query``,
-    ``params``, ``fragment``, plus ``join()`` and ``copy_with()``.
-
-    ``str(url)`` is the URL exactly as it was sent (percent-encoded as
-    browsers do), and a URL compares equal to that string::
+class URL(str):
+    """An absolute URL: a ``str`` (the URL exactly as sent, percent-encoded
+    as browsers do, so code that treats it as text keeps working) with its
+    parts read out: ``scheme``, ``host``, ``port``, ``path``, ``query``,
+    ``params``, ``fragment``, plus ``join()`` and ``copy_with()``::
 
         r = client.get("https://example.org/a b?q=1")
         r.url.path       # '/a b'
         r.url.params     # QueryParams([('q', '1')])
         r.url == "https://example.org/a%20b?q=1"
+
+    ``join`` resolves a link against the URL (it is not ``str.join``).
     """
 
-    __slots__ = ("_text", "_parts")
+    _parts: Optional[urllib.parse.SplitResult] = None
 
-    def __init__(self, url: Union[str, "URL"] = "") -> None:
-        if isinstance(url, URL):
-            self._text: str = url._text
-        elif isinstance(url, str):
-            self._text = url
-        else:
+    def __new__(cls, url: Union[str, "URL"] = "") -> "URL":
+        if not isinstance(url, str):
             raise TypeError(f"url must be a str or a URL, not {type(url).__name__}")
-        self._parts: Optional[urllib.parse.SplitResult] = None
+        if type(url) is URL:
+            return url
+        return super().__new__(cls, url)
 
     @property
     def _split(self) -> urllib.parse.SplitResult:
         if self._parts is None:
-            self._parts = urllib.parse.urlsplit(self._text)
+            self._parts = urllib.parse.urlsplit(str(self))
         return self._parts
 
     @property
@@ -139,9 +138,9 @@ class URL:
         """The fragment, percent-decoded, without the "#" ("" when none)."""
         return urllib.parse.unquote(self._split.fragment)
 
-    def join(self, url: Union[str, "URL"]) -> "URL":
+    def join(self, url: Union[str, "URL"]) -> "URL":  # type: ignore[override]
         """``url`` resolved against this one as a browser resolves a link."""
-        return URL(browser_url(urllib.parse.urljoin(self._text, str(url))))
+        return URL(browser_url(urllib.parse.urljoin(str(self), str(url))))
 
     def copy_with(self, *, scheme: Optional[str] = None, host: Optional[str] = None, port: Any = _UNSET,
                   username: Optional[str] = None, password: Optional[str] = None, path: Optional[str] = None,
@@ -170,17 +169,7 @@ class URL:
         return URL(browser_url(text))
 
     def __str__(self) -> str:
-        return self._text
+        return str.__str__(self)
 
     def __repr__(self) -> str:
-        return f"URL({self._text!r})"
-
-    def __eq__(self, other: object) -> bool:
-        if isinstance(other, URL):
-            return self._text == other._text
-        if isinstance(other, str):
-            return self._text == other
-        return NotImplemented
-
-    def __hash__(self) -> int:
-        return hash(self._text)
+        return f"URL({str.__repr__(self)})"
