@@ -14,6 +14,9 @@ __all__ = ["PyEngine", "PyRequest", "PyResponse", "PyWebSocket", "abi_version"]
 
 # The Core interface version the module is built for.
 abi_version: int
+# The Core functions beyond the seventeen every Core offers that the loaded
+# Core has (hy_... names); features built on a missing one fall back or say so.
+core_extensions: frozenset[str]
 
 # The enumerated options; any other text raises RuntimeError.
 _HttpVersion: TypeAlias = Literal["auto", "native", "h1", "v1", "http/1.1", "h2", "v2", "http/2", "h3", "v3", "http/3"]
@@ -122,6 +125,12 @@ class PyRequest:
     def record_sent_heads(self) -> None:
         """Asks the Core to keep each request head it sends (every hop, a
         proxy CONNECT included, 256 KiB in all); only before start()."""
+    def set_upload_length(self, length: int) -> None:
+        """A streamed body's Content-Length (an extension of the Core)."""
+    def set_max_redirects(self, limit: int) -> None:
+        """The request's redirect limit (an extension of the Core)."""
+    def from_cache(self) -> bool:
+        """Whether the cache gave the response (an extension of the Core)."""
     def sent_heads_bytes(self) -> bytes:
         """The request heads sent so far, as they went on the wire, each
         ending with its blank line; b'' when none were recorded."""

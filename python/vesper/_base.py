@@ -18,7 +18,7 @@ from ._content import Body, ParamTypes, body_length, query_pairs, encode_body, j
 from ._exceptions import InvalidHeader, TooManyRedirects, from_native
 from ._headers import Headers, HeaderTypes
 from ._models import Request, Response, build_history
-from ._native import RedirectRecord, core_has, native
+from ._native import RedirectRecord, core_has, core_records_sent_heads, native
 from ._request_checks import check_framing_headers, check_headers, check_method, proxy_text
 from ._sent_heads import SentHeads
 
@@ -501,7 +501,7 @@ class BaseClient:
             follow=self.follow_redirects if follow_redirects is None else follow_redirects,
             max_redirects=self.max_redirects if max_redirects is None else max_redirects,
             cache=cache_mode if cache_mode is not None else self.cache_mode, priority=priority,
-            record_heads=self.record_sent_heads, upload_length=upload_length)
+            record_heads=self.record_sent_heads and core_records_sent_heads(), upload_length=upload_length)
 
     def _native_request(self, prepared: Prepared, manual: bool = False) -> Any:
         engine = self._engine(prepared.settings)

@@ -8,31 +8,26 @@ module's bytes paths (``wait_response``, ``read_chunk``, ``readinto``,
 
 from __future__ import annotations
 
-from typing import Any, FrozenSet, List, Optional, Sequence, Tuple
+from typing import Any, List, Optional, Sequence, Tuple
 
 import vesper_native36 as native
 
-__all__ = ["native", "RedirectRecord", "core_has", "wait_head", "wait_step", "take_redirects", "read_chunk", "read_all",
-           "readinto", "ws_recv", "ws_poll", "as_bytes", "upload_write"]
+__all__ = ["native", "core_has", "core_records_sent_heads", "RedirectRecord", "wait_head", "wait_step",
+           "take_redirects", "read_chunk", "read_all", "readinto", "ws_recv", "ws_poll", "as_bytes", "upload_write"]
 
 RedirectRecord = Tuple[int, bytes, str, str]
-_found_extensions: Optional[FrozenSet[str]] = None
 
 
 def core_has(name: str) -> bool:
     """Whether the loaded Core offers the extension ``name`` (hy_...), as
-    the module found it at import; False for a module that cannot tell."""
-    global _found_extensions
-    if _found_extensions is None:
-        probe = getattr(native, "core_extensions", None)
-        found: FrozenSet[str] = frozenset()
-        if probe is not None:
-            try:
-                found = frozenset(str(n) for n in probe())
-            except (RuntimeError, TypeError):
-                found = frozenset()
-        _found_extensions = found
-    return name in _found_extensions
+    the module found it at import."""
+    return name in native.core_extensions
+
+
+def core_records_sent_heads() -> bool:
+    """Whether the loaded Core keeps the request heads it sends (a Core
+    without that extension keeps none)."""
+    return "hy_request_record_sent_heads" in native.core_extensions
 
 
 def as_bytes(value: Any) -> bytes:

@@ -1,6 +1,8 @@
 // A scriptable stand-in for the Core, used by the module's tests.
 //
-// It implements the twenty-two hy_* functions with the real Core's SONAME,
+// It implements the Core's hy_* functions with the real Core's SONAME (built
+// with HYD_SPECIFIED_ONLY, the seventeen every Core offers and none of the
+// extensions, as libhalyard.so in build/double17/),
 // keeps a deep copy of every record it is given (as JSON, so the tests read
 // them with one call), answers each call with a scripted result, and fires
 // callbacks from native threads on command, so they arrive without the
@@ -20,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include <dlfcn.h>
+
 #include "halyard.h"
 
 #define HYD_API extern "C" __attribute__((visibility("default")))
@@ -38,6 +42,7 @@ struct hy_request {
     bool upload_full = false;  // hy_request_upload_wait times out while set (hyd_upload_full)
     std::condition_variable upload_room;
     std::string sent_heads;  // what hy_request_sent_heads hands out (hyd_set_sent_heads)
+    uint32_t from_cache = 0;  // what hy_request_from_cache answers (hyd_set_from_cache)
 };
 
 struct hy_websocket {
@@ -179,6 +184,15 @@ void release_of(const char* kind, int id) {
     ++s.releases[kind][id];
 }
 
+// Whether the calling thread holds the interpreter lock, by the
+// interpreter's own answer (found in the process: the double links no
+// Python); false outside an interpreter.
+bool interpreter_lock_held() {
+    using Check = int (*)();
+    static const auto check = reinterpret_cast<Check>(dlsym(RTLD_DEFAULT, "PyGILState_Check"));
+    return check != nullptr && check() == 1;
+}
+
 // Waits until the module resumes reading after a pause.
 void wait_resume(hy_request* r, uint64_t seen) {
     std::unique_lock lock(r->mutex);
@@ -286,6 +300,7 @@ HY_API uint32_t hy_request_cancel(hy_request*) { return answer("hy_request_cance
 
 HY_API uint32_t hy_request_resume_read(hy_request* r) {
     const Scripted a = answer("hy_request_resume_read");
+    record("resume", "{\"id\": " + std::to_string(r->id) + ", \"gil\": " + boolean(interpreter_lock_held()) + "}");
     {
         std::lock_guard lock(r->mutex);
         ++r->resume_count;
@@ -301,6 +316,7 @@ HY_API uint32_t hy_request_upload_write(hy_request* r, const uint8_t* data, uint
     return a.code;
 }
 
+#ifndef HYD_SPECIFIED_ONLY
 HY_API uint32_t hy_request_upload_push(hy_request* r, const uint8_t* data, uint64_t len, uint32_t is_final) {
     const Scripted a = answer("hy_request_upload_push");
     record("upload", "{\"id\": " + std::to_string(r->id) + ", \"data\": " + range(data, len) +
@@ -323,8 +339,11 @@ HY_API uint32_t hy_request_upload_wait(hy_request* r, uint64_t timeout_ms, uint3
     return HY_OK;
 }
 
+#endif  // HYD_SPECIFIED_ONLY
+
 HY_API uint32_t hy_request_follow_redirect(hy_request*) { return answer("hy_request_follow_redirect").code; }
 
+#ifndef HYD_SPECIFIED_ONLY
 HY_API uint32_t hy_request_record_sent_heads(hy_request* r) {
     const Scripted a = answer("hy_request_record_sent_heads");
     record("record_sent_heads", "{\"id\": " + std::to_string(r->id) + "}");
@@ -340,6 +359,28 @@ HY_API uint32_t hy_request_sent_heads(hy_request* r, uint8_t* buffer, uint64_t c
     *len = r->sent_heads.size();
     return HY_OK;
 }
+
+HY_API uint32_t hy_request_set_upload_length(hy_request* r, uint64_t length) {
+    const Scripted a = answer("hy_request_set_upload_length");
+    record("upload_length", "{\"id\": " + std::to_string(r->id) + ", \"length\": " + num(length) + "}");
+    return a.code;
+}
+
+HY_API uint32_t hy_request_set_max_redirects(hy_request* r, uint32_t limit) {
+    const Scripted a = answer("hy_request_set_max_redirects");
+    record("max_redirects", "{\"id\": " + std::to_string(r->id) + ", \"limit\": " + num(limit) + "}");
+    return a.code;
+}
+
+HY_API uint32_t hy_request_from_cache(hy_request* r, uint32_t* from_cache) {
+    const Scripted a = answer("hy_request_from_cache");
+    if (a.code != HY_OK) return a.code;
+    std::lock_guard lock(r->mutex);
+    *from_cache = r->from_cache;
+    return HY_OK;
+}
+
+#endif  // HYD_SPECIFIED_ONLY
 
 HY_API void hy_request_release(hy_request* r) { release_of("request", r->id); }
 
@@ -381,6 +422,7 @@ HY_API uint32_t hy_websocket_create(hy_engine* engine, const WebSocketConfig* c,
 
 HY_API uint32_t hy_websocket_start(hy_websocket*) { return answer("hy_websocket_start").code; }
 
+#ifndef HYD_SPECIFIED_ONLY
 HY_API uint32_t hy_websocket_set_deflate(hy_websocket* w, uint32_t flags, uint32_t client_bits, uint32_t server_bits) {
     const Scripted a = answer("hy_websocket_set_deflate");
     record("deflate", "{\"id\": " + std::to_string(w->id) + ", \"flags\": " + num(flags) +
@@ -388,6 +430,8 @@ HY_API uint32_t hy_websocket_set_deflate(hy_websocket* w, uint32_t flags, uint32
                           ", \"server_max_window_bits\": " + num(server_bits) + "}");
     return a.code;
 }
+
+#endif  // HYD_SPECIFIED_ONLY
 
 HY_API uint32_t hy_websocket_send(hy_websocket* w, uint32_t type, const uint8_t* data, uint64_t len) {
     const Scripted a = answer("hy_websocket_send");
@@ -521,6 +565,15 @@ HYD_API int hyd_set_sent_heads(int id, const uint8_t* data, uint64_t len) {
     if (!r) return -1;
     std::lock_guard lock(r->mutex);
     r->sent_heads.assign(reinterpret_cast<const char*>(data), data ? len : 0);
+    return 0;
+}
+
+// What the request's hy_request_from_cache answers from now on.
+HYD_API int hyd_set_from_cache(int id, uint32_t from_cache) {
+    hy_request* r = find_request(id);
+    if (!r) return -1;
+    std::lock_guard lock(r->mutex);
+    r->from_cache = from_cache;
     return 0;
 }
 

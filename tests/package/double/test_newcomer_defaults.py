@@ -6,6 +6,7 @@ import pytest
 import vesper
 
 from conftest import Driver, answer, sent
+from vesper._native import core_has
 from control import text_of
 
 
@@ -31,8 +32,7 @@ def test_the_cache_is_off_unless_asked(core, options, cache_on, mode):
     assert core.record("request")["cache_mode"] == mode
     # Without the cache nothing can come from it; with it, the Core says so
     # (or None when it cannot tell).
-    assert response.from_cache is (None if cache_on and not hasattr(vesper._native.native.PyRequest,
-                                                                     "from_cache") else False)
+    assert response.from_cache is (None if cache_on and not core_has("hy_request_from_cache") else False)
 
 
 @pytest.mark.parametrize("options, error", [

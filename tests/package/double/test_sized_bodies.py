@@ -10,6 +10,7 @@ import pytest
 import vesper
 
 from conftest import Driver, answer, sent
+from vesper._native import core_has
 from test_websocket import chat, on_connect
 
 
@@ -114,3 +115,36 @@ def test_top_level_stream(core):
     driver.join()
     assert response.is_closed
     assert core.calls("hy_engine_release") == core.calls("hy_engine_create") == 1
+
+
+@pytest.mark.skipif(not core_has("hy_request_set_upload_length"), reason="the Core takes no upload length")
+@pytest.mark.parametrize("content, length", [(io.BytesIO(b"x" * 70000), 70000), (iter([b"abc"]), None)])
+def test_the_length_of_a_sized_stream_reaches_the_core(core, client, content, length):
+    driver = Driver(core, answer(200, b"ok"))
+    client.post("http://x/", content=content)
+    driver.join()
+    lengths = core.records("upload_length")
+    assert [r["length"] for r in lengths] == ([length] if length is not None else [])
+    assert sent(core)[4]["body_kind"] == 2
+
+
+@pytest.mark.skipif(not core_has("hy_request_set_max_redirects"), reason="the Core takes no redirect limit")
+@pytest.mark.parametrize("limit, told", [(30, [30]), (20, []), (5, [])])
+def test_a_redirect_limit_past_twenty_reaches_the_core(core, client, limit, told):
+    driver = Driver(core, answer(200, b"ok"))
+    client.get("http://x/", max_redirects=limit)
+    driver.join()
+    assert [r["limit"] for r in core.records("max_redirects")] == told
+    # Past 20 the Core follows; below, the package walks the hops itself.
+    assert sent(core)[4]["redirect_mode"] == (0 if limit >= 20 else 1)
+
+
+@pytest.mark.skipif(not core_has("hy_request_from_cache"), reason="the Core cannot tell")
+def test_from_cache_is_the_cores_answer(core):
+    def cached(core, ident):
+        core.set_from_cache(ident)
+        answer(200, b"kept")(core, ident)
+    with vesper.Client(trust_env=False, cache=True, timeout=5) as client:
+        driver = Driver(core, cached)
+        assert client.get("http://x/").from_cache is True
+        driver.join()
