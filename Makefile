@@ -23,7 +23,8 @@ TIMED       := bash $(CURDIR)/scripts/timed.sh
 CONSTRAINTS := constraints-dev.txt
 
 APT_PACKAGES := g++ libcurl4-openssl-dev libssl-dev libwslay-dev libnghttp2-dev zlib1g-dev \
-                libbrotli-dev libzstd-dev libidn2-dev openssl libgtest-dev clang libclang-rt-14-dev nginx-light procps tmux
+                libbrotli-dev libzstd-dev libidn2-dev openssl libgtest-dev clang libclang-rt-14-dev nginx-light procps tmux \
+                chromium
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # The module runs against the Core double in tests/module: the double is
@@ -38,13 +39,13 @@ PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 PYTEST_WORKERS ?= 2
 XDIST       := $(if $(filter 0,$(PYTEST_WORKERS)),,-n $(PYTEST_WORKERS) --dist loadfile)
 
-.PHONY: all deps native build test tail-lanes test-core tsan-core tsan-module test-module test-live test-package test-cli test-wheel typecheck wheel \
+.PHONY: all deps native build test tail-lanes test-core tsan-core tsan-module test-module test-live test-package test-cli test-wheel typecheck docs wheel \
         sanitize sanitize-build lsan-core tsan tsan-build fuzz fuzz-build instrumented-builds demo bench soak clean
 
 all: build
 
-# Rerun when the QUIC library's installer changes.
-$(VENV)/.apt-done: scripts/install-quic-libcurl.sh
+# Rerun when the QUIC library's installer or this file (its package list) changes.
+$(VENV)/.apt-done: scripts/install-quic-libcurl.sh Makefile
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
@@ -126,6 +127,13 @@ test-wheel: build
 typecheck: deps
 	$(VPY) -m mypy
 
+# The user guide (docs/, mkdocs.yml) into build/site, in strict mode: a
+# broken link or an API reference that names nothing fails.  The package's
+# tests (tests/package/test_docs.py) build it too and screenshot its first
+# page with headless Chromium.
+docs: deps
+	NO_MKDOCS_2_WARNING=1 PYTHONPATH=$(CURDIR)/python $(VPY) -m mkdocs build --strict -q
+
 # The command line as a subprocess against local servers, one test in tmux.
 test-cli: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) $(XDIST) tests/cli
@@ -137,7 +145,7 @@ test-cli: build
 # The compilers' output goes to $(BUILD)/instrumented-builds.log (its end is
 # shown if a build fails).  The background lane ignores SIGINT (a shell
 # without job control starts it so): an interrupt stops it by its id.
-NORMAL_TESTS := test-core test-module test-live test-package test-cli typecheck
+NORMAL_TESTS := test-core test-module test-live test-package test-cli typecheck docs
 test: deps
 	@$(TIMED) build $(MAKE) --no-print-directory build
 	@$(MAKE) --no-print-directory instrumented-builds >$(BUILD)/instrumented-builds.log 2>&1 & builder=$$!; \

@@ -90,6 +90,9 @@ VESPER_REQUEST_METHOD(wait_manual_bytes);
 VESPER_REQUEST_METHOD(take_redirects_bytes);
 VESPER_REQUEST_METHOD(record_sent_heads);
 VESPER_REQUEST_METHOD(sent_heads_bytes);
+VESPER_REQUEST_METHOD(set_upload_length);
+VESPER_REQUEST_METHOD(set_max_redirects);
+VESPER_REQUEST_METHOD(from_cache);
 #undef VESPER_REQUEST_METHOD
 
 // PyEngine.request: creates a request (nothing is sent yet).
