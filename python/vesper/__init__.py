@@ -32,6 +32,8 @@ from ._exceptions import (CacheMiss, CertificateError, CertificateExpired, Certi
                           WebSocketClosed, WebSocketError, WebSocketHandshakeError, WriteError, WriteTimeout)
 from ._headers import Headers
 from ._models import Request, Response
+from ._retry import Retry
+from ._sse import ServerSentEvent
 from ._websocket import AsyncWebSocket, WebSocket
 
 __version__ = "0.1.0"
@@ -42,7 +44,7 @@ __all__ = [
     "CoreError", "DEFAULT_TIMEOUT", "DecodingError", "Error", "HTTPStatusError", "Headers", "InvalidURL",
     "NetworkError", "PoolTimeout", "ProtocolError", "ProxyAuthError", "ProxyError", "ReadError", "ReadTimeout",
     "RedirectError", "RedirectHop", "RedirectWalk", "RemoteProtocolError", "Request", "RequestCancelled",
-    "RequestError", "Response", "StreamClosed", "StreamConsumed", "TLSError", "TimeoutError", "TooManyRedirects",
+    "RequestError", "Response", "Retry", "ServerSentEvent", "StreamClosed", "StreamConsumed", "TLSError", "TimeoutError", "TooManyRedirects",
     "TransportError", "UnsupportedProtocol", "WebSocket", "WebSocketClosed", "WebSocketError",
     "WebSocketHandshakeError", "WriteError", "WriteTimeout", "Timeout", "__version__",
     "request", "get", "head", "options", "post", "put", "patch", "delete",

@@ -11,14 +11,14 @@ from typing import Any, AsyncIterator, List, Mapping, Optional, Sequence, Tuple,
 from . import _native
 from ._base import (AuthTypes, BaseClient, CookieTypes, HopHeads, Prepared, RedirectHop, WalkSteps,
                     final_response, redirect_step, upload_guard)
-from ._client import retry_delay
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ParamTypes
-from ._exceptions import ConnectError, ConnectTimeout, ReadTimeout, RemoteProtocolError, from_native
+from ._exceptions import Error, ReadTimeout, RemoteProtocolError, from_native
 from ._headers import HeaderTypes
 from ._hub import Channel, hub_for
 from ._models import Request, Response
 from ._native import RedirectRecord
+from ._retry import RetryRun
 
 __all__ = ["AsyncClient", "AsyncRedirectWalk"]
 
@@ -107,15 +107,21 @@ class AsyncClient(BaseClient):
 
     async def send(self, prepared: Prepared, *, stream: bool = False) -> Response:
         """Sends a request made by ``build_request``."""
-        attempt = 0
+        run = RetryRun(self.retries, prepared.request.method, prepared.replayable)
         while True:
             try:
-                return await self._send_once(prepared, stream)
-            except (ConnectError, ConnectTimeout):
-                if attempt >= self.retries or not prepared.replayable:
+                response = await self._send_once(prepared, stream)
+            except Error as exc:
+                pause = run.after_error(exc)
+                if pause is None:
                     raise
-                attempt += 1
-                await asyncio.sleep(retry_delay(attempt))
+                await asyncio.sleep(pause)
+                continue
+            pause = run.after_response(response)
+            if pause is None:
+                return run.finish(response)
+            await response.aclose()
+            await asyncio.sleep(pause)
 
     @contextlib.asynccontextmanager
     async def stream(self, method: str, url: str, **kwargs: Any) -> AsyncIterator[Response]:

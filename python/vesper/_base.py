@@ -19,6 +19,7 @@ from ._exceptions import TooManyRedirects, from_native
 from ._headers import Headers, HeaderTypes
 from ._models import Request, Response, build_history
 from ._native import RedirectRecord, native
+from ._retry import RetryTypes, to_retry
 from ._sent_heads import SentHeads
 
 __all__ = ["BaseClient", "Prepared", "AuthTypes", "CookieTypes", "EventHooks", "final_request",
@@ -313,12 +314,10 @@ class BaseClient:
                  headers: HeaderTypes = None, cookies: CookieTypes = None, auth: AuthTypes = None,
                  base_url: Optional[str] = None, params: ParamTypes = None,
                  profile_namespace: Optional[str] = None, user_agent: Optional[str] = None,
-                 accept_language: Optional[str] = None, trust_env: bool = True, retries: int = 0,
+                 accept_language: Optional[str] = None, trust_env: bool = True, retries: RetryTypes = 0,
                  event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False) -> None:
         if max_redirects < 0:
             raise ValueError("max_redirects must be >= 0")
-        if retries < 0:
-            raise ValueError("retries must be >= 0")
         if cache_mode is not None and cache_mode not in _config.CACHE_MODES:
             raise ValueError(f"cache_mode must be one of {_config.CACHE_MODES}, not {cache_mode!r}")
         verify_flag, ca_pem = _config.ca_settings(verify)
@@ -338,7 +337,7 @@ class BaseClient:
         self.params = params
         self.cache_mode = cache_mode
         self.trust_env = trust_env
-        self.retries = retries
+        self.retries = to_retry(retries)
         self.record_sent_heads = record_sent_heads
         hooks = event_hooks or {}
         unknown = set(hooks) - {"request", "response"}

@@ -11,22 +11,13 @@ from ._base import (AuthTypes, BaseClient, CookieTypes, HopHeads, Prepared, Redi
                     final_response, redirect_step, upload_guard)
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ParamTypes
-from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, from_native
+from ._exceptions import Error, ReadTimeout, from_native
 from ._headers import HeaderTypes
 from ._models import Request, Response
 from ._native import RedirectRecord
+from ._retry import RetryRun
 
 __all__ = ["Client", "RedirectHop", "RedirectWalk"]
-
-# Back-off between retries of a failed connection: 0.5 s, 1 s, 2 s ... at most 4 s.
-_RETRY_BASE = 0.5
-_RETRY_MAX = 4.0
-
-
-def retry_delay(attempt: int) -> float:
-    """The pause before retry number ``attempt`` (1-based)."""
-    return float(min(_RETRY_BASE * (2 ** (attempt - 1)), _RETRY_MAX))
-
 
 class _SyncBody:
     """Reads one native request's body with the read timeout per wait."""
@@ -113,8 +104,10 @@ class Client(BaseClient):
     - ``base_url``: prefix of relative URLs.
     - ``profile_namespace``, ``user_agent``, ``accept_language``: engine texts.
     - ``trust_env``: read HTTP_PROXY/HTTPS_PROXY/ALL_PROXY/NO_PROXY (True).
-    - ``retries``: how many times a request whose connection could not be
-      made (``ConnectError``, ``ConnectTimeout``) is tried again (0).
+    - ``retries``: a ``vesper.Retry`` (failed connections and answers such
+      as 503 tried again, with backoff and ``Retry-After``), or an int: how
+      many times a request whose connection could not be made
+      (``ConnectError``, ``ConnectTimeout``) is tried again (0).
     - ``event_hooks``: {"request": [fn(request)], "response": [fn(response)]}.
     - ``record_sent_heads``: keep the request heads exactly as the Core sent
       them, in ``Response.sent_heads`` (False: nothing is kept).
@@ -155,15 +148,21 @@ class Client(BaseClient):
 
     def send(self, prepared: Prepared, *, stream: bool = False) -> Response:
         """Sends a request made by ``build_request``."""
-        attempt = 0
+        run = RetryRun(self.retries, prepared.request.method, prepared.replayable)
         while True:
             try:
-                return self._send_once(prepared, stream)
-            except (ConnectError, ConnectTimeout):
-                if attempt >= self.retries or not prepared.replayable:
+                response = self._send_once(prepared, stream)
+            except Error as exc:
+                pause = run.after_error(exc)
+                if pause is None:
                     raise
-                attempt += 1
-                time.sleep(retry_delay(attempt))
+                time.sleep(pause)
+                continue
+            pause = run.after_response(response)
+            if pause is None:
+                return run.finish(response)
+            response.close()
+            time.sleep(pause)
 
     @contextlib.contextmanager
     def stream(self, method: str, url: str, **kwargs: Any) -> Iterator[Response]:

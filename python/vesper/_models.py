@@ -13,6 +13,7 @@ from typing import (IO, Any, AsyncIterator, Callable, Dict, Iterator, List, Opti
 from ._exceptions import DecodingError, HTTPStatusError, StreamClosed, StreamConsumed
 from ._headers import Headers, header_value_params, parse_head
 from ._native import RedirectRecord
+from ._sse import ServerSentEvent, aiter_events, iter_events
 
 __all__ = ["Request", "Response", "ProgressCallback", "build_history"]
 
@@ -76,6 +77,9 @@ class Response:
     with ``download_to()``.  ``history`` holds one response per redirect
     hop, oldest first.
 
+    ``attempts`` is how many times the request was sent (see
+    ``vesper.Retry``) and ``retry_history`` what the earlier attempts got.
+
     ``sent_heads`` (with ``record_sent_heads=True`` on the client) holds the
     request heads the Core put on the wire for this response, each as bytes
     ending with its blank line, a proxy's CONNECT included: those of its hop
@@ -99,6 +103,9 @@ class Response:
         # For a 3xx returned because redirects were not followed: the request it points to.
         self.next_request: Optional[Request] = None
         self.sent_heads: List[bytes] = []
+        # Set by the client's retries: attempts made, and what the earlier ones got.
+        self.attempts = 1
+        self.retry_history: List[Union["Response", Exception]] = []
         self._encoding: Optional[str] = None
         self._sync: Optional[SyncBody] = None
         self._async: Optional[AsyncBody] = None
@@ -349,6 +356,12 @@ class Response:
         """The body's lines, without their line ends."""
         yield from _lines(self.iter_text())
 
+    def iter_sse(self) -> Iterator[ServerSentEvent]:
+        """The body as server-sent events (``text/event-stream``), each
+        yielded as soon as its block has arrived: use it on a streamed
+        response (``client.stream(...)``).  See ``vesper.ServerSentEvent``."""
+        return iter_events(self.iter_raw())
+
     def download_to(self, target: Union[str, "os.PathLike[str]", IO[bytes]],
                     progress: Optional[ProgressCallback] = None) -> int:
         """Writes the body to a path or a binary file object through a 1 MiB
@@ -465,6 +478,10 @@ class Response:
         rest = lines.rest()
         if rest is not None:
             yield rest
+
+    def aiter_sse(self) -> AsyncIterator[ServerSentEvent]:
+        """As iter_sse (AsyncClient)."""
+        return aiter_events(self.aiter_raw())
 
     async def adownload_to(self, target: Union[str, "os.PathLike[str]", IO[bytes]],
                            progress: Optional[ProgressCallback] = None) -> int:

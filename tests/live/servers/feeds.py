@@ -1,0 +1,77 @@
+"""Routes of the test application for the package's client features: an
+event stream sent slowly with every line-ending form, and a flaky endpoint
+answering 503 with Retry-After until a set number of tries."""
+import asyncio
+import collections
+import json
+import time
+
+# The event stream /sse sends: pieces written one by one, `interval` apart.
+# The pieces cut lines, CRLF pairs and the BOM in the middle, and use LF,
+# CR and CRLF line ends.
+SSE_PIECES = [
+    b"\xef\xbb", b"\xbf: a comment\n",
+    b"id: 1\ndata: lf\n\n",
+    b"event: cr\rdata: one\rdata: two\r\r",
+    b"id: 2\r\ndata: crlf\r", b"\n\r\n",
+    b"retry: 250\r\nevent: ignored-without-data\r\n\r\n",
+    b"data: last\n", b"\n",
+]
+
+# Attempts per /flaky id.
+FLAKY_TRIES = collections.Counter()
+
+
+async def _drain(receive):
+    while True:
+        message = await receive()
+        if message["type"] == "http.disconnect" or not message.get("more_body"):
+            return
+
+
+async def sse(scope, query, receive, send):
+    """The pieces of SSE_PIECES, `interval` seconds (0.2) apart, in one
+    chunked text/event-stream body."""
+    await _drain(receive)
+    interval = float(query.get("interval", 0.2))
+    await send({"type": "http.response.start", "status": 200,
+                "headers": [(b"content-type", b"text/event-stream"), (b"cache-control", b"no-cache")]})
+    for piece in SSE_PIECES:
+        await send({"type": "http.response.body", "body": piece, "more_body": True})
+        await asyncio.sleep(interval)
+    await send({"type": "http.response.body", "body": b""})
+
+
+async def flaky(scope, query, receive, send):
+    """503 with Retry-After (`after` seconds, default 1) for the first `fail`
+    tries of `id`, then 200 with the try count and the arrival times."""
+    await _drain(receive)
+    key = query.get("id", "")
+    FLAKY_TRIES[key] += 1
+    tries = FLAKY_TRIES[key]
+    if tries <= int(query.get("fail", 1)):
+        body = b"busy"
+        headers = [(b"retry-after", query.get("after", "1").encode()), (b"content-length", b"4")]
+        await send({"type": "http.response.start", "status": int(query.get("code", 503)), "headers": headers})
+        await send({"type": "http.response.body", "body": body})
+        return
+    body = json.dumps({"tries": tries, "method": scope["method"], "time": time.time()}).encode()
+    await send({"type": "http.response.start", "status": 200,
+                "headers": [(b"content-type", b"application/json"),
+                            (b"content-length", str(len(body)).encode())]})
+    await send({"type": "http.response.body", "body": body})
+
+
+async def flaky_count(scope, query, receive, send):
+    await _drain(receive)
+    body = str(FLAKY_TRIES[query.get("id", "")]).encode()
+    await send({"type": "http.response.start", "status": 200,
+                "headers": [(b"content-length", str(len(body)).encode())]})
+    await send({"type": "http.response.body", "body": body})
+
+
+ROUTES = {
+    "/sse": sse,
+    "/flaky": flaky,
+    "/flaky/count": flaky_count,
+}
