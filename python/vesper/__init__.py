@@ -31,6 +31,7 @@ from ._exceptions import (CacheMiss, CertificateError, CertificateExpired, Certi
                           TimeoutError, TLSError, TooManyRedirects, TransportError, UnsupportedProtocol,
                           WebSocketClosed, WebSocketError, WebSocketHandshakeError, WriteError, WriteTimeout)
 from ._headers import Headers
+from ._mock import MockTransport
 from ._models import Request, Response
 from ._retry import Retry
 from ._sse import ServerSentEvent
@@ -41,7 +42,7 @@ __version__ = "0.1.0"
 __all__ = [
     "AsyncClient", "AsyncRedirectWalk", "AsyncWebSocket", "CacheMiss", "CertificateError", "CertificateExpired",
     "CertificateNameMismatch", "CertificateUnknownAuthority", "Client", "ConnectError", "ConnectTimeout",
-    "CoreError", "DEFAULT_TIMEOUT", "DecodingError", "Error", "HTTPStatusError", "Headers", "InvalidURL",
+    "CoreError", "DEFAULT_TIMEOUT", "DecodingError", "Error", "HTTPStatusError", "Headers", "InvalidURL", "MockTransport",
     "NetworkError", "PoolTimeout", "ProtocolError", "ProxyAuthError", "ProxyError", "ReadError", "ReadTimeout",
     "RedirectError", "RedirectHop", "RedirectWalk", "RemoteProtocolError", "Request", "RequestCancelled",
     "RequestError", "Response", "Retry", "ServerSentEvent", "StreamClosed", "StreamConsumed", "TLSError", "TimeoutError", "TooManyRedirects",

@@ -17,6 +17,7 @@ from ._exceptions import Error, ReadTimeout, RemoteProtocolError, from_native
 from ._headers import HeaderTypes
 from ._hub import Channel, hub_for
 from ._models import Request, Response
+from ._mock import asend_mock
 from ._native import RedirectRecord
 from ._retry import RetryRun
 
@@ -241,6 +242,10 @@ class AsyncClient(BaseClient):
                 raise from_native(RuntimeError(event[4]), prepared.request)
 
     async def _send_once(self, prepared: Prepared, stream: bool) -> Response:
+        if self._transport is not None:
+            for hook in self.event_hooks["request"]:
+                await _call_hook(hook, prepared.request)
+            return await self._finish(await asend_mock(self, self._transport, prepared), stream)
         started = time.monotonic()
         native_request, channel = await self._start(prepared)
         records: List[RedirectRecord] = []
@@ -258,6 +263,10 @@ class AsyncClient(BaseClient):
                 return answered
         response = final_response(prepared, records, status, head, started, heads)
         response._attach_async(self._track(_AsyncBody(channel, native_request, prepared.timeout, response.request)))
+        return await self._finish(response, stream)
+
+    async def _finish(self, response: Response, stream: bool) -> Response:
+        """The response hooks, then the whole body unless streaming."""
         for hook in self.event_hooks["response"]:
             await _call_hook(hook, response)
         if not stream:

@@ -6,6 +6,7 @@ from __future__ import annotations
 import base64
 import contextlib
 import datetime
+import http.cookiejar
 import threading
 import time
 import weakref
@@ -17,6 +18,7 @@ from ._config import UNSET, EngineSettings, Timeout, TimeoutTypes, VerifyTypes
 from ._content import Body, ParamTypes, query_pairs, encode_body, join_url, merge_url
 from ._exceptions import TooManyRedirects, from_native
 from ._headers import Headers, HeaderTypes
+from ._mock import MockTransport
 from ._models import Request, Response, build_history
 from ._native import RedirectRecord, native
 from ._retry import RetryTypes, to_retry
@@ -315,7 +317,8 @@ class BaseClient:
                  base_url: Optional[str] = None, params: ParamTypes = None,
                  profile_namespace: Optional[str] = None, user_agent: Optional[str] = None,
                  accept_language: Optional[str] = None, trust_env: bool = True, retries: RetryTypes = 0,
-                 event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False) -> None:
+                 event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False,
+                 transport: Optional[MockTransport] = None) -> None:
         if max_redirects < 0:
             raise ValueError("max_redirects must be >= 0")
         if cache_mode is not None and cache_mode not in _config.CACHE_MODES:
@@ -345,6 +348,11 @@ class BaseClient:
             raise ValueError(f"event_hooks takes 'request' and 'response', not {sorted(unknown)}")
         self.event_hooks: Dict[str, List[Callable[..., Any]]] = {
             "request": list(hooks.get("request", ())), "response": list(hooks.get("response", ()))}
+        if transport is not None and not isinstance(transport, MockTransport):
+            raise TypeError(f"transport must be a vesper.MockTransport, not {type(transport).__name__}")
+        self._transport = transport
+        # With a transport the cookies answers set are kept here, not in an engine.
+        self._mock_jar = http.cookiejar.CookieJar()
         self._read_environment()
         # Settings whose engine was made (the client's own and the environment's proxies).
         self._engines: List[EngineSettings] = []
@@ -390,6 +398,8 @@ class BaseClient:
             return engine
         if self._closed:
             raise RuntimeError("the client is closed")
+        if self._transport is not None:
+            raise TypeError("a client with a MockTransport sends requests only (no WebSocket, no walk_redirects)")
         with self._lock:
             if settings.engine is None:
                 try:
@@ -433,7 +443,7 @@ class BaseClient:
         cookie = _cookie_header(all_cookies)
         if cookie is not None:
             merged.add("Cookie", cookie)
-        request = Request(method, full, merged)
+        request = Request(method, full, merged, content=body if isinstance(body, bytes) else b"")
         return Prepared(
             request=request, settings=self._settings_for(full), body=body,
             timeout=_config.to_timeout(timeout, self.timeout),

@@ -14,6 +14,7 @@ from ._content import ParamTypes
 from ._exceptions import Error, ReadTimeout, from_native
 from ._headers import HeaderTypes
 from ._models import Request, Response
+from ._mock import send_mock
 from ._native import RedirectRecord
 from ._retry import RetryRun
 
@@ -111,6 +112,8 @@ class Client(BaseClient):
     - ``event_hooks``: {"request": [fn(request)], "response": [fn(response)]}.
     - ``record_sent_heads``: keep the request heads exactly as the Core sent
       them, in ``Response.sent_heads`` (False: nothing is kept).
+    - ``transport``: a ``vesper.MockTransport`` that answers the requests
+      instead of the network, for tests (see its help).
     """
 
     def __enter__(self) -> "Client":
@@ -236,6 +239,8 @@ class Client(BaseClient):
     def _send_once(self, prepared: Prepared, stream: bool) -> Response:
         for hook in self.event_hooks["request"]:
             hook(prepared.request)
+        if self._transport is not None:
+            return self._finish(send_mock(self, self._transport, prepared), stream)
         started = time.monotonic()
         native_request = self._native_request(prepared)
         self._start(native_request, prepared)
@@ -261,6 +266,10 @@ class Client(BaseClient):
                     return answered
         response = final_response(prepared, records, status, head, started, heads)
         response._attach_sync(self._track(_SyncBody(native_request, prepared.timeout, response.request)))
+        return self._finish(response, stream)
+
+    def _finish(self, response: Response, stream: bool) -> Response:
+        """The response hooks, then the whole body unless streaming."""
         for hook in self.event_hooks["response"]:
             hook(response)
         if not stream:

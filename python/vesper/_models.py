@@ -11,7 +11,7 @@ from typing import (IO, Any, AsyncIterator, Callable, Dict, Iterator, List, Opti
                     Union)
 
 from ._exceptions import DecodingError, HTTPStatusError, StreamClosed, StreamConsumed
-from ._headers import Headers, header_value_params, parse_head
+from ._headers import Headers, HeaderTypes, header_value_params, parse_head
 from ._native import RedirectRecord
 from ._sse import ServerSentEvent, aiter_events, iter_events
 
@@ -23,14 +23,18 @@ _DOWNLOAD_BUFFER = 1 << 20
 
 
 class Request:
-    """What was sent: ``method``, ``url`` and ``headers`` (as given)."""
+    """What was sent: ``method``, ``url``, ``headers`` (as given) and
+    ``content``, the body when it was given whole (b"" for none or for a
+    body streamed from a file or an iterator; a MockTransport handler gets
+    every body whole)."""
 
     def __init__(self, method: str, url: str, headers: Optional[Headers] = None,
-                 extensions: Optional[Dict[str, Any]] = None) -> None:
+                 extensions: Optional[Dict[str, Any]] = None, *, content: bytes = b"") -> None:
         self.method = method
         self.url = url
         self.headers = headers if headers is not None else Headers()
         self.extensions: Dict[str, Any] = extensions or {}
+        self.content = content
 
     def __repr__(self) -> str:
         return f"<Request [{self.method} {self.url}]>"
@@ -77,6 +81,11 @@ class Response:
     with ``download_to()``.  ``history`` holds one response per redirect
     hop, oldest first.
 
+    A Response can be built by hand, as a ``MockTransport`` handler does:
+    ``Response(200, headers={...}, content=b"..." | "..." | iterator of
+    bytes (streamed))``, or ``text="..."`` (text/plain, UTF-8) or
+    ``json=value`` (application/json) instead of ``content``.
+
     ``attempts`` is how many times the request was sent (see
     ``vesper.Retry``) and ``retry_history`` what the earlier attempts got.
 
@@ -88,9 +97,10 @@ class Response:
     recorded or answered from the cache.
     """
 
-    def __init__(self, status_code: int, head: bytes = b"", *, request: Optional[Request] = None,
+    def __init__(self, status_code: int, head: bytes = b"", *, headers: HeaderTypes = None, content: Any = None,
+                 text: Optional[str] = None, json: Any = None, request: Optional[Request] = None,
                  url: Optional[str] = None, history: Optional[List["Response"]] = None,
-                 content: Optional[bytes] = None, elapsed: Optional[datetime.timedelta] = None) -> None:
+                 elapsed: Optional[datetime.timedelta] = None) -> None:
         self.status_code = status_code
         self.raw_head = head
         # The head is parsed when a header, the version or the reason is first asked for.
@@ -99,7 +109,7 @@ class Response:
         self.url = url if url is not None else self.request.url
         self.history: List[Response] = history or []
         self.elapsed = elapsed or datetime.timedelta(0)
-        self._content = content
+        self._content: Optional[bytes] = content if isinstance(content, bytes) else None
         # For a 3xx returned because redirects were not followed: the request it points to.
         self.next_request: Optional[Request] = None
         self.sent_heads: List[bytes] = []
@@ -110,7 +120,12 @@ class Response:
         self._sync: Optional[SyncBody] = None
         self._async: Optional[AsyncBody] = None
         self._streamed = False
-        self._closed = content is not None
+        self._closed = self._content is not None
+        if not head or headers is not None or text is not None or json is not None or not (
+                content is None or isinstance(content, bytes)):
+            # Built by hand (the Core's responses always come with their head).
+            from ._mock import fill_response
+            fill_response(self, headers, content, text, json)
 
     def __repr__(self) -> str:
         return f"<Response [{self.status_code} {self.reason_phrase}]>"
