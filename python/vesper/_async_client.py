@@ -98,12 +98,14 @@ class AsyncClient(BaseClient):
                       cookies: CookieTypes = None, content: Any = None, data: Any = None, files: Any = None,
                       json: Any = None, auth: AuthTypes = None, timeout: TimeoutTypes = UNSET,
                       follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None,
-                      cache_mode: Optional[str] = None, priority: Optional[str] = None) -> Response:
+                      cache_mode: Optional[str] = None, priority: Optional[str] = None,
+                      proxy: Optional[str] = None) -> Response:
         """Sends one request and reads the whole response (see ``Client.request``)."""
         prepared = self.build_request(method, url, params=params, headers=headers, cookies=cookies,
                                       content=content, data=data, files=files, json=json, auth=auth,
                                       timeout=timeout, follow_redirects=follow_redirects,
-                                      max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+                                      max_redirects=max_redirects, cache_mode=cache_mode, priority=priority,
+                                      proxy=proxy)
         return await self.send(prepared)
 
     async def send(self, prepared: Prepared, *, stream: bool = False) -> Response:
@@ -180,11 +182,12 @@ class AsyncClient(BaseClient):
     async def websocket(self, url: str, *, subprotocols: Optional[Sequence[str]] = None,
                         headers: HeaderTypes = None, origin: Optional[str] = None,
                         timeout: TimeoutTypes = UNSET,
-                        deflate: Union[bool, Mapping[str, Union[bool, int]]] = True) -> Any:
+                        deflate: Union[bool, Mapping[str, Union[bool, int]]] = True,
+                        proxy: Optional[str] = None) -> Any:
         """Opens a WebSocket and returns the connected ``AsyncWebSocket``
-        (``deflate`` as for ``Client.websocket``)."""
+        (``deflate`` and ``proxy`` as for ``Client.websocket``)."""
         from ._websocket import connect_async_websocket
-        return await connect_async_websocket(self, url, subprotocols, headers, origin, timeout, deflate)
+        return await connect_async_websocket(self, url, subprotocols, headers, origin, timeout, deflate, proxy)
 
     # --- the exchange ---------------------------------------------------
     async def _start(self, prepared: Prepared, manual: bool = False) -> Tuple[Any, Channel]:

@@ -4,6 +4,7 @@ they add only the waiting."""
 from __future__ import annotations
 
 import base64
+import collections
 import contextlib
 import datetime
 import http.cookiejar
@@ -32,6 +33,9 @@ CookieTypes = Union[Mapping[str, str], Sequence[Tuple[str, str]], None]
 EventHooks = Mapping[str, Sequence[Callable[..., Any]]]
 # The Core follows at most this many redirects by itself.
 CORE_REDIRECT_LIMIT = 20
+# Engines kept for per-request proxies; past it the least recently used is
+# let go (its running requests keep it alive until they end).
+PROXY_ENGINES = 64
 _T = TypeVar("_T")
 
 
@@ -354,8 +358,11 @@ class BaseClient:
         # With a transport the cookies answers set are kept here, not in an engine.
         self._mock_jar = http.cookiejar.CookieJar()
         self._read_environment()
-        # Settings whose engine was made (the client's own and the environment's proxies).
+        # Settings whose engine was made (the client's own, the environment's
+        # and the per-request proxies).
         self._engines: List[EngineSettings] = []
+        # Per-request proxies by URL, least recently used first.
+        self._proxies: "collections.OrderedDict[str, EngineSettings]" = collections.OrderedDict()
         self._lock = threading.Lock()
         self._closed = False
         # Response bodies and WebSockets still open: close() cancels them.
@@ -383,7 +390,9 @@ class BaseClient:
             self._env_proxies[scheme] = settings
         self._no_proxy = _config.no_proxy_entries()
 
-    def _settings_for(self, url: str) -> EngineSettings:
+    def _settings_for(self, url: str, proxy: Optional[str] = None) -> EngineSettings:
+        if proxy is not None:
+            return self._proxy_settings(proxy)
         if not self._env_proxies:
             return self._settings
         scheme = url.split(":", 1)[0].lower()
@@ -391,6 +400,27 @@ class BaseClient:
         if settings is None or (self._no_proxy and _config.bypasses_proxy(url, self._no_proxy)):
             return self._settings
         return settings
+
+    def _proxy_settings(self, proxy: str) -> EngineSettings:
+        """The settings of a per-request proxy: the client's, with that
+        proxy and the credentials in its URL."""
+        if not isinstance(proxy, str) or not proxy:
+            raise TypeError(f"proxy must be a proxy URL such as 'http://host:3128', not {proxy!r}")
+        with self._lock:
+            settings = self._proxies.get(proxy)
+            if settings is not None:
+                self._proxies.move_to_end(proxy)
+                return settings
+            clean, url_auth = split_proxy(proxy)
+            settings = self._settings.with_proxy(clean)
+            settings.proxy_auth = url_auth
+            self._proxies[proxy] = settings
+            if len(self._proxies) > PROXY_ENGINES:
+                _, oldest = self._proxies.popitem(last=False)
+                if oldest in self._engines:
+                    self._engines.remove(oldest)
+                oldest.engine = None
+            return settings
 
     def _engine(self, settings: EngineSettings) -> Any:
         engine = settings.engine
@@ -413,7 +443,8 @@ class BaseClient:
                       cookies: CookieTypes = None, content: Any = None, data: Any = None, files: Any = None,
                       json: Any = None, auth: AuthTypes = None, timeout: TimeoutTypes = UNSET,
                       follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None,
-                      cache_mode: Optional[str] = None, priority: Optional[str] = None) -> Prepared:
+                      cache_mode: Optional[str] = None, priority: Optional[str] = None,
+                      proxy: Optional[str] = None) -> Prepared:
         """Checks every argument and builds the request; nothing is sent."""
         if not isinstance(method, str) or not method:
             raise TypeError("method must be a non-empty str")
@@ -445,7 +476,7 @@ class BaseClient:
             merged.add("Cookie", cookie)
         request = Request(method, full, merged, content=body if isinstance(body, bytes) else b"")
         return Prepared(
-            request=request, settings=self._settings_for(full), body=body,
+            request=request, settings=self._settings_for(full, proxy), body=body,
             timeout=_config.to_timeout(timeout, self.timeout),
             follow=self.follow_redirects if follow_redirects is None else follow_redirects,
             max_redirects=self.max_redirects if max_redirects is None else max_redirects,
@@ -479,3 +510,4 @@ class BaseClient:
             for settings in self._engines:
                 settings.engine = None
             self._engines.clear()
+            self._proxies.clear()

@@ -132,7 +132,8 @@ class Client(BaseClient):
                 cookies: CookieTypes = None, content: Any = None, data: Any = None, files: Any = None,
                 json: Any = None, auth: AuthTypes = None, timeout: TimeoutTypes = UNSET,
                 follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None,
-                cache_mode: Optional[str] = None, priority: Optional[str] = None) -> Response:
+                cache_mode: Optional[str] = None, priority: Optional[str] = None,
+                proxy: Optional[str] = None) -> Response:
         """Sends one request and reads the whole response.
 
         ``params``: mapping or pairs added to the query; ``headers``:
@@ -141,12 +142,16 @@ class Client(BaseClient):
         or bytes/str/iterable streamed; ``files``: {name: file or (filename,
         file[, content_type[, headers]])} sent as multipart/form-data,
         streamed; ``content``: bytes/str/file/iterable as is; ``auth``:
-        (user, password) for Basic; ``priority``: "highest" ... "idle".
+        (user, password) for Basic; ``priority``: "highest" ... "idle";
+        ``proxy``: a proxy URL for this request instead of the client's
+        (credentials in the URL; the client keeps one engine per proxy, at
+        most 64, and closes them with itself).
         """
         prepared = self.build_request(method, url, params=params, headers=headers, cookies=cookies,
                                       content=content, data=data, files=files, json=json, auth=auth,
                                       timeout=timeout, follow_redirects=follow_redirects,
-                                      max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+                                      max_redirects=max_redirects, cache_mode=cache_mode, priority=priority,
+                                      proxy=proxy)
         return self.send(prepared)
 
     def send(self, prepared: Prepared, *, stream: bool = False) -> Response:
@@ -225,15 +230,17 @@ class Client(BaseClient):
 
     def websocket(self, url: str, *, subprotocols: Optional[Sequence[str]] = None, headers: HeaderTypes = None,
                   origin: Optional[str] = None, timeout: TimeoutTypes = UNSET,
-                  deflate: Union[bool, Mapping[str, Union[bool, int]]] = True) -> Any:
+                  deflate: Union[bool, Mapping[str, Union[bool, int]]] = True,
+                  proxy: Optional[str] = None) -> Any:
         """Opens a WebSocket (ws:// or wss://) with this client's proxy, TLS
         and impersonation and returns the connected ``WebSocket``.
         ``deflate``: True offers permessage-deflate as browsers do, False
         offers nothing, a mapping chooses the offer's parameters
         (``client_no_context_takeover``, ``server_no_context_takeover``,
-        ``client_max_window_bits``, ``server_max_window_bits``)."""
+        ``client_max_window_bits``, ``server_max_window_bits``).  ``proxy``:
+        a proxy URL for this connection instead of the client's."""
         from ._websocket import connect_websocket
-        return connect_websocket(self, url, subprotocols, headers, origin, timeout, deflate)
+        return connect_websocket(self, url, subprotocols, headers, origin, timeout, deflate, proxy)
 
     # --- the exchange ---------------------------------------------------
     def _send_once(self, prepared: Prepared, stream: bool) -> Response:
