@@ -32,6 +32,7 @@ from ._exceptions import (CacheMiss, CertificateError, CertificateExpired, Certi
                           WebSocketClosed, WebSocketError, WebSocketHandshakeError, WriteError, WriteTimeout)
 from ._headers import Headers
 from ._mock import MockTransport
+from ._cookies import Cookie, Cookies
 from ._models import Request, Response
 from ._retry import Retry
 from ._sse import ServerSentEvent
@@ -41,7 +42,7 @@ __version__ = "0.1.0"
 
 __all__ = [
     "AsyncClient", "AsyncRedirectWalk", "AsyncWebSocket", "CacheMiss", "CertificateError", "CertificateExpired",
-    "CertificateNameMismatch", "CertificateUnknownAuthority", "Client", "ConnectError", "ConnectTimeout",
+    "CertificateNameMismatch", "CertificateUnknownAuthority", "Client", "ConnectError", "ConnectTimeout", "Cookie", "Cookies",
     "CoreError", "DEFAULT_TIMEOUT", "DecodingError", "Error", "HTTPStatusError", "Headers", "InvalidURL", "MockTransport",
     "NetworkError", "PoolTimeout", "ProtocolError", "ProxyAuthError", "ProxyError", "ReadError", "ReadTimeout",
     "RedirectError", "RedirectHop", "RedirectWalk", "RemoteProtocolError", "Request", "RequestCancelled",

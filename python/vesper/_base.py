@@ -8,6 +8,7 @@ import collections
 import contextlib
 import datetime
 import http.cookiejar
+import os
 import threading
 import time
 import weakref
@@ -16,6 +17,7 @@ from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Seque
 
 from . import _config
 from ._config import UNSET, EngineSettings, Timeout, TimeoutTypes, VerifyTypes
+from ._cookies import CookieJarBackend, Cookies, CookieSource, EngineJar, JarBackend
 from ._content import Body, ParamTypes, query_pairs, encode_body, join_url, merge_url
 from ._exceptions import TooManyRedirects, from_native
 from ._headers import Headers, HeaderTypes
@@ -317,7 +319,7 @@ class BaseClient:
                  proxy_auth: Optional[Tuple[str, str]] = None, verify: VerifyTypes = True,
                  http_version: Optional[str] = None, cache: bool = True, cache_mode: Optional[str] = None,
                  timeout: TimeoutTypes = UNSET, follow_redirects: bool = True, max_redirects: int = 20,
-                 headers: HeaderTypes = None, cookies: CookieTypes = None, auth: AuthTypes = None,
+                 headers: HeaderTypes = None, cookies: CookieSource = None, auth: AuthTypes = None,
                  base_url: Optional[str] = None, params: ParamTypes = None,
                  profile_namespace: Optional[str] = None, user_agent: Optional[str] = None,
                  accept_language: Optional[str] = None, trust_env: bool = True, retries: RetryTypes = 0,
@@ -338,7 +340,7 @@ class BaseClient:
         self.follow_redirects = follow_redirects
         self.max_redirects = max_redirects
         self.headers = Headers(headers)
-        self.cookies: Dict[str, str] = dict(cookies.items() if isinstance(cookies, Mapping) else (cookies or []))
+        self.cookies = Cookies(self._jar_backend)
         self.auth = auth
         self.base_url = base_url
         self.params = params
@@ -356,7 +358,9 @@ class BaseClient:
             raise TypeError(f"transport must be a vesper.MockTransport, not {type(transport).__name__}")
         self._transport = transport
         # With a transport the cookies answers set are kept here, not in an engine.
-        self._mock_jar = http.cookiejar.CookieJar()
+        # (cookies without a Domain attribute go back to their host only, as in browsers).
+        self._mock_jar = http.cookiejar.CookieJar(http.cookiejar.DefaultCookiePolicy(
+            strict_ns_domain=http.cookiejar.DefaultCookiePolicy.DomainStrictNonDomain))
         self._read_environment()
         # Settings whose engine was made (the client's own, the environment's
         # and the per-request proxies).
@@ -367,6 +371,10 @@ class BaseClient:
         self._closed = False
         # Response bodies and WebSockets still open: close() cancels them.
         self._open: "weakref.WeakSet[Any]" = weakref.WeakSet()
+        if isinstance(cookies, (str, os.PathLike)):
+            self.cookies.load(cookies)
+        elif cookies:
+            self.cookies.own.update(cookies.items() if isinstance(cookies, Mapping) else cookies)
 
     @property
     def is_closed(self) -> bool:
@@ -422,6 +430,13 @@ class BaseClient:
                 oldest.engine = None
             return settings
 
+    def _jar_backend(self) -> JarBackend:
+        """Where ``cookies`` keeps the cookies with a domain: the client's
+        engine's jar, or the MockTransport's jar."""
+        if self._transport is not None:
+            return CookieJarBackend(self._mock_jar)
+        return EngineJar(self._engine(self._settings))
+
     def _engine(self, settings: EngineSettings) -> Any:
         engine = settings.engine
         if engine is not None:
@@ -468,7 +483,7 @@ class BaseClient:
             if not (isinstance(use_auth, tuple) and len(use_auth) == 2):
                 raise TypeError("auth must be a (user, password) pair; send a bearer token with headers=")
             merged["Authorization"] = _basic(use_auth)
-        all_cookies = dict(self.cookies)
+        all_cookies = dict(self.cookies.own)
         if cookies:
             all_cookies.update(cookies.items() if isinstance(cookies, Mapping) else cookies)
         cookie = _cookie_header(all_cookies)
