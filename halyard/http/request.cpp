@@ -204,12 +204,17 @@ void Request::begin_hop() {
     auto self = shared_from_this();
     // A slot may come free inside a curl callback, where no transfer can
     // be added: the start is posted as a command.
-    if (!engine_->scheduler().acquire(slot_origin_, spec_.priority, reinterpret_cast<uintptr_t>(this), [self] {
-            self->engine_->post([self] {
-                self->holds_slot_ = true;
-                self->run_step(&Request::start_transfer);
-            });
-        })) {
+    const EngineOptions& options = engine_->settings().options;
+    const SlotLimits limits{options.max_connections_per_host, options.max_connections, engine_->connection_group()};
+    if (!engine_->scheduler().acquire(
+            slot_origin_, spec_.priority, reinterpret_cast<uintptr_t>(this),
+            [self] {
+                self->engine_->post([self] {
+                    self->holds_slot_ = true;
+                    self->run_step(&Request::start_transfer);
+                });
+            },
+            limits)) {
         phase_ = Phase::Queued;
         return;
     }
