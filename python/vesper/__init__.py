@@ -33,6 +33,7 @@ from ._exceptions import (CacheMiss, CertificateError, CertificateExpired, Certi
 from ._headers import Headers
 from ._mock import MockTransport
 from ._cookies import Cookie, Cookies
+from ._engine_options import Limits
 from ._models import Request, Response
 from ._retry import Retry
 from ._sse import ServerSentEvent
@@ -43,7 +44,7 @@ __version__ = "0.1.0"
 __all__ = [
     "AsyncClient", "AsyncRedirectWalk", "AsyncWebSocket", "CacheMiss", "CertificateError", "CertificateExpired",
     "CertificateNameMismatch", "CertificateUnknownAuthority", "Client", "ConnectError", "ConnectTimeout", "Cookie", "Cookies",
-    "CoreError", "DEFAULT_TIMEOUT", "DecodingError", "Error", "HTTPStatusError", "Headers", "InvalidURL", "MockTransport",
+    "CoreError", "DEFAULT_TIMEOUT", "DecodingError", "Error", "HTTPStatusError", "Headers", "InvalidURL", "Limits", "MockTransport",
     "NetworkError", "PoolTimeout", "ProtocolError", "ProxyAuthError", "ProxyError", "ReadError", "ReadTimeout",
     "RedirectError", "RedirectHop", "RedirectWalk", "RemoteProtocolError", "Request", "RequestCancelled",
     "RequestError", "Response", "Retry", "ServerSentEvent", "StreamClosed", "StreamConsumed", "TLSError", "TimeoutError", "TooManyRedirects",

@@ -17,6 +17,7 @@ from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Seque
 
 from . import _config
 from ._config import UNSET, EngineSettings, Timeout, TimeoutTypes, VerifyTypes
+from ._engine_options import Limits, dns_options, limit_options
 from ._cookies import CookieJarBackend, Cookies, CookieSource, EngineJar, JarBackend
 from ._content import Body, ParamTypes, query_pairs, encode_body, join_url, merge_url
 from ._exceptions import TooManyRedirects, from_native
@@ -324,7 +325,9 @@ class BaseClient:
                  profile_namespace: Optional[str] = None, user_agent: Optional[str] = None,
                  accept_language: Optional[str] = None, trust_env: bool = True, retries: RetryTypes = 0,
                  event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False,
-                 transport: Optional[MockTransport] = None) -> None:
+                 transport: Optional[MockTransport] = None, limits: Optional[Limits] = None,
+                 resolve: Optional[Mapping[str, str]] = None, ip_version: Optional[int] = None,
+                 dns_over_https: Optional[str] = None) -> None:
         if max_redirects < 0:
             raise ValueError("max_redirects must be >= 0")
         if cache_mode is not None and cache_mode not in _config.CACHE_MODES:
@@ -334,7 +337,9 @@ class BaseClient:
         self._settings = EngineSettings(
             impersonate=impersonate, proxy=proxy_url, proxy_auth=proxy_auth or url_auth, verify=verify_flag,
             ca_pem=ca_pem, http_version=http_version, cache=cache, profile_namespace=profile_namespace,
-            user_agent=user_agent, accept_language=accept_language)
+            user_agent=user_agent, accept_language=accept_language,
+            options=tuple(limit_options(limits) + dns_options(resolve, ip_version, dns_over_https)))
+        self.limits = limits
         self._explicit_proxy = proxy is not None
         self.timeout = _config.to_timeout(timeout, _config.DEFAULT_TIMEOUT)
         self.follow_redirects = follow_redirects

@@ -112,6 +112,13 @@ class Client(BaseClient):
     - ``event_hooks``: {"request": [fn(request)], "response": [fn(response)]}.
     - ``record_sent_heads``: keep the request heads exactly as the Core sent
       them, in ``Response.sent_heads`` (False: nothing is kept).
+    - ``limits``: a ``vesper.Limits`` (connections at once, overall and per
+      host, idle connections kept and for how long); the browser's 6 per
+      host otherwise.
+    - ``resolve``: {"host:port": "address"} pins names to addresses (as
+      curl's ``--resolve``); ``ip_version``: 4 or 6 to use only that IP
+      version (None: both); ``dns_over_https``: an https:// URL of a DoH
+      resolver to resolve names with.  For requests and WebSockets.
     - ``transport``: a ``vesper.MockTransport`` that answers the requests
       instead of the network, for tests (see its help).
     """
