@@ -24,7 +24,7 @@ from ._exceptions import TooManyRedirects, from_native
 from ._headers import Headers, HeaderTypes
 from ._mock import MockTransport
 from ._models import Request, Response, build_history
-from ._native import RedirectRecord, native
+from ._native import RedirectRecord, core_records_sent_heads, native
 from ._retry import RetryTypes, to_retry
 from ._sent_heads import SentHeads
 
@@ -501,7 +501,7 @@ class BaseClient:
             follow=self.follow_redirects if follow_redirects is None else follow_redirects,
             max_redirects=self.max_redirects if max_redirects is None else max_redirects,
             cache=cache_mode if cache_mode is not None else self.cache_mode, priority=priority,
-            record_heads=self.record_sent_heads)
+            record_heads=self.record_sent_heads and core_records_sent_heads())
 
     def _native_request(self, prepared: Prepared, manual: bool = False) -> Any:
         engine = self._engine(prepared.settings)
