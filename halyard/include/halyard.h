@@ -12,7 +12,8 @@
  * HY_NO_EXTENSION_PROTOTYPES, which leaves their prototypes out so that a
  * direct call does not compile.  Extensions: hy_request_upload_push,
  * hy_request_upload_wait, hy_request_record_sent_heads,
- * hy_request_sent_heads, hy_websocket_set_deflate.
+ * hy_request_sent_heads, hy_websocket_set_deflate,
+ * hy_engine_create_with_options, hy_engine_cookies.
  *
  * Conventions
  *  - Every record starts with its size in bytes and the interface version
@@ -304,8 +305,11 @@ HY_API void hy_engine_release(hy_engine *engine);
  * Owns, Threads, Blocks: as hy_engine_create; `options` (null with length
  * 0 for none) is only read during the call.
  */
+typedef uint32_t (*hy_engine_create_with_options_fn)(const EngineConfig *, const char *, uint64_t, hy_engine **);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
 HY_API uint32_t hy_engine_create_with_options(const EngineConfig *config, const char *options,
                                               uint64_t options_len, hy_engine **out);
+#endif
 
 /*
  * hy_engine_cookies (extension): the engine's cookie jar (the one its
@@ -323,8 +327,11 @@ HY_API uint32_t hy_engine_create_with_options(const EngineConfig *config, const 
  * Threads: any.  Blocks: until the engine's network thread has done it
  * (between two rounds of its loop).
  */
+typedef uint32_t (*hy_engine_cookies_fn)(hy_engine *, const char *, uint64_t, uint8_t *, uint64_t, uint64_t *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
 HY_API uint32_t hy_engine_cookies(hy_engine *engine, const char *command, uint64_t command_len, uint8_t *buffer,
                                   uint64_t capacity, uint64_t *len);
+#endif
 
 /*
  * hy_request_create: checks and copies *config; nothing is sent before

@@ -168,11 +168,9 @@ class EngineJar:
 
 
 def native_has_cookies(engine: Any) -> bool:
-    """Whether the engine's Core has the cookie-jar extension."""
-    try:
-        return bool(engine.has_extension("hy_engine_cookies"))
-    except AttributeError:
-        return False
+    """Whether the loaded Core has the cookie-jar extension."""
+    from ._native import native
+    return "hy_engine_cookies" in native.core_extensions
 
 
 def _check_text(what: str, text: str, forbidden: "set[str]", allow_empty: bool) -> None:

@@ -10,6 +10,10 @@ namespace vesper {
 // The Core engine, refused in a process forked after its creation.
 Result<hy_engine*> engine_core_handle(PyObject* engine);
 
+// PyEngine.cookies(command="") -> str: applies a cookies.txt line (or
+// "ALL") to the engine's jar and lists it (engine_cookies.cpp).
+Result<PyRef> engine_cookies(PyObject* self, const Args& args);
+
 // PyEngine's instance methods (request, websocket), defined with the
 // subsystems they create.
 extern const MethodDef* const kEngineMethods;

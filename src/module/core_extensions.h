@@ -14,7 +14,9 @@ namespace vesper {
     X(request_upload_wait)        \
     X(request_record_sent_heads)  \
     X(request_sent_heads)         \
-    X(websocket_set_deflate)
+    X(websocket_set_deflate)      \
+    X(engine_create_with_options) \
+    X(engine_cookies)
 
 // Each pointer is null when the loaded Core lacks that function.
 struct CoreExtensions {

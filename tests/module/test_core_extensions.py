@@ -53,7 +53,8 @@ def test_the_module_imports_beside_a_core_of_seventeen_functions(tmp_path):
 def test_the_extensions_found_are_those_the_core_exports():
     exported = {name for name in ("hy_request_upload_push", "hy_request_upload_wait",
                                   "hy_request_record_sent_heads", "hy_request_sent_heads",
-                                  "hy_websocket_set_deflate") if hasattr(DOUBLE.lib, name)}
+                                  "hy_websocket_set_deflate", "hy_engine_create_with_options",
+                                  "hy_engine_cookies") if hasattr(DOUBLE.lib, name)}
     assert native.core_extensions == exported
 
 
@@ -95,3 +96,18 @@ def test_a_deflate_choice_is_refused_and_the_browsers_offer_kept(core, engine):
     assert core.released("websocket", core.last_id("websocket"))
     engine.websocket("ws://x/", deflate=True)
     assert core.calls("hy_websocket_create") == 2
+
+
+def test_engine_options_need_their_extension(core):
+    without("hy_engine_create_with_options")
+    with pytest.raises(RuntimeError, match=r"^this Core takes no engine options \(hy_engine_create_with_options"):
+        native.PyEngine(options=[("max_connections", "2")])
+    assert core.calls("hy_engine_create") == 0
+    native.PyEngine(options=[])
+    assert core.calls("hy_engine_create") == 1
+
+
+def test_the_cookie_jar_needs_its_extension(core, engine):
+    without("hy_engine_cookies")
+    with pytest.raises(RuntimeError, match=r"^this Core gives no access to its cookie jar"):
+        engine.cookies()
