@@ -20,6 +20,12 @@ SSE_PIECES = [
 
 # Attempts per /flaky id.
 FLAKY_TRIES = collections.Counter()
+# Per /concurrent group: requests in flight now, the most at once, and the
+# client ports (connections) seen in flight at that moment.
+IN_FLIGHT = collections.Counter()
+MOST_IN_FLIGHT = collections.Counter()
+PORTS_IN_FLIGHT = collections.defaultdict(set)
+MOST_PORTS = collections.Counter()
 
 
 async def _drain(receive):
@@ -70,7 +76,37 @@ async def flaky_count(scope, query, receive, send):
     await send({"type": "http.response.body", "body": body})
 
 
+async def concurrent(scope, query, receive, send):
+    """Counts the requests of `group` in flight (and their connections,
+    by client port), holding each `delay` seconds (0.3)."""
+    await _drain(receive)
+    group = query.get("group", "")
+    port = (scope.get("client") or ("", 0))[1]
+    IN_FLIGHT[group] += 1
+    PORTS_IN_FLIGHT[group].add(port)
+    MOST_IN_FLIGHT[group] = max(MOST_IN_FLIGHT[group], IN_FLIGHT[group])
+    MOST_PORTS[group] = max(MOST_PORTS[group], len(PORTS_IN_FLIGHT[group]))
+    try:
+        await asyncio.sleep(float(query.get("delay", 0.3)))
+    finally:
+        IN_FLIGHT[group] -= 1
+        PORTS_IN_FLIGHT[group].discard(port)
+    await send({"type": "http.response.start", "status": 200, "headers": [(b"content-length", b"2")]})
+    await send({"type": "http.response.body", "body": b"ok"})
+
+
+async def concurrent_most(scope, query, receive, send):
+    await _drain(receive)
+    group = query.get("group", "")
+    body = json.dumps({"requests": MOST_IN_FLIGHT[group], "connections": MOST_PORTS[group]}).encode()
+    await send({"type": "http.response.start", "status": 200,
+                "headers": [(b"content-length", str(len(body)).encode())]})
+    await send({"type": "http.response.body", "body": body})
+
+
 ROUTES = {
+    "/concurrent": concurrent,
+    "/concurrent/most": concurrent_most,
     "/sse": sse,
     "/flaky": flaky,
     "/flaky/count": flaky_count,
