@@ -205,7 +205,9 @@ void Request::begin_hop() {
     // A slot may come free inside a curl callback, where no transfer can
     // be added: the start is posted as a command.
     const EngineOptions& options = engine_->settings().options;
-    const SlotLimits limits{options.max_connections_per_host, options.max_connections, engine_->connection_group()};
+    // The scope is named only when an overall limit needs it (a copy per hop otherwise).
+    const SlotLimits limits{options.max_connections_per_host, options.max_connections,
+                            options.max_connections > 0 ? engine_->connection_group() : std::string()};
     if (!engine_->scheduler().acquire(
             slot_origin_, spec_.priority, reinterpret_cast<uintptr_t>(this),
             [self] {
