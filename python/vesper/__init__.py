@@ -56,10 +56,12 @@ __all__ = [
 
 def request(method: str, url: str, **kwargs: Any) -> Response:
     """One request with a throw-away Client.  Client options (``verify``,
-    ``proxy``, ``impersonate``, ``trust_env``, ``http_version``) and the
-    request arguments of ``Client.request`` are both accepted."""
+    ``proxy``, ``impersonate``, ``trust_env``, ``http_version``,
+    ``retries``, ``resolve``, ``transport`` ...) and the request arguments
+    of ``Client.request`` are both accepted."""
     client_keys = ("verify", "proxy", "proxy_auth", "impersonate", "trust_env", "http_version", "retries",
-                   "user_agent", "accept_language")
+                   "user_agent", "accept_language", "limits", "resolve", "ip_version", "dns_over_https",
+                   "transport")
     options = {k: kwargs.pop(k) for k in client_keys if k in kwargs}
     with Client(cache=False, **options) as client:
         return client.request(method, url, **kwargs)

@@ -101,7 +101,10 @@ class Client(BaseClient):
     - ``follow_redirects`` (True) and ``max_redirects`` (20).
     - ``headers``, ``cookies``, ``auth``, ``params``: defaults sent with
       every request (request values win).  Cookies set by servers are kept
-      in the engine's jar and sent back by domain and path, as browsers do.
+      in the engine's jar and sent back by domain and path, as browsers do;
+      ``cookies`` may also be the path of a cookies.txt file loaded into
+      that jar, and ``client.cookies`` (a ``vesper.Cookies``) shows and
+      changes it.
     - ``base_url``: prefix of relative URLs.
     - ``profile_namespace``, ``user_agent``, ``accept_language``: engine texts.
     - ``trust_env``: read HTTP_PROXY/HTTPS_PROXY/ALL_PROXY/NO_PROXY (True).
