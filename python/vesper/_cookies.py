@@ -299,7 +299,7 @@ class Cookies:
         folder = os.path.dirname(os.path.abspath(target))
         handle, temporary = tempfile.mkstemp(prefix=".cookies-", dir=folder)
         try:
-            with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as out:
+            with os.fdopen(handle, "w", encoding="utf-8", errors="surrogateescape", newline="\n") as out:
                 out.write(text)
             os.replace(temporary, target)
         except BaseException:
@@ -313,7 +313,7 @@ class Cookies:
         the file and line of a line that is not a cookie."""
         now = time.time()
         parsed: List[Cookie] = []
-        with open(path, encoding="utf-8") as source:
+        with open(path, encoding="utf-8", errors="surrogateescape") as source:
             for number, line in enumerate(source, 1):
                 try:
                     cookie = parse_line(line)

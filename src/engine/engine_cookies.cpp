@@ -8,7 +8,6 @@
 #include "module/convert.h"
 #include "module/core_extensions.h"
 #include "module/gil.h"
-#include "module/pytext.h"
 
 namespace vesper {
 
@@ -40,7 +39,10 @@ Result<PyRef> engine_cookies(PyObject* self, const Args& args) {
         }
     }
     TRY_STATUS(core_status(rc));
-    return make_str(std::string_view(buffer.data(), static_cast<size_t>(len)));
+    // A server may set bytes that are not UTF-8: kept as surrogates, not refused.
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(buffer.data(), static_cast<Py_ssize_t>(len), "surrogateescape"));
+    if (!text) return Failure::fetch();
+    return text;
 }
 
 }  // namespace vesper
