@@ -3,7 +3,10 @@
 // all; namespaces share the jar.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "halyard.h"
 #include "support/client.h"
@@ -83,6 +86,27 @@ TEST(EngineExtensions, NamespaceSharesOneJarAndShortBuffersGetTheLength) {
     EXPECT_EQ(hy_engine_cookies(second.get(), nullptr, 0, small, sizeof small, &len), HY_OK);
     EXPECT_EQ(len, 32u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(small), 4), "x.te");
+}
+
+TEST(EngineExtensions, JarCallsFromManyThreadsAtOnce) {
+    EnginePtr engine = make_engine();
+    ASSERT_NE(engine, nullptr);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                const std::string line = "t" + std::to_string(t) + ".test\tFALSE\t/\tFALSE\t0\tc" + std::to_string(i) + "\tv";
+                uint64_t len = 0;
+                char buffer[64];
+                EXPECT_EQ(hy_engine_cookies(engine.get(), line.data(), line.size(), reinterpret_cast<uint8_t*>(buffer),
+                                            sizeof buffer, &len),
+                          HY_OK);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    const std::string all = jar(engine.get());
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 200);
 }
 
 }  // namespace
