@@ -357,6 +357,7 @@ CurlFacts Request::facts(CURLcode code) const {
     f.chunked = head_.chunked();
     f.head_complete = head_.complete();
     f.decoding = decoding_;
+    f.doh = !engine_->settings().options.doh_url.empty();
     return f;
 }
 

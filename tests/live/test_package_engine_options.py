@@ -116,3 +116,22 @@ def test_a_profile_namespace_shares_one_jar(http):
         assert second.cookies.get("shared") == "1"
         second.cookies.delete("shared")
         assert len(first.cookies) == 0
+
+
+def test_dns_over_https_resolves_a_name_nobody_else_knows(http, https, ca_pem):
+    port = urllib.parse.urlsplit(http).port
+    with vesper.Client(trust_env=False, timeout=10, verify=ca_pem, ip_version=4,
+                       dns_over_https=f"{https}/dns-query") as client:
+        answer = client.get(f"http://doh-only.vesper.test:{port}/echo").json()
+        assert [v for k, v in answer["headers"] if k.lower() == "host"] == [f"doh-only.vesper.test:{port}"]
+    asked = vesper.get(f"{https}/dns-query/asked", verify=ca_pem, trust_env=False).json()
+    assert ["doh-only.vesper.test", 1] in asked
+    # Verified as servers are: nothing verified, or the system roots (which
+    # do not know the test CA, so the name cannot be resolved).
+    with vesper.Client(trust_env=False, timeout=10, verify=False, ip_version=4,
+                       dns_over_https=f"{https}/dns-query") as client:
+        assert client.get(f"http://doh-unverified.vesper.test:{port}/echo").status_code == 200
+    with vesper.Client(trust_env=False, timeout=10, ip_version=4, dns_over_https=f"{https}/dns-query") as client:
+        with pytest.raises(vesper.ConnectError) as info:
+            client.get(f"http://doh-untrusted.vesper.test:{port}/echo")
+        assert info.value.net_error == -105

@@ -104,7 +104,50 @@ async def concurrent_most(scope, query, receive, send):
     await send({"type": "http.response.body", "body": body})
 
 
+# Names /dns-query has answered, in order.
+DOH_ASKED = []
+
+
+async def dns_query(scope, query, receive, send):
+    """A DNS-over-HTTPS resolver (POST application/dns-message) that answers
+    every A question with 127.0.0.1 and every other with no record."""
+    body = b""
+    while True:
+        message = await receive()
+        body += message.get("body", b"")
+        if message["type"] == "http.disconnect" or not message.get("more_body"):
+            break
+    position, labels = 12, []
+    while body[position]:
+        length = body[position]
+        labels.append(body[position + 1:position + 1 + length].decode("ascii", "replace"))
+        position += 1 + length
+    question_end = position + 5
+    qtype = int.from_bytes(body[position + 1:position + 3], "big")
+    DOH_ASKED.append((".".join(labels), qtype))
+    answers = b""
+    if qtype == 1:
+        answers = b"\xc0\x0c" + (1).to_bytes(2, "big") + (1).to_bytes(2, "big") + (60).to_bytes(4, "big") + \
+            (4).to_bytes(2, "big") + bytes([127, 0, 0, 1])
+    header = body[:2] + b"\x81\x80" + (1).to_bytes(2, "big") + (1 if answers else 0).to_bytes(2, "big") + bytes(4)
+    answer = header + body[12:question_end] + answers
+    await send({"type": "http.response.start", "status": 200,
+                "headers": [(b"content-type", b"application/dns-message"),
+                            (b"content-length", str(len(answer)).encode())]})
+    await send({"type": "http.response.body", "body": answer})
+
+
+async def dns_asked(scope, query, receive, send):
+    await _drain(receive)
+    body = json.dumps(DOH_ASKED).encode()
+    await send({"type": "http.response.start", "status": 200,
+                "headers": [(b"content-length", str(len(body)).encode())]})
+    await send({"type": "http.response.body", "body": body})
+
+
 ROUTES = {
+    "/dns-query": dns_query,
+    "/dns-query/asked": dns_asked,
     "/concurrent": concurrent,
     "/concurrent/most": concurrent_most,
     "/sse": sse,
