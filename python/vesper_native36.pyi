@@ -76,9 +76,15 @@ class PyEngine:
         http_version: _HttpVersion | None = None,
         cache: bool = True,
         profile_namespace: str | None = None,
+        # Named options beyond the record ("max_connections", "resolve", ...),
+        # with the hy_engine_create_with_options extension only.
+        options: Sequence[tuple[str, str]] | None = None,
     ) -> None: ...
     @staticmethod
     def abi_version() -> int: ...
+    def cookies(self, command: str | None = "") -> str:
+        """Applies `command` (a cookies.txt line, or "ALL") to the engine's
+        jar, then lists it as cookies.txt lines (hy_engine_cookies)."""
     @staticmethod
     def core_version() -> str | None: ...
     def request(

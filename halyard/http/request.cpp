@@ -205,12 +205,19 @@ void Request::begin_hop() {
     auto self = shared_from_this();
     // A slot may come free inside a curl callback, where no transfer can
     // be added: the start is posted as a command.
-    if (!engine_->scheduler().acquire(slot_origin_, spec_.priority, reinterpret_cast<uintptr_t>(this), [self] {
-            self->engine_->post([self] {
-                self->holds_slot_ = true;
-                self->run_step(&Request::start_transfer);
-            });
-        })) {
+    const EngineOptions& options = engine_->settings().options;
+    // The scope is named only when an overall limit needs it (a copy per hop otherwise).
+    const SlotLimits limits{options.max_connections_per_host, options.max_connections,
+                            options.max_connections > 0 ? engine_->connection_group() : std::string()};
+    if (!engine_->scheduler().acquire(
+            slot_origin_, spec_.priority, reinterpret_cast<uintptr_t>(this),
+            [self] {
+                self->engine_->post([self] {
+                    self->holds_slot_ = true;
+                    self->run_step(&Request::start_transfer);
+                });
+            },
+            limits)) {
         phase_ = Phase::Queued;
         return;
     }
@@ -352,6 +359,7 @@ CurlFacts Request::facts(CURLcode code) const {
     f.chunked = head_.chunked();
     f.head_complete = head_.complete();
     f.decoding = decoding_;
+    f.doh = !engine_->settings().options.doh_url.empty();
     return f;
 }
 

@@ -73,6 +73,9 @@ constexpr ErrorRow kTable[] = {
     curl_row(CURLE_PARTIAL_FILE, When::Always, HY_NETWORK, -354, "body shorter than Content-Length"),
     // While receiving is paused curl keeps what it decodes, up to 64 MiB:
     // a body that fills that is expanding far beyond what was received.
+    // libcurl 7.88 ends a transfer whose DNS-over-HTTPS lookup failed
+    // (resolver unreachable, untrusted, or no address) with this code.
+    curl_row(CURLE_OUT_OF_MEMORY, When::DohNoAnswer, HY_NETWORK, -105, "DNS over HTTPS gave no address"),
     curl_row(CURLE_OUT_OF_MEMORY, When::DecodingBody, HY_PROTOCOL, -330, "decoded body held while paused passed 64 MiB"),
     // curl refuses a head line over 100 KiB (or a head over its own bound,
     // which the Core's smaller one meets first) with this code.
@@ -165,6 +168,7 @@ bool holds(When when, const CurlFacts& f) {
     case When::ChunkedDecoding: return f.chunked && f.head_complete && f.os_errno == 0;
     case When::HeadUnfinished: return !f.head_complete;
     case When::DecodingBody: return f.decoding;
+    case When::DohNoAnswer: return f.doh && !f.connected;
     case When::SocksUnreachable:
         return f.proxy_error == CURLPX_REPLY_HOST_UNREACHABLE ||
                f.proxy_error == CURLPX_REPLY_NETWORK_UNREACHABLE ||

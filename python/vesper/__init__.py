@@ -31,20 +31,27 @@ from ._exceptions import (CacheMiss, CertificateError, CertificateExpired, Certi
                           TimeoutError, TLSError, TooManyRedirects, TransportError, UnsupportedProtocol,
                           WebSocketClosed, WebSocketError, WebSocketHandshakeError, WriteError, WriteTimeout)
 from ._headers import Headers
+from ._mock import MockTransport
+from ._cookies import Cookie, Cookies
+from ._engine_options import Limits
 from ._models import Request, Response
 from ._url import URL, QueryParams
 from ._version import __version__
+from ._retry import Retry
+from ._sse import ServerSentEvent
 from ._websocket import AsyncWebSocket, WebSocket
 
 
 __all__ = [
     "AsyncClient", "AsyncRedirectWalk", "AsyncWebSocket", "CacheMiss", "CertificateError", "CertificateExpired",
-    "CertificateNameMismatch", "CertificateUnknownAuthority", "Client", "ConnectError", "ConnectTimeout",
-    "CoreError", "DEFAULT_TIMEOUT", "DecodingError", "Error", "HTTPStatusError", "Headers", "InvalidHeader", "InvalidURL",
-    "NetworkError", "NetworkThreadError", "PoolTimeout", "QueryParams", "ProtocolError", "ProxyAuthError", "ProxyError", "ReadError", "ReadTimeout",
+    "CertificateNameMismatch", "CertificateUnknownAuthority", "Client", "ConnectError", "ConnectTimeout", "Cookie",
+    "Cookies", "CoreError", "DEFAULT_TIMEOUT", "DecodingError", "Error", "HTTPStatusError", "Headers", "InvalidHeader",
+    "InvalidURL", "Limits", "MockTransport", "NetworkError", "NetworkThreadError", "PoolTimeout", "QueryParams",
+    "ProtocolError", "ProxyAuthError", "ProxyError", "ReadError", "ReadTimeout",
     "RedirectError", "RedirectHop", "RedirectWalk", "RemoteProtocolError", "Request", "RequestCancelled",
-    "RequestError", "Response", "StreamClosed", "StreamConsumed", "TLSError", "TimeoutError", "TooManyRedirects",
-    "TransportError", "URL", "UnsupportedProtocol", "WebSocket", "WebSocketClosed", "WebSocketError",
+    "RequestError", "Response", "Retry", "ServerSentEvent", "StreamClosed", "StreamConsumed", "TLSError",
+    "TimeoutError", "TooManyRedirects", "TransportError", "URL", "UnsupportedProtocol", "WebSocket",
+    "WebSocketClosed", "WebSocketError",
     "WebSocketHandshakeError", "WriteError", "WriteTimeout", "Timeout", "__version__",
     "request", "stream", "get", "head", "options", "post", "put", "patch", "delete",
 ]

@@ -3,19 +3,22 @@
 from __future__ import annotations
 
 import contextlib
-from typing import Any, Iterator, Optional, Tuple
+from typing import Any, Iterator, Mapping, Optional, Tuple
 
 from ._base import AuthTypes, CookieTypes
 from ._client import Client
 from ._config import UNSET, TimeoutTypes, VerifyTypes
 from ._content import ContentTypes, DataTypes, FilesTypes, ParamTypes
+from ._engine_options import Limits
 from ._headers import HeaderTypes
+from ._mock import MockTransport
 from ._models import Response
+from ._retry import RetryTypes
 
 __all__ = ["request", "stream", "get", "head", "options", "post", "put", "patch", "delete"]
 
 _CLIENT_OPTIONS = ("verify", "proxy", "proxy_auth", "impersonate", "trust_env", "http_version", "retries",
-                   "user_agent", "accept_language")
+                   "user_agent", "accept_language", "limits", "resolve", "ip_version", "dns_over_https", "transport")
 
 
 def _split(arguments: dict[str, Any]) -> Tuple[dict[str, Any], dict[str, Any]]:
@@ -32,14 +35,18 @@ def request(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None,
+        limits: Optional[Limits] = None, resolve: Optional[Mapping[str, str]] = None,
+        ip_version: Optional[int] = None, dns_over_https: Optional[str] = None,
+        transport: Optional[MockTransport] = None) -> Response:
     """Sends one request with a throw-away ``Client`` (no HTTP cache, no
     cookies kept) and returns the response, its body read.
 
     The request arguments are those of ``Client.request``; ``verify``,
     ``proxy``, ``proxy_auth``, ``impersonate``, ``trust_env``,
-    ``http_version``, ``retries``, ``user_agent`` and ``accept_language``
-    are the Client's options.  For several requests make a ``Client``: it
+    ``http_version``, ``retries``, ``user_agent``, ``accept_language``,
+    ``limits``, ``resolve``, ``ip_version``, ``dns_over_https`` and
+    ``transport`` are the Client's options.  For several requests make a ``Client``: it
     keeps connections, cookies and TLS sessions.
     """
     options, arguments = _split(dict(
@@ -47,7 +54,8 @@ def request(
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
         priority=priority, verify=verify, proxy=proxy, proxy_auth=proxy_auth, impersonate=impersonate,
         trust_env=trust_env, http_version=http_version, retries=retries, user_agent=user_agent,
-        accept_language=accept_language))
+        accept_language=accept_language, limits=limits, resolve=resolve,
+        ip_version=ip_version, dns_over_https=dns_over_https, transport=transport))
     with Client(**options) as client:
         return client.request(method, url, **arguments)
 
@@ -61,7 +69,10 @@ def stream(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Iterator[Response]:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None,
+        limits: Optional[Limits] = None, resolve: Optional[Mapping[str, str]] = None,
+        ip_version: Optional[int] = None, dns_over_https: Optional[str] = None,
+        transport: Optional[MockTransport] = None) -> Iterator[Response]:
     """As ``request``, but the body is left to read inside the ``with``
     block (``iter_bytes()``, ``iter_lines()``, ``download_to()`` ...); the
     response and its throw-away client are closed when the block ends::
@@ -74,7 +85,8 @@ def stream(
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
         priority=priority, verify=verify, proxy=proxy, proxy_auth=proxy_auth, impersonate=impersonate,
         trust_env=trust_env, http_version=http_version, retries=retries, user_agent=user_agent,
-        accept_language=accept_language))
+        accept_language=accept_language, limits=limits, resolve=resolve,
+        ip_version=ip_version, dns_over_https=dns_over_https, transport=transport))
     with Client(**options) as client, client.stream(method, url, **arguments) as response:
         yield response
 
@@ -88,13 +100,17 @@ def get(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None,
+        limits: Optional[Limits] = None, resolve: Optional[Mapping[str, str]] = None,
+        ip_version: Optional[int] = None, dns_over_https: Optional[str] = None,
+        transport: Optional[MockTransport] = None) -> Response:
     """GET ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("GET", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
         priority=priority, verify=verify, proxy=proxy, proxy_auth=proxy_auth, impersonate=impersonate,
         trust_env=trust_env, http_version=http_version, retries=retries, user_agent=user_agent,
-        accept_language=accept_language)
+        accept_language=accept_language, limits=limits, resolve=resolve,
+        ip_version=ip_version, dns_over_https=dns_over_https, transport=transport)
 
 
 def head(
@@ -105,13 +121,17 @@ def head(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None,
+        limits: Optional[Limits] = None, resolve: Optional[Mapping[str, str]] = None,
+        ip_version: Optional[int] = None, dns_over_https: Optional[str] = None,
+        transport: Optional[MockTransport] = None) -> Response:
     """HEAD ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("HEAD", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
         priority=priority, verify=verify, proxy=proxy, proxy_auth=proxy_auth, impersonate=impersonate,
         trust_env=trust_env, http_version=http_version, retries=retries, user_agent=user_agent,
-        accept_language=accept_language)
+        accept_language=accept_language, limits=limits, resolve=resolve,
+        ip_version=ip_version, dns_over_https=dns_over_https, transport=transport)
 
 
 def options(
@@ -122,13 +142,17 @@ def options(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None,
+        limits: Optional[Limits] = None, resolve: Optional[Mapping[str, str]] = None,
+        ip_version: Optional[int] = None, dns_over_https: Optional[str] = None,
+        transport: Optional[MockTransport] = None) -> Response:
     """OPTIONS ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("OPTIONS", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
         priority=priority, verify=verify, proxy=proxy, proxy_auth=proxy_auth, impersonate=impersonate,
         trust_env=trust_env, http_version=http_version, retries=retries, user_agent=user_agent,
-        accept_language=accept_language)
+        accept_language=accept_language, limits=limits, resolve=resolve,
+        ip_version=ip_version, dns_over_https=dns_over_https, transport=transport)
 
 
 def post(
@@ -139,13 +163,17 @@ def post(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None,
+        limits: Optional[Limits] = None, resolve: Optional[Mapping[str, str]] = None,
+        ip_version: Optional[int] = None, dns_over_https: Optional[str] = None,
+        transport: Optional[MockTransport] = None) -> Response:
     """POST ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("POST", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
         priority=priority, verify=verify, proxy=proxy, proxy_auth=proxy_auth, impersonate=impersonate,
         trust_env=trust_env, http_version=http_version, retries=retries, user_agent=user_agent,
-        accept_language=accept_language)
+        accept_language=accept_language, limits=limits, resolve=resolve,
+        ip_version=ip_version, dns_over_https=dns_over_https, transport=transport)
 
 
 def put(
@@ -156,13 +184,17 @@ def put(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None,
+        limits: Optional[Limits] = None, resolve: Optional[Mapping[str, str]] = None,
+        ip_version: Optional[int] = None, dns_over_https: Optional[str] = None,
+        transport: Optional[MockTransport] = None) -> Response:
     """PUT ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("PUT", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
         priority=priority, verify=verify, proxy=proxy, proxy_auth=proxy_auth, impersonate=impersonate,
         trust_env=trust_env, http_version=http_version, retries=retries, user_agent=user_agent,
-        accept_language=accept_language)
+        accept_language=accept_language, limits=limits, resolve=resolve,
+        ip_version=ip_version, dns_over_https=dns_over_https, transport=transport)
 
 
 def patch(
@@ -173,13 +205,17 @@ def patch(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None,
+        limits: Optional[Limits] = None, resolve: Optional[Mapping[str, str]] = None,
+        ip_version: Optional[int] = None, dns_over_https: Optional[str] = None,
+        transport: Optional[MockTransport] = None) -> Response:
     """PATCH ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("PATCH", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
         priority=priority, verify=verify, proxy=proxy, proxy_auth=proxy_auth, impersonate=impersonate,
         trust_env=trust_env, http_version=http_version, retries=retries, user_agent=user_agent,
-        accept_language=accept_language)
+        accept_language=accept_language, limits=limits, resolve=resolve,
+        ip_version=ip_version, dns_over_https=dns_over_https, transport=transport)
 
 
 def delete(
@@ -190,10 +226,14 @@ def delete(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None,
+        limits: Optional[Limits] = None, resolve: Optional[Mapping[str, str]] = None,
+        ip_version: Optional[int] = None, dns_over_https: Optional[str] = None,
+        transport: Optional[MockTransport] = None) -> Response:
     """DELETE ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("DELETE", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
         priority=priority, verify=verify, proxy=proxy, proxy_auth=proxy_auth, impersonate=impersonate,
         trust_env=trust_env, http_version=http_version, retries=retries, user_agent=user_agent,
-        accept_language=accept_language)
+        accept_language=accept_language, limits=limits, resolve=resolve,
+        ip_version=ip_version, dns_over_https=dns_over_https, transport=transport)

@@ -11,14 +11,15 @@ from typing import TYPE_CHECKING, Any, AsyncIterator, List, Mapping, Optional, S
 from . import _native
 from ._base import (AuthTypes, BaseClient, CookieTypes, HopHeads, Prepared, RedirectHop, WalkSteps,
                     final_response, redirect_step, upload_guard)
-from ._client import retry_delay
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ContentTypes, DataTypes, FilesTypes, ParamTypes
-from ._exceptions import ConnectError, ConnectTimeout, ReadTimeout, RemoteProtocolError, from_native
+from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, RemoteProtocolError, from_native
 from ._headers import HeaderTypes
 from ._hub import Channel, hub_for
 from ._models import Request, Response
+from ._mock import asend_mock
 from ._native import RedirectRecord
+from ._retry import RetryRun
 
 if TYPE_CHECKING:
     from ._websocket import AsyncWebSocketConnect
@@ -100,25 +101,33 @@ class AsyncClient(BaseClient):
                       cookies: CookieTypes = None, content: Optional[ContentTypes] = None,
                       data: Optional[DataTypes] = None, files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None, timeout: TimeoutTypes = UNSET,
                       follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None,
-                      cache_mode: Optional[str] = None, priority: Optional[str] = None) -> Response:
+                      cache_mode: Optional[str] = None, priority: Optional[str] = None,
+                      proxy: Optional[str] = None) -> Response:
         """Sends one request and reads the whole response (see ``Client.request``)."""
         prepared = self.build_request(method, url, params=params, headers=headers, cookies=cookies,
                                       content=content, data=data, files=files, json=json, auth=auth,
                                       timeout=timeout, follow_redirects=follow_redirects,
-                                      max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+                                      max_redirects=max_redirects, cache_mode=cache_mode, priority=priority,
+                                      proxy=proxy)
         return await self.send(prepared)
 
     async def send(self, prepared: Prepared, *, stream: bool = False) -> Response:
         """Sends a request made by ``build_request``."""
-        attempt = 0
+        run = RetryRun(self.retries, prepared.request.method, prepared.replayable)
         while True:
             try:
-                return await self._send_once(prepared, stream)
-            except (ConnectError, ConnectTimeout):
-                if attempt >= self.retries or not prepared.replayable:
+                response = await self._send_once(prepared, stream)
+            except Error as exc:
+                pause = run.after_error(exc)
+                if pause is None:
                     raise
-                attempt += 1
-                await asyncio.sleep(retry_delay(attempt))
+                await asyncio.sleep(pause)
+                continue
+            pause = run.after_response(response)
+            if pause is None:
+                return run.finish(response)
+            await response.aclose()
+            await asyncio.sleep(pause)
 
     @contextlib.asynccontextmanager
     async def stream(
@@ -127,13 +136,13 @@ class AsyncClient(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> AsyncIterator[Response]:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> AsyncIterator[Response]:
         """As ``request``, leaving the body to ``aiter_bytes()``/``aread()``
         inside the ``async with`` block."""
         prepared = self.build_request(
             method, url, params=params, headers=headers, cookies=cookies, content=content, data=data,
             files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
         response = await self.send(prepared, stream=True)
         try:
             yield response
@@ -146,11 +155,11 @@ class AsyncClient(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """GET ``url``; the parameters are those of ``request``."""
         return await self.request("GET", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     async def head(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -158,11 +167,11 @@ class AsyncClient(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """HEAD ``url``; the parameters are those of ``request``."""
         return await self.request("HEAD", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     async def options(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -170,11 +179,11 @@ class AsyncClient(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """OPTIONS ``url``; the parameters are those of ``request``."""
         return await self.request("OPTIONS", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     async def post(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -182,11 +191,11 @@ class AsyncClient(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """POST ``url``; the parameters are those of ``request``."""
         return await self.request("POST", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     async def put(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -194,11 +203,11 @@ class AsyncClient(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """PUT ``url``; the parameters are those of ``request``."""
         return await self.request("PUT", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     async def patch(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -206,11 +215,11 @@ class AsyncClient(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """PATCH ``url``; the parameters are those of ``request``."""
         return await self.request("PATCH", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     async def delete(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -218,11 +227,11 @@ class AsyncClient(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """DELETE ``url``; the parameters are those of ``request``."""
         return await self.request("DELETE", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     def walk_redirects(
             self, method: str, url: str, *, stream: bool = False,
@@ -231,7 +240,7 @@ class AsyncClient(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> "AsyncRedirectWalk":
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> "AsyncRedirectWalk":
         """The asyncio twin of ``Client.walk_redirects``:
 
             async with client.walk_redirects("GET", url) as walk:
@@ -245,19 +254,21 @@ class AsyncClient(BaseClient):
         return AsyncRedirectWalk(self, self.build_request(
             method, url, params=params, headers=headers, cookies=cookies, content=content, data=data,
             files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority), stream)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy), stream)
 
     def websocket(self, url: str, *, subprotocols: Optional[Sequence[str]] = None,
                   headers: HeaderTypes = None, origin: Optional[str] = None,
                   timeout: TimeoutTypes = UNSET,
-                  deflate: Union[bool, Mapping[str, Union[bool, int]]] = True) -> "AsyncWebSocketConnect":
-        """Opens a WebSocket (``deflate`` as for ``Client.websocket``).  Use
-        it as ``async with client.websocket(url) as ws:`` (closed when the
-        block ends) or ``ws = await client.websocket(url)``; either gives the
-        connected ``AsyncWebSocket``."""
+                  deflate: Union[bool, Mapping[str, Union[bool, int]]] = True,
+                  proxy: Optional[str] = None) -> "AsyncWebSocketConnect":
+        """Opens a WebSocket (``deflate`` and ``proxy`` as for
+        ``Client.websocket``).  Use it as ``async with client.websocket(url)
+        as ws:`` (closed when the block ends) or ``ws = await
+        client.websocket(url)``; either gives the connected
+        ``AsyncWebSocket``."""
         from ._websocket import AsyncWebSocketConnect, connect_async_websocket
         return AsyncWebSocketConnect(connect_async_websocket(self, url, subprotocols, headers, origin, timeout,
-                                                             deflate))
+                                                             deflate, proxy))
 
     # --- the exchange ---------------------------------------------------
     async def _start(self, prepared: Prepared, manual: bool = False) -> Tuple[Any, Channel]:
@@ -315,6 +326,10 @@ class AsyncClient(BaseClient):
                 raise from_native(RuntimeError(event[4]), prepared.request)
 
     async def _send_once(self, prepared: Prepared, stream: bool) -> Response:
+        if self._transport is not None:
+            for hook in self.event_hooks["request"]:
+                await _call_hook(hook, prepared.request)
+            return await self._finish(await asend_mock(self, self._transport, prepared), stream)
         started = time.monotonic()
         native_request, channel = await self._start(prepared)
         records: List[RedirectRecord] = []
@@ -332,6 +347,10 @@ class AsyncClient(BaseClient):
                 return answered
         response = final_response(prepared, records, status, head, started, heads, native_request)
         response._attach_async(self._track(_AsyncBody(channel, native_request, prepared.timeout, response.request)))
+        return await self._finish(response, stream)
+
+    async def _finish(self, response: Response, stream: bool) -> Response:
+        """The response hooks, then the whole body unless streaming."""
         for hook in self.event_hooks["response"]:
             await _call_hook(hook, response)
         if not stream:

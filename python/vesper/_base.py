@@ -4,8 +4,11 @@ they add only the waiting."""
 from __future__ import annotations
 
 import base64
+import collections
 import contextlib
 import datetime
+import http.cookiejar
+import os
 import threading
 import time
 import weakref
@@ -14,12 +17,16 @@ from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Seque
 
 from . import _config
 from ._config import UNSET, EngineSettings, Timeout, TimeoutTypes, VerifyTypes
+from ._engine_options import Limits, dns_options, limit_options
+from ._cookies import CookieJarBackend, Cookies, CookieSource, EngineJar, JarBackend
 from ._content import Body, ParamTypes, body_length, query_pairs, encode_body, join_url, merge_url
 from ._exceptions import InvalidHeader, TooManyRedirects, from_native
 from ._headers import Headers, HeaderTypes
+from ._mock import MockTransport
 from ._models import Request, Response, build_history
 from ._native import RedirectRecord, core_has, core_records_sent_heads, native
 from ._request_checks import check_framing_headers, check_headers, check_method, proxy_text
+from ._retry import RetryTypes, to_retry
 from ._sent_heads import SentHeads
 
 __all__ = ["BaseClient", "Prepared", "AuthTypes", "CookieTypes", "EventHooks", "final_request",
@@ -30,6 +37,9 @@ CookieTypes = Union[Mapping[str, str], Sequence[Tuple[str, str]], None]
 EventHooks = Mapping[str, Sequence[Callable[..., Any]]]
 # The Core follows at most this many redirects by itself.
 CORE_REDIRECT_LIMIT = 20
+# Engines kept for per-request proxies; past it the least recently used is
+# let go (its running requests keep it alive until they end).
+PROXY_ENGINES = 64
 _T = TypeVar("_T")
 
 
@@ -367,34 +377,37 @@ class BaseClient:
                  http_version: Optional[str] = None, cache: Union[bool, str] = False,
                  cache_mode: Optional[str] = None,
                  timeout: TimeoutTypes = UNSET, follow_redirects: bool = True, max_redirects: int = 20,
-                 headers: HeaderTypes = None, cookies: CookieTypes = None, auth: AuthTypes = None,
+                 headers: HeaderTypes = None, cookies: CookieSource = None, auth: AuthTypes = None,
                  base_url: Optional[str] = None, params: ParamTypes = None,
                  profile_namespace: Optional[str] = None, user_agent: Optional[str] = None,
-                 accept_language: Optional[str] = None, trust_env: bool = True, retries: int = 0,
-                 event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False) -> None:
+                 accept_language: Optional[str] = None, trust_env: bool = True, retries: RetryTypes = 0,
+                 event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False,
+                 transport: Optional[MockTransport] = None, limits: Optional[Limits] = None,
+                 resolve: Optional[Mapping[str, str]] = None, ip_version: Optional[int] = None,
+                 dns_over_https: Optional[str] = None) -> None:
         if isinstance(max_redirects, bool) or not isinstance(max_redirects, int) or max_redirects < 0:
             raise ValueError(f"max_redirects must be a whole number, 0 or more, not {max_redirects!r}")
-        if retries < 0:
-            raise ValueError("retries must be >= 0")
         use_cache, cache_mode = _config.cache_choice(cache, cache_mode)
         verify_flag, ca_pem = _config.ca_settings(verify)
         proxy_url, url_auth = split_proxy(proxy)
         self._settings = EngineSettings(
             impersonate=impersonate, proxy=proxy_url, proxy_auth=proxy_auth or url_auth, verify=verify_flag,
             ca_pem=ca_pem, http_version=http_version, cache=use_cache, profile_namespace=profile_namespace,
-            user_agent=user_agent, accept_language=accept_language)
+            user_agent=user_agent, accept_language=accept_language,
+            options=tuple(limit_options(limits) + dns_options(resolve, ip_version, dns_over_https)))
+        self.limits = limits
         self._explicit_proxy = proxy is not None
         self.timeout = _config.to_timeout(timeout, _config.DEFAULT_TIMEOUT)
         self.follow_redirects = follow_redirects
         self.max_redirects = max_redirects
         self.headers = Headers(headers)
-        self.cookies: Dict[str, str] = dict(cookies.items() if isinstance(cookies, Mapping) else (cookies or []))
+        self.cookies = Cookies(self._jar_backend)
         self.auth = auth
         self.base_url = base_url
         self.params = params
         self.cache_mode = cache_mode
         self.trust_env = trust_env
-        self.retries = retries
+        self.retries = to_retry(retries)
         self.record_sent_heads = record_sent_heads
         hooks = event_hooks or {}
         unknown = set(hooks) - {"request", "response"}
@@ -402,13 +415,27 @@ class BaseClient:
             raise ValueError(f"event_hooks takes 'request' and 'response', not {sorted(unknown)}")
         self.event_hooks: Dict[str, List[Callable[..., Any]]] = {
             "request": list(hooks.get("request", ())), "response": list(hooks.get("response", ()))}
+        if transport is not None and not isinstance(transport, MockTransport):
+            raise TypeError(f"transport must be a vesper.MockTransport, not {type(transport).__name__}")
+        self._transport = transport
+        # With a transport the cookies answers set are kept here, not in an engine.
+        # (cookies without a Domain attribute go back to their host only, as in browsers).
+        self._mock_jar = http.cookiejar.CookieJar(http.cookiejar.DefaultCookiePolicy(
+            strict_ns_domain=http.cookiejar.DefaultCookiePolicy.DomainStrictNonDomain))
         self._read_environment()
-        # Settings whose engine was made (the client's own and the environment's proxies).
+        # Settings whose engine was made (the client's own, the environment's
+        # and the per-request proxies).
         self._engines: List[EngineSettings] = []
+        # Per-request proxies by URL, least recently used first.
+        self._proxies: "collections.OrderedDict[str, EngineSettings]" = collections.OrderedDict()
         self._lock = threading.Lock()
         self._closed = False
         # Response bodies and WebSockets still open: close() cancels them.
         self._open: "weakref.WeakSet[Any]" = weakref.WeakSet()
+        if isinstance(cookies, (str, os.PathLike)):
+            self.cookies.load(cookies)
+        elif cookies:
+            self.cookies.own.update(cookies.items() if isinstance(cookies, Mapping) else cookies)
 
     @property
     def is_closed(self) -> bool:
@@ -432,7 +459,9 @@ class BaseClient:
             self._env_proxies[scheme] = settings
         self._no_proxy = _config.no_proxy_entries()
 
-    def _settings_for(self, url: str) -> EngineSettings:
+    def _settings_for(self, url: str, proxy: Optional[str] = None) -> EngineSettings:
+        if proxy is not None:
+            return self._proxy_settings(proxy)
         if not self._env_proxies:
             return self._settings
         scheme = url.split(":", 1)[0].lower()
@@ -441,12 +470,42 @@ class BaseClient:
             return self._settings
         return settings
 
+    def _proxy_settings(self, proxy: str) -> EngineSettings:
+        """The settings of a per-request proxy: the client's, with that
+        proxy and the credentials in its URL."""
+        if not isinstance(proxy, str) or not proxy:
+            raise TypeError(f"proxy must be a proxy URL such as 'http://host:3128', not {proxy!r}")
+        with self._lock:
+            settings = self._proxies.get(proxy)
+            if settings is not None:
+                self._proxies.move_to_end(proxy)
+                return settings
+            clean, url_auth = split_proxy(proxy)
+            settings = self._settings.with_proxy(clean)
+            settings.proxy_auth = url_auth
+            self._proxies[proxy] = settings
+            if len(self._proxies) > PROXY_ENGINES:
+                _, oldest = self._proxies.popitem(last=False)
+                if oldest in self._engines:
+                    self._engines.remove(oldest)
+                oldest.engine = None
+            return settings
+
+    def _jar_backend(self) -> JarBackend:
+        """Where ``cookies`` keeps the cookies with a domain: the client's
+        engine's jar, or the MockTransport's jar."""
+        if self._transport is not None:
+            return CookieJarBackend(self._mock_jar)
+        return EngineJar(self._engine(self._settings))
+
     def _engine(self, settings: EngineSettings) -> Any:
         engine = settings.engine
         if engine is not None:
             return engine
         if self._closed:
             raise RuntimeError("the client is closed")
+        if self._transport is not None:
+            raise TypeError("a client with a MockTransport sends requests only (no WebSocket, no walk_redirects)")
         with self._lock:
             if settings.engine is None:
                 try:
@@ -460,7 +519,8 @@ class BaseClient:
                       cookies: CookieTypes = None, content: Any = None, data: Any = None, files: Any = None,
                       json: Any = None, auth: AuthTypes = None, timeout: TimeoutTypes = UNSET,
                       follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None,
-                      cache_mode: Optional[str] = None, priority: Optional[str] = None) -> Prepared:
+                      cache_mode: Optional[str] = None, priority: Optional[str] = None,
+                      proxy: Optional[str] = None) -> Prepared:
         """Checks every argument and builds the request; nothing is sent."""
         method = check_method(method)
         if max_redirects is not None and (isinstance(max_redirects, bool) or not isinstance(max_redirects, int)
@@ -485,7 +545,7 @@ class BaseClient:
             if not (isinstance(use_auth, tuple) and len(use_auth) == 2):
                 raise TypeError("auth must be a (user, password) pair; send a bearer token with headers=")
             merged["Authorization"] = _basic(use_auth)
-        all_cookies = dict(self.cookies)
+        all_cookies = dict(self.cookies.own)
         if cookies:
             all_cookies.update(cookies.items() if isinstance(cookies, Mapping) else cookies)
         cookie = _cookie_header(all_cookies)
@@ -494,9 +554,9 @@ class BaseClient:
         check_headers(merged.multi_items())
         check_framing_headers(merged.multi_items(), body is not None and not isinstance(body, bytes))
         upload_length = _declared_length(merged, body)
-        request = Request(method, full, merged)
+        request = Request(method, full, merged, content=body if isinstance(body, bytes) else b"")
         return Prepared(
-            request=request, settings=self._settings_for(full), body=body,
+            request=request, settings=self._settings_for(full, proxy), body=body,
             timeout=_config.to_timeout(timeout, self.timeout),
             follow=self.follow_redirects if follow_redirects is None else follow_redirects,
             max_redirects=self.max_redirects if max_redirects is None else max_redirects,
@@ -536,3 +596,4 @@ class BaseClient:
             for settings in self._engines:
                 settings.engine = None
             self._engines.clear()
+            self._proxies.clear()

@@ -14,19 +14,11 @@ from ._content import ContentTypes, DataTypes, FilesTypes, ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, from_native
 from ._headers import HeaderTypes
 from ._models import Request, Response
+from ._mock import send_mock
 from ._native import RedirectRecord
+from ._retry import RetryRun
 
 __all__ = ["Client", "RedirectHop", "RedirectWalk"]
-
-# Back-off between retries of a failed connection: 0.5 s, 1 s, 2 s ... at most 4 s.
-_RETRY_BASE = 0.5
-_RETRY_MAX = 4.0
-
-
-def retry_delay(attempt: int) -> float:
-    """The pause before retry number ``attempt`` (1-based)."""
-    return float(min(_RETRY_BASE * (2 ** (attempt - 1)), _RETRY_MAX))
-
 
 class _SyncBody:
     """Reads one native request's body with the read timeout per wait."""
@@ -116,15 +108,29 @@ class Client(BaseClient):
     - ``follow_redirects`` (True) and ``max_redirects`` (20).
     - ``headers``, ``cookies``, ``auth``, ``params``: defaults sent with
       every request (request values win).  Cookies set by servers are kept
-      in the engine's jar and sent back by domain and path, as browsers do.
+      in the engine's jar and sent back by domain and path, as browsers do;
+      ``cookies`` may also be the path of a cookies.txt file loaded into
+      that jar, and ``client.cookies`` (a ``vesper.Cookies``) shows and
+      changes it.
     - ``base_url``: prefix of relative URLs.
     - ``profile_namespace``, ``accept_language``: engine texts.
     - ``trust_env``: read HTTP_PROXY/HTTPS_PROXY/ALL_PROXY/NO_PROXY (True).
-    - ``retries``: how many times a request whose connection could not be
-      made (``ConnectError``, ``ConnectTimeout``) is tried again (0).
+    - ``retries``: a ``vesper.Retry`` (failed connections and answers such
+      as 503 tried again, with backoff and ``Retry-After``), or an int: how
+      many times a request whose connection could not be made
+      (``ConnectError``, ``ConnectTimeout``) is tried again (0).
     - ``event_hooks``: {"request": [fn(request)], "response": [fn(response)]}.
     - ``record_sent_heads``: keep the request heads exactly as the Core sent
       them, in ``Response.sent_heads`` (False: nothing is kept).
+    - ``limits``: a ``vesper.Limits`` (connections at once, overall and per
+      host, idle connections kept and for how long); the browser's 6 per
+      host otherwise.
+    - ``resolve``: {"host:port": "address"} pins names to addresses (as
+      curl's ``--resolve``); ``ip_version``: 4 or 6 to use only that IP
+      version (None: both); ``dns_over_https``: an https:// URL of a DoH
+      resolver to resolve names with.  For requests and WebSockets.
+    - ``transport``: a ``vesper.MockTransport`` that answers the requests
+      instead of the network, for tests (see its help).
     """
 
     def __enter__(self) -> "Client":
@@ -143,7 +149,8 @@ class Client(BaseClient):
                 cookies: CookieTypes = None, content: Optional[ContentTypes] = None,
                 data: Optional[DataTypes] = None, files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None, timeout: TimeoutTypes = UNSET,
                 follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None,
-                cache_mode: Optional[str] = None, priority: Optional[str] = None) -> Response:
+                cache_mode: Optional[str] = None, priority: Optional[str] = None,
+                proxy: Optional[str] = None) -> Response:
         """Sends one request and reads the whole response.
 
         Args:
@@ -176,6 +183,9 @@ class Client(BaseClient):
                 client with ``cache`` on ("default", "validate", "bypass",
                 "no_store", "force", "only_if_cached").
             priority: "highest", "medium", "low", "lowest", "idle" or "default".
+            proxy: a proxy URL for this request instead of the client's
+                (credentials in the URL); the client keeps one engine per
+                proxy, at most 64, and closes them with itself.
 
         Returns:
             The ``Response``, its body read.
@@ -188,20 +198,27 @@ class Client(BaseClient):
         prepared = self.build_request(method, url, params=params, headers=headers, cookies=cookies,
                                       content=content, data=data, files=files, json=json, auth=auth,
                                       timeout=timeout, follow_redirects=follow_redirects,
-                                      max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+                                      max_redirects=max_redirects, cache_mode=cache_mode, priority=priority,
+                                      proxy=proxy)
         return self.send(prepared)
 
     def send(self, prepared: Prepared, *, stream: bool = False) -> Response:
         """Sends a request made by ``build_request``."""
-        attempt = 0
+        run = RetryRun(self.retries, prepared.request.method, prepared.replayable)
         while True:
             try:
-                return self._send_once(prepared, stream)
-            except (ConnectError, ConnectTimeout):
-                if attempt >= self.retries or not prepared.replayable:
+                response = self._send_once(prepared, stream)
+            except Error as exc:
+                pause = run.after_error(exc)
+                if pause is None:
                     raise
-                attempt += 1
-                time.sleep(retry_delay(attempt))
+                time.sleep(pause)
+                continue
+            pause = run.after_response(response)
+            if pause is None:
+                return run.finish(response)
+            response.close()
+            time.sleep(pause)
 
     @contextlib.contextmanager
     def stream(
@@ -210,14 +227,14 @@ class Client(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Iterator[Response]:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Iterator[Response]:
         """As ``request``, but the body is left to read: use ``iter_bytes()``,
         ``iter_lines()``, ``read()`` or ``download_to()`` inside the block;
         leaving the block closes the response."""
         prepared = self.build_request(
             method, url, params=params, headers=headers, cookies=cookies, content=content, data=data,
             files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
         response = self.send(prepared, stream=True)
         try:
             yield response
@@ -230,11 +247,11 @@ class Client(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """GET ``url``; the parameters are those of ``request``."""
         return self.request("GET", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     def head(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -242,11 +259,11 @@ class Client(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """HEAD ``url``; the parameters are those of ``request``."""
         return self.request("HEAD", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     def options(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -254,11 +271,11 @@ class Client(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """OPTIONS ``url``; the parameters are those of ``request``."""
         return self.request("OPTIONS", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     def post(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -266,11 +283,11 @@ class Client(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """POST ``url``; the parameters are those of ``request``."""
         return self.request("POST", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     def put(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -278,11 +295,11 @@ class Client(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """PUT ``url``; the parameters are those of ``request``."""
         return self.request("PUT", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     def patch(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -290,11 +307,11 @@ class Client(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """PATCH ``url``; the parameters are those of ``request``."""
         return self.request("PATCH", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     def delete(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -302,11 +319,11 @@ class Client(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> Response:
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """DELETE ``url``; the parameters are those of ``request``."""
         return self.request("DELETE", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
 
     def walk_redirects(
             self, method: str, url: str, *, stream: bool = False,
@@ -315,7 +332,7 @@ class Client(BaseClient):
             files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
             timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
-            priority: Optional[str] = None) -> "RedirectWalk":
+            priority: Optional[str] = None, proxy: Optional[str] = None) -> "RedirectWalk":
         """Sends a request and hands each redirect hop to the caller:
 
             with client.walk_redirects("GET", url) as walk:
@@ -331,25 +348,29 @@ class Client(BaseClient):
         prepared = self.build_request(
             method, url, params=params, headers=headers, cookies=cookies, content=content, data=data,
             files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
         return RedirectWalk(self, prepared, stream=stream)
 
     def websocket(self, url: str, *, subprotocols: Optional[Sequence[str]] = None, headers: HeaderTypes = None,
                   origin: Optional[str] = None, timeout: TimeoutTypes = UNSET,
-                  deflate: Union[bool, Mapping[str, Union[bool, int]]] = True) -> Any:
+                  deflate: Union[bool, Mapping[str, Union[bool, int]]] = True,
+                  proxy: Optional[str] = None) -> Any:
         """Opens a WebSocket (ws:// or wss://) with this client's proxy, TLS
         and impersonation and returns the connected ``WebSocket``.
         ``deflate``: True offers permessage-deflate as browsers do, False
         offers nothing, a mapping chooses the offer's parameters
         (``client_no_context_takeover``, ``server_no_context_takeover``,
-        ``client_max_window_bits``, ``server_max_window_bits``)."""
+        ``client_max_window_bits``, ``server_max_window_bits``).  ``proxy``:
+        a proxy URL for this connection instead of the client's."""
         from ._websocket import connect_websocket
-        return connect_websocket(self, url, subprotocols, headers, origin, timeout, deflate)
+        return connect_websocket(self, url, subprotocols, headers, origin, timeout, deflate, proxy)
 
     # --- the exchange ---------------------------------------------------
     def _send_once(self, prepared: Prepared, stream: bool) -> Response:
         for hook in self.event_hooks["request"]:
             hook(prepared.request)
+        if self._transport is not None:
+            return self._finish(send_mock(self, self._transport, prepared), stream)
         started = time.monotonic()
         native_request = self._native_request(prepared)
         self._start(native_request, prepared)
@@ -375,6 +396,10 @@ class Client(BaseClient):
                     return answered
         response = final_response(prepared, records, status, head, started, heads, native_request)
         response._attach_sync(self._track(_SyncBody(native_request, prepared.timeout, response.request)))
+        return self._finish(response, stream)
+
+    def _finish(self, response: Response, stream: bool) -> Response:
+        """The response hooks, then the whole body unless streaming."""
         for hook in self.event_hooks["response"]:
             hook(response)
         if not stream:

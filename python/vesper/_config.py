@@ -180,13 +180,13 @@ class EngineSettings:
     distinct settings (a client with environment proxies may need two)."""
 
     __slots__ = ("impersonate", "proxy", "proxy_auth", "verify", "ca_pem", "http_version", "cache",
-                 "profile_namespace", "user_agent", "accept_language", "engine")
+                 "profile_namespace", "user_agent", "accept_language", "options", "engine")
     _FIELDS = __slots__[:-1]
 
     def __init__(self, *, impersonate: Optional[str], proxy: Optional[str], proxy_auth: Optional[Tuple[str, str]],
                  verify: bool, ca_pem: Optional[bytes], http_version: Optional[str], cache: bool,
                  profile_namespace: Optional[str], user_agent: Optional[str],
-                 accept_language: Optional[str]) -> None:
+                 accept_language: Optional[str], options: Tuple[Tuple[str, str], ...] = ()) -> None:
         if http_version not in HTTP_VERSIONS:
             raise ValueError(f"http_version must be one of 'auto', '1.1', '2', '3', not {http_version!r}")
         http_version = HTTP_VERSIONS[http_version]
@@ -200,6 +200,8 @@ class EngineSettings:
         self.profile_namespace = profile_namespace
         self.user_agent = user_agent
         self.accept_language = accept_language
+        # Named engine options beyond the engine record (limits, name resolution).
+        self.options = options
         # The native engine made for these settings, once the first request needs it.
         self.engine: Any = None
 
@@ -231,6 +233,8 @@ class EngineSettings:
             value = getattr(self, name)
             if value is not None:
                 kwargs[name] = value
+        if self.options:
+            kwargs["options"] = list(self.options)
         return kwargs
 
     def key(self) -> Tuple[Any, ...]:

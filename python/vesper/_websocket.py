@@ -36,7 +36,7 @@ _QUIET = frozenset((1000, 1001, 1005))
 
 def _open_native(client: "BaseClient", url: str, subprotocols: Optional[Sequence[str]], headers: HeaderTypes,
                  origin: Optional[str], timeout: TimeoutTypes,
-                 deflate: "DeflateOffer" = True) -> Tuple[Any, Request, Timeout]:
+                 deflate: "DeflateOffer" = True, proxy: Optional[str] = None) -> Tuple[Any, Request, Timeout]:
     full = merge_url(url)
     if urllib.parse.urlsplit(full).scheme.lower() not in ("ws", "wss"):
         raise UnsupportedProtocol(f"WebSocket URLs start with ws:// or wss://, not {full!r}")
@@ -48,7 +48,7 @@ def _open_native(client: "BaseClient", url: str, subprotocols: Optional[Sequence
     if origin:
         check_origin(origin)
     request = Request("GET", full, merged)
-    engine = client._engine(client._settings_for(full))
+    engine = client._engine(client._settings_for(full, proxy))
     kwargs: dict[str, Any] = {"headers": merged.multi_items()}
     if origin:
         kwargs["origin"] = origin
@@ -262,9 +262,10 @@ class WebSocket:
 
 def connect_websocket(client: "BaseClient", url: str, subprotocols: Optional[Sequence[str]], headers: HeaderTypes,
                       origin: Optional[str], timeout: TimeoutTypes = UNSET,
-                      deflate: "DeflateOffer" = True) -> WebSocket:
+                      deflate: "DeflateOffer" = True, proxy: Optional[str] = None) -> WebSocket:
     """Creates, connects and waits for the handshake of a blocking WebSocket."""
-    native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout, deflate)
+    native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout, deflate,
+                                                  proxy)
     socket = client._track(WebSocket(native_socket, request, limits))
     socket._connect()
     return socket
@@ -362,10 +363,12 @@ class AsyncWebSocket:
 
 async def connect_async_websocket(client: "BaseClient", url: str, subprotocols: Optional[Sequence[str]],
                                   headers: HeaderTypes, origin: Optional[str],
-                                  timeout: TimeoutTypes = UNSET, deflate: "DeflateOffer" = True) -> AsyncWebSocket:
+                                  timeout: TimeoutTypes = UNSET, deflate: "DeflateOffer" = True,
+                                  proxy: Optional[str] = None) -> AsyncWebSocket:
     """Creates and connects an asyncio WebSocket on the running loop's hub."""
     from ._hub import hub_for
-    native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout, deflate)
+    native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout, deflate,
+                                                  proxy)
     socket = client._track(AsyncWebSocket(native_socket, request, limits, hub_for(asyncio.get_running_loop())))
     await socket._connect()
     return socket

@@ -14,6 +14,10 @@ Result<hy_engine*> engine_core_handle(PyObject* engine);
 // WebSockets to carry (module/network_thread.h).
 NetworkRef engine_network(PyObject* engine);
 
+// PyEngine.cookies(command="") -> str: applies a cookies.txt line (or
+// "ALL") to the engine's jar and lists it (engine_cookies.cpp).
+Result<PyRef> engine_cookies(PyObject* self, const Args& args);
+
 // PyEngine's instance methods (request, websocket), defined with the
 // subsystems they create.
 extern const MethodDef* const kEngineMethods;

@@ -17,7 +17,9 @@ namespace vesper {
     X(request_set_upload_length)  \
     X(request_set_max_redirects)  \
     X(request_from_cache)         \
-    X(websocket_set_deflate)
+    X(websocket_set_deflate)      \
+    X(engine_create_with_options) \
+    X(engine_cookies)
 
 // Each pointer is null when the loaded Core lacks that function.
 struct CoreExtensions {

@@ -87,6 +87,7 @@ def http_scenarios(r: Recorder, base: str) -> None:
     r.call(native.PyEngine, "abi_version")
     r.call(native.PyEngine, "core_version")
     engine = r.new(native.PyEngine, http_version="h1", cache=False)
+    r.call(engine, "cookies", "example.test\tFALSE\t/\tFALSE\t0\tn\tv")
 
     # Whole body.
     req = r.call(engine, "request", "GET", f"{base}/echo", headers=[("x-a", "1")], timeout=DEADLINE)
