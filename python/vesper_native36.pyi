@@ -76,9 +76,15 @@ class PyEngine:
         http_version: _HttpVersion | None = None,
         cache: bool = True,
         profile_namespace: str | None = None,
+        # Named options beyond the record ("max_connections", "resolve", ...),
+        # with the hy_engine_create_with_options extension only.
+        options: Sequence[tuple[str, str]] | None = None,
     ) -> None: ...
     @staticmethod
     def abi_version() -> int: ...
+    def cookies(self, command: str | None = "") -> str:
+        """Applies `command` (a cookies.txt line, or "ALL") to the engine's
+        jar, then lists it as cookies.txt lines (hy_engine_cookies)."""
     @staticmethod
     def core_version() -> str | None: ...
     def request(
@@ -125,6 +131,12 @@ class PyRequest:
     def record_sent_heads(self) -> None:
         """Asks the Core to keep each request head it sends (every hop, a
         proxy CONNECT included, 256 KiB in all); only before start()."""
+    def set_upload_length(self, length: int) -> None:
+        """A streamed body's Content-Length (an extension of the Core)."""
+    def set_max_redirects(self, limit: int) -> None:
+        """The request's redirect limit (an extension of the Core)."""
+    def from_cache(self) -> bool:
+        """Whether the cache gave the response (an extension of the Core)."""
     def sent_heads_bytes(self) -> bytes:
         """The request heads sent so far, as they went on the wire, each
         ending with its blank line; b'' when none were recorded."""

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "api/engine_options.h"
 #include "profile/browser_profile.h"
 #include "halyard.h"
 #include "text/header.h"
@@ -33,6 +34,7 @@ struct EngineSettings {
     uint32_t tls_verify = HY_TLS_SYSTEM_ROOTS;
     std::shared_ptr<TrustStore> trust;  // HY_TLS_CA_BUNDLE only
     TlsContextSetup tls_setup;          // points into `trust` and `profile`; set by Engine::create
+    EngineOptions options;              // hy_engine_create_with_options; defaults otherwise
 };
 
 struct RequestSpec {

@@ -79,6 +79,7 @@ uint32_t Request::follow_redirect() {
 uint32_t Request::upload_push(const uint8_t* data, uint64_t len, uint32_t is_final) {
     if (is_final > 1 || (len > 0 && data == nullptr)) return HY_INVALID_ARGUMENT;
     if (spec_.body_kind != HY_BODY_STREAM || !lifecycle_.started()) return HY_INVALID_STATE;
+    if (!upload_within_declared(len, is_final == 1)) return HY_INVALID_ARGUMENT;
     const auto appended = upload_.append(data, len, is_final == 1);
     if (appended.code != HY_OK) return appended.code;
     if (appended.needs_kick) post(&Request::on_upload_kick);
@@ -217,12 +218,19 @@ void Request::begin_hop() {
     auto self = shared_from_this();
     // A slot may come free inside a curl callback, where no transfer can
     // be added: the start is posted as a command.
-    if (!engine_->scheduler().acquire(slot_origin_, spec_.priority, reinterpret_cast<uintptr_t>(this), [self] {
-            self->engine_->post([self] {
-                self->holds_slot_ = true;
-                self->run_step(&Request::start_transfer);
-            });
-        })) {
+    const EngineOptions& options = engine_->settings().options;
+    // The scope is named only when an overall limit needs it (a copy per hop otherwise).
+    const SlotLimits limits{options.max_connections_per_host, options.max_connections,
+                            options.max_connections > 0 ? engine_->connection_group() : std::string()};
+    if (!engine_->scheduler().acquire(
+            slot_origin_, spec_.priority, reinterpret_cast<uintptr_t>(this),
+            [self] {
+                self->engine_->post([self] {
+                    self->holds_slot_ = true;
+                    self->run_step(&Request::start_transfer);
+                });
+            },
+            limits)) {
         phase_ = Phase::Queued;
         return;
     }
@@ -328,7 +336,8 @@ void Request::follow_or_wait() {
                         hop_has_body_,
                         spec_.body_kind == HY_BODY_STREAM,
                         redirects_followed_,
-                        spec_.redirect_mode};
+                        spec_.redirect_mode,
+                        max_redirects_.load()};
     RedirectDecision next = decide_redirect(input);
     if (next.fail) {
         finish(map_cause(next.cause));
@@ -363,6 +372,7 @@ CurlFacts Request::facts(CURLcode code) const {
     f.chunked = head_.chunked();
     f.head_complete = head_.complete();
     f.decoding = decoding_;
+    f.doh = !engine_->settings().options.doh_url.empty();
     return f;
 }
 

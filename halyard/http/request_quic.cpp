@@ -80,6 +80,7 @@ void Request::configure_quic(CurlOptions& o) {
         break;
     default: o.check(CURLE_BAD_FUNCTION_ARGUMENT);
     }
+    apply_resolution_options(o, s.options, s.tls_verify != HY_TLS_NO_VERIFY);
     // Cookies come from the hub's jar (the QUIC library cannot use the
     // linked curl's share), chosen the way the jar chooses them.
     const std::string cookies =

@@ -12,8 +12,11 @@
  * HY_NO_EXTENSION_PROTOTYPES, which leaves their prototypes out so that a
  * direct call does not compile.  Extensions: hy_request_upload_push,
  * hy_request_upload_wait, hy_request_record_sent_heads,
- * hy_request_sent_heads, hy_websocket_set_deflate, hy_request_start_driven,
- * hy_request_drive, hy_websocket_drive.
+ * hy_request_sent_heads, hy_request_set_upload_length,
+ * hy_request_set_max_redirects, hy_request_from_cache,
+ * hy_websocket_set_deflate, hy_engine_create_with_options,
+ * hy_engine_cookies, hy_request_start_driven, hy_request_drive,
+ * hy_websocket_drive.
  *
  * Conventions
  *  - Every record starts with its size in bytes and the interface version
@@ -297,6 +300,45 @@ HY_API uint32_t hy_engine_create(const EngineConfig *config, hy_engine **out);
 HY_API void hy_engine_release(hy_engine *engine);
 
 /*
+ * hy_engine_create_with_options (extension): hy_engine_create, with named
+ * options beyond the record: `options` holds "name=value" lines separated
+ * by '\n' (names: max_connections, max_connections_per_host,
+ * max_keepalive_connections, keepalive_expiry_ms, resolve (repeatable,
+ * "host:port:address"), ip_version ("4", "6", "any"), doh_url); their
+ * meaning is in halyard/README.md.  An unknown name or a bad value gives
+ * HY_INVALID_ARGUMENT and makes nothing.
+ * Owns, Threads, Blocks: as hy_engine_create; `options` (null with length
+ * 0 for none) is only read during the call.
+ */
+typedef uint32_t (*hy_engine_create_with_options_fn)(const EngineConfig *, const char *, uint64_t, hy_engine **);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_engine_create_with_options(const EngineConfig *config, const char *options,
+                                              uint64_t options_len, hy_engine **out);
+#endif
+
+/*
+ * hy_engine_cookies (extension): the engine's cookie jar (the one its
+ * namespace shares).  First applies `command` when it is not empty: one
+ * cookies.txt (Netscape) line, stored, or deleting the cookie of that
+ * domain, path and name when its expiry is past; or "ALL", which empties
+ * the jar.  Then lists the jar: one cookies.txt line per cookie, each
+ * ended by '\n'.
+ * Owns: `command` is only read during the call; `buffer` is the caller's:
+ * up to `capacity` bytes are written (null with `capacity` 0 asks only for
+ * the length).  *len receives the list's length; when it is over
+ * `capacity` only the first `capacity` bytes were copied.
+ * Results: HY_INVALID_ARGUMENT for a null `len`, a command with a line
+ * end or NUL, or one curl refuses.
+ * Threads: any.  Blocks: until the engine's network thread has done it
+ * (between two rounds of its loop).
+ */
+typedef uint32_t (*hy_engine_cookies_fn)(hy_engine *, const char *, uint64_t, uint8_t *, uint64_t, uint64_t *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_engine_cookies(hy_engine *engine, const char *command, uint64_t command_len, uint8_t *buffer,
+                                  uint64_t capacity, uint64_t *len);
+#endif
+
+/*
  * hy_request_create: checks and copies *config; nothing is sent before
  * hy_request_start.
  * Owns: *config, its texts, headers and byte body are only read during
@@ -473,6 +515,43 @@ typedef uint32_t (*hy_request_sent_heads_fn)(hy_request *, uint8_t *, uint64_t, 
 #ifndef HY_NO_EXTENSION_PROTOTYPES
 HY_API uint32_t hy_request_sent_heads(hy_request *request, uint8_t *buffer, uint64_t capacity,
                                       uint64_t *len);
+#endif
+
+/*
+ * hy_request_set_upload_length: declares the length of a streamed body
+ * (HY_BODY_STREAM): it goes out with Content-Length: `length` instead of
+ * chunked.  The writers are held to it: a piece that would pass it, or a
+ * final piece that leaves it short, is refused with HY_INVALID_ARGUMENT
+ * and the request ends with HY_INVALID_ARGUMENT and net error -14, so the
+ * server never sees a truncated or padded body.
+ * Threads: any, before hy_request_start (HY_INVALID_STATE after, and for a
+ * request whose body is not streamed).  Blocks: no.
+ */
+typedef uint32_t (*hy_request_set_upload_length_fn)(hy_request *, uint64_t);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_request_set_upload_length(hy_request *request, uint64_t length);
+#endif
+
+/*
+ * hy_request_set_max_redirects: how many redirects the request may follow
+ * (20 without this call); one more fails with HY_REDIRECT, net error -310.
+ * Threads: any, before hy_request_start (HY_INVALID_STATE after).
+ * Blocks: no.
+ */
+typedef uint32_t (*hy_request_set_max_redirects_fn)(hy_request *, uint32_t);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_request_set_max_redirects(hy_request *request, uint32_t limit);
+#endif
+
+/*
+ * hy_request_from_cache: *from_cache receives 1 when the last response
+ * head delivered (on_response) came from the engine's HTTP cache (a fresh
+ * entry, or one a 304 confirmed), else 0.
+ * Threads: any, until hy_request_release.  Blocks: no.
+ */
+typedef uint32_t (*hy_request_from_cache_fn)(hy_request *, uint32_t *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_request_from_cache(hy_request *request, uint32_t *from_cache);
 #endif
 
 /*

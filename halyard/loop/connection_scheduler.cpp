@@ -28,21 +28,63 @@ int priority_rank(uint32_t priority) {
     }
 }
 
-bool ConnectionScheduler::acquire(const std::string& origin, uint32_t priority, uint64_t ticket, Start start) {
-    Origin& o = origins_[origin];
+bool ConnectionScheduler::acquire(const std::string& origin, uint32_t priority, uint64_t ticket, Start start,
+                                  const SlotLimits& limits) {
+    auto [it, added] = origins_.try_emplace(origin);
+    Origin& o = it->second;
+    if (added) o.limits = limits;
     if (o.waiting.empty() && has_room(o)) {
-        ++o.active;
+        take_slot(o);
         return true;
     }
     o.waiting.push_back({priority_rank(priority), sequence_++, ticket, std::move(start)});
     return false;
 }
 
+bool ConnectionScheduler::has_room(const Origin& o) const {
+    if (!o.multiplexed && o.active >= o.limits.per_host) return false;
+    if (o.limits.total <= 0) return true;
+    auto it = scope_active_.find(o.limits.scope);
+    return it == scope_active_.end() || it->second < o.limits.total;
+}
+
+void ConnectionScheduler::take_slot(Origin& o) {
+    ++o.active;
+    if (o.limits.total > 0) ++scope_active_[o.limits.scope];
+}
+
 void ConnectionScheduler::release(const std::string& origin) {
     auto it = origins_.find(origin);
     if (it == origins_.end()) return;
-    if (it->second.active > 0) --it->second.active;
+    const SlotLimits limits = it->second.limits;
+    if (it->second.active > 0) {
+        --it->second.active;
+        if (limits.total > 0) {
+            auto scope = scope_active_.find(limits.scope);
+            if (scope != scope_active_.end() && --scope->second <= 0) scope_active_.erase(scope);
+        }
+    }
     start_waiting(origin);
+    if (limits.total > 0) start_scope(limits.scope);
+}
+
+void ConnectionScheduler::start_scope(const std::string& scope) {
+    // Names first: a start may add or forget groups.
+    std::vector<std::string> names;
+    for (const auto& [name, o] : origins_) {
+        if (o.limits.total > 0 && o.limits.scope == scope && !o.waiting.empty()) names.push_back(name);
+    }
+    // The oldest waiter of the scope goes first, whatever its group.
+    std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
+        auto oldest = [&](const std::string& n) {
+            const auto& w = origins_.at(n).waiting;
+            return std::min_element(w.begin(), w.end(), [](const Waiter& x, const Waiter& y) {
+                       return x.sequence < y.sequence;
+                   })->sequence;
+        };
+        return oldest(a) < oldest(b);
+    });
+    for (const std::string& name : names) start_waiting(name);
 }
 
 void ConnectionScheduler::withdraw(const std::string& origin, uint64_t ticket) {
@@ -102,7 +144,7 @@ void ConnectionScheduler::start_waiting(const std::string& origin) {
         });
         Start start = std::move(next->start);
         o.waiting.erase(next);
-        ++o.active;
+        take_slot(o);
         start();
     }
 }

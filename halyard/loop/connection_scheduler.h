@@ -36,14 +36,24 @@ constexpr size_t kIdleMultiplexedKept = 64;
 // other runs at most kConnectionsPerHost transfers at once, the rest wait.
 // A group without transfers is forgotten, except that the last
 // kIdleMultiplexedKept idle HTTP/2 groups stay known.
+// The limits a group's transfers are admitted under (an engine's options).
+struct SlotLimits {
+    int per_host = kConnectionsPerHost;
+    // Transfers at once over every origin of `scope`; 0: no such limit.
+    int total = 0;
+    std::string scope;
+};
+
 class ConnectionScheduler {
 public:
     using Start = std::function<void()>;
 
     // True when a transfer to `origin` may start now (it holds a slot
     // until release).  Otherwise the request waits and `start` is called
-    // once a slot is its; `ticket` names it for withdraw().
-    bool acquire(const std::string& origin, uint32_t priority, uint64_t ticket, Start start);
+    // once a slot is its; `ticket` names it for withdraw().  The limits are
+    // those the group was first seen with (they are part of its name).
+    bool acquire(const std::string& origin, uint32_t priority, uint64_t ticket, Start start,
+                 const SlotLimits& limits = SlotLimits{});
     void release(const std::string& origin);
     // A waiting request that ended (cancel, timeout) leaves the queue.
     void withdraw(const std::string& origin, uint64_t ticket);
@@ -66,14 +76,21 @@ private:
         bool multiplexed = false;
         bool listed = false;   // named in idle_multiplexed_
         std::vector<Waiter> waiting;
+        SlotLimits limits;
     };
-    bool has_room(const Origin& o) const { return o.multiplexed || o.active < kConnectionsPerHost; }
+    bool has_room(const Origin& o) const;
+    void take_slot(Origin& o);
     void start_waiting(const std::string& origin);
+    // After a slot of a scope with an overall limit came free: the
+    // scope's other groups may start theirs.
+    void start_scope(const std::string& scope);
     // Forgets an idle group, or keeps it among the idle HTTP/2 ones.
     void settle(std::map<std::string, Origin>::iterator it);
 
     std::map<std::string, Origin> origins_;
     std::deque<std::string> idle_multiplexed_;   // oldest first; may name groups busy again
+    // Running transfers per scope with an overall limit.
+    std::map<std::string, int> scope_active_;
     uint64_t sequence_ = 0;
 };
 

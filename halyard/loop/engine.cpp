@@ -21,7 +21,11 @@ std::shared_ptr<Engine> Engine::create(EngineSettings settings, uint32_t& code) 
     std::shared_ptr<NetworkHub> hub = acquire_hub(settings.profile_namespace, settings.impersonate, code);
     if (!hub) return nullptr;
     try {
+        const long keep_idle = settings.options.max_keepalive_connections;
         std::shared_ptr<Engine> engine(new Engine(std::move(settings), hub));
+        // The idle connections kept are the hub's (its namespace's) one
+        // setting: the latest engine that sets it wins.
+        if (keep_idle > 0) hub->post([hub, keep_idle] { curl_multi_setopt(hub->multi(), CURLMOPT_MAXCONNECTS, keep_idle); });
         code = HY_OK;
         return engine;
     } catch (...) {
@@ -45,7 +49,7 @@ std::string connection_group(const EngineSettings& s) {
         group += " u" + std::to_string(s.proxy_username.size()) + ":" + s.proxy_username;
         group += " w" + std::to_string(std::hash<std::string>{}(s.proxy_password));
     }
-    return group;
+    return group + s.options.group_key();
 }
 
 // The engine's user of the hub is dropped by hy_engine_release, not here:

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "api/config.h"
 #include "loop/network_hub.h"
@@ -63,6 +64,14 @@ public:
     EasyPool& easy_pool() { return hub_->easy_pool(); }
     const std::string& connection_group() const { return group_; }
     NetworkHub& hub() { return *hub_; }
+
+    // Any thread but through the network thread (engine_cookies.cpp):
+    // applies `command` to the jar (a cookies.txt line, which an expired
+    // expiry turns into a deletion, or "ALL", which empties it; empty:
+    // nothing) and lists the jar's cookies, one '\n'-ended cookies.txt
+    // line each.  HY_INVALID_ARGUMENT for a command curl refuses or one
+    // with a line end or NUL.
+    uint32_t cookies(std::string_view command, std::string& lines);
 
 private:
     Engine(EngineSettings settings, std::shared_ptr<NetworkHub> hub);

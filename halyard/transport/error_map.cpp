@@ -33,6 +33,8 @@ constexpr ErrorRow kTable[] = {
     cause_row(Cause::RedirectUnsafe, HY_REDIRECT, -311, "redirect to a scheme other than http or https"),
     cause_row(Cause::RedirectInvalid, HY_REDIRECT, -303, "redirect Location cannot be parsed"),
     cause_row(Cause::RedirectNoRewind, HY_REDIRECT, -25, "307/308 redirect of a streamed body"),
+    cause_row(Cause::UploadLengthMismatch, HY_INVALID_ARGUMENT, -14,
+              "streamed body longer or shorter than its declared length"),
     cause_row(Cause::ProxyAuth, HY_PROXY, -127, "HTTP proxy answered 407"),
     cause_row(Cause::EmptyResponse, HY_NETWORK, -324, "transfer ended without a response head"),
     cause_row(Cause::CacheMiss, HY_CACHE_MISS, -400, "only_if_cached: no cache entry"),
@@ -71,6 +73,9 @@ constexpr ErrorRow kTable[] = {
     curl_row(CURLE_PARTIAL_FILE, When::Always, HY_NETWORK, -354, "body shorter than Content-Length"),
     // While receiving is paused curl keeps what it decodes, up to 64 MiB:
     // a body that fills that is expanding far beyond what was received.
+    // libcurl 7.88 ends a transfer whose DNS-over-HTTPS lookup failed
+    // (resolver unreachable, untrusted, or no address) with this code.
+    curl_row(CURLE_OUT_OF_MEMORY, When::DohNoAnswer, HY_NETWORK, -105, "DNS over HTTPS gave no address"),
     curl_row(CURLE_OUT_OF_MEMORY, When::DecodingBody, HY_PROTOCOL, -330, "decoded body held while paused passed 64 MiB"),
     // curl refuses a head line over 100 KiB (or a head over its own bound,
     // which the Core's smaller one meets first) with this code.
@@ -163,6 +168,7 @@ bool holds(When when, const CurlFacts& f) {
     case When::ChunkedDecoding: return f.chunked && f.head_complete && f.os_errno == 0;
     case When::HeadUnfinished: return !f.head_complete;
     case When::DecodingBody: return f.decoding;
+    case When::DohNoAnswer: return f.doh && !f.connected;
     case When::SocksUnreachable:
         return f.proxy_error == CURLPX_REPLY_HOST_UNREACHABLE ||
                f.proxy_error == CURLPX_REPLY_NETWORK_UNREACHABLE ||

@@ -22,6 +22,7 @@ enum class Cause {
     RedirectUnsafe,      // Location is not http or https
     RedirectInvalid,     // Location cannot be parsed
     RedirectNoRewind,    // 307/308 with a streamed body, which cannot be sent twice
+    UploadLengthMismatch, // a streamed body's bytes differ from its declared length
     ProxyAuth,           // an HTTP proxy answered 407 to a request sent through it
     EmptyResponse,       // the transfer ended without a response head
     CacheMiss,           // only_if_cached with no cache
@@ -46,6 +47,7 @@ struct CurlFacts {
     bool chunked = false;          // the response used chunked transfer coding
     bool head_complete = false;    // the final response head had arrived
     bool decoding = false;         // curl was decoding the body (Content-Encoding)
+    bool doh = false;              // the engine resolves names by DNS over HTTPS
     unsigned long tls_error = 0;   // OpenSSL's packed error code behind a TLS failure, 0 if none
 };
 
@@ -72,6 +74,7 @@ enum class When {
     HeadUnfinished,      // the response head had not arrived in full
     DecodingBody,        // curl was decoding a content-encoded body
     SocksUnreachable,    // the SOCKS proxy could not reach or resolve the target
+    DohNoAnswer,         // names go by DNS over HTTPS and no connection came up
 };
 
 struct ErrorRow {

@@ -29,8 +29,13 @@ private:
     CURLcode rc_ = CURLE_OK;
 };
 
-// Sets the share, cookie engine, proxy and TLS options of `easy`.
+// Sets the share, cookie engine, proxy, name resolution and TLS options of `easy`.
 void apply_transport_options(CurlOptions& o, CURL* easy, const EngineSettings& settings, CURLSH* share);
+
+// The engine options on names and reuse: pinned addresses, IP version,
+// DNS over HTTPS (verified as the engine verifies servers: `verify_tls`),
+// the idle age of a reused connection.
+void apply_resolution_options(CurlOptions& o, const EngineOptions& options, bool verify_tls);
 
 // The User-Agent the engine sends: its option when given, else its
 // profile's, else the Core's own.

@@ -343,7 +343,8 @@ void WebSocket::on_session_close(uint16_t code, std::string_view reason) {
 }
 
 WebSocket::Failure WebSocket::curl_failure(CURLcode code) const {
-    const CurlFacts facts = read_curl_facts(easy_, code, !engine_->settings().proxy.empty(), error_buffer_);
+    CurlFacts facts = read_curl_facts(easy_, code, !engine_->settings().proxy.empty(), error_buffer_);
+    facts.doh = !engine_->settings().options.doh_url.empty();
     const Outcome outcome = map_curl_failure(facts);
     std::string message = error_buffer_[0] != '\0' ? std::string(error_buffer_) : curl_easy_strerror(code);
     return {outcome.result, outcome.net_error, 0, std::move(message)};

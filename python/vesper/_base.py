@@ -4,8 +4,11 @@ they add only the waiting."""
 from __future__ import annotations
 
 import base64
+import collections
 import contextlib
 import datetime
+import http.cookiejar
+import os
 import threading
 import time
 import weakref
@@ -14,11 +17,16 @@ from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Seque
 
 from . import _config
 from ._config import UNSET, EngineSettings, Timeout, TimeoutTypes, VerifyTypes
-from ._content import Body, ParamTypes, query_pairs, encode_body, join_url, merge_url
-from ._exceptions import TooManyRedirects, from_native
+from ._engine_options import Limits, dns_options, limit_options
+from ._cookies import CookieJarBackend, Cookies, CookieSource, EngineJar, JarBackend
+from ._content import Body, ParamTypes, body_length, query_pairs, encode_body, join_url, merge_url
+from ._exceptions import InvalidHeader, TooManyRedirects, from_native
 from ._headers import Headers, HeaderTypes
+from ._mock import MockTransport
 from ._models import Request, Response, build_history
-from ._native import RedirectRecord, core_records_sent_heads, native
+from ._native import RedirectRecord, core_has, core_records_sent_heads, native
+from ._request_checks import check_framing_headers, check_headers, check_method, proxy_text
+from ._retry import RetryTypes, to_retry
 from ._sent_heads import SentHeads
 
 __all__ = ["BaseClient", "Prepared", "AuthTypes", "CookieTypes", "EventHooks", "final_request",
@@ -29,6 +37,9 @@ CookieTypes = Union[Mapping[str, str], Sequence[Tuple[str, str]], None]
 EventHooks = Mapping[str, Sequence[Callable[..., Any]]]
 # The Core follows at most this many redirects by itself.
 CORE_REDIRECT_LIMIT = 20
+# Engines kept for per-request proxies; past it the least recently used is
+# let go (its running requests keep it alive until they end).
+PROXY_ENGINES = 64
 _T = TypeVar("_T")
 
 
@@ -36,11 +47,11 @@ class Prepared:
     """One request ready for the engine."""
 
     __slots__ = ("request", "settings", "body", "timeout", "follow", "max_redirects", "cache", "priority",
-                 "record_heads")
+                 "record_heads", "upload_length")
 
     def __init__(self, request: Request, settings: EngineSettings, body: Body, timeout: Timeout, follow: bool,
                  max_redirects: int, cache: Optional[str], priority: Optional[str],
-                 record_heads: bool = False) -> None:
+                 record_heads: bool = False, upload_length: Optional[int] = None) -> None:
         self.request = request
         self.settings = settings
         self.body = body
@@ -50,6 +61,8 @@ class Prepared:
         self.cache = cache
         self.priority = priority
         self.record_heads = record_heads
+        # The Content-Length a streamed body goes out with (None: chunked).
+        self.upload_length = upload_length
 
     @property
     def streamed(self) -> bool:
@@ -87,6 +100,39 @@ class Prepared:
         return kwargs
 
 
+def _declared_length(headers: Headers, body: Body) -> Optional[int]:
+    """Checks a caller's Content-Length against the body and takes it out of
+    the headers (the Core writes the header itself); returns the length a
+    streamed body goes out with, None for chunked."""
+    values = headers.get_list("content-length")
+    known = body_length(body)
+    streamed = body is not None and not isinstance(body, bytes)
+    if not values:
+        return known if streamed else None
+    texts = [value.strip() for value in values]
+    if not all(text.isdigit() and text.isascii() for text in texts) or len({int(t) for t in texts}) != 1:
+        raise InvalidHeader(f"headers: Content-Length must be one whole number of bytes, not {values!r}")
+    declared = int(texts[0])
+    if known is not None and declared != known:
+        raise InvalidHeader(f"headers: Content-Length is {declared} but the body has {known} bytes")
+    del headers["content-length"]
+    return declared if streamed else None
+
+
+def _declare_length(native_request: Any, prepared: Prepared) -> None:
+    """Hands a streamed body's length to the Core, which then sends it with
+    Content-Length and fails the request if the bytes written differ.  A
+    Core without that extension streams sized bodies chunked."""
+    if core_has("hy_request_set_upload_length"):
+        native_request.set_upload_length(prepared.upload_length)
+        return
+    if prepared.body is not None and body_length(prepared.body) is None:
+        native_request.cancel()
+        raise InvalidHeader("headers: a Content-Length for a body of unknown size needs a Core that takes a "
+                            "declared upload length (hy_request_set_upload_length); leave it out to send "
+                            "the body chunked")
+
+
 def _join_params(first: ParamTypes, second: ParamTypes) -> ParamTypes:
     if first is None:
         return second
@@ -109,6 +155,7 @@ def _cookie_header(cookies: CookieTypes) -> Optional[str]:
 
 def split_proxy(proxy: Optional[str]) -> Tuple[Optional[str], Optional[Tuple[str, str]]]:
     """(proxy URL without credentials, (user, password) or None)."""
+    proxy = proxy_text(proxy)
     if proxy is None:
         return None, None
     parts = urllib.parse.urlsplit(proxy)
@@ -129,8 +176,10 @@ def upload_guard(native_request: Any, prepared: Prepared) -> Iterator[None]:
         yield
     except RuntimeError as exc:
         # The Core refuses writes once the request ended; its own failure
-        # (refused connection, 413 answer...) is read with the head.
-        if native_request.is_finished():
+        # (refused connection, 413 answer...) is read with the head.  A body
+        # that left its declared length is refused the same way, and the
+        # Core ends the request with that failure (net error -14).
+        if native_request.is_finished() or (str(exc) == "InvalidArgument" and prepared.upload_length is not None):
             return
         native_request.cancel()
         raise from_native(exc, prepared.request) from None
@@ -147,13 +196,28 @@ def final_request(prepared: Prepared, records: Sequence[RedirectRecord]) -> Requ
     return Request(method, url, prepared.request.headers)
 
 
+def answered_from_cache(native_request: Any, prepared: Prepared) -> Optional[bool]:
+    """Whether the engine's HTTP cache gave the final answer: False when the
+    client has no cache, None when the Core cannot tell (it lacks the
+    extension that reports it)."""
+    if not prepared.settings.cache:
+        return False
+    if native_request is None or not core_has("hy_request_from_cache"):
+        return None
+    try:
+        return bool(native_request.from_cache())
+    except RuntimeError:
+        return None
+
+
 def final_response(prepared: Prepared, records: Sequence[RedirectRecord], status: int, head: bytes,
-                   started: float, heads: Optional["HopHeads"] = None) -> Response:
+                   started: float, heads: Optional["HopHeads"] = None, native_request: Any = None) -> Response:
     """The final answer, with the redirect hops that led to it as its history."""
     final = final_request(prepared, records)
     response = Response(status, head, request=final, url=final.url,
-                        history=build_history(prepared.request.method, prepared.request.url, records),
+                        history=build_history(prepared.request.method, str(prepared.request.url), records),
                         elapsed=datetime.timedelta(seconds=time.monotonic() - started))
+    response.from_cache = answered_from_cache(native_request, prepared)
     if heads is not None:
         heads.finish(response)
     return response
@@ -180,7 +244,7 @@ class HopHeads:
 def redirect_response(prepared: Prepared, records: List[RedirectRecord], started: float) -> Response:
     """The 3xx itself when redirects are not followed."""
     last = records[-1]
-    history = build_history(prepared.request.method, prepared.request.url, records)
+    history = build_history(prepared.request.method, str(prepared.request.url), records)
     answered = history[-1]
     answered.history = history[:-1]
     answered.elapsed = datetime.timedelta(seconds=time.monotonic() - started)
@@ -203,8 +267,9 @@ def redirect_step(native_request: Any, prepared: Prepared, records: List[Redirec
         heads.hop()
     if len(records) > prepared.max_redirects:
         native_request.cancel()
-        raise TooManyRedirects(f"more than {prepared.max_redirects} redirects ({prepared.request.method} "
-                               f"{prepared.request.url})", kind="Redirect", net_error=-310,
+        raise TooManyRedirects(f"there were more than {prepared.max_redirects} redirects (net::ERR_TOO_MANY_REDIRECTS, "
+                               f"Chromium net error -310) ({prepared.request.method} {prepared.request.url})",
+                               kind="Redirect", net_error=-310,
                                request=prepared.request)
     try:
         native_request.follow_redirect()
@@ -265,7 +330,7 @@ class WalkSteps:
         return self._sent.take()
 
     def _history(self) -> List[Response]:
-        history = build_history(self._prepared.request.method, self._prepared.request.url, self._records)
+        history = build_history(self._prepared.request.method, str(self._prepared.request.url), self._records)
         SentHeads.attach(history, self._hop_heads)
         return history
 
@@ -274,6 +339,7 @@ class WalkSteps:
         final = final_request(self._prepared, self._records)
         response = Response(status, head, request=final, url=final.url, history=self._history(),
                             elapsed=datetime.timedelta(seconds=time.monotonic() - self._started))
+        response.from_cache = answered_from_cache(self._native, self._prepared)
         response.sent_heads = self._take_heads()
         return final, response
 
@@ -308,37 +374,40 @@ class BaseClient:
 
     def __init__(self, *, impersonate: Optional[str] = None, proxy: Optional[str] = None,
                  proxy_auth: Optional[Tuple[str, str]] = None, verify: VerifyTypes = True,
-                 http_version: Optional[str] = None, cache: bool = True, cache_mode: Optional[str] = None,
+                 http_version: Optional[str] = None, cache: Union[bool, str] = False,
+                 cache_mode: Optional[str] = None,
                  timeout: TimeoutTypes = UNSET, follow_redirects: bool = True, max_redirects: int = 20,
-                 headers: HeaderTypes = None, cookies: CookieTypes = None, auth: AuthTypes = None,
+                 headers: HeaderTypes = None, cookies: CookieSource = None, auth: AuthTypes = None,
                  base_url: Optional[str] = None, params: ParamTypes = None,
                  profile_namespace: Optional[str] = None, user_agent: Optional[str] = None,
-                 accept_language: Optional[str] = None, trust_env: bool = True, retries: int = 0,
-                 event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False) -> None:
-        if max_redirects < 0:
-            raise ValueError("max_redirects must be >= 0")
-        if retries < 0:
-            raise ValueError("retries must be >= 0")
-        if cache_mode is not None and cache_mode not in _config.CACHE_MODES:
-            raise ValueError(f"cache_mode must be one of {_config.CACHE_MODES}, not {cache_mode!r}")
+                 accept_language: Optional[str] = None, trust_env: bool = True, retries: RetryTypes = 0,
+                 event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False,
+                 transport: Optional[MockTransport] = None, limits: Optional[Limits] = None,
+                 resolve: Optional[Mapping[str, str]] = None, ip_version: Optional[int] = None,
+                 dns_over_https: Optional[str] = None) -> None:
+        if isinstance(max_redirects, bool) or not isinstance(max_redirects, int) or max_redirects < 0:
+            raise ValueError(f"max_redirects must be a whole number, 0 or more, not {max_redirects!r}")
+        use_cache, cache_mode = _config.cache_choice(cache, cache_mode)
         verify_flag, ca_pem = _config.ca_settings(verify)
         proxy_url, url_auth = split_proxy(proxy)
         self._settings = EngineSettings(
             impersonate=impersonate, proxy=proxy_url, proxy_auth=proxy_auth or url_auth, verify=verify_flag,
-            ca_pem=ca_pem, http_version=http_version, cache=cache, profile_namespace=profile_namespace,
-            user_agent=user_agent, accept_language=accept_language)
+            ca_pem=ca_pem, http_version=http_version, cache=use_cache, profile_namespace=profile_namespace,
+            user_agent=user_agent, accept_language=accept_language,
+            options=tuple(limit_options(limits) + dns_options(resolve, ip_version, dns_over_https)))
+        self.limits = limits
         self._explicit_proxy = proxy is not None
         self.timeout = _config.to_timeout(timeout, _config.DEFAULT_TIMEOUT)
         self.follow_redirects = follow_redirects
         self.max_redirects = max_redirects
         self.headers = Headers(headers)
-        self.cookies: Dict[str, str] = dict(cookies.items() if isinstance(cookies, Mapping) else (cookies or []))
+        self.cookies = Cookies(self._jar_backend)
         self.auth = auth
         self.base_url = base_url
         self.params = params
         self.cache_mode = cache_mode
         self.trust_env = trust_env
-        self.retries = retries
+        self.retries = to_retry(retries)
         self.record_sent_heads = record_sent_heads
         hooks = event_hooks or {}
         unknown = set(hooks) - {"request", "response"}
@@ -346,13 +415,27 @@ class BaseClient:
             raise ValueError(f"event_hooks takes 'request' and 'response', not {sorted(unknown)}")
         self.event_hooks: Dict[str, List[Callable[..., Any]]] = {
             "request": list(hooks.get("request", ())), "response": list(hooks.get("response", ()))}
+        if transport is not None and not isinstance(transport, MockTransport):
+            raise TypeError(f"transport must be a vesper.MockTransport, not {type(transport).__name__}")
+        self._transport = transport
+        # With a transport the cookies answers set are kept here, not in an engine.
+        # (cookies without a Domain attribute go back to their host only, as in browsers).
+        self._mock_jar = http.cookiejar.CookieJar(http.cookiejar.DefaultCookiePolicy(
+            strict_ns_domain=http.cookiejar.DefaultCookiePolicy.DomainStrictNonDomain))
         self._read_environment()
-        # Settings whose engine was made (the client's own and the environment's proxies).
+        # Settings whose engine was made (the client's own, the environment's
+        # and the per-request proxies).
         self._engines: List[EngineSettings] = []
+        # Per-request proxies by URL, least recently used first.
+        self._proxies: "collections.OrderedDict[str, EngineSettings]" = collections.OrderedDict()
         self._lock = threading.Lock()
         self._closed = False
         # Response bodies and WebSockets still open: close() cancels them.
         self._open: "weakref.WeakSet[Any]" = weakref.WeakSet()
+        if isinstance(cookies, (str, os.PathLike)):
+            self.cookies.load(cookies)
+        elif cookies:
+            self.cookies.own.update(cookies.items() if isinstance(cookies, Mapping) else cookies)
 
     @property
     def is_closed(self) -> bool:
@@ -376,7 +459,9 @@ class BaseClient:
             self._env_proxies[scheme] = settings
         self._no_proxy = _config.no_proxy_entries()
 
-    def _settings_for(self, url: str) -> EngineSettings:
+    def _settings_for(self, url: str, proxy: Optional[str] = None) -> EngineSettings:
+        if proxy is not None:
+            return self._proxy_settings(proxy)
         if not self._env_proxies:
             return self._settings
         scheme = url.split(":", 1)[0].lower()
@@ -385,12 +470,42 @@ class BaseClient:
             return self._settings
         return settings
 
+    def _proxy_settings(self, proxy: str) -> EngineSettings:
+        """The settings of a per-request proxy: the client's, with that
+        proxy and the credentials in its URL."""
+        if not isinstance(proxy, str) or not proxy:
+            raise TypeError(f"proxy must be a proxy URL such as 'http://host:3128', not {proxy!r}")
+        with self._lock:
+            settings = self._proxies.get(proxy)
+            if settings is not None:
+                self._proxies.move_to_end(proxy)
+                return settings
+            clean, url_auth = split_proxy(proxy)
+            settings = self._settings.with_proxy(clean)
+            settings.proxy_auth = url_auth
+            self._proxies[proxy] = settings
+            if len(self._proxies) > PROXY_ENGINES:
+                _, oldest = self._proxies.popitem(last=False)
+                if oldest in self._engines:
+                    self._engines.remove(oldest)
+                oldest.engine = None
+            return settings
+
+    def _jar_backend(self) -> JarBackend:
+        """Where ``cookies`` keeps the cookies with a domain: the client's
+        engine's jar, or the MockTransport's jar."""
+        if self._transport is not None:
+            return CookieJarBackend(self._mock_jar)
+        return EngineJar(self._engine(self._settings))
+
     def _engine(self, settings: EngineSettings) -> Any:
         engine = settings.engine
         if engine is not None:
             return engine
         if self._closed:
             raise RuntimeError("the client is closed")
+        if self._transport is not None:
+            raise TypeError("a client with a MockTransport sends requests only (no WebSocket, no walk_redirects)")
         with self._lock:
             if settings.engine is None:
                 try:
@@ -404,11 +519,13 @@ class BaseClient:
                       cookies: CookieTypes = None, content: Any = None, data: Any = None, files: Any = None,
                       json: Any = None, auth: AuthTypes = None, timeout: TimeoutTypes = UNSET,
                       follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None,
-                      cache_mode: Optional[str] = None, priority: Optional[str] = None) -> Prepared:
+                      cache_mode: Optional[str] = None, priority: Optional[str] = None,
+                      proxy: Optional[str] = None) -> Prepared:
         """Checks every argument and builds the request; nothing is sent."""
-        if not isinstance(method, str) or not method:
-            raise TypeError("method must be a non-empty str")
-        method = method.upper()
+        method = check_method(method)
+        if max_redirects is not None and (isinstance(max_redirects, bool) or not isinstance(max_redirects, int)
+                                          or max_redirects < 0):
+            raise ValueError(f"max_redirects must be a whole number, 0 or more, not {max_redirects!r}")
         full = merge_url(join_url(self.base_url, url), _join_params(self.params, params), http_only=True)
         if cache_mode is not None and cache_mode not in _config.CACHE_MODES:
             raise ValueError(f"cache_mode must be one of {_config.CACHE_MODES}, not {cache_mode!r}")
@@ -428,26 +545,35 @@ class BaseClient:
             if not (isinstance(use_auth, tuple) and len(use_auth) == 2):
                 raise TypeError("auth must be a (user, password) pair; send a bearer token with headers=")
             merged["Authorization"] = _basic(use_auth)
-        all_cookies = dict(self.cookies)
+        all_cookies = dict(self.cookies.own)
         if cookies:
             all_cookies.update(cookies.items() if isinstance(cookies, Mapping) else cookies)
         cookie = _cookie_header(all_cookies)
         if cookie is not None:
             merged.add("Cookie", cookie)
-        request = Request(method, full, merged)
+        check_headers(merged.multi_items())
+        check_framing_headers(merged.multi_items(), body is not None and not isinstance(body, bytes))
+        upload_length = _declared_length(merged, body)
+        request = Request(method, full, merged, content=body if isinstance(body, bytes) else b"")
         return Prepared(
-            request=request, settings=self._settings_for(full), body=body,
+            request=request, settings=self._settings_for(full, proxy), body=body,
             timeout=_config.to_timeout(timeout, self.timeout),
             follow=self.follow_redirects if follow_redirects is None else follow_redirects,
             max_redirects=self.max_redirects if max_redirects is None else max_redirects,
             cache=cache_mode if cache_mode is not None else self.cache_mode, priority=priority,
-            record_heads=self.record_sent_heads and core_records_sent_heads())
+            record_heads=self.record_sent_heads and core_records_sent_heads(), upload_length=upload_length)
 
     def _native_request(self, prepared: Prepared, manual: bool = False) -> Any:
         engine = self._engine(prepared.settings)
         try:
-            native_request = engine.request(prepared.request.method, prepared.request.url,
+            native_request = engine.request(prepared.request.method, str(prepared.request.url),
                                             **prepared.native_kwargs(manual))
+            if prepared.streamed and prepared.upload_length is not None:
+                _declare_length(native_request, prepared)
+            if prepared.core_redirects and prepared.max_redirects > CORE_REDIRECT_LIMIT:
+                # Without the extension the Core stops at its own limit.
+                if core_has("hy_request_set_max_redirects"):
+                    native_request.set_max_redirects(prepared.max_redirects)
             if prepared.record_heads:
                 native_request.record_sent_heads()
             return native_request
@@ -470,3 +596,4 @@ class BaseClient:
             for settings in self._engines:
                 settings.engine = None
             self._engines.clear()
+            self._proxies.clear()

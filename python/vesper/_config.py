@@ -8,14 +8,38 @@ import pathlib
 import urllib.parse
 from typing import Any, Dict, Optional, Tuple, Union
 
+from ._version import __version__
+
 __all__ = ["Timeout", "TimeoutTypes", "DEFAULT_TIMEOUT", "VerifyTypes", "proxy_from_env", "bypasses_proxy",
-           "EngineSettings", "no_proxy_entries", "CACHE_MODES", "PRIORITIES", "HTTP_VERSIONS"]
+           "EngineSettings", "no_proxy_entries", "CACHE_MODES", "PRIORITIES", "HTTP_VERSIONS", "cache_choice",
+           "DEFAULT_USER_AGENT"]
 
 CACHE_MODES = ("default", "validate", "bypass", "no_store", "force", "only_if_cached")
 PRIORITIES = ("default", "highest", "medium", "low", "lowest", "idle")
 # Friendly names and the engine's own texts.
 HTTP_VERSIONS = {None: None, "auto": "auto", "1.1": "h1", "http/1.1": "h1", "2": "h2", "http/2": "h2",
                  "3": "h3", "http/3": "h3", "h1": "h1", "h2": "h2", "h3": "h3"}
+
+
+# What a client without a browser profile calls itself.
+DEFAULT_USER_AGENT = f"vesper/{__version__}"
+
+
+def cache_choice(cache: Any, cache_mode: Optional[str]) -> Tuple[bool, Optional[str]]:
+    """(HTTP cache on, default per-request mode) from a client's ``cache``
+    and ``cache_mode`` options.  The cache is off unless asked for:
+    ``cache=True``, ``cache="<mode>"`` or a ``cache_mode``."""
+    if cache_mode is not None and cache_mode not in CACHE_MODES:
+        raise ValueError(f"cache_mode must be one of {', '.join(CACHE_MODES)}, not {cache_mode!r}")
+    if isinstance(cache, str):
+        if cache not in CACHE_MODES:
+            raise ValueError(f"cache must be True, False or one of {', '.join(CACHE_MODES)}, not {cache!r}")
+        if cache_mode is not None and cache_mode != cache:
+            raise ValueError(f"cache={cache!r} and cache_mode={cache_mode!r} disagree: give one of them")
+        return True, cache
+    if not isinstance(cache, bool):
+        raise TypeError(f"cache must be True, False or a cache mode, not {type(cache).__name__}")
+    return cache or cache_mode is not None, cache_mode
 
 
 class Timeout:
@@ -156,13 +180,13 @@ class EngineSettings:
     distinct settings (a client with environment proxies may need two)."""
 
     __slots__ = ("impersonate", "proxy", "proxy_auth", "verify", "ca_pem", "http_version", "cache",
-                 "profile_namespace", "user_agent", "accept_language", "engine")
+                 "profile_namespace", "user_agent", "accept_language", "options", "engine")
     _FIELDS = __slots__[:-1]
 
     def __init__(self, *, impersonate: Optional[str], proxy: Optional[str], proxy_auth: Optional[Tuple[str, str]],
                  verify: bool, ca_pem: Optional[bytes], http_version: Optional[str], cache: bool,
                  profile_namespace: Optional[str], user_agent: Optional[str],
-                 accept_language: Optional[str]) -> None:
+                 accept_language: Optional[str], options: Tuple[Tuple[str, str], ...] = ()) -> None:
         if http_version not in HTTP_VERSIONS:
             raise ValueError(f"http_version must be one of 'auto', '1.1', '2', '3', not {http_version!r}")
         http_version = HTTP_VERSIONS[http_version]
@@ -176,6 +200,8 @@ class EngineSettings:
         self.profile_namespace = profile_namespace
         self.user_agent = user_agent
         self.accept_language = accept_language
+        # Named engine options beyond the engine record (limits, name resolution).
+        self.options = options
         # The native engine made for these settings, once the first request needs it.
         self.engine: Any = None
 
@@ -201,10 +227,14 @@ class EngineSettings:
             kwargs["ca_pem"] = self.ca_pem
         if self.http_version is not None:
             kwargs["http_version"] = self.http_version
+        if self.user_agent is None and not self.impersonate:
+            kwargs["user_agent"] = DEFAULT_USER_AGENT
         for name in ("profile_namespace", "user_agent", "accept_language"):
             value = getattr(self, name)
             if value is not None:
                 kwargs[name] = value
+        if self.options:
+            kwargs["options"] = list(self.options)
         return kwargs
 
     def key(self) -> Tuple[Any, ...]:

@@ -11,8 +11,10 @@ from typing import (IO, Any, AsyncIterator, Callable, Dict, Iterator, List, Opti
                     Union)
 
 from ._exceptions import DecodingError, HTTPStatusError, StreamClosed, StreamConsumed
-from ._headers import Headers, header_value_params, parse_head
+from ._headers import Headers, HeaderTypes, header_value_params, parse_head
 from ._native import RedirectRecord
+from ._url import URL
+from ._sse import ServerSentEvent, aiter_events, iter_events
 
 __all__ = ["Request", "Response", "ProgressCallback", "build_history"]
 
@@ -22,14 +24,18 @@ _DOWNLOAD_BUFFER = 1 << 20
 
 
 class Request:
-    """What was sent: ``method``, ``url`` and ``headers`` (as given)."""
+    """What was sent: ``method``, ``url`` (a ``URL``), ``headers`` (as given)
+    and ``content``, the body when it was given whole (b"" for none or for a
+    body streamed from a file or an iterator; a MockTransport handler gets
+    every body whole)."""
 
-    def __init__(self, method: str, url: str, headers: Optional[Headers] = None,
-                 extensions: Optional[Dict[str, Any]] = None) -> None:
+    def __init__(self, method: str, url: Union[str, URL], headers: Optional[Headers] = None,
+                 extensions: Optional[Dict[str, Any]] = None, *, content: bytes = b"") -> None:
         self.method = method
-        self.url = url
+        self.url = URL(url)
         self.headers = headers if headers is not None else Headers()
         self.extensions: Dict[str, Any] = extensions or {}
+        self.content = content
 
     def __repr__(self) -> str:
         return f"<Request [{self.method} {self.url}]>"
@@ -76,34 +82,59 @@ class Response:
     with ``download_to()``.  ``history`` holds one response per redirect
     hop, oldest first.
 
+    A Response can be built by hand, as a ``MockTransport`` handler does:
+    ``Response(200, headers={...}, content=b"..." | "..." | iterator of
+    bytes (streamed))``, or ``text="..."`` (text/plain, UTF-8) or
+    ``json=value`` (application/json) instead of ``content``.
+
+    ``attempts`` is how many times the request was sent (see
+    ``vesper.Retry``) and ``retry_history`` what the earlier attempts got.
+
     ``sent_heads`` (with ``record_sent_heads=True`` on the client) holds the
     request heads the Core put on the wire for this response, each as bytes
     ending with its blank line, a proxy's CONNECT included: those of its hop
     when the hops are seen one by one (a redirect walk, or ``max_redirects``
     below 20), else every hop's on the final response; empty when not
     recorded or answered from the cache.
+
+    ``from_cache`` is True when the client's HTTP cache gave this answer
+    (fresh, or validated by a 304) and no new response was fetched, False
+    when the network did (always False on a client without ``cache=``), and
+    None when the cache is on but the loaded Core cannot report it.
     """
 
-    def __init__(self, status_code: int, head: bytes = b"", *, request: Optional[Request] = None,
-                 url: Optional[str] = None, history: Optional[List["Response"]] = None,
-                 content: Optional[bytes] = None, elapsed: Optional[datetime.timedelta] = None) -> None:
+    def __init__(self, status_code: int, head: bytes = b"", *, headers: HeaderTypes = None, content: Any = None,
+                 text: Optional[str] = None, json: Any = None, request: Optional[Request] = None,
+                 url: Union[str, URL, None] = None, history: Optional[List["Response"]] = None,
+                 elapsed: Optional[datetime.timedelta] = None) -> None:
         self.status_code = status_code
         self.raw_head = head
         # The head is parsed when a header, the version or the reason is first asked for.
         self._parsed: Optional[Tuple[str, str, Headers]] = None
         self.request = request if request is not None else Request("GET", url or "")
-        self.url = url if url is not None else self.request.url
+        # Where the answer came from (after the redirects followed).
+        self.url = URL(url) if url is not None else self.request.url
         self.history: List[Response] = history or []
         self.elapsed = elapsed or datetime.timedelta(0)
-        self._content = content
+        self._content: Optional[bytes] = content if isinstance(content, bytes) else None
         # For a 3xx returned because redirects were not followed: the request it points to.
         self.next_request: Optional[Request] = None
         self.sent_heads: List[bytes] = []
+        # Whether the client's HTTP cache answered (None: the Core cannot tell).
+        self.from_cache: Optional[bool] = False
+        # Set by the client's retries: attempts made, and what the earlier ones got.
+        self.attempts = 1
+        self.retry_history: List[Union["Response", Exception]] = []
         self._encoding: Optional[str] = None
         self._sync: Optional[SyncBody] = None
         self._async: Optional[AsyncBody] = None
         self._streamed = False
-        self._closed = content is not None
+        self._closed = self._content is not None
+        if not head or headers is not None or text is not None or json is not None or not (
+                content is None or isinstance(content, bytes)):
+            # Built by hand (the Core's responses always come with their head).
+            from ._mock import fill_response
+            fill_response(self, headers, content, text, json)
 
     def __repr__(self) -> str:
         return f"<Response [{self.status_code} {self.reason_phrase}]>"
@@ -349,6 +380,12 @@ class Response:
         """The body's lines, without their line ends."""
         yield from _lines(self.iter_text())
 
+    def iter_sse(self) -> Iterator[ServerSentEvent]:
+        """The body as server-sent events (``text/event-stream``), each
+        yielded as soon as its block has arrived: use it on a streamed
+        response (``client.stream(...)``).  See ``vesper.ServerSentEvent``."""
+        return iter_events(self.iter_raw())
+
     def download_to(self, target: Union[str, "os.PathLike[str]", IO[bytes]],
                     progress: Optional[ProgressCallback] = None) -> int:
         """Writes the body to a path or a binary file object through a 1 MiB
@@ -465,6 +502,10 @@ class Response:
         rest = lines.rest()
         if rest is not None:
             yield rest
+
+    def aiter_sse(self) -> AsyncIterator[ServerSentEvent]:
+        """As iter_sse (AsyncClient)."""
+        return aiter_events(self.aiter_raw())
 
     async def adownload_to(self, target: Union[str, "os.PathLike[str]", IO[bytes]],
                            progress: Optional[ProgressCallback] = None) -> int:

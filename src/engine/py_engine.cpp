@@ -6,6 +6,7 @@
 #include "engine/engine_options.h"
 #include "engine/py_engine.h"
 #include "module/class_object.h"
+#include "module/core_extensions.h"
 #include "module/convert.h"
 #include "module/pytext.h"
 
@@ -15,8 +16,11 @@ namespace {
 
 constexpr const char* kParamNames[] = {"impersonate",    "proxy",          "verify",       "ca_pem",
                                        "user_agent",     "accept_language", "proxy_username", "proxy_password",
-                                       "http_version",   "cache",          "profile_namespace"};
-constexpr ParamList kParams = {kParamNames, 11, 0};
+                                       "http_version",   "cache",          "profile_namespace", "options"};
+constexpr ParamList kParams = {kParamNames, 12, 0};
+
+constexpr const char* kNoEngineOptions =
+    "this Core takes no engine options (hy_engine_create_with_options is missing)";
 
 struct EngineOptions {
     std::string impersonate;
@@ -30,7 +34,23 @@ struct EngineOptions {
     bool cache = true;
     std::optional<Bytes> ca_pem;
     uint32_t http_version = HY_HTTP_AUTO;
+    // Named options beyond the record: "name=value" lines.
+    std::string options;
 };
+
+// (name, value) pairs as the option text; a name or value that would cut
+// the text differently is refused here, the Core checks the rest.
+Result<std::string> option_text(PyObject* object) {
+    TRY_ASSIGN(HeaderList pairs, to_header_pairs(object));
+    std::string text;
+    for (const auto& [name, value] : pairs) {
+        if (name.empty() || name.find_first_of("=\n") != std::string::npos ||
+            value.find('\n') != std::string::npos)
+            return Failure::value_error("engine option names have no '=' or line end, values no line end");
+        text.append(name).append("=").append(value).append("\n");
+    }
+    return text;
+}
 
 Status optional_text(const Args& args, size_t i, std::string& out) {
     if (!args.given(i)) return ok_status();
@@ -62,6 +82,9 @@ Result<EngineOptions> convert_options(const Args& args) {
         TRY_ASSIGN(o.cache, args.convert(9, to_flag));
     }
     TRY_STATUS(optional_text(args, 10, o.profile_namespace));
+    if (args.given(11) && args[11] != Py_None) {
+        TRY_ASSIGN(o.options, option_text(args[11]));
+    }
     o.impersonate = normalise_profile(std::move(o.impersonate));
     TRY_ASSIGN(o.http_version, resolve_http_version(http_version));
     return o;
@@ -84,7 +107,14 @@ Result<EngineRef> create_engine(const EngineOptions& o) {
     config.tls_verify = tls_verify_mode(o.verify, o.ca_pem.has_value());
     if (o.ca_pem) set_bytes(config.ca_bundle, config.ca_bundle_len, *o.ca_pem);
     hy_engine* engine = nullptr;
-    const uint32_t result = hy_engine_create(&config, &engine);
+    uint32_t result = HY_OK;
+    if (o.options.empty()) {
+        result = hy_engine_create(&config, &engine);
+    } else {
+        const auto create = core_extensions().engine_create_with_options;
+        if (create == nullptr) return Failure::runtime(kNoEngineOptions);
+        result = create(&config, o.options.data(), o.options.size(), &engine);
+    }
     if (result != HY_OK || engine == nullptr) return Failure::core(creation_error(result));
     // A failed allocation of the owner must not leave a network thread
     // running for ever.
@@ -102,7 +132,8 @@ PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         TRY_ASSIGN(Args matched, Args::match("PyEngine", "__new__", kParams, args, 0, kwargs));
         TRY_ASSIGN(EngineOptions options, convert_options(matched));
         TRY_ASSIGN(EngineRef handle, create_engine(options));
-        return new_instance<EngineContents>(ClassId::Engine, EngineContents{std::move(handle)});
+        NetworkRef network = network_for_engine(options.profile_namespace);
+        return new_instance<EngineContents>(ClassId::Engine, EngineContents{std::move(handle), std::move(network)});
     });
 }
 
@@ -127,6 +158,8 @@ PyMethodDef g_static_methods[] = {
 };
 
 }  // namespace
+
+NetworkRef engine_network(PyObject* engine) { return contents_of<EngineContents>(engine).network; }
 
 Result<hy_engine*> engine_core_handle(PyObject* engine) {
     const EngineHandle& handle = *contents_of<EngineContents>(engine).handle;

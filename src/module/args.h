@@ -17,7 +17,7 @@ struct ParamList {
 // The arguments of one call, matched to parameters; absent ones are null.
 class Args {
 public:
-    static constexpr size_t kMax = 11;
+    static constexpr size_t kMax = 12;
 
     // Matches `args[offset:]` and `kwargs` to `params` of the method
     // `owner`.`method` (named in the messages as "Owner.method()").

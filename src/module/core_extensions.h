@@ -14,7 +14,12 @@ namespace vesper {
     X(request_upload_wait)        \
     X(request_record_sent_heads)  \
     X(request_sent_heads)         \
+    X(request_set_upload_length)  \
+    X(request_set_max_redirects)  \
+    X(request_from_cache)         \
     X(websocket_set_deflate)      \
+    X(engine_create_with_options) \
+    X(engine_cookies)             \
     X(request_start_driven)       \
     X(request_drive)              \
     X(websocket_drive)

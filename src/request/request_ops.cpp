@@ -89,6 +89,7 @@ Result<PyRef> request_start_for_wait(PyObject* self, const Args&) {
 Result<PyRef> request_start_stream(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     std::optional<RunningPair> pair;
     {
         std::optional<Failure> start_failure;
@@ -112,6 +113,7 @@ Result<PyRef> request_start_stream(PyObject* self, const Args& args) {
 Result<PyRef> request_await_response(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     std::optional<RunningPair> pair = request.start_slot.take();
     if (!pair) return Failure::runtime(kNotStarted);
@@ -124,6 +126,7 @@ Result<PyRef> request_await_response(PyObject* self, const Args& args) {
 Result<PyRef> request_next_body(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     ChunkTake taken;
     Result<bool> waited = true;
@@ -145,6 +148,7 @@ Result<PyRef> request_next_body(PyObject* self, const Args& args) {
 Result<PyRef> request_read_body(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     Bytes body;
     std::optional<RequestFailure> failed;
@@ -206,6 +210,7 @@ Result<PyRef> request_take_redirects(PyObject* self, const Args&) {
 Result<PyRef> request_wait_redirect(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     RequestState& state = request.handle->state();
     // One wait, in slices for Ctrl-C: it ends with a redirect, or with

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -30,6 +31,8 @@
 
 struct hy_engine {
     int id;
+    // The jar of hy_engine_cookies: cookies.txt lines (under State::mutex).
+    std::vector<std::string> jar;
 };
 
 struct hy_request {
@@ -42,6 +45,7 @@ struct hy_request {
     bool upload_full = false;  // hy_request_upload_wait times out while set (hyd_upload_full)
     std::condition_variable upload_room;
     std::string sent_heads;  // what hy_request_sent_heads hands out (hyd_set_sent_heads)
+    uint32_t from_cache = 0;  // what hy_request_from_cache answers (hyd_set_from_cache)
 };
 
 struct hy_websocket {
@@ -218,8 +222,10 @@ HY_API const char* hy_version_string(void) {
     return s.version_null ? nullptr : s.version.c_str();
 }
 
-HY_API uint32_t hy_engine_create(const EngineConfig* c, hy_engine** out) {
-    const Scripted a = answer("hy_engine_create");
+namespace {
+
+uint32_t create_engine(const char* function, const EngineConfig* c, hy_engine** out, const std::string& options_json) {
+    const Scripted a = answer(function);
     std::string json = "{\"size\": " + num(c->size) + ", \"abi\": " + num(c->abi) +
                        ", \"user_agent\": " + range(c->user_agent, c->user_agent_len) +
                        ", \"proxy\": " + range(c->proxy, c->proxy_len) +
@@ -230,7 +236,7 @@ HY_API uint32_t hy_engine_create(const EngineConfig* c, hy_engine** out) {
                        ", \"impersonate\": " + range(c->impersonate, c->impersonate_len) +
                        ", \"profile_namespace\": " + range(c->profile_namespace, c->profile_namespace_len) +
                        ", \"http_version\": " + num(c->http_version) + ", \"tls_verify\": " + num(c->tls_verify) +
-                       ", \"ca_bundle\": " + range(c->ca_bundle, c->ca_bundle_len) + "}";
+                       ", \"ca_bundle\": " + range(c->ca_bundle, c->ca_bundle_len) + options_json + "}";
     record("engine", std::move(json));
     if (a.code != HY_OK || a.null_handle) return a.code;
     State& s = state();
@@ -241,6 +247,72 @@ HY_API uint32_t hy_engine_create(const EngineConfig* c, hy_engine** out) {
     s.engines.push_back(std::move(engine));
     return HY_OK;
 }
+
+}  // namespace
+
+HY_API uint32_t hy_engine_create(const EngineConfig* c, hy_engine** out) {
+    return create_engine("hy_engine_create", c, out, "");
+}
+
+#ifndef HYD_SPECIFIED_ONLY
+HY_API uint32_t hy_engine_create_with_options(const EngineConfig* c, const char* options, uint64_t options_len,
+                                              hy_engine** out) {
+    return create_engine("hy_engine_create_with_options", c, out,
+                         ", \"options\": " + range(options, options_len));
+}
+
+namespace {
+
+// The cookies.txt fields of a jar line: domain (without #HttpOnly_), path,
+// name, and its expiry.
+std::string jar_key(const std::string& line, long long* expires) {
+    std::vector<std::string> f;
+    size_t start = 0;
+    for (;;) {
+        const size_t tab = line.find('\t', start);
+        f.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+        if (tab == std::string::npos) break;
+        start = tab + 1;
+    }
+    if (f.size() < 6) return {};
+    std::string domain = f[0].rfind("#HttpOnly_", 0) == 0 ? f[0].substr(10) : f[0];
+    *expires = std::atoll(f[4].c_str());
+    return domain + "\t" + f[2] + "\t" + f[5];
+}
+
+}  // namespace
+
+// A jar of lines: a line replaces the one of the same domain, path and
+// name, and an expiry before 2001 deletes it; "ALL" empties it.
+HY_API uint32_t hy_engine_cookies(hy_engine* engine, const char* command, uint64_t command_len, uint8_t* buffer,
+                                  uint64_t capacity, uint64_t* len) {
+    const Scripted a = answer("hy_engine_cookies");
+    record("cookies", "{\"engine\": " + std::to_string(engine ? engine->id : -1) +
+                          ", \"command\": " + range(command, command_len) + "}");
+    if (a.code != HY_OK) return a.code;
+    if (engine == nullptr || len == nullptr) return HY_INVALID_ARGUMENT;
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    const std::string text = command == nullptr ? std::string() : std::string(command, command_len);
+    if (text == "ALL") {
+        engine->jar.clear();
+    } else if (!text.empty()) {
+        long long expires = 0;
+        const std::string key = jar_key(text, &expires);
+        if (key.empty()) return HY_INVALID_ARGUMENT;
+        std::erase_if(engine->jar, [&](const std::string& line) {
+            long long ignored = 0;
+            return jar_key(line, &ignored) == key;
+        });
+        if (expires == 0 || expires > 978307200) engine->jar.push_back(text);
+    }
+    std::string out;
+    for (const std::string& line : engine->jar) out += line + "\n";
+    *len = out.size();
+    if (buffer != nullptr && capacity > 0) std::memcpy(buffer, out.data(), std::min<uint64_t>(capacity, out.size()));
+    return HY_OK;
+}
+#endif  // HYD_SPECIFIED_ONLY
 
 HY_API void hy_engine_release(hy_engine* engine) { release_of("engine", engine->id); }
 
@@ -397,6 +469,26 @@ HY_API uint32_t hy_request_sent_heads(hy_request* r, uint8_t* buffer, uint64_t c
     const uint64_t n = std::min<uint64_t>(capacity, r->sent_heads.size());
     if (n != 0) std::memcpy(buffer, r->sent_heads.data(), n);
     *len = r->sent_heads.size();
+    return HY_OK;
+}
+
+HY_API uint32_t hy_request_set_upload_length(hy_request* r, uint64_t length) {
+    const Scripted a = answer("hy_request_set_upload_length");
+    record("upload_length", "{\"id\": " + std::to_string(r->id) + ", \"length\": " + num(length) + "}");
+    return a.code;
+}
+
+HY_API uint32_t hy_request_set_max_redirects(hy_request* r, uint32_t limit) {
+    const Scripted a = answer("hy_request_set_max_redirects");
+    record("max_redirects", "{\"id\": " + std::to_string(r->id) + ", \"limit\": " + num(limit) + "}");
+    return a.code;
+}
+
+HY_API uint32_t hy_request_from_cache(hy_request* r, uint32_t* from_cache) {
+    const Scripted a = answer("hy_request_from_cache");
+    if (a.code != HY_OK) return a.code;
+    std::lock_guard lock(r->mutex);
+    *from_cache = r->from_cache;
     return HY_OK;
 }
 
@@ -585,6 +677,15 @@ HYD_API int hyd_set_sent_heads(int id, const uint8_t* data, uint64_t len) {
     if (!r) return -1;
     std::lock_guard lock(r->mutex);
     r->sent_heads.assign(reinterpret_cast<const char*>(data), data ? len : 0);
+    return 0;
+}
+
+// What the request's hy_request_from_cache answers from now on.
+HYD_API int hyd_set_from_cache(int id, uint32_t from_cache) {
+    hy_request* r = find_request(id);
+    if (!r) return -1;
+    std::lock_guard lock(r->mutex);
+    r->from_cache = from_cache;
     return 0;
 }
 

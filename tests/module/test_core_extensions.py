@@ -51,10 +51,10 @@ def test_the_module_imports_beside_a_core_of_seventeen_functions(tmp_path):
 
 
 def test_the_extensions_found_are_those_the_core_exports():
-    exported = {name for name in ("hy_request_upload_push", "hy_request_upload_wait",
-                                  "hy_request_record_sent_heads", "hy_request_sent_heads",
-                                  "hy_websocket_set_deflate", "hy_request_start_driven", "hy_request_drive",
-                                  "hy_websocket_drive") if hasattr(DOUBLE.lib, name)}
+    # Every hy_ name the double defines beyond the seventeen.
+    listing = subprocess.run(["nm", "-D", "--defined-only", str(DOUBLE.lib._name)], capture_output=True, text=True,
+                             timeout=30, check=True).stdout
+    exported = {line.split()[-1] for line in listing.splitlines() if line.split()[-1].startswith("hy_")} - SPECIFIED
     assert native.core_extensions == exported
 
 
@@ -96,3 +96,30 @@ def test_a_deflate_choice_is_refused_and_the_browsers_offer_kept(core, engine):
     assert core.released("websocket", core.last_id("websocket"))
     engine.websocket("ws://x/", deflate=True)
     assert core.calls("hy_websocket_create") == 2
+
+
+@pytest.mark.parametrize("name, call", [
+    ("hy_request_set_upload_length", lambda r: r.set_upload_length(5)),
+    ("hy_request_set_max_redirects", lambda r: r.set_max_redirects(30)),
+    ("hy_request_from_cache", lambda r: r.from_cache()),
+])
+def test_request_extensions_name_what_this_core_lacks(core, engine, name, call):
+    without(name)
+    request = engine.request("PUT", "http://x/", chunked=True)
+    with pytest.raises(RuntimeError, match=f"^this Core does not offer {name}$"):
+        call(request)
+
+
+def test_engine_options_need_their_extension(core):
+    without("hy_engine_create_with_options")
+    with pytest.raises(RuntimeError, match=r"^this Core takes no engine options \(hy_engine_create_with_options"):
+        native.PyEngine(options=[("max_connections", "2")])
+    assert core.calls("hy_engine_create") == 0
+    native.PyEngine(options=[])
+    assert core.calls("hy_engine_create") == 1
+
+
+def test_the_cookie_jar_needs_its_extension(core, engine):
+    without("hy_engine_cookies")
+    with pytest.raises(RuntimeError, match=r"^this Core gives no access to its cookie jar"):
+        engine.cookies()

@@ -37,7 +37,7 @@ def test_engine_static_methods(core):
 @pytest.mark.parametrize(
     "args, kwargs, message",
     [
-        ((None,) * 12, {}, "PyEngine.__new__() takes from 0 to 11 positional arguments but 12 were given"),
+        ((None,) * 13, {}, "PyEngine.__new__() takes from 0 to 12 positional arguments but 13 were given"),
         ((), {"bogus": 1}, "PyEngine.__new__() got an unexpected keyword argument 'bogus'"),
         ((None,), {"impersonate": None}, "PyEngine.__new__() got multiple values for argument 'impersonate'"),
         ((), {"verify": 1}, "argument 'verify': 'int' object cannot be converted to 'PyBool'"),

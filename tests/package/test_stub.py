@@ -30,7 +30,7 @@ from servers.process import python_server  # noqa: E402
 STUB = stub_model.load()
 PROBE = "__probe__"
 # More positional arguments than any method of the module takes.
-TOO_MANY = (None,) * 12
+TOO_MANY = (None,) * 13
 
 
 @pytest.fixture(scope="module")

@@ -57,6 +57,47 @@ TEST(ConnectionScheduler, MultiplexedOriginStartsEveryoneWaiting) {
     EXPECT_TRUE(s.acquire("h2", HY_PRIORITY_DEFAULT, 20, [] {}));
 }
 
+TEST(ConnectionScheduler, PerHostLimitOfTheGroup) {
+    ConnectionScheduler s;
+    int started = 0;
+    const SlotLimits two{2, 0, "scope"};
+    ASSERT_TRUE(s.acquire("h", HY_PRIORITY_DEFAULT, 1, [] {}, two));
+    ASSERT_TRUE(s.acquire("h", HY_PRIORITY_DEFAULT, 2, [] {}, two));
+    EXPECT_FALSE(s.acquire("h", HY_PRIORITY_DEFAULT, 3, [&] { ++started; }, two));
+    s.release("h");
+    EXPECT_EQ(started, 1);
+    // A group above the browser's six.
+    const SlotLimits ten{10, 0, "scope"};
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(s.acquire("wide", HY_PRIORITY_DEFAULT, 10 + i, [] {}, ten));
+    EXPECT_FALSE(s.acquire("wide", HY_PRIORITY_DEFAULT, 30, [] {}, ten));
+}
+
+TEST(ConnectionScheduler, OverallLimitAcrossTheScopesOrigins) {
+    ConnectionScheduler s;
+    std::vector<std::string> started;
+    const SlotLimits three{6, 3, "engine"};
+    ASSERT_TRUE(s.acquire("a", HY_PRIORITY_DEFAULT, 1, [] {}, three));
+    ASSERT_TRUE(s.acquire("b", HY_PRIORITY_DEFAULT, 2, [] {}, three));
+    ASSERT_TRUE(s.acquire("a", HY_PRIORITY_DEFAULT, 3, [] {}, three));
+    EXPECT_FALSE(s.acquire("c", HY_PRIORITY_DEFAULT, 4, [&] { started.push_back("c"); }, three));
+    EXPECT_FALSE(s.acquire("b", HY_PRIORITY_DEFAULT, 5, [&] { started.push_back("b"); }, three));
+    // Another scope is not held back, even multiplexed origins of this one are.
+    EXPECT_TRUE(s.acquire("d", HY_PRIORITY_DEFAULT, 6, [] {}, SlotLimits{6, 3, "other"}));
+    s.mark_multiplexed("a");
+    EXPECT_TRUE(started.empty());
+    // A slot freed at "a" goes to the oldest waiter of the scope, at "c".
+    s.release("a");
+    EXPECT_EQ(started, (std::vector<std::string>{"c"}));
+    s.release("c");
+    EXPECT_EQ(started, (std::vector<std::string>{"c", "b"}));
+    s.release("a");
+    s.release("b");
+    s.release("b");
+    // Everything released: the scope's count is back to zero.
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(s.acquire("e", HY_PRIORITY_DEFAULT, 40 + i, [] {}, three));
+    EXPECT_FALSE(s.acquire("e", HY_PRIORITY_DEFAULT, 50, [] {}, three));
+}
+
 TEST(StreamWeight, ChromiumWeights) {
     EXPECT_EQ(stream_weight(HY_PRIORITY_HIGHEST, false), 256);
     EXPECT_EQ(stream_weight(HY_PRIORITY_MEDIUM, false), 220);

@@ -9,6 +9,8 @@ import json
 import urllib.parse
 import zlib
 
+from . import feeds
+
 # A whole number of 251-byte cycles, so that copies of it join seamlessly.
 PATTERN = bytes(i % 251 for i in range(251 * 1044))
 
@@ -278,3 +280,4 @@ ROUTES = {
     "/status": status,
     "/upload": echo,
 }
+ROUTES.update(feeds.ROUTES)

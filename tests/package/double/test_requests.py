@@ -109,7 +109,7 @@ def test_module_level_functions_use_a_throw_away_client(core):
 
 
 def test_retries_only_connection_failures(core, monkeypatch):
-    monkeypatch.setattr("vesper._client.retry_delay", lambda attempt: 0.0)
+    monkeypatch.setattr("vesper._retry.Retry.backoff", lambda self, n: 0.0)
 
     def refuse_then_answer(core, ident):
         if core.calls("hy_request_start") < 3:
