@@ -106,6 +106,10 @@ uint32_t NetworkHub::drive(std::chrono::milliseconds timeout, hy_wait_condition 
             Follower me(until, context);
             followers_.push_back(&me);
             follower_count_.store(followers_.size());
+            // The network thread asleep in poll hands the loop over after
+            // its round: woken now, it does so at once (a caller coming
+            // back between two slices of its wait finds it there).
+            if (runner_.load() == kNetworkThread && sleeping_.load()) curl_multi_wakeup(multi_);
             me.cv.wait_until(lock, deadline, [&] { return me.woken; });
             if (!me.woken) {
                 followers_.erase(std::find(followers_.begin(), followers_.end(), &me));

@@ -220,3 +220,51 @@ def test_many_threads_pinned_to_one_cpu(http, round_):
     done = subprocess.run(["taskset", "-c", "0", sys.executable, "-c", PINNED, f"{http}/bytes?n=3000", "8", "20"],
                           env=env, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
+
+
+class RecordingLoop:
+    """A loop object whose call_soon_threadsafe (run inside the Core's
+    callback, on whichever thread runs the engine's loop) makes one blocking
+    call and records the thread and how it ended."""
+
+    def __init__(self, call):
+        self.call = call
+        self.thread = None
+        self.outcome = None
+
+    def call_soon_threadsafe(self, callback, *args):
+        if self.thread is None:
+            self.thread = threading.get_ident()
+            try:
+                self.call()
+            except BaseException as exc:  # recorded for the test
+                self.outcome = exc
+
+
+def test_a_wait_inside_a_callback_on_a_driving_thread_is_refused(engine, http):
+    # The main thread drives its own request's wait while another request's
+    # callback fires on it: a blocking call made there is refused, and once
+    # out of the callbacks the same thread waits normally.
+    main = threading.get_ident()
+    driven_seen = False
+    for _ in range(5):
+        other = engine.request("GET", f"{http}/slow?delay=3")
+        other.start()
+        loop = RecordingLoop(lambda: other.wait_response(5))
+        woken = engine.request("GET", f"{http}/slow?delay=0.4")
+        woken.start_async(loop, lambda: None)
+        mine = engine.request("GET", f"{http}/slow?delay=1")
+        mine.start_for_wait()
+        assert mine.wait_response(10).status_code == 200
+        assert bytes(mine.read_all(10)) == b"slow"
+        deadline = time.monotonic() + 10
+        while loop.thread is None and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert isinstance(loop.outcome, RuntimeError) and "own network thread" in str(loop.outcome)
+        assert other.wait_response(10).status_code == 200
+        other.cancel()
+        woken.cancel()
+        if loop.thread == main:
+            driven_seen = True
+            break
+    assert driven_seen, "the callback never ran on the driving thread"
