@@ -14,6 +14,7 @@ from ._exceptions import DecodingError, HTTPStatusError, StreamClosed, StreamCon
 from ._headers import Headers, HeaderTypes, header_value_params, parse_head
 from ._native import RedirectRecord
 from ._sse import ServerSentEvent, aiter_events, iter_events
+from ._url import URL
 
 __all__ = ["Request", "Response", "ProgressCallback", "build_history"]
 
@@ -23,15 +24,15 @@ _DOWNLOAD_BUFFER = 1 << 20
 
 
 class Request:
-    """What was sent: ``method``, ``url``, ``headers`` (as given) and
-    ``content``, the body when it was given whole (b"" for none or for a
-    body streamed from a file or an iterator; a MockTransport handler gets
-    every body whole)."""
+    """What was sent: ``method``, ``url`` (a ``URL``), ``headers`` (as
+    given) and ``content``, the body when it was given whole (b"" for none
+    or for a body streamed from a file or an iterator; a MockTransport
+    handler gets every body whole)."""
 
-    def __init__(self, method: str, url: str, headers: Optional[Headers] = None,
+    def __init__(self, method: str, url: Union[str, URL], headers: Optional[Headers] = None,
                  extensions: Optional[Dict[str, Any]] = None, *, content: bytes = b"") -> None:
         self.method = method
-        self.url = url
+        self.url = URL(url)
         self.headers = headers if headers is not None else Headers()
         self.extensions: Dict[str, Any] = extensions or {}
         self.content = content
@@ -95,18 +96,24 @@ class Response:
     when the hops are seen one by one (a redirect walk, or ``max_redirects``
     below 20), else every hop's on the final response; empty when not
     recorded or answered from the cache.
+
+    ``from_cache`` is True when the client's HTTP cache gave this answer
+    (fresh, or validated by a 304) and no new response was fetched, False
+    when the network did (always False on a client without ``cache=``), and
+    None when the cache is on but the loaded Core cannot report it.
     """
 
     def __init__(self, status_code: int, head: bytes = b"", *, headers: HeaderTypes = None, content: Any = None,
                  text: Optional[str] = None, json: Any = None, request: Optional[Request] = None,
-                 url: Optional[str] = None, history: Optional[List["Response"]] = None,
+                 url: Union[str, URL, None] = None, history: Optional[List["Response"]] = None,
                  elapsed: Optional[datetime.timedelta] = None) -> None:
         self.status_code = status_code
         self.raw_head = head
         # The head is parsed when a header, the version or the reason is first asked for.
         self._parsed: Optional[Tuple[str, str, Headers]] = None
         self.request = request if request is not None else Request("GET", url or "")
-        self.url = url if url is not None else self.request.url
+        # Where the answer came from (after the redirects followed).
+        self.url = URL(url) if url is not None else self.request.url
         self.history: List[Response] = history or []
         self.elapsed = elapsed or datetime.timedelta(0)
         self._content: Optional[bytes] = content if isinstance(content, bytes) else None
@@ -116,6 +123,8 @@ class Response:
         # Set by the client's retries: attempts made, and what the earlier ones got.
         self.attempts = 1
         self.retry_history: List[Union["Response", Exception]] = []
+        # Whether the client's HTTP cache answered (None: the Core cannot tell).
+        self.from_cache: Optional[bool] = False
         self._encoding: Optional[str] = None
         self._sync: Optional[SyncBody] = None
         self._async: Optional[AsyncBody] = None
