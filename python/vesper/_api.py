@@ -11,6 +11,7 @@ from ._config import UNSET, TimeoutTypes, VerifyTypes
 from ._content import ContentTypes, DataTypes, FilesTypes, ParamTypes
 from ._headers import HeaderTypes
 from ._models import Response
+from ._retry import RetryTypes
 
 __all__ = ["request", "stream", "get", "head", "options", "post", "put", "patch", "delete"]
 
@@ -32,7 +33,7 @@ def request(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
     """Sends one request with a throw-away ``Client`` (no HTTP cache, no
     cookies kept) and returns the response, its body read.
 
@@ -61,7 +62,7 @@ def stream(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Iterator[Response]:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Iterator[Response]:
     """As ``request``, but the body is left to read inside the ``with``
     block (``iter_bytes()``, ``iter_lines()``, ``download_to()`` ...); the
     response and its throw-away client are closed when the block ends::
@@ -88,7 +89,7 @@ def get(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
     """GET ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("GET", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
@@ -105,7 +106,7 @@ def head(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
     """HEAD ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("HEAD", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
@@ -122,7 +123,7 @@ def options(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
     """OPTIONS ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("OPTIONS", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
@@ -139,7 +140,7 @@ def post(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
     """POST ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("POST", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
@@ -156,7 +157,7 @@ def put(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
     """PUT ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("PUT", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
@@ -173,7 +174,7 @@ def patch(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
     """PATCH ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("PATCH", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
@@ -190,7 +191,7 @@ def delete(
         follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None, priority: Optional[str] = None,
         verify: VerifyTypes = True, proxy: Optional[str] = None, proxy_auth: Optional[Tuple[str, str]] = None,
         impersonate: Optional[str] = None, trust_env: bool = True, http_version: Optional[str] = None,
-        retries: int = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
+        retries: RetryTypes = 0, user_agent: Optional[str] = None, accept_language: Optional[str] = None) -> Response:
     """DELETE ``url`` with a throw-away ``Client``; the parameters are those of ``vesper.request``."""
     return request("DELETE", url, params=params, headers=headers, cookies=cookies, content=content, data=data, files=files,
         json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects, max_redirects=max_redirects,
