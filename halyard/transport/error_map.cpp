@@ -108,15 +108,19 @@ constexpr ErrorRow kTable[] = {
     curl_row(CURLE_ABORTED_BY_CALLBACK, When::Always, HY_CANCELED, -3, "aborted"),
 };
 
-// OpenSSL's reasons for a handshake that found no version or cipher both
-// sides accept, whether seen here or told by the server's alert; Chromium
+// The TLS library's reasons (OpenSSL's or the Core's own BoringSSL's) for
+// a handshake that found no version or cipher both sides accept, whether seen here or told by the server's alert; Chromium
 // reports all of them as SSL_VERSION_OR_CIPHER_MISMATCH.
 bool is_tls_mismatch(unsigned long error) {
     if (ERR_GET_LIB(error) != ERR_LIB_SSL) return false;
     switch (ERR_GET_REASON(error)) {
     case SSL_R_UNSUPPORTED_PROTOCOL:
+#ifdef OPENSSL_IS_BORINGSSL
+    case SSL_R_NO_SHARED_GROUP:
+#else
     case SSL_R_NO_PROTOCOLS_AVAILABLE:
     case SSL_R_VERSION_TOO_LOW:
+#endif
     case SSL_R_NO_SHARED_CIPHER:
     case SSL_R_NO_CIPHERS_AVAILABLE:
     case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
