@@ -13,6 +13,8 @@
 namespace halyard {
 namespace {
 
+constexpr auto kCurlTooLarge = static_cast<CURLcode>(100);
+
 constexpr ErrorRow curl_row(CURLcode code, When when, uint32_t result, int32_t net,
                             const char* meaning) {
     return {true, code, when, Cause::Internal, result, net, meaning};
@@ -69,6 +71,11 @@ constexpr ErrorRow kTable[] = {
     curl_row(CURLE_QUIC_CONNECT_ERROR, When::Always, HY_NETWORK, -358, "QUIC handshake failed"),
     curl_row(CURLE_PARTIAL_FILE, When::ChunkedBody, HY_NETWORK, -355, "chunked body ended without its last chunk"),
     curl_row(CURLE_PARTIAL_FILE, When::Always, HY_NETWORK, -354, "body shorter than Content-Length"),
+    // libcurl 8.6 and later (the Core's own) refuse both of the next
+    // cases with CURLE_TOO_LARGE (100) instead of CURLE_OUT_OF_MEMORY; its
+    // value is written out as the system's libcurl 7.88 has no name for it.
+    curl_row(kCurlTooLarge, When::DecodingBody, HY_PROTOCOL, -330, "decoded body held while paused passed 64 MiB"),
+    curl_row(kCurlTooLarge, When::HeadUnfinished, HY_PROTOCOL, -325, "head line too long"),
     // While receiving is paused curl keeps what it decodes, up to 64 MiB:
     // a body that fills that is expanding far beyond what was received.
     curl_row(CURLE_OUT_OF_MEMORY, When::DecodingBody, HY_PROTOCOL, -330, "decoded body held while paused passed 64 MiB"),
