@@ -206,6 +206,7 @@ std::shared_ptr<BrowserProfile> firefox_profile(int major) {
     t.pq_group = 0x11ec;
     t.p256_key_share = true;
     t.cert_compression = "\x01\x02\x03";
+    t.sha1_sigalgs = true;  // BoringSSL sends them (TLS 1.3 still refuses SHA-1 signatures)
     return p;
 }
 

@@ -35,6 +35,7 @@ struct TlsProfile {
     std::string alps_settings;     // its payload: the browser's HTTP/2 SETTINGS (6 bytes per entry)
     bool mldsa_sigalgs = false;    // ML-DSA 0x0904-0x0906 ahead of the signature algorithms (Chrome 150+)
     bool grease_sigalgs = false;   // a GREASE value first in the signature algorithms (Chrome 156)
+    bool sha1_sigalgs = false;     // ECDSA+SHA1 and RSA+SHA1 last in the signature algorithms (Firefox)
 };
 
 // Applies `profile` to a context curl is about to use for one connection

@@ -157,6 +157,7 @@ bool apply_tls_profile(SSL_CTX* ctx, const TlsProfile& p) {
     std::vector<uint16_t> sigalgs = ids_of(p.sigalgs, kSigalgNames);
     if (p.mldsa_sigalgs)
         sigalgs.insert(sigalgs.begin(), {SSL_SIGN_ML_DSA_44, SSL_SIGN_ML_DSA_65, SSL_SIGN_ML_DSA_87});
+    if (p.sha1_sigalgs) sigalgs.insert(sigalgs.end(), {SSL_SIGN_ECDSA_SHA1, SSL_SIGN_RSA_PKCS1_SHA1});
     ok = ok && SSL_CTX_set_verify_algorithm_prefs(ctx, sigalgs.data(), sigalgs.size()) == 1;
     if (!ok) return false;
 
