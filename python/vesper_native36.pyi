@@ -14,6 +14,9 @@ __all__ = ["PyEngine", "PyRequest", "PyResponse", "PyWebSocket", "abi_version"]
 
 # The Core interface version the module is built for.
 abi_version: int
+# The Core functions beyond the seventeen every Core offers that the loaded
+# Core has (hy_... names); features built on a missing one fall back or say so.
+core_extensions: frozenset[str]
 
 # The enumerated options; any other text raises RuntimeError.
 _HttpVersion: TypeAlias = Literal["auto", "native", "h1", "v1", "http/1.1", "h2", "v2", "http/2", "h3", "v3", "http/3"]

@@ -3,7 +3,16 @@
  *
  * This header is the whole contract between the Core (libhalyard.so) and
  * its callers: result codes, the size-prefixed configuration records, the
- * callback types and the nineteen functions.  It is valid C and C++.
+ * callback types and the functions.  It is valid C and C++.
+ *
+ * Seventeen functions are the interface every Core offers.  The others
+ * are extensions: each comes with a pointer type (hy_<name>_fn) so that a
+ * caller that must load beside a Core without them can look them up at
+ * run time instead of linking them.  Such a caller defines
+ * HY_NO_EXTENSION_PROTOTYPES, which leaves their prototypes out so that a
+ * direct call does not compile.  Extensions: hy_request_upload_push,
+ * hy_request_upload_wait, hy_request_record_sent_heads,
+ * hy_request_sent_heads, hy_websocket_set_deflate.
  *
  * Conventions
  *  - Every record starts with its size in bytes and the interface version
@@ -347,8 +356,11 @@ HY_API uint32_t hy_request_upload_write(hy_request *request, const uint8_t *data
  * Owns: as hy_request_upload_write.
  * Threads: any.  Blocks: no.
  */
+typedef uint32_t (*hy_request_upload_push_fn)(hy_request *, const uint8_t *, uint64_t, uint32_t);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
 HY_API uint32_t hy_request_upload_push(hy_request *request, const uint8_t *data, uint64_t len,
                                        uint32_t is_final);
+#endif
 
 /*
  * hy_request_upload_wait: the wait of hy_request_upload_write, for at most
@@ -367,7 +379,10 @@ HY_API uint32_t hy_request_upload_push(hy_request *request, const uint8_t *data,
  * Blocks: yes, up to `timeout_ms`, on a thread other than the network
  * thread.
  */
+typedef uint32_t (*hy_request_upload_wait_fn)(hy_request *, uint64_t, uint32_t *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
 HY_API uint32_t hy_request_upload_wait(hy_request *request, uint64_t timeout_ms, uint32_t *held);
+#endif
 
 /*
  * hy_request_follow_redirect: in HY_REDIRECT_MANUAL mode, goes on with the
@@ -384,7 +399,10 @@ HY_API uint32_t hy_request_follow_redirect(hy_request *request);
  * Threads: any, before hy_request_start (HY_INVALID_STATE after).
  * Blocks: no.
  */
+typedef uint32_t (*hy_request_record_sent_heads_fn)(hy_request *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
 HY_API uint32_t hy_request_record_sent_heads(hy_request *request);
+#endif
 
 /*
  * hy_request_sent_heads: copies the heads sent so far, one after another
@@ -397,8 +415,11 @@ HY_API uint32_t hy_request_record_sent_heads(hy_request *request);
  * (the heads of later hops are appended as they are sent).
  * Blocks: only on a lock the network thread holds while it appends a head.
  */
+typedef uint32_t (*hy_request_sent_heads_fn)(hy_request *, uint8_t *, uint64_t, uint64_t *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
 HY_API uint32_t hy_request_sent_heads(hy_request *request, uint8_t *buffer, uint64_t capacity,
                                       uint64_t *len);
+#endif
 
 /*
  * hy_request_release: gives up the request handle.  A started, unfinished
@@ -444,9 +465,12 @@ HY_API uint32_t hy_websocket_start(hy_websocket *socket);
  * Threads: any, before hy_websocket_start (HY_INVALID_STATE after);
  * HY_INVALID_ARGUMENT for unknown flags or bits.  Blocks: no.
  */
+typedef uint32_t (*hy_websocket_set_deflate_fn)(hy_websocket *, uint32_t, uint32_t, uint32_t);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
 HY_API uint32_t hy_websocket_set_deflate(hy_websocket *socket, uint32_t flags,
                                          uint32_t client_max_window_bits,
                                          uint32_t server_max_window_bits);
+#endif
 
 /*
  * hy_websocket_send: one whole message; `type` is HY_WS_TEXT or

@@ -18,7 +18,7 @@ from ._content import Body, ParamTypes, query_pairs, encode_body, join_url, merg
 from ._exceptions import TooManyRedirects, from_native
 from ._headers import Headers, HeaderTypes
 from ._models import Request, Response, build_history
-from ._native import RedirectRecord, native
+from ._native import RedirectRecord, core_records_sent_heads, native
 from ._sent_heads import SentHeads
 
 __all__ = ["BaseClient", "Prepared", "AuthTypes", "CookieTypes", "EventHooks", "final_request",
@@ -441,7 +441,7 @@ class BaseClient:
             follow=self.follow_redirects if follow_redirects is None else follow_redirects,
             max_redirects=self.max_redirects if max_redirects is None else max_redirects,
             cache=cache_mode if cache_mode is not None else self.cache_mode, priority=priority,
-            record_heads=self.record_sent_heads)
+            record_heads=self.record_sent_heads and core_records_sent_heads())
 
     def _native_request(self, prepared: Prepared, manual: bool = False) -> Any:
         engine = self._engine(prepared.settings)

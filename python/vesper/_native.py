@@ -12,10 +12,16 @@ from typing import Any, List, Optional, Sequence, Tuple
 
 import vesper_native36 as native
 
-__all__ = ["native", "RedirectRecord", "wait_head", "wait_step", "take_redirects", "read_chunk", "read_all",
+__all__ = ["native", "core_records_sent_heads", "RedirectRecord", "wait_head", "wait_step", "take_redirects", "read_chunk", "read_all",
            "readinto", "ws_recv", "ws_poll", "as_bytes", "upload_write"]
 
 RedirectRecord = Tuple[int, bytes, str, str]
+
+
+def core_records_sent_heads() -> bool:
+    """Whether the loaded Core keeps the request heads it sends (a Core
+    without that extension keeps none)."""
+    return "hy_request_record_sent_heads" in native.core_extensions
 
 
 def as_bytes(value: Any) -> bytes:

@@ -2,6 +2,7 @@
 // classes and the interface version.
 #include "halyard.h"
 #include "module/class_object.h"
+#include "module/core_extensions.h"
 
 namespace vesper {
 
@@ -64,7 +65,25 @@ Status add_class(PyObject* module, ClassId id) {
     return add_attribute(module, class_def(id).name, PyRef::borrow(reinterpret_cast<PyObject*>(type)));
 }
 
+// The extension functions the loaded Core offers, by name: the package and
+// the tests ask it before using a feature built on one.
+Result<PyRef> core_extension_names() {
+    PyRef names = PyRef::steal(PyList_New(0));
+    if (!names) return Failure::fetch();
+    bool failed = false;
+    for_each_core_extension([&](const char* name, bool found) {
+        if (!found || failed) return;
+        PyRef text = PyRef::steal(PyUnicode_FromString(name));
+        failed = !text || PyList_Append(names.get(), text.get()) < 0;
+    });
+    if (failed) return Failure::fetch();
+    PyRef set = PyRef::steal(PyFrozenSet_New(names.get()));
+    if (!set) return Failure::fetch();
+    return set;
+}
+
 Result<PyRef> initialise() {
+    find_core_extensions();
     PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
     if (!module) return Failure::fetch();
     for (ClassId id : {ClassId::Engine, ClassId::Request, ClassId::Response, ClassId::WebSocket}) {
@@ -75,6 +94,8 @@ Result<PyRef> initialise() {
     if (PyObject_SetAttrString(module.get(), "PyEventHub", reinterpret_cast<PyObject*>(hub_type)) < 0) {
         return Failure::fetch();
     }
+    TRY_ASSIGN(PyRef extensions, core_extension_names());
+    if (PyObject_SetAttrString(module.get(), "core_extensions", extensions.get()) < 0) return Failure::fetch();
     PyRef version = PyRef::steal(PyLong_FromUnsignedLong(HY_ABI_VERSION));
     if (!version) return Failure::fetch();
     TRY_STATUS(add_attribute(module.get(), "abi_version", std::move(version)));

@@ -21,7 +21,9 @@ struct ManualFound {
     bool failure_seen_before = false;  // the failure of a request whose head wait already ended
     bool nothing_more = false;  // its head went to another reader
 
-    bool any() const { return redirect || head || failure || not_started || nothing_more; }
+    // Something to hand back, a request not started aside.
+    bool found() const { return redirect || head || failure || nothing_more; }
+    bool any() const { return found() || not_started; }
 };
 
 // One look (wait_ms 0) or one wait of at most `wait_ms` for a redirect or
@@ -42,16 +44,23 @@ ManualFound manual_step(RequestContents& request, uint64_t wait_ms) {
         if (!pair) {
             // Never started, failed (raised again, whole text), or the head
             // went to another reader.
-            found.not_started = !request.handle->started();
-            if (!found.not_started) found.failure = state.failure();
-            found.failure_seen_before = found.failure.has_value();
-            found.nothing_more = !found.not_started && !found.failure;
-            return found;
+            // (A request cancelled before its start has ended: its failure
+            // answers.)
+            found.not_started = !request.handle->started() && !state.is_finished();
+            if (!found.not_started) {
+                found.failure = state.failure();
+                found.failure_seen_before = found.failure.has_value();
+                found.nothing_more = !found.failure;
+                return found;
+            }
+        } else {
+            // A head already handed out (to a poll) answers as a failure
+            // rather than leave this wait looking for ever.
+            taken = pair->state->wait_head_for(0);
         }
-        // A head already handed out (to a poll) answers as a failure rather
-        // than leave this wait looking for ever.
-        taken = pair->state->wait_head_for(0);
     }
+    // Not started: only a start on another thread can bring something, and
+    // its callbacks wake the wait below.
     if (!std::holds_alternative<std::monostate>(taken)) {
         std::optional<RunningPair> pair = request.start_slot.take();
         if (auto* failure = std::get_if<RequestFailure>(&taken)) {
@@ -103,19 +112,22 @@ Result<PyRef> request_wait_manual_bytes(PyObject* self, const Args& args) {
 }
 
 // wait_manual: as wait_manual_bytes with the list forms; a timeout (None: a
-// day) and a request that can bring nothing more (never started, or its
-// head went elsewhere) answer (None, None).
+// day) answers (None, None), and so does a request whose head went
+// elsewhere, at once (nothing more can come).
 Result<PyRef> request_wait_manual(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     if (!timeout) timeout = Duration{86'400, 0};
     RequestContents& request = request_of(self);
     TRY_STATUS(check_process(request.handle->owner()));
+    // A request not started yet may be started by another thread meanwhile:
+    // it is waited for like any other, up to the timeout.
     ManualFound found;
+    const auto answered = [&] { return found.found(); };
     Result<bool> waited = wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
         found = manual_step(request, ms);
-        if (found.any()) return true;
+        if (answered()) return true;
         if (ms != 0) found = manual_step(request, 0);
-        return found.any();
+        return answered();
     });
     if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
     // A failure already raised by a head wait is reported again as a

@@ -203,17 +203,16 @@ Result<PyRef> request_wait_redirect(PyObject* self, const Args& args) {
     RequestContents& request = request_of(self);
     TRY_STATUS(check_process(request.handle->owner()));
     RequestState& state = request.handle->state();
+    // One wait, in slices for Ctrl-C: it ends with a redirect, or with
+    // nothing at the first wake-up of any other kind (the head, a chunk),
+    // or when the timeout (None: a day) runs out.
+    if (!timeout) timeout = Duration{86'400, 0};
     RedirectTake taken;
+    const uint64_t since = state.wakes();
     Result<bool> waited = wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
-        // A request never started sends no redirect: there is nothing to
-        // wait for (an ended one is answered by the state at once).
-        if (!request.handle->started()) return true;
-        taken = state.wait_redirect(ms);
-        if (!std::holds_alternative<std::monostate>(taken)) return true;
-        // Ended meanwhile: one more look answers with what it left.
-        if (!state.is_finished()) return false;
-        taken = state.wait_redirect(0);
-        return true;
+        RedirectWait slice = state.wait_redirect_since(since, ms);
+        taken = std::move(slice.taken);
+        return slice.ended;
     });
     if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
     if (auto* error = std::get_if<CoreError>(&taken)) return Failure::core(*error);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "module/core_ranges.h"
+#include "module/gil.h"
 
 namespace vesper {
 
@@ -70,7 +71,7 @@ void RequestState::record_fault() noexcept {
             net_error_ = 0;
             if (!completed_) cancel_request_.store(true, std::memory_order_release);
         }
-        changed_.notify_all();
+        wake_all_locked();
     } catch (...) {
         // Nothing more can be recorded; the fault still stops here.
     }
@@ -83,7 +84,7 @@ void RequestState::on_response(int32_t status, const uint8_t* head, uint64_t len
         std::lock_guard lock(mutex_);
         status_ = status;
         head_ = std::move(block);
-        changed_.notify_all();
+        wake_all_locked();
     } catch (...) {
         record_fault();
     }
@@ -107,7 +108,7 @@ int32_t RequestState::on_data(const uint8_t* data, uint64_t len) {
             paused_ = true;
             answer = HY_DATA_PAUSE;
         }
-        changed_.notify_all();
+        wake_all_locked();
     } catch (...) {
         record_fault();
     }
@@ -130,7 +131,7 @@ void RequestState::on_complete(uint32_t result, int32_t net_error) {
             raw_code_ = result;
             net_error_ = net_error;
         }
-        changed_.notify_all();
+        wake_all_locked();
     } catch (...) {
         record_fault();
     }
@@ -146,7 +147,7 @@ void RequestState::on_redirect(int32_t status, const uint8_t* raw, uint64_t raw_
         std::lock_guard lock(mutex_);
         redirects_.push_back(std::move(record));
         if (manual_redirects_.load(std::memory_order_relaxed)) deferred_ = true;
-        changed_.notify_all();
+        wake_all_locked();
     } catch (...) {
         record_fault();
     }
@@ -181,7 +182,12 @@ std::optional<RedirectRecord> RequestState::take_redirect() {
     return record;
 }
 
-RedirectTake RequestState::wait_redirect(uint64_t wait_ms) {
+uint64_t RequestState::wakes() const {
+    std::lock_guard lock(mutex_);
+    return wakes_;
+}
+
+RedirectWait RequestState::wait_redirect_since(uint64_t since, uint64_t wait_ms) {
     std::unique_lock lock(mutex_);
     const auto pop = [&]() -> std::optional<RedirectRecord> {
         if (redirects_.empty()) return std::nullopt;
@@ -189,17 +195,24 @@ RedirectTake RequestState::wait_redirect(uint64_t wait_ms) {
         redirects_.pop_front();
         return record;
     };
-    if (auto record = pop()) return std::move(*record);
+    if (auto record = pop()) return {std::move(*record), true};
     // An ended request sends no more redirects: answer at once instead of
     // waiting out the whole timeout.
     if (outcome_ != kRunning) {
-        if (failed_locked()) return CoreError::from_index(outcome_, raw_code_);
-        return std::monostate{};
+        if (failed_locked()) return {CoreError::from_index(outcome_, raw_code_), true};
+        return {std::monostate{}, true};
     }
-    const bool woken = changed_.wait_for(lock, std::chrono::milliseconds(wait_ms)) == std::cv_status::no_timeout;
-    if (auto record = pop()) return std::move(*record);
-    if (woken && failed_locked()) return CoreError::from_index(outcome_, raw_code_);
-    return std::monostate{};
+    // A wake-up that came between two slices ends the wait as one that
+    // comes during this slice does.
+    if (wakes_ == since) changed_.wait_for(lock, std::chrono::milliseconds(wait_ms));
+    if (wakes_ == since) return {std::monostate{}, false};
+    if (auto record = pop()) return {std::move(*record), true};
+    if (failed_locked()) return {CoreError::from_index(outcome_, raw_code_), true};
+    return {std::monostate{}, true};
+}
+
+RedirectTake RequestState::wait_redirect(uint64_t wait_ms) {
+    return wait_redirect_since(wakes(), wait_ms).taken;
 }
 
 HeadTake RequestState::take_head_locked() {
@@ -237,10 +250,21 @@ ChunkTake RequestState::end_locked(bool& cancel) {
 }
 
 void RequestState::after_take(hy_request* core, bool resume, bool cancel) {
-    if (cancel) {
-        hy_request_cancel(core);
-    } else if (resume) {
-        hy_request_resume_read(core);
+    if (!cancel && !resume) return;
+    // A reader may look with the interpreter lock held (the first look of
+    // a wait, a poll): the Core is called without it all the same.
+    const auto call = [&] {
+        if (cancel) {
+            hy_request_cancel(core);
+        } else {
+            hy_request_resume_read(core);
+        }
+    };
+    if (gil_held()) {
+        GilRelease release;
+        call();
+    } else {
+        call();
     }
 }
 
@@ -249,7 +273,7 @@ void RequestState::after_take_locked(bool& resume) {
         paused_ = false;
         resume = true;
     }
-    changed_.notify_all();
+    wake_all_locked();
 }
 
 ChunkTake RequestState::take_chunk_locked(bool& resume, bool& cancel) {
@@ -356,7 +380,7 @@ void RequestState::unread(Bytes bytes) {
     }
     buffered_ = saturating_add(buffered_, bytes.size());
     chunks_.push_front(std::move(bytes));
-    changed_.notify_all();
+    wake_all_locked();
 }
 
 std::optional<RequestFailure> RequestState::failure() const {
@@ -372,7 +396,7 @@ void RequestState::cancel_unstarted() {
         outcome_ = static_cast<int>(ErrorKind::Canceled);
         raw_code_ = static_cast<uint32_t>(ErrorKind::Canceled) + 1;
         net_error_ = kNetErrorAborted;
-        changed_.notify_all();
+        wake_all_locked();
     }
     notifier_.fire();
 }

@@ -49,6 +49,12 @@ using ChunkTake = std::variant<std::monostate, Bytes, EndOfBody, RequestFailure>
 // A copy into a caller's buffer: how many bytes (never 0), or the end.
 using CopyTake = std::variant<std::monostate, size_t, EndOfBody, RequestFailure>;
 using RedirectTake = std::variant<std::monostate, RedirectRecord, CoreError>;
+// A slice of a redirect wait: what it took, and whether the wait is over
+// (a record, the request's end, or any wake-up since the wait began).
+struct RedirectWait {
+    RedirectTake taken;
+    bool ended = false;
+};
 
 // Flow control: the Core is asked to pause once this much body is queued,
 // and resumed once a reader brings it back below.
@@ -67,8 +73,13 @@ public:
 
     // ---- take and wait (Python threads) ----
     std::optional<RedirectRecord> take_redirect();
-    // One wait of at most `wait_ms`.
+    // One wait of at most `wait_ms`: a record, or nothing (or the
+    // failure) at the first wake-up for any reason.
     RedirectTake wait_redirect(uint64_t wait_ms);
+    // Counts wake-ups: a wait cut into slices passes the count it began
+    // with, so a wake-up between two slices still ends it.
+    uint64_t wakes() const;
+    RedirectWait wait_redirect_since(uint64_t since, uint64_t wait_ms);
     HeadTake take_head();
     // `core` is resumed (with no lock held) when a take brings the queue
     // back under the pause threshold.
@@ -135,8 +146,15 @@ private:
     // still runs) and the fault goes no further.
     void record_fault() noexcept;
 
+    // Wakes every waiter, counting the wake-up.
+    void wake_all_locked() {
+        ++wakes_;
+        changed_.notify_all();
+    }
+
     mutable std::mutex mutex_;
     std::condition_variable changed_;
+    uint64_t wakes_ = 0;
     std::deque<Bytes> chunks_;
     size_t front_offset_ = 0;  // bytes of chunks_.front() already copied out
     std::deque<RedirectRecord> redirects_;

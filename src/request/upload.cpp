@@ -1,8 +1,11 @@
 // Streamed uploads: each piece is lent to the Core for one call, with the
-// interpreter lock given up while the Core copies it.  The wait for room
-// that follows (the queue's back-pressure) runs in slices so that Ctrl-C
-// ends it: the request is then cancelled and the signal's exception raised.
+// interpreter lock given up while the Core copies it.  With a Core that
+// splits the write from its wait for room (the queue's back-pressure), the
+// wait runs in slices so that Ctrl-C ends it: the request is then cancelled
+// and the signal's exception raised.  Without that, hy_request_upload_write
+// queues and waits in one call.
 #include "module/byte_buffer.h"
+#include "module/core_extensions.h"
 #include "module/pytext.h"
 #include "module/sliced_wait.h"
 #include "request/py_request.h"
@@ -14,15 +17,23 @@ namespace {
 Status write_piece(PyObject* self, const uint8_t* data, size_t len, bool final_piece) {
     RequestContents& request = request_of(self);
     hy_request* core = request.handle->core();
+    const uint8_t* piece = len == 0 ? nullptr : data;
+    const uint32_t is_final = final_piece ? 1 : 0;
+    const CoreExtensions& core_has = core_extensions();
     uint32_t result;
+    if (core_has.request_upload_push == nullptr || core_has.request_upload_wait == nullptr) {
+        GilRelease release;
+        result = hy_request_upload_write(core, piece, len, is_final);
+        return core_status(result);
+    }
     {
         GilRelease release;
-        result = hy_request_upload_push(core, len == 0 ? nullptr : data, len, final_piece ? 1 : 0);
+        result = core_has.request_upload_push(core, piece, len, is_final);
     }
     TRY_STATUS(core_status(result));
     Result<bool> waited = wait_in_slices(WaitDeadline(std::nullopt), [&](uint64_t ms) {
         uint32_t held = 0;
-        result = hy_request_upload_wait(core, ms, &held);
+        result = core_has.request_upload_wait(core, ms, &held);
         return held == 0;
     });
     if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());

@@ -1,5 +1,6 @@
 // PyEngine.websocket: the arguments of one connection become a
 // WebSocketConfig and a Core WebSocket, wrapped in a new PyWebSocket.
+#include "module/core_extensions.h"
 #include "module/record_fields.h"
 #include "engine/py_engine.h"
 #include "websocket/py_websocket.h"
@@ -105,10 +106,15 @@ Result<std::shared_ptr<WebSocketHandle>> create_websocket(hy_engine* engine, con
     const uint32_t result = hy_websocket_create(engine, &config, &core);
     TRY_ASSIGN(auto handle, WebSocketHandle::created(result, core, std::move(state)));
     if (o.deflate) {
-        // Not started yet: the handle's release undoes the creation.
+        // Not started yet: the handle's release undoes the creation.  A
+        // Core that cannot change its offer makes the browser's, which is
+        // not what was asked for.
+        const auto set_deflate = core_extensions().websocket_set_deflate;
+        if (set_deflate == nullptr) {
+            return Failure::runtime("this Core cannot change the permessage-deflate offer (deflate must be True)");
+        }
         const DeflateChoice& d = *o.deflate;
-        if (auto error = check_result(hy_websocket_set_deflate(core, d.flags, d.client_max_window_bits,
-                                                               d.server_max_window_bits)))
+        if (auto error = check_result(set_deflate(core, d.flags, d.client_max_window_bits, d.server_max_window_bits)))
             return Failure::core(*error);
     }
     return handle;

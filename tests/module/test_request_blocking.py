@@ -3,6 +3,7 @@ import threading
 
 import pytest
 
+from bound import native
 from helpers import Background, started
 
 
@@ -193,8 +194,10 @@ def test_upload_failures(core, engine):
         request.upload_write()
     with pytest.raises(TypeError, match="takes 0 positional arguments but 1 was given"):
         request.upload_finish(1)
-    assert core.calls("hy_request_upload_push") == 0
-    core.script("hy_request_upload_push", 5)
+    # The Core's queue-only write where it has one, else the specified write.
+    writer = "hy_request_upload_push" if "hy_request_upload_push" in native.core_extensions else "hy_request_upload_write"
+    assert core.calls(writer) == 0
+    core.script(writer, 5)
     with pytest.raises(RuntimeError, match="^InvalidState$"):
         request.upload_finish()
 

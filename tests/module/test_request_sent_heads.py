@@ -5,6 +5,8 @@ import pytest
 
 from helpers import started
 
+pytestmark = pytest.mark.core_extension("hy_request_record_sent_heads", "hy_request_sent_heads")
+
 HY_INVALID_ARGUMENT = 1
 HY_INVALID_STATE = 5
 

@@ -80,6 +80,7 @@ def test_refused_creation(core, engine, code, null_handle, text):
     assert str(info.value) == text
 
 
+@pytest.mark.core_extension("hy_websocket_set_deflate")
 @pytest.mark.parametrize("deflate, recorded", [
     (False, (1, 0, 0)),
     ({}, (0, 0, 0)),
@@ -121,6 +122,7 @@ def test_deflate_offer_conversions(core, engine, deflate, error, message):
     assert core.calls("hy_websocket_create") == 0
 
 
+@pytest.mark.core_extension("hy_websocket_set_deflate")
 def test_refused_deflate_offer_releases_the_socket(core, engine):
     core.script("hy_websocket_set_deflate", 1)
     with pytest.raises(RuntimeError, match="^InvalidArgument$"):

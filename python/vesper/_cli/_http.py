@@ -14,6 +14,7 @@ from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 import vesper
 
+from .. import _native
 from . import _exit
 from ._args import HttpCommand
 from ._items import ItemError, RequestItems, parse_items
@@ -184,6 +185,9 @@ class Exchange:
         if response.sent_heads:
             for head in response.sent_heads:
                 self.output.sent_head(head)
+            return
+        if not _native.core_records_sent_heads():
+            self.output.notice("this Core does not record the heads it sends; the request is not shown")
             return
         # Nothing went on the wire for this hop: the cache answered it.
         request = response.request

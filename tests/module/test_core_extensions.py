@@ -1,0 +1,97 @@
+"""The module beside a Core that offers only the seventeen functions every
+Core offers: it loads, and each feature built on an extension either falls
+back to those seventeen or says plainly that this Core lacks it."""
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from bound import DOUBLE, ROOT, native
+
+SPECIFIED = {
+    "hy_abi_version", "hy_version_string", "hy_engine_create", "hy_engine_release",
+    "hy_request_create", "hy_request_start", "hy_request_cancel", "hy_request_resume_read",
+    "hy_request_upload_write", "hy_request_follow_redirect", "hy_request_release",
+    "hy_websocket_create", "hy_websocket_start", "hy_websocket_send", "hy_websocket_close",
+    "hy_websocket_cancel", "hy_websocket_release",
+}
+MODULE = pathlib.Path(native.__file__)
+DOUBLE17 = ROOT / "build" / "double17" / "libhalyard.so"
+
+
+def without(name):
+    """Skips where the Core has `name`: its own path is tested elsewhere."""
+    if name in native.core_extensions:
+        pytest.skip(f"the Core offers {name}")
+
+
+def test_the_module_links_only_the_seventeen():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("no nm")
+    listing = subprocess.run([nm, "-D", "--undefined-only", str(MODULE)], capture_output=True, text=True,
+                             timeout=30, check=True).stdout
+    needed = {line.split()[-1] for line in listing.splitlines() if line.split()[-1].startswith("hy_")}
+    assert needed == SPECIFIED
+
+
+def test_the_module_imports_beside_a_core_of_seventeen_functions(tmp_path):
+    # As a user would have it: the module and a Core without extensions in
+    # one folder, found through the module's $ORIGIN run path.
+    shutil.copy(MODULE, tmp_path / MODULE.name)
+    shutil.copy(DOUBLE17, tmp_path / "libhalyard.so")
+    code = ("import vesper_native36 as n; e = n.PyEngine(); "
+            "print(sorted(n.core_extensions), n.PyEngine.core_version())")
+    done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env={"PYTHONPATH": str(tmp_path)},
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[] halyard-double/1.0"
+
+
+def test_the_extensions_found_are_those_the_core_exports():
+    exported = {name for name in ("hy_request_upload_push", "hy_request_upload_wait",
+                                  "hy_request_record_sent_heads", "hy_request_sent_heads",
+                                  "hy_websocket_set_deflate") if hasattr(DOUBLE.lib, name)}
+    assert native.core_extensions == exported
+
+
+@pytest.mark.parametrize("send, data, final", [
+    (lambda r: r.upload_write(b"piece", False), "7069656365", 0),
+    (lambda r: r.upload_write(b"", True), "", 1),
+    (lambda r: r.upload_finish(), "", 1),
+])
+def test_uploads_go_through_the_specified_write(core, engine, send, data, final):
+    without("hy_request_upload_push")
+    request = engine.request("PUT", "http://x/", chunked=True)
+    request.start()
+    send(request)
+    assert core.calls("hy_request_upload_write") == 1
+    record = core.record("upload")
+    assert (record["data"]["hex"], record["data"]["null"], record["final"]) == (data, data == "", final)
+
+
+def test_a_refused_specified_write_raises_its_code(core, engine):
+    without("hy_request_upload_push")
+    request = engine.request("PUT", "http://x/", chunked=True)
+    core.script("hy_request_upload_write", 5)
+    with pytest.raises(RuntimeError, match="^InvalidState$"):
+        request.upload_write(b"x", True)
+
+
+@pytest.mark.parametrize("call", [lambda r: r.record_sent_heads(), lambda r: r.sent_heads_bytes()])
+def test_sent_heads_say_this_core_keeps_none(core, engine, call):
+    without("hy_request_record_sent_heads")
+    request = engine.request("GET", "http://x/")
+    with pytest.raises(RuntimeError, match="^this Core does not record the heads it sends$"):
+        call(request)
+
+
+def test_a_deflate_choice_is_refused_and_the_browsers_offer_kept(core, engine):
+    without("hy_websocket_set_deflate")
+    with pytest.raises(RuntimeError, match="cannot change the permessage-deflate offer"):
+        engine.websocket("ws://x/", deflate=False)
+    assert core.released("websocket", core.last_id("websocket"))
+    engine.websocket("ws://x/", deflate=True)
+    assert core.calls("hy_websocket_create") == 2
