@@ -40,8 +40,9 @@ XDIST       := $(if $(filter 0,$(PYTEST_WORKERS)),,-n $(PYTEST_WORKERS) --dist l
 
 all: build
 
-# Rerun when the QUIC library's installer changes.
-$(VENV)/.apt-done: scripts/install-quic-libcurl.sh
+# Rerun when the package list (this Makefile) or the QUIC library's
+# installer changes; the check costs a dpkg query per package.
+$(VENV)/.apt-done: Makefile scripts/install-quic-libcurl.sh
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
@@ -50,13 +51,13 @@ $(VENV)/.apt-done: scripts/install-quic-libcurl.sh
 	@sh scripts/install-quic-libcurl.sh
 	@mkdir -p $(VENV) && touch $@
 
-$(VENV)/.pip-done: requirements-dev.txt $(CONSTRAINTS) $(VENV)/.apt-done
+$(VENV)/.pip-done: requirements-dev.txt $(CONSTRAINTS) | $(VENV)/.apt-done
 	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip -c $(CONSTRAINTS)
 	$(VPY) -m pip install -q -r requirements-dev.txt -c $(CONSTRAINTS)
 	@touch $@
 
-deps: $(VENV)/.pip-done
+deps: $(VENV)/.apt-done $(VENV)/.pip-done
 
 # The Core's TLS and HTTP stack.  `own` (the default): BoringSSL and
 # libcurl built from the package registries by scripts/tls-stack/build.sh

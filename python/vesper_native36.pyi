@@ -76,6 +76,10 @@ class PyEngine:
         http_version: _HttpVersion | None = None,
         cache: bool = True,
         profile_namespace: str | None = None,
+        *,
+        client_cert: _ByteSequence | None = None,
+        client_key: _ByteSequence | None = None,
+        key_password: _ByteSequence | None = None,
     ) -> None: ...
     @staticmethod
     def abi_version() -> int: ...

@@ -314,7 +314,8 @@ class BaseClient:
                  base_url: Optional[str] = None, params: ParamTypes = None,
                  profile_namespace: Optional[str] = None, user_agent: Optional[str] = None,
                  accept_language: Optional[str] = None, trust_env: bool = True, retries: int = 0,
-                 event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False) -> None:
+                 event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False,
+                 cert: Optional[_config.CertTypes] = None) -> None:
         if max_redirects < 0:
             raise ValueError("max_redirects must be >= 0")
         if retries < 0:
@@ -326,7 +327,7 @@ class BaseClient:
         self._settings = EngineSettings(
             impersonate=impersonate, proxy=proxy_url, proxy_auth=proxy_auth or url_auth, verify=verify_flag,
             ca_pem=ca_pem, http_version=http_version, cache=cache, profile_namespace=profile_namespace,
-            user_agent=user_agent, accept_language=accept_language)
+            user_agent=user_agent, accept_language=accept_language, client_cert=_config.cert_settings(cert))
         self._explicit_proxy = proxy is not None
         self.timeout = _config.to_timeout(timeout, _config.DEFAULT_TIMEOUT)
         self.follow_redirects = follow_redirects

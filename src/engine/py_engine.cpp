@@ -6,6 +6,7 @@
 #include "engine/engine_options.h"
 #include "engine/py_engine.h"
 #include "module/class_object.h"
+#include "module/core_extensions.h"
 #include "module/convert.h"
 #include "module/pytext.h"
 
@@ -15,8 +16,12 @@ namespace {
 
 constexpr const char* kParamNames[] = {"impersonate",    "proxy",          "verify",       "ca_pem",
                                        "user_agent",     "accept_language", "proxy_username", "proxy_password",
-                                       "http_version",   "cache",          "profile_namespace"};
-constexpr ParamList kParams = {kParamNames, 11, 0};
+                                       "http_version",   "cache",          "profile_namespace", "client_cert",
+                                       "client_key",     "key_password"};
+// The certificate's three are keyword-only: the eleven before keep their
+// positional form.
+constexpr ParamList kParams = {kParamNames, 14, 0, 11};
+static_assert(kParams.count <= Args::kMax);
 
 struct EngineOptions {
     std::string impersonate;
@@ -30,7 +35,31 @@ struct EngineOptions {
     bool cache = true;
     std::optional<Bytes> ca_pem;
     uint32_t http_version = HY_HTTP_AUTO;
+    // A client certificate (PEM chain, PEM key or none: in the chain, the
+    // key's password): through the Core's extension.
+    std::optional<Bytes> client_cert;
+    std::optional<Bytes> client_key;
+    std::optional<Bytes> key_password;
 };
+
+Status optional_bytes(const Args& args, size_t i, std::optional<Bytes>& out) {
+    if (!args.given(i) || args[i] == Py_None) return ok_status();
+    TRY_ASSIGN(Bytes value, args.convert(i, to_bytes));
+    out = std::move(value);
+    return ok_status();
+}
+
+// Why the Core refused a client certificate, naming the argument.
+std::string client_certificate_problem(uint32_t problem) {
+    switch (problem) {
+    case HY_CLIENT_CERT_BAD_CHAIN: return "client_cert: no PEM certificate could be read";
+    case HY_CLIENT_CERT_BAD_KEY: return "client_key: no PEM private key could be read";
+    case HY_CLIENT_CERT_WRONG_PASSWORD: return "key_password: the private key is encrypted and the password is missing or wrong";
+    case HY_CLIENT_CERT_KEY_MISMATCH: return "client_key: the private key does not belong to the client certificate";
+    case HY_CLIENT_CERT_SHARED: return "client_cert: an engine with a client certificate cannot join a profile_namespace";
+    default: return "client_cert: refused by the Core";
+    }
+}
 
 Status optional_text(const Args& args, size_t i, std::string& out) {
     if (!args.given(i)) return ok_status();
@@ -62,6 +91,11 @@ Result<EngineOptions> convert_options(const Args& args) {
         TRY_ASSIGN(o.cache, args.convert(9, to_flag));
     }
     TRY_STATUS(optional_text(args, 10, o.profile_namespace));
+    TRY_STATUS(optional_bytes(args, 11, o.client_cert));
+    TRY_STATUS(optional_bytes(args, 12, o.client_key));
+    TRY_STATUS(optional_bytes(args, 13, o.key_password));
+    if (!o.client_cert && (o.client_key || o.key_password))
+        return Failure::value_error("client_key and key_password need client_cert");
     o.impersonate = normalise_profile(std::move(o.impersonate));
     TRY_ASSIGN(o.http_version, resolve_http_version(http_version));
     return o;
@@ -84,7 +118,24 @@ Result<EngineRef> create_engine(const EngineOptions& o) {
     config.tls_verify = tls_verify_mode(o.verify, o.ca_pem.has_value());
     if (o.ca_pem) set_bytes(config.ca_bundle, config.ca_bundle_len, *o.ca_pem);
     hy_engine* engine = nullptr;
-    const uint32_t result = hy_engine_create(&config, &engine);
+    uint32_t result = HY_OK;
+    if (o.client_cert) {
+        const auto create = core_extensions().engine_create_with_client_certificate;
+        if (create == nullptr)
+            return Failure::value_error("client_cert: this Core has no client certificates "
+                                        "(hy_engine_create_with_client_certificate)");
+        const auto bytes = [](const std::optional<Bytes>& b) {
+            return b ? b->data() : nullptr;
+        };
+        const auto size = [](const std::optional<Bytes>& b) { return b ? static_cast<uint64_t>(b->size()) : 0u; };
+        uint32_t problem = HY_CLIENT_CERT_OK;
+        result = create(&config, bytes(o.client_cert), size(o.client_cert), bytes(o.client_key), size(o.client_key),
+                        bytes(o.key_password), size(o.key_password), &problem, &engine);
+        if (result == HY_INVALID_ARGUMENT && problem != HY_CLIENT_CERT_OK)
+            return Failure::value_error(client_certificate_problem(problem));
+    } else {
+        result = hy_engine_create(&config, &engine);
+    }
     if (result != HY_OK || engine == nullptr) return Failure::core(creation_error(result));
     // A failed allocation of the owner must not leave a network thread
     // running for ever.

@@ -14,7 +14,8 @@ namespace vesper {
     X(request_upload_wait)        \
     X(request_record_sent_heads)  \
     X(request_sent_heads)         \
-    X(websocket_set_deflate)
+    X(websocket_set_deflate)      \
+    X(engine_create_with_client_certificate)
 
 // Each pointer is null when the loaded Core lacks that function.
 struct CoreExtensions {

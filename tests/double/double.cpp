@@ -218,9 +218,10 @@ HY_API const char* hy_version_string(void) {
     return s.version_null ? nullptr : s.version.c_str();
 }
 
-HY_API uint32_t hy_engine_create(const EngineConfig* c, hy_engine** out) {
-    const Scripted a = answer("hy_engine_create");
-    std::string json = "{\"size\": " + num(c->size) + ", \"abi\": " + num(c->abi) +
+namespace {
+
+std::string engine_json(const EngineConfig* c) {
+    return "{\"size\": " + num(c->size) + ", \"abi\": " + num(c->abi) +
                        ", \"user_agent\": " + range(c->user_agent, c->user_agent_len) +
                        ", \"proxy\": " + range(c->proxy, c->proxy_len) +
                        ", \"proxy_username\": " + range(c->proxy_username, c->proxy_username_len) +
@@ -230,9 +231,10 @@ HY_API uint32_t hy_engine_create(const EngineConfig* c, hy_engine** out) {
                        ", \"impersonate\": " + range(c->impersonate, c->impersonate_len) +
                        ", \"profile_namespace\": " + range(c->profile_namespace, c->profile_namespace_len) +
                        ", \"http_version\": " + num(c->http_version) + ", \"tls_verify\": " + num(c->tls_verify) +
-                       ", \"ca_bundle\": " + range(c->ca_bundle, c->ca_bundle_len) + "}";
-    record("engine", std::move(json));
-    if (a.code != HY_OK || a.null_handle) return a.code;
+                       ", \"ca_bundle\": " + range(c->ca_bundle, c->ca_bundle_len);
+}
+
+uint32_t new_engine(hy_engine** out) {
     State& s = state();
     std::lock_guard lock(s.mutex);
     auto engine = std::make_unique<hy_engine>();
@@ -241,6 +243,33 @@ HY_API uint32_t hy_engine_create(const EngineConfig* c, hy_engine** out) {
     s.engines.push_back(std::move(engine));
     return HY_OK;
 }
+
+}  // namespace
+
+HY_API uint32_t hy_engine_create(const EngineConfig* c, hy_engine** out) {
+    const Scripted a = answer("hy_engine_create");
+    record("engine", engine_json(c) + "}");
+    if (a.code != HY_OK || a.null_handle) return a.code;
+    return new_engine(out);
+}
+
+#ifndef HYD_SPECIFIED_ONLY
+// Recorded as an "engine" record with the certificate's three fields; a
+// scripted HY_INVALID_ARGUMENT reports a wrong password.
+HY_API uint32_t hy_engine_create_with_client_certificate(const EngineConfig* c, const uint8_t* chain,
+                                                         uint64_t chain_len, const uint8_t* key, uint64_t key_len,
+                                                         const uint8_t* password, uint64_t password_len,
+                                                         uint32_t* problem, hy_engine** out) {
+    const Scripted a = answer("hy_engine_create_with_client_certificate");
+    const auto text = [](const uint8_t* p, uint64_t n) { return range(reinterpret_cast<const char*>(p), n); };
+    record("engine", engine_json(c) + ", \"client_chain\": " + text(chain, chain_len) +
+                         ", \"client_key\": " + text(key, key_len) +
+                         ", \"client_password\": " + text(password, password_len) + "}");
+    *problem = a.code == HY_INVALID_ARGUMENT ? HY_CLIENT_CERT_WRONG_PASSWORD : HY_CLIENT_CERT_OK;
+    if (a.code != HY_OK || a.null_handle) return a.code;
+    return new_engine(out);
+}
+#endif  // HYD_SPECIFIED_ONLY
 
 HY_API void hy_engine_release(hy_engine* engine) { release_of("engine", engine->id); }
 

@@ -53,7 +53,8 @@ def test_the_module_imports_beside_a_core_of_seventeen_functions(tmp_path):
 def test_the_extensions_found_are_those_the_core_exports():
     exported = {name for name in ("hy_request_upload_push", "hy_request_upload_wait",
                                   "hy_request_record_sent_heads", "hy_request_sent_heads",
-                                  "hy_websocket_set_deflate") if hasattr(DOUBLE.lib, name)}
+                                  "hy_websocket_set_deflate", "hy_engine_create_with_client_certificate")
+                if hasattr(DOUBLE.lib, name)}
     assert native.core_extensions == exported
 
 
@@ -95,3 +96,9 @@ def test_a_deflate_choice_is_refused_and_the_browsers_offer_kept(core, engine):
     assert core.released("websocket", core.last_id("websocket"))
     engine.websocket("ws://x/", deflate=True)
     assert core.calls("hy_websocket_create") == 2
+
+
+def test_client_certificate_without_the_extension_names_it():
+    without("hy_engine_create_with_client_certificate")
+    with pytest.raises(ValueError, match="client_cert: this Core has no client certificates"):
+        native.PyEngine(client_cert=b"-----BEGIN CERTIFICATE-----")
