@@ -13,6 +13,9 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_url_validation fuzz_request_record fuzz_head_block
 CMAKE       := $(VENV)/bin/cmake
 JOBS        ?= 2
+# Puts built libraries in place by renaming a copy over the old file, never
+# rewriting a file a running program has mapped (scripts/install-so.sh).
+INSTALL_SO  := sh $(CURDIR)/scripts/install-so.sh
 # Prints a phase's wall and CPU seconds (scripts/timed.sh).
 TIMED       := bash $(CURDIR)/scripts/timed.sh
 # Exact releases of every Python package the build, the tests and the
@@ -20,7 +23,8 @@ TIMED       := bash $(CURDIR)/scripts/timed.sh
 CONSTRAINTS := constraints-dev.txt
 
 APT_PACKAGES := g++ libcurl4-openssl-dev libssl-dev libwslay-dev libnghttp2-dev zlib1g-dev \
-                libbrotli-dev libzstd-dev libidn2-dev libpsl-dev make patch openssl libgtest-dev clang libclang-rt-14-dev nginx-light procps tmux
+                libbrotli-dev libzstd-dev libidn2-dev libpsl-dev make patch openssl libgtest-dev clang libclang-rt-14-dev \
+                nginx-light procps tmux chromium
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # The module runs against the Core double in tests/module: the double is
@@ -35,14 +39,13 @@ PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 PYTEST_WORKERS ?= 2
 XDIST       := $(if $(filter 0,$(PYTEST_WORKERS)),,-n $(PYTEST_WORKERS) --dist loadfile)
 
-.PHONY: all deps tls-stack native build test tail-lanes test-core tsan-core tsan-module test-module test-live test-package test-cli test-wheel typecheck wheel \
-        sanitize sanitize-build tsan tsan-build fuzz fuzz-build instrumented-builds demo bench soak clean
+.PHONY: all deps tls-stack native build test tail-lanes test-core tsan-core tsan-module test-module test-live test-package test-cli test-wheel typecheck docs wheel \
+        sanitize sanitize-build lsan-core tsan tsan-build fuzz fuzz-build instrumented-builds demo bench soak clean
 
 all: build
 
-# Rerun when the package list (this Makefile) or the QUIC library's
-# installer changes; the check costs a dpkg query per package.
-$(VENV)/.apt-done: Makefile scripts/install-quic-libcurl.sh
+# Rerun when the QUIC library's installer or this file (its package list) changes.
+$(VENV)/.apt-done: scripts/install-quic-libcurl.sh Makefile
 	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
@@ -85,7 +88,7 @@ tls-stack: deps
 native: deps
 	$(call configure,$(BUILD))
 	$(CMAKE) --build $(BUILD) -j $(JOBS) --target vesper_native36 halyard
-	cp -f $(BUILD)/src/vesper_native36.abi3.so $(BUILD)/core/libhalyard.so python/
+	$(INSTALL_SO) python $(BUILD)/src/vesper_native36.abi3.so $(BUILD)/core/libhalyard.so
 
 # Also the Core double and the C++ tests.
 build: native
@@ -142,6 +145,13 @@ test-wheel: build
 typecheck: deps
 	$(VPY) -m mypy
 
+# The user guide (docs/, mkdocs.yml) into build/site, in strict mode: a
+# broken link or an API reference that names nothing fails.  The package's
+# tests (tests/package/test_docs.py) build it too and screenshot its first
+# page with headless Chromium.
+docs: deps
+	NO_MKDOCS_2_WARNING=1 PYTHONPATH=$(CURDIR)/python $(VPY) -m mkdocs build --strict -q
+
 # The command line as a subprocess against local servers, one test in tmux.
 test-cli: build
 	PYTHONPATH=$(CURDIR)/python $(PYTEST) $(XDIST) tests/cli
@@ -153,7 +163,7 @@ test-cli: build
 # The compilers' output goes to $(BUILD)/instrumented-builds.log (its end is
 # shown if a build fails).  The background lane ignores SIGINT (a shell
 # without job control starts it so): an interrupt stops it by its id.
-NORMAL_TESTS := test-core test-module test-live test-package test-cli typecheck
+NORMAL_TESTS := test-core test-module test-live test-package test-cli typecheck docs
 test: deps
 	@$(TIMED) build $(MAKE) --no-print-directory build
 	@$(MAKE) --no-print-directory instrumented-builds >$(BUILD)/instrumented-builds.log 2>&1 & builder=$$!; \
@@ -198,15 +208,27 @@ ASAN_ENV := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-n
 # detection is off (the interpreter's own allocations would drown it).
 sanitize-build: deps
 	$(call configure,$(ASAN_BUILD),-DVESPER_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DVESPER_MODULE_CORE=halyard)
-	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS) --target vesper_native36 halyard halyard_double
+	$(CMAKE) --build $(ASAN_BUILD) -j $(JOBS) --target vesper_native36 halyard halyard_double core_tests
 	mkdir -p $(ASAN_BUILD)/python
-	cp -f $(ASAN_BUILD)/src/vesper_native36.abi3.so $(ASAN_BUILD)/core/libhalyard.so $(ASAN_BUILD)/python/
+	$(INSTALL_SO) $(ASAN_BUILD)/python $(ASAN_BUILD)/src/vesper_native36.abi3.so $(ASAN_BUILD)/core/libhalyard.so
 
-# The module against the double, then the live tests against the real Core
-# (but the test harness's own process cleanup, which is bash, ps and ctest
-# and neither the module nor the Core: under the preloaded runtime every
-# process it starts is slow to start).
-sanitize: sanitize-build
+# The Core's own C++ tests, the live ones included (requests, WebSocket,
+# redirects, uploads, the cache and HTTP/3), with LeakSanitizer on: the Core
+# has no interpreter around it, so every test process must end with nothing
+# leaked.  tests/core/lsan.supp names the only allocations let go, each a
+# third-party library's one-time initialisation.
+LSAN_ENV := ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/core/lsan.supp:print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+lsan-core: sanitize-build
+	cd $(ASAN_BUILD) && $(LSAN_ENV) ../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+
+# The Core's C++ tests with LeakSanitizer, then the module against the
+# double, then the live tests against the real Core (but the test harness's
+# own process cleanup, which is bash, ps and ctest and neither the module
+# nor the Core: under the preloaded runtime every process it starts is slow
+# to start).
+sanitize: lsan-core
 	$(ASAN_ENV) PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/python:$(CURDIR)/python \
 	  VESPER_DOUBLE=$(CURDIR)/$(ASAN_BUILD)/double/libhalyard.so $(PYTEST) $(XDIST) tests/module -x
 	$(ASAN_ENV) PYTHONPATH=$(CURDIR)/$(ASAN_BUILD)/python:$(CURDIR)/python $(PYTEST) $(XDIST) tests/live -x \
@@ -219,7 +241,7 @@ TSAN_OPTS := halt_on_error=1:second_deadlock_stack=1
 tsan-build: deps
 	$(call configure,$(TSAN_BUILD),-DVESPER_TSAN=ON)
 	$(CMAKE) --build $(TSAN_BUILD) -j $(JOBS) --target core_tests vesper_native36 halyard_double
-	mkdir -p $(TSAN_BUILD)/python && cp -f $(TSAN_BUILD)/src/vesper_native36.abi3.so $(TSAN_BUILD)/python/
+	mkdir -p $(TSAN_BUILD)/python && $(INSTALL_SO) $(TSAN_BUILD)/python $(TSAN_BUILD)/src/vesper_native36.abi3.so
 
 tsan: tsan-core tsan-module
 
@@ -272,10 +294,14 @@ bench: build
 	PYTHONPATH=$(CURDIR)/python $(VPY) bench/peers.py $(PEERS_ARGS)
 
 # Long runs, not part of test: RSS, threads and descriptors at every tenth
-# of 100,000 sequential GETs, 20,000 asyncio GETs (64 in flight), 10,000
-# WebSocket cycles and 2,000 engines dropped with requests in flight; fails
-# when memory is not flat within 5 MiB or threads/descriptors stay behind.
-# SOAK_SCALE=0.1 for a short run.
+# of 150,000 sequential GETs, 20,000 asyncio GETs (64 in flight), 10,000
+# WebSocket cycles, 2,000 engines dropped with requests in flight, 30,000
+# GETs while the libraries are installed over the running process and
+# 20,000 GETs whose loop object makes a blocking call on the engine's
+# network thread; prints each one's RSS slope per 10,000 operations beside
+# its bound, and fails when memory is not flat (spread and slope after
+# warm-up) or threads/descriptors stay behind.  SOAK_SCALE=0.1 for a short
+# run, SOAK_ONLY=name,name for some of them.
 soak: build
 	PYTHONPATH=$(CURDIR)/python $(VPY) bench/soak.py
 

@@ -129,6 +129,12 @@ class PyRequest:
     def record_sent_heads(self) -> None:
         """Asks the Core to keep each request head it sends (every hop, a
         proxy CONNECT included, 256 KiB in all); only before start()."""
+    def set_upload_length(self, length: int) -> None:
+        """A streamed body's Content-Length (an extension of the Core)."""
+    def set_max_redirects(self, limit: int) -> None:
+        """The request's redirect limit (an extension of the Core)."""
+    def from_cache(self) -> bool:
+        """Whether the cache gave the response (an extension of the Core)."""
     def sent_heads_bytes(self) -> bytes:
         """The request heads sent so far, as they went on the wire, each
         ending with its blank line; b'' when none were recorded."""

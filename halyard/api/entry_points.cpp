@@ -162,6 +162,21 @@ HY_API uint32_t hy_request_sent_heads(hy_request* request, uint8_t* buffer, uint
     return guarded(HY_INVALID_STATE, [&] { return as_request(request)->sent_heads(buffer, capacity, len); });
 }
 
+HY_API uint32_t hy_request_set_upload_length(hy_request* request, uint64_t length) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->set_upload_length(length); });
+}
+
+HY_API uint32_t hy_request_set_max_redirects(hy_request* request, uint32_t limit) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->set_max_redirects(limit); });
+}
+
+HY_API uint32_t hy_request_from_cache(hy_request* request, uint32_t* from_cache) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->from_cache(from_cache); });
+}
+
 HY_API void hy_request_release(hy_request* request) {
     if (request == nullptr) return;
     guarded(HY_OK, [&] {

@@ -2,6 +2,20 @@
 
 namespace halyard {
 
+void EasyPool::drop_kept_lists(CURL* easy) {
+    // CURLOPT_COOKIEFILE appends to a list of files that curl owns.  Some
+    // libcurl releases (7.88 among them) keep that list in the options and
+    // curl_easy_reset forgets it without freeing it: one list node and
+    // its copy of "" lost per reused handle, for ever.  Setting it to null
+    // frees the list whatever the release keeps it in; it also detaches
+    // the handle from the cookie jar, which the next transfer's
+    // CURLOPT_SHARE (the hub's shared jar) and CURLOPT_COOKIEFILE put back.
+    // Every other option the Core sets is either a string or blob curl
+    // copies into its options (freed by the reset) or a list the request
+    // owns and frees itself (its header lists).
+    curl_easy_setopt(easy, CURLOPT_COOKIEFILE, static_cast<const char*>(nullptr));
+}
+
 CURL* EasyPool::take() {
     if (kept_.empty()) return curl_easy_init();
     CURL* easy = kept_.back();
@@ -22,6 +36,7 @@ void EasyPool::give_back(CURL* easy) {
     }
     // Reset now rather than at the next take: the options point into the
     // request that is about to go (its error buffer, header list, body).
+    drop_kept_lists(easy);
     curl_easy_reset(easy);
     try {
         kept_.push_back(easy);

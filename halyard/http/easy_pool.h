@@ -6,6 +6,8 @@
 // handle is reset (every option back to its default, no pointer into the
 // request that used it left behind) and kept for the next hop.
 // Connections belong to the multi handle, so reuse moves none of them.
+// The cookie engine's file list is freed before the reset, which some
+// libcurl releases would otherwise lose (see easy_pool.cpp).
 // Network thread only.
 #pragma once
 
@@ -34,6 +36,8 @@ public:
     size_t kept() const { return kept_.size(); }
 
 private:
+    // Frees what curl_easy_reset would orphan (see easy_pool.cpp).
+    static void drop_kept_lists(CURL* easy);
     std::vector<CURL*> kept_;
 };
 

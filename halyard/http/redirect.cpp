@@ -20,7 +20,7 @@ RedirectDecision decide_redirect(const RedirectInput& in) {
         return d;
     };
     if (in.mode == HY_REDIRECT_ERROR) return failed(Cause::RedirectRefused);
-    if (in.redirects_followed >= kMaxRedirects) return failed(Cause::RedirectLimit);
+    if (in.redirects_followed >= in.max_redirects) return failed(Cause::RedirectLimit);
 
     Resolved target = resolve_location(in.url, in.location);
     if (target.status == Resolved::Invalid) return failed(Cause::RedirectInvalid);

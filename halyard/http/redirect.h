@@ -26,6 +26,7 @@ struct RedirectInput {
     bool streamed_body;           // the body is a stream that cannot be sent again
     int redirects_followed;       // hops already followed before this one
     uint32_t mode;                // HY_REDIRECT_*
+    int max_redirects = kMaxRedirects;  // the request's limit
 };
 
 struct RedirectDecision {

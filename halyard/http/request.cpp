@@ -66,6 +66,7 @@ uint32_t Request::follow_redirect() {
 uint32_t Request::upload_push(const uint8_t* data, uint64_t len, uint32_t is_final) {
     if (is_final > 1 || (len > 0 && data == nullptr)) return HY_INVALID_ARGUMENT;
     if (spec_.body_kind != HY_BODY_STREAM || !lifecycle_.started()) return HY_INVALID_STATE;
+    if (!upload_within_declared(len, is_final == 1)) return HY_INVALID_ARGUMENT;
     const auto appended = upload_.append(data, len, is_final == 1);
     if (appended.code != HY_OK) return appended.code;
     if (appended.needs_kick) post(&Request::on_upload_kick);
@@ -317,7 +318,8 @@ void Request::follow_or_wait() {
                         hop_has_body_,
                         spec_.body_kind == HY_BODY_STREAM,
                         redirects_followed_,
-                        spec_.redirect_mode};
+                        spec_.redirect_mode,
+                        max_redirects_.load()};
     RedirectDecision next = decide_redirect(input);
     if (next.fail) {
         finish(map_cause(next.cause));

@@ -18,6 +18,7 @@
 #include "api/lifecycle.h"
 #include "transport/error_map.h"
 #include "http/head_block.h"
+#include "http/redirect.h"
 #include "cache/http_cache.h"
 #include "api/outcome.h"
 #include "http/response_limits.h"
@@ -60,6 +61,12 @@ public:
     // copied out at any time.
     uint32_t record_sent_heads();
     uint32_t sent_heads(uint8_t* buffer, uint64_t capacity, uint64_t* len) const;
+    // Extensions (request_extensions.cpp): a streamed body's declared
+    // length and the redirect limit, set before start; whether the cache
+    // gave the response delivered, asked at any time.
+    uint32_t set_upload_length(uint64_t length);
+    uint32_t set_max_redirects(uint32_t limit);
+    uint32_t from_cache(uint32_t* out) const;
 
     // --- network thread.
     void on_transfer_done(CURL* easy, CURLcode code);
@@ -92,6 +99,10 @@ private:
     void on_resume();
     void on_follow();
     void on_upload_kick();
+    void on_upload_mismatch();
+    // A piece a writer hands over, against the declared length (if any):
+    // false when it would make the body differ from it.
+    bool upload_within_declared(uint64_t len, bool final);
 
     void begin_hop();
     void start_transfer();
@@ -146,6 +157,13 @@ private:
     std::atomic<bool> awaiting_follow_{false};
     std::atomic<bool> resume_pending_{false};
     std::atomic<bool> record_heads_{false};
+    // Set before start, read by the network thread after the start's post.
+    std::atomic<int64_t> declared_length_{-1};   // -1: none, the body goes chunked
+    std::atomic<uint64_t> pushed_bytes_{0};      // body bytes the writers handed over
+    std::atomic<bool> length_mismatch_{false};
+    std::atomic<int> max_redirects_{kMaxRedirects};
+    // Whether the response delivered (on_response) came from the cache.
+    std::atomic<bool> answered_from_cache_{false};
     SentHeads sent_heads_;                     // filled on the network thread, read by any
 
     // Network thread only.

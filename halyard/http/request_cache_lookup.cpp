@@ -133,6 +133,7 @@ void Request::start_replay(std::shared_ptr<const CachedResponse> entry) {
     recv_paused_ = false;
     replay_ = std::move(entry);
     replay_offset_ = 0;
+    answered_from_cache_.store(true);
     const auto& cb = spec_.callbacks;
     cb.on_response(cb.context, this, replay_->head.status,
                    reinterpret_cast<const uint8_t*>(replay_->head_block.data()), replay_->head_block.size());

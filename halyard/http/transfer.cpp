@@ -106,11 +106,13 @@ CURLcode Request::configure_transfer() {
     if (head) {
         o.set(CURLOPT_NOBODY, 1L);
     } else if (streamed) {
-        // Unknown length: chunked on HTTP/1.1, DATA frames on HTTP/2.
+        // Unknown length: chunked on HTTP/1.1, DATA frames on HTTP/2; a
+        // declared one goes out as Content-Length (the writers are held
+        // to it: upload_within_declared).
         o.set(CURLOPT_POST, 1L);
         o.set(CURLOPT_READFUNCTION, &Request::read_callback);
         o.set(CURLOPT_READDATA, static_cast<void*>(this));
-        o.set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+        o.set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(declared_length_.load()));
         // curl's 64 KiB default makes a read callback, a chunk and a send
         // per 64 KiB; half the upload queue's limit takes a quarter of them.
         o.set(CURLOPT_UPLOAD_BUFFERSIZE, static_cast<long>(UploadQueue::kDefaultLimit / 2));

@@ -89,6 +89,7 @@ size_t Request::on_header_line(std::string_view line) {
     if (hop_is_redirect_ || not_modified_) return line.size();
     const std::string& block = head_.block();
     const auto& cb = spec_.callbacks;
+    answered_from_cache_.store(false);
     cb.on_response(cb.context, this, status, reinterpret_cast<const uint8_t*>(block.data()), block.size());
     return line.size();
 }

@@ -12,8 +12,9 @@
  * HY_NO_EXTENSION_PROTOTYPES, which leaves their prototypes out so that a
  * direct call does not compile.  Extensions: hy_request_upload_push,
  * hy_request_upload_wait, hy_request_record_sent_heads,
- * hy_request_sent_heads, hy_websocket_set_deflate,
- * hy_engine_create_with_client_certificate.
+ * hy_request_sent_heads, hy_request_set_upload_length,
+ * hy_request_set_max_redirects, hy_request_from_cache,
+ * hy_websocket_set_deflate, hy_engine_create_with_client_certificate.
  *
  * Conventions
  *  - Every record starts with its size in bytes and the interface version
@@ -420,6 +421,43 @@ typedef uint32_t (*hy_request_sent_heads_fn)(hy_request *, uint8_t *, uint64_t, 
 #ifndef HY_NO_EXTENSION_PROTOTYPES
 HY_API uint32_t hy_request_sent_heads(hy_request *request, uint8_t *buffer, uint64_t capacity,
                                       uint64_t *len);
+#endif
+
+/*
+ * hy_request_set_upload_length: declares the length of a streamed body
+ * (HY_BODY_STREAM): it goes out with Content-Length: `length` instead of
+ * chunked.  The writers are held to it: a piece that would pass it, or a
+ * final piece that leaves it short, is refused with HY_INVALID_ARGUMENT
+ * and the request ends with HY_INVALID_ARGUMENT and net error -14, so the
+ * server never sees a truncated or padded body.
+ * Threads: any, before hy_request_start (HY_INVALID_STATE after, and for a
+ * request whose body is not streamed).  Blocks: no.
+ */
+typedef uint32_t (*hy_request_set_upload_length_fn)(hy_request *, uint64_t);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_request_set_upload_length(hy_request *request, uint64_t length);
+#endif
+
+/*
+ * hy_request_set_max_redirects: how many redirects the request may follow
+ * (20 without this call); one more fails with HY_REDIRECT, net error -310.
+ * Threads: any, before hy_request_start (HY_INVALID_STATE after).
+ * Blocks: no.
+ */
+typedef uint32_t (*hy_request_set_max_redirects_fn)(hy_request *, uint32_t);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_request_set_max_redirects(hy_request *request, uint32_t limit);
+#endif
+
+/*
+ * hy_request_from_cache: *from_cache receives 1 when the last response
+ * head delivered (on_response) came from the engine's HTTP cache (a fresh
+ * entry, or one a 304 confirmed), else 0.
+ * Threads: any, until hy_request_release.  Blocks: no.
+ */
+typedef uint32_t (*hy_request_from_cache_fn)(hy_request *, uint32_t *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_request_from_cache(hy_request *request, uint32_t *from_cache);
 #endif
 
 /*

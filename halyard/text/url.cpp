@@ -80,7 +80,7 @@ std::string scheme_of(std::string_view text) {
     return lower(std::string(text.substr(0, colon)));
 }
 
-constexpr std::string_view kSpecial = "\"<>`{}'";
+constexpr std::string_view kSpecial = " \"<>`{}^'";
 
 void append_escaped(std::string& out, unsigned char c) {
     static constexpr char kHex[] = "0123456789ABCDEF";
@@ -132,7 +132,7 @@ std::string browser_encoded(std::string_view text) {
         if (c == '?' && part == Path) part = Query;
         else if (c == '#' && part != Fragment) part = Fragment;
         else {
-            std::string_view also = part == Path ? "\"<>`{}" : part == Query ? "\"<>'" : "\"<>`";
+            std::string_view also = part == Path ? "\"<>`{}^" : part == Query ? "\"<>'" : "\"<>`";
             if (c <= 0x20 || c >= 0x7f || also.find(static_cast<char>(c)) != std::string_view::npos) {
                 append_escaped(out, c);
                 continue;

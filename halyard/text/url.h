@@ -32,14 +32,15 @@ struct ParsedUrl {
 std::optional<ParsedUrl> parse_url(std::string_view text);
 
 // Whether `text` holds a byte that browser_encoded or the host's IDNA form
-// would change: a byte of 0x80 or more, or one of " < > ` { } '.
+// would change: a byte of 0x80 or more, a space, or one of " < > ` { } ^ '.
 bool needs_browser_encoding(std::string_view text);
 
 // `text` (an absolute URL or a reference) with the bytes a browser
 // percent-encodes percent-encoded, in upper-case hex: spaces, controls and
 // bytes of 0x80 or more everywhere after the host (in user names and
-// passwords too), and " < > ` { } in the path, " < > ' in the query,
-// " < > ` in the fragment.  '%' is left as it is, as browsers leave it.
+// passwords too), and " < > ` { } ^ in the path, " < > ' in the query,
+// " < > ` in the fragment (the URL standard's percent-encode sets).  '%'
+// is left as it is, as browsers leave it.
 std::string browser_encoded(std::string_view text);
 
 bool is_http_scheme(std::string_view scheme);

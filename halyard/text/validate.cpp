@@ -11,10 +11,12 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_hex(char c) { return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-// Control characters and the space: none may appear anywhere in a URL the
-// Core puts on a request line.
+// Control characters may appear nowhere in a URL the Core takes, a space
+// not at either end; a space inside is percent-encoded (as browsers do)
+// before the URL goes on a request line.
 bool has_control_or_space(std::string_view text) {
-    return std::any_of(text.begin(), text.end(), [](unsigned char c) { return c <= 0x20 || c == 0x7f; });
+    if (!text.empty() && (text.front() == ' ' || text.back() == ' ')) return true;
+    return std::any_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
 }
 
 bool is_decimal(std::string_view text, uint64_t& value) {

@@ -27,8 +27,9 @@ bool is_header_value(std::string_view text);
 bool validate_method(std::string_view method);
 
 // An absolute URL with no control character (0x00-0x1F, 0x7F) and no
-// space that parses, with scheme http or https (requests) or ws or wss and
-// no fragment (WebSockets).
+// leading or trailing space that parses, with scheme http or https
+// (requests) or ws or wss and no fragment (WebSockets).  A space inside is
+// percent-encoded on the way out, as browsers do (parse_url).
 bool validate_request_url(std::string_view url);
 // The same check, keeping the parse (made once per request: it is the
 // dearest step of reading a request record).

@@ -35,6 +35,8 @@ constexpr ErrorRow kTable[] = {
     cause_row(Cause::RedirectUnsafe, HY_REDIRECT, -311, "redirect to a scheme other than http or https"),
     cause_row(Cause::RedirectInvalid, HY_REDIRECT, -303, "redirect Location cannot be parsed"),
     cause_row(Cause::RedirectNoRewind, HY_REDIRECT, -25, "307/308 redirect of a streamed body"),
+    cause_row(Cause::UploadLengthMismatch, HY_INVALID_ARGUMENT, -14,
+              "streamed body longer or shorter than its declared length"),
     cause_row(Cause::ProxyAuth, HY_PROXY, -127, "HTTP proxy answered 407"),
     cause_row(Cause::EmptyResponse, HY_NETWORK, -324, "transfer ended without a response head"),
     cause_row(Cause::CacheMiss, HY_CACHE_MISS, -400, "only_if_cached: no cache entry"),

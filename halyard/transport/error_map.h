@@ -22,6 +22,7 @@ enum class Cause {
     RedirectUnsafe,      // Location is not http or https
     RedirectInvalid,     // Location cannot be parsed
     RedirectNoRewind,    // 307/308 with a streamed body, which cannot be sent twice
+    UploadLengthMismatch, // a streamed body's bytes differ from its declared length
     ProxyAuth,           // an HTTP proxy answered 407 to a request sent through it
     EmptyResponse,       // the transfer ended without a response head
     CacheMiss,           // only_if_cached with no cache

@@ -6,19 +6,22 @@ import asyncio
 import contextlib
 import inspect
 import time
-from typing import Any, AsyncIterator, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Any, AsyncIterator, List, Mapping, Optional, Sequence, Tuple, Union
 
 from . import _native
 from ._base import (AuthTypes, BaseClient, CookieTypes, HopHeads, Prepared, RedirectHop, WalkSteps,
                     final_response, redirect_step, upload_guard)
 from ._client import retry_delay
 from ._config import UNSET, Timeout, TimeoutTypes
-from ._content import ParamTypes
+from ._content import ContentTypes, DataTypes, FilesTypes, ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, ReadTimeout, RemoteProtocolError, from_native
 from ._headers import HeaderTypes
 from ._hub import Channel, hub_for
 from ._models import Request, Response
 from ._native import RedirectRecord
+
+if TYPE_CHECKING:
+    from ._websocket import AsyncWebSocketConnect
 
 __all__ = ["AsyncClient", "AsyncRedirectWalk"]
 
@@ -94,8 +97,8 @@ class AsyncClient(BaseClient):
         self._release_engines()
 
     async def request(self, method: str, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None,
-                      cookies: CookieTypes = None, content: Any = None, data: Any = None, files: Any = None,
-                      json: Any = None, auth: AuthTypes = None, timeout: TimeoutTypes = UNSET,
+                      cookies: CookieTypes = None, content: Optional[ContentTypes] = None,
+                      data: Optional[DataTypes] = None, files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None, timeout: TimeoutTypes = UNSET,
                       follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None,
                       cache_mode: Optional[str] = None, priority: Optional[str] = None) -> Response:
         """Sends one request and reads the whole response (see ``Client.request``)."""
@@ -118,46 +121,117 @@ class AsyncClient(BaseClient):
                 await asyncio.sleep(retry_delay(attempt))
 
     @contextlib.asynccontextmanager
-    async def stream(self, method: str, url: str, **kwargs: Any) -> AsyncIterator[Response]:
+    async def stream(
+            self, method: str, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None,
+            cookies: CookieTypes = None, content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> AsyncIterator[Response]:
         """As ``request``, leaving the body to ``aiter_bytes()``/``aread()``
         inside the ``async with`` block."""
-        prepared = self.build_request(method, url, **kwargs)
+        prepared = self.build_request(
+            method, url, params=params, headers=headers, cookies=cookies, content=content, data=data,
+            files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
         response = await self.send(prepared, stream=True)
         try:
             yield response
         finally:
             await response.aclose()
 
-    async def get(self, url: str, **kwargs: Any) -> Response:
-        """GET; keyword arguments as ``request``."""
-        return await self.request("GET", url, **kwargs)
+    async def get(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """GET ``url``; the parameters are those of ``request``."""
+        return await self.request("GET", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    async def head(self, url: str, **kwargs: Any) -> Response:
-        """HEAD; keyword arguments as ``request``."""
-        return await self.request("HEAD", url, **kwargs)
+    async def head(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """HEAD ``url``; the parameters are those of ``request``."""
+        return await self.request("HEAD", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    async def options(self, url: str, **kwargs: Any) -> Response:
-        """OPTIONS; keyword arguments as ``request``."""
-        return await self.request("OPTIONS", url, **kwargs)
+    async def options(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """OPTIONS ``url``; the parameters are those of ``request``."""
+        return await self.request("OPTIONS", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    async def post(self, url: str, **kwargs: Any) -> Response:
-        """POST; keyword arguments as ``request``."""
-        return await self.request("POST", url, **kwargs)
+    async def post(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """POST ``url``; the parameters are those of ``request``."""
+        return await self.request("POST", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    async def put(self, url: str, **kwargs: Any) -> Response:
-        """PUT; keyword arguments as ``request``."""
-        return await self.request("PUT", url, **kwargs)
+    async def put(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """PUT ``url``; the parameters are those of ``request``."""
+        return await self.request("PUT", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    async def patch(self, url: str, **kwargs: Any) -> Response:
-        """PATCH; keyword arguments as ``request``."""
-        return await self.request("PATCH", url, **kwargs)
+    async def patch(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """PATCH ``url``; the parameters are those of ``request``."""
+        return await self.request("PATCH", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    async def delete(self, url: str, **kwargs: Any) -> Response:
-        """DELETE; keyword arguments as ``request``."""
-        return await self.request("DELETE", url, **kwargs)
+    async def delete(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """DELETE ``url``; the parameters are those of ``request``."""
+        return await self.request("DELETE", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    def walk_redirects(self, method: str, url: str, *, stream: bool = False,
-                       **kwargs: Any) -> "AsyncRedirectWalk":
+    def walk_redirects(
+            self, method: str, url: str, *, stream: bool = False,
+            params: ParamTypes = None, headers: HeaderTypes = None,
+            cookies: CookieTypes = None, content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> "AsyncRedirectWalk":
         """The asyncio twin of ``Client.walk_redirects``:
 
             async with client.walk_redirects("GET", url) as walk:
@@ -168,16 +242,22 @@ class AsyncClient(BaseClient):
         With ``stream=True`` the final body is left to read (``aiter_bytes()``
         and friends) inside the ``async with`` block, which closes it.
         """
-        return AsyncRedirectWalk(self, self.build_request(method, url, **kwargs), stream)
+        return AsyncRedirectWalk(self, self.build_request(
+            method, url, params=params, headers=headers, cookies=cookies, content=content, data=data,
+            files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority), stream)
 
-    async def websocket(self, url: str, *, subprotocols: Optional[Sequence[str]] = None,
-                        headers: HeaderTypes = None, origin: Optional[str] = None,
-                        timeout: TimeoutTypes = UNSET,
-                        deflate: Union[bool, Mapping[str, Union[bool, int]]] = True) -> Any:
-        """Opens a WebSocket and returns the connected ``AsyncWebSocket``
-        (``deflate`` as for ``Client.websocket``)."""
-        from ._websocket import connect_async_websocket
-        return await connect_async_websocket(self, url, subprotocols, headers, origin, timeout, deflate)
+    def websocket(self, url: str, *, subprotocols: Optional[Sequence[str]] = None,
+                  headers: HeaderTypes = None, origin: Optional[str] = None,
+                  timeout: TimeoutTypes = UNSET,
+                  deflate: Union[bool, Mapping[str, Union[bool, int]]] = True) -> "AsyncWebSocketConnect":
+        """Opens a WebSocket (``deflate`` as for ``Client.websocket``).  Use
+        it as ``async with client.websocket(url) as ws:`` (closed when the
+        block ends) or ``ws = await client.websocket(url)``; either gives the
+        connected ``AsyncWebSocket``."""
+        from ._websocket import AsyncWebSocketConnect, connect_async_websocket
+        return AsyncWebSocketConnect(connect_async_websocket(self, url, subprotocols, headers, origin, timeout,
+                                                             deflate))
 
     # --- the exchange ---------------------------------------------------
     async def _start(self, prepared: Prepared, manual: bool = False) -> Tuple[Any, Channel]:
@@ -250,7 +330,7 @@ class AsyncClient(BaseClient):
             answered = redirect_step(native_request, prepared, records, started, heads)
             if answered is not None:
                 return answered
-        response = final_response(prepared, records, status, head, started, heads)
+        response = final_response(prepared, records, status, head, started, heads, native_request)
         response._attach_async(self._track(_AsyncBody(channel, native_request, prepared.timeout, response.request)))
         for hook in self.event_hooks["response"]:
             await _call_hook(hook, response)

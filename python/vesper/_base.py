@@ -14,11 +14,12 @@ from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Seque
 
 from . import _config
 from ._config import UNSET, EngineSettings, Timeout, TimeoutTypes, VerifyTypes
-from ._content import Body, ParamTypes, query_pairs, encode_body, join_url, merge_url
-from ._exceptions import TooManyRedirects, from_native
+from ._content import Body, ParamTypes, body_length, query_pairs, encode_body, join_url, merge_url
+from ._exceptions import InvalidHeader, TooManyRedirects, from_native
 from ._headers import Headers, HeaderTypes
 from ._models import Request, Response, build_history
-from ._native import RedirectRecord, core_records_sent_heads, native
+from ._native import RedirectRecord, core_has, core_records_sent_heads, native
+from ._request_checks import check_framing_headers, check_headers, check_method, proxy_text
 from ._sent_heads import SentHeads
 
 __all__ = ["BaseClient", "Prepared", "AuthTypes", "CookieTypes", "EventHooks", "final_request",
@@ -36,11 +37,11 @@ class Prepared:
     """One request ready for the engine."""
 
     __slots__ = ("request", "settings", "body", "timeout", "follow", "max_redirects", "cache", "priority",
-                 "record_heads")
+                 "record_heads", "upload_length")
 
     def __init__(self, request: Request, settings: EngineSettings, body: Body, timeout: Timeout, follow: bool,
                  max_redirects: int, cache: Optional[str], priority: Optional[str],
-                 record_heads: bool = False) -> None:
+                 record_heads: bool = False, upload_length: Optional[int] = None) -> None:
         self.request = request
         self.settings = settings
         self.body = body
@@ -50,6 +51,8 @@ class Prepared:
         self.cache = cache
         self.priority = priority
         self.record_heads = record_heads
+        # The Content-Length a streamed body goes out with (None: chunked).
+        self.upload_length = upload_length
 
     @property
     def streamed(self) -> bool:
@@ -87,6 +90,39 @@ class Prepared:
         return kwargs
 
 
+def _declared_length(headers: Headers, body: Body) -> Optional[int]:
+    """Checks a caller's Content-Length against the body and takes it out of
+    the headers (the Core writes the header itself); returns the length a
+    streamed body goes out with, None for chunked."""
+    values = headers.get_list("content-length")
+    known = body_length(body)
+    streamed = body is not None and not isinstance(body, bytes)
+    if not values:
+        return known if streamed else None
+    texts = [value.strip() for value in values]
+    if not all(text.isdigit() and text.isascii() for text in texts) or len({int(t) for t in texts}) != 1:
+        raise InvalidHeader(f"headers: Content-Length must be one whole number of bytes, not {values!r}")
+    declared = int(texts[0])
+    if known is not None and declared != known:
+        raise InvalidHeader(f"headers: Content-Length is {declared} but the body has {known} bytes")
+    del headers["content-length"]
+    return declared if streamed else None
+
+
+def _declare_length(native_request: Any, prepared: Prepared) -> None:
+    """Hands a streamed body's length to the Core, which then sends it with
+    Content-Length and fails the request if the bytes written differ.  A
+    Core without that extension streams sized bodies chunked."""
+    if core_has("hy_request_set_upload_length"):
+        native_request.set_upload_length(prepared.upload_length)
+        return
+    if prepared.body is not None and body_length(prepared.body) is None:
+        native_request.cancel()
+        raise InvalidHeader("headers: a Content-Length for a body of unknown size needs a Core that takes a "
+                            "declared upload length (hy_request_set_upload_length); leave it out to send "
+                            "the body chunked")
+
+
 def _join_params(first: ParamTypes, second: ParamTypes) -> ParamTypes:
     if first is None:
         return second
@@ -109,6 +145,7 @@ def _cookie_header(cookies: CookieTypes) -> Optional[str]:
 
 def split_proxy(proxy: Optional[str]) -> Tuple[Optional[str], Optional[Tuple[str, str]]]:
     """(proxy URL without credentials, (user, password) or None)."""
+    proxy = proxy_text(proxy)
     if proxy is None:
         return None, None
     parts = urllib.parse.urlsplit(proxy)
@@ -129,8 +166,10 @@ def upload_guard(native_request: Any, prepared: Prepared) -> Iterator[None]:
         yield
     except RuntimeError as exc:
         # The Core refuses writes once the request ended; its own failure
-        # (refused connection, 413 answer...) is read with the head.
-        if native_request.is_finished():
+        # (refused connection, 413 answer...) is read with the head.  A body
+        # that left its declared length is refused the same way, and the
+        # Core ends the request with that failure (net error -14).
+        if native_request.is_finished() or (str(exc) == "InvalidArgument" and prepared.upload_length is not None):
             return
         native_request.cancel()
         raise from_native(exc, prepared.request) from None
@@ -147,13 +186,28 @@ def final_request(prepared: Prepared, records: Sequence[RedirectRecord]) -> Requ
     return Request(method, url, prepared.request.headers)
 
 
+def answered_from_cache(native_request: Any, prepared: Prepared) -> Optional[bool]:
+    """Whether the engine's HTTP cache gave the final answer: False when the
+    client has no cache, None when the Core cannot tell (it lacks the
+    extension that reports it)."""
+    if not prepared.settings.cache:
+        return False
+    if native_request is None or not core_has("hy_request_from_cache"):
+        return None
+    try:
+        return bool(native_request.from_cache())
+    except RuntimeError:
+        return None
+
+
 def final_response(prepared: Prepared, records: Sequence[RedirectRecord], status: int, head: bytes,
-                   started: float, heads: Optional["HopHeads"] = None) -> Response:
+                   started: float, heads: Optional["HopHeads"] = None, native_request: Any = None) -> Response:
     """The final answer, with the redirect hops that led to it as its history."""
     final = final_request(prepared, records)
     response = Response(status, head, request=final, url=final.url,
-                        history=build_history(prepared.request.method, prepared.request.url, records),
+                        history=build_history(prepared.request.method, str(prepared.request.url), records),
                         elapsed=datetime.timedelta(seconds=time.monotonic() - started))
+    response.from_cache = answered_from_cache(native_request, prepared)
     if heads is not None:
         heads.finish(response)
     return response
@@ -180,7 +234,7 @@ class HopHeads:
 def redirect_response(prepared: Prepared, records: List[RedirectRecord], started: float) -> Response:
     """The 3xx itself when redirects are not followed."""
     last = records[-1]
-    history = build_history(prepared.request.method, prepared.request.url, records)
+    history = build_history(prepared.request.method, str(prepared.request.url), records)
     answered = history[-1]
     answered.history = history[:-1]
     answered.elapsed = datetime.timedelta(seconds=time.monotonic() - started)
@@ -203,8 +257,9 @@ def redirect_step(native_request: Any, prepared: Prepared, records: List[Redirec
         heads.hop()
     if len(records) > prepared.max_redirects:
         native_request.cancel()
-        raise TooManyRedirects(f"more than {prepared.max_redirects} redirects ({prepared.request.method} "
-                               f"{prepared.request.url})", kind="Redirect", net_error=-310,
+        raise TooManyRedirects(f"there were more than {prepared.max_redirects} redirects (net::ERR_TOO_MANY_REDIRECTS, "
+                               f"Chromium net error -310) ({prepared.request.method} {prepared.request.url})",
+                               kind="Redirect", net_error=-310,
                                request=prepared.request)
     try:
         native_request.follow_redirect()
@@ -265,7 +320,7 @@ class WalkSteps:
         return self._sent.take()
 
     def _history(self) -> List[Response]:
-        history = build_history(self._prepared.request.method, self._prepared.request.url, self._records)
+        history = build_history(self._prepared.request.method, str(self._prepared.request.url), self._records)
         SentHeads.attach(history, self._hop_heads)
         return history
 
@@ -274,6 +329,7 @@ class WalkSteps:
         final = final_request(self._prepared, self._records)
         response = Response(status, head, request=final, url=final.url, history=self._history(),
                             elapsed=datetime.timedelta(seconds=time.monotonic() - self._started))
+        response.from_cache = answered_from_cache(self._native, self._prepared)
         response.sent_heads = self._take_heads()
         return final, response
 
@@ -308,7 +364,8 @@ class BaseClient:
 
     def __init__(self, *, impersonate: Optional[str] = None, proxy: Optional[str] = None,
                  proxy_auth: Optional[Tuple[str, str]] = None, verify: VerifyTypes = True,
-                 http_version: Optional[str] = None, cache: bool = True, cache_mode: Optional[str] = None,
+                 http_version: Optional[str] = None, cache: Union[bool, str] = False,
+                 cache_mode: Optional[str] = None,
                  timeout: TimeoutTypes = UNSET, follow_redirects: bool = True, max_redirects: int = 20,
                  headers: HeaderTypes = None, cookies: CookieTypes = None, auth: AuthTypes = None,
                  base_url: Optional[str] = None, params: ParamTypes = None,
@@ -316,17 +373,16 @@ class BaseClient:
                  accept_language: Optional[str] = None, trust_env: bool = True, retries: int = 0,
                  event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False,
                  cert: Optional[_config.CertTypes] = None) -> None:
-        if max_redirects < 0:
-            raise ValueError("max_redirects must be >= 0")
+        if isinstance(max_redirects, bool) or not isinstance(max_redirects, int) or max_redirects < 0:
+            raise ValueError(f"max_redirects must be a whole number, 0 or more, not {max_redirects!r}")
         if retries < 0:
             raise ValueError("retries must be >= 0")
-        if cache_mode is not None and cache_mode not in _config.CACHE_MODES:
-            raise ValueError(f"cache_mode must be one of {_config.CACHE_MODES}, not {cache_mode!r}")
+        use_cache, cache_mode = _config.cache_choice(cache, cache_mode)
         verify_flag, ca_pem = _config.ca_settings(verify)
         proxy_url, url_auth = split_proxy(proxy)
         self._settings = EngineSettings(
             impersonate=impersonate, proxy=proxy_url, proxy_auth=proxy_auth or url_auth, verify=verify_flag,
-            ca_pem=ca_pem, http_version=http_version, cache=cache, profile_namespace=profile_namespace,
+            ca_pem=ca_pem, http_version=http_version, cache=use_cache, profile_namespace=profile_namespace,
             user_agent=user_agent, accept_language=accept_language, client_cert=_config.cert_settings(cert))
         self._explicit_proxy = proxy is not None
         self.timeout = _config.to_timeout(timeout, _config.DEFAULT_TIMEOUT)
@@ -407,9 +463,10 @@ class BaseClient:
                       follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None,
                       cache_mode: Optional[str] = None, priority: Optional[str] = None) -> Prepared:
         """Checks every argument and builds the request; nothing is sent."""
-        if not isinstance(method, str) or not method:
-            raise TypeError("method must be a non-empty str")
-        method = method.upper()
+        method = check_method(method)
+        if max_redirects is not None and (isinstance(max_redirects, bool) or not isinstance(max_redirects, int)
+                                          or max_redirects < 0):
+            raise ValueError(f"max_redirects must be a whole number, 0 or more, not {max_redirects!r}")
         full = merge_url(join_url(self.base_url, url), _join_params(self.params, params), http_only=True)
         if cache_mode is not None and cache_mode not in _config.CACHE_MODES:
             raise ValueError(f"cache_mode must be one of {_config.CACHE_MODES}, not {cache_mode!r}")
@@ -435,6 +492,9 @@ class BaseClient:
         cookie = _cookie_header(all_cookies)
         if cookie is not None:
             merged.add("Cookie", cookie)
+        check_headers(merged.multi_items())
+        check_framing_headers(merged.multi_items(), body is not None and not isinstance(body, bytes))
+        upload_length = _declared_length(merged, body)
         request = Request(method, full, merged)
         return Prepared(
             request=request, settings=self._settings_for(full), body=body,
@@ -442,13 +502,19 @@ class BaseClient:
             follow=self.follow_redirects if follow_redirects is None else follow_redirects,
             max_redirects=self.max_redirects if max_redirects is None else max_redirects,
             cache=cache_mode if cache_mode is not None else self.cache_mode, priority=priority,
-            record_heads=self.record_sent_heads and core_records_sent_heads())
+            record_heads=self.record_sent_heads and core_records_sent_heads(), upload_length=upload_length)
 
     def _native_request(self, prepared: Prepared, manual: bool = False) -> Any:
         engine = self._engine(prepared.settings)
         try:
-            native_request = engine.request(prepared.request.method, prepared.request.url,
+            native_request = engine.request(prepared.request.method, str(prepared.request.url),
                                             **prepared.native_kwargs(manual))
+            if prepared.streamed and prepared.upload_length is not None:
+                _declare_length(native_request, prepared)
+            if prepared.core_redirects and prepared.max_redirects > CORE_REDIRECT_LIMIT:
+                # Without the extension the Core stops at its own limit.
+                if core_has("hy_request_set_max_redirects"):
+                    native_request.set_max_redirects(prepared.max_redirects)
             if prepared.record_heads:
                 native_request.record_sent_heads()
             return native_request

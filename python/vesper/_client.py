@@ -10,7 +10,7 @@ from . import _native
 from ._base import (AuthTypes, BaseClient, CookieTypes, HopHeads, Prepared, RedirectHop, WalkSteps,
                     final_response, redirect_step, upload_guard)
 from ._config import UNSET, Timeout, TimeoutTypes
-from ._content import ParamTypes
+from ._content import ContentTypes, DataTypes, FilesTypes, ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, from_native
 from ._headers import HeaderTypes
 from ._models import Request, Response
@@ -105,9 +105,16 @@ class Client(BaseClient):
       HTTP/3 over QUIC for https URLs without a proxy and falls back to TCP
       when QUIC fails or gets no answer; ``Response.http_version`` always
       tells which protocol carried the answer ("HTTP/3", "HTTP/2", ...).
-    - ``cache``: use the engine's HTTP cache (True); ``cache_mode`` is the
-      default per-request mode ("default", "validate", "bypass",
-      "no_store", "force", "only_if_cached").
+    - ``cache``: off by default (every request reaches the server, as with
+      requests and httpx).  ``cache=True`` keeps answers in an in-memory
+      HTTP cache and serves fresh ones from it, as a browser does;
+      ``cache="<mode>"`` (or ``cache_mode=``) turns it on with that default
+      per-request mode ("default", "validate", "bypass", "no_store",
+      "force", "only_if_cached").  ``Response.from_cache`` tells whether
+      the cache answered.  A per-request ``cache_mode`` only matters on a
+      client with the cache on ("only_if_cached" always misses without it).
+    - ``user_agent``: without a browser profile the client sends
+      ``User-Agent: vesper/<version>`` unless this (or a header) says otherwise.
     - ``timeout``: seconds, a ``Timeout``, or None for no limit.  The default
       is ``Timeout(30)``: 30 s without a response head or body bytes ends
       the request (``ReadTimeout``); long transfers that keep moving are
@@ -117,7 +124,7 @@ class Client(BaseClient):
       every request (request values win).  Cookies set by servers are kept
       in the engine's jar and sent back by domain and path, as browsers do.
     - ``base_url``: prefix of relative URLs.
-    - ``profile_namespace``, ``user_agent``, ``accept_language``: engine texts.
+    - ``profile_namespace``, ``accept_language``: engine texts.
     - ``trust_env``: read HTTP_PROXY/HTTPS_PROXY/ALL_PROXY/NO_PROXY (True).
     - ``retries``: how many times a request whose connection could not be
       made (``ConnectError``, ``ConnectTimeout``) is tried again (0).
@@ -139,19 +146,50 @@ class Client(BaseClient):
 
     # --- requests -----------------------------------------------------
     def request(self, method: str, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None,
-                cookies: CookieTypes = None, content: Any = None, data: Any = None, files: Any = None,
-                json: Any = None, auth: AuthTypes = None, timeout: TimeoutTypes = UNSET,
+                cookies: CookieTypes = None, content: Optional[ContentTypes] = None,
+                data: Optional[DataTypes] = None, files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None, timeout: TimeoutTypes = UNSET,
                 follow_redirects: Optional[bool] = None, max_redirects: Optional[int] = None,
                 cache_mode: Optional[str] = None, priority: Optional[str] = None) -> Response:
         """Sends one request and reads the whole response.
 
-        ``params``: mapping or pairs added to the query; ``headers``:
-        mapping, pairs or Headers (order and duplicates kept); ``json``: a
-        value sent as application/json; ``data``: a mapping sent as a form,
-        or bytes/str/iterable streamed; ``files``: {name: file or (filename,
-        file[, content_type[, headers]])} sent as multipart/form-data,
-        streamed; ``content``: bytes/str/file/iterable as is; ``auth``:
-        (user, password) for Basic; ``priority``: "highest" ... "idle".
+        Args:
+            method: the HTTP method, a token such as "GET" (upper-cased).
+            url: an absolute http:// or https:// URL, or a path relative to
+                ``base_url``; characters browsers percent-encode (space,
+                quotes, non-ASCII ...) are encoded the same way.
+            params: a mapping or (key, value) pairs added to the query;
+                list values repeat the key.
+            headers: a mapping, (name, value) pairs or ``Headers`` (order and
+                duplicates kept); replaces the client's headers of the same
+                names.  A ``Content-Length`` must match the body's size.
+            cookies: sent in a ``Cookie`` header besides the client's.
+            content: the body as is: str (UTF-8), bytes-like, a binary file
+                object or an (async) iterable of bytes.  Bytes and files
+                whose size is known go out with ``Content-Length``; other
+                streams go out chunked.
+            data: a mapping sent as a form (urlencoded, or multipart with
+                ``files``), or a raw body as ``content``.
+            files: {field: file or (filename, file[, content_type[,
+                headers]])} sent as multipart/form-data, streamed.
+            json: a value sent as application/json.
+            auth: (user, password) for Basic authentication.
+            timeout: seconds, a ``Timeout``, or None; the client's by default.
+            follow_redirects: whether redirects are followed (the client's
+                setting by default).
+            max_redirects: how many redirects may be followed (the client's,
+                20 by default).
+            cache_mode: how the HTTP cache is used for this request, on a
+                client with ``cache`` on ("default", "validate", "bypass",
+                "no_store", "force", "only_if_cached").
+            priority: "highest", "medium", "low", "lowest", "idle" or "default".
+
+        Returns:
+            The ``Response``, its body read.
+
+        Raises:
+            InvalidURL, InvalidHeader, ValueError, TypeError: refused input,
+                before anything is sent.
+            TransportError: the exchange failed (see ``Error``).
         """
         prepared = self.build_request(method, url, params=params, headers=headers, cookies=cookies,
                                       content=content, data=data, files=files, json=json, auth=auth,
@@ -172,46 +210,118 @@ class Client(BaseClient):
                 time.sleep(retry_delay(attempt))
 
     @contextlib.contextmanager
-    def stream(self, method: str, url: str, **kwargs: Any) -> Iterator[Response]:
+    def stream(
+            self, method: str, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None,
+            cookies: CookieTypes = None, content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Iterator[Response]:
         """As ``request``, but the body is left to read: use ``iter_bytes()``,
         ``iter_lines()``, ``read()`` or ``download_to()`` inside the block;
         leaving the block closes the response."""
-        prepared = self.build_request(method, url, **kwargs)
+        prepared = self.build_request(
+            method, url, params=params, headers=headers, cookies=cookies, content=content, data=data,
+            files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
         response = self.send(prepared, stream=True)
         try:
             yield response
         finally:
             response.close()
 
-    def get(self, url: str, **kwargs: Any) -> Response:
-        """GET; keyword arguments as ``request``."""
-        return self.request("GET", url, **kwargs)
+    def get(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """GET ``url``; the parameters are those of ``request``."""
+        return self.request("GET", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    def head(self, url: str, **kwargs: Any) -> Response:
-        """HEAD; keyword arguments as ``request``."""
-        return self.request("HEAD", url, **kwargs)
+    def head(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """HEAD ``url``; the parameters are those of ``request``."""
+        return self.request("HEAD", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    def options(self, url: str, **kwargs: Any) -> Response:
-        """OPTIONS; keyword arguments as ``request``."""
-        return self.request("OPTIONS", url, **kwargs)
+    def options(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """OPTIONS ``url``; the parameters are those of ``request``."""
+        return self.request("OPTIONS", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    def post(self, url: str, **kwargs: Any) -> Response:
-        """POST; keyword arguments as ``request``."""
-        return self.request("POST", url, **kwargs)
+    def post(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """POST ``url``; the parameters are those of ``request``."""
+        return self.request("POST", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    def put(self, url: str, **kwargs: Any) -> Response:
-        """PUT; keyword arguments as ``request``."""
-        return self.request("PUT", url, **kwargs)
+    def put(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """PUT ``url``; the parameters are those of ``request``."""
+        return self.request("PUT", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    def patch(self, url: str, **kwargs: Any) -> Response:
-        """PATCH; keyword arguments as ``request``."""
-        return self.request("PATCH", url, **kwargs)
+    def patch(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """PATCH ``url``; the parameters are those of ``request``."""
+        return self.request("PATCH", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    def delete(self, url: str, **kwargs: Any) -> Response:
-        """DELETE; keyword arguments as ``request``."""
-        return self.request("DELETE", url, **kwargs)
+    def delete(
+            self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
+            content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> Response:
+        """DELETE ``url``; the parameters are those of ``request``."""
+        return self.request("DELETE", url, params=params, headers=headers, cookies=cookies, content=content,
+            data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
 
-    def walk_redirects(self, method: str, url: str, *, stream: bool = False, **kwargs: Any) -> "RedirectWalk":
+    def walk_redirects(
+            self, method: str, url: str, *, stream: bool = False,
+            params: ParamTypes = None, headers: HeaderTypes = None,
+            cookies: CookieTypes = None, content: Optional[ContentTypes] = None, data: Optional[DataTypes] = None,
+            files: Optional[FilesTypes] = None, json: Any = None, auth: AuthTypes = None,
+            timeout: TimeoutTypes = UNSET, follow_redirects: Optional[bool] = None,
+            max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
+            priority: Optional[str] = None) -> "RedirectWalk":
         """Sends a request and hands each redirect hop to the caller:
 
             with client.walk_redirects("GET", url) as walk:
@@ -224,7 +334,10 @@ class Client(BaseClient):
         With ``stream=True`` the final body is left to read (``iter_bytes()``
         and friends) inside the ``with`` block, which closes it.
         """
-        prepared = self.build_request(method, url, **kwargs)
+        prepared = self.build_request(
+            method, url, params=params, headers=headers, cookies=cookies, content=content, data=data,
+            files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority)
         return RedirectWalk(self, prepared, stream=stream)
 
     def websocket(self, url: str, *, subprotocols: Optional[Sequence[str]] = None, headers: HeaderTypes = None,
@@ -266,7 +379,7 @@ class Client(BaseClient):
                 answered = redirect_step(native_request, prepared, records, started, heads)
                 if answered is not None:
                     return answered
-        response = final_response(prepared, records, status, head, started, heads)
+        response = final_response(prepared, records, status, head, started, heads, native_request)
         response._attach_sync(self._track(_SyncBody(native_request, prepared.timeout, response.request)))
         for hook in self.event_hooks["response"]:
             hook(response)

@@ -8,14 +8,38 @@ import pathlib
 import urllib.parse
 from typing import Any, Dict, Optional, Tuple, Union
 
+from ._version import __version__
+
 __all__ = ["Timeout", "TimeoutTypes", "DEFAULT_TIMEOUT", "VerifyTypes", "proxy_from_env", "bypasses_proxy",
-           "EngineSettings", "no_proxy_entries", "CACHE_MODES", "PRIORITIES", "HTTP_VERSIONS"]
+           "EngineSettings", "no_proxy_entries", "CACHE_MODES", "PRIORITIES", "HTTP_VERSIONS", "cache_choice",
+           "DEFAULT_USER_AGENT"]
 
 CACHE_MODES = ("default", "validate", "bypass", "no_store", "force", "only_if_cached")
 PRIORITIES = ("default", "highest", "medium", "low", "lowest", "idle")
 # Friendly names and the engine's own texts.
 HTTP_VERSIONS = {None: None, "auto": "auto", "1.1": "h1", "http/1.1": "h1", "2": "h2", "http/2": "h2",
                  "3": "h3", "http/3": "h3", "h1": "h1", "h2": "h2", "h3": "h3"}
+
+
+# What a client without a browser profile calls itself.
+DEFAULT_USER_AGENT = f"vesper/{__version__}"
+
+
+def cache_choice(cache: Any, cache_mode: Optional[str]) -> Tuple[bool, Optional[str]]:
+    """(HTTP cache on, default per-request mode) from a client's ``cache``
+    and ``cache_mode`` options.  The cache is off unless asked for:
+    ``cache=True``, ``cache="<mode>"`` or a ``cache_mode``."""
+    if cache_mode is not None and cache_mode not in CACHE_MODES:
+        raise ValueError(f"cache_mode must be one of {', '.join(CACHE_MODES)}, not {cache_mode!r}")
+    if isinstance(cache, str):
+        if cache not in CACHE_MODES:
+            raise ValueError(f"cache must be True, False or one of {', '.join(CACHE_MODES)}, not {cache!r}")
+        if cache_mode is not None and cache_mode != cache:
+            raise ValueError(f"cache={cache!r} and cache_mode={cache_mode!r} disagree: give one of them")
+        return True, cache
+    if not isinstance(cache, bool):
+        raise TypeError(f"cache must be True, False or a cache mode, not {type(cache).__name__}")
+    return cache or cache_mode is not None, cache_mode
 
 
 class Timeout:
@@ -235,6 +259,8 @@ class EngineSettings:
             kwargs["ca_pem"] = self.ca_pem
         if self.http_version is not None:
             kwargs["http_version"] = self.http_version
+        if self.user_agent is None and not self.impersonate:
+            kwargs["user_agent"] = DEFAULT_USER_AGENT
         for name in ("profile_namespace", "user_agent", "accept_language"):
             value = getattr(self, name)
             if value is not None:

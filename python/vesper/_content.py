@@ -3,19 +3,33 @@
 from __future__ import annotations
 
 import functools
+import io
 import json as jsonlib
+import os
+import stat
 import urllib.parse
-from typing import Any, AsyncIterable, AsyncIterator, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import (IO, Any, AsyncIterable, AsyncIterator, Iterable, Iterator, List, Mapping, Optional, Sequence,
+                    Tuple, Union)
 
 from ._exceptions import InvalidURL, UnsupportedProtocol
 from ._multipart import FileTypes, MultipartEncoder
+from ._request_checks import browser_url, shown_url
 
-__all__ = ["ParamTypes", "Body", "encode_body", "merge_url", "join_url", "read_pieces", "FileTypes"]
+__all__ = ["ParamTypes", "Body", "encode_body", "merge_url", "join_url", "read_pieces", "FileTypes", "SizedPieces",
+           "body_length", "ContentTypes", "DataTypes", "FilesTypes"]
 
 Primitive = Union[str, int, float, bool, None]
 ParamTypes = Union[Mapping[str, Union[Primitive, Sequence[Primitive]]], Sequence[Tuple[str, Primitive]], str, None]
-# A request body: None, bytes handed over whole, or a stream of pieces.
+# A request body: None, bytes handed over whole, or a stream of pieces
+# (a SizedPieces when its length is known beforehand).
 Body = Union[None, bytes, Iterable[bytes], AsyncIterable[bytes]]
+# What content= takes: text (sent as UTF-8), bytes-like, a binary file
+# object, or an iterable (or async iterable) of bytes pieces.
+ContentTypes = Union[str, bytes, bytearray, memoryview, IO[bytes], Iterable[bytes], AsyncIterable[bytes]]
+# What data= takes: a form (mapping of field names to values), or a raw body as content=.
+DataTypes = Union[Mapping[str, Any], ContentTypes]
+# What files= takes: {field name: file} or (field name, file) pairs.
+FilesTypes = Union[Mapping[str, FileTypes], Sequence[Tuple[str, FileTypes]]]
 
 _CHUNK = 64 * 1024
 
@@ -54,24 +68,25 @@ def _split_checked(url: str, http_only: bool) -> urllib.parse.SplitResult:
         parts = urllib.parse.urlsplit(url)
         parts.port  # noqa: B018 - validates the port
     except ValueError as exc:
-        raise InvalidURL(f"invalid URL {url!r}: {exc}") from None
+        raise InvalidURL(f"url {shown_url(url)!r} cannot be used: {exc}") from None
     schemes = ("http", "https") if http_only else ("http", "https", "ws", "wss")
     if parts.scheme.lower() not in schemes:
         if not parts.scheme:
-            raise InvalidURL(f"URL {url!r} has no scheme (expected http:// or https://)")
-        raise UnsupportedProtocol(f"URL scheme {parts.scheme!r} is not supported here (expected "
-                                  f"{' or '.join(s + '://' for s in schemes)})")
+            raise InvalidURL(f"url {shown_url(url)!r} has no scheme (expected http:// or https://)")
+        raise UnsupportedProtocol(f"url {shown_url(url)!r}: scheme {parts.scheme!r} is not supported here "
+                                  f"(expected {' or '.join(s + '://' for s in schemes)})")
     if not parts.hostname:
-        raise InvalidURL(f"URL {url!r} has no host")
+        raise InvalidURL(f"url {shown_url(url)!r} has no host")
     return parts
 
 
 def merge_url(url: str, params: ParamTypes = None, http_only: bool = False) -> str:
-    """The URL with ``params`` added to its query (repeated keys kept).
-    Raises InvalidURL / UnsupportedProtocol before anything is sent;
-    ``http_only`` refuses ws:// and wss://."""
+    """The URL, percent-encoded as browsers do, with ``params`` added to its
+    query (repeated keys kept).  Raises InvalidURL / UnsupportedProtocol
+    before anything is sent; ``http_only`` refuses ws:// and wss://."""
     if not isinstance(url, str):
         raise TypeError(f"url must be str, not {type(url).__name__}")
+    url = browser_url(url)
     parts = _split_checked(url, http_only)
     if params is None:
         return url
@@ -107,8 +122,10 @@ def encode_body(*, content: Any = None, data: Any = None, files: Any = None, jso
         return [], _raw(content, "content")
     if files is not None:
         encoder = MultipartEncoder(data if isinstance(data, Mapping) else None, files, boundary)
-        # Streamed (chunked): the Core frames the length itself.
-        return [("Content-Type", encoder.content_type)], iter(encoder)
+        # Streamed from the files; with a Content-Length when every part's size is known.
+        length = encoder.length()
+        pieces = iter(encoder)
+        return [("Content-Type", encoder.content_type)], pieces if length is None else SizedPieces(pieces, length)
     if data is not None:
         if isinstance(data, Mapping):
             text = urllib.parse.urlencode(query_pairs(data))
@@ -122,8 +139,11 @@ def _raw(value: Any, name: str) -> Body:
         return value.encode("utf-8")
     if isinstance(value, (bytes, bytearray, memoryview)):
         return bytes(value)
+    if isinstance(value, SizedPieces):
+        return value
     if hasattr(value, "read"):
-        return read_pieces(value)
+        size = file_size(value)
+        return read_pieces(value) if size is None else SizedPieces(read_pieces(value), size)
     if hasattr(value, "__aiter__"):
         return _checked_async(value)
     if hasattr(value, "__iter__"):
@@ -160,3 +180,57 @@ async def _checked_async(pieces: AsyncIterable[Any]) -> AsyncIterator[bytes]:
     async for piece in pieces:
         if data := _checked_piece(piece):
             yield data
+
+
+class SizedPieces(Iterator[bytes]):
+    """A streamed body whose length is known before it is sent (a file, a
+    multipart body of sized parts): it goes out with that Content-Length."""
+
+    __slots__ = ("_pieces", "length")
+
+    def __init__(self, pieces: Iterator[bytes], length: int) -> None:
+        self._pieces = pieces
+        self.length = length
+
+    def __iter__(self) -> "SizedPieces":
+        return self
+
+    def __next__(self) -> bytes:
+        return next(self._pieces)
+
+
+def file_size(stream: Any) -> Optional[int]:
+    """The bytes left to read in a binary file object: from ``os.fstat``
+    for a regular file, else from ``seek``/``tell``; None when neither
+    tells (pipes, sockets, text files, objects without them)."""
+    if isinstance(stream, io.TextIOBase):
+        return None
+    try:
+        position = stream.tell()
+    except (AttributeError, OSError, ValueError):
+        return None
+    try:
+        info = os.fstat(stream.fileno())
+        if stat.S_ISREG(info.st_mode):
+            return max(int(info.st_size) - int(position), 0)
+    except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+        pass
+    try:
+        if not stream.seekable():
+            return None
+        end = stream.seek(0, os.SEEK_END)
+        stream.seek(position)
+        return max(int(end) - int(position), 0)
+    except (AttributeError, OSError, ValueError):
+        return None
+
+
+def body_length(body: Body) -> Optional[int]:
+    """The body's size when known before sending (bytes or SizedPieces)."""
+    if body is None:
+        return 0
+    if isinstance(body, bytes):
+        return len(body)
+    if isinstance(body, SizedPieces):
+        return body.length
+    return None

@@ -21,7 +21,7 @@ __all__ = [
     "ProxyError", "ProxyAuthError", "TLSError", "CertificateError", "CertificateUnknownAuthority",
     "CertificateExpired", "CertificateNameMismatch", "ProtocolError", "RemoteProtocolError",
     "DecodingError", "RedirectError", "TooManyRedirects", "RequestCancelled", "CacheMiss",
-    "InvalidURL", "UnsupportedProtocol", "CoreError", "HTTPStatusError", "StreamConsumed",
+    "InvalidURL", "UnsupportedProtocol", "CoreError", "NetworkThreadError", "HTTPStatusError", "StreamConsumed",
     "StreamClosed", "WebSocketError", "WebSocketHandshakeError", "WebSocketClosed",
     "NET_ERROR_NAMES", "from_native", "parse_failure", "Failure",
 ]
@@ -29,7 +29,7 @@ __all__ = [
 # Chromium's names for the numbers the Core produces.
 NET_ERROR_NAMES: Dict[int, str] = {
     -2: "FAILED", -3: "ABORTED", -4: "INVALID_ARGUMENT", -7: "TIMED_OUT", -13: "OUT_OF_MEMORY",
-    -25: "UPLOAD_FILE_CHANGED", -100: "CONNECTION_CLOSED", -101: "CONNECTION_RESET",
+    -14: "UPLOAD_FILE_CHANGED", -25: "UPLOAD_STREAM_REWIND_NOT_SUPPORTED", -100: "CONNECTION_CLOSED", -101: "CONNECTION_RESET",
     -102: "CONNECTION_REFUSED", -104: "CONNECTION_FAILED", -105: "NAME_NOT_RESOLVED",
     -107: "SSL_PROTOCOL_ERROR", -109: "ADDRESS_UNREACHABLE", -111: "TUNNEL_CONNECTION_FAILED",
     -113: "SSL_VERSION_OR_CIPHER_MISMATCH", -115: "PROXY_AUTH_UNSUPPORTED",
@@ -46,6 +46,35 @@ NET_ERROR_NAMES: Dict[int, str] = {
     -370: "INVALID_HTTP_RESPONSE", -400: "CACHE_MISS",
 }
 
+
+# What a Chromium network error number means, as the plain sentence that
+# starts an exception's text.
+NET_ERROR_SENTENCES: Dict[int, str] = {
+    -2: "the request failed", -3: "the request was cancelled",
+    -14: "the request body's size differs from the Content-Length declared for it (nothing cut or padded was sent)",
+    -25: "the redirect would send the streamed body again, which cannot be replayed",
+    -7: "the request's time limit ran out", -100: "the server closed the connection",
+    -101: "the connection was reset", -102: "the server refused the connection",
+    -104: "the connection could not be made", -105: "the host name could not be resolved",
+    -107: "the TLS handshake failed", -109: "the address is unreachable",
+    -111: "the proxy could not open a tunnel", -113: "no TLS version or cipher in common",
+    -115: "the proxy wants an unsupported authentication scheme",
+    -118: "connecting took too long", -120: "the SOCKS handshake failed",
+    -121: "the SOCKS proxy could not reach the host", -127: "the proxy asked for credentials",
+    -130: "the proxy could not be reached", -136: "the proxy's certificate is not valid",
+    -145: "the WebSocket peer broke the protocol",
+    -200: "the certificate does not name this host", -201: "the certificate has expired or is not yet valid",
+    -202: "the server's certificate is not trusted (unknown authority)", -207: "the certificate is not valid",
+    -300: "the URL is not valid", -301: "the URL's scheme is not allowed", -302: "the URL's scheme is unknown",
+    -303: "the redirect's Location is not valid", -310: "there were too many redirects",
+    -311: "the redirect goes to a scheme that must not be followed",
+    -320: "the answer was not acceptable", -321: "the chunked body is broken",
+    -324: "the server closed the connection without answering",
+    -325: "the response head is too large", -330: "the body could not be decoded",
+    -337: "HTTP/2 protocol error", -354: "the body is shorter than its Content-Length",
+    -355: "the chunked body ended early", -370: "the answer is not HTTP",
+    -400: "the cache holds no usable answer",
+}
 
 class Error(Exception):
     """Base of every vesper exception.
@@ -180,12 +209,27 @@ class InvalidURL(Error, ValueError):
     """The URL cannot be used (raised before anything is sent)."""
 
 
+class InvalidHeader(Error, ValueError):
+    """A header name is not a token, or a value holds CR, LF or NUL (raised
+    before anything is sent)."""
+
+
 class UnsupportedProtocol(InvalidURL):
     """The URL's scheme is not http/https (ws/wss for WebSockets)."""
 
 
 class CoreError(Error):
     """The native Core refused an operation (invalid state, bad profile, ...)."""
+
+
+class NetworkThreadError(CoreError, builtins.RuntimeError):
+    """A blocking call was made on its engine's own network thread: from a
+    callback of that engine (an event loop's ``call_soon_threadsafe``, a
+    hook or a finalizer running there), where it would wait for ever and
+    stop every other transfer of the engine.  Raised at once, before
+    anything is sent; a mistake of the calling code, so also a
+    ``RuntimeError``.  Schedule the call on another thread, or use the
+    async API."""
 
 
 class HTTPStatusError(Error):
@@ -265,6 +309,10 @@ _BY_KIND: Dict[str, Type[Error]] = {
     "InvalidArgument": CoreError,
 }
 
+# How the native module's refusal of a wait on the engine's own network
+# thread begins.
+_OWN_NETWORK_THREAD = "would wait on the engine's own network thread"
+
 _FAILURE = re.compile(r"^(?P<kind>[A-Za-z]+|native error -?\d+) \(Chromium net error (?P<net>-?\d+)"
                       r"(?:, response (?P<response>-?\d+))?\)$")
 _KINDS = frozenset(("InvalidArgument", "UnsupportedAbi", "OutOfMemory", "InitializationFailed",
@@ -298,10 +346,17 @@ def parse_failure(text: str) -> Failure:
 
 
 def _describe(failure: Failure) -> str:
+    """A plain sentence, then the Chromium name and number; the Core's kind
+    stays in the exception's ``kind``."""
     if failure.net_error is None:
         return failure.text
-    name = NET_ERROR_NAMES.get(failure.net_error)
-    return f"{failure.text}: {name}" if name else failure.text
+    number = failure.net_error
+    name = NET_ERROR_NAMES.get(number)
+    sentence = NET_ERROR_SENTENCES.get(number)
+    if sentence is None:
+        sentence = f"the request failed ({failure.kind or 'unknown failure'})"
+    code = f"net::ERR_{name}, " if name else ""
+    return f"{sentence} ({code}Chromium net error {number})"
 
 
 def class_for(kind: Optional[str], net_error: Optional[int]) -> Type[Error]:
@@ -323,6 +378,8 @@ def from_native(exc: BaseException, request: Optional["Request"] = None) -> Erro
         return exc
     if isinstance(exc, builtins.TimeoutError):
         return ReadTimeout(str(exc), request=request)
+    if str(exc).startswith(_OWN_NETWORK_THREAD):
+        return NetworkThreadError(str(exc), request=request)
     failure = parse_failure(str(exc))
     cls = class_for(failure.kind, failure.net_error)
     where = f" ({request.method} {request.url})" if request is not None else ""

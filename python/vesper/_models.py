@@ -13,6 +13,7 @@ from typing import (IO, Any, AsyncIterator, Callable, Dict, Iterator, List, Opti
 from ._exceptions import DecodingError, HTTPStatusError, StreamClosed, StreamConsumed
 from ._headers import Headers, header_value_params, parse_head
 from ._native import RedirectRecord
+from ._url import URL
 
 __all__ = ["Request", "Response", "ProgressCallback", "build_history"]
 
@@ -22,12 +23,12 @@ _DOWNLOAD_BUFFER = 1 << 20
 
 
 class Request:
-    """What was sent: ``method``, ``url`` and ``headers`` (as given)."""
+    """What was sent: ``method``, ``url`` (a ``URL``) and ``headers`` (as given)."""
 
-    def __init__(self, method: str, url: str, headers: Optional[Headers] = None,
+    def __init__(self, method: str, url: Union[str, URL], headers: Optional[Headers] = None,
                  extensions: Optional[Dict[str, Any]] = None) -> None:
         self.method = method
-        self.url = url
+        self.url = URL(url)
         self.headers = headers if headers is not None else Headers()
         self.extensions: Dict[str, Any] = extensions or {}
 
@@ -82,23 +83,31 @@ class Response:
     when the hops are seen one by one (a redirect walk, or ``max_redirects``
     below 20), else every hop's on the final response; empty when not
     recorded or answered from the cache.
+
+    ``from_cache`` is True when the client's HTTP cache gave this answer
+    (fresh, or validated by a 304) and no new response was fetched, False
+    when the network did (always False on a client without ``cache=``), and
+    None when the cache is on but the loaded Core cannot report it.
     """
 
     def __init__(self, status_code: int, head: bytes = b"", *, request: Optional[Request] = None,
-                 url: Optional[str] = None, history: Optional[List["Response"]] = None,
+                 url: Union[str, URL, None] = None, history: Optional[List["Response"]] = None,
                  content: Optional[bytes] = None, elapsed: Optional[datetime.timedelta] = None) -> None:
         self.status_code = status_code
         self.raw_head = head
         # The head is parsed when a header, the version or the reason is first asked for.
         self._parsed: Optional[Tuple[str, str, Headers]] = None
         self.request = request if request is not None else Request("GET", url or "")
-        self.url = url if url is not None else self.request.url
+        # Where the answer came from (after the redirects followed).
+        self.url = URL(url) if url is not None else self.request.url
         self.history: List[Response] = history or []
         self.elapsed = elapsed or datetime.timedelta(0)
         self._content = content
         # For a 3xx returned because redirects were not followed: the request it points to.
         self.next_request: Optional[Request] = None
         self.sent_heads: List[bytes] = []
+        # Whether the client's HTTP cache answered (None: the Core cannot tell).
+        self.from_cache: Optional[bool] = False
         self._encoding: Optional[str] = None
         self._sync: Optional[SyncBody] = None
         self._async: Optional[AsyncBody] = None

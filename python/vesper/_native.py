@@ -12,10 +12,16 @@ from typing import Any, List, Optional, Sequence, Tuple
 
 import vesper_native36 as native
 
-__all__ = ["native", "core_records_sent_heads", "RedirectRecord", "wait_head", "wait_step", "take_redirects", "read_chunk", "read_all",
-           "readinto", "ws_recv", "ws_poll", "as_bytes", "upload_write"]
+__all__ = ["native", "core_has", "core_records_sent_heads", "RedirectRecord", "wait_head", "wait_step",
+           "take_redirects", "read_chunk", "read_all", "readinto", "ws_recv", "ws_poll", "as_bytes", "upload_write"]
 
 RedirectRecord = Tuple[int, bytes, str, str]
+
+
+def core_has(name: str) -> bool:
+    """Whether the loaded Core offers the extension ``name`` (hy_...), as
+    the module found it at import."""
+    return name in native.core_extensions
 
 
 def core_records_sent_heads() -> bool:

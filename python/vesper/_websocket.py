@@ -4,7 +4,8 @@ from __future__ import annotations
 
 import asyncio
 import urllib.parse
-from typing import TYPE_CHECKING, Any, AsyncIterator, Iterator, Mapping, Optional, Sequence, Tuple, Union
+from typing import (TYPE_CHECKING, Any, AsyncIterator, Awaitable, Coroutine, Generator, Iterator, Mapping, Optional,
+                    Sequence, Tuple, Union)
 
 from . import _native
 from ._config import UNSET, Timeout, TimeoutTypes, to_timeout
@@ -13,12 +14,14 @@ from ._exceptions import (Error, UnsupportedProtocol, WebSocketClosed, WebSocket
                           websocket_failure)
 from ._headers import Headers, HeaderTypes
 from ._models import Request
+from ._request_checks import check_headers, check_origin, check_subprotocols
+from ._url import URL
 
 if TYPE_CHECKING:
     from ._base import BaseClient
     from ._hub import Channel, LoopHub
 
-__all__ = ["WebSocket", "AsyncWebSocket", "connect_websocket", "connect_async_websocket"]
+__all__ = ["WebSocket", "AsyncWebSocket", "AsyncWebSocketConnect", "connect_websocket", "connect_async_websocket"]
 
 Message = Union[str, bytes]
 # The permessage-deflate offer: True (the browser's), False (none), or its
@@ -39,6 +42,11 @@ def _open_native(client: "BaseClient", url: str, subprotocols: Optional[Sequence
         raise UnsupportedProtocol(f"WebSocket URLs start with ws:// or wss://, not {full!r}")
     limits = to_timeout(timeout, client.timeout)
     merged = Headers(headers)
+    check_headers(merged.multi_items())
+    if subprotocols:
+        check_subprotocols(subprotocols)
+    if origin:
+        check_origin(origin)
     request = Request("GET", full, merged)
     engine = client._engine(client._settings_for(full))
     kwargs: dict[str, Any] = {"headers": merged.multi_items()}
@@ -172,7 +180,7 @@ class WebSocket:
         return self._state.close_reason
 
     @property
-    def url(self) -> str:
+    def url(self) -> URL:
         """The URL connected to."""
         return self._state.request.url
 
@@ -362,3 +370,35 @@ async def connect_async_websocket(client: "BaseClient", url: str, subprotocols: 
     await socket._connect()
     return socket
 
+
+
+class AsyncWebSocketConnect(Awaitable[AsyncWebSocket]):
+    """What ``AsyncClient.websocket(...)`` returns: awaited, the connected
+    ``AsyncWebSocket``; used as ``async with client.websocket(...) as ws``,
+    the same, closed when the block ends (``async with await ...`` works
+    too, as before)."""
+
+    __slots__ = ("_opening", "_socket")
+
+    def __init__(self, opening: Coroutine[Any, Any, AsyncWebSocket]) -> None:
+        self._opening: Optional[Coroutine[Any, Any, AsyncWebSocket]] = opening
+        self._socket: Optional[AsyncWebSocket] = None
+
+    def __await__(self) -> Generator[Any, None, AsyncWebSocket]:
+        if self._opening is None:
+            raise RuntimeError("this WebSocket connection was already awaited")
+        opening, self._opening = self._opening, None
+        return opening.__await__()
+
+    async def __aenter__(self) -> AsyncWebSocket:
+        self._socket = await self
+        return self._socket
+
+    async def __aexit__(self, *exc: object) -> None:
+        if self._socket is not None:
+            await self._socket.close()
+
+    def __del__(self) -> None:
+        # Never awaited: close the coroutine quietly (no "never awaited" warning).
+        if self._opening is not None:
+            self._opening.close()

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "halyard.h"
+#include "module/network_thread.h"
 #include "module/process_owner.h"
 
 namespace vesper {
@@ -29,9 +30,11 @@ private:
 // Counted references to the holder; the last one releases the Core engine.
 using EngineRef = std::shared_ptr<EngineHandle>;
 
-// The contents of a PyEngine: its one reference.
+// The contents of a PyEngine: its one reference, and the identity of the
+// network thread its callbacks run on (module/network_thread.h).
 struct EngineContents {
     EngineRef handle;
+    NetworkRef network;
 };
 
 }  // namespace vesper

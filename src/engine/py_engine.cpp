@@ -153,7 +153,8 @@ PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
         TRY_ASSIGN(Args matched, Args::match("PyEngine", "__new__", kParams, args, 0, kwargs));
         TRY_ASSIGN(EngineOptions options, convert_options(matched));
         TRY_ASSIGN(EngineRef handle, create_engine(options));
-        return new_instance<EngineContents>(ClassId::Engine, EngineContents{std::move(handle)});
+        NetworkRef network = network_for_engine(options.profile_namespace);
+        return new_instance<EngineContents>(ClassId::Engine, EngineContents{std::move(handle), std::move(network)});
     });
 }
 
@@ -178,6 +179,8 @@ PyMethodDef g_static_methods[] = {
 };
 
 }  // namespace
+
+NetworkRef engine_network(PyObject* engine) { return contents_of<EngineContents>(engine).network; }
 
 Result<hy_engine*> engine_core_handle(PyObject* engine) {
     const EngineHandle& handle = *contents_of<EngineContents>(engine).handle;

@@ -14,6 +14,9 @@ namespace vesper {
     X(request_upload_wait)        \
     X(request_record_sent_heads)  \
     X(request_sent_heads)         \
+    X(request_set_upload_length)  \
+    X(request_set_max_redirects)  \
+    X(request_from_cache)         \
     X(websocket_set_deflate)      \
     X(engine_create_with_client_certificate)
 

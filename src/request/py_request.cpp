@@ -85,6 +85,22 @@ constexpr const char* kSentHeadsBytesDoc =
     "The request heads sent so far, one after another as they went on the\n"
     "wire, each ending with its blank line; b'' when record_sent_heads()\n"
     "was not called or nothing was sent yet.";
+constexpr const char* kLength[] = {"length"};
+constexpr const char* kSetUploadLengthDoc =
+    "set_upload_length(length) -> None\n"
+    "For a streamed body (chunked=True): sends it with Content-Length: length\n"
+    "instead of chunked.  The Core refuses a write that would pass the length\n"
+    "or a final one that leaves it short, and fails the request (-14).  Only\n"
+    "before start(); RuntimeError when the Core lacks the extension.";
+constexpr const char* kSetMaxRedirectsDoc =
+    "set_max_redirects(limit) -> None\n"
+    "How many redirects the request may follow (20 without this call).  Only\n"
+    "before start(); RuntimeError when the Core lacks the extension.";
+constexpr const char* kFromCacheDoc =
+    "from_cache() -> bool\n"
+    "Whether the response head delivered came from the engine's HTTP cache\n"
+    "(fresh, or confirmed by a 304); RuntimeError when the Core lacks the\n"
+    "extension.";
 constexpr const char* kWaitManualDoc =
     "Blocks until the Core reports a deferred redirect or the response\n"
     "headers arrive, whichever happens first.  See the modern binding for the\n"
@@ -120,6 +136,9 @@ const MethodDef kMethods[] = {
     {"take_redirects_bytes", MethodKind::None, kNoParams, request_take_redirects_bytes, kTakeRedirectsBytesDoc},
     {"record_sent_heads", MethodKind::None, kNoParams, request_record_sent_heads, kRecordSentHeadsDoc},
     {"sent_heads_bytes", MethodKind::None, kNoParams, request_sent_heads_bytes, kSentHeadsBytesDoc},
+    {"set_upload_length", MethodKind::Args, {kLength, 1, 1}, request_set_upload_length, kSetUploadLengthDoc},
+    {"set_max_redirects", MethodKind::Args, {kLimit, 1, 1}, request_set_max_redirects, kSetMaxRedirectsDoc},
+    {"from_cache", MethodKind::None, kNoParams, request_from_cache, kFromCacheDoc},
 };
 
 // A notify that captures its own request is a cycle through the notifier

@@ -7,6 +7,7 @@
 #include "async/event_hub.h"
 #include "async/pending_flag.h"
 #include "module/class_object.h"
+#include "module/network_thread.h"
 #include "module/slot.h"
 #include "request/request_handle.h"
 
@@ -30,6 +31,13 @@ struct RequestContents {
 };
 
 inline RequestContents& request_of(PyObject* self) { return contents_of<RequestContents>(self); }
+
+// Every blocking wait of a request starts with this: a RuntimeError on the
+// request's own network thread, where the wait could never end
+// (module/network_thread.h).
+inline Status refuse_on_network_thread(const RequestContents& request) {
+    return refuse_wait_on_network_thread(request.handle->state().network());
+}
 
 // Starts the request: at most once, and again after a refused start.
 Result<RunningPair> start_request(RequestContents& request);
@@ -82,6 +90,9 @@ VESPER_REQUEST_METHOD(wait_manual_bytes);
 VESPER_REQUEST_METHOD(take_redirects_bytes);
 VESPER_REQUEST_METHOD(record_sent_heads);
 VESPER_REQUEST_METHOD(sent_heads_bytes);
+VESPER_REQUEST_METHOD(set_upload_length);
+VESPER_REQUEST_METHOD(set_max_redirects);
+VESPER_REQUEST_METHOD(from_cache);
 #undef VESPER_REQUEST_METHOD
 
 // PyEngine.request: creates a request (nothing is sent yet).

@@ -90,8 +90,9 @@ Result<RequestOptions> convert_options(const Args& args) {
     return o;
 }
 
-Result<std::shared_ptr<RequestHandle>> create_request(hy_engine* engine, const RequestOptions& o) {
+Result<std::shared_ptr<RequestHandle>> create_request(hy_engine* engine, NetworkRef network, const RequestOptions& o) {
     Shared<RequestState> state = RequestHandle::new_state();
+    state->set_network(std::move(network));
     state->set_manual_redirects(o.redirect_mode == HY_REDIRECT_MANUAL);
 
     const std::vector<HeaderEntry> headers = header_entries(o.headers);
@@ -123,7 +124,7 @@ Result<std::shared_ptr<RequestHandle>> create_request(hy_engine* engine, const R
 Result<PyRef> engine_request(PyObject* engine, const Args& args) {
     TRY_ASSIGN(RequestOptions options, convert_options(args));
     TRY_ASSIGN(hy_engine* core_engine, engine_core_handle(engine));
-    TRY_ASSIGN(std::shared_ptr<RequestHandle> handle, create_request(core_engine, options));
+    TRY_ASSIGN(std::shared_ptr<RequestHandle> handle, create_request(core_engine, engine_network(engine), options));
     return new_instance<RequestContents>(ClassId::Request, std::move(handle));
 }
 

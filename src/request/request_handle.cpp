@@ -13,23 +13,29 @@ void cancel_after_fault(RequestState* state, hy_request* request) {
     if (state->take_cancel_request()) hy_request_cancel(request);
 }
 
+// Each callback marks its thread as the request's network thread while it
+// runs, the notifier it fires included (module/network_thread.h).
 void response_callback(void* context, hy_request* request, int32_t status, const uint8_t* head, uint64_t len) {
+    CallbackScope scope(state_of(context)->network());
     state_of(context)->on_response(status, head, len);
     cancel_after_fault(state_of(context), request);
 }
 
 int32_t data_callback(void* context, hy_request* request, const uint8_t* data, uint64_t len) {
+    CallbackScope scope(state_of(context)->network());
     const int32_t answer = state_of(context)->on_data(data, len);
     cancel_after_fault(state_of(context), request);
     return answer;
 }
 
 void complete_callback(void* context, hy_request*, uint32_t result, int32_t net_error) {
+    CallbackScope scope(state_of(context)->network());
     state_of(context)->on_complete(result, net_error);
 }
 
 void redirect_callback(void* context, hy_request* request, int32_t status, const uint8_t* raw, uint64_t raw_len,
                        const char* location, uint64_t location_len, const char* method, uint64_t method_len) {
+    CallbackScope scope(state_of(context)->network());
     state_of(context)->on_redirect(status, raw, raw_len, location, location_len, method, method_len);
     cancel_after_fault(state_of(context), request);
 }

@@ -85,6 +85,7 @@ ManualFound manual_step(RequestContents& request, uint64_t wait_ms) {
 Result<PyRef> request_wait_manual_bytes(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     ManualFound found;
     const WaitDeadline deadline(timeout);
@@ -118,6 +119,7 @@ Result<PyRef> request_wait_manual(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     if (!timeout) timeout = Duration{86'400, 0};
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     // A request not started yet may be started by another thread meanwhile:
     // it is waited for like any other, up to the timeout.

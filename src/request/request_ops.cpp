@@ -84,6 +84,7 @@ Result<PyRef> request_start(PyObject* self, const Args&) {
 Result<PyRef> request_start_stream(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     std::optional<RunningPair> pair;
     {
         std::optional<Failure> start_failure;
@@ -107,6 +108,7 @@ Result<PyRef> request_start_stream(PyObject* self, const Args& args) {
 Result<PyRef> request_await_response(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     std::optional<RunningPair> pair = request.start_slot.take();
     if (!pair) return Failure::runtime(kNotStarted);
@@ -119,6 +121,7 @@ Result<PyRef> request_await_response(PyObject* self, const Args& args) {
 Result<PyRef> request_next_body(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     ChunkTake taken;
     Result<bool> waited = true;
@@ -140,6 +143,7 @@ Result<PyRef> request_next_body(PyObject* self, const Args& args) {
 Result<PyRef> request_read_body(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     Bytes body;
     std::optional<RequestFailure> failed;
@@ -201,6 +205,7 @@ Result<PyRef> request_take_redirects(PyObject* self, const Args&) {
 Result<PyRef> request_wait_redirect(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     RequestState& state = request.handle->state();
     // One wait, in slices for Ctrl-C: it ends with a redirect, or with

@@ -36,6 +36,7 @@ bool with_body(RequestContents& request, Read&& read) {
 Result<PyRef> request_wait_response(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     std::optional<RunningPair> pair = request.start_slot.take();
     if (!pair) return Failure::runtime(kNotStarted);
@@ -59,6 +60,7 @@ Result<PyRef> request_wait_response(PyObject* self, const Args& args) {
 Result<PyRef> request_read_chunk(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     ChunkTake taken;
     bool has_pair = true;
@@ -90,6 +92,7 @@ Result<PyRef> request_read_chunk(PyObject* self, const Args& args) {
 Result<PyRef> request_read_all(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     RequestState& state = request.handle->state();
     PyRef sized;
@@ -170,6 +173,7 @@ Result<PyRef> request_readinto(PyObject* self, const Args& args) {
     TRY_ASSIGN(WritableTarget target, args.convert(0, to_writable_target));
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 1));
     RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
     RequestState& state = request.handle->state();
     hy_request* core = request.handle->core();

@@ -16,6 +16,7 @@
 #include "halyard.h"
 #include "module/convert.h"
 #include "module/core_error.h"
+#include "module/network_thread.h"
 #include "module/shared.h"
 
 namespace vesper {
@@ -107,6 +108,11 @@ public:
 
     NotifierSlot& notifier() { return notifier_; }
 
+    // The network thread its callbacks run on (module/network_thread.h);
+    // set before the Core request is created.
+    void set_network(NetworkRef network) { network_ = std::move(network); }
+    const NetworkIdentity* network() const { return network_.get(); }
+
     // True once after a callback fault failed the running request: the
     // callback's caller then cancels the Core request.
     bool take_cancel_request() { return cancel_request_.exchange(false, std::memory_order_acq_rel); }
@@ -171,6 +177,7 @@ private:
     bool deferred_ = false;   // a manual redirect waits for follow_redirect
     std::atomic<bool> manual_redirects_{false};
     NotifierSlot notifier_;
+    NetworkRef network_;
     std::atomic<bool> context_reference_{true};
     std::atomic<bool> cancel_request_{false};
     std::atomic<uint64_t> length_hint_{0};

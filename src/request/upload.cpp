@@ -16,6 +16,9 @@ namespace {
 
 Status write_piece(PyObject* self, const uint8_t* data, size_t len, bool final_piece) {
     RequestContents& request = request_of(self);
+    // Refused before the piece goes in: a write that found room would not
+    // wait, but which one does is a race, and the rule is the same for all.
+    TRY_STATUS(refuse_on_network_thread(request));
     hy_request* core = request.handle->core();
     const uint8_t* piece = len == 0 ? nullptr : data;
     const uint32_t is_final = final_piece ? 1 : 0;

@@ -84,8 +84,10 @@ Result<WebSocketOptions> convert_options(const Args& args) {
     return o;
 }
 
-Result<std::shared_ptr<WebSocketHandle>> create_websocket(hy_engine* engine, const WebSocketOptions& o) {
+Result<std::shared_ptr<WebSocketHandle>> create_websocket(hy_engine* engine, NetworkRef network,
+                                                          const WebSocketOptions& o) {
     Shared<WebSocketState> state = WebSocketHandle::new_state();
+    state->set_network(std::move(network));
 
     std::vector<ProtocolEntry> protocols(o.protocols.size());
     for (size_t i = 0; i < o.protocols.size(); ++i) set_text(protocols[i].text, protocols[i].text_len, o.protocols[i]);
@@ -125,7 +127,7 @@ Result<std::shared_ptr<WebSocketHandle>> create_websocket(hy_engine* engine, con
 Result<PyRef> engine_websocket(PyObject* engine, const Args& args) {
     TRY_ASSIGN(WebSocketOptions options, convert_options(args));
     TRY_ASSIGN(hy_engine* core_engine, engine_core_handle(engine));
-    TRY_ASSIGN(std::shared_ptr<WebSocketHandle> handle, create_websocket(core_engine, options));
+    TRY_ASSIGN(std::shared_ptr<WebSocketHandle> handle, create_websocket(core_engine, engine_network(engine), options));
     return new_instance<WebSocketContents>(ClassId::WebSocket, std::move(handle));
 }
 

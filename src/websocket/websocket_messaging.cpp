@@ -46,6 +46,9 @@ Result<PyRef> receive(PyObject* self, const Args& args, Value&& value) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     WebSocketContents& socket = websocket_of(self);
     TRY_STATUS(check_process(socket.handle->owner()));
+    // A RuntimeError on the connection's own network thread, where the
+    // wait could never end (module/network_thread.h).
+    TRY_STATUS(refuse_wait_on_network_thread(socket.handle->state().network()));
     std::optional<Shared<WebSocketState>> state = socket.connection.peek();
     if (!state) return Failure::runtime(kNotConnected);
     std::optional<WebSocketEvent> event;

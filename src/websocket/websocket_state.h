@@ -14,6 +14,7 @@
 #include "halyard.h"
 #include "module/convert.h"
 #include "module/core_error.h"
+#include "module/network_thread.h"
 #include "module/shared.h"
 
 namespace vesper {
@@ -72,6 +73,11 @@ public:
     bool take_local_end();
 
     NotifierSlot& notifier() { return notifier_; }
+
+    // The network thread its callbacks run on (module/network_thread.h);
+    // set before the Core WebSocket is created.
+    void set_network(NetworkRef network) { network_ = std::move(network); }
+    const NetworkIdentity* network() const { return network_.get(); }
     void drop_context_reference();
 
 private:
@@ -93,6 +99,7 @@ private:
     bool finished_ = false;
     bool local_end_ = false;   // finished by the queue, not yet taken
     NotifierSlot notifier_;
+    NetworkRef network_;
     std::condition_variable wakeup_;
     std::atomic<bool> context_reference_{true};
 };

@@ -42,6 +42,7 @@ struct hy_request {
     bool upload_full = false;  // hy_request_upload_wait times out while set (hyd_upload_full)
     std::condition_variable upload_room;
     std::string sent_heads;  // what hy_request_sent_heads hands out (hyd_set_sent_heads)
+    uint32_t from_cache = 0;  // what hy_request_from_cache answers (hyd_set_from_cache)
 };
 
 struct hy_websocket {
@@ -388,6 +389,26 @@ HY_API uint32_t hy_request_sent_heads(hy_request* r, uint8_t* buffer, uint64_t c
     return HY_OK;
 }
 
+HY_API uint32_t hy_request_set_upload_length(hy_request* r, uint64_t length) {
+    const Scripted a = answer("hy_request_set_upload_length");
+    record("upload_length", "{\"id\": " + std::to_string(r->id) + ", \"length\": " + num(length) + "}");
+    return a.code;
+}
+
+HY_API uint32_t hy_request_set_max_redirects(hy_request* r, uint32_t limit) {
+    const Scripted a = answer("hy_request_set_max_redirects");
+    record("max_redirects", "{\"id\": " + std::to_string(r->id) + ", \"limit\": " + num(limit) + "}");
+    return a.code;
+}
+
+HY_API uint32_t hy_request_from_cache(hy_request* r, uint32_t* from_cache) {
+    const Scripted a = answer("hy_request_from_cache");
+    if (a.code != HY_OK) return a.code;
+    std::lock_guard lock(r->mutex);
+    *from_cache = r->from_cache;
+    return HY_OK;
+}
+
 #endif  // HYD_SPECIFIED_ONLY
 
 HY_API void hy_request_release(hy_request* r) { release_of("request", r->id); }
@@ -573,6 +594,15 @@ HYD_API int hyd_set_sent_heads(int id, const uint8_t* data, uint64_t len) {
     if (!r) return -1;
     std::lock_guard lock(r->mutex);
     r->sent_heads.assign(reinterpret_cast<const char*>(data), data ? len : 0);
+    return 0;
+}
+
+// What the request's hy_request_from_cache answers from now on.
+HYD_API int hyd_set_from_cache(int id, uint32_t from_cache) {
+    hy_request* r = find_request(id);
+    if (!r) return -1;
+    std::lock_guard lock(r->mutex);
+    r->from_cache = from_cache;
     return 0;
 }
 

@@ -32,8 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view base = all.substr(0, split);
     const std::string_view text = all.substr(split);
 
-    if (halyard::validate_request_url(text)) require(line_safe(text));
-    if (halyard::validate_websocket_url(text)) require(line_safe(text) && text.find('#') == std::string_view::npos);
+    // What goes on the request line is the parsed URL (a space inside is
+    // percent-encoded then).
+    if (auto parsed = halyard::parse_request_url(text)) require(line_safe(parsed->url));
+    if (halyard::validate_websocket_url(text)) {
+        require(text.find('#') == std::string_view::npos);
+        auto parsed = halyard::parse_url(text);
+        require(parsed.has_value() && line_safe(parsed->url));
+    }
     if (halyard::validate_origin(text)) {
         require(line_safe(text));
         const size_t authority = text.find("://");

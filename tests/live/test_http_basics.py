@@ -214,3 +214,11 @@ def test_a_callers_cookie_header_joins_the_jars_line(engine, http, own, jar, exp
         fetch(engine, "GET", f"{http}/cookies/set?jar=2")
     headers = fetch(engine, "GET", f"{http}/echo", headers=own).json()["headers"]
     assert [v for k, v in headers if k == "cookie"] == expected
+
+
+def test_spaces_and_browser_escaped_characters_are_percent_encoded(engine, http):
+    # The Core encodes what browsers encode (the package does too, before it).
+    answer = fetch(engine, "GET", f"{http}/echo?q=a b&r=<x>'^").json()
+    assert answer["query"] == "q=a%20b&r=%3Cx%3E%27^"
+    with pytest.raises(RuntimeError, match="InvalidArgument"):
+        engine.request("GET", f" {http}/echo")

@@ -283,13 +283,16 @@ def test_engine_options(ca_pem, https, options, check):
 
 def test_cache_modes(http):
     url = http + "/cache?id=pkg&cc=max-age%3D60"
-    with vesper.Client(trust_env=False) as c:
+    with vesper.Client(trust_env=False) as c:  # no cache unless asked
+        assert [c.get(url).headers["x-hit"] for _ in range(2)] == ["1", "2"]
+    url = http + "/cache?id=pkg2&cc=max-age%3D60"
+    with vesper.Client(trust_env=False, cache=True) as c:
         first = c.get(url)
         second = c.get(url)
         with pytest.raises(vesper.CacheMiss):
             c.get(http + "/cache?id=never&cc=max-age%3D60", cache_mode="only_if_cached")
         third = c.get(url, cache_mode="bypass")
-        count = c.get(http + "/cache/count?id=pkg").json()
+        count = c.get(http + "/cache/count?id=pkg2").json()
     assert (first.headers["x-hit"], second.headers["x-hit"], third.headers["x-hit"]) == ("1", "1", "2")
     assert count["hits"] == 2
     with vesper.Client(trust_env=False, cache=False) as c:

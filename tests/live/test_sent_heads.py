@@ -61,7 +61,7 @@ def test_a_redirect_walk_hands_each_hop_its_head(recorder):
 
 
 def test_a_cached_answer_sends_nothing(recorder):
-    with vesper.Client(record_sent_heads=True, timeout=10) as client:
+    with vesper.Client(record_sent_heads=True, timeout=10, cache=True) as client:
         first = client.get(f"{recorder.url}/cached")
         second = client.get(f"{recorder.url}/cached")
     assert first.sent_heads == recorder.heads and len(recorder.heads) == 1

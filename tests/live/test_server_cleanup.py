@@ -120,7 +120,8 @@ def server_kinds(servers: dict[int, str]) -> list[str]:
     for cmd in servers.values():
         if "die_with_parent.py" in cmd:
             continue
-        kinds += [k for k in ("run_http.py", "pproxy", "run_websocket.py", "live_server.py") if k in cmd][:1]
+        kinds += [k for k in ("run_http.py", "pproxy", "run_websocket.py", "run_http3.py", "live_server.py")
+                  if k in cmd][:1]
     return sorted(kinds)
 
 
@@ -165,7 +166,7 @@ CORE_ENDINGS = {
     "SIGKILL": (signal.SIGKILL, -signal.SIGKILL),
     "exit": (None, 0),
 }
-CORE_SERVERS = sorted(["live_server.py", "pproxy", "run_websocket.py", "run_websocket.py"])
+CORE_SERVERS = sorted(["live_server.py", "pproxy", "run_websocket.py", "run_websocket.py", "run_http3.py"])
 
 
 @pytest.mark.skipif(not CORE_TESTS.exists(), reason="the Core's C++ tests are not built (make build)")

@@ -53,7 +53,9 @@ def test_the_module_imports_beside_a_core_of_seventeen_functions(tmp_path):
 def test_the_extensions_found_are_those_the_core_exports():
     exported = {name for name in ("hy_request_upload_push", "hy_request_upload_wait",
                                   "hy_request_record_sent_heads", "hy_request_sent_heads",
-                                  "hy_websocket_set_deflate", "hy_engine_create_with_client_certificate")
+                                  "hy_request_set_upload_length", "hy_request_set_max_redirects",
+                                  "hy_request_from_cache", "hy_websocket_set_deflate",
+                                  "hy_engine_create_with_client_certificate")
                 if hasattr(DOUBLE.lib, name)}
     assert native.core_extensions == exported
 
@@ -96,6 +98,18 @@ def test_a_deflate_choice_is_refused_and_the_browsers_offer_kept(core, engine):
     assert core.released("websocket", core.last_id("websocket"))
     engine.websocket("ws://x/", deflate=True)
     assert core.calls("hy_websocket_create") == 2
+
+
+@pytest.mark.parametrize("name, call", [
+    ("hy_request_set_upload_length", lambda r: r.set_upload_length(5)),
+    ("hy_request_set_max_redirects", lambda r: r.set_max_redirects(30)),
+    ("hy_request_from_cache", lambda r: r.from_cache()),
+])
+def test_request_extensions_name_what_this_core_lacks(core, engine, name, call):
+    without(name)
+    request = engine.request("PUT", "http://x/", chunked=True)
+    with pytest.raises(RuntimeError, match=f"^this Core does not offer {name}$"):
+        call(request)
 
 
 def test_client_certificate_without_the_extension_names_it():

@@ -143,6 +143,16 @@ def http_scenarios(r: Recorder, base: str) -> None:
     r.call(req, "await_response")
     r.call(req, "read_body")
     r.call(req, "sent_heads_bytes")
+    # The request extensions: a declared upload length, a redirect limit,
+    # whether the cache answered.
+    req = r.call(engine, "request", "PUT", f"{base}/echo", chunked=True, timeout=DEADLINE)
+    r.call(req, "set_upload_length", 3)
+    r.call(req, "set_max_redirects", 30)
+    r.call(req, "start")
+    req.upload_write(b"abc", True)
+    r.call(req, "await_response")
+    r.call(req, "read_body")
+    r.call(req, "from_cache")
     req = r.call(engine, "request", "GET", f"{base}/redirect?to=/echo", allow_redirects=False, timeout=DEADLINE)
     r.call(req, "start")
     r.call(req, "wait_redirect", timeout=DEADLINE)

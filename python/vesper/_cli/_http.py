@@ -15,6 +15,7 @@ from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Tuple
 import vesper
 
 from .. import _native
+from .._content import SizedPieces
 from . import _exit
 from ._args import HttpCommand
 from ._items import ItemError, RequestItems, parse_items
@@ -74,8 +75,7 @@ class Body:
             path = pathlib.Path(options.upload).expanduser()
             if not path.is_file():
                 raise UsageError(f"--upload {options.upload!r}: no such file")
-            # Streamed, so the Client sends it chunked; a Content-Length of
-            # our own would contradict that.
+            # Streamed from the file with its size as Content-Length.
             self._upload = path
         if items.has_body and not items.files and not options.form:
             self.headers.append(("Accept", "application/json, */*;q=0.5"))
@@ -113,7 +113,7 @@ class Body:
         if self._data is not None:
             return {"content": self._data}
         if self._upload is not None:
-            return {"content": self._upload_chunks(self._upload)}
+            return {"content": SizedPieces(self._upload_chunks(self._upload), self._upload.stat().st_size)}
         if items.files:
             for handle in self._open:
                 handle.close()

@@ -121,6 +121,18 @@ TEST(RedirectDecisions, Failures) {
     EXPECT_FALSE(decide_redirect({302, "/n", "http://a.test/", "GET", false, false, 19, HY_REDIRECT_FOLLOW}).fail);
 }
 
+TEST(RedirectDecisions, TheRequestsLimitReplacesTwenty) {
+    auto hop = [](int followed, int limit) {
+        return decide_redirect({302, "/n", "http://a.test/", "GET", false, false, followed, HY_REDIRECT_FOLLOW, limit});
+    };
+    EXPECT_FALSE(hop(29, 30).fail);
+    EXPECT_EQ(hop(30, 30).cause, Cause::RedirectLimit);
+    EXPECT_TRUE(hop(30, 30).fail);
+    EXPECT_TRUE(hop(0, 0).fail);
+    EXPECT_FALSE(hop(2, 3).fail);
+    EXPECT_TRUE(hop(3, 3).fail);
+}
+
 TEST(RedirectDecisions, OriginChangeIsReported) {
     EXPECT_TRUE(decide_redirect({302, "http://b.test/", "http://a.test/", "GET", false, false, 0, 0}).origin_changed);
     EXPECT_TRUE(decide_redirect({302, "https://a.test/", "http://a.test/", "GET", false, false, 0, 0}).origin_changed);

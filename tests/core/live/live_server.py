@@ -10,6 +10,8 @@ Starts, on 127.0.0.1 only:
   socks       a SOCKS5 proxy without authentication (pproxy), if available
   ws, wss     the WebSocket test server of tests/live/servers/run_websocket.py,
               in clear and with the 127.0.0.1 certificate, if available
+  h3          HTTP/3 over QUIC and h2 over TLS on the same port number
+              (tests/live/servers/run_http3.py), if aioquic is available
 Writes one JSON line with the ports and the CA file to stdout, then serves
 until stdin closes (the test process ended) or it is terminated.  The test
 process starts it as the leader of a process group that its helpers join,
@@ -67,6 +69,10 @@ async def send_simple(send, status, body=b"", headers=()):
     ]
     await send({"type": "http.response.start", "status": status, "headers": hdrs})
     await send({"type": "http.response.body", "body": body})
+
+
+# Full answers per /cached key.
+CACHED_ANSWERS = {}
 
 
 async def app(scope, receive, send):
@@ -129,6 +135,23 @@ async def app(scope, receive, send):
         await send({"type": "http.response.body", "body": b"first", "more_body": True})
         await asyncio.sleep(60)
         await send({"type": "http.response.body", "body": b""})
+    elif head == "cached":
+        # /cached/<key>: fresh for five minutes; /cached/<key>?revalidate=1:
+        # stored but revalidated each time (no-cache), answered 304 when the
+        # request carries the ETag.  The body says how many full answers
+        # the key has had, so a stored copy shows an old count.
+        key = parts[1] if len(parts) > 1 else ""
+        revalidate = query.get("revalidate") == "1"
+        etag = f'"{key}"'
+        sent_etag = next((v.decode() for k, v in scope["headers"] if k.lower() == b"if-none-match"), None)
+        await read_body(receive)
+        if revalidate and sent_etag == etag:
+            await send_simple(send, 304, b"", [("etag", etag), ("cache-control", "no-cache")])
+        else:
+            CACHED_ANSWERS[key] = CACHED_ANSWERS.get(key, 0) + 1
+            control = "no-cache" if revalidate else "max-age=300"
+            await send_simple(send, 200, f"answer {CACHED_ANSWERS[key]}".encode(),
+                              [("etag", etag), ("cache-control", control)])
     elif head == "cookie":
         if parts[1] == "set":
             name = query.get("name", "c")
@@ -248,6 +271,16 @@ async def main():
         line = await asyncio.get_running_loop().run_in_executor(None, child.stdout.readline)
         if line.startswith("READY"):
             info[name] = int(line.split()[1])
+
+    # HTTP/3 (QUIC on the UDP port of the same number) beside h2 over TCP,
+    # serving tests/live/servers/app.py; absent when aioquic is missing.
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "live", "servers", "run_http3.py")
+    child = reaper.spawn([sys.executable, script, "--cert", good[0], "--key", good[1], "--udp", "same"],
+                         own_group=False, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, text=True)
+    line = await asyncio.get_running_loop().run_in_executor(None, child.stdout.readline)
+    if line.startswith("READY"):
+        info["h3"] = int(line.split()[1])
 
     stop = asyncio.Event()
     servers = [asyncio.ensure_future(serve(app, c, shutdown_trigger=stop.wait)) for c in configs]

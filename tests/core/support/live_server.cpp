@@ -78,6 +78,7 @@ std::filesystem::path read_line(const std::string& line, LiveServers* servers) {
     servers->socks = json_int(line, "socks");
     servers->ws = json_int(line, "ws");
     servers->wss = json_int(line, "wss");
+    servers->h3 = json_int(line, "h3");
     const std::string ca_path = json_text(line, "ca");
     std::ifstream ca(ca_path);
     std::stringstream pem;

@@ -20,6 +20,7 @@ struct LiveServers {
     int socks = 0;        // SOCKS5 proxy without authentication; 0 when unavailable
     int ws = 0;           // WebSocket test server (tests/live/servers/run_websocket.py); 0 when unavailable
     int wss = 0;          // the same over TLS, certificate for 127.0.0.1
+    int h3 = 0;           // HTTP/3 on UDP and h2 on TCP, same port number (tests/live/servers/run_http3.py); 0 when unavailable
     std::string ca_pem;   // the test CA
 };
 

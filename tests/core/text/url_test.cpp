@@ -24,8 +24,8 @@ INSTANTIATE_TEST_SUITE_P(
         EncodeCase{"ascii_untouched", "http://a.test/p/q?x=1&y=%41#f", "http://a.test/p/q?x=1&y=%41#f"},
         EncodeCase{"utf8_path_query", "http://a.test/anything?q=\xE2\x9C\x93\xC3\xBC",
                    "http://a.test/anything?q=%E2%9C%93%C3%BC"},
-        EncodeCase{"path_set", "http://a.test/a\"b<c>d`e{f}g'h", "http://a.test/a%22b%3Cc%3Ed%60e%7Bf%7Dg'h"},
-        EncodeCase{"query_set", "http://a.test/?a\"b<c>d`e{f}g'h", "http://a.test/?a%22b%3Cc%3Ed`e{f}g%27h"},
+        EncodeCase{"path_set", "http://a.test/a\"b<c>d`e{f}g'h^i", "http://a.test/a%22b%3Cc%3Ed%60e%7Bf%7Dg'h%5Ei"},
+        EncodeCase{"query_set", "http://a.test/?a\"b<c>d`e{f}g'h^", "http://a.test/?a%22b%3Cc%3Ed`e{f}g%27h^"},
         EncodeCase{"fragment_set", "http://a.test/#a\"b<c>d`e'f\xC3\xA9", "http://a.test/#a%22b%3Cc%3Ed%60e'f%C3%A9"},
         EncodeCase{"space_and_del", "/a b\x7F", "/a%20b%7F"},
         EncodeCase{"hash_and_question_in_fragment", "/p#a?b#c", "/p#a?b#c"},
@@ -67,6 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"ascii_punycode_kept", "http://xn--bcher-kva.example/", "http://xn--bcher-kva.example/", "xn--bcher-kva.example"},
         ParseCase{"query_encoded", "http://127.0.0.1:8/anything?q=\xE2\x9C\x93", "http://127.0.0.1:8/anything?q=%E2%9C%93", "127.0.0.1"},
         ParseCase{"websocket", "wss://h.test/\xC3\xA4?\xC3\xBC", "wss://h.test/%C3%A4?%C3%BC", "h.test"},
+        ParseCase{"spaces_encoded", "http://h.test/a b?c d#e f", "http://h.test/a%20b?c%20d#e%20f", "h.test"},
         ParseCase{"invalid_idn", "http://a\xE2\x80\x8B\xF0\x9F\x98\x80\xCC\x81.test/", nullptr, ""},
         ParseCase{"broken_utf8_host", "http://a\xFF.test/", nullptr, ""}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -131,3 +131,20 @@ def test_a_step_by_step_walk_times_out_waiting_for_the_head(core):
         with pytest.raises(vesper.ReadTimeout):
             client.get("http://x/", max_redirects=3)
     assert core.calls("hy_request_cancel") == 1
+
+
+@pytest.mark.parametrize("code, net_error, cls, sentence", [
+    (9, -202, vesper.CertificateUnknownAuthority,
+     "the server's certificate is not trusted (unknown authority) (net::ERR_CERT_AUTHORITY_INVALID, "
+     "Chromium net error -202) (GET http://x/a%20b)"),
+    (8, -102, vesper.ConnectError,
+     "the server refused the connection (net::ERR_CONNECTION_REFUSED, Chromium net error -102) (GET http://x/a%20b)"),
+    (8, -999, vesper.NetworkError, "the request failed (Network) (Chromium net error -999) (GET http://x/a%20b)"),
+])
+def test_texts_start_with_a_plain_sentence(core, client, code, net_error, cls, sentence):
+    driver = Driver(core, lambda c, i: c.complete(i, code, net_error))
+    with pytest.raises(cls) as info:
+        client.get("http://x/a b")
+    driver.join()
+    assert str(info.value) == sentence
+    assert info.value.net_error == net_error and info.value.request.url == "http://x/a%20b"

@@ -1,0 +1,3 @@
+"""The package's version."""
+
+__version__ = "0.1.0"
