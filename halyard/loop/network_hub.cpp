@@ -118,9 +118,10 @@ void NetworkHub::untrack(Request* request) { active_.erase(request); }
 
 void NetworkHub::run() {
     // The profile's HTTP/2 framing for every connection this thread's
-    // libcurl opens; held here for as long as the thread uses it.
+    // libcurl opens (held here for as long as the thread uses it); without
+    // a profile, the Core's plain one.
     const std::shared_ptr<const BrowserProfile> profile = find_profile(profile_);
-    use_h2_framing_on_this_thread(profile ? &profile->h2 : nullptr);
+    use_h2_framing_on_this_thread(profile ? &profile->h2 : &plain_h2_framing());
     std::vector<Command> batch;
     for (;;) {
         // Cleared before the batch is taken: a command queued after the

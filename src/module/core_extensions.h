@@ -19,7 +19,8 @@ namespace vesper {
     X(request_from_cache)         \
     X(websocket_set_deflate)      \
     X(engine_create_with_options) \
-    X(engine_cookies)
+    X(engine_cookies)             \
+    X(engine_create_with_client_certificate)
 
 // Each pointer is null when the loaded Core lacks that function.
 struct CoreExtensions {
