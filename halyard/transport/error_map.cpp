@@ -78,11 +78,11 @@ constexpr ErrorRow kTable[] = {
     // value is written out as the system's libcurl 7.88 has no name for it.
     curl_row(kCurlTooLarge, When::DecodingBody, HY_PROTOCOL, -330, "decoded body held while paused passed 64 MiB"),
     curl_row(kCurlTooLarge, When::HeadUnfinished, HY_PROTOCOL, -325, "head line too long"),
-    // While receiving is paused curl keeps what it decodes, up to 64 MiB:
-    // a body that fills that is expanding far beyond what was received.
     // libcurl 7.88 ends a transfer whose DNS-over-HTTPS lookup failed
     // (resolver unreachable, untrusted, or no address) with this code.
     curl_row(CURLE_OUT_OF_MEMORY, When::DohNoAnswer, HY_NETWORK, -105, "DNS over HTTPS gave no address"),
+    // While receiving is paused curl keeps what it decodes, up to 64 MiB:
+    // a body that fills that is expanding far beyond what was received.
     curl_row(CURLE_OUT_OF_MEMORY, When::DecodingBody, HY_PROTOCOL, -330, "decoded body held while paused passed 64 MiB"),
     // curl refuses a head line over 100 KiB (or a head over its own bound,
     // which the Core's smaller one meets first) with this code.
