@@ -23,8 +23,8 @@ TIMED       := bash $(CURDIR)/scripts/timed.sh
 CONSTRAINTS := constraints-dev.txt
 
 APT_PACKAGES := g++ libcurl4-openssl-dev libssl-dev libwslay-dev libnghttp2-dev zlib1g-dev \
-                libbrotli-dev libzstd-dev libidn2-dev openssl libgtest-dev clang libclang-rt-14-dev nginx-light procps tmux \
-                chromium
+                libbrotli-dev libzstd-dev libidn2-dev libpsl-dev make patch openssl libgtest-dev clang libclang-rt-14-dev \
+                nginx-light procps tmux chromium
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 # The module runs against the Core double in tests/module: the double is
@@ -39,7 +39,7 @@ PYTEST      := $(VPY) -m pytest -q -p no:cacheprovider
 PYTEST_WORKERS ?= 2
 XDIST       := $(if $(filter 0,$(PYTEST_WORKERS)),,-n $(PYTEST_WORKERS) --dist loadfile)
 
-.PHONY: all deps native build test tail-lanes test-core tsan-core tsan-module test-module test-live test-package test-cli test-wheel typecheck docs wheel \
+.PHONY: all deps tls-stack native build test tail-lanes test-core tsan-core tsan-module test-module test-live test-package test-cli test-wheel typecheck docs wheel \
         sanitize sanitize-build lsan-core tsan tsan-build fuzz fuzz-build instrumented-builds demo bench soak clean
 
 all: build
@@ -54,17 +54,34 @@ $(VENV)/.apt-done: scripts/install-quic-libcurl.sh Makefile
 	@sh scripts/install-quic-libcurl.sh
 	@mkdir -p $(VENV) && touch $@
 
-$(VENV)/.pip-done: requirements-dev.txt $(CONSTRAINTS) $(VENV)/.apt-done
+$(VENV)/.pip-done: requirements-dev.txt $(CONSTRAINTS) | $(VENV)/.apt-done
 	@[ -x $(VPY) ] || $(PYTHON) -m venv $(VENV)
 	$(VPY) -m pip install -q --upgrade pip -c $(CONSTRAINTS)
 	$(VPY) -m pip install -q -r requirements-dev.txt -c $(CONSTRAINTS)
 	@touch $@
 
-deps: $(VENV)/.pip-done
+deps: $(VENV)/.apt-done $(VENV)/.pip-done
+
+# The Core's TLS and HTTP stack.  `own` (the default): BoringSSL and
+# libcurl built from the package registries by scripts/tls-stack/build.sh
+# and linked statically into libhalyard.so; built once per machine into
+# $(TLS_CACHE) (see README.md for what that costs), reused from there by
+# every build tree.  `system`: Debian's libcurl and OpenSSL.
+TLS_STACK   ?= own
+TLS_CACHE   ?= $(HOME)/.cache/vesper-build
+TLS_STACK_BUILD = VESPER_BUILD_CACHE=$(TLS_CACHE) PYTHON=$(CURDIR)/$(VPY) CMAKE=$(CURDIR)/$(CMAKE) \
+	  NINJA=$(CURDIR)/$(VENV)/bin/ninja JOBS=$(JOBS) sh $(CURDIR)/scripts/tls-stack/build.sh
+# The folder of the built stack as a CMake option (a failed build names a
+# folder that does not exist, which stops CMake).
+tls_option = $(if $(filter own,$(TLS_STACK)),-DVESPER_TLS_PREFIX=$$($(TLS_STACK_BUILD) || echo /tls-stack-build-failed),-DVESPER_TLS_PREFIX=)
 
 # $(call configure,DIR,CMAKE OPTIONS): a Ninja build tree in DIR.
 configure = $(CMAKE) -S . -B $(1) -G Ninja -DVESPER_WERROR=ON -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
-	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY) $(2) >/dev/null
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VPY) $(tls_option) $(2) >/dev/null
+
+# The TLS stack alone (also built by the first configure that needs it).
+tls-stack: deps
+	@$(if $(filter own,$(TLS_STACK)),$(TLS_STACK_BUILD),echo "TLS_STACK=$(TLS_STACK): the system's libcurl and OpenSSL")
 
 # What the package needs, built in place: the module and the Core land in
 # python/, beside the vesper package, so PYTHONPATH=python imports them.
@@ -101,7 +118,8 @@ WHEEL_PLAT ?= manylinux_2_35_x86_64
 DIST       ?= $(CURDIR)/dist
 wheel: deps
 	rm -rf $(DIST)/raw && mkdir -p $(DIST)
-	$(VPY) -m pip wheel . --no-deps --no-build-isolation -q -w $(DIST)/raw
+	$(VPY) -m pip wheel . --no-deps --no-build-isolation -q -w $(DIST)/raw \
+	  -C cmake.define.VESPER_TLS_PREFIX=$(if $(filter own,$(TLS_STACK)),$$($(TLS_STACK_BUILD) || echo /tls-stack-build-failed),)
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VENV)/bin/auditwheel repair --plat $(WHEEL_PLAT) -w $(DIST) $(DIST)/raw/*.whl
 	rm -rf $(DIST)/raw
 

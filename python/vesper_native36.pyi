@@ -79,6 +79,10 @@ class PyEngine:
         # Named options beyond the record ("max_connections", "resolve", ...),
         # with the hy_engine_create_with_options extension only.
         options: Sequence[tuple[str, str]] | None = None,
+        *,
+        client_cert: _ByteSequence | None = None,
+        client_key: _ByteSequence | None = None,
+        key_password: _ByteSequence | None = None,
     ) -> None: ...
     @staticmethod
     def abi_version() -> int: ...

@@ -33,7 +33,8 @@ struct EngineSettings {
     uint32_t http_version = HY_HTTP_AUTO;
     uint32_t tls_verify = HY_TLS_SYSTEM_ROOTS;
     std::shared_ptr<TrustStore> trust;  // HY_TLS_CA_BUNDLE only
-    TlsContextSetup tls_setup;          // points into `trust` and `profile`; set by Engine::create
+    std::shared_ptr<const ClientCertificate> client_certificate;  // null: none presented
+    TlsContextSetup tls_setup;          // points into `trust`, `profile`, `client_certificate`; set by Engine::create
     EngineOptions options;              // hy_engine_create_with_options; defaults otherwise
 };
 

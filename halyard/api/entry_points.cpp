@@ -58,6 +58,42 @@ HY_API uint32_t hy_engine_create(const EngineConfig* config, hy_engine** out) {
     });
 }
 
+HY_API uint32_t hy_engine_create_with_client_certificate(const EngineConfig* config, const uint8_t* chain,
+                                                         uint64_t chain_len, const uint8_t* key, uint64_t key_len,
+                                                         const uint8_t* password, uint64_t password_len,
+                                                         uint32_t* problem, hy_engine** out) {
+    return guarded(HY_INITIALIZATION_FAILED, [&]() -> uint32_t {
+        if (out == nullptr || problem == nullptr) return HY_INVALID_ARGUMENT;
+        *out = nullptr;
+        *problem = HY_CLIENT_CERT_OK;
+        if ((chain == nullptr && chain_len != 0) || (key == nullptr && key_len != 0) ||
+            (password == nullptr && password_len != 0))
+            return HY_INVALID_ARGUMENT;
+        halyard::EngineSettings settings;
+        if (uint32_t rc = halyard::read_engine_config(config, settings); rc != HY_OK) return rc;
+        // A shared pool would let another engine's transfer reuse a
+        // connection this certificate authenticated.
+        if (!settings.profile_namespace.empty()) {
+            *problem = HY_CLIENT_CERT_SHARED;
+            return HY_INVALID_ARGUMENT;
+        }
+        settings.client_certificate = halyard::ClientCertificate::from_pem(
+            chain, static_cast<size_t>(chain_len), key, static_cast<size_t>(key_len), password,
+            static_cast<size_t>(password_len), *problem);
+        if (!settings.client_certificate) return HY_INVALID_ARGUMENT;
+        uint32_t code = HY_OK;
+        auto engine = halyard::Engine::create(std::move(settings), code);
+        if (!engine) return code;
+        try {
+            *out = new hy_engine{std::move(engine)};
+        } catch (...) {
+            if (engine) engine->drop_user();
+            throw;
+        }
+        return HY_OK;
+    });
+}
+
 HY_API void hy_engine_release(hy_engine* engine) {
     if (engine == nullptr) return;
     std::shared_ptr<halyard::Engine> core = std::move(engine->engine);

@@ -146,7 +146,8 @@ void Request::on_timeout() {
     // connect timeout, as curl's own does: callers tell the two apart.
     bool connecting = false;
     if (phase_ == Phase::Transferring && easy_ != nullptr)
-        connecting = !read_curl_facts(easy_, CURLE_OK, !engine_->settings().proxy.empty(), "", *api_).connected;
+        connecting = !read_curl_facts(easy_, CURLE_OK, !engine_->settings().proxy.empty(), "", *api_).connected &&
+                     !hop_socket_connected();
     finish(map_cause(connecting ? Cause::ConnectTimedOut : Cause::TimedOut));
 }
 
@@ -176,6 +177,7 @@ void Request::on_upload_kick() {
 
 void Request::begin_hop() {
     phase_ = Phase::Transferring;
+    hop_socket_ = CURL_SOCKET_BAD;
     head_.reset();
     head_budget_.reset();
     decode_guard_.reset();

@@ -116,6 +116,12 @@ private:
     curl_slist* build_header_list(const HeaderList& headers);   // transfer.cpp
     int apply_connected_settings();
     static int prereq_callback(void* self, char*, char*, int, int);
+    // Opens the hop's sockets for curl and remembers the last one, so a
+    // timeout of the Core's own can tell a hop still connecting from one
+    // whose TCP connection stands (curl reports its connect time only once
+    // the TLS handshake is done too).
+    static curl_socket_t open_socket_callback(void* self, curlsocktype purpose, curl_sockaddr* address);
+    bool hop_socket_connected() const;
     void detach_transfer();
     CURLcode apply_pause();
     void end_hop(CURLcode code);
@@ -174,6 +180,8 @@ private:
     // The list without the profile's HTTP/2-only headers, swapped in when
     // the connection turns out to speak HTTP/1.1 (empty list: no difference).
     curl_slist* h1_header_list_ = nullptr;
+    // The last socket curl opened for this hop (open_socket_callback); -1: none.
+    curl_socket_t hop_socket_ = CURL_SOCKET_BAD;
     // The HEADERS priority, given to curl only once connected (prereq_callback):
     // set earlier, curl 7.88 sends it again as a PRIORITY frame for a
     // stream not yet opened, which no browser does.  0: none.

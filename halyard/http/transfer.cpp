@@ -1,6 +1,7 @@
 // Setting up one hop's curl transfer from the engine's settings and the
 // request's current method, URL, headers and body.
 #include <openssl/ssl.h>
+#include <sys/socket.h>
 
 #include "cache/cache_policy.h"
 #include "loop/engine.h"
@@ -149,6 +150,10 @@ CURLcode Request::configure_transfer() {
     o.set(CURLOPT_HTTPHEADER, header_list_);
     // A QUIC hop has neither an HTTP/2 stream priority nor an HTTP/1.1
     // fallback list, and its easy handle belongs to the other libcurl.
+    if (!quic_hop_) {
+        o.set(CURLOPT_OPENSOCKETFUNCTION, &Request::open_socket_callback);
+        o.set(CURLOPT_OPENSOCKETDATA, static_cast<void*>(this));
+    }
     if (!quic_hop_ && (h1_header_list_ != nullptr || h2_weight_ > 0)) {
         o.set(CURLOPT_PREREQFUNCTION, &Request::prereq_callback);
         o.set(CURLOPT_PREREQDATA, static_cast<void*>(this));
@@ -160,6 +165,22 @@ CURLcode Request::configure_transfer() {
         caller_cookies_ = caller_cookies_.empty() ? quic_jar_cookies_ : quic_jar_cookies_ + "; " + caller_cookies_;
     o.set(CURLOPT_COOKIE, caller_cookies_.empty() ? nullptr : caller_cookies_.c_str());
     return o.result();
+}
+
+curl_socket_t Request::open_socket_callback(void* self, curlsocktype, curl_sockaddr* address) {
+    auto* r = static_cast<Request*>(self);
+    const curl_socket_t fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd >= 0) r->hop_socket_ = fd;
+    return fd >= 0 ? fd : CURL_SOCKET_BAD;
+}
+
+// The hop's last socket has a peer: its TCP connection (to the server or
+// the proxy) was made.  curl keeps the socket open while it connects.
+bool Request::hop_socket_connected() const {
+    if (hop_socket_ == CURL_SOCKET_BAD) return false;
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    return getpeername(hop_socket_, reinterpret_cast<sockaddr*>(&peer), &len) == 0;
 }
 
 // Once connected (new or reused) and before the request goes out: the

@@ -15,8 +15,8 @@
  * hy_request_sent_heads, hy_request_set_upload_length,
  * hy_request_set_max_redirects, hy_request_from_cache,
  * hy_websocket_set_deflate, hy_engine_create_with_options,
- * hy_engine_cookies, hy_request_start_driven, hy_request_drive,
- * hy_websocket_drive.
+ * hy_engine_cookies, hy_engine_create_with_client_certificate,
+ * hy_request_start_driven, hy_request_drive, hy_websocket_drive.
  *
  * Conventions
  *  - Every record starts with its size in bytes and the interface version
@@ -603,6 +603,40 @@ typedef uint32_t (*hy_websocket_set_deflate_fn)(hy_websocket *, uint32_t, uint32
 HY_API uint32_t hy_websocket_set_deflate(hy_websocket *socket, uint32_t flags,
                                          uint32_t client_max_window_bits,
                                          uint32_t server_max_window_bits);
+#endif
+
+/* hy_engine_create_with_client_certificate: why a chain or key was refused. */
+enum {
+    HY_CLIENT_CERT_OK = 0,
+    HY_CLIENT_CERT_BAD_CHAIN = 1,       /* no PEM certificate could be read */
+    HY_CLIENT_CERT_BAD_KEY = 2,         /* no PEM private key could be read */
+    HY_CLIENT_CERT_WRONG_PASSWORD = 3,  /* the key is encrypted: password missing or wrong */
+    HY_CLIENT_CERT_KEY_MISMATCH = 4,    /* the key is not the first certificate's */
+    HY_CLIENT_CERT_SHARED = 5           /* a profile namespace was named: refused */
+};
+
+/*
+ * hy_engine_create_with_client_certificate: hy_engine_create, and every TLS
+ * connection of the engine (to servers and to an HTTPS proxy) presents a
+ * client certificate to a server that asks for one (mutual TLS).
+ * `chain`: PEM certificates, the client's own first, then its
+ * intermediates.  `key`: its PEM private key (absent: read from `chain`),
+ * encrypted or not; `password` decrypts it (may be absent).  Such an
+ * engine keeps its connections and TLS sessions to itself: a non-empty
+ * profile_namespace is refused (HY_CLIENT_CERT_SHARED).
+ * Owns: copies what it keeps.  Results: as hy_engine_create, and
+ * HY_INVALID_ARGUMENT with *problem (HY_CLIENT_CERT_*) for a chain or key
+ * that cannot be used; *problem is HY_CLIENT_CERT_OK otherwise.
+ * Threads: any.  Blocks: as hy_engine_create.
+ */
+typedef uint32_t (*hy_engine_create_with_client_certificate_fn)(const EngineConfig *, const uint8_t *, uint64_t,
+                                                                const uint8_t *, uint64_t, const uint8_t *,
+                                                                uint64_t, uint32_t *, hy_engine **);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_engine_create_with_client_certificate(const EngineConfig *config, const uint8_t *chain,
+                                                         uint64_t chain_len, const uint8_t *key, uint64_t key_len,
+                                                         const uint8_t *password, uint64_t password_len,
+                                                         uint32_t *problem, hy_engine **out);
 #endif
 
 /*

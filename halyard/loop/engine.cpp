@@ -17,7 +17,8 @@ std::shared_ptr<Engine> Engine::create(EngineSettings settings, uint32_t& code) 
             return nullptr;
         }
     }
-    settings.tls_setup = {settings.trust.get(), settings.profile ? &settings.profile->tls : nullptr};
+    settings.tls_setup = {settings.trust.get(), settings.profile ? &settings.profile->tls : nullptr,
+                          settings.client_certificate.get()};
     std::shared_ptr<NetworkHub> hub = acquire_hub(settings.profile_namespace, settings.impersonate, code);
     if (!hub) return nullptr;
     try {

@@ -138,7 +138,7 @@ bool NetworkHub::on_thread() const { return runner_here() == this; }
 
 void NetworkHub::enter_loop_thread() {
     runner_here() = this;
-    use_h2_framing_on_this_thread(browser_profile_ ? &browser_profile_->h2 : nullptr);
+    use_h2_framing_on_this_thread(browser_profile_ ? &browser_profile_->h2 : &plain_h2_framing());
 }
 
 void NetworkHub::leave_loop_thread() {

@@ -74,4 +74,9 @@ std::optional<H2Framing> parse_h2_framing(std::string_view akamai) {
     return f;
 }
 
+const H2Framing& plain_h2_framing() {
+    static const H2Framing framing = parse_h2_framing("3:100;4:33554432;2:0|33488897|0|m,p,s,a").value_or(H2Framing{});
+    return framing;
+}
+
 }  // namespace halyard

@@ -35,6 +35,12 @@ struct H2Framing {
     std::string akamai() const;
 };
 
+// The framing of a connection without a profile: libcurl 7.88's
+// ("3:100;4:33554432;2:0|33488897|0|m,p,s,a"), which the Core kept when it
+// moved to its own libcurl, whose defaults differ (a 64 KiB stream window
+// grown per stream, a 1 GiB connection window, another pseudo-header order).
+const H2Framing& plain_h2_framing();
+
 // The framing an Akamai fingerprint text describes; nullopt when the text
 // is malformed or names PRIORITY frames (the Core sends none).
 std::optional<H2Framing> parse_h2_framing(std::string_view akamai);

@@ -37,7 +37,31 @@ TlsProfile chromium_tls(int major) {
     t.ech_payload = 0;  // Chrome draws 144, 176, 208 or 240 per connection
     // The Trust Anchor IDs list (0xca34) of the 156 capture.
     t.trust_anchor_ids = major >= 156;
+    // On the Core's own BoringSSL, the rest of Chrome's hello: the
+    // post-quantum hybrid first from 124 (Kyber draft, then ML-KEM from
+    // 131), the extension order shuffled per connection from 110, brotli
+    // certificate compression, ALPS for h2 (the new codepoint from 133),
+    // ML-DSA signature algorithms from 150 and a GREASE one first in 156.
+    t.pq_group = major >= 131 ? 0x11ec : major >= 124 ? 0x6399 : 0;
+    t.permute_extensions = major >= 110;
+    t.cert_compression = "\x02";
+    t.alps = major >= 133 ? 17613 : 17513;
+    t.mldsa_sigalgs = major >= 150;
+    t.grease_sigalgs = major >= 156;
     return t;
+}
+
+// ALPS's payload for h2: the SETTINGS the browser sends, 16-bit id and
+// 32-bit value each, in order.
+std::string alps_settings(const H2Framing& h2) {
+    std::string out;
+    for (size_t i = 0; i < h2.setting_count; ++i) {
+        const auto id = static_cast<uint32_t>(h2.settings[i].id);
+        const uint32_t v = h2.settings[i].value;
+        for (int shift : {8, 0}) out.push_back(static_cast<char>((id >> shift) & 0xff));
+        for (int shift : {24, 16, 8, 0}) out.push_back(static_cast<char>((v >> shift) & 0xff));
+    }
+    return out;
 }
 
 // A profile's HTTP/2 framing from the browser's Akamai fingerprint text
@@ -119,6 +143,7 @@ std::shared_ptr<BrowserProfile> chromium_profile(BrowserFamily family, int major
     p->h2_weight = 256;
     p->h2_exclusive = true;
     p->h2 = chromium_h2(major);
+    p->tls.alps_settings = alps_settings(p->h2);
     p->websocket = WebSocketLayout::Chromium;
     p->websocket_accept_encoding = encodings;
     return p;
@@ -176,6 +201,12 @@ std::shared_ptr<BrowserProfile> firefox_profile(int major) {
     t.ech_grease = true;
     t.ech_payload = 239;  // NSS's size for a first, unresumed hello (153 capture)
     t.record_size_limit = 16385;
+    // On the Core's own BoringSSL: ML-KEM first with three key shares,
+    // zlib, brotli and zstd certificate compression.
+    t.pq_group = 0x11ec;
+    t.p256_key_share = true;
+    t.cert_compression = "\x01\x02\x03";
+    t.sha1_sigalgs = true;  // BoringSSL sends them (TLS 1.3 still refuses SHA-1 signatures)
     return p;
 }
 
@@ -220,6 +251,7 @@ std::shared_ptr<BrowserProfile> safari_profile(std::string_view version) {
     t.signed_cert_timestamps = true;
     t.padding = true;
     t.grease = true;
+    t.cert_compression = "\x01";  // zlib, on the Core's own BoringSSL
     // 18.0 also announced ENABLE_CONNECT_PROTOCOL; 18.4 no longer does.
     p->h2 = framing(version == "18.0" ? "2:0;3:100;4:2097152;8:1;9:1|10420225|0|m,s,a,p"
                                       : "2:0;3:100;4:2097152;9:1|10420225|0|m,s,a,p");

@@ -24,11 +24,25 @@ struct TlsProfile {
     uint16_t ech_payload = 0;      // its payload length; 0: 144, 176, 208 or 240 drawn per hello
     bool trust_anchor_ids = false; // extension 0xca34 with Chrome's list of trust anchor ids
     uint16_t record_size_limit = 0;  // extension 28 with this value; 0: not sent
+
+    // What only the Core's own TLS library (BoringSSL) can send; ignored on
+    // OpenSSL.
+    uint16_t pq_group = 0;         // post-quantum hybrid group put first, with a key share (0x6399 or 0x11ec)
+    bool p256_key_share = false;   // a third key share, P-256 (Firefox)
+    bool permute_extensions = false;  // extension order shuffled per connection (Chrome 110+)
+    std::string cert_compression;  // compress_certificate (27) algorithms in order: 1 zlib, 2 brotli, 3 zstd
+    uint16_t alps = 0;             // ALPS extension for h2: 17513 (old codepoint), 17613 (new); 0: none
+    std::string alps_settings;     // its payload: the browser's HTTP/2 SETTINGS (6 bytes per entry)
+    bool mldsa_sigalgs = false;    // ML-DSA 0x0904-0x0906 ahead of the signature algorithms (Chrome 150+)
+    bool grease_sigalgs = false;   // a GREASE value first in the signature algorithms (Chrome 156)
+    bool sha1_sigalgs = false;     // ECDSA+SHA1 and RSA+SHA1 last in the signature algorithms (Firefox)
 };
 
 // Applies `profile` to a context curl is about to use for one connection
 // (from CURLOPT_SSL_CTX_FUNCTION, so after curl's own settings).  False
-// when OpenSSL refused a setting; the context is then unusable.
+// when the TLS library refused a setting; the context is then unusable.
+// On BoringSSL, `profile` must outlive the context: the per-connection
+// settings are applied from its info callback.
 bool apply_tls_profile(SSL_CTX* ctx, const TlsProfile& profile);
 
 }  // namespace halyard

@@ -13,6 +13,8 @@
 namespace halyard {
 namespace {
 
+constexpr auto kCurlTooLarge = static_cast<CURLcode>(100);
+
 constexpr ErrorRow curl_row(CURLcode code, When when, uint32_t result, int32_t net,
                             const char* meaning) {
     return {true, code, when, Cause::Internal, result, net, meaning};
@@ -71,11 +73,16 @@ constexpr ErrorRow kTable[] = {
     curl_row(CURLE_QUIC_CONNECT_ERROR, When::Always, HY_NETWORK, -358, "QUIC handshake failed"),
     curl_row(CURLE_PARTIAL_FILE, When::ChunkedBody, HY_NETWORK, -355, "chunked body ended without its last chunk"),
     curl_row(CURLE_PARTIAL_FILE, When::Always, HY_NETWORK, -354, "body shorter than Content-Length"),
-    // While receiving is paused curl keeps what it decodes, up to 64 MiB:
-    // a body that fills that is expanding far beyond what was received.
+    // libcurl 8.6 and later (the Core's own) refuse both of the next
+    // cases with CURLE_TOO_LARGE (100) instead of CURLE_OUT_OF_MEMORY; its
+    // value is written out as the system's libcurl 7.88 has no name for it.
+    curl_row(kCurlTooLarge, When::DecodingBody, HY_PROTOCOL, -330, "decoded body held while paused passed 64 MiB"),
+    curl_row(kCurlTooLarge, When::HeadUnfinished, HY_PROTOCOL, -325, "head line too long"),
     // libcurl 7.88 ends a transfer whose DNS-over-HTTPS lookup failed
     // (resolver unreachable, untrusted, or no address) with this code.
     curl_row(CURLE_OUT_OF_MEMORY, When::DohNoAnswer, HY_NETWORK, -105, "DNS over HTTPS gave no address"),
+    // While receiving is paused curl keeps what it decodes, up to 64 MiB:
+    // a body that fills that is expanding far beyond what was received.
     curl_row(CURLE_OUT_OF_MEMORY, When::DecodingBody, HY_PROTOCOL, -330, "decoded body held while paused passed 64 MiB"),
     // curl refuses a head line over 100 KiB (or a head over its own bound,
     // which the Core's smaller one meets first) with this code.
@@ -113,15 +120,19 @@ constexpr ErrorRow kTable[] = {
     curl_row(CURLE_ABORTED_BY_CALLBACK, When::Always, HY_CANCELED, -3, "aborted"),
 };
 
-// OpenSSL's reasons for a handshake that found no version or cipher both
-// sides accept, whether seen here or told by the server's alert; Chromium
+// The TLS library's reasons (OpenSSL's or the Core's own BoringSSL's) for
+// a handshake that found no version or cipher both sides accept, whether seen here or told by the server's alert; Chromium
 // reports all of them as SSL_VERSION_OR_CIPHER_MISMATCH.
 bool is_tls_mismatch(unsigned long error) {
     if (ERR_GET_LIB(error) != ERR_LIB_SSL) return false;
     switch (ERR_GET_REASON(error)) {
     case SSL_R_UNSUPPORTED_PROTOCOL:
+#ifdef OPENSSL_IS_BORINGSSL
+    case SSL_R_NO_SHARED_GROUP:
+#else
     case SSL_R_NO_PROTOCOLS_AVAILABLE:
     case SSL_R_VERSION_TOO_LOW:
+#endif
     case SSL_R_NO_SHARED_CIPHER:
     case SSL_R_NO_CIPHERS_AVAILABLE:
     case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:

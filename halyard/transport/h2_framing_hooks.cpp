@@ -119,10 +119,11 @@ HALYARD_HOOK int32_t nghttp2_submit_request(nghttp2_session* session, const nght
 }
 
 // No browser sends PRIORITY frames: under a profile the HEADERS frame
-// carries the stream's priority and this one is left out.
+// carries the stream's priority and this one is left out (without a
+// profile, libcurl's are sent).
 HALYARD_HOOK int nghttp2_submit_priority(nghttp2_session* session, uint8_t flags, int32_t stream_id,
                                          const nghttp2_priority_spec* pri_spec) {
     HALYARD_NEXT(nghttp2_submit_priority);
-    if (t_framing != nullptr) return 0;
+    if (t_framing != nullptr && t_framing != &halyard::plain_h2_framing()) return 0;
     return next(session, flags, stream_id, pri_spec);
 }

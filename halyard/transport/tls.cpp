@@ -88,6 +88,10 @@ CURLcode configure_context(void* ssl_ctx, void* userp) {
         ERR_clear_error();
         return CURLE_SSL_CIPHER;
     }
+    if (setup->client_certificate != nullptr && !setup->client_certificate->apply(ctx)) {
+        ERR_clear_error();
+        return CURLE_SSL_CERTPROBLEM;
+    }
     return CURLE_OK;
 }
 
@@ -134,7 +138,7 @@ CURLcode apply_tls_options(CURL* easy, uint32_t mode, const TlsContextSetup& set
     default:
         rc = CURLE_BAD_FUNCTION_ARGUMENT;
     }
-    if (setup.trust != nullptr || setup.profile != nullptr) {
+    if (setup.trust != nullptr || setup.profile != nullptr || setup.client_certificate != nullptr) {
         set(CURLOPT_SSL_CTX_FUNCTION, &setup_context);
         set(CURLOPT_SSL_CTX_DATA, const_cast<TlsContextSetup*>(&setup));
     }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "profile/tls_profile.h"
+#include "transport/client_certificate.h"
 
 typedef struct x509_store_st X509_STORE;
 
@@ -51,11 +52,12 @@ private:
 };
 
 // What the callback curl runs for each new TLS context applies: the
-// bundle's store (mode HY_TLS_CA_BUNDLE) and the profile's ClientHello
-// settings.  Both must outlive the transfer.
+// bundle's store (mode HY_TLS_CA_BUNDLE), the profile's ClientHello
+// settings and the client certificate.  Both must outlive the transfer.
 struct TlsContextSetup {
     const TrustStore* trust = nullptr;
     const TlsProfile* profile = nullptr;
+    const ClientCertificate* client_certificate = nullptr;
 };
 
 // Sets the TLS options of one transfer for HY_TLS_* `mode`.

@@ -384,7 +384,7 @@ class BaseClient:
                  event_hooks: Optional[EventHooks] = None, record_sent_heads: bool = False,
                  transport: Optional[MockTransport] = None, limits: Optional[Limits] = None,
                  resolve: Optional[Mapping[str, str]] = None, ip_version: Optional[int] = None,
-                 dns_over_https: Optional[str] = None) -> None:
+                 dns_over_https: Optional[str] = None, cert: Optional[_config.CertTypes] = None) -> None:
         if isinstance(max_redirects, bool) or not isinstance(max_redirects, int) or max_redirects < 0:
             raise ValueError(f"max_redirects must be a whole number, 0 or more, not {max_redirects!r}")
         use_cache, cache_mode = _config.cache_choice(cache, cache_mode)
@@ -394,7 +394,8 @@ class BaseClient:
             impersonate=impersonate, proxy=proxy_url, proxy_auth=proxy_auth or url_auth, verify=verify_flag,
             ca_pem=ca_pem, http_version=http_version, cache=use_cache, profile_namespace=profile_namespace,
             user_agent=user_agent, accept_language=accept_language,
-            options=tuple(limit_options(limits) + dns_options(resolve, ip_version, dns_over_https)))
+            options=tuple(limit_options(limits) + dns_options(resolve, ip_version, dns_over_https)),
+            client_cert=_config.cert_settings(cert))
         self.limits = limits
         self._explicit_proxy = proxy is not None
         self.timeout = _config.to_timeout(timeout, _config.DEFAULT_TIMEOUT)

@@ -138,6 +138,38 @@ def ca_settings(verify: VerifyTypes) -> Tuple[bool, Optional[bytes]]:
     raise TypeError("verify must be a bool, a CA file path or PEM bytes")
 
 
+PemSource = Union[str, "os.PathLike[str]", bytes]
+CertTypes = Union[PemSource, Tuple[PemSource, PemSource], Tuple[PemSource, PemSource, Union[str, bytes]]]
+
+
+def _pem(source: PemSource, what: str) -> bytes:
+    if isinstance(source, bytes):
+        return source
+    if isinstance(source, (str, os.PathLike)):
+        return pathlib.Path(source).read_bytes()
+    raise TypeError(f"{what} must be a PEM file path or PEM bytes")
+
+
+def cert_settings(cert: Optional[CertTypes]) -> Optional[Tuple[bytes, Optional[bytes], Optional[bytes]]]:
+    """(certificate chain, key, key password) for the engine from ``cert``:
+    one PEM holding both, (chain, key) or (chain, key, password); each PEM
+    a file path or the bytes themselves.  Files are read here."""
+    if cert is None:
+        return None
+    if isinstance(cert, tuple):
+        parts: Tuple[Any, ...] = cert
+        if len(parts) not in (2, 3):
+            raise ValueError("cert must be a PEM, (certificate, key) or (certificate, key, password)")
+        chain, key = _pem(parts[0], "cert's certificate"), _pem(parts[1], "cert's key")
+        password: Any = parts[2] if len(parts) == 3 else None
+        if isinstance(password, str):
+            password = password.encode()
+        if password is not None and not isinstance(password, bytes):
+            raise TypeError("cert's password must be str or bytes")
+        return chain, key, password
+    return _pem(cert, "cert"), None, None
+
+
 def no_proxy_entries() -> Tuple[str, ...]:
     """The NO_PROXY entries of the environment, lower case."""
     raw = os.environ.get("NO_PROXY", os.environ.get("no_proxy", ""))
@@ -180,13 +212,14 @@ class EngineSettings:
     distinct settings (a client with environment proxies may need two)."""
 
     __slots__ = ("impersonate", "proxy", "proxy_auth", "verify", "ca_pem", "http_version", "cache",
-                 "profile_namespace", "user_agent", "accept_language", "options", "engine")
+                 "profile_namespace", "user_agent", "accept_language", "options", "client_cert", "engine")
     _FIELDS = __slots__[:-1]
 
     def __init__(self, *, impersonate: Optional[str], proxy: Optional[str], proxy_auth: Optional[Tuple[str, str]],
                  verify: bool, ca_pem: Optional[bytes], http_version: Optional[str], cache: bool,
                  profile_namespace: Optional[str], user_agent: Optional[str],
-                 accept_language: Optional[str], options: Tuple[Tuple[str, str], ...] = ()) -> None:
+                 accept_language: Optional[str], options: Tuple[Tuple[str, str], ...] = (),
+                 client_cert: Optional[Tuple[bytes, Optional[bytes], Optional[bytes]]] = None) -> None:
         if http_version not in HTTP_VERSIONS:
             raise ValueError(f"http_version must be one of 'auto', '1.1', '2', '3', not {http_version!r}")
         http_version = HTTP_VERSIONS[http_version]
@@ -202,6 +235,7 @@ class EngineSettings:
         self.accept_language = accept_language
         # Named engine options beyond the engine record (limits, name resolution).
         self.options = options
+        self.client_cert = client_cert
         # The native engine made for these settings, once the first request needs it.
         self.engine: Any = None
 
@@ -235,6 +269,13 @@ class EngineSettings:
                 kwargs[name] = value
         if self.options:
             kwargs["options"] = list(self.options)
+        if self.client_cert is not None:
+            chain, key, password = self.client_cert
+            kwargs["client_cert"] = chain
+            if key is not None:
+                kwargs["client_key"] = key
+            if password is not None:
+                kwargs["key_password"] = password
         return kwargs
 
     def key(self) -> Tuple[Any, ...]:

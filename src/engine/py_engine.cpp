@@ -16,8 +16,12 @@ namespace {
 
 constexpr const char* kParamNames[] = {"impersonate",    "proxy",          "verify",       "ca_pem",
                                        "user_agent",     "accept_language", "proxy_username", "proxy_password",
-                                       "http_version",   "cache",          "profile_namespace", "options"};
-constexpr ParamList kParams = {kParamNames, 12, 0};
+                                       "http_version",   "cache",          "profile_namespace", "options",
+                                       "client_cert",    "client_key",     "key_password"};
+// The certificate's three are keyword-only: the twelve before keep their
+// positional form.
+constexpr ParamList kParams = {kParamNames, 15, 0, 12};
+static_assert(kParams.count <= Args::kMax);
 
 constexpr const char* kNoEngineOptions =
     "this Core takes no engine options (hy_engine_create_with_options is missing)";
@@ -36,6 +40,11 @@ struct EngineOptions {
     uint32_t http_version = HY_HTTP_AUTO;
     // Named options beyond the record: "name=value" lines.
     std::string options;
+    // A client certificate (PEM chain, PEM key or none: in the chain, the
+    // key's password): through the Core's extension.
+    std::optional<Bytes> client_cert;
+    std::optional<Bytes> client_key;
+    std::optional<Bytes> key_password;
 };
 
 // (name, value) pairs as the option text; a name or value that would cut
@@ -50,6 +59,25 @@ Result<std::string> option_text(PyObject* object) {
         text.append(name).append("=").append(value).append("\n");
     }
     return text;
+}
+
+Status optional_bytes(const Args& args, size_t i, std::optional<Bytes>& out) {
+    if (!args.given(i) || args[i] == Py_None) return ok_status();
+    TRY_ASSIGN(Bytes value, args.convert(i, to_bytes));
+    out = std::move(value);
+    return ok_status();
+}
+
+// Why the Core refused a client certificate, naming the argument.
+std::string client_certificate_problem(uint32_t problem) {
+    switch (problem) {
+    case HY_CLIENT_CERT_BAD_CHAIN: return "client_cert: no PEM certificate could be read";
+    case HY_CLIENT_CERT_BAD_KEY: return "client_key: no PEM private key could be read";
+    case HY_CLIENT_CERT_WRONG_PASSWORD: return "key_password: the private key is encrypted and the password is missing or wrong";
+    case HY_CLIENT_CERT_KEY_MISMATCH: return "client_key: the private key does not belong to the client certificate";
+    case HY_CLIENT_CERT_SHARED: return "client_cert: an engine with a client certificate cannot join a profile_namespace";
+    default: return "client_cert: refused by the Core";
+    }
 }
 
 Status optional_text(const Args& args, size_t i, std::string& out) {
@@ -85,6 +113,15 @@ Result<EngineOptions> convert_options(const Args& args) {
     if (args.given(11) && args[11] != Py_None) {
         TRY_ASSIGN(o.options, option_text(args[11]));
     }
+    TRY_STATUS(optional_bytes(args, 12, o.client_cert));
+    TRY_STATUS(optional_bytes(args, 13, o.client_key));
+    TRY_STATUS(optional_bytes(args, 14, o.key_password));
+    if (!o.client_cert && (o.client_key || o.key_password))
+        return Failure::value_error("client_key and key_password need client_cert");
+    // The Core creates an engine with options or with a client certificate,
+    // not yet with both.
+    if (o.client_cert && !o.options.empty())
+        return Failure::value_error("client_cert: an engine with a client certificate takes no engine options yet");
     o.impersonate = normalise_profile(std::move(o.impersonate));
     TRY_ASSIGN(o.http_version, resolve_http_version(http_version));
     return o;
@@ -108,7 +145,21 @@ Result<EngineRef> create_engine(const EngineOptions& o) {
     if (o.ca_pem) set_bytes(config.ca_bundle, config.ca_bundle_len, *o.ca_pem);
     hy_engine* engine = nullptr;
     uint32_t result = HY_OK;
-    if (o.options.empty()) {
+    if (o.client_cert) {
+        const auto create = core_extensions().engine_create_with_client_certificate;
+        if (create == nullptr)
+            return Failure::value_error("client_cert: this Core has no client certificates "
+                                        "(hy_engine_create_with_client_certificate)");
+        const auto bytes = [](const std::optional<Bytes>& b) {
+            return b ? b->data() : nullptr;
+        };
+        const auto size = [](const std::optional<Bytes>& b) { return b ? static_cast<uint64_t>(b->size()) : 0u; };
+        uint32_t problem = HY_CLIENT_CERT_OK;
+        result = create(&config, bytes(o.client_cert), size(o.client_cert), bytes(o.client_key), size(o.client_key),
+                        bytes(o.key_password), size(o.key_password), &problem, &engine);
+        if (result == HY_INVALID_ARGUMENT && problem != HY_CLIENT_CERT_OK)
+            return Failure::value_error(client_certificate_problem(problem));
+    } else if (o.options.empty()) {
         result = hy_engine_create(&config, &engine);
     } else {
         const auto create = core_extensions().engine_create_with_options;

@@ -1,5 +1,7 @@
 #include "module/args.h"
 
+#include <algorithm>
+
 #include <vector>
 
 #include "module/pytext.h"
@@ -28,14 +30,15 @@ Result<Args> Args::match(const char* owner, const char* method, const ParamList&
     matched.names_ = params.names;
     const Py_ssize_t total = args ? PyTuple_Size(args) : 0;
     const size_t given = static_cast<size_t>(total > offset ? total - offset : 0);
-    if (given > params.count) {
+    const size_t positional = std::min(params.count, params.positional);
+    if (given > positional) {
         const char* verb = given == 1 ? "was" : "were";
-        if (params.required == params.count) {
-            return Failure::type_error(full_name() + " takes " + std::to_string(params.count) +
+        if (params.required == positional) {
+            return Failure::type_error(full_name() + " takes " + std::to_string(positional) +
                                        " positional arguments but " + std::to_string(given) + " " + verb + " given");
         }
         return Failure::type_error(full_name() + " takes from " + std::to_string(params.required) + " to " +
-                                   std::to_string(params.count) + " positional arguments but " +
+                                   std::to_string(positional) + " positional arguments but " +
                                    std::to_string(given) + " " + verb + " given");
     }
     for (size_t i = 0; i < given; ++i) {

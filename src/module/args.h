@@ -1,6 +1,8 @@
 // Matching a call's positional and keyword arguments to named parameters.
 #pragma once
 
+#include <cstdint>
+
 #include <cstddef>
 #include <string>
 
@@ -12,12 +14,15 @@ struct ParamList {
     const char* const* names;
     size_t count;
     size_t required;  // the leading `required` parameters must be given
+    // Parameters after the first `positional` are keyword-only (additions to
+    // a signature whose positional form is fixed).
+    size_t positional = SIZE_MAX;
 };
 
 // The arguments of one call, matched to parameters; absent ones are null.
 class Args {
 public:
-    static constexpr size_t kMax = 12;
+    static constexpr size_t kMax = 16;
 
     // Matches `args[offset:]` and `kwargs` to `params` of the method
     // `owner`.`method` (named in the messages as "Owner.method()").

@@ -312,6 +312,21 @@ HY_API uint32_t hy_engine_cookies(hy_engine* engine, const char* command, uint64
     if (buffer != nullptr && capacity > 0) std::memcpy(buffer, out.data(), std::min<uint64_t>(capacity, out.size()));
     return HY_OK;
 }
+
+// Recorded as an "engine" record with the certificate's three fields; a
+// scripted HY_INVALID_ARGUMENT reports a wrong password.
+HY_API uint32_t hy_engine_create_with_client_certificate(const EngineConfig* c, const uint8_t* chain,
+                                                         uint64_t chain_len, const uint8_t* key, uint64_t key_len,
+                                                         const uint8_t* password, uint64_t password_len,
+                                                         uint32_t* problem, hy_engine** out) {
+    const auto text = [](const uint8_t* p, uint64_t n) { return range(reinterpret_cast<const char*>(p), n); };
+    const uint32_t code = create_engine("hy_engine_create_with_client_certificate", c, out,
+                                        ", \"client_chain\": " + text(chain, chain_len) +
+                                            ", \"client_key\": " + text(key, key_len) +
+                                            ", \"client_password\": " + text(password, password_len));
+    *problem = code == HY_INVALID_ARGUMENT ? HY_CLIENT_CERT_WRONG_PASSWORD : HY_CLIENT_CERT_OK;
+    return code;
+}
 #endif  // HYD_SPECIFIED_ONLY
 
 HY_API void hy_engine_release(hy_engine* engine) { release_of("engine", engine->id); }

@@ -14,6 +14,9 @@ from servers.fixtures import (bad_tls_servers, certs, http, http_proxy, http_ser
                               ws_plain_server, ws_server, wss_server)
 
 assert (native.PyEngine.core_version() or "").startswith("halyard/"), "the live tests need the real Core"
+# The Core on its own BoringSSL and libcurl (the default build), or on the
+# system's OpenSSL libcurl (TLS_STACK=system): the ClientHello tests differ.
+OWN_TLS = " BoringSSL/" in (native.PyEngine.core_version() or "")
 
 
 @pytest.fixture(scope="session")

@@ -123,3 +123,7 @@ def test_the_cookie_jar_needs_its_extension(core, engine):
     without("hy_engine_cookies")
     with pytest.raises(RuntimeError, match=r"^this Core gives no access to its cookie jar"):
         engine.cookies()
+def test_client_certificate_without_the_extension_names_it():
+    without("hy_engine_create_with_client_certificate")
+    with pytest.raises(ValueError, match="client_cert: this Core has no client certificates"):
+        native.PyEngine(client_cert=b"-----BEGIN CERTIFICATE-----")

@@ -153,3 +153,35 @@ def test_core_version(core, version, expected):
 def test_core_version_invalid_utf8(core):
     core.lib.hyd_set_version(b"v\xff1")
     assert native.PyEngine.core_version() == "v\ufffd1"
+
+
+@pytest.mark.parametrize("kwargs, fields", [
+    ({"client_cert": b"CHAIN"}, {"client_chain": b"CHAIN", "client_key": None, "client_password": None}),
+    ({"client_cert": b"CHAIN", "client_key": b"KEY", "key_password": b"pw"},
+     {"client_chain": b"CHAIN", "client_key": b"KEY", "client_password": b"pw"}),
+])
+def test_client_certificate_goes_through_its_extension(core, kwargs, fields):
+    if "hy_engine_create_with_client_certificate" not in native.core_extensions:
+        pytest.skip("the double of seventeen functions")
+    record = engine_record(core, proxy="http://p:1", **kwargs)
+    assert core.calls("hy_engine_create") == 0
+    assert text_of(record["proxy"]) == b"http://p:1"
+    for field, value in fields.items():
+        if value is None:
+            assert record[field]["null"], field
+        else:
+            assert text_of(record[field]) == value, field
+
+
+def test_client_certificate_refusal_names_the_argument(core):
+    if "hy_engine_create_with_client_certificate" not in native.core_extensions:
+        pytest.skip("the double of seventeen functions")
+    core.script("hy_engine_create_with_client_certificate", 1)   # refused: the double reports a wrong password
+    with pytest.raises(ValueError, match="^key_password: the private key is encrypted"):
+        native.PyEngine(client_cert=b"CHAIN", client_key=b"KEY")
+
+
+def test_client_key_alone_is_refused(core):
+    with pytest.raises(ValueError, match="need client_cert"):
+        native.PyEngine(client_key=b"KEY")
+    assert core.calls("hy_engine_create") == 0

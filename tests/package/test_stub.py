@@ -70,9 +70,19 @@ def runtime_arity(call: Callable[..., object]) -> tuple[int, int]:
 
 
 def check_parameters(call: Callable[..., object], member: stub_model.Member) -> None:
-    params = member.params
+    # Parameters added to a signature whose positional form is settled come
+    # last and keyword-only (PyEngine's client certificate); all others are
+    # positional-or-keyword.
+    first_keyword_only = next((i for i, p in enumerate(member.params) if p.keyword_only), len(member.params))
+    params, added = member.params[:first_keyword_only], member.params[first_keyword_only:]
     assert all(not p.keyword_only and not p.positional_only for p in params), \
         "every parameter of the module is positional-or-keyword"
+    assert all(p.keyword_only and p.has_default for p in added), "additions are keyword-only, with a default"
+    for param in added:
+        # Known by name: given twice it is refused as a duplicate, not as unknown.
+        text = refusal(call, **{param.name: None, PROBE: None})
+        assert f"unexpected keyword argument '{PROBE}'" in text, text
+        assert f"'{param.name}'" not in text, text
     required = sum(not p.has_default for p in params)
     assert all(not p.has_default for p in params[:required]), "defaults only after the required parameters"
     assert runtime_arity(call) == (required, len(params))

@@ -33,7 +33,15 @@ SYSTEM_LIBRARIES = {
     "libpthread.so.0", "libresolv.so.2", "libstdc++.so.6", "libgcc_s.so.1", "libz.so.1",
 }
 # What the Core links and the wheel must carry.
-BUNDLED = ("libcurl", "libssl", "libcrypto", "libwslay", "libnghttp2")
+# The libraries auditwheel copies in: on the Core's own TLS stack (the
+# default build) libcurl and BoringSSL are inside libhalyard.so itself.
+OWN_TLS_BUNDLED = ("libwslay", "libnghttp2", "libbrotlidec", "libzstd", "libpsl")
+SYSTEM_TLS_BUNDLED = ("libcurl", "libssl", "libcrypto", "libwslay", "libnghttp2")
+
+
+def wheel_has_own_tls(names: set[str]) -> bool:
+    """No libcurl beside the Core: it carries its own."""
+    return not any(n.startswith("vesper_http.libs/libcurl") for n in names)
 # Clean of the working tree's module and of the Core double.
 CLEAN_ENV = {k: v for k, v in os.environ.items()
              if k not in ("PYTHONPATH", "VESPER_DOUBLE", "LD_LIBRARY_PATH", "LD_PRELOAD", "VIRTUAL_ENV")}
@@ -184,7 +192,14 @@ def test_wheel_holds_package_module_core_stub_and_libraries(wheel: pathlib.Path)
                      "vesper_native36.pyi", "vesper_native36-stubs/__init__.pyi"):
         assert required in names
     bundled = {n.split("/")[1].split("-")[0] for n in names if n.startswith("vesper_http.libs/")}
-    assert set(BUNDLED) <= bundled
+    if wheel_has_own_tls(names):
+        assert set(OWN_TLS_BUNDLED) <= bundled
+        assert not bundled & {"libcurl", "libssl", "libcrypto"}
+        # The licences of what libhalyard.so holds.
+        licences = {n.rsplit("/", 1)[1] for n in names if ".dist-info/licenses/" in n}
+        assert {"BoringSSL-LICENSE", "curl-COPYING"} <= licences
+    else:
+        assert set(SYSTEM_TLS_BUNDLED) <= bundled
     # Test code never ships.
     assert not [n for n in names if n.startswith("tests/") or "double" in n]
     assert metadata["Name"] == "vesper-http"
@@ -202,11 +217,15 @@ def test_installed_package_makes_a_request(probe: dict[str, Any], site_packages:
     assert not [p for p in probe["sys_path"] if p.startswith(str(ROOT))]
 
 
+def own_tls(site_packages: pathlib.Path) -> bool:
+    return not any(p.name.startswith("libcurl") for p in (site_packages / "vesper_http.libs").iterdir())
+
+
 def test_core_libraries_are_loaded_from_the_wheel(probe: dict[str, Any], site_packages: pathlib.Path) -> None:
     bundle = site_packages / "vesper_http.libs"
     loaded = [pathlib.Path(p) for p in probe["libraries"]]
     assert site_packages / "libhalyard.so" in loaded
-    for name in BUNDLED:
+    for name in OWN_TLS_BUNDLED if own_tls(site_packages) else SYSTEM_TLS_BUNDLED:
         copies = [p for p in loaded if p.name.startswith(name + "-") or p.name.startswith(name + ".so")]
         # The interpreter's own ssl module may load the system OpenSSL as
         # well; the Core's copy is the bundled one.
@@ -215,12 +234,14 @@ def test_core_libraries_are_loaded_from_the_wheel(probe: dict[str, Any], site_pa
             assert all(p.parent == bundle for p in copies), (name, copies)
 
 
-def test_bundled_libcurl_binds_its_http2_calls_to_the_core(venv: pathlib.Path) -> None:
+def test_bundled_libcurl_binds_its_http2_calls_to_the_core(venv: pathlib.Path, site_packages: pathlib.Path) -> None:
     """The profiles' HTTP/2 framing relies on libcurl's nghttp2 calls being
-    bound to the Core's definitions: the repaired wheel must keep that."""
-    env = dict(CLEAN_ENV, LD_DEBUG="bindings")
+    bound to the Core's definitions: the repaired wheel must keep that (the
+    Core's own libcurl sits inside libhalyard.so and binds to it there)."""
+    env = dict(CLEAN_ENV, LD_DEBUG="bindings", LD_BIND_NOW="1")  # every binding at load, called or not
     out = run([venv / "bin" / "python", "-I", "-c", "import vesper_native36"], env=env, cwd=venv, timeout=60)
-    bound = {m.group(2) for m in re.finditer(r"binding file \S*/(libcurl[^/\s]*) \[0\] to \S*/libhalyard\.so "
+    caller = r"libhalyard\.so" if own_tls(site_packages) else r"libcurl[^/\s]*"
+    bound = {m.group(1) for m in re.finditer(rf"binding file \S*/{caller} \[0\] to \S*/libhalyard\.so "
                                                 r"\[0\]: normal symbol `(nghttp2_\w+)'", out.stderr)}
     assert bound == {"nghttp2_submit_settings", "nghttp2_session_set_local_window_size", "nghttp2_submit_request",
                      "nghttp2_submit_priority"}
@@ -242,7 +263,7 @@ def test_ldd_resolves_everything_but_the_system_runtime_inside_the_venv(
                if name not in SYSTEM_LIBRARIES and not pathlib.Path(path).resolve().is_relative_to(venv.resolve())}
     assert outside == {}, out
     if library == "libhalyard.so":
-        assert any(name.startswith("libcurl-") for name in resolved), out
+        assert any(name.startswith("libcurl-") for name in resolved) != own_tls(site_packages), out
     else:
         assert pathlib.Path(resolved["libhalyard.so"]) == site_packages / "libhalyard.so"
 
@@ -295,7 +316,8 @@ def test_installed_package_runs_with_the_cores_libraries_hidden(venv: pathlib.Pa
         pytest.skip("needs a private mount namespace (root)")
     hidden = sorted({path for name, path in ldd_paths(ROOT / "python" / "libhalyard.so").items()
                      if name not in SYSTEM_LIBRARIES} - interpreter_needs())
-    assert any(p.name.startswith("libcurl") for p in hidden) and any(p.name.startswith("libwslay") for p in hidden)
+    assert any(p.name.startswith(("libcurl", "libnghttp2")) for p in hidden)
+    assert any(p.name.startswith("libwslay") for p in hidden)
     mounts = " && ".join(f"mount --bind /dev/null {p}" for p in hidden)
     server = python_server("run_http.py")
     try:

@@ -47,9 +47,16 @@ def version_lines() -> List[str]:
         f"module vesper_native36, built for Core interface {vesper_native36.abi_version}",
         f"Core {engine.core_version() or 'unknown'}, interface {engine.abi_version()}",
     ]
+    core = engine.core_version() or ""
+    # The Core names its libcurl and the TLS library under it; a libcurl
+    # loadable by soname is the Core's only when it is not built in.
     curl = _curl_version()
-    if curl:
-        tls = _TLS.search(curl)
+    core_curl = re.search(r"\blibcurl/\S+", core)
+    if curl and core_curl and not curl.startswith(core_curl.group(0) + " "):
+        curl = None
+    tls = _TLS.search(core) or (_TLS.search(curl) if curl else None)
+    if tls or curl:
         lines.append(f"TLS {tls.group(0) if tls else 'unknown'}")
+    if curl:
         lines.append(f"curl {curl}")
     return lines

@@ -5,7 +5,10 @@
 #include <openssl/bio.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
+#include <iostream>
 #include <memory>
+#include <set>
 
 #include "profile/browser_profile.h"
 #include "support/client_hello.h"
@@ -141,9 +144,11 @@ TEST(ClientHelloParser, Ja3SkipsGrease) {
               "771,4865-4866-4867-49195-49199-49196-49200-52393-52392-49171-49172-156-157-47-53,0-10-11,29-23-24,0");
 }
 
-// ------------------------------------------------ what OpenSSL sends
+// ------------------------------------------------ what the TLS library sends
 
-std::vector<uint8_t> openssl_hello(const TlsProfile& profile) {
+// The first flight of a client context set up for `profile`, SNI
+// example.com, ALPN h2 and http/1.1 (as curl offers them).
+std::vector<uint8_t> profile_hello(const TlsProfile& profile) {
     std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> ctx(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
     EXPECT_TRUE(apply_tls_profile(ctx.get(), profile));
     std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx.get()), SSL_free);
@@ -167,9 +172,11 @@ std::vector<uint16_t> without_grease(const std::vector<uint16_t>& values) {
     return out;
 }
 
+#ifndef OPENSSL_IS_BORINGSSL
+
 TEST(ProfileHello, ChromeMatchesWhereOpenSslCan) {
     auto p = find_profile("chrome_120");
-    auto hello = parse_client_hello(openssl_hello(p->tls));
+    auto hello = parse_client_hello(profile_hello(p->tls));
     ASSERT_TRUE(hello);
     // Chrome's 15 suites in Chrome's order, then the renegotiation SCSV
     // OpenSSL 3.0 always appends.
@@ -207,7 +214,7 @@ TEST(ProfileHello, ChromeMatchesWhereOpenSslCan) {
 
 TEST(ProfileHello, EveryProfileBuildsAHello) {
     for (const std::string& name : profile_names()) {
-        auto hello = parse_client_hello(openssl_hello(find_profile(name)->tls));
+        auto hello = parse_client_hello(profile_hello(find_profile(name)->tls));
         ASSERT_TRUE(hello) << name;
         const bool has_encrypt_then_mac = std::count(hello->extensions.begin(), hello->extensions.end(), 22) > 0;
         const bool has_pha = std::count(hello->extensions.begin(), hello->extensions.end(), 49) > 0;
@@ -217,21 +224,123 @@ TEST(ProfileHello, EveryProfileBuildsAHello) {
 }
 
 TEST(ProfileHello, FirefoxAndSafariSpecifics) {
-    auto firefox = parse_client_hello(openssl_hello(find_profile("firefox_144")->tls));
+    auto firefox = parse_client_hello(profile_hello(find_profile("firefox_144")->tls));
     ASSERT_TRUE(firefox);
     EXPECT_EQ(firefox->groups, (std::vector<uint16_t>{29, 23, 24, 25, 256, 257}));
     EXPECT_EQ(std::vector<uint16_t>(firefox->ciphers.begin(), firefox->ciphers.begin() + 3),
               (std::vector<uint16_t>{0x1301, 0x1303, 0x1302}));
     EXPECT_EQ(std::count(firefox->extensions.begin(), firefox->extensions.end(), 28), 1);
     EXPECT_EQ(std::count(firefox->extensions.begin(), firefox->extensions.end(), 18), 1);
-    auto firefox133 = parse_client_hello(openssl_hello(find_profile("firefox_133")->tls));
+    auto firefox133 = parse_client_hello(profile_hello(find_profile("firefox_133")->tls));
     EXPECT_EQ(std::count(firefox133->extensions.begin(), firefox133->extensions.end(), 18), 0);
 
-    auto safari = parse_client_hello(openssl_hello(find_profile("safari_18_4")->tls));
+    auto safari = parse_client_hello(profile_hello(find_profile("safari_18_4")->tls));
     ASSERT_TRUE(safari);
     EXPECT_EQ(std::count(safari->extensions.begin(), safari->extensions.end(), 35), 0);
     EXPECT_EQ(safari->ciphers[3], 0xc02c);
 }
+
+#else  // the Core's own BoringSSL
+
+struct ChromeCase {
+    const char* profile;
+    std::vector<const char*> ja4;  // the browser's: unpadded, then padded where it pads
+    uint16_t pq_group;
+    uint16_t alps;
+    bool permuted;
+    bool grease_sigalg;
+};
+
+class ChromeHello : public ::testing::TestWithParam<ChromeCase> {};
+
+// The browser's JA4 (README's profile table), its GREASE in all six
+// places, its key shares and ALPS codepoint, the extension order shuffled
+// per connection where the browser shuffles it.
+TEST_P(ChromeHello, IsTheBrowsers) {
+    const ChromeCase& c = GetParam();
+    auto profile = find_profile(c.profile);
+    ASSERT_TRUE(profile);
+    std::set<std::vector<uint16_t>> orders;
+    for (int i = 0; i < 12; ++i) {
+        auto hello = parse_client_hello(profile_hello(profile->tls));
+        ASSERT_TRUE(hello);
+        const std::string got = ja4(*hello);
+        EXPECT_TRUE(std::find(c.ja4.begin(), c.ja4.end(), got) != c.ja4.end()) << c.profile << " " << got;
+        auto ciphers = without_grease(hello->ciphers);
+        EXPECT_EQ(ciphers, kChromeCiphers);
+        EXPECT_TRUE(halyard_test::is_grease(hello->ciphers.at(0)));
+        EXPECT_TRUE(halyard_test::is_grease(hello->groups.at(0)));
+        EXPECT_TRUE(halyard_test::is_grease(hello->supported_versions.at(0)));
+        ASSERT_FALSE(hello->key_share_groups.empty());
+        EXPECT_TRUE(halyard_test::is_grease(hello->key_share_groups[0]));
+        EXPECT_TRUE(halyard_test::is_grease(hello->extensions.front()));
+        auto exts = hello->extensions;
+        if (exts.back() == 21) exts.pop_back();
+        EXPECT_TRUE(halyard_test::is_grease(exts.back()));
+        EXPECT_EQ(halyard_test::is_grease(hello->sigalgs.at(0)), c.grease_sigalg);
+        std::vector<uint16_t> shares = {SSL_GROUP_X25519};
+        if (c.pq_group != 0) shares.insert(shares.begin(), c.pq_group);
+        EXPECT_EQ(without_grease(hello->key_share_groups), shares);
+        EXPECT_EQ(std::count(exts.begin(), exts.end(), c.alps), 1) << c.alps;
+        EXPECT_EQ(std::count(exts.begin(), exts.end(), 27), 1);
+        EXPECT_EQ(std::count(exts.begin(), exts.end(), 0xff01), 1);
+        orders.insert(without_grease(exts));
+    }
+    EXPECT_EQ(orders.size() > 1, c.permuted) << orders.size();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, ChromeHello,
+    ::testing::Values(
+        ChromeCase{"chrome_100", {"t13d1515h2_8daaf6152771_f37e75b10bcc", "t13d1516h2_8daaf6152771_e5627efa2ab1"},
+                   0, 17513, false, false},
+        ChromeCase{"chrome_116", {"t13d1515h2_8daaf6152771_f37e75b10bcc", "t13d1516h2_8daaf6152771_e5627efa2ab1"},
+                   0, 17513, true, false},
+        ChromeCase{"chrome_120", {"t13d1516h2_8daaf6152771_02713d6af862", "t13d1517h2_8daaf6152771_b1ff8ab2d16f"},
+                   0, 17513, true, false},
+        ChromeCase{"edge_124", {"t13d1516h2_8daaf6152771_02713d6af862"}, 0x6399, 17513, true, false},
+        ChromeCase{"chrome_131", {"t13d1516h2_8daaf6152771_02713d6af862"}, 0x11ec, 17513, true, false},
+        ChromeCase{"chrome_146", {"t13d1516h2_8daaf6152771_d8a2da3f94cd"}, 0x11ec, 17613, true, false},
+        ChromeCase{"edge_150", {"t13d1516h2_8daaf6152771_806a8c22fdea"}, 0x11ec, 17613, true, false},
+        ChromeCase{"chrome_156", {"t13d1517h2_8daaf6152771_cb7bf5808d99"}, 0x11ec, 17613, true, true},
+        ChromeCase{"edge_156", {"t13d1517h2_8daaf6152771_cb7bf5808d99"}, 0x11ec, 17613, true, true}),
+    [](const auto& info) { return std::string(info.param.profile); });
+
+// ALPS carries the browser's HTTP/2 SETTINGS, as its SETTINGS frame does.
+TEST(ProfileHello, AlpsPayloadIsTheBrowsersSettings) {
+    auto p = find_profile("chrome_156");
+    const std::string expected("\x00\x01\x00\x01\x00\x00\x00\x02\x00\x00\x00\x00\x00\x04\x00\x60\x00\x00"
+                               "\x00\x06\x00\x04\x00\x00",
+                               24);
+    EXPECT_EQ(p->tls.alps_settings, expected);
+    EXPECT_EQ(find_profile("chrome_100")->tls.alps_settings.size(), 24u);  // 1, 3, 4, 6
+}
+
+TEST(ProfileHello, EveryProfileBuildsAHello) {
+    for (const std::string& name : profile_names()) {
+        auto hello = parse_client_hello(profile_hello(find_profile(name)->tls));
+        ASSERT_TRUE(hello) << name;
+        EXPECT_EQ(std::count(hello->extensions.begin(), hello->extensions.end(), 22), 0) << name;
+        EXPECT_EQ(std::count(hello->extensions.begin(), hello->extensions.end(), 49), 0) << name;
+        std::cout << name << " JA4 " << ja4(*hello) << "\n";
+    }
+}
+
+TEST(ProfileHello, FirefoxAndSafariSpecifics) {
+    auto firefox = parse_client_hello(profile_hello(find_profile("firefox_153")->tls));
+    ASSERT_TRUE(firefox);
+    EXPECT_EQ(firefox->groups, (std::vector<uint16_t>{0x11ec, 29, 23, 24, 25}));
+    EXPECT_EQ(firefox->key_share_groups, (std::vector<uint16_t>{0x11ec, 29, 23}));
+    EXPECT_TRUE(std::none_of(firefox->ciphers.begin(), firefox->ciphers.end(), halyard_test::is_grease));
+    EXPECT_EQ(std::count(firefox->extensions.begin(), firefox->extensions.end(), 65037), 1);
+
+    auto safari = parse_client_hello(profile_hello(find_profile("safari_18_4")->tls));
+    ASSERT_TRUE(safari);
+    EXPECT_EQ(std::count(safari->extensions.begin(), safari->extensions.end(), 35), 0);
+    EXPECT_EQ(without_grease(safari->supported_versions), (std::vector<uint16_t>{0x0304, 0x0303, 0x0302, 0x0301}));
+}
+
+#endif  // OPENSSL_IS_BORINGSSL
 
 }  // namespace
 }  // namespace halyard

@@ -102,7 +102,10 @@ bool parse_extension(uint16_t type, Reader body, ClientHello& h) {
         uint16_t len = 0, group = 0, key_len = 0;
         Reader list(nullptr, 0), key(nullptr, 0);
         if (!body.u16(len) || !body.sub(len, list)) return false;
-        while (list.u16(group) && list.u16(key_len) && list.sub(key_len, key)) ++h.key_shares;
+        while (list.u16(group) && list.u16(key_len) && list.sub(key_len, key)) {
+            ++h.key_shares;
+            h.key_share_groups.push_back(group);
+        }
         return true;
     }
     default: return true;
@@ -193,7 +196,9 @@ std::string ja4(const ClientHello& h) {
         ++ext_count;
         if (e != 0x0000 && e != 0x0010) exts.push_back(hex4(e));
     }
-    for (uint16_t s : h.sigalgs) sigs.push_back(hex4(s));
+    for (uint16_t s : h.sigalgs) {
+        if (!is_grease(s)) sigs.push_back(hex4(s));  // JA4 leaves GREASE out of every list
+    }
     std::string alpn = "00";
     if (!h.alpn.empty() && !h.alpn.front().empty()) {
         const std::string& first = h.alpn.front();

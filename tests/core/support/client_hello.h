@@ -20,6 +20,7 @@ struct ClientHello {
     std::vector<std::string> alpn;
     std::string server_name;
     size_t key_shares = 0;
+    std::vector<uint16_t> key_share_groups;  // the group of each key share, in order
 };
 
 bool is_grease(uint16_t value);

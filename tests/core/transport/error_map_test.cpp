@@ -3,6 +3,8 @@
 // table in halyard/README.md says the same as the code.
 #include <gtest/gtest.h>
 
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 
 #include <cerrno>
@@ -26,6 +28,15 @@ CurlFacts code(CURLcode c) { return CurlFacts{.code = c}; }
 CurlFacts with_errno(CURLcode c, long e) { return CurlFacts{.code = c, .os_errno = e}; }
 CurlFacts with_verify(CURLcode c, long v) { return CurlFacts{.code = c, .ssl_verify = v}; }
 CurlFacts tls_error(unsigned long e) { return CurlFacts{.code = CURLE_SSL_CONNECT_ERROR, .tls_error = e}; }
+// The packed code of `reason` of `lib` as the linked TLS library packs it.
+unsigned long packed(int lib, int reason) {
+#ifdef OPENSSL_IS_BORINGSSL
+    return ERR_PACK(lib, reason);
+#else
+    return ERR_PACK(lib, 0, reason);
+#endif
+}
+CurlFacts ssl_error(int reason) { return tls_error(packed(ERR_LIB_SSL, reason)); }
 
 struct MessageCase {
     const char* message;
@@ -93,15 +104,12 @@ INSTANTIATE_TEST_SUITE_P(
         CurlCase{"timeout_connected", CurlFacts{.code = CURLE_OPERATION_TIMEDOUT, .connected = true}, {HY_TIMEOUT, -7}},
         CurlCase{"timeout_connecting", code(CURLE_OPERATION_TIMEDOUT), {HY_TIMEOUT, -118}},
         CurlCase{"tls_handshake", code(CURLE_SSL_CONNECT_ERROR), {HY_TLS, -107}},
-        // OpenSSL's codes: 0A000102 unsupported protocol, 0A00042E protocol
-        // version alert, 0A000410 handshake failure alert, 0A00010B wrong
-        // version number (not TLS at all), 0A000086 certificate verify failed.
-        CurlCase{"tls_old_server", tls_error(0x0A000102), {HY_TLS, -113}},
-        CurlCase{"tls_version_alert", tls_error(0x0A00042E), {HY_TLS, -113}},
-        CurlCase{"tls_handshake_alert", tls_error(0x0A000410), {HY_TLS, -113}},
-        CurlCase{"tls_no_shared_cipher", tls_error(0x0A0000C1), {HY_TLS, -113}},
-        CurlCase{"tls_not_tls", tls_error(0x0A00010B), {HY_TLS, -107}},
-        CurlCase{"tls_other_library", tls_error(0x05000102), {HY_TLS, -107}},
+        CurlCase{"tls_old_server", ssl_error(SSL_R_UNSUPPORTED_PROTOCOL), {HY_TLS, -113}},
+        CurlCase{"tls_version_alert", ssl_error(SSL_R_TLSV1_ALERT_PROTOCOL_VERSION), {HY_TLS, -113}},
+        CurlCase{"tls_handshake_alert", ssl_error(SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE), {HY_TLS, -113}},
+        CurlCase{"tls_no_shared_cipher", ssl_error(SSL_R_NO_SHARED_CIPHER), {HY_TLS, -113}},
+        CurlCase{"tls_not_tls", ssl_error(SSL_R_WRONG_VERSION_NUMBER), {HY_TLS, -107}},
+        CurlCase{"tls_other_library", tls_error(packed(ERR_LIB_DH, SSL_R_UNSUPPORTED_PROTOCOL)), {HY_TLS, -107}},
         CurlCase{"tls_cipher", code(CURLE_SSL_CIPHER), {HY_TLS, -113}},
         CurlCase{"cert_authority", with_verify(CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY), {HY_TLS, -202}},
         CurlCase{"cert_self_signed", with_verify(CURLE_PEER_FAILED_VERIFICATION, X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT), {HY_TLS, -202}},

@@ -48,6 +48,16 @@ class ClientHello:
         return self._u16s(43, 1)
 
     @property
+    def key_share_groups(self):
+        """The group of each key share, in order."""
+        raw, out, pos = self.bodies.get(51, b"")[2:], [], 0
+        while pos + 4 <= len(raw):
+            group, size = struct.unpack(">HH", raw[pos:pos + 4])
+            out.append(group)
+            pos += 4 + size
+        return out
+
+    @property
     def point_formats(self):
         return list(self.bodies.get(11, b"\x00")[1:])
 
