@@ -256,7 +256,8 @@ tsan-core: tsan-build
 	done; exit $$status
 
 tsan-module: tsan-build
-	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" TSAN_OPTIONS=$(TSAN_OPTS) \
+	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" \
+	  TSAN_OPTIONS=$(TSAN_OPTS):suppressions=$(CURDIR)/tests/module/tsan.supp \
 	  PYTHONPATH=$(CURDIR)/$(TSAN_BUILD)/python:$(CURDIR)/python \
 	  VESPER_DOUBLE=$(CURDIR)/$(TSAN_BUILD)/double/libhalyard.so $(PYTEST) $(XDIST) tests/module -x
 
