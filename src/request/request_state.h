@@ -96,6 +96,12 @@ public:
     // Copies up to `capacity` queued body bytes to `out`; the rest of a
     // chunk stays first in the queue for the next read of any kind.
     CopyTake copy_into(hy_request* core, uint8_t* out, size_t capacity);
+    // One wait of at most `wait_ms` for body bytes in `out`: while the
+    // queue is empty, `out` is posted to the callbacks, which write what
+    // arrives straight into it (one copy from the Core's buffer, no
+    // chunk); then queued bytes fill what room is left.  `out` is never
+    // written once this returns.
+    CopyTake wait_into(hy_request* core, uint8_t* out, size_t capacity, uint64_t wait_ms);
     // Puts bytes taken by a reader back at the front (a read that ran out
     // of time or was interrupted gives back what it had gathered).
     void unread(Bytes bytes);
@@ -147,6 +153,11 @@ private:
     // the Core still runs (a callback fault) sets `cancel`: the reader that
     // reports it cancels the Core request, so the download stops.
     ChunkTake end_locked(bool& cancel);
+    // Copies queued bytes to out[copied:capacity]; returns the new count.
+    size_t copy_queued_locked(uint8_t* out, size_t copied, size_t capacity);
+    // What a copy took once it has its count: bytes, the end, the failure
+    // or nothing yet.
+    CopyTake copy_result_locked(size_t copied, bool& resume, bool& cancel);
     bool readable_locked() const { return !chunks_.empty() || outcome_ != kRunning; }
     void after_take_locked(bool& resume);
     // One wait of at most `wait_ms` for `ready`, driven when it can be.
@@ -169,6 +180,10 @@ private:
     uint64_t wakes_ = 0;
     std::deque<Bytes> chunks_;
     size_t front_offset_ = 0;  // bytes of chunks_.front() already copied out
+    // A waiting reader's buffer the callbacks fill while the queue is empty.
+    uint8_t* posted_ = nullptr;
+    size_t posted_room_ = 0;
+    size_t posted_filled_ = 0;
     std::deque<RedirectRecord> redirects_;
     int32_t status_ = 0;
     std::optional<Bytes> head_;
