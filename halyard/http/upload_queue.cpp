@@ -27,7 +27,7 @@ UploadQueue::AppendResult UploadQueue::append(const uint8_t* data, uint64_t len,
 uint32_t UploadQueue::wait_for_room() {
     std::unique_lock lock(mutex_);
     if (!closed_ && queued_ > limit_) room_.wait(lock, [&] { return closed_ || queued_ <= limit_ / 2; });
-    return closed_ && !final_taken_ ? close_code_ : uint32_t{HY_OK};
+    return closed_ && !final_taken_ && !final_read_ ? close_code_ : uint32_t{HY_OK};
 }
 
 uint32_t UploadQueue::wait_for_room_for(uint64_t ms, bool& held) {
@@ -44,7 +44,7 @@ uint32_t UploadQueue::wait_for_room_for(uint64_t ms, bool& held) {
         }
         draining_ = false;
     }
-    return closed_ && !final_taken_ ? close_code_ : uint32_t{HY_OK};
+    return closed_ && !final_taken_ && !final_read_ ? close_code_ : uint32_t{HY_OK};
 }
 
 UploadQueue::ReadResult UploadQueue::read(uint8_t* out, size_t size, size_t& copied) {
@@ -65,6 +65,7 @@ UploadQueue::ReadResult UploadQueue::read(uint8_t* out, size_t size, size_t& cop
         }
     }
     queued_ -= copied;
+    if (final_ && pieces_.empty()) final_read_ = true;
     if (copied > 0) {
         if (queued_ <= limit_ / 2 && queued_ + copied > limit_ / 2) room_.notify_all();
         return ReadResult::Data;

@@ -80,6 +80,9 @@ private:
     uint32_t close_code_ = 0;
     bool reader_waiting_ = false;
     bool final_taken_ = false;   // read() has reported End after the final piece
+    // Every byte up to the end of the final piece went to the reader: a body
+    // of declared length is complete without read() ever reporting End.
+    bool final_read_ = false;
     bool draining_ = false;      // a timed wait is holding writers to half the limit
 };
 

@@ -13,6 +13,7 @@ import json
 import sys
 import threading
 import time
+import traceback
 from typing import Any, Callable
 
 import typeguard
@@ -312,7 +313,9 @@ def main() -> None:
         try:
             scenarios(recorder, base)
         except Exception as error:  # reported to the test, which fails on it
-            failures.append(f"{scenarios.__name__}: {type(error).__name__}: {error}")
+            where = traceback.extract_tb(error.__traceback__)[-2:]
+            lines = "; ".join(f"line {frame.lineno}: {frame.line}" for frame in where)
+            failures.append(f"{scenarios.__name__}: {type(error).__name__}: {error} ({lines})")
     print(json.dumps({"members": recorder.problems, "defaults": recorder.defaults, "failures": failures}))
 
 

@@ -120,6 +120,24 @@ INSTANTIATE_TEST_SUITE_P(Codes, UploadQueueEnd,
                          ::testing::Combine(::testing::Values(uint32_t{HY_INVALID_STATE}, uint32_t{HY_CANCELED}),
                                             ::testing::Bool()));
 
+// A body of declared length: curl takes its bytes and never asks for the
+// end, the server answers, the request ends.  The last writer, late to its
+// wait, still succeeded; a reader after the close is still not told End.
+TEST(UploadQueue, TheFinalPiecesBytesTakenWithoutAnEndCountAsSent) {
+    UploadQueue q(1000);
+    ASSERT_EQ(q.append(raw_bytes("abc"), 3, true).code, HY_OK);
+    uint8_t b[3];
+    size_t n = 0;
+    ASSERT_EQ(q.read(b, sizeof b, n), Read::Data);
+    ASSERT_EQ(n, 3u);
+    q.close(HY_INVALID_STATE);
+    EXPECT_EQ(q.wait_for_room(), HY_OK);
+    bool held = true;
+    EXPECT_EQ(q.wait_for_room_for(10, held), HY_OK);
+    EXPECT_FALSE(held);
+    EXPECT_EQ(q.read(b, sizeof b, n), Read::Aborted);
+}
+
 TEST(UploadQueue, CloseWakesWaitingWritersWithTheEndingCode) {
     UploadQueue q(10);
     const std::string piece(100, 'p');
