@@ -71,7 +71,7 @@ _Redirect: TypeAlias = tuple[int, list[int], str, str]
 _RequestEvent: TypeAlias = tuple[str, int, list[int], list[int], str | None]
 # The same with the two byte items as bytes, and an "error" event's text as
 # a CoreFailure.
-_RequestEventBytes: TypeAlias = tuple[str, int, bytes, bytes, CoreFailure | None]
+_RequestEventBytes: TypeAlias = tuple[str, int, bytes, bytes, str | CoreFailure | None]
 # (kind, payload, close code, text); kind is "open", "text", "binary",
 # "closing", "closed" or "error".
 _WebSocketEvent: TypeAlias = tuple[str, list[int], int | None, str | None]
