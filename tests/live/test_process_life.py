@@ -63,7 +63,7 @@ def test_fork_child_using_the_parents_engine_fails_clearly(http):
 EXIT_SCRIPT = """
 import asyncio, sys
 import vesper_native36 as native
-from vesper._loop import AsyncRequest
+from asyncio_paths import AsyncRequest
 engine = native.PyEngine()
 async def one(url):
     request = engine.request("GET", url)

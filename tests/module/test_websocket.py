@@ -441,7 +441,7 @@ def test_limit_rules(core, engine):
 
 
 def test_real_loop(core, engine):
-    from vesper._loop import AsyncWebSocket
+    from asyncio_paths import AsyncWebSocket
 
     async def main():
         loop = asyncio.get_running_loop()
@@ -484,7 +484,7 @@ def test_many_connections_leave_nothing_behind(core, engine):
 
 
 def test_async_close_still_delivers_the_end(core, engine):
-    from vesper._loop import AsyncWebSocket
+    from asyncio_paths import AsyncWebSocket
 
     async def main():
         loop = asyncio.get_running_loop()
