@@ -179,7 +179,8 @@ def upload_guard(native_request: Any, prepared: Prepared) -> Iterator[None]:
         # (refused connection, 413 answer...) is read with the head.  A body
         # that left its declared length is refused the same way, and the
         # Core ends the request with that failure (net error -14).
-        if native_request.is_finished() or (failure_kind(exc) == "InvalidArgument" and prepared.upload_length is not None):
+        if native_request.is_finished() or (failure_kind(exc) == "InvalidArgument"
+                                            and prepared.upload_length is not None):
             return
         native_request.cancel()
         raise from_native(exc, prepared.request) from None

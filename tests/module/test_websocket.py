@@ -338,7 +338,8 @@ def test_large_message_bounds(core, engine, fire):
     socket, ident = connected(core, engine)
     fire(core, ident)
     assert socket.is_finished() is True
-    assert failure_texts(socket.recv_message(1)) == ("error", b"", None, "BufferLimit (Chromium net error 0, response 0)")
+    overflow = failure_texts(socket.recv_message(1))
+    assert overflow == ("error", b"", None, "BufferLimit (Chromium net error 0, response 0)")
 
 
 def test_large_message_slot_frees_when_read(core, engine):

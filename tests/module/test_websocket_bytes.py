@@ -64,7 +64,8 @@ def test_queue_limits_unchanged(core, engine):
     assert socket.is_finished() is False
     assert socket.poll_events_bytes(1) == [("text", "m", None, None)]
     core.ws_message(ident, b"m", count=2)           # 1025 queued: overflow
-    assert failure_texts(socket.recv_message(1)) == ("error", b"", None, "BufferLimit (Chromium net error 0, response 0)")
+    overflow = failure_texts(socket.recv_message(1))
+    assert overflow == ("error", b"", None, "BufferLimit (Chromium net error 0, response 0)")
     assert socket.recv_message(1) is None
     other, second = connected(core, engine)
     core.ws_message(second, b"a" * (LIMIT_BYTES - 1), kind=2)
