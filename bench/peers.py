@@ -691,6 +691,17 @@ def _(ctx, workload):
     return timed(run)
 
 
+@download_pair("vesper download_to")
+def _(ctx, workload):
+    client = friendly()(cache=False, verify=ctx["ca_file"] if workload != "dl_h1" else True,
+                        http_version={"dl_tls_h2": "h2"}.get(workload, "h1"))
+
+    def run():
+        with open(os.devnull, "wb") as sink, client.stream("GET", url_of(ctx, workload)) as response:
+            return megabytes(response.download_to(sink), ctx)
+    return timed(run)
+
+
 # ------------------------------------------------------------------ upload
 
 def upload_pieces(ctx):

@@ -178,6 +178,10 @@ class PyRequest:
     # seconds pass (the request goes on; None: no limit).
     def start_stream(self, timeout: _Seconds = None) -> PyResponse: ...
     def start(self) -> None: ...
+    def start_for_wait(self) -> None:
+        """Like start, for a caller whose next call on this thread waits on
+        the request: with a Core whose waiting threads run the transfers,
+        that wait sends it (nothing is handed to the network thread)."""
     def await_response(self, timeout: _Seconds = None) -> PyResponse:
         """The response head; RuntimeError when the answer is a redirect held
         for follow_redirect (allow_redirects=False: use wait_manual)."""

@@ -118,6 +118,16 @@ HY_API uint32_t hy_request_start(hy_request* request) {
     return guarded(HY_INVALID_STATE, [&] { return as_request(request)->start(); });
 }
 
+HY_API uint32_t hy_request_start_driven(hy_request* request) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->start_driven(); });
+}
+
+HY_API uint32_t hy_request_drive(hy_request* request, uint64_t timeout_ms, hy_wait_condition until, void* context) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->drive(timeout_ms, until, context); });
+}
+
 HY_API uint32_t hy_request_cancel(hy_request* request) {
     if (request == nullptr) return HY_INVALID_ARGUMENT;
     return guarded(HY_INVALID_STATE, [&] { return as_request(request)->cancel(); });
@@ -200,6 +210,12 @@ HY_API uint32_t hy_websocket_create(hy_engine* engine, const WebSocketConfig* co
 HY_API uint32_t hy_websocket_start(hy_websocket* socket) {
     if (socket == nullptr) return HY_INVALID_ARGUMENT;
     return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->start(); });
+}
+
+HY_API uint32_t hy_websocket_drive(hy_websocket* socket, uint64_t timeout_ms, hy_wait_condition until,
+                                   void* context) {
+    if (socket == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->drive(timeout_ms, until, context); });
 }
 
 HY_API uint32_t hy_websocket_set_deflate(hy_websocket* socket, uint32_t flags, uint32_t client_max_window_bits,

@@ -1,5 +1,6 @@
 #include "http/request.h"
 
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -40,6 +41,18 @@ uint32_t Request::start() {
     if (!lifecycle_.start()) return HY_INVALID_STATE;
     post(&Request::on_start);
     return HY_OK;
+}
+
+uint32_t Request::start_driven() {
+    if (!lifecycle_.start()) return HY_INVALID_STATE;
+    engine_->hub().post_for_driver([self = shared_from_this()] { self->run_step(&Request::on_start); });
+    return HY_OK;
+}
+
+uint32_t Request::drive(uint64_t timeout_ms, hy_wait_condition until, void* context) {
+    if (until == nullptr) return HY_INVALID_ARGUMENT;
+    if (lifecycle_.unstarted()) return HY_INVALID_STATE;
+    return engine_->hub().drive(std::chrono::milliseconds(std::min(timeout_ms, kMaxTimeoutMs)), until, context);
 }
 
 uint32_t Request::cancel() {

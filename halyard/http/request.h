@@ -50,6 +50,12 @@ public:
     // thread except upload_write and upload_wait, which wait for room in
     // the upload queue (upload_push queues without waiting).
     uint32_t start();
+    // The start of a caller that runs the loop next (drive): the network
+    // thread is not woken for it when nobody runs the loop.
+    uint32_t start_driven();
+    // Runs the engine's loop on the calling thread (see NetworkHub::drive);
+    // HY_INVALID_STATE before the start.
+    uint32_t drive(uint64_t timeout_ms, hy_wait_condition until, void* context);
     uint32_t cancel();
     uint32_t resume_read();
     uint32_t follow_redirect();

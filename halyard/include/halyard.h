@@ -15,7 +15,8 @@
  * hy_request_sent_heads, hy_request_set_upload_length,
  * hy_request_set_max_redirects, hy_request_from_cache,
  * hy_websocket_set_deflate, hy_engine_create_with_options,
- * hy_engine_cookies, hy_engine_create_with_client_certificate.
+ * hy_engine_cookies, hy_engine_create_with_client_certificate,
+ * hy_request_start_driven, hy_request_drive, hy_websocket_drive.
  *
  * Conventions
  *  - Every record starts with its size in bytes and the interface version
@@ -27,7 +28,9 @@
  *    reads a pointer whose length is 0.
  *  - Functions that can fail return a uint32_t result code (HY_OK on
  *    success).  Release functions return nothing.
- *  - Callbacks run on the engine's network thread.  Each receives the
+ *  - Callbacks run on the engine's network thread (or on a caller's thread
+ *    that runs the loop through hy_request_drive or hy_websocket_drive,
+ *    as they would on the network thread).  Each receives the
  *    context pointer given in its callbacks record first and the Core's
  *    own handle second; byte ranges passed to a callback are valid only
  *    during that call.
@@ -427,6 +430,57 @@ HY_API uint32_t hy_request_upload_wait(hy_request *request, uint64_t timeout_ms,
 #endif
 
 /*
+ * Caller-driven waits.  A thread about to wait for a request or a WebSocket
+ * may run the engine's network loop itself instead of sleeping while the
+ * network thread does: the answer then costs no thread crossing.  One
+ * thread runs an engine's loop at a time; a caller that finds another
+ * thread running it waits until that thread's callbacks make its condition
+ * true, or until the loop is handed to it when the runner leaves.  The
+ * network thread runs the loop only while no caller does and a transfer
+ * needs progress, so a request whose caller stopped waiting goes on.
+ *
+ * hy_wait_condition: the caller's condition, nonzero once its wait is
+ * over.  It is called on the waiting thread or on the thread running the
+ * loop, with a Core lock held: it may take the caller's own locks (the
+ * ones its callbacks take) but must not call any hy_* function.
+ */
+typedef int32_t (*hy_wait_condition)(void *context);
+
+/*
+ * hy_request_start_driven: hy_request_start for a caller that calls
+ * hy_request_drive next.  When no thread runs the loop, the network thread
+ * is not woken for the start: the caller's drive sends the request.  A
+ * request started so and never driven waits until another thread runs the
+ * loop (another caller's drive, another request's start).
+ * Results, threads: as hy_request_start.  Blocks: no.
+ */
+typedef uint32_t (*hy_request_start_driven_fn)(hy_request *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_request_start_driven(hy_request *request);
+#endif
+
+/*
+ * hy_request_drive: runs the engine's network loop on the calling thread
+ * (or waits while another thread runs it) until `until(context)` answers
+ * nonzero or `timeout_ms` milliseconds passed; the caller then looks at its
+ * condition again.  The request's callbacks, and those of every other
+ * request and WebSocket of the engine (or of its profile namespace), may
+ * run on the calling thread meanwhile, with no Core lock held, exactly as
+ * on the network thread.  A signal that interrupts the loop's poll ends
+ * the call early.
+ * Results: HY_OK (the condition holds or the time ran out);
+ * HY_INVALID_ARGUMENT for a null `until`; HY_INVALID_STATE before the
+ * start, and on a thread that runs a loop itself (inside a callback), where
+ * the wait would wait for itself.
+ * Threads: any, any number at once.  Blocks: yes, up to `timeout_ms`.
+ */
+typedef uint32_t (*hy_request_drive_fn)(hy_request *, uint64_t, hy_wait_condition, void *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_request_drive(hy_request *request, uint64_t timeout_ms, hy_wait_condition until,
+                                 void *context);
+#endif
+
+/*
  * hy_request_follow_redirect: in HY_REDIRECT_MANUAL mode, goes on with the
  * hop that the last on_redirect reported.
  * Threads: any, also from inside on_redirect.  Blocks: no; posts a command.
@@ -583,6 +637,17 @@ HY_API uint32_t hy_engine_create_with_client_certificate(const EngineConfig *con
                                                          uint64_t chain_len, const uint8_t *key, uint64_t key_len,
                                                          const uint8_t *password, uint64_t password_len,
                                                          uint32_t *problem, hy_engine **out);
+#endif
+
+/*
+ * hy_websocket_drive: hy_request_drive for a WebSocket: runs the engine's
+ * loop on the calling thread until `until(context)` answers nonzero or
+ * `timeout_ms` passed.  Results, threads and blocking: as hy_request_drive.
+ */
+typedef uint32_t (*hy_websocket_drive_fn)(hy_websocket *, uint64_t, hy_wait_condition, void *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_websocket_drive(hy_websocket *socket, uint64_t timeout_ms, hy_wait_condition until,
+                                   void *context);
 #endif
 
 /*

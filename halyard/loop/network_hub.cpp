@@ -45,9 +45,10 @@ std::shared_ptr<NetworkHub> NetworkHub::create(std::string profile) {
 
     std::shared_ptr<NetworkHub> hub(new NetworkHub(std::move(profile), multi, share));
     try {
+        // The profile's HTTP/2 framing, for every thread that runs the loop.
+        hub->browser_profile_ = find_profile(hub->profile_);
         g_running_threads.fetch_add(1);
         std::thread thread([self = hub] { self->run(); });
-        hub->thread_id_.store(thread.get_id());
         thread.detach();
     } catch (...) {
         g_running_threads.fetch_sub(1);
@@ -82,7 +83,10 @@ void NetworkHub::drop_user() {
     std::lock_guard lock(mutex_);
     // Under the lock: once it is released with no user left, the thread
     // may end and take the multi handle with it.
-    if (--users_ == 0 && !stopped_) wake();
+    if (--users_ == 0 && !stopped_) {
+        wake();
+        kick();  // also when an earlier command's flag is still set
+    }
 }
 
 void NetworkHub::post(Command command) {
@@ -91,23 +95,56 @@ void NetworkHub::post(Command command) {
         commands_.push_back(std::move(command));
     }
     // A poster always holds a user, so the thread is still running.  On
-    // the thread itself (a callback posting) the loop sees the flag before
-    // it waits, so no wake-up is needed.
-    if (thread_id_.load() == std::this_thread::get_id()) {
+    // the loop's own thread (a callback posting) the loop sees the flag
+    // before it waits, so no wake-up is needed.
+    if (on_thread()) {
         commands_pending_.store(true);
         return;
     }
     wake();
 }
 
-void NetworkHub::wake() {
-    // An earlier poster's wake-up (or the thread's own look at the flag)
-    // already covers this command.
-    if (commands_pending_.exchange(true)) return;
-    if (sleeping_.load()) curl_multi_wakeup(multi_);
+void NetworkHub::post_for_driver(Command command) {
+    {
+        std::lock_guard lock(mutex_);
+        commands_.push_back(std::move(command));
+    }
+    if (on_thread()) {
+        commands_pending_.store(true);
+        return;
+    }
+    wake(false);
 }
 
-bool NetworkHub::on_thread() const { return thread_id_.load() == std::this_thread::get_id(); }
+void NetworkHub::wake(bool kick_idle) {
+    // An earlier poster's wake-up (or the runner's own look at the flag)
+    // already covers this command.
+    if (commands_pending_.exchange(true)) return;
+    if (sleeping_.load()) {
+        curl_multi_wakeup(multi_);
+        return;
+    }
+    // Nobody runs the loop: the network thread does (read after the flag
+    // is set: a runner leaving reads the flag after clearing runner_).
+    if (kick_idle && runner_.load() == kNobody) kick();
+}
+
+NetworkHub*& NetworkHub::runner_here() {
+    static thread_local NetworkHub* runner = nullptr;
+    return runner;
+}
+
+bool NetworkHub::on_thread() const { return runner_here() == this; }
+
+void NetworkHub::enter_loop_thread() {
+    runner_here() = this;
+    use_h2_framing_on_this_thread(browser_profile_ ? &browser_profile_->h2 : &plain_h2_framing());
+}
+
+void NetworkHub::leave_loop_thread() {
+    use_h2_framing_on_this_thread(nullptr);
+    runner_here() = nullptr;
+}
 
 void NetworkHub::track(std::shared_ptr<Request> request) {
     Request* key = request.get();
@@ -117,33 +154,31 @@ void NetworkHub::track(std::shared_ptr<Request> request) {
 void NetworkHub::untrack(Request* request) { active_.erase(request); }
 
 void NetworkHub::run() {
-    // The profile's HTTP/2 framing for every connection this thread's
-    // libcurl opens (held here for as long as the thread uses it); without
-    // a profile, the Core's plain one.
-    const std::shared_ptr<const BrowserProfile> profile = find_profile(profile_);
-    use_h2_framing_on_this_thread(profile ? &profile->h2 : &plain_h2_framing());
+    enter_loop_thread();
     std::vector<Command> batch;
-    for (;;) {
-        // Cleared before the batch is taken: a command queued after the
-        // swap sets it again and is seen before the next wait.
-        commands_pending_.store(false);
-        {
-            std::lock_guard lock(mutex_);
-            batch.swap(commands_);
-            if (batch.empty() && users_ == 0) {
-                stopped_ = true;
+    bool stop = false;
+    while (!stop) {
+        // A caller runs the loop: the thread sleeps until one leaves it
+        // with work left (or the last user goes).
+        if (!take_loop(kNetworkThread)) {
+            sleep_until_kicked();
+            continue;
+        }
+        for (;;) {
+            if (!take_batch(batch, true)) {
+                stop = true;
                 break;
             }
+            run_round_contained(batch);
+            wake_followers();
+            // A caller waits to run the loop itself: it gets it now.
+            if (follower_count_.load() > 0) break;
+            // Nothing needs the loop: no poll, no wake-ups.
+            if (!commands_pending_.load() && !has_work()) break;
+            contain([&] { idle_wait(wait_ms()); }, [&](Fault) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
         }
-        // Commands and the steps of a round catch their own failures; this
-        // is the last line, so that nothing ends the process from here.
-        for (Command& command : batch) contain(command, [](Fault) {});
-        contain([&] { run_round(batch); }, [&](Fault) {
-            // Whatever failed is retried next round; a short sleep keeps a
-            // lasting failure (memory exhausted) from spinning the thread.
-            batch.clear();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        });
+        if (stop) break;  // nobody is left who could run the loop
+        if (!leave_loop(kNetworkThread)) sleep_until_kicked();
     }
     // No user is left, so no request and no easy handle in use remain; the
     // kept ones go before the share they were attached to.
@@ -152,11 +187,36 @@ void NetworkHub::run() {
     if (jar_easy_ != nullptr) curl_easy_cleanup(jar_easy_);
     curl_multi_cleanup(multi_);
     curl_share_cleanup(share_);
-    use_h2_framing_on_this_thread(nullptr);
+    leave_loop_thread();
     g_running_threads.fetch_sub(1);
 }
 
-void NetworkHub::run_round(std::vector<Command>& batch) {
+bool NetworkHub::take_batch(std::vector<Command>& batch, bool may_stop) {
+    // Cleared before the batch is taken: a command queued after the swap
+    // sets it again and is seen before the next wait.
+    commands_pending_.store(false);
+    std::lock_guard lock(mutex_);
+    batch.swap(commands_);
+    if (may_stop && batch.empty() && users_ == 0) {
+        stopped_ = true;
+        return false;
+    }
+    return true;
+}
+
+void NetworkHub::run_round_contained(std::vector<Command>& batch) {
+    // Commands and the steps of a round catch their own failures; this is
+    // the last line, so that nothing ends the process from here.
+    for (Command& command : batch) contain(command, [](Fault) {});
+    contain([&] { work(batch); }, [&](Fault) {
+        // Whatever failed is retried next round; a short sleep keeps a
+        // lasting failure (memory exhausted) from spinning the thread.
+        batch.clear();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+}
+
+void NetworkHub::work(std::vector<Command>& batch) {
     batch.clear();  // may drop the last reference to a request
     check_deadlines();
     int running = 0;
@@ -178,7 +238,6 @@ void NetworkHub::run_round(std::vector<Command>& batch) {
         quic.multi_perform(quic_multi_, &running);
         drain_finished_transfers(quic, quic_multi_);
     }
-    idle_wait();
 }
 
 void NetworkHub::check_deadlines() {
@@ -230,7 +289,7 @@ void NetworkHub::drain_finished_transfers(const CurlApi& api, CURLM* multi) {
     }
 }
 
-void NetworkHub::idle_wait() {
+void NetworkHub::idle_wait(int max_ms) {
     // A command queued meanwhile: sockets get their turn, without a sleep.
     if (commands_pending_.load()) {
         poll(0);
@@ -238,8 +297,8 @@ void NetworkHub::idle_wait() {
     }
     sleeping_.store(true);
     // Read after sleeping_ is set: a poster that queued before it saw the
-    // thread awake and skipped the wake-up (see network_hub.h).
-    poll(commands_pending_.load() ? 0 : wait_ms());
+    // runner awake and skipped the wake-up (see network_hub.h).
+    poll(commands_pending_.load() ? 0 : max_ms);
     sleeping_.store(false);
 }
 

@@ -11,7 +11,9 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "halyard.h"
 #include "http/easy_pool.h"
 #include "cache/http_cache.h"
 #include "loop/clock.h"
@@ -31,6 +34,7 @@ namespace halyard {
 
 class Request;
 class WebSocket;
+struct BrowserProfile;
 
 class NetworkHub : public std::enable_shared_from_this<NetworkHub> {
 public:
@@ -48,17 +52,32 @@ public:
     bool try_add_user();
     void drop_user();
 
-    // Queues a command; wakes the thread only when it sleeps in poll and
-    // no earlier command is still waiting (that one's wake-up serves both).
+    // Queues a command; wakes whoever runs the loop only when it sleeps in
+    // poll and no earlier command is still waiting (that one's wake-up
+    // serves both), or the network thread when nobody runs the loop.
     void post(Command command);
+    // The same for a poster that runs the loop itself next (drive): when
+    // nobody runs it, the network thread is left asleep.
+    void post_for_driver(Command command);
+    // True on the thread that runs this hub's loop right now: the network
+    // thread, or a caller inside drive (and so inside its callbacks).
     bool on_thread() const;
+
+    // Caller-driven waits (network_hub_drive.cpp): the calling thread runs
+    // the loop until `until(context)` answers nonzero or `timeout` passed.
+    // Another thread running it already (a caller, or the network thread
+    // with a transfer in progress) leaves this one waiting as a follower:
+    // woken when its condition holds, or handed the loop when the runner
+    // leaves.  HY_INVALID_STATE on a thread that runs a hub's loop (a
+    // callback): it would wait for itself.
+    uint32_t drive(std::chrono::milliseconds timeout, hy_wait_condition until, void* context);
 
     // Network thread only.
     CURLM* multi() const { return multi_; }
     CURLSH* share() const { return share_; }
     void track(std::shared_ptr<Request> request);
     // An easy handle joined the multi: the next round performs twice
-    // (see run_round).
+    // (see work).
     void note_transfer_added() { ++transfers_added_; }
     void untrack(Request* request);
     // Started, unfinished WebSocket connections (network_hub_websockets.cpp).
@@ -78,9 +97,14 @@ public:
 private:
     NetworkHub(std::string profile, CURLM* multi, CURLSH* share);
     void run();
-    // One round after the commands: deadlines, curl's work, finished
-    // transfers and the wait for the next event.
-    void run_round(std::vector<Command>& batch);
+    // The queued commands into `batch` (the pending flag cleared first);
+    // false when the hub has no user and no command left (`may_stop`: the
+    // network thread only, which then ends).
+    bool take_batch(std::vector<Command>& batch, bool may_stop);
+    // One round without its wait: the commands, deadlines, curl's work and
+    // finished transfers.
+    void work(std::vector<Command>& batch);
+    void run_round_contained(std::vector<Command>& batch);
     void check_deadlines();
     void drain_finished_transfers(const CurlApi& api, CURLM* multi);
     int wait_ms() const;
@@ -91,10 +115,39 @@ private:
     // network_hub_poll.cpp: the loop's one wait, over the multi's, the
     // WebSockets' and the QUIC multi's sockets.
     void poll(int timeout_ms);
-    // Sets the pending flag; a curl wake-up only when the thread sleeps.
-    void wake();
-    // The loop's wait: poll, without sleeping when a command is queued.
-    void idle_wait();
+    // Sets the pending flag; a curl wake-up only when the loop's runner
+    // sleeps in poll, else (`kick_idle`) the network thread when nobody
+    // runs the loop.
+    void wake(bool kick_idle = true);
+    // The loop's wait, at most `max_ms`: poll, without sleeping when a
+    // command is queued.
+    void idle_wait(int max_ms);
+
+    // network_hub_drive.cpp: who runs the loop.
+    enum Runner : uint8_t { kNobody, kNetworkThread, kCaller };
+    struct Follower;
+    // Takes the loop for `who` if nobody runs it.
+    bool take_loop(Runner who);
+    // Gives the loop up: to a waiting caller whose condition does not hold
+    // yet, else to nobody, kicking the network thread when a transfer or a
+    // command still needs the loop.  The network thread leaving gets true
+    // instead of a kick (it goes on itself).
+    bool leave_loop(Runner who);
+    // Wakes the followers whose condition holds (after every round).
+    void wake_followers();
+    void wake_followers_locked();
+    // A transfer or a WebSocket needs the loop (its runner only).
+    bool has_work() const { return !active_.empty() || !websockets_.empty(); }
+    // The hub whose loop this thread runs (null: none), and its setting
+    // for the span of one run (the profile's HTTP/2 framing with it).
+    static NetworkHub*& runner_here();
+    void enter_loop_thread();
+    void leave_loop_thread();
+    // The caller's side of drive once it holds the loop.
+    void drive_rounds(Clock::time_point deadline, hy_wait_condition until, void* context);
+    // The network thread's sleep while nobody needs it, and its wake-up.
+    void sleep_until_kicked();
+    void kick();
 
     const std::string profile_;
     CURLM* const multi_;
@@ -104,7 +157,21 @@ private:
     std::vector<Command> commands_;
     uint64_t users_ = 1;
     bool stopped_ = false;
-    std::atomic<std::thread::id> thread_id_{};
+    std::shared_ptr<const BrowserProfile> browser_profile_;
+
+    // The loop's runner.  Changed under drive_mutex_, read by posters
+    // without it (a store then a load on each side, as below: a poster sets
+    // commands_pending_ then reads runner_; a runner leaving sets runner_
+    // then reads commands_pending_).  Lock order: drive_mutex_, then the
+    // caller's own locks (a follower's condition is read under it); mutex_
+    // and kick_mutex_ are taken alone.
+    std::mutex drive_mutex_;
+    std::atomic<uint8_t> runner_{kNobody};
+    std::vector<Follower*> followers_;       // under drive_mutex_, oldest first
+    std::atomic<size_t> follower_count_{0};
+    std::mutex kick_mutex_;
+    std::condition_variable kick_cv_;
+    bool kicked_ = false;                    // under kick_mutex_
 
     // The thread-crossing protocol (a store then a load on each side, both
     // sequentially consistent): a poster sets commands_pending_ and then

@@ -1,5 +1,7 @@
 #include "websocket/websocket.h"
 
+#include <algorithm>
+
 #include <new>
 
 #include "transport/curl_facts.h"
@@ -38,6 +40,12 @@ uint32_t WebSocket::start() {
     if (!lifecycle_.start()) return HY_INVALID_STATE;
     post(&WebSocket::on_start);
     return HY_OK;
+}
+
+uint32_t WebSocket::drive(uint64_t timeout_ms, hy_wait_condition until, void* context) {
+    if (until == nullptr) return HY_INVALID_ARGUMENT;
+    if (lifecycle_.unstarted()) return HY_INVALID_STATE;
+    return engine_->hub().drive(std::chrono::milliseconds(std::min(timeout_ms, kMaxTimeoutMs)), until, context);
 }
 
 uint32_t WebSocket::set_deflate(const DeflateOffer& offer) {

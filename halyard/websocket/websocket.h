@@ -58,6 +58,9 @@ public:
 
     // --- hy_websocket_* calls, any thread; none waits for the network thread.
     uint32_t start();
+    // Runs the engine's loop on the calling thread (see NetworkHub::drive);
+    // HY_INVALID_STATE before the start.
+    uint32_t drive(uint64_t timeout_ms, hy_wait_condition until, void* context);
     // Before start, from the thread that starts the connection.
     uint32_t set_deflate(const DeflateOffer& offer);
     uint32_t send(uint32_t type, const uint8_t* data, uint64_t len);

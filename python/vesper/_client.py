@@ -379,7 +379,7 @@ class Client(BaseClient):
             return self._finish(send_mock(self, self._transport, prepared), stream)
         started = time.monotonic()
         native_request = self._native_request(prepared)
-        self._start(native_request, prepared)
+        self._start(native_request, prepared, for_wait=True)
         records: List[RedirectRecord] = []
         heads = HopHeads(native_request, prepared)
         if prepared.core_redirects:
@@ -412,9 +412,14 @@ class Client(BaseClient):
             response.read()
         return response
 
-    def _start(self, native_request: Any, prepared: Prepared) -> None:
+    def _start(self, native_request: Any, prepared: Prepared, for_wait: bool = False) -> None:
+        # for_wait: this thread waits for the head next, so the wait sends
+        # the request (start_for_wait); a streamed body is written first.
         try:
-            native_request.start()
+            if for_wait and not prepared.streamed:
+                native_request.start_for_wait()
+            else:
+                native_request.start()
         except RuntimeError as exc:
             raise from_native(exc, prepared.request) from None
         if prepared.streamed:

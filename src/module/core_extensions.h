@@ -20,7 +20,10 @@ namespace vesper {
     X(websocket_set_deflate)      \
     X(engine_create_with_options) \
     X(engine_cookies)             \
-    X(engine_create_with_client_certificate)
+    X(engine_create_with_client_certificate) \
+    X(request_start_driven)       \
+    X(request_drive)              \
+    X(websocket_drive)
 
 // Each pointer is null when the loaded Core lacks that function.
 struct CoreExtensions {

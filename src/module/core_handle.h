@@ -59,10 +59,11 @@ public:
     }
 
     // Starts the Core object: at most once, and again after a refused start.
-    Status start() {
+    // `start` replaces the specified start (a Core extension's).
+    Status start(uint32_t (*start)(Core*) = nullptr) {
         TRY_STATUS(check_process(owner_));
         if (started_.exchange(true)) return Failure::core(CoreError{ErrorKind::InvalidState});
-        if (auto error = check_result(Start(core_))) {
+        if (auto error = check_result(start != nullptr ? start(core_) : Start(core_))) {
             started_.store(false);
             return Failure::core(*error);
         }

@@ -1,14 +1,16 @@
 #include "request/py_request.h"
 
+#include "module/core_extensions.h"
+
 namespace vesper {
 
-Result<RunningPair> start_request(RequestContents& request) {
-    TRY_STATUS(request.handle->start());
+Result<RunningPair> start_request(RequestContents& request, bool for_wait) {
+    TRY_STATUS(request.handle->start(for_wait ? core_extensions().request_start_driven : nullptr));
     return RunningPair{request.handle->shared_state(), request.handle};
 }
 
-Status start_into_slot(RequestContents& request) {
-    TRY_ASSIGN(RunningPair pair, start_request(request));
+Status start_into_slot(RequestContents& request, bool for_wait) {
+    TRY_ASSIGN(RunningPair pair, start_request(request, for_wait));
     std::optional<RunningPair> replaced = request.start_slot.put(std::move(pair));
     return ok_status();
 }
@@ -34,6 +36,14 @@ constexpr const char* kLoop[] = {"loop_", "notify"};
 constexpr const char* kLimit[] = {"limit"};
 constexpr const char* kReadInto[] = {"buffer", "timeout"};
 constexpr const char* kHub[] = {"hub", "tag"};
+
+constexpr const char* kStartForWaitDoc =
+    "start_for_wait()\n"
+    "Like start, for a caller whose next call on this thread waits on the\n"
+    "request (wait_response, wait_manual_bytes, read_all...).  With a Core\n"
+    "whose waiting threads run the transfers themselves, the start is not\n"
+    "handed to the engine's network thread: that wait sends the request.\n"
+    "Until a wait (or another request's) runs the engine, nothing is sent.";
 
 constexpr const char* kStartHubDoc =
     "start_hub(hub, tag)\n"
@@ -119,6 +129,7 @@ const MethodDef kMethods[] = {
     {"wait_manual", MethodKind::Args, {kTimeout, 1, 0}, request_wait_manual, kWaitManualDoc},
     {"start_stream", MethodKind::Args, {kTimeout, 1, 0}, request_start_stream},
     {"start", MethodKind::None, kNoParams, request_start},
+    {"start_for_wait", MethodKind::None, kNoParams, request_start_for_wait, kStartForWaitDoc},
     {"await_response", MethodKind::Args, {kTimeout, 1, 0}, request_await_response},
     {"next_body", MethodKind::Args, {kTimeout, 1, 0}, request_next_body},
     {"read_body", MethodKind::Args, {kTimeout, 1, 0}, request_read_body},

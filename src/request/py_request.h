@@ -40,9 +40,11 @@ inline Status refuse_on_network_thread(const RequestContents& request) {
 }
 
 // Starts the request: at most once, and again after a refused start.
-Result<RunningPair> start_request(RequestContents& request);
+// `for_wait`: the caller's thread waits on it next, and sends it itself
+// when the Core lets it run the loop (hy_request_start_driven).
+Result<RunningPair> start_request(RequestContents& request, bool for_wait = false);
 // Starts the request and keeps its running pair in the start slot.
-Status start_into_slot(RequestContents& request);
+Status start_into_slot(RequestContents& request, bool for_wait = false);
 
 // The finish step: the loop notifier or hub membership goes, and so does
 // the start slot's pair (the body slot keeps its own).
@@ -62,6 +64,7 @@ bool is_terminal_request_event(PyObject* event_tuple);
 // The methods of PyRequest, defined by subsystem.
 #define VESPER_REQUEST_METHOD(name) Result<PyRef> request_##name(PyObject* self, const Args& args)
 VESPER_REQUEST_METHOD(start);
+VESPER_REQUEST_METHOD(start_for_wait);
 VESPER_REQUEST_METHOD(start_stream);
 VESPER_REQUEST_METHOD(await_response);
 VESPER_REQUEST_METHOD(next_body);

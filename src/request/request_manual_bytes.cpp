@@ -56,7 +56,7 @@ ManualFound manual_step(RequestContents& request, uint64_t wait_ms) {
         } else {
             // A head already handed out (to a poll) answers as a failure
             // rather than leave this wait looking for ever.
-            taken = pair->state->wait_head_for(0);
+            taken = pair->state->wait_head_for(nullptr, 0);
         }
     }
     // Not started: only a start on another thread can bring something, and
@@ -75,7 +75,7 @@ ManualFound manual_step(RequestContents& request, uint64_t wait_ms) {
     if (wait_ms == 0) return found;
     // Wakes on a redirect, the head, a chunk or the end; a failure is
     // answered by the next look, from the head, with its network error.
-    RedirectTake waited = state.wait_redirect(wait_ms);
+    RedirectTake waited = state.wait_redirect(request.handle->core(), wait_ms);
     if (auto* record = std::get_if<RedirectRecord>(&waited)) found.redirect = std::move(*record);
     return found;
 }

@@ -37,12 +37,12 @@ constexpr const char* kDeferredRedirect =
 Result<bool> wait_head_sliced(const RunningPair& pair, const std::optional<Duration>& timeout, HeadTake& taken,
                               bool& deferred) {
     return wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
-        taken = pair.state->wait_head_for(0);
+        taken = pair.state->wait_head_for(nullptr, 0);
         if (!std::holds_alternative<std::monostate>(taken)) return true;
         deferred = pair.state->redirect_deferred();
         if (deferred) return true;
         if (ms == 0) return false;
-        taken = pair.state->wait_head_for(ms);
+        taken = pair.state->wait_head_for(pair.handle->core(), ms);
         return !std::holds_alternative<std::monostate>(taken);
     });
 }
@@ -79,6 +79,11 @@ Result<PyRef> request_start(PyObject* self, const Args&) {
     return none();
 }
 
+Result<PyRef> request_start_for_wait(PyObject* self, const Args&) {
+    TRY_STATUS(start_into_slot(request_of(self), true));
+    return none();
+}
+
 Result<PyRef> request_start_stream(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
@@ -88,7 +93,7 @@ Result<PyRef> request_start_stream(PyObject* self, const Args& args) {
         std::optional<Failure> start_failure;
         {
             GilRelease release;
-            Result<RunningPair> started = start_request(request);
+            Result<RunningPair> started = start_request(request, true);
             if (started.ok()) {
                 pair = std::move(started).value();
             } else {
@@ -164,7 +169,7 @@ Result<PyRef> request_read_body(PyObject* self, const Args& args) {
                 if (!std::holds_alternative<std::monostate>(taken)) return true;
                 if (waited_once || ms == 0) return false;
                 waited_once = true;
-                pair.state->wait_body_for(ms);
+                pair.state->wait_body_for(pair.handle->core(), ms);
             }
         });
         // Out of time: what was gathered goes back for the next read.
@@ -213,7 +218,7 @@ Result<PyRef> request_wait_redirect(PyObject* self, const Args& args) {
     RedirectTake taken;
     const uint64_t since = state.wakes();
     Result<bool> waited = wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
-        RedirectWait slice = state.wait_redirect_since(since, ms);
+        RedirectWait slice = state.wait_redirect_since(request.handle->core(), since, ms);
         taken = std::move(slice.taken);
         return slice.ended;
     });

@@ -41,7 +41,7 @@ Result<PyRef> request_wait_response(PyObject* self, const Args& args) {
     if (!pair) return Failure::runtime(kNotStarted);
     HeadTake taken;
     Result<bool> waited = wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
-        taken = pair->state->wait_head_for(ms);
+        taken = pair->state->wait_head_for(pair->handle->core(), ms);
         return !std::holds_alternative<std::monostate>(taken);
     });
     if (!waited.ok() || !waited.value()) {
@@ -135,7 +135,7 @@ Result<PyRef> request_read_all(PyObject* self, const Args& args) {
                 }
                 if (ended || waited_once || ms == 0) return;
                 waited_once = true;
-                pair.state->wait_body_for(ms);
+                pair.state->wait_body_for(pair.handle->core(), ms);
             }
         });
         return !has_pair || ended;
@@ -174,37 +174,40 @@ Result<PyRef> request_readinto(PyObject* self, const Args& args) {
     RequestContents& request = request_of(self);
     TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
-    RequestState& state = request.handle->state();
-    hy_request* core = request.handle->core();
     const WaitDeadline deadline(timeout);
-    Bytes staging;  // for targets that are not written in place
-    for (;;) {
+    if (target.size() == 0) {
+        // Nothing to copy: waits only for the body to have started.
         bool has_pair = true;
-        Result<bool> waited = wait_in_slices(deadline, [&](uint64_t ms) {
-            bool readable = false;
-            has_pair = with_body(request, [&](RunningPair& pair) {
-                readable = target.size() == 0 || pair.state->wait_body_for(ms);
-            });
-            return !has_pair || readable;
+        Result<bool> waited = wait_in_slices(deadline, [&](uint64_t) {
+            has_pair = with_body(request, [](RunningPair&) {});
+            return true;
         });
         if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
-        const bool ready = waited.value();
         if (!has_pair) return Failure::runtime(kBodyNotStarted);
-        if (!ready) return Failure::timeout("timed out waiting for body data");
-        if (target.size() == 0) return make_int(0);
-        CopyTake taken;
-        if (target.direct() != nullptr) {
-            taken = state.copy_into(core, target.direct(), target.size());
-        } else {
-            staging.resize(target.size());
-            taken = state.copy_into(core, staging.data(), staging.size());
-            if (auto* n = std::get_if<size_t>(&taken)) TRY_STATUS(target.store(staging.data(), *n));
-        }
-        if (auto* n = std::get_if<size_t>(&taken)) return make_int(static_cast<long long>(*n));
-        if (auto* failure = std::get_if<RequestFailure>(&taken)) return request_failure(*failure);
-        if (std::holds_alternative<EndOfBody>(taken)) return make_int(0);
-        // Another reader took the bytes between the wait and the copy.
+        return make_int(0);
     }
+    // A target written in place takes the bytes as they arrive (one copy);
+    // others through a staging buffer.
+    Bytes staging;
+    if (target.direct() == nullptr) staging.resize(target.size());
+    uint8_t* const out = target.direct() != nullptr ? target.direct() : staging.data();
+    CopyTake taken;
+    bool has_pair = true;
+    Result<bool> waited = wait_in_slices(deadline, [&](uint64_t ms) {
+        has_pair = with_body(request, [&](RunningPair& pair) {
+            taken = pair.state->wait_into(pair.handle->core(), out, target.size(), ms);
+        });
+        return !has_pair || !std::holds_alternative<std::monostate>(taken);
+    });
+    if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
+    if (!has_pair) return Failure::runtime(kBodyNotStarted);
+    if (!waited.value()) return Failure::timeout("timed out waiting for body data");
+    if (auto* n = std::get_if<size_t>(&taken)) {
+        if (target.direct() == nullptr) TRY_STATUS(target.store(staging.data(), *n));
+        return make_int(static_cast<long long>(*n));
+    }
+    if (auto* failure = std::get_if<RequestFailure>(&taken)) return request_failure(*failure);
+    return make_int(0);  // the end
 }
 
 }  // namespace vesper

@@ -4,7 +4,9 @@
 #include <cctype>
 #include <cstring>
 
+#include "module/core_extensions.h"
 #include "module/core_ranges.h"
+#include "module/driven_wait.h"
 #include "module/gil.h"
 
 namespace vesper {
@@ -94,19 +96,44 @@ void RequestState::on_response(int32_t status, const uint8_t* head, uint64_t len
 int32_t RequestState::on_data(const uint8_t* data, uint64_t len) {
     int32_t answer = HY_DATA_CONTINUE;
     try {
-        Bytes chunk = copy_core_bytes(data, len);
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
         // After a callback fault the body has a gap: nothing that comes
         // later is handed out, and the Core stops reading until the reader
         // that sees the failure cancels the request.
         if (failed_locked()) return HY_DATA_PAUSE;
-        chunks_.push_back(std::move(chunk));
-        buffered_ = saturating_add(buffered_, len);
-        // Pausing matters while the Core still delivers; after a callback
-        // fault it still does, so the queue stays bounded then too.
-        if (buffered_ >= kPauseAtBytes && !completed_) {
-            paused_ = true;
-            answer = HY_DATA_PAUSE;
+        // A reader waits with its buffer and nothing is queued before these
+        // bytes: they go straight into it, the rest (if any) is queued.
+        bool all_to_reader = false;
+        if (posted_ != nullptr && chunks_.empty() && len != 0) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(len, posted_room_ - posted_filled_));
+            if (n != 0) std::memcpy(posted_ + posted_filled_, data, n);
+            posted_filled_ += n;
+            data += n;
+            len -= n;
+            all_to_reader = len == 0;
+        }
+        // An empty piece is queued as it came (poll events show it).
+        if (!all_to_reader) {
+            // The copy is made without the lock unless bytes went to a
+            // reader's buffer (the queue must then stay empty meanwhile).
+            Bytes chunk;
+            if (posted_ == nullptr) {
+                lock.unlock();
+                chunk = copy_core_bytes(data, len);
+                lock.lock();
+                if (failed_locked()) return HY_DATA_PAUSE;
+            } else {
+                chunk = copy_core_bytes(data, len);
+            }
+            chunks_.push_back(std::move(chunk));
+            buffered_ = saturating_add(buffered_, len);
+            // Pausing matters while the Core still delivers; after a
+            // callback fault it still does, so the queue stays bounded then
+            // too.
+            if (buffered_ >= kPauseAtBytes && !completed_) {
+                paused_ = true;
+                answer = HY_DATA_PAUSE;
+            }
         }
         wake_all_locked();
     } catch (...) {
@@ -187,7 +214,12 @@ uint64_t RequestState::wakes() const {
     return wakes_;
 }
 
-RedirectWait RequestState::wait_redirect_since(uint64_t since, uint64_t wait_ms) {
+template <class Ready>
+bool RequestState::wait_locked(hy_request* core, std::unique_lock<std::mutex>& lock, uint64_t wait_ms, Ready ready) {
+    return driven_wait(core_extensions().request_drive, core, lock, changed_, wait_ms, ready);
+}
+
+RedirectWait RequestState::wait_redirect_since(hy_request* core, uint64_t since, uint64_t wait_ms) {
     std::unique_lock lock(mutex_);
     const auto pop = [&]() -> std::optional<RedirectRecord> {
         if (redirects_.empty()) return std::nullopt;
@@ -204,15 +236,15 @@ RedirectWait RequestState::wait_redirect_since(uint64_t since, uint64_t wait_ms)
     }
     // A wake-up that came between two slices ends the wait as one that
     // comes during this slice does.
-    if (wakes_ == since) changed_.wait_for(lock, std::chrono::milliseconds(wait_ms));
+    if (wakes_ == since) wait_locked(core, lock, wait_ms, [&] { return wakes_ != since; });
     if (wakes_ == since) return {std::monostate{}, false};
     if (auto record = pop()) return {std::move(*record), true};
     if (failed_locked()) return {CoreError::from_index(outcome_, raw_code_), true};
     return {std::monostate{}, true};
 }
 
-RedirectTake RequestState::wait_redirect(uint64_t wait_ms) {
-    return wait_redirect_since(wakes(), wait_ms).taken;
+RedirectTake RequestState::wait_redirect(hy_request* core, uint64_t wait_ms) {
+    return wait_redirect_since(core, wakes(), wait_ms).taken;
 }
 
 HeadTake RequestState::take_head_locked() {
@@ -308,12 +340,15 @@ ChunkTake RequestState::take_chunk(hy_request* core) {
     return taken;
 }
 
-HeadTake RequestState::wait_head_for(uint64_t wait_ms) {
+HeadTake RequestState::wait_head_for(hy_request* core, uint64_t wait_ms) {
     std::unique_lock lock(mutex_);
     if (head_taken_) return RequestFailure{CoreError{ErrorKind::InvalidState}, 0, kHeadAlreadyTaken};
     HeadTake taken = take_head_locked();
     if (!std::holds_alternative<std::monostate>(taken) || wait_ms == 0) return taken;
-    changed_.wait_for(lock, std::chrono::milliseconds(wait_ms));
+    // Any change ends the wait (a redirect held for follow_redirect too);
+    // the head is looked for again below.
+    const uint64_t since = wakes_;
+    wait_locked(core, lock, wait_ms, [&] { return wakes_ != since || head_ || outcome_ != kRunning; });
     if (head_taken_) return RequestFailure{CoreError{ErrorKind::InvalidState}, 0, kHeadAlreadyTaken};
     return take_head_locked();
 }
@@ -325,7 +360,7 @@ ChunkTake RequestState::wait_chunk_for(hy_request* core, uint64_t wait_ms) {
     {
         std::unique_lock lock(mutex_);
         if (!readable_locked() && wait_ms != 0) {
-            changed_.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return readable_locked(); });
+            wait_locked(core, lock, wait_ms, [&] { return readable_locked(); });
         }
         taken = take_chunk_locked(resume, cancel);
     }
@@ -333,10 +368,41 @@ ChunkTake RequestState::wait_chunk_for(hy_request* core, uint64_t wait_ms) {
     return taken;
 }
 
-bool RequestState::wait_body_for(uint64_t wait_ms) {
+bool RequestState::wait_body_for(hy_request* core, uint64_t wait_ms) {
     std::unique_lock lock(mutex_);
     if (readable_locked() || wait_ms == 0) return readable_locked();
-    return changed_.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return readable_locked(); });
+    return wait_locked(core, lock, wait_ms, [&] { return readable_locked(); });
+}
+
+size_t RequestState::copy_queued_locked(uint8_t* out, size_t copied, size_t capacity) {
+    const size_t before = copied;
+    while (!chunks_.empty() && copied < capacity) {
+        Bytes& front = chunks_.front();
+        const size_t n = std::min(front.size() - front_offset_, capacity - copied);
+        if (n != 0) std::memcpy(out + copied, front.data() + front_offset_, n);  // empty chunks hold no pointer
+        copied += n;
+        front_offset_ += n;
+        if (front_offset_ == front.size()) {
+            chunks_.pop_front();
+            front_offset_ = 0;
+        }
+    }
+    const size_t taken = copied - before;
+    buffered_ = taken > buffered_ ? 0 : buffered_ - taken;
+    return copied;
+}
+
+CopyTake RequestState::copy_result_locked(size_t copied, bool& resume, bool& cancel) {
+    CopyTake taken;
+    if (copied != 0) {
+        taken = copied;
+    } else if (chunks_.empty()) {
+        ChunkTake end = end_locked(cancel);
+        if (std::holds_alternative<EndOfBody>(end)) taken = EndOfBody{};
+        if (auto* failure = std::get_if<RequestFailure>(&end)) taken = *failure;
+    }
+    if (!std::holds_alternative<std::monostate>(taken)) after_take_locked(resume);
+    return taken;
 }
 
 CopyTake RequestState::copy_into(hy_request* core, uint8_t* out, size_t capacity) {
@@ -345,27 +411,33 @@ CopyTake RequestState::copy_into(hy_request* core, uint8_t* out, size_t capacity
     CopyTake taken;
     {
         std::lock_guard lock(mutex_);
+        taken = copy_result_locked(copy_queued_locked(out, 0, capacity), resume, cancel);
+    }
+    after_take(core, resume, cancel);
+    return taken;
+}
+
+CopyTake RequestState::wait_into(hy_request* core, uint8_t* out, size_t capacity, uint64_t wait_ms) {
+    bool resume = false;
+    bool cancel = false;
+    CopyTake taken;
+    {
+        std::unique_lock lock(mutex_);
         size_t copied = 0;
-        while (!chunks_.empty() && copied < capacity) {
-            Bytes& front = chunks_.front();
-            const size_t n = std::min(front.size() - front_offset_, capacity - copied);
-            if (n != 0) std::memcpy(out + copied, front.data() + front_offset_, n);  // empty chunks hold no pointer
-            copied += n;
-            front_offset_ += n;
-            if (front_offset_ == front.size()) {
-                chunks_.pop_front();
-                front_offset_ = 0;
-            }
+        // One posted buffer at a time; another reader waits for the queue.
+        if (!readable_locked() && wait_ms != 0 && capacity != 0 && posted_ == nullptr) {
+            posted_ = out;
+            posted_room_ = capacity;
+            posted_filled_ = 0;
+            wait_locked(core, lock, wait_ms, [&] { return posted_filled_ != 0 || readable_locked(); });
+            copied = posted_filled_;
+            posted_ = nullptr;
+            posted_room_ = 0;
+            posted_filled_ = 0;
+        } else if (!readable_locked() && wait_ms != 0) {
+            wait_locked(core, lock, wait_ms, [&] { return readable_locked(); });
         }
-        if (copied != 0) {
-            buffered_ = copied > buffered_ ? 0 : buffered_ - copied;
-            taken = copied;
-        } else if (chunks_.empty()) {
-            ChunkTake end = end_locked(cancel);
-            if (std::holds_alternative<EndOfBody>(end)) taken = EndOfBody{};
-            if (auto* failure = std::get_if<RequestFailure>(&end)) taken = *failure;
-        }
-        if (!std::holds_alternative<std::monostate>(taken)) after_take_locked(resume);
+        taken = copy_result_locked(copy_queued_locked(out, copied, capacity), resume, cancel);
     }
     after_take(core, resume, cancel);
     return taken;

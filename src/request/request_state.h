@@ -76,23 +76,32 @@ public:
     std::optional<RedirectRecord> take_redirect();
     // One wait of at most `wait_ms`: a record, or nothing (or the
     // failure) at the first wake-up for any reason.
-    RedirectTake wait_redirect(uint64_t wait_ms);
+    // Each wait of at most `wait_ms` runs the engine's loop on the waiting
+    // thread when the Core can (`core`: the started request; see
+    // module/driven_wait.h).
+    RedirectTake wait_redirect(hy_request* core, uint64_t wait_ms);
     // Counts wake-ups: a wait cut into slices passes the count it began
     // with, so a wake-up between two slices still ends it.
     uint64_t wakes() const;
-    RedirectWait wait_redirect_since(uint64_t since, uint64_t wait_ms);
+    RedirectWait wait_redirect_since(hy_request* core, uint64_t since, uint64_t wait_ms);
     HeadTake take_head();
     // `core` is resumed (with no lock held) when a take brings the queue
     // back under the pause threshold.
     ChunkTake take_chunk(hy_request* core);
     // The same with one wait of at most `wait_ms` (0: only look).
-    HeadTake wait_head_for(uint64_t wait_ms);
+    HeadTake wait_head_for(hy_request* core, uint64_t wait_ms);
     ChunkTake wait_chunk_for(hy_request* core, uint64_t wait_ms);
     // Waits at most `wait_ms` for body bytes or the end; true if either is there.
-    bool wait_body_for(uint64_t wait_ms);
+    bool wait_body_for(hy_request* core, uint64_t wait_ms);
     // Copies up to `capacity` queued body bytes to `out`; the rest of a
     // chunk stays first in the queue for the next read of any kind.
     CopyTake copy_into(hy_request* core, uint8_t* out, size_t capacity);
+    // One wait of at most `wait_ms` for body bytes in `out`: while the
+    // queue is empty, `out` is posted to the callbacks, which write what
+    // arrives straight into it (one copy from the Core's buffer, no
+    // chunk); then queued bytes fill what room is left.  `out` is never
+    // written once this returns.
+    CopyTake wait_into(hy_request* core, uint8_t* out, size_t capacity, uint64_t wait_ms);
     // Puts bytes taken by a reader back at the front (a read that ran out
     // of time or was interrupted gives back what it had gathered).
     void unread(Bytes bytes);
@@ -144,8 +153,16 @@ private:
     // the Core still runs (a callback fault) sets `cancel`: the reader that
     // reports it cancels the Core request, so the download stops.
     ChunkTake end_locked(bool& cancel);
+    // Copies queued bytes to out[copied:capacity]; returns the new count.
+    size_t copy_queued_locked(uint8_t* out, size_t copied, size_t capacity);
+    // What a copy took once it has its count: bytes, the end, the failure
+    // or nothing yet.
+    CopyTake copy_result_locked(size_t copied, bool& resume, bool& cancel);
     bool readable_locked() const { return !chunks_.empty() || outcome_ != kRunning; }
     void after_take_locked(bool& resume);
+    // One wait of at most `wait_ms` for `ready`, driven when it can be.
+    template <class Ready>
+    bool wait_locked(hy_request* core, std::unique_lock<std::mutex>& lock, uint64_t wait_ms, Ready ready);
     // Resumes or cancels the Core request after a take, with no lock held.
     static void after_take(hy_request* core, bool resume, bool cancel);
     // A fault while recording: the request fails with CallbackPanic (if it
@@ -163,6 +180,10 @@ private:
     uint64_t wakes_ = 0;
     std::deque<Bytes> chunks_;
     size_t front_offset_ = 0;  // bytes of chunks_.front() already copied out
+    // A waiting reader's buffer the callbacks fill while the queue is empty.
+    uint8_t* posted_ = nullptr;
+    size_t posted_room_ = 0;
+    size_t posted_filled_ = 0;
     std::deque<RedirectRecord> redirects_;
     int32_t status_ = 0;
     std::optional<Bytes> head_;

@@ -358,8 +358,18 @@ HY_API uint32_t hy_request_create(hy_engine* engine, const RequestConfig* c, hy_
     return HY_OK;
 }
 
-HY_API uint32_t hy_request_start(hy_request* r) {
+namespace {
+
+// hy_request_start and hy_request_start_driven: a driven start is a start
+// (it answers hy_request_start's script and counts as one; `driven` also
+// counts it under its own name), then the automatic reply when one is set.
+uint32_t start_request(hy_request* r, bool driven) {
     const Scripted a = answer("hy_request_start");
+    if (driven) {
+        State& s = state();
+        std::lock_guard lock(s.mutex);
+        ++s.calls["hy_request_start_driven"];
+    }
     if (a.code != HY_OK) return a.code;
     AutoResponse reply;
     {
@@ -381,6 +391,37 @@ HY_API uint32_t hy_request_start(hy_request* r) {
     }
     return HY_OK;
 }
+
+// The drives: callbacks come from the double's own threads whoever
+// drives, so a drive waits for its condition (looked at every
+// millisecond) or the end of `timeout_ms`, after its scripted answer.
+uint32_t drive(const char* name, uint64_t timeout_ms, hy_wait_condition until, void* context) {
+    const Scripted a = answer(name);
+    record("drive", "{\"timeout_ms\": " + num(timeout_ms) + ", \"gil\": " + boolean(interpreter_lock_held()) + "}");
+    if (a.code != HY_OK) return a.code;
+    if (until == nullptr) return HY_INVALID_ARGUMENT;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min<uint64_t>(timeout_ms, 60'000));
+    while (until(context) == 0 && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return HY_OK;
+}
+
+}  // namespace
+
+HY_API uint32_t hy_request_start(hy_request* r) { return start_request(r, false); }
+
+#ifndef HYD_SPECIFIED_ONLY
+HY_API uint32_t hy_request_start_driven(hy_request* r) { return start_request(r, true); }
+
+HY_API uint32_t hy_request_drive(hy_request*, uint64_t timeout_ms, hy_wait_condition until, void* context) {
+    return drive("hy_request_drive", timeout_ms, until, context);
+}
+
+HY_API uint32_t hy_websocket_drive(hy_websocket*, uint64_t timeout_ms, hy_wait_condition until, void* context) {
+    return drive("hy_websocket_drive", timeout_ms, until, context);
+}
+#endif  // HYD_SPECIFIED_ONLY
 
 HY_API uint32_t hy_request_cancel(hy_request*) { return answer("hy_request_cancel").code; }
 

@@ -9,6 +9,8 @@ import subprocess
 import sys
 import textwrap
 
+import time
+
 import pytest
 
 from conftest import ROOT, text_of
@@ -215,6 +217,30 @@ def test_blocked_reads_wake_on_data(core, streaming):
     core.data(ident, b"end")
     core.complete(ident)
     assert rest.join() == b"end"
+
+
+@pytest.mark.parametrize("room, pieces", [
+    (4, [b"0123456789"]),             # larger than the waiting buffer: the rest is queued
+    (16, [b"", b"abc"]),              # an empty piece does not end the wait
+    (MIB, [b"x" * MIB, b"y"]),        # exactly fills it: nothing queued, no pause
+])
+def test_a_waiting_readinto_takes_bytes_in_order(core, streaming, room, pieces):
+    request, ident = streaming
+    into = bytearray(room)
+    count = Background(request.readinto, into, 10)
+    time.sleep(0.2)  # the reader is waiting with its buffer
+    answers = [core.data(ident, piece) for piece in pieces]
+    n = count.join()
+    body = b"".join(pieces)
+    got = bytes(into[:n])
+    core.complete(ident)
+    rest = bytearray()
+    while piece := request.read_chunk(5):
+        rest += piece
+    assert n > 0 and got + bytes(rest) == body
+    # Only bytes left queued count towards the 1 MiB pause.
+    assert answers[0] == 1
+    assert core.resume_count(ident) == 0
 
 
 # -- flow control ------------------------------------------------------------

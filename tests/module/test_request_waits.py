@@ -349,3 +349,64 @@ def test_an_upload_wait_that_sees_the_request_end_raises_its_code(core, engine, 
     # Only an interrupt cancels; an ended request needs no cancel.
     assert core.calls("hy_request_cancel") == 0
     assert core.calls("hy_request_upload_wait") == 1
+
+
+def _needs_drive(native_module):
+    if "hy_request_drive" not in native_module.core_extensions:
+        pytest.skip("the Core has no hy_request_drive")
+
+
+@pytest.mark.parametrize("name", sorted(REQUEST_WAITS))
+def test_waits_run_the_loop_through_the_core(core, engine, name):
+    # With hy_request_drive each slice of a wait is a drive, made without
+    # the interpreter lock, and the wait ends on the callback as before.
+    import vesper_native36
+    _needs_drive(vesper_native36)
+    prepare, wait = REQUEST_WAITS[name]
+    request, ident = prepare(core, engine)
+    before = core.calls("hy_request_drive")
+
+    def answer():
+        time.sleep(0.15)
+        if name in ("wait_redirect", "wait_manual", "wait_manual_bytes"):
+            core.redirect(ident, 302, b"HTTP/1.1 302 Found\r\n\r\n", b"http://y/", b"GET")
+        elif name in ("await_response", "wait_response"):
+            core.response(ident)
+        else:
+            core.data(ident, b"body")
+            core.complete(ident)
+
+    fire = Background(answer)
+    wait(request)
+    fire.join()
+    assert core.calls("hy_request_drive") > before
+    drives = core.records("drive")
+    assert drives and not any(d["gil"] for d in drives)
+    assert all(0 < d["timeout_ms"] <= 50 for d in drives)
+
+
+def test_a_refused_drive_falls_back_to_a_plain_wait(core, engine):
+    import vesper_native36
+    _needs_drive(vesper_native36)
+    request, ident = started(core, engine)
+    for _ in range(100):
+        core.script("hy_request_drive", 5)
+    fire = Background(lambda: (time.sleep(0.15), core.response(ident, 204)))
+    assert request.wait_response(5).status_code == 204
+    fire.join()
+    assert core.calls("hy_request_drive") >= 1
+
+
+@pytest.mark.parametrize("method, driven", [("start_for_wait", True), ("start_stream", True), ("start", False)])
+def test_which_starts_leave_the_request_to_the_waiting_thread(core, engine, method, driven):
+    import vesper_native36
+    has = "hy_request_start_driven" in vesper_native36.core_extensions
+    core.auto_respond(b"ok")
+    request = engine.request("GET", "http://x/")
+    getattr(request, method)()
+    if method != "start_stream":
+        request.wait_response(5)
+    assert bytes(request.read_all(5)) == b"ok"
+    # A driven start is a start (one hy_request_start in the double's count).
+    assert core.calls("hy_request_start") == 1
+    assert core.calls("hy_request_start_driven") == (1 if driven and has else 0)

@@ -120,7 +120,7 @@ def http_scenarios(r: Recorder, base: str) -> None:
             r.call(req, "follow_redirect")
     r.call(req, "read_body")
     req = r.call(engine, "request", "GET", f"{base}/redirect?to=/echo", redirect="manual", timeout=DEADLINE)
-    r.call(req, "start")
+    r.call(req, "start_for_wait")
     for _ in range(10):
         hop, head = r.call(req, "wait_manual_bytes", DEADLINE)
         if head is not None:

@@ -22,7 +22,10 @@ bool WsRecorder::wait(std::chrono::milliseconds timeout, P pred) {
 }
 
 bool WsRecorder::wait_open(std::chrono::milliseconds timeout) {
-    return wait(timeout, [this] { return !events_.empty(); }) && events_.front().kind == WsEvent::Open;
+    // The first event is read under the lock: a message may be pushed
+    // (and the vector grown) right after the open.
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [this] { return !events_.empty(); }) && events_.front().kind == WsEvent::Open;
 }
 
 bool WsRecorder::wait_terminal(std::chrono::milliseconds timeout) {

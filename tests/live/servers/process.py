@@ -32,8 +32,9 @@ class ServerProcess:
             self.stop()
             raise RuntimeError(f"server {argv} did not start: {line!r}")
         self.port = int(line.split()[1])
-        # Settle: the port was announced just before serving starts.
-        wait_for_port(self.port, deadline)
+        # Settle: the port was announced just before serving starts (a slow
+        # start on a busy machine still gets its few seconds for that).
+        wait_for_port(self.port, max(deadline, time.monotonic() + 5.0))
 
     def stop(self):
         reaper.stop(self.proc)

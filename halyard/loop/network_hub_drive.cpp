@@ -1,0 +1,150 @@
+// Caller-driven waits: a thread about to sleep until a request or a
+// WebSocket of this hub makes progress runs the hub's loop itself, so the
+// start, the answer and the callbacks cost no thread crossing.  One thread
+// runs the loop at a time (leader/follower): the network thread when no
+// caller does and a transfer needs progress, else the caller that took it;
+// other callers wait as followers, each woken by the runner once its own
+// condition holds, or handed the loop when the runner leaves.
+#include <algorithm>
+#include <thread>
+
+#include "api/contain.h"
+#include "loop/network_hub.h"
+
+namespace halyard {
+
+// One waiting caller; lives on its own stack, listed in followers_ while
+// it waits (both under drive_mutex_).
+struct NetworkHub::Follower {
+    Follower(hy_wait_condition until_, void* context_) : until(until_), context(context_) {}
+    hy_wait_condition until;
+    void* context;
+    std::condition_variable cv;
+    bool woken = false;   // its condition held, or it was handed the loop
+    bool handed = false;  // it runs the loop now
+};
+
+bool NetworkHub::take_loop(Runner who) {
+    std::lock_guard lock(drive_mutex_);
+    if (runner_.load() != kNobody) return false;
+    runner_.store(who);
+    return true;
+}
+
+void NetworkHub::wake_followers() {
+    if (follower_count_.load() == 0) return;
+    std::lock_guard lock(drive_mutex_);
+    wake_followers_locked();
+}
+
+void NetworkHub::wake_followers_locked() {
+    auto still = followers_.begin();
+    for (Follower* follower : followers_) {
+        if (follower->until(follower->context) != 0) {
+            follower->woken = true;
+            follower->cv.notify_one();
+        } else {
+            *still++ = follower;
+        }
+    }
+    followers_.erase(still, followers_.end());
+    follower_count_.store(followers_.size());
+}
+
+bool NetworkHub::leave_loop(Runner who) {
+    std::unique_lock lock(drive_mutex_);
+    // Still the loop's runner here: nobody else reads active_ meanwhile.
+    const bool work_left = has_work();
+    wake_followers_locked();
+    if (!followers_.empty()) {
+        // The oldest caller still waiting runs the loop from here on.
+        Follower* next = followers_.front();
+        followers_.erase(followers_.begin());
+        follower_count_.store(followers_.size());
+        next->woken = true;
+        next->handed = true;
+        runner_.store(kCaller);
+        next->cv.notify_one();
+        return false;
+    }
+    runner_.store(kNobody);
+    // Read after runner_ is cleared: a poster that saw a runner skipped
+    // the network thread's wake-up.
+    const bool pending = commands_pending_.load();
+    lock.unlock();
+    if (!work_left && !pending) return false;
+    if (who == kNetworkThread) return true;
+    // A transfer still needs the loop (this caller's own, whose reader may
+    // not come back soon, or another's): the network thread goes on.
+    kick();
+    return false;
+}
+
+void NetworkHub::sleep_until_kicked() {
+    std::unique_lock lock(kick_mutex_);
+    kick_cv_.wait(lock, [&] { return kicked_; });
+    kicked_ = false;
+}
+
+void NetworkHub::kick() {
+    {
+        std::lock_guard lock(kick_mutex_);
+        kicked_ = true;
+    }
+    kick_cv_.notify_one();
+}
+
+uint32_t NetworkHub::drive(std::chrono::milliseconds timeout, hy_wait_condition until, void* context) {
+    // A callback (on the network thread or a driving caller) would wait for
+    // the loop it is part of.
+    if (runner_here() != nullptr) return HY_INVALID_STATE;
+    const Clock::time_point deadline = Clock::now() + timeout;
+    {
+        std::unique_lock lock(drive_mutex_);
+        if (until(context) != 0) return HY_OK;
+        if (runner_.load() != kNobody) {
+            Follower me(until, context);
+            followers_.push_back(&me);
+            follower_count_.store(followers_.size());
+            // The network thread asleep in poll hands the loop over after
+            // its round: woken now, it does so at once (a caller coming
+            // back between two slices of its wait finds it there).
+            if (runner_.load() == kNetworkThread && sleeping_.load()) curl_multi_wakeup(multi_);
+            me.cv.wait_until(lock, deadline, [&] { return me.woken; });
+            if (!me.woken) {
+                followers_.erase(std::find(followers_.begin(), followers_.end(), &me));
+                follower_count_.store(followers_.size());
+                return HY_OK;
+            }
+            if (!me.handed) return HY_OK;
+            // Handed the loop: runner_ already names a caller.
+        } else {
+            runner_.store(kCaller);
+        }
+    }
+    drive_rounds(deadline, until, context);
+    leave_loop(kCaller);
+    return HY_OK;
+}
+
+void NetworkHub::drive_rounds(Clock::time_point deadline, hy_wait_condition until, void* context) {
+    enter_loop_thread();
+    std::vector<Command> batch;
+    for (;;) {
+        take_batch(batch, false);
+        run_round_contained(batch);
+        wake_followers();
+        if (until(context) != 0) break;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) break;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        const int wait = std::min<int>(wait_ms(), static_cast<int>(std::min<long long>(left, 1000)));
+        contain([&] { idle_wait(wait); }, [&](Fault) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
+    }
+    // Commands taken but not run cannot remain: run_round_contained ran
+    // every one.  Requests dropped by the batch are released here.
+    batch.clear();
+    leave_loop_thread();
+}
+
+}  // namespace halyard
