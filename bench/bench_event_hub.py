@@ -27,10 +27,11 @@ STREAM = 64 * MIB
 
 def variant(name):
     sys.path.insert(0, str(HERE))
+    sys.path.insert(0, str(HERE.parent / "tests" / "support"))
     import asyncio
 
     from _double import DOUBLE, native
-    from vesper._loop import AsyncRequest, HubRequest
+    from asyncio_paths import AsyncRequest, HubRequest
 
     engine = native.PyEngine()
     DOUBLE.set_recording(False)

@@ -11,6 +11,7 @@ import time
 import vesper_native36 as native
 
 sys.path.insert(0, __file__.rsplit("/", 1)[0])
+sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parents[1] / "tests" / "support"))
 from nginx_server import Nginx  # noqa: E402
 
 MIB = 1024 * 1024
@@ -69,7 +70,7 @@ def vesper_upload(base):
 
 
 def vesper_concurrent(base, total=1000, in_flight=64):
-    from vesper._loop import AsyncRequest
+    from asyncio_paths import HubRequest
     engine = native.PyEngine()
 
     async def main():
@@ -77,7 +78,7 @@ def vesper_concurrent(base, total=1000, in_flight=64):
 
         async def one():
             async with semaphore:
-                request = AsyncRequest(engine.request("GET", f"{base}/small"))
+                request = HubRequest(engine.request("GET", f"{base}/small"))
                 await request.response()
                 await request.read()
 

@@ -2,7 +2,7 @@
 
 1. next_body building its list of ints, against list(bytes) of the same size.
 2. Peak memory streaming 1 GiB through next_body against 16 MiB (flow control),
-   and through a HubRequest on asyncio read by a slow reader, with the hub's
+   and through the package's hub path (vesper._hub) on asyncio read by a slow reader, with the hub's
    hold and without it (the pump's hold threshold set out of reach).
 3. Per-call cost of a non-blocking method (is_finished) against a built-in
    method call of the same shape.
@@ -68,11 +68,13 @@ HUB_SLOW_READER = """
 import asyncio, resource, sys
 sys.path.insert(0, 'bench')
 from _double import DOUBLE, native
-from vesper import _loop
+sys.path.insert(0, 'tests/support')
+from vesper import _hub
+from asyncio_paths import HubRequest
 if not {hold}:
-    _loop._HOLD_ABOVE = 1 << 62
+    _hub._HOLD_ABOVE = 1 << 62
 async def main():
-    request = _loop.HubRequest(native.PyEngine().request('GET', 'http://bench/'))
+    request = HubRequest(native.PyEngine().request('GET', 'http://bench/'))
     DOUBLE.stream_body(DOUBLE.last_id('request'), 65536, {total})
     await request.response()
     n = i = 0

@@ -7,8 +7,8 @@ websockets library and aiohttp's client, in one run:
   1 MiB in flight (the module's queue holds 4 MiB unread: a reader must
   keep up, as every client here does).
 
-vesper is measured through the blocking `recv` and through `poll_events` on
-an asyncio loop (vesper._loop.AsyncWebSocket).  Compression is off on every
+vesper is measured through the blocking `recv` and through the event hub on
+an asyncio loop (the package's hub path, vesper._hub).  Compression is off on every
 side (the server does not accept it).  The server's CPU use is printed with
 each figure: far below one core means the server was not the limit.
 """
@@ -24,6 +24,7 @@ import vesper_native36 as native
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests" / "live"))
+sys.path.insert(0, str(HERE.parent / "tests" / "support"))
 from servers import reaper  # noqa: E402
 
 MIB = 1024 * 1024
@@ -154,10 +155,10 @@ def vesper_recv(server, stream):
 
 
 def vesper_async(server, stream):
-    from vesper._loop import AsyncWebSocket
+    from asyncio_paths import HubWebSocket
 
     async def main():
-        ws = AsyncWebSocket(native.PyEngine().websocket(server.url))
+        ws = HubWebSocket(native.PyEngine().websocket(server.url))
         assert (await ws.recv())[0] == "open"
 
         async def length(kind):
@@ -222,14 +223,14 @@ def main():
         rows = {
             "round trips/s (32 B text, one at a time)": {
                 "vesper recv": vesper_recv(server, False),
-                "vesper poll_events (asyncio)": vesper_async(server, False),
+                "vesper hub (asyncio)": vesper_async(server, False),
                 "websockets sync": websockets_sync(server, False),
                 "websockets asyncio": websockets_async(server, False),
                 "aiohttp": aiohttp_async(server, False),
             },
             "MB/s (64 MiB in 64 KiB binary, 1 MiB in flight)": {
                 "vesper recv": vesper_recv(server, True),
-                "vesper poll_events (asyncio)": vesper_async(server, True),
+                "vesper hub (asyncio)": vesper_async(server, True),
                 "websockets sync": websockets_sync(server, True),
                 "websockets asyncio": websockets_async(server, True),
                 "aiohttp": aiohttp_async(server, True),
@@ -242,10 +243,10 @@ def main():
         print(f"\n{title}")
         for name, (value, cpu) in figures.items():
             print(f"  {name:32s} {value:12.1f}   [server {cpu * 100:4.0f}% of a core]")
-        recv, pump = figures["vesper recv"][0], figures["vesper poll_events (asyncio)"][0]
+        recv, pump = figures["vesper recv"][0], figures["vesper hub (asyncio)"][0]
         print(f"  ratio vesper recv / websockets sync:                {recv / figures['websockets sync'][0]:.2f}")
-        print(f"  ratio vesper poll_events / websockets asyncio:      {pump / figures['websockets asyncio'][0]:.2f}")
-        print(f"  ratio vesper poll_events / aiohttp:                 {pump / figures['aiohttp'][0]:.2f}")
+        print(f"  ratio vesper hub / websockets asyncio:      {pump / figures['websockets asyncio'][0]:.2f}")
+        print(f"  ratio vesper hub / aiohttp:                 {pump / figures['aiohttp'][0]:.2f}")
         print(f"  ratio vesper recv / aiohttp:                        {recv / figures['aiohttp'][0]:.2f}")
     return 0
 

@@ -35,6 +35,8 @@ import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+# The module's two asyncio paths (the specified notifier one, the package's hub).
+sys.path.insert(0, str(HERE.parent / "tests" / "support"))
 
 MB = 1_000_000
 PIECE = 64 * 1024
@@ -140,50 +142,12 @@ def check_small(body):
     assert len(body) == 1024, len(body)
 
 
-class HubRouter:
-    """Routes a PyEventHub's (tag, event) pairs to one queue per tag: the
-    whole of what an asyncio consumer of the hub has to do."""
-
-    def __init__(self, loop):
-        self.queues = {}
-        self.waiters = {}
-        self.hub = native().PyEventHub(loop, self.drain)
-        self.loop = loop
-
-    def drain(self):
-        while True:
-            batch = self.hub.poll(256)
-            for tag, event in batch:
-                self.queues.setdefault(tag, []).append(event)
-                waiter = self.waiters.pop(tag, None)
-                if waiter is not None and not waiter.done():
-                    waiter.set_result(None)
-            if len(batch) < 256:
-                return
-
-    async def next(self, tag):
-        while not self.queues.get(tag):
-            waiter = self.waiters[tag] = self.loop.create_future()
-            await waiter
-        return self.queues[tag].pop(0)
-
-    def forget(self, tag):
-        self.queues.pop(tag, None)
-
-
-async def hub_fetch(router, engine, url, tag):
-    request = engine.request("GET", url)
-    request.start_hub(router.hub, tag)
-    body = bytearray()
-    while True:
-        event = await router.next(tag)
-        if event[0] == "body":
-            body.extend(event[3])
-        elif event[0] == "error":
-            raise RuntimeError(event[4])
-        elif event[0] == "done":
-            router.forget(tag)
-            return bytes(body)
+async def hub_fetch(engine, url):
+    """A GET through the package's hub path (vesper._hub)."""
+    from asyncio_paths import HubRequest
+    request = HubRequest(engine.request("GET", url))
+    await request.response()
+    return await request.read()
 
 
 # -------------------------------------------------------- sequential, sync
@@ -309,7 +273,7 @@ def _(ctx):
 
 @pair("get_seq_async", "vesper poll_events")
 def _(ctx):
-    from vesper._loop import AsyncRequest
+    from asyncio_paths import AsyncRequest
     engine = vesper_engine(ctx)
 
     async def main():
@@ -327,10 +291,7 @@ def _(ctx):
     engine = vesper_engine(ctx)
 
     async def main():
-        router = HubRouter(asyncio.get_running_loop())
-        counter = iter(range(1 << 30))
-        return await timed_async(
-            lambda: sequential_async(ctx, lambda: hub_fetch(router, engine, ctx["base"] + "/small", next(counter))))
+        return await timed_async(lambda: sequential_async(ctx, lambda: hub_fetch(engine, ctx["base"] + "/small")))
     return asyncio.run(main())
 
 
@@ -542,7 +503,7 @@ def _(ctx):
 
 @pair("get_inflight", "vesper poll_events")
 def _(ctx):
-    from vesper._loop import AsyncRequest
+    from asyncio_paths import AsyncRequest
     engine = vesper_engine(ctx)
 
     async def main():
@@ -560,9 +521,7 @@ def _(ctx):
     engine = vesper_engine(ctx)
 
     async def main():
-        router = HubRouter(asyncio.get_running_loop())
-        return await timed_async(
-            lambda: gathered(ctx, lambda i: hub_fetch(router, engine, ctx["base"] + "/small", i)))
+        return await timed_async(lambda: gathered(ctx, lambda i: hub_fetch(engine, ctx["base"] + "/small")))
     return asyncio.run(main())
 
 
@@ -1023,7 +982,7 @@ def _(ctx, stream):
 
 @ws_pair("vesper poll_events", sync=False)
 def _(ctx, stream):
-    from vesper._loop import AsyncWebSocket
+    from asyncio_paths import AsyncWebSocket
 
     async def main():
         ws = AsyncWebSocket(native().PyEngine().websocket(ctx["ws_url"]))
@@ -1047,18 +1006,17 @@ def _(ctx, stream):
     need(native(), "PyEventHub")
 
     async def main():
-        router = HubRouter(asyncio.get_running_loop())
-        ws = native().PyEngine().websocket(ctx["ws_url"])
-        ws.start_hub(router.hub, "ws")
-        assert (await router.next("ws"))[0] == "open"
+        from asyncio_paths import HubWebSocket
+        ws = HubWebSocket(native().PyEngine().websocket(ctx["ws_url"]))
+        assert (await ws.recv())[0] == "open"
         try:
             if stream:
                 async def length():
-                    return len(payload(await router.next("ws"), "binary"))
+                    return len(payload(await ws.recv(), "binary"))
                 return await timed_async(lambda: stream_async(ctx, ws.send_bytes, length))
 
             async def text():
-                return payload(await router.next("ws"), "text")
+                return payload(await ws.recv(), "text")
             return await timed_async(lambda: echo_async(ctx, ws.send_text, text))
         finally:
             ws.close(1000, "")

@@ -18,6 +18,30 @@ abi_version: int
 # Core has (hy_... names); features built on a missing one fall back or say so.
 core_extensions: frozenset[str]
 
+# The failure kinds by code: the Core's result codes (1..15), then the
+# module's own (CallbackPanic, BufferLimit, Native).
+failure_kinds: dict[int, str]
+
+
+class CoreFailure(RuntimeError):
+    """A failure the Core reported (or the module on its behalf).  str() is
+    the failure text; ``kind`` is the kind's code (``failure_kinds`` names
+    it), ``net_error`` the Chromium network error number and ``status`` a
+    WebSocket handshake's HTTP status, each None when the failure has none.
+    Raised by every method for a Core failure, and the last item of an
+    "error" event of the bytes forms (poll_events_bytes, recv_message, the
+    event hub)."""
+
+    kind: int
+    net_error: int | None
+    status: int | None
+
+
+class NetworkThreadError(RuntimeError):
+    """A blocking wait made on its engine's own network thread (inside one
+    of the engine's callbacks), refused before anything waits."""
+
+
 # The enumerated options; any other text raises RuntimeError.
 _HttpVersion: TypeAlias = Literal["auto", "native", "h1", "v1", "http/1.1", "h2", "v2", "http/2", "h3", "v3", "http/3"]
 _RedirectMode: TypeAlias = Literal["follow", "manual", "error"]
@@ -45,13 +69,14 @@ _Redirect: TypeAlias = tuple[int, list[int], str, str]
 # (kind, number, first bytes, second bytes, text); kind is "redirect",
 # "response", "body", "done" or "error".
 _RequestEvent: TypeAlias = tuple[str, int, list[int], list[int], str | None]
-# The same with the two byte items as bytes.
-_RequestEventBytes: TypeAlias = tuple[str, int, bytes, bytes, str | None]
+# The same with the two byte items as bytes, and an "error" event's text as
+# a CoreFailure.
+_RequestEventBytes: TypeAlias = tuple[str, int, bytes, bytes, str | CoreFailure | None]
 # (kind, payload, close code, text); kind is "open", "text", "binary",
 # "closing", "closed" or "error".
 _WebSocketEvent: TypeAlias = tuple[str, list[int], int | None, str | None]
 # The same with the payload as str for "text" and as bytes otherwise.
-_WebSocketMessage: TypeAlias = tuple[str, str | bytes, int | None, str | None]
+_WebSocketMessage: TypeAlias = tuple[str, str | bytes, int | None, str | CoreFailure | None]
 
 class _Loop(Protocol):
     """What the async methods use of an event loop."""

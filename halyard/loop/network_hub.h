@@ -108,10 +108,12 @@ private:
     void check_deadlines();
     void drain_finished_transfers(const CurlApi& api, CURLM* multi);
     int wait_ms() const;
-    // network_hub_websockets.cpp: WebSocket sockets join the loop's poll.
+    // network_hub_websockets.cpp: WebSocket transfers, deadlines and waits.
     bool websocket_transfer_done(CURL* easy, CURLcode result);
     void check_websocket_deadlines(Clock::time_point now);
     std::chrono::milliseconds websocket_wait(Clock::time_point now, std::chrono::milliseconds wait) const;
+    // network_hub_poll.cpp: the loop's one wait, over the multi's, the
+    // WebSockets' and the QUIC multi's sockets.
     void poll(int timeout_ms);
     // Sets the pending flag; a curl wake-up only when the loop's runner
     // sleeps in poll, else (`kick_idle`) the network thread when nobody

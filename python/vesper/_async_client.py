@@ -57,7 +57,7 @@ class _AsyncBody:
                     return chunk
                 continue
             if event[0] == "error":
-                raise from_native(RuntimeError(event[4]), self._request)
+                raise from_native(event[4], self._request)
 
     async def read_all(self) -> bytes:
         parts: List[bytes] = []
@@ -323,7 +323,7 @@ class AsyncClient(BaseClient):
             if kind == "response":
                 return ("head", int(event[1]), _native.as_bytes(event[2]))
             if kind == "error":
-                raise from_native(RuntimeError(event[4]), prepared.request)
+                raise from_native(event[4], prepared.request)
 
     async def _send_once(self, prepared: Prepared, stream: bool) -> Response:
         if self._transport is not None:

@@ -20,7 +20,7 @@ from ._config import UNSET, EngineSettings, Timeout, TimeoutTypes, VerifyTypes
 from ._engine_options import Limits, dns_options, limit_options
 from ._cookies import CookieJarBackend, Cookies, CookieSource, EngineJar, JarBackend
 from ._content import Body, ParamTypes, body_length, query_pairs, encode_body, join_url, merge_url
-from ._exceptions import InvalidHeader, TooManyRedirects, from_native
+from ._exceptions import InvalidHeader, TooManyRedirects, failure_kind, from_native
 from ._headers import Headers, HeaderTypes
 from ._mock import MockTransport
 from ._models import Request, Response, build_history
@@ -179,7 +179,8 @@ def upload_guard(native_request: Any, prepared: Prepared) -> Iterator[None]:
         # (refused connection, 413 answer...) is read with the head.  A body
         # that left its declared length is refused the same way, and the
         # Core ends the request with that failure (net error -14).
-        if native_request.is_finished() or (str(exc) == "InvalidArgument" and prepared.upload_length is not None):
+        if native_request.is_finished() or (failure_kind(exc) == "InvalidArgument"
+                                            and prepared.upload_length is not None):
             return
         native_request.cancel()
         raise from_native(exc, prepared.request) from None

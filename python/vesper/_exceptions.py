@@ -1,16 +1,19 @@
 """The exception tree and the one table from native failures to classes.
 
-The native module reports every failure as ``RuntimeError`` with a fixed
-text: the Core's failure kind, and for requests and WebSockets the Chromium
-network error number (and a WebSocket's HTTP status).  ``from_native``
-reads that text once and picks the class; users never parse a message.
+The native module raises a Core failure as ``CoreFailure`` (a
+``RuntimeError``) whose attributes carry the numbers: ``kind`` (the Core's
+code, named by the module's ``failure_kinds``), ``net_error`` (the Chromium
+network error number) and, for WebSockets, ``status`` (the handshake's HTTP
+status); asyncio "error" events carry the same value.  ``from_native``
+picks the class from those numbers, never from the text.
 """
 
 from __future__ import annotations
 
 import builtins
-import re
 from typing import TYPE_CHECKING, Dict, Optional, Tuple, Type
+
+from ._native import native
 
 if TYPE_CHECKING:
     from ._models import Request, Response
@@ -23,7 +26,7 @@ __all__ = [
     "DecodingError", "RedirectError", "TooManyRedirects", "RequestCancelled", "CacheMiss",
     "InvalidURL", "UnsupportedProtocol", "CoreError", "NetworkThreadError", "HTTPStatusError", "StreamConsumed",
     "StreamClosed", "WebSocketError", "WebSocketHandshakeError", "WebSocketClosed",
-    "NET_ERROR_NAMES", "from_native", "parse_failure", "Failure",
+    "NET_ERROR_NAMES", "from_native", "class_for", "failure_kind", "websocket_failure",
 ]
 
 # Chromium's names for the numbers the Core produces.
@@ -309,54 +312,29 @@ _BY_KIND: Dict[str, Type[Error]] = {
     "InvalidArgument": CoreError,
 }
 
-# How the native module's refusal of a wait on the engine's own network
-# thread begins.
-_OWN_NETWORK_THREAD = "would wait on the engine's own network thread"
-
-_FAILURE = re.compile(r"^(?P<kind>[A-Za-z]+|native error -?\d+) \(Chromium net error (?P<net>-?\d+)"
-                      r"(?:, response (?P<response>-?\d+))?\)$")
-_KINDS = frozenset(("InvalidArgument", "UnsupportedAbi", "OutOfMemory", "InitializationFailed",
-                    "InvalidState", "Timeout", "Canceled", "Network", "Tls", "Proxy", "Protocol",
-                    "Redirect", "CacheMiss", "ProfileConflict", "ProfileUnsupported", "CallbackPanic",
-                    "BufferLimit"))
+# The module's names of the failure kinds, by code: the one table.
+_KIND_NAMES: Dict[int, str] = dict(native.failure_kinds)
 
 
-class Failure:
-    """A native failure text read into its parts."""
-
-    __slots__ = ("kind", "net_error", "response", "text")
-
-    def __init__(self, kind: Optional[str], net_error: Optional[int], response: Optional[int], text: str) -> None:
-        self.kind = kind
-        self.net_error = net_error
-        self.response = response
-        self.text = text
+def failure_kind(exc: BaseException) -> Optional[str]:
+    """The Core's failure kind of a native failure ("InvalidState"), None
+    for any other exception."""
+    if isinstance(exc, native.CoreFailure):
+        return _KIND_NAMES.get(int(exc.kind))
+    return None
 
 
-def parse_failure(text: str) -> Failure:
-    """Reads "Kind (Chromium net error N[, response S])" or a bare kind text."""
-    match = _FAILURE.match(text)
-    if match:
-        response = match.group("response")
-        return Failure(match.group("kind"), int(match.group("net")),
-                       int(response) if response is not None else None, text)
-    if text in _KINDS or text.startswith("native error "):
-        return Failure(text, None, None, text)
-    return Failure(None, None, None, text)
-
-
-def _describe(failure: Failure) -> str:
+def _describe(kind: Optional[str], net_error: Optional[int], text: str) -> str:
     """A plain sentence, then the Chromium name and number; the Core's kind
     stays in the exception's ``kind``."""
-    if failure.net_error is None:
-        return failure.text
-    number = failure.net_error
-    name = NET_ERROR_NAMES.get(number)
-    sentence = NET_ERROR_SENTENCES.get(number)
+    if net_error is None:
+        return text
+    name = NET_ERROR_NAMES.get(net_error)
+    sentence = NET_ERROR_SENTENCES.get(net_error)
     if sentence is None:
-        sentence = f"the request failed ({failure.kind or 'unknown failure'})"
+        sentence = f"the request failed ({kind or 'unknown failure'})"
     code = f"net::ERR_{name}, " if name else ""
-    return f"{sentence} ({code}Chromium net error {number})"
+    return f"{sentence} ({code}Chromium net error {net_error})"
 
 
 def class_for(kind: Optional[str], net_error: Optional[int]) -> Type[Error]:
@@ -378,29 +356,34 @@ def from_native(exc: BaseException, request: Optional["Request"] = None) -> Erro
         return exc
     if isinstance(exc, builtins.TimeoutError):
         return ReadTimeout(str(exc), request=request)
-    if str(exc).startswith(_OWN_NETWORK_THREAD):
+    if isinstance(exc, native.NetworkThreadError):
         return NetworkThreadError(str(exc), request=request)
-    failure = parse_failure(str(exc))
-    cls = class_for(failure.kind, failure.net_error)
     where = f" ({request.method} {request.url})" if request is not None else ""
-    return cls(_describe(failure) + where, kind=failure.kind, net_error=failure.net_error, request=request)
+    if not isinstance(exc, native.CoreFailure):
+        return CoreError(str(exc) + where, request=request)
+    kind = failure_kind(exc)
+    net_error: Optional[int] = exc.net_error
+    cls = class_for(kind, net_error)
+    return cls(_describe(kind, net_error, str(exc)) + where, kind=kind, net_error=net_error, request=request)
 
 
-def websocket_failure(text: str, request: Optional["Request"] = None, opened: bool = False) -> Error:
-    """The exception for a WebSocket "error" event's text.
+def websocket_failure(failure: BaseException, request: Optional["Request"] = None, opened: bool = False) -> Error:
+    """The exception for a WebSocket "error" event's failure.
 
     Before the connection opened a transport failure raises the same class
     as for HTTP (``ConnectError``, ``CertificateExpired`` ...); a refused
     handshake raises ``WebSocketHandshakeError``; later failures raise
     ``WebSocketError``."""
-    failure = parse_failure(text)
-    status = failure.response or 0
-    message = _describe(failure)
+    if not isinstance(failure, native.CoreFailure):
+        return WebSocketError(str(failure), request=request)
+    kind = failure_kind(failure)
+    net_error: Optional[int] = failure.net_error
+    status = int(failure.status or 0)
+    message = _describe(kind, net_error, str(failure))
     if not opened and status > 0 and status != 101:
-        return WebSocketHandshakeError(f"handshake answered {status}: {message}", kind=failure.kind,
-                                       net_error=failure.net_error, status_code=status, request=request)
-    if not opened and failure.kind in ("Timeout", "Network", "Tls", "Proxy"):
-        cls = class_for(failure.kind, failure.net_error)
-        return cls(message, kind=failure.kind, net_error=failure.net_error, request=request)
-    return WebSocketError(message, kind=failure.kind, net_error=failure.net_error, status_code=max(status, 0),
-                          request=request)
+        return WebSocketHandshakeError(f"handshake answered {status}: {message}", kind=kind,
+                                       net_error=net_error, status_code=status, request=request)
+    if not opened and kind in ("Timeout", "Network", "Tls", "Proxy"):
+        cls = class_for(kind, net_error)
+        return cls(message, kind=kind, net_error=net_error, request=request)
+    return WebSocketError(message, kind=kind, net_error=net_error, status_code=max(status, 0), request=request)

@@ -137,7 +137,9 @@ class LoopHub:
     """The native event hub of one loop."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
-        self.loop = loop
+        # Weak: the hub is the value of a weak mapping keyed by its loop, so
+        # a strong reference here would keep every loop (and hub) alive.
+        self._loop = weakref.ref(loop)
         ref = weakref.ref(self)
 
         def wake() -> None:
@@ -146,6 +148,14 @@ class LoopHub:
                 hub.drain()
 
         self._native: Any = native.PyEventHub(_WeakLoop(loop), wake)
+
+    @property
+    def loop(self) -> asyncio.AbstractEventLoop:
+        """The hub's loop (alive while anything runs on it)."""
+        loop = self._loop()
+        if loop is None:
+            raise RuntimeError("the event loop is gone")
+        return loop
 
     def start_request(self, request: Any) -> Channel:
         """Starts a request and returns the channel of its events."""

@@ -1,9 +1,12 @@
-"""The package's only door to the native module.
+"""The package's only import of the native module.
 
-Bodies, uploads, WebSocket messages and asyncio events go through the
-module's bytes paths (``wait_response``, ``read_chunk``, ``readinto``,
-``read_all``, ``recv_message``, ``poll_events_bytes``, ``start_hub``,
-``wait_manual_bytes``, ``take_redirects_bytes``).
+Every other module of the package reaches ``vesper_native36`` through
+``native`` here (its classes, ``core_extensions``, ``CoreFailure``,
+``failure_kinds``) and calls methods on the native objects made from it.
+The helpers below turn the values of the module's bytes paths
+(``wait_response``, ``read_chunk``, ``readinto``, ``read_all``,
+``recv_message``, ``wait_manual_bytes``, ``take_redirects_bytes``) into the
+package's; asyncio events come through ``vesper._hub`` (``start_hub``).
 """
 
 from __future__ import annotations
@@ -13,7 +16,7 @@ from typing import Any, List, Optional, Sequence, Tuple
 import vesper_native36 as native
 
 __all__ = ["native", "core_has", "core_records_sent_heads", "RedirectRecord", "wait_head", "wait_step",
-           "take_redirects", "read_chunk", "read_all", "readinto", "ws_recv", "ws_poll", "as_bytes", "upload_write"]
+           "take_redirects", "read_chunk", "read_all", "readinto", "ws_recv", "as_bytes", "upload_write"]
 
 RedirectRecord = Tuple[int, bytes, str, str]
 
@@ -84,11 +87,6 @@ def ws_recv(websocket: Any, timeout: Optional[float]) -> Optional[Tuple[Any, ...
     None once finished; the builtin TimeoutError if none came in time."""
     event: Optional[Tuple[Any, ...]] = websocket.recv_message(timeout)
     return event
-
-
-def ws_poll(websocket: Any, limit: int) -> List[Tuple[Any, ...]]:
-    """Up to ``limit`` WebSocket events without waiting."""
-    return list(websocket.poll_events_bytes(limit))
 
 
 def wait_step(request: Any, timeout: Optional[float]) -> Tuple[Any, ...]:

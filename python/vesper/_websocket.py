@@ -10,7 +10,7 @@ from typing import (TYPE_CHECKING, Any, AsyncIterator, Awaitable, Coroutine, Gen
 from . import _native
 from ._config import UNSET, Timeout, TimeoutTypes, to_timeout
 from ._content import merge_url
-from ._exceptions import (Error, UnsupportedProtocol, WebSocketClosed, WebSocketError, from_native,
+from ._exceptions import (Error, UnsupportedProtocol, WebSocketClosed, WebSocketError, failure_kind, from_native,
                           websocket_failure)
 from ._headers import Headers, HeaderTypes
 from ._models import Request
@@ -96,7 +96,7 @@ class _State:
             self.close_reason = text or ""
             raise self.ended()
         if kind == "error":
-            self.failure = websocket_failure(str(text), self.request, self.opened)
+            self.failure = websocket_failure(text, self.request, self.opened)
             raise self.failure
         return None
 
@@ -106,7 +106,7 @@ class _State:
         return WebSocketClosed(self.close_code if self.close_code is not None else 1006, self.close_reason or "")
 
     def send_failure(self, exc: RuntimeError) -> Error:
-        if self.close_code is not None or self.failure is not None or str(exc) == "InvalidState":
+        if self.close_code is not None or self.failure is not None or failure_kind(exc) == "InvalidState":
             return self.ended() if (self.close_code is not None or self.failure is not None) else \
                 WebSocketError("the connection is not open for sending (closing or closed)", kind="InvalidState",
                                request=self.request)

@@ -4,18 +4,14 @@ namespace vesper {
 
 namespace {
 
-const char* const kKindNames[kErrorKindCount] = {
-    "InvalidArgument", "UnsupportedAbi", "OutOfMemory",   "InitializationFailed",
-    "InvalidState",    "Timeout",        "Canceled",      "Network",
-    "Tls",             "Proxy",          "Protocol",      "Redirect",
-    "CacheMiss",       "ProfileConflict", "ProfileUnsupported", "CallbackPanic",
-    "BufferLimit",     "Native",
-};
+#define VESPER_KIND_NAME(name, code) #name,
+const char* const kKindNames[kErrorKindCount] = {VESPER_FAILURE_KINDS(VESPER_KIND_NAME)};
+#undef VESPER_KIND_NAME
 
 }  // namespace
 
 CoreError CoreError::from_result(uint32_t result) {
-    if (result >= 1 && result <= 15) return CoreError{static_cast<ErrorKind>(result - 1), 0};
+    if (result >= HY_INVALID_ARGUMENT && result <= HY_PROFILE_UNSUPPORTED) return CoreError{static_cast<ErrorKind>(result - 1), 0};
     return CoreError{ErrorKind::Native, static_cast<int32_t>(result)};
 }
 
@@ -25,9 +21,11 @@ CoreError CoreError::from_index(int index, uint32_t raw_code) {
     return CoreError{kind, kind == ErrorKind::Native ? static_cast<int32_t>(raw_code) : 0};
 }
 
+const char* kind_name(ErrorKind kind) { return kKindNames[static_cast<int>(kind)]; }
+
 std::string CoreError::text() const {
     if (kind == ErrorKind::Native) return "native error " + std::to_string(code);
-    return kKindNames[static_cast<int>(kind)];
+    return kind_name(kind);
 }
 
 std::optional<CoreError> check_result(uint32_t result) {

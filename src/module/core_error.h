@@ -6,30 +6,24 @@
 #include <optional>
 #include <string>
 
+#include "module/failure_kinds.h"
+
 namespace vesper {
 
+// A kind's value is its code (failure_kinds.h) minus one.
 enum class ErrorKind : uint8_t {
-    InvalidArgument = 0,
-    UnsupportedAbi,
-    OutOfMemory,
-    InitializationFailed,
-    InvalidState,
-    Timeout,
-    Canceled,
-    Network,
-    Tls,
-    Proxy,
-    Protocol,
-    Redirect,
-    CacheMiss,
-    ProfileConflict,
-    ProfileUnsupported,
-    CallbackPanic,
-    BufferLimit,
-    Native,
+#define VESPER_KIND_ENUM(name, code) name = (code)-1,
+    VESPER_FAILURE_KINDS(VESPER_KIND_ENUM)
+#undef VESPER_KIND_ENUM
 };
 
-inline constexpr int kErrorKindCount = 18;
+#define VESPER_KIND_COUNT(name, code) +1
+inline constexpr int kErrorKindCount = 0 VESPER_FAILURE_KINDS(VESPER_KIND_COUNT);
+#undef VESPER_KIND_COUNT
+static_assert(static_cast<int>(ErrorKind::Native) == kErrorKindCount - 1, "failure kind codes are 1, 2, 3, ...");
+
+// The name of a kind ("Timeout").
+const char* kind_name(ErrorKind kind);
 
 struct CoreError {
     ErrorKind kind;
@@ -43,6 +37,8 @@ struct CoreError {
 
     // "Timeout", or "native error -3".
     std::string text() const;
+    // The kind's code: the Core's result code, or the module's own (failure_kinds.h).
+    int code_of_kind() const { return static_cast<int>(kind) + 1; }
 };
 
 // The failure of a create call that answered `result` (HY_OK with no

@@ -1,5 +1,6 @@
 #include "module/failure.h"
 
+#include "module/core_failure.h"
 #include "module/panic.h"
 #include "module/pytext.h"
 
@@ -67,6 +68,19 @@ void Failure::raise() && {
             type = panic_exception_type();
             if (type == nullptr) return;  // its creation failure is pending
             break;
+        case Type::NetworkThread:
+            type = network_thread_error_type();
+            if (type == nullptr) return;
+            break;
+        case Type::Core: {
+            Result<PyRef> value = core_failure_value(error_, net_error_, status_, message_);
+            if (!value.ok()) {
+                std::move(value).failure().raise();
+                return;
+            }
+            PyErr_SetObject(core_failure_type(), value.value().get());
+            return;
+        }
     }
     PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
     if (!text) return;  // the encoding failure is pending

@@ -2,6 +2,7 @@
 // Python boundary, where it becomes exactly one Python exception.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -13,7 +14,7 @@ namespace vesper {
 
 class Failure {
 public:
-    enum class Type { Runtime, TypeError, Overflow, Value, System, Timeout, Panic, Python };
+    enum class Type { Runtime, TypeError, Overflow, Value, System, Timeout, Panic, Python, Core, NetworkThread };
 
     static Failure runtime(std::string message) { return Failure(Type::Runtime, std::move(message)); }
     static Failure type_error(std::string message) { return Failure(Type::TypeError, std::move(message)); }
@@ -22,8 +23,19 @@ public:
     // The builtin TimeoutError of a wait that ran out.
     static Failure timeout(std::string message) { return Failure(Type::Timeout, std::move(message)); }
     static Failure panic(std::string message) { return Failure(Type::Panic, std::move(message)); }
-    // A Core failure raised by the method that called the Core: the kind text.
-    static Failure core(const CoreError& error) { return runtime(error.text()); }
+    // A Core failure raised by the method that called the Core: the kind
+    // text, raised as CoreFailure (module/core_failure.h) with the numbers.
+    static Failure core(const CoreError& error) { return Failure(error, std::nullopt, std::nullopt, error.text()); }
+    // A failed request: the request failure text, with its network error.
+    static Failure core_request(const CoreError& error, int32_t net_error) {
+        return Failure(error, net_error, std::nullopt, request_failure_text(error, net_error));
+    }
+    // A Core failure under a text of the module's own (no network error).
+    static Failure core_with_text(const CoreError& error, std::string message) {
+        return Failure(error, std::nullopt, std::nullopt, std::move(message));
+    }
+    // A blocking wait refused on the engine's own network thread.
+    static Failure network_thread(std::string message) { return Failure(Type::NetworkThread, std::move(message)); }
     // Takes the pending Python exception (a SystemError when none is set).
     // A PanicException coming back through Python resumes as a fault.
     static Failure fetch();
@@ -37,9 +49,14 @@ public:
 
 private:
     Failure(Type type, std::string message) : type_(type), message_(std::move(message)) {}
+    Failure(const CoreError& error, std::optional<int32_t> net_error, std::optional<int32_t> status,
+            std::string message)
+        : type_(Type::Core), message_(std::move(message)), error_(error), net_error_(net_error), status_(status) {}
 
     Type type_;
     std::string message_;
+    CoreError error_{ErrorKind::InvalidState};  // Type::Core only
+    std::optional<int32_t> net_error_, status_;
     PyRef ptype_, pvalue_, ptraceback_;  // Type::Python only
 };
 

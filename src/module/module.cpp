@@ -3,6 +3,7 @@
 #include "halyard.h"
 #include "module/class_object.h"
 #include "module/core_extensions.h"
+#include "module/core_failure.h"
 
 namespace vesper {
 
@@ -94,6 +95,15 @@ Result<PyRef> initialise() {
     if (PyObject_SetAttrString(module.get(), "PyEventHub", reinterpret_cast<PyObject*>(hub_type)) < 0) {
         return Failure::fetch();
     }
+    // The failures as values: the exception classes and the kind names.
+    PyObject* core_failure = core_failure_type();
+    if (core_failure == nullptr) return Failure::fetch();
+    if (PyObject_SetAttrString(module.get(), "CoreFailure", core_failure) < 0) return Failure::fetch();
+    PyObject* thread_error = network_thread_error_type();
+    if (thread_error == nullptr) return Failure::fetch();
+    if (PyObject_SetAttrString(module.get(), "NetworkThreadError", thread_error) < 0) return Failure::fetch();
+    TRY_ASSIGN(PyRef kind_names, failure_kind_names());
+    if (PyObject_SetAttrString(module.get(), "failure_kinds", kind_names.get()) < 0) return Failure::fetch();
     TRY_ASSIGN(PyRef extensions, core_extension_names());
     if (PyObject_SetAttrString(module.get(), "core_extensions", extensions.get()) < 0) return Failure::fetch();
     PyRef version = PyRef::steal(PyLong_FromUnsignedLong(HY_ABI_VERSION));

@@ -53,7 +53,7 @@ bool on_network_thread(const NetworkIdentity* network) noexcept {
 }
 
 Status refuse_wait_on_network_thread(const NetworkIdentity* network) {
-    if (on_network_thread(network)) return Failure::runtime(kOwnNetworkThread);
+    if (on_network_thread(network)) return Failure::network_thread(kOwnNetworkThread);
     return ok_status();
 }
 

@@ -2,7 +2,8 @@
 // ever waiting.
 //
 // Event tuples: (kind, number, first bytes, second bytes, text), the byte
-// fields as lists of ints (poll_events) or bytes (poll_events_bytes, hubs).  A request's life ends in exactly one "done" or
+// fields as lists of ints (poll_events) or bytes (poll_events_bytes, hubs);
+// an "error" event's text is a CoreFailure in the bytes form.  A request's life ends in exactly one "done" or
 // "error" event.
 #include "module/pytext.h"
 #include "request/py_request.h"
@@ -58,7 +59,9 @@ Result<std::optional<PyRef>> terminal_event(EventForm form, RequestContents& req
     if (request.final_reported.load()) return std::optional<PyRef>();
     const auto build = [&]() -> Result<PyRef> {
         if (failure == nullptr) return event(form, EventKind::Done, 0, nullptr, 0, nullptr, 0, none());
-        TRY_ASSIGN(PyRef text, make_str(failure->text()));
+        // The bytes form carries the failure as a CoreFailure value (its
+        // str() is the same text), the list form the text.
+        TRY_ASSIGN(PyRef text, form == EventForm::Bytes ? request_failure_value(*failure) : make_str(failure->text()));
         return event(form, EventKind::Error, 0, nullptr, 0, nullptr, 0, std::move(text));
     };
     Result<PyRef> made = build();

@@ -100,7 +100,7 @@ Result<PyRef> request_wait_manual_bytes(PyObject* self, const Args& args) {
     if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
     if (!waited.value()) return Failure::timeout("timed out waiting for a redirect or the response head");
     if (found.not_started) return Failure::runtime(kNotStarted);
-    if (found.failure) return Failure::runtime(found.failure->text());
+    if (found.failure) return request_failure(*found.failure);
     if (found.redirect) {
         TRY_ASSIGN(PyRef redirect, redirect_tuple(*found.redirect, EventForm::Bytes));
         return make_tuple(std::move(redirect), none());
@@ -135,7 +135,7 @@ Result<PyRef> request_wait_manual(PyObject* self, const Args& args) {
     // A failure already raised by a head wait is reported again as a
     // redirect wait reports it: by its kind alone.
     if (found.failure) {
-        return Failure::runtime(found.failure_seen_before ? found.failure->error.text() : found.failure->text());
+        return found.failure_seen_before ? Failure::core(found.failure->error) : request_failure(*found.failure);
     }
     if (found.redirect) {
         TRY_ASSIGN(PyRef redirect, redirect_tuple(*found.redirect));

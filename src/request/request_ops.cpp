@@ -20,8 +20,6 @@ namespace {
 constexpr const char* kNotStarted = "request is not started";
 constexpr const char* kBodyNotStarted = "request body stream is not started";
 
-Failure request_failure(const RequestFailure& failure) { return Failure::runtime(failure.text()); }
-
 // The head handed out: its pair goes to the body slot, the caller gets a
 // PyResponse.
 Result<PyRef> deliver_head(RequestContents& request, RunningPair pair, Head head) {

@@ -9,6 +9,7 @@
 #include "module/sliced_wait.h"
 #include "request/py_request.h"
 #include "request/py_response.h"
+#include "request/request_values.h"
 
 namespace vesper {
 
@@ -16,8 +17,6 @@ namespace {
 
 constexpr const char* kNotStarted = "request is not started";
 constexpr const char* kBodyNotStarted = "request body stream is not started";
-
-Failure request_failure(const RequestFailure& failure) { return Failure::runtime(failure.text()); }
 
 // One reader at a time holds the body slot; false when the head was not
 // handed out yet.  `read` runs with the slot locked (SlotLock: a caller

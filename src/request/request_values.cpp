@@ -1,5 +1,7 @@
 #include "request/request_values.h"
 
+#include "module/core_failure.h"
+
 namespace vesper {
 
 namespace {
@@ -23,6 +25,17 @@ Result<PyRef> head_tuple(const Head& head, EventForm form) {
     TRY_ASSIGN(PyRef status, make_int(head.status));
     TRY_ASSIGN(PyRef block, block_of(head.block, form));
     return make_tuple(std::move(status), std::move(block));
+}
+
+Failure request_failure(const RequestFailure& failure) {
+    if (failure.own_text != nullptr) return Failure::core_with_text(failure.error, failure.own_text);
+    return Failure::core_request(failure.error, failure.net_error);
+}
+
+Result<PyRef> request_failure_value(const RequestFailure& failure) {
+    std::optional<int32_t> net_error;
+    if (failure.own_text == nullptr) net_error = failure.net_error;
+    return core_failure_value(failure.error, net_error, std::nullopt, failure.text());
 }
 
 }  // namespace vesper

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "module/core_failure.h"
+
 namespace vesper {
 
 namespace {
@@ -58,8 +60,12 @@ Result<PyRef> event_value(Form form, const WebSocketEvent& event) {
             return value(form, "closed", nullptr, 0, std::move(code), std::move(reason));
         }
         case Kind::Error: {
-            TRY_ASSIGN(PyRef text, make_str(websocket_failure_text(event.error, event.net_error, event.response)));
-            return value(form, "error", nullptr, 0, none(), std::move(text));
+            // The bytes form carries a CoreFailure (str() is the same text).
+            const std::string text = websocket_failure_text(event.error, event.net_error, event.response);
+            TRY_ASSIGN(PyRef failure, form == Form::Bytes
+                                          ? core_failure_value(event.error, event.net_error, event.response, text)
+                                          : make_str(text));
+            return value(form, "error", nullptr, 0, none(), std::move(failure));
         }
     }
     return Failure::panic("unknown WebSocket event kind");

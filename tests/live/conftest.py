@@ -7,6 +7,8 @@ import pytest
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+# The asyncio paths the tests drive (tests/support/asyncio_paths.py).
+sys.path.insert(0, str(HERE.parent / "support"))
 
 import vesper_native36 as native  # noqa: E402
 from servers.fixtures import (bad_tls_servers, certs, http, http_proxy, http_server,  # noqa: E402,F401

@@ -1,12 +1,16 @@
 """The real Core across fork() and interpreter exit (each case in child
 processes, so a crash or a hang shows as a child's failure)."""
 import os
+import pathlib
 import signal
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+# The asyncio paths module the child scripts import.
+SUPPORT = pathlib.Path(__file__).resolve().parents[1] / "support"
 
 pytestmark = pytest.mark.timeout(300)
 
@@ -62,8 +66,9 @@ def test_fork_child_using_the_parents_engine_fails_clearly(http):
 # exit: the network thread must not touch a finalizing interpreter.
 EXIT_SCRIPT = """
 import asyncio, sys
+sys.path.insert(0, sys.argv[2])
 import vesper_native36 as native
-from vesper._loop import AsyncRequest
+from asyncio_paths import AsyncRequest
 engine = native.PyEngine()
 async def one(url):
     request = engine.request("GET", url)
@@ -84,7 +89,8 @@ def test_exit_with_a_live_engine_after_asyncio_requests(http):
     runs = int(os.environ.get("VESPER_EXIT_RUNS", "100"))
     failures = []
     for i in range(runs):
-        proc = subprocess.run([sys.executable, "-c", script, http], capture_output=True, text=True, timeout=60)
+        proc = subprocess.run([sys.executable, "-c", script, http, str(SUPPORT)], capture_output=True, text=True,
+                              timeout=60)
         if proc.returncode != 0 or proc.stdout.strip() != "ok" or "Fatal Python error" in proc.stderr:
             failures.append((i, proc.returncode, proc.stderr[-400:]))
     assert failures == [], failures

@@ -141,7 +141,7 @@ def test_fast_sender_meets_the_module_bounds(engine, ws_plain_server, count, siz
 
 
 def test_async_echo_through_poll_events(engine, ws_server):
-    from vesper._loop import AsyncWebSocket
+    from asyncio_paths import AsyncWebSocket
 
     async def main():
         ws = AsyncWebSocket(engine.websocket(f"ws://127.0.0.1:{ws_server.port}/echo"))

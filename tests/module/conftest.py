@@ -10,6 +10,8 @@ import sys
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "double"))
+# The asyncio paths the tests drive (tests/support/asyncio_paths.py).
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "support"))
 
 from bound import DOUBLE, ROOT, core, native  # noqa: E402,F401
 from control import text_of  # noqa: E402

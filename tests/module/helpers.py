@@ -30,3 +30,11 @@ def started(core, engine, *args, **kwargs):
     request = engine.request(*(args or ("GET", "http://x/")), **kwargs)
     request.start()
     return request, core.last_id("request")
+
+
+def failure_texts(event):
+    """An event tuple with each CoreFailure item (the bytes forms' failure
+    value) replaced by its text, for comparing with expected texts."""
+    from bound import native
+
+    return tuple(str(item) if isinstance(item, native.CoreFailure) else item for item in event)

@@ -1,4 +1,4 @@
-"""vesper._loop's hub classes on a real loop, against the double."""
+"""The package's hub path (vesper._hub) on a real loop, against the double."""
 import asyncio
 import gc
 import weakref
@@ -6,7 +6,7 @@ import weakref
 import pytest
 
 import vesper_native36 as native
-from vesper._loop import HubRequest, HubWebSocket, hub_for
+from asyncio_paths import HubRequest, HubWebSocket, hub_for
 
 
 def run(coro):
@@ -23,7 +23,7 @@ def test_many_requests_in_flight(core, engine):
             return status, head, await request.read()
 
         results = await asyncio.gather(*(one() for _ in range(300)))
-        return results, hub_for().native.pending_count()
+        return results, hub_for(asyncio.get_running_loop())._native.pending_count()
 
     results, attached = run(main())
     assert attached == 0
@@ -45,7 +45,7 @@ def test_failure_and_cancel(core, engine):
         canceled.cancel()
         with pytest.raises(RuntimeError, match="ended without a response"):
             await waiting
-        return hub_for().native.pending_count()
+        return hub_for(asyncio.get_running_loop())._native.pending_count()
 
     assert run(main()) == 0
 
@@ -80,7 +80,7 @@ def test_loops_and_hubs_are_let_go(core, engine):
 
     async def main():
         refs.append(weakref.ref(asyncio.get_running_loop()))
-        refs.append(weakref.ref(hub_for()))
+        refs.append(weakref.ref(hub_for(asyncio.get_running_loop())))
         request = HubRequest(engine.request("GET", "http://x/"))
         await request.response()
         await request.read()
@@ -96,23 +96,23 @@ def test_loops_and_hubs_are_let_go(core, engine):
 
 @pytest.mark.parametrize("chunk", [4096, 8192])
 def test_slow_reader_holds_the_request_and_gets_every_byte(core, engine, chunk):
-    from vesper import _loop
+    from vesper import _hub
     total = 16 * 1_048_576
 
     async def main():
         request = HubRequest(engine.request("GET", "http://x/"))
         core.stream_body(core.last_id("request"), chunk, total)
         assert (await request.response())[0] == 200
-        pump, got, largest, holds = request.pump, bytearray(), 0, 0
+        channel, got, largest, holds = request.channel, bytearray(), 0, 0
         # Nothing is read until the body waiting in Python passes the
         # high-water mark, so the hold happens however fast either side runs.
         for _ in range(1000):
-            if pump._held:
+            if channel.held:
                 break
             await asyncio.sleep(0.01)
-        async for kind, _n, _first, data, _text in pump:
-            largest = max(largest, pump._queued)
-            holds += pump._held
+        async for kind, _n, _first, data, _text in request.pump:
+            largest = max(largest, channel.queued)
+            holds += channel.held
             if kind == "body":
                 got += data
             await asyncio.sleep(0)                # the consumer is slower
@@ -124,5 +124,5 @@ def test_slow_reader_holds_the_request_and_gets_every_byte(core, engine, chunk):
     # Held past the high-water mark: what waits in Python stays within it
     # plus one hub batch, instead of the whole body.
     assert holds > 0
-    assert largest <= _loop._HOLD_ABOVE + _loop._HUB_BATCH * chunk
+    assert largest <= _hub._HOLD_ABOVE + _hub._BATCH * chunk
     core.wait_idle()

@@ -7,7 +7,7 @@ import weakref
 import pytest
 
 import vesper_native36 as native
-from vesper._loop import AsyncRequest, EventPump
+from asyncio_paths import AsyncRequest, EventPump
 
 
 def run(coro, timeout=20):
@@ -176,7 +176,7 @@ def test_a_slow_reader_keeps_the_native_bound(core, engine):
 
 
 def test_a_websocket_reader_that_lags_reaches_buffer_limit(core, engine):
-    from vesper._loop import AsyncWebSocket
+    from asyncio_paths import AsyncWebSocket
 
     async def main():
         socket = engine.websocket("ws://x/")

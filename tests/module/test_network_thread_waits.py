@@ -124,7 +124,7 @@ def test_a_blocking_call_on_its_engines_callback_thread_raises_at_once(core, eng
     core.response(trigger_id)
     assert len(loop.outcomes) == 1
     outcome, seconds = loop.outcomes[0]
-    assert isinstance(outcome, RuntimeError) and OWN_THREAD in str(outcome), outcome
+    assert isinstance(outcome, native.NetworkThreadError) and OWN_THREAD in str(outcome), outcome
     assert seconds < 1.0
     assert loop.threads[0] != threading.get_ident()
     assert [core.calls(c) for c in core_calls or ()] == calls_before, "the refused call still reached the Core"
@@ -138,7 +138,7 @@ def test_a_websocket_callback_marks_its_thread_too(core, engine):
     socket.start_async(loop, lambda: None)
     core.ws_open(core.last_id("websocket"))
     outcome, seconds = loop.outcomes[0]
-    assert isinstance(outcome, RuntimeError) and OWN_THREAD in str(outcome), outcome
+    assert isinstance(outcome, native.NetworkThreadError) and OWN_THREAD in str(outcome), outcome
     assert seconds < 1.0
 
 
@@ -153,7 +153,7 @@ def test_engines_of_one_profile_namespace_share_the_refusal(core, same_namespace
     _fire_request_callback(core, first, loop)
     outcome, _seconds = loop.outcomes[0]
     if same_namespace:
-        assert isinstance(outcome, RuntimeError) and OWN_THREAD in str(outcome), outcome
+        assert isinstance(outcome, native.NetworkThreadError) and OWN_THREAD in str(outcome), outcome
     else:
         assert isinstance(outcome, TimeoutError), outcome
 

@@ -46,15 +46,24 @@ class StubClass:
 
 
 @dataclasses.dataclass
+class StubException:
+    """An exception class of the module: its base and its annotated attributes."""
+    name: str
+    base: str
+    attributes: dict[str, ast.expr]
+
+
+@dataclasses.dataclass
 class Stub:
     all: list[str]
     attributes: dict[str, ast.expr]
     classes: dict[str, StubClass]
     aliases: dict[str, ast.expr]
     tree: ast.Module
+    exceptions: dict[str, StubException] = dataclasses.field(default_factory=dict)
 
     def public_names(self) -> set[str]:
-        names = set(self.attributes) | set(self.classes)
+        names = set(self.attributes) | set(self.classes) | set(self.exceptions)
         return {n for n in names if not n.startswith("_")}
 
 
@@ -105,7 +114,11 @@ def load(path: pathlib.Path = STUB) -> Stub:
     tree = ast.parse(path.read_text(), str(path))
     stub = Stub([], {}, {}, {}, tree)
     for node in tree.body:
-        if isinstance(node, ast.ClassDef):
+        if isinstance(node, ast.ClassDef) and _exception_base(node):
+            attributes = {item.target.id: item.annotation for item in node.body
+                          if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name)}
+            stub.exceptions[node.name] = StubException(node.name, _exception_base(node), attributes)
+        elif isinstance(node, ast.ClassDef):
             members = {}
             for item in node.body:
                 if isinstance(item, ast.FunctionDef):
@@ -128,6 +141,14 @@ def load(path: pathlib.Path = STUB) -> Stub:
     return stub
 
 
+def _exception_base(node: ast.ClassDef) -> str:
+    """The builtin exception a class of the stub derives from, "" for none."""
+    for base in node.bases:
+        if isinstance(base, ast.Name) and base.id.endswith(("Error", "Exception")):
+            return base.id
+    return ""
+
+
 def _is_type_alias(annotation: ast.expr) -> bool:
     return (isinstance(annotation, ast.Name) and annotation.id == "TypeAlias") or (
         isinstance(annotation, ast.Attribute) and annotation.attr == "TypeAlias"
@@ -141,6 +162,8 @@ class Evaluator:
         self.scope: dict[str, object] = {}
         for source in (typing, typing_extensions):
             self.scope.update({n: getattr(source, n) for n in dir(source) if not n.startswith("_")})
+        for name in stub.exceptions:
+            self.scope[name] = getattr(module, name)
         for name in stub.classes:
             # Protocols of the stub (only used for parameters) stand for object.
             self.scope[name] = getattr(module, name, object)

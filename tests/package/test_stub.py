@@ -8,6 +8,7 @@ positional arguments, a keyword given twice, an unknown keyword).
 from __future__ import annotations
 
 import ast
+import builtins
 import json
 import os
 import pathlib
@@ -105,7 +106,16 @@ def test_module_names_and_all() -> None:
     assert STUB.public_names() == runtime_public(native)
     assert STUB.all == list(native.__all__)
     # Additions made after __all__ was settled stay out of it.
-    assert STUB.public_names() - set(STUB.all) == {"PyEventHub", "core_extensions"}
+    assert STUB.public_names() - set(STUB.all) == {"PyEventHub", "core_extensions", "CoreFailure",
+                                                   "NetworkThreadError", "failure_kinds"}
+
+
+@pytest.mark.parametrize("name", sorted(STUB.exceptions))
+def test_exception_classes(name: str) -> None:
+    runtime = getattr(native, name)
+    declared = STUB.exceptions[name]
+    assert isinstance(runtime, type) and issubclass(runtime, getattr(builtins, declared.base))
+    assert runtime.__module__ == "vesper_native36" and runtime.__doc__
 
 
 def test_module_attribute_types() -> None:

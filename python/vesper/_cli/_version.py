@@ -7,7 +7,7 @@ import importlib.metadata
 import re
 from typing import List, Optional
 
-import vesper_native36
+from .._native import native
 
 __all__ = ["version_lines"]
 
@@ -41,10 +41,10 @@ def _curl_version() -> Optional[str]:
 
 
 def version_lines() -> List[str]:
-    engine = vesper_native36.PyEngine
+    engine = native.PyEngine
     lines = [
         f"vesper {_package_version()}",
-        f"module vesper_native36, built for Core interface {vesper_native36.abi_version}",
+        f"module vesper_native36, built for Core interface {native.abi_version}",
         f"Core {engine.core_version() or 'unknown'}, interface {engine.abi_version()}",
     ]
     core = engine.core_version() or ""

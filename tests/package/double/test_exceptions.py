@@ -6,7 +6,8 @@ import time
 import pytest
 
 import vesper
-from vesper._exceptions import NET_ERROR_NAMES, class_for, parse_failure
+import vesper_native36 as native
+from vesper._exceptions import NET_ERROR_NAMES, _BY_KIND, _BY_NET_ERROR, class_for, from_native, websocket_failure
 
 from conftest import Driver
 
@@ -76,16 +77,52 @@ def test_tree(cls, bases):
     assert all(issubclass(cls, base) for base in bases)
 
 
-@pytest.mark.parametrize("text, kind, net, response", [
-    ("Timeout (Chromium net error -7)", "Timeout", -7, None),
-    ("Network (Chromium net error -105, response 0)", "Network", -105, 0),
-    ("native error 16 (Chromium net error 0)", "native error 16", 0, None),
-    ("InvalidState", "InvalidState", None, None),
-    ("request is not started", None, None, None),
+CODES = {name: code for code, name in native.failure_kinds.items()}
+
+
+def core_failure(text, kind, net_error, status=None):
+    failure = native.CoreFailure(text)
+    failure.kind, failure.net_error, failure.status = CODES[kind], net_error, status
+    return failure
+
+
+def test_the_package_names_only_the_modules_kinds():
+    assert set(_BY_KIND) | {kind for kind, _ in _BY_NET_ERROR} <= set(CODES)
+    assert CODES["Timeout"] == 6 and CODES["ProfileUnsupported"] == 15 and CODES["Native"] == 18
+
+
+# A text that says otherwise: the class comes from the numbers alone.
+@pytest.mark.parametrize("kind, net_error, cls", [
+    ("Tls", -201, vesper.CertificateExpired), ("Network", -102, vesper.ConnectError),
+    ("Timeout", -118, vesper.ConnectTimeout), ("Canceled", -3, vesper.RequestCancelled),
+    ("InvalidState", None, vesper.CoreError), ("Native", 0, vesper.CoreError),
 ])
-def test_failure_texts_are_read_once(text, kind, net, response):
-    failure = parse_failure(text)
-    assert (failure.kind, failure.net_error, failure.response) == (kind, net, response)
+def test_the_class_comes_from_the_numbers(kind, net_error, cls):
+    error = from_native(core_failure("Proxy (Chromium net error -127)", kind, net_error))
+    assert type(error) is cls and error.kind == kind and error.net_error == net_error
+
+
+@pytest.mark.parametrize("exc, cls", [
+    (native.NetworkThreadError("would wait"), vesper.NetworkThreadError),
+    (RuntimeError("Timeout (Chromium net error -7)"), vesper.CoreError),
+    (TimeoutError("timed out waiting for the response head"), vesper.ReadTimeout),
+])
+def test_other_native_exceptions(exc, cls):
+    assert type(from_native(exc)) is cls
+
+
+@pytest.mark.parametrize("kind, net_error, status, opened, cls", [
+    ("Network", -102, 0, False, vesper.ConnectError),
+    ("Tls", -202, 0, False, vesper.CertificateUnknownAuthority),
+    ("Network", -145, 403, False, vesper.WebSocketHandshakeError),
+    ("Network", -100, 0, True, vesper.WebSocketError),
+    ("BufferLimit", 0, 0, True, vesper.WebSocketError),
+])
+def test_websocket_failure_classes(kind, net_error, status, opened, cls):
+    error = websocket_failure(core_failure("x", kind, net_error, status), opened=opened)
+    assert type(error) is cls and error.net_error == net_error
+    if isinstance(error, vesper.WebSocketError):
+        assert error.status_code == status
 
 
 def test_unknown_pairs_fall_back_to_the_kind():

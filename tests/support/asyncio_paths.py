@@ -1,31 +1,22 @@
-"""Private asyncio machinery: drives native requests and WebSockets from a loop.
+"""The two asyncio paths of the native module, for tests and benchmarks.
 
-The native objects wake the loop with ``loop.call_soon_threadsafe(notify)``
-at most once per poll cycle; ``notify`` must poll.  An ``EventPump`` is that
-``notify``: it drains the object with ``poll_events`` (again while a poll
-returns a full batch, since a full batch schedules no new wake-up), queues
-the events and resolves whoever awaits the next one.
+The specified path: each native object wakes the loop through its own
+notifier (``start_async(loop, notify)``) and is drained with
+``poll_events``: ``EventPump``, ``AsyncRequest``, ``AsyncWebSocket``.
 
-The native notifier holds ``notify`` strongly; the pump is only referenced
-weakly from it, so dropping the pump (and with it the native object) is
-never kept from happening by the notifier.
-
-``LoopHub`` is the other way: one native ``PyEventHub`` per loop, one
-wake-up per poll cycle for all the requests and WebSockets attached to it,
-bytes-form events routed to a ``HubPump`` per object (``HubRequest``,
-``HubWebSocket``).  A request's pump holds it on the hub while more than
-1 MiB of body waits in Python, so a slow reader pauses the Core instead of
-growing the queue.
+The package's path: one native event hub per loop routes every object's
+events to its channel (``vesper._hub``, what ``vesper.AsyncClient`` and the
+package's WebSockets run on): ``HubRequest`` and ``HubWebSocket`` read those
+channels, nothing more.
 """
 
 import asyncio
 import collections
 import weakref
 
-import vesper_native36 as _native
+from vesper._hub import hub_for
 
-__all__ = ["EventPump", "AsyncRequest", "AsyncWebSocket", "LoopHub", "HubPump", "HubRequest", "HubWebSocket",
-           "hub_for"]
+__all__ = ["EventPump", "AsyncRequest", "AsyncWebSocket", "HubRequest", "HubWebSocket", "hub_for"]
 
 _BATCH = 64
 # How often a pump whose object stopped notifying polls (seconds).
@@ -137,7 +128,8 @@ class _PumpedRequest:
             elif kind == "response":
                 return number, self._bytes(first)
             elif kind == "error":
-                raise RuntimeError(text)
+                # The bytes form carries the failure itself, the list form its text.
+                raise text if isinstance(text, BaseException) else RuntimeError(text)
             else:
                 break
         raise RuntimeError("request ended without a response")
@@ -149,7 +141,8 @@ class _PumpedRequest:
             if kind == "body":
                 pieces.append(self._bytes(second))
             elif kind == "error":
-                raise RuntimeError(text)
+                # The bytes form carries the failure itself, the list form its text.
+                raise text if isinstance(text, BaseException) else RuntimeError(text)
         return b"".join(pieces)
 
 
@@ -205,167 +198,57 @@ class AsyncWebSocket(_PumpedWebSocket):
             self.pump.poll_without_notify()
 
 
-# ------------------------------------------------------------------- hubs
+# ------------------------------------------------- the package's hub path
 
-_HUB_BATCH = 256
-# A request's pump holds it on the hub past this many queued body bytes and
-# releases it once its reader brought the queue down to _RELEASE_AT.
-_HOLD_ABOVE = 1_048_576
-_RELEASE_AT = 262_144
+class _ChannelEvents:
+    """Iterating a channel gives its events up to and with the terminal one."""
 
+    def __init__(self, channel):
+        self._channel = channel
 
-class _WeakLoop:
-    """What the native hub schedules through: the loop, held weakly, so a
-    loop's hub never keeps the loop alive."""
+    def __aiter__(self):
+        return self
 
-    __slots__ = ("_ref",)
-
-    def __init__(self, loop):
-        self._ref = weakref.ref(loop)
-
-    def call_soon_threadsafe(self, callback):
-        loop = self._ref()
-        if loop is None:
-            raise RuntimeError("the event loop is gone")
-        return loop.call_soon_threadsafe(callback)
-
-
-class HubPump(_EventIterator):
-    """Queues the events a LoopHub routes to one native object."""
-
-    def __init__(self, loop, terminal_kinds):
-        self._loop = loop
-        self._terminal = terminal_kinds
-        self._events = collections.deque()
-        self._waiter = None
-        self.finished = False
-        # Back-pressure (requests): the body bytes queued here; past the
-        # high-water mark the object is held on its hub, so its body stays
-        # native and the Core pauses at 1 MiB as for a blocking reader.
-        self._hub = None
-        self._owner = None
-        self._queued = 0
-        self._held = False
-
-    def hold_above(self, hub, owner):
-        """Holds `owner` on `hub` while more than _HOLD_ABOVE body bytes wait here."""
-        self._hub = hub
-        self._owner = owner
-
-    def feed(self, event):
-        """Called by the hub on the loop thread."""
-        self._events.append(event)
-        if event[0] in self._terminal:
-            self.finished = True
-        elif self._hub is not None and event[0] == "body":
-            self._queued += len(event[3])
-            if not self._held and self._queued > _HOLD_ABOVE:
-                self._held = self._hub.hold(self._owner, True)
-        waiter = self._waiter
-        if waiter is not None and not waiter.done():
-            waiter.set_result(None)
-
-    def end(self):
-        """No more events will come (the object left the hub)."""
-        self.finished = True
-        waiter = self._waiter
-        if waiter is not None and not waiter.done():
-            waiter.set_result(None)
-
-    async def next(self):
-        """The next event, or None once the terminal event was taken."""
-        while not self._events:
-            if self.finished:
-                return None
-            self._waiter = self._loop.create_future()
-            try:
-                await self._waiter
-            finally:
-                self._waiter = None
-        event = self._events.popleft()
-        if self._hub is not None and event[0] == "body":
-            self._queued -= len(event[3])
-            if self._held and self._queued <= _RELEASE_AT:
-                self._held = False
-                self._hub.hold(self._owner, False)
+    async def __anext__(self):
+        event = await self._channel.get()
+        if event is None:
+            raise StopAsyncIteration
         return event
 
 
-class LoopHub:
-    """The native event hub of one loop; objects attach with their pump as tag."""
-
-    def __init__(self, loop):
-        # Weak: the hub lives in a weak mapping keyed by its loop.
-        self._loop = weakref.ref(loop)
-        ref = weakref.ref(self)
-
-        def wake():
-            hub = ref()
-            if hub is not None:
-                hub.drain()
-
-        self.native = _native.PyEventHub(_WeakLoop(loop), wake)
-
-    @property
-    def loop(self):
-        return self._loop()
-
-    def drain(self):
-        """Polls until a batch comes back short, feeding each pump."""
-        while True:
-            batch = self.native.poll(_HUB_BATCH)
-            for pump, event in batch:
-                pump.feed(event)
-            if len(batch) < _HUB_BATCH:
-                return
-
-    def close(self):
-        self.native.close()
-
-
-_HUBS = weakref.WeakKeyDictionary()
-
-
-def hub_for(loop=None):
-    """The LoopHub of `loop` (the running loop by default), made on first use."""
-    loop = loop or asyncio.get_running_loop()
-    hub = _HUBS.get(loop)
-    if hub is None or hub.native.is_closed():
-        hub = _HUBS[loop] = LoopHub(loop)
-    return hub
-
-
 class HubRequest(_PumpedRequest):
-    """A native request started through its loop's hub (events in the
-    bytes form, taken as they are)."""
+    """A native request started on its loop's hub (``vesper._hub``); the
+    events come in the bytes form, taken as they are.  ``channel`` is the
+    package's channel of the request."""
 
     @staticmethod
     def _bytes(data):
         return data
 
     def __init__(self, request, loop=None):
-        hub = hub_for(loop)
         self._request = request
-        self.pump = HubPump(hub.loop, _REQUEST_TERMINAL)
+        self.channel = hub_for(loop or asyncio.get_running_loop()).start_request(request)
+        self.pump = _ChannelEvents(self.channel)
         self.redirects = []
-        self.pump.hold_above(hub.native, request)
-        request.start_hub(hub.native, self.pump)
 
     def cancel(self):
         """Cancels; the request leaves the hub, so no more events come."""
         self._request.cancel()
-        self.pump.end()
+        self.channel.end()
 
 
 class HubWebSocket(_PumpedWebSocket):
-    """A native WebSocket connected through its loop's hub: events come as
-    (kind, payload, code, text) with str payloads for text messages."""
+    """A native WebSocket connected on its loop's hub (``vesper._hub``):
+    events come as (kind, payload, code, text) with str payloads for text
+    messages, and keep coming after close() up to the terminal one."""
 
     def __init__(self, websocket, loop=None):
-        hub = hub_for(loop)
         self._socket = websocket
-        self.pump = HubPump(hub.loop, _WEBSOCKET_TERMINAL)
-        websocket.start_hub(hub.native, self.pump)
+        self.channel = hub_for(loop or asyncio.get_running_loop()).start_websocket(websocket)
+
+    async def recv(self):
+        """The next event tuple, or None after the terminal one."""
+        return await self.channel.get()
 
     def close(self, code=1000, reason=""):
         """Starts the closing handshake; recv() then returns the remaining
