@@ -67,10 +67,16 @@ bssl::UniquePtr<X509> new_certificate(EVP_PKEY* key, bool delegation_usage) {
     return cert;
 }
 
+// Appends byte by byte (gcc 12 warns falsely about range inserts here).
+void append(std::vector<uint8_t>& out, const uint8_t* data, size_t len) {
+    for (size_t i = 0; i < len; ++i) out.push_back(data[i]);
+}
+
 std::vector<uint8_t> der_of(X509* cert) {
     uint8_t* der = nullptr;
     const int len = i2d_X509(cert, &der);
-    std::vector<uint8_t> out(der, der + (len > 0 ? len : 0));
+    std::vector<uint8_t> out;
+    append(out, der, len > 0 ? len : 0);
     OPENSSL_free(der);
     return out;
 }
@@ -84,14 +90,15 @@ std::vector<uint8_t> new_delegated_credential(X509* cert, EVP_PKEY* cert_key, EV
     EXPECT_TRUE(CBB_init(cred.get(), 256) && CBB_add_u32(cred.get(), valid_time) &&
                 CBB_add_u16(cred.get(), cert_verify_algorithm) && CBB_add_u24_length_prefixed(cred.get(), &spki) &&
                 EVP_marshal_public_key(&spki, dc_key) && CBB_flush(cred.get()));
-    const std::vector<uint8_t> cred_bytes(CBB_data(cred.get()), CBB_data(cred.get()) + CBB_len(cred.get()));
+    std::vector<uint8_t> cred_bytes;
+    append(cred_bytes, CBB_data(cred.get()), CBB_len(cred.get()));
 
     std::vector<uint8_t> input(64, 0x20);
     static const char kContext[] = "TLS, server delegated credentials";
-    input.insert(input.end(), kContext, kContext + sizeof kContext);  // with its zero byte
+    append(input, reinterpret_cast<const uint8_t*>(kContext), sizeof kContext);  // with its zero byte
     const std::vector<uint8_t> der = der_of(cert);
-    input.insert(input.end(), der.begin(), der.end());
-    input.insert(input.end(), cred_bytes.begin(), cred_bytes.end());
+    append(input, der.data(), der.size());
+    append(input, cred_bytes.data(), cred_bytes.size());
     input.push_back(SSL_SIGN_ECDSA_SECP256R1_SHA256 >> 8);
     input.push_back(SSL_SIGN_ECDSA_SECP256R1_SHA256 & 0xff);
 
@@ -108,7 +115,7 @@ std::vector<uint8_t> new_delegated_credential(X509* cert, EVP_PKEY* cert_key, EV
     out.push_back(SSL_SIGN_ECDSA_SECP256R1_SHA256 & 0xff);
     out.push_back(static_cast<uint8_t>(sig.size() >> 8));
     out.push_back(static_cast<uint8_t>(sig.size() & 0xff));
-    out.insert(out.end(), sig.begin(), sig.end());
+    append(out, sig.data(), sig.size());
     return out;
 }
 
@@ -133,7 +140,7 @@ struct Connection {
         int n;
         while ((n = BIO_read(SSL_get_wbio(from), buf, sizeof buf)) > 0) {
             BIO_write(SSL_get_rbio(to), buf, n);
-            if (keep != nullptr) keep->insert(keep->end(), buf, buf + n);
+            if (keep != nullptr) append(*keep, buf, n);
         }
     }
 
