@@ -207,6 +207,12 @@ std::shared_ptr<BrowserProfile> firefox_profile(int major) {
     t.p256_key_share = true;
     t.cert_compression = "\x01\x02\x03";
     t.sha1_sigalgs = true;  // BoringSSL sends them (TLS 1.3 still refuses SHA-1 signatures)
+    // On the Core's own BoringSSL with patches of ours: NSS's TLS 1.3 suite
+    // order, delegated credentials with Firefox's four algorithms, and
+    // Firefox's fixed extension order (153 capture; pre_shared_key last).
+    t.tls13_order = true;
+    t.dc_sigalgs = "ECDSA+SHA256:ECDSA+SHA384:ECDSA+SHA512:ECDSA+SHA1";
+    t.extension_order = {0, 23, 65281, 10, 11, 35, 16, 5, 34, 18, 51, 43, 13, 45, 28, 27, 65037};
     return p;
 }
 

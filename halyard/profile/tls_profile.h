@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 typedef struct ssl_ctx_st SSL_CTX;
 
@@ -12,6 +13,7 @@ namespace halyard {
 struct TlsProfile {
     uint16_t min_version = 0x0303; // lowest version offered (TLS 1.2); supported_versions lists down to it
     std::string tls13_ciphers;     // OpenSSL TLS 1.3 suite names, in the browser's order
+                                   // (on BoringSSL only with tls13_order)
     std::string tls12_ciphers;     // OpenSSL cipher names (TLS 1.2 and below), in order
     std::string groups;            // supported groups, in order; the first gets the key share
     std::string sigalgs;           // signature algorithms, in order
@@ -24,6 +26,7 @@ struct TlsProfile {
     uint16_t ech_payload = 0;      // its payload length; 0: 144, 176, 208 or 240 drawn per hello
     bool trust_anchor_ids = false; // extension 0xca34 with Chrome's list of trust anchor ids
     uint16_t record_size_limit = 0;  // extension 28 with this value; 0: not sent
+                                     // (BoringSSL: also the limit on records received; the server's is honoured)
 
     // What only the Core's own TLS library (BoringSSL) can send; ignored on
     // OpenSSL.
@@ -36,6 +39,9 @@ struct TlsProfile {
     bool mldsa_sigalgs = false;    // ML-DSA 0x0904-0x0906 ahead of the signature algorithms (Chrome 150+)
     bool grease_sigalgs = false;   // a GREASE value first in the signature algorithms (Chrome 156)
     bool sha1_sigalgs = false;     // ECDSA+SHA1 and RSA+SHA1 last in the signature algorithms (Firefox)
+    bool tls13_order = false;      // the TLS 1.3 suites in tls13_ciphers' order (NSS's), not BoringSSL's
+    std::string dc_sigalgs;        // delegated_credentials (34) with these signature algorithms; empty: not sent
+    std::vector<uint16_t> extension_order;  // a fixed extension order: these types first; empty: BoringSSL's
 };
 
 // Applies `profile` to a context curl is about to use for one connection

@@ -40,6 +40,7 @@ constexpr std::array kSigalgNames{
     SigalgName{"RSA+SHA256", SSL_SIGN_RSA_PKCS1_SHA256},
     SigalgName{"RSA+SHA384", SSL_SIGN_RSA_PKCS1_SHA384},
     SigalgName{"RSA+SHA512", SSL_SIGN_RSA_PKCS1_SHA512},
+    SigalgName{"ECDSA+SHA1", SSL_SIGN_ECDSA_SHA1},
 };
 
 struct GroupName {
@@ -51,10 +52,22 @@ constexpr std::array kGroupNames{
     GroupName{"P-256", SSL_GROUP_SECP256R1},
     GroupName{"P-384", SSL_GROUP_SECP384R1},
     GroupName{"P-521", SSL_GROUP_SECP521R1},
+    // RFC 7919's, for TLS 1.3 only (a patch of ours; see README.md).
+    GroupName{"ffdhe2048", SSL_GROUP_FFDHE2048},
+    GroupName{"ffdhe3072", SSL_GROUP_FFDHE3072},
 };
 
-// The ids of a colon-separated list; names BoringSSL does not implement
-// (Firefox's finite-field groups) are left out.
+struct SuiteName {
+    std::string_view name;
+    uint16_t id;
+};
+constexpr std::array kTls13SuiteNames{
+    SuiteName{"TLS_AES_128_GCM_SHA256", SSL_CIPHER_AES_128_GCM_SHA256},
+    SuiteName{"TLS_AES_256_GCM_SHA384", SSL_CIPHER_AES_256_GCM_SHA384},
+    SuiteName{"TLS_CHACHA20_POLY1305_SHA256", SSL_CIPHER_CHACHA20_POLY1305_SHA256},
+};
+
+// The ids of a colon-separated list; names not in the table are left out.
 template <typename Table>
 std::vector<uint16_t> ids_of(std::string_view list, const Table& table) {
     std::vector<uint16_t> out;
@@ -146,9 +159,14 @@ void on_info(const SSL* ssl, int where, int) {
 bool apply_tls_profile(SSL_CTX* ctx, const TlsProfile& p) {
     bool ok = SSL_CTX_set_min_proto_version(ctx, p.min_version) == 1;
     ok = ok && SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION) == 1;
-    // TLS 1.3 suites are BoringSSL's fixed list, which is Chrome's (with
-    // ChaCha20 first on a CPU without AES instructions, as Chrome).
+    // TLS 1.3 suites: BoringSSL's order, which is Chrome's (with ChaCha20
+    // first on a CPU without AES instructions, as Chrome), or the profile's
+    // (NSS's, fixed).
     ok = ok && SSL_CTX_set_cipher_list(ctx, p.tls12_ciphers.c_str()) == 1;
+    if (p.tls13_order) {
+        const std::vector<uint16_t> suites = ids_of(p.tls13_ciphers, kTls13SuiteNames);
+        ok = ok && SSL_CTX_set1_tls13_client_cipher_order(ctx, suites.data(), suites.size()) == 1;
+    }
 
     std::vector<uint16_t> groups = ids_of(p.groups, kGroupNames);
     if (p.pq_group != 0) groups.insert(groups.begin(), p.pq_group);
@@ -164,6 +182,9 @@ bool apply_tls_profile(SSL_CTX* ctx, const TlsProfile& p) {
     SSL_CTX_set_grease_enabled(ctx, p.grease);
     SSL_CTX_set_grease_sigalgs_enabled(ctx, p.grease && p.grease_sigalgs);
     SSL_CTX_set_permute_extensions(ctx, p.permute_extensions);
+    // ECH GREASE's payload: NSS's fixed size, or Chrome's drawn per connection.
+    SSL_CTX_set_ech_grease_payload_length(ctx, p.ech_payload);
+    if (SSL_CTX_set1_extension_order(ctx, p.extension_order.data(), p.extension_order.size()) != 1) return false;
     if (p.session_ticket) SSL_CTX_clear_options(ctx, SSL_OP_NO_TICKET);
     else SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
     if (p.status_request) SSL_CTX_enable_ocsp_stapling(ctx);
@@ -180,7 +201,14 @@ bool apply_tls_profile(SSL_CTX* ctx, const TlsProfile& p) {
         SSL_CTX_set1_requested_trust_anchors(ctx, reinterpret_cast<const uint8_t*>(kChromeTrustAnchors) + 2,
                                              sizeof kChromeTrustAnchors - 3) != 1)
         return false;
-    // record_size_limit (28), Firefox's alone, has no BoringSSL setter: not sent.
+    // Firefox's record_size_limit and delegated credentials (patches of
+    // ours): the server's limit caps the records sent, and a delegated
+    // credential the server presents is verified or the handshake fails.
+    if (SSL_CTX_set_record_size_limit(ctx, p.record_size_limit) != 1) return false;
+    if (!p.dc_sigalgs.empty()) {
+        const std::vector<uint16_t> dc = ids_of(p.dc_sigalgs, kSigalgNames);
+        if (SSL_CTX_set1_delegated_credential_sigalgs(ctx, dc.data(), dc.size()) != 1) return false;
+    }
 
     if (SSL_CTX_set_ex_data(ctx, profile_index(), const_cast<TlsProfile*>(&p)) != 1) return false;
     SSL_CTX_set_info_callback(ctx, on_info);

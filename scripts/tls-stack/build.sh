@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the Core's own TLS and HTTP stack: BoringSSL (from grpcio's
-# source distribution, with our CMake source list and our patch,
+# source distribution, with our CMake source list and our patches,
 # third_party/boringssl/) and libcurl (Debian's orig tarball, HTTP only),
 # both static and position independent, for linking into libhalyard.so.
 #
@@ -75,12 +75,18 @@ rm -rf "$work" "$prefix"
 mkdir -p "$work" "$prefix/share/licenses/boringssl" "$prefix/share/licenses/curl"
 start=$(date +%s)
 
-# BoringSSL: the vendored tree, our patch, our CMake.
+# BoringSSL: the vendored tree, our patches, our CMake.
 log "building BoringSSL"
 tar -xzf "$cache/dl/$grpc_file" -C "$work" "grpcio-$grpc_version/third_party/boringssl-with-bazel" \
     "grpcio-$grpc_version/LICENSE"
 bssl=$work/grpcio-$grpc_version/third_party/boringssl-with-bazel
-patch -s -d "$bssl" -p1 <"$root/third_party/boringssl/sigalg-grease.patch"
+# Our patches, in this order (each is made against the tree the ones before
+# it leave): GREASE in signature_algorithms (Chrome 156), then what Firefox's
+# hello needs (README: "TLS").
+for p in sigalg-grease tls13-cipher-order extension-order delegated-credentials ffdhe \
+         record-size-limit ech-grease-length; do
+    patch -s -d "$bssl" -p1 <"$root/third_party/boringssl/$p.patch"
+done
 "$cmake" -S "$root/third_party/boringssl" -B "$work/bssl-build" -G Ninja -DCMAKE_MAKE_PROGRAM="$ninja" \
     -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_ASM_COMPILER="$cc" \
     -DCMAKE_BUILD_TYPE=Release -DBORINGSSL_ROOT="$bssl" -DCMAKE_INSTALL_PREFIX="$prefix" >&2

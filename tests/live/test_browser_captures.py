@@ -221,11 +221,10 @@ def test_client_hello_equals_the_browsers_where_openssl_can(ca_pem, h2_recorder,
         assert ours.bodies.get(kind) == theirs.bodies.get(kind), kind
 
 
-# Firefox's hello needs what BoringSSL does not send (record_size_limit,
-# delegated credentials, finite-field groups, NSS's TLS 1.3 suite order);
-# pre_shared_key comes only with resumption.
-BORINGSSL_CANNOT = {"chrome": {41}, "firefox": {28, 34, 41}}
-FFDHE = {256, 257}
+# pre_shared_key comes only with resumption.  Firefox's record_size_limit,
+# delegated credentials, finite-field groups, TLS 1.3 suite order and fixed
+# extension order come from patches of ours to BoringSSL.
+BORINGSSL_CANNOT = {"chrome": {41}, "firefox": {41}}
 
 
 @pytest.mark.skipif(not OWN_TLS, reason="the Core's own BoringSSL (TLS_STACK=own)")
@@ -241,10 +240,12 @@ def test_client_hello_equals_the_browsers_on_boringssl(ca_pem, h2_recorder, prof
         assert ours.groups[1:] == theirs.groups[1:]
         assert ours.key_share_groups[1:] == theirs.key_share_groups[1:]
     else:
-        # The same suites (JA4's sorted hash equal), NSS's TLS 1.3 order aside.
-        assert sorted(ours.ciphers) == sorted(theirs.ciphers)
-        assert ours.groups == [g for g in theirs.groups if g not in FFDHE]
-        assert ours.key_share_groups == theirs.key_share_groups
+        # Firefox's hello has no GREASE and a fixed order: the whole JA3 (suites,
+        # extensions in order, groups, point formats) is the browser's.
+        assert ours.ja4() == theirs.ja4() == "t13d1617h2_86a278354501_3cbfd9057e0d"
+        assert ours.ja3_string() == theirs.ja3_string()
+        assert ours.ciphers == theirs.ciphers and ours.sigalgs == theirs.sigalgs
+        assert ours.groups == theirs.groups and ours.key_share_groups == theirs.key_share_groups
     # GREASE in the same places: the first suite, group, key share, version,
     # signature algorithm, and the first and last extension.
     for ours_list, theirs_list in [(ours.ciphers, theirs.ciphers), (ours.groups, theirs.groups),
@@ -259,12 +260,15 @@ def test_client_hello_equals_the_browsers_on_boringssl(ca_pem, h2_recorder, prof
     assert ours.point_formats == theirs.point_formats == [0]
     our_exts, their_exts = set(without_grease(ours.extensions)), set(without_grease(theirs.extensions))
     assert our_exts == their_exts - BORINGSSL_CANNOT[family(profile)]
-    for kind in (5, 10, 13, 45, 11, 27, 17613, 51764, 65281):
+    # The bodies too (record_size_limit 16385, the delegated credentials'
+    # four signature algorithms); ECH GREASE's random payload aside.
+    for kind in (5, 10, 13, 45, 11, 27, 28, 34, 17613, 51764, 65281):
         if kind in our_exts:
             ours_body, theirs_body = ours.bodies[kind], theirs.bodies[kind]
-            if kind in (10, 13):      # GREASE values differ per connection
+            if chrome and kind in (10, 13):      # GREASE values differ per connection
                 ours_body, theirs_body = ours_body[4:], theirs_body[4:]
-            assert (ours_body == theirs_body) == (chrome or kind != 10), kind
+            assert ours_body == theirs_body, kind
+    assert {28, 34} <= our_exts or chrome
 
 
 def ech_payload_length(hello):
@@ -282,7 +286,6 @@ def test_chrome_draws_its_ech_grease_length_per_connection(ca_pem, h1_recorder):
     assert ech_payload_length(captured) in {144, 176, 208, 240}
 
 
-@pytest.mark.skipif(OWN_TLS, reason="BoringSSL draws Chrome's ECH GREASE sizes; NSS's 239 needs a patch of ours")
 def test_firefox_ech_grease_length_is_nss(ca_pem, h1_recorder):
     ours = ClientHello(vesper_navigation("firefox_153", ca_pem, h1_recorder).hello)
     theirs = ClientHello(bytes.fromhex(capture("firefox_153")["h1"]["client_hello"]))

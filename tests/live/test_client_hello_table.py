@@ -1,7 +1,8 @@
 """The ClientHello of every profile family on the Core's own BoringSSL,
 recorded by the loopback recorder, against the table in halyard/README.md
 ("ClientHello per profile family"): vesper's JA4 and JA3N as measured, and
-for Chrome and Edge equal to the browser's; GREASE where Chrome puts it."""
+for Chrome, Edge and Firefox equal to the browser's; GREASE where Chrome
+puts it."""
 import pathlib
 import re
 
@@ -67,7 +68,7 @@ def test_hello_matches_the_table(ca_pem, recorder, profile, row):
     hello = hello_of(profile, ca_pem, recorder)
     assert hello.ja4() in our_ja4, (profile, hello.ja4())
     assert hello.ja3(sort_extensions=True) in our_ja3n, (profile, hello.ja3_string(sort_extensions=True))
-    if profile.startswith(("chrome", "edge")):
+    if profile.startswith(("chrome", "edge", "firefox")):
         assert our_ja4 == their_ja4 and our_ja3n == their_ja3n, profile
 
 

@@ -170,6 +170,21 @@ def test_modern_versions_pass(ca_pem, s_server, options):
     assert answer.status == 200
 
 
+@pytest.mark.parametrize("group", ["ffdhe2048", "ffdhe3072"])
+def test_firefox_finite_field_groups_complete_with_openssl(ca_pem, s_server, group):
+    """A TLS 1.3 server that takes one finite-field group alone: Firefox's
+    profile offers it without a key share, is asked for one (HelloRetryRequest)
+    and completes the exchange with OpenSSL's; Chrome's offers none of them
+    and gets a clean handshake failure, no hang."""
+    url = f"{s_server('-tls1_3', '-groups', group)}/"
+    firefox = native.PyEngine(impersonate="firefox_153", ca_pem=ca_pem)
+    assert fetch(firefox, "GET", url, timeout=20.0).status == 200
+    request = request_of(native.PyEngine(impersonate="chrome_156", ca_pem=ca_pem), url)
+    with pytest.raises(RuntimeError) as info:
+        request.await_response()
+    assert str(info.value) == "Tls (Chromium net error -113)"
+
+
 @pytest.mark.parametrize("options", [
     pytest.param(("-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0"), id="tls1.1-server"),
     pytest.param(("-tls1", "-cipher", "DEFAULT:@SECLEVEL=0"), id="tls1.0-server"),

@@ -326,14 +326,60 @@ TEST(ProfileHello, EveryProfileBuildsAHello) {
     }
 }
 
-TEST(ProfileHello, FirefoxAndSafariSpecifics) {
-    auto firefox = parse_client_hello(profile_hello(find_profile("firefox_153")->tls));
-    ASSERT_TRUE(firefox);
-    EXPECT_EQ(firefox->groups, (std::vector<uint16_t>{0x11ec, 29, 23, 24, 25}));
-    EXPECT_EQ(firefox->key_share_groups, (std::vector<uint16_t>{0x11ec, 29, 23}));
-    EXPECT_TRUE(std::none_of(firefox->ciphers.begin(), firefox->ciphers.end(), halyard_test::is_grease));
-    EXPECT_EQ(std::count(firefox->extensions.begin(), firefox->extensions.end(), 65037), 1);
+struct FirefoxCase {
+    const char* profile;
+    const char* ja4;  // the browser's (README's profile table)
+    std::vector<uint16_t> ciphers;
+    std::vector<uint16_t> extensions;
+};
 
+class FirefoxHello : public ::testing::TestWithParam<FirefoxCase> {};
+
+// The browser's JA4, and its suites, extensions, groups and key shares in
+// its own fixed order on every hello (patches of ours: NSS's TLS 1.3 suite
+// order, the fixed extension order, record_size_limit, delegated
+// credentials, the finite-field groups).
+TEST_P(FirefoxHello, IsTheBrowsers) {
+    const FirefoxCase& c = GetParam();
+    auto profile = find_profile(c.profile);
+    ASSERT_TRUE(profile);
+    for (int i = 0; i < 4; ++i) {
+        auto hello = parse_client_hello(profile_hello(profile->tls));
+        ASSERT_TRUE(hello);
+        EXPECT_EQ(ja4(*hello), c.ja4) << c.profile;
+        EXPECT_EQ(hello->ciphers, c.ciphers) << c.profile;
+        EXPECT_EQ(hello->extensions, c.extensions) << c.profile;
+        EXPECT_EQ(hello->groups, (std::vector<uint16_t>{0x11ec, 29, 23, 24, 25, 256, 257}));
+        EXPECT_EQ(hello->key_share_groups, (std::vector<uint16_t>{0x11ec, 29, 23}));
+        EXPECT_EQ(hello->sigalgs, (std::vector<uint16_t>{0x0403, 0x0503, 0x0603, 0x0804, 0x0805, 0x0806, 0x0401,
+                                                         0x0501, 0x0601, 0x0203, 0x0201}));
+    }
+}
+
+const std::vector<uint16_t> kFirefox153Ciphers = {0x1301, 0x1303, 0x1302, 0xc02b, 0xc02f, 0xcca9, 0xcca8, 0xc02c,
+                                                  0xc030, 0xc00a, 0xc013, 0xc014, 0x009c, 0x009d, 0x002f, 0x0035};
+// Before 153 also ECDHE-ECDSA-AES128-SHA (0xc009).
+const std::vector<uint16_t> kFirefoxCiphers = {0x1301, 0x1303, 0x1302, 0xc02b, 0xc02f, 0xcca9, 0xcca8, 0xc02c, 0xc030,
+                                               0xc00a, 0xc009, 0xc013, 0xc014, 0x009c, 0x009d, 0x002f, 0x0035};
+const std::vector<uint16_t> kFirefoxExtensions = {0,  23, 65281, 10, 11, 35, 16, 5,    34,
+                                                  18, 51, 43,    13, 45, 28, 27, 65037};
+std::vector<uint16_t> without(std::vector<uint16_t> values, uint16_t value) {
+    values.erase(std::remove(values.begin(), values.end(), value), values.end());
+    return values;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, FirefoxHello,
+    ::testing::Values(
+        FirefoxCase{"firefox_153", "t13d1617h2_86a278354501_3cbfd9057e0d", kFirefox153Ciphers, kFirefoxExtensions},
+        FirefoxCase{"firefox_144", "t13d1717h2_5b57614c22b0_3cbfd9057e0d", kFirefoxCiphers, kFirefoxExtensions},
+        FirefoxCase{"firefox_135", "t13d1717h2_5b57614c22b0_3cbfd9057e0d", kFirefoxCiphers, kFirefoxExtensions},
+        // 133 sent no SCT request.
+        FirefoxCase{"firefox_133", "t13d1716h2_5b57614c22b0_eeeea6562960", kFirefoxCiphers,
+                    without(kFirefoxExtensions, 18)}),
+    [](const auto& info) { return std::string(info.param.profile); });
+
+TEST(ProfileHello, SafariSpecifics) {
     auto safari = parse_client_hello(profile_hello(find_profile("safari_18_4")->tls));
     ASSERT_TRUE(safari);
     EXPECT_EQ(std::count(safari->extensions.begin(), safari->extensions.end(), 35), 0);
