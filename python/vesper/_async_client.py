@@ -16,7 +16,7 @@ from ._content import ContentTypes, DataTypes, FilesTypes, ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, RemoteProtocolError, from_native
 from ._headers import HeaderTypes
 from ._hub import Channel, hub_for
-from ._models import Request, Response
+from ._models import Request, Response, aread_to_end
 from ._mock import asend_mock
 from ._native import RedirectRecord
 from ._retry import RetryRun
@@ -60,12 +60,7 @@ class _AsyncBody:
                 raise from_native(event[4], self._request)
 
     async def read_all(self) -> bytes:
-        parts: List[bytes] = []
-        while True:
-            chunk = await self.read_chunk()
-            if not chunk:
-                return b"".join(parts)
-            parts.append(chunk)
+        return await aread_to_end(self.read_chunk)
 
     async def close(self) -> None:
         self.abort()

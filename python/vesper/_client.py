@@ -13,7 +13,7 @@ from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ContentTypes, DataTypes, FilesTypes, ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, from_native
 from ._headers import HeaderTypes
-from ._models import Request, Response
+from ._models import Request, Response, read_to_end
 from ._mock import send_mock
 from ._native import RedirectRecord
 from ._retry import RetryRun
@@ -54,12 +54,7 @@ class _SyncBody:
             except RuntimeError as exc:
                 raise self._guard(exc) from None
         # With a read timeout the limit applies per chunk, not to the whole body.
-        parts: List[bytes] = []
-        while True:
-            chunk = self.read_chunk()
-            if not chunk:
-                return b"".join(parts)
-            parts.append(chunk)
+        return read_to_end(self.read_chunk)
 
     def close(self) -> None:
         if not self._native.is_finished():

@@ -20,7 +20,7 @@ from typing import (TYPE_CHECKING, Any, AsyncIterable, AsyncIterator, Awaitable,
 
 from ._exceptions import Error, TooManyRedirects
 from ._headers import Headers, HeaderTypes
-from ._models import Request, Response
+from ._models import Request, Response, aread_to_end, read_to_end
 
 if TYPE_CHECKING:
     from ._base import BaseClient, Prepared
@@ -124,12 +124,7 @@ class _IterBody:
         return len(chunk)
 
     def read_all(self) -> bytes:
-        parts: List[bytes] = []
-        while True:
-            chunk = self.read_chunk()
-            if not chunk:
-                return b"".join(parts)
-            parts.append(chunk)
+        return read_to_end(self.read_chunk)
 
     def close(self) -> None:
         chunks, self._chunks = self._chunks, None
@@ -168,12 +163,7 @@ class _AsyncIterBody:
         return b""
 
     async def read_all(self) -> bytes:
-        parts: List[bytes] = []
-        while True:
-            chunk = await self.read_chunk()
-            if not chunk:
-                return b"".join(parts)
-            parts.append(chunk)
+        return await aread_to_end(self.read_chunk)
 
     async def close(self) -> None:
         self.abort()

@@ -7,8 +7,8 @@ import datetime
 import http.cookies
 import json as jsonlib
 import os
-from typing import (IO, Any, AsyncIterator, Callable, Dict, Iterator, List, Optional, Protocol, Sequence, Tuple,
-                    Union)
+from typing import (IO, Any, AsyncIterator, Awaitable, Callable, Dict, Iterator, List, Optional, Protocol, Sequence,
+                    Tuple, Union)
 
 from ._exceptions import DecodingError, HTTPStatusError, StreamClosed, StreamConsumed
 from ._headers import Headers, HeaderTypes, header_value_params, parse_head
@@ -56,6 +56,22 @@ class AsyncBody(Protocol):
     async def read_chunk(self) -> bytes: ...
     async def read_all(self) -> bytes: ...
     async def close(self) -> None: ...
+
+
+def read_to_end(read_chunk: Callable[[], bytes]) -> bytes:
+    """The rest of a body, chunk by chunk up to the empty chunk that ends it."""
+    parts: List[bytes] = []
+    while chunk := read_chunk():
+        parts.append(chunk)
+    return b"".join(parts)
+
+
+async def aread_to_end(read_chunk: Callable[[], Awaitable[bytes]]) -> bytes:
+    """read_to_end for an asyncio body."""
+    parts: List[bytes] = []
+    while chunk := await read_chunk():
+        parts.append(chunk)
+    return b"".join(parts)
 
 
 def _decode_fallback(content: bytes) -> str:
