@@ -4,7 +4,7 @@
 #include <new>
 
 #include "api/config.h"
-#include "api/contain.h"
+#include "api/entry_shell.h"
 #include "halyard.h"
 #include "loop/engine.h"
 #include "http/request.h"
@@ -14,12 +14,7 @@
 
 namespace {
 
-template <typename F>
-uint32_t guarded(uint32_t fallback, F&& body) noexcept {
-    return halyard::contain([&]() -> uint32_t { return body(); }, [&](halyard::Fault fault) -> uint32_t {
-        return fault == halyard::Fault::OutOfMemory ? uint32_t{HY_OUT_OF_MEMORY} : fallback;
-    });
-}
+using halyard::guarded;
 
 halyard::Request* as_request(hy_request* handle) { return static_cast<halyard::Request*>(handle); }
 halyard::WebSocket* as_websocket(hy_websocket* handle) { return static_cast<halyard::WebSocket*>(handle); }
@@ -44,17 +39,7 @@ HY_API uint32_t hy_engine_create(const EngineConfig* config, hy_engine** out) {
         *out = nullptr;
         halyard::EngineSettings settings;
         if (uint32_t rc = halyard::read_engine_config(config, settings); rc != HY_OK) return rc;
-        uint32_t code = HY_OK;
-        auto engine = halyard::Engine::create(std::move(settings), code);
-        if (!engine) return code;
-        try {
-            *out = new hy_engine{std::move(engine)};
-        } catch (...) {
-            // The engine's own user goes, which lets its thread end.
-            if (engine) engine->drop_user();
-            throw;
-        }
-        return HY_OK;
+        return halyard::hand_out_engine(std::move(settings), out);
     });
 }
 
@@ -81,16 +66,7 @@ HY_API uint32_t hy_engine_create_with_client_certificate(const EngineConfig* con
             chain, static_cast<size_t>(chain_len), key, static_cast<size_t>(key_len), password,
             static_cast<size_t>(password_len), *problem);
         if (!settings.client_certificate) return HY_INVALID_ARGUMENT;
-        uint32_t code = HY_OK;
-        auto engine = halyard::Engine::create(std::move(settings), code);
-        if (!engine) return code;
-        try {
-            *out = new hy_engine{std::move(engine)};
-        } catch (...) {
-            if (engine) engine->drop_user();
-            throw;
-        }
-        return HY_OK;
+        return halyard::hand_out_engine(std::move(settings), out);
     });
 }
 
