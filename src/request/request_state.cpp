@@ -96,37 +96,29 @@ void RequestState::on_response(int32_t status, const uint8_t* head, uint64_t len
 int32_t RequestState::on_data(const uint8_t* data, uint64_t len) {
     int32_t answer = HY_DATA_CONTINUE;
     try {
-        std::unique_lock lock(mutex_);
+        // With no reader's buffer posted (the usual case) the chunk is copied
+        // before the lock is taken; a buffer posted meanwhile finds it queued.
+        const bool copied = posted_.load(std::memory_order_relaxed) == nullptr;
+        Bytes chunk = copied ? copy_core_bytes(data, len) : Bytes{};
+        std::lock_guard lock(mutex_);
         // After a callback fault the body has a gap: nothing that comes
         // later is handed out, and the Core stops reading until the reader
         // that sees the failure cancels the request.
         if (failed_locked()) return HY_DATA_PAUSE;
         // A reader waits with its buffer and nothing is queued before these
         // bytes: they go straight into it, the rest (if any) is queued.
-        bool all_to_reader = false;
-        if (posted_ != nullptr && chunks_.empty() && len != 0) {
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(len, posted_room_ - posted_filled_));
-            if (n != 0) std::memcpy(posted_ + posted_filled_, data, n);
-            posted_filled_ += n;
-            data += n;
-            len -= n;
-            all_to_reader = len == 0;
+        uint64_t taken = 0;
+        if (uint8_t* const posted = posted_.load(std::memory_order_relaxed);
+            !copied && posted != nullptr && chunks_.empty()) {
+            taken = std::min<uint64_t>(len, posted_room_ - posted_filled_);
+            if (taken != 0) std::memcpy(posted + posted_filled_, data, static_cast<size_t>(taken));
+            posted_filled_ += static_cast<size_t>(taken);
         }
         // An empty piece is queued as it came (poll events show it).
-        if (!all_to_reader) {
-            // The copy is made without the lock unless bytes went to a
-            // reader's buffer (the queue must then stay empty meanwhile).
-            Bytes chunk;
-            if (posted_ == nullptr) {
-                lock.unlock();
-                chunk = copy_core_bytes(data, len);
-                lock.lock();
-                if (failed_locked()) return HY_DATA_PAUSE;
-            } else {
-                chunk = copy_core_bytes(data, len);
-            }
+        if (len == 0 || taken < len) {
+            if (!copied) chunk = copy_core_bytes(data + taken, len - taken);
+            buffered_ = saturating_add(buffered_, chunk.size());
             chunks_.push_back(std::move(chunk));
-            buffered_ = saturating_add(buffered_, len);
             // Pausing matters while the Core still delivers; after a
             // callback fault it still does, so the queue stays bounded then
             // too.
@@ -425,13 +417,13 @@ CopyTake RequestState::wait_into(hy_request* core, uint8_t* out, size_t capacity
         std::unique_lock lock(mutex_);
         size_t copied = 0;
         // One posted buffer at a time; another reader waits for the queue.
-        if (!readable_locked() && wait_ms != 0 && capacity != 0 && posted_ == nullptr) {
-            posted_ = out;
+        if (!readable_locked() && wait_ms != 0 && capacity != 0 && posted_.load(std::memory_order_relaxed) == nullptr) {
+            posted_.store(out, std::memory_order_relaxed);
             posted_room_ = capacity;
             posted_filled_ = 0;
             wait_locked(core, lock, wait_ms, [&] { return posted_filled_ != 0 || readable_locked(); });
             copied = posted_filled_;
-            posted_ = nullptr;
+            posted_.store(nullptr, std::memory_order_relaxed);
             posted_room_ = 0;
             posted_filled_ = 0;
         } else if (!readable_locked() && wait_ms != 0) {

@@ -181,7 +181,9 @@ private:
     std::deque<Bytes> chunks_;
     size_t front_offset_ = 0;  // bytes of chunks_.front() already copied out
     // A waiting reader's buffer the callbacks fill while the queue is empty.
-    uint8_t* posted_ = nullptr;
+    // Set and cleared under mutex_; read without it only as a hint of
+    // whether to copy a chunk before locking.
+    std::atomic<uint8_t*> posted_{nullptr};
     size_t posted_room_ = 0;
     size_t posted_filled_ = 0;
     std::deque<RedirectRecord> redirects_;
