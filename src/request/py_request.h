@@ -39,6 +39,25 @@ inline Status refuse_on_network_thread(const RequestContents& request) {
     return refuse_wait_on_network_thread(request.handle->state().network());
 }
 
+// The texts of a wait on a request that was not started, and of a body read
+// before the head was handed out.
+inline constexpr const char* kNotStarted = "request is not started";
+inline constexpr const char* kBodyNotStarted = "request body stream is not started";
+
+// Runs `read` on the running pair with the body slot held: one reader at a
+// time, so concurrent body reads of one request (across all their slices)
+// run one after another.  False when the head was not handed out yet.
+// (SlotLock: a caller holding the interpreter lock gives it up if it must
+// wait for the slot.)
+template <class Read>
+bool with_body(RequestContents& request, Read&& read) {
+    SlotLock lock(request.body_slot.mutex());
+    auto& pair = request.body_slot.locked_value();
+    if (!pair) return false;
+    read(*pair);
+    return true;
+}
+
 // Starts the request: at most once, and again after a refused start.
 // `for_wait`: the caller's thread waits on it next, and sends it itself
 // when the Core lets it run the loop (hy_request_start_driven).

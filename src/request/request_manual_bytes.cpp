@@ -10,8 +10,6 @@ namespace vesper {
 
 namespace {
 
-constexpr const char* kNotStarted = "request is not started";
-
 // What a wait for a redirect or the head found.
 struct ManualFound {
     std::optional<RedirectRecord> redirect;

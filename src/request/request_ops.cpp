@@ -17,9 +17,6 @@ namespace vesper {
 
 namespace {
 
-constexpr const char* kNotStarted = "request is not started";
-constexpr const char* kBodyNotStarted = "request body stream is not started";
-
 // The head handed out: its pair goes to the body slot, the caller gets a
 // PyResponse.
 Result<PyRef> deliver_head(RequestContents& request, RunningPair pair, Head head) {
@@ -59,17 +56,6 @@ Result<PyRef> finish_head_wait(RequestContents& request, RunningPair pair, Resul
     }
     if (auto* failure = std::get_if<RequestFailure>(&taken)) return request_failure(*failure);
     return deliver_head(request, std::move(pair), std::get<Head>(std::move(taken)));
-}
-
-// Holds the body slot for a whole read, across slices: concurrent body
-// reads of one request run one after another.
-template <class Read>
-bool with_body_slot(RequestContents& request, Read&& read) {
-    SlotLock lock(request.body_slot.mutex());
-    auto& pair = request.body_slot.locked_value();
-    if (!pair) return false;
-    read(*pair);
-    return true;
 }
 
 }  // namespace
@@ -128,7 +114,7 @@ Result<PyRef> request_next_body(PyObject* self, const Args& args) {
     TRY_STATUS(check_process(request.handle->owner()));
     ChunkTake taken;
     Result<bool> waited = true;
-    const bool has_pair = with_body_slot(request, [&](RunningPair& pair) {
+    const bool has_pair = with_body(request, [&](RunningPair& pair) {
         waited = wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
             taken = pair.state->wait_chunk_for(pair.handle->core(), ms);
             return !std::holds_alternative<std::monostate>(taken);
@@ -151,7 +137,7 @@ Result<PyRef> request_read_body(PyObject* self, const Args& args) {
     Bytes body;
     std::optional<RequestFailure> failed;
     Result<bool> waited = true;
-    const bool has_pair = with_body_slot(request, [&](RunningPair& pair) {
+    const bool has_pair = with_body(request, [&](RunningPair& pair) {
         waited = wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
             // Takes what is queued, then waits once per slice.
             bool waited_once = false;

@@ -13,25 +13,6 @@
 
 namespace vesper {
 
-namespace {
-
-constexpr const char* kNotStarted = "request is not started";
-constexpr const char* kBodyNotStarted = "request body stream is not started";
-
-// One reader at a time holds the body slot; false when the head was not
-// handed out yet.  `read` runs with the slot locked (SlotLock: a caller
-// holding the interpreter lock gives it up if it must wait for the slot).
-template <class Read>
-bool with_body(RequestContents& request, Read&& read) {
-    SlotLock lock(request.body_slot.mutex());
-    auto& pair = request.body_slot.locked_value();
-    if (!pair) return false;
-    read(*pair);
-    return true;
-}
-
-}  // namespace
-
 Result<PyRef> request_wait_response(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
@@ -176,14 +157,8 @@ Result<PyRef> request_readinto(PyObject* self, const Args& args) {
     TRY_STATUS(check_process(request.handle->owner()));
     const WaitDeadline deadline(timeout);
     if (target.size() == 0) {
-        // Nothing to copy: waits only for the body to have started.
-        bool has_pair = true;
-        Result<bool> waited = wait_in_slices(deadline, [&](uint64_t) {
-            has_pair = with_body(request, [](RunningPair&) {});
-            return true;
-        });
-        if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
-        if (!has_pair) return Failure::runtime(kBodyNotStarted);
+        // Nothing to copy: only a body not yet started is refused.
+        if (!with_body(request, [](RunningPair&) {})) return Failure::runtime(kBodyNotStarted);
         return make_int(0);
     }
     // A target written in place takes the bytes as they arrive (one copy);
