@@ -1,12 +1,13 @@
 #!/bin/sh
 # Builds the Core's own TLS and HTTP stack: BoringSSL (from grpcio's
 # source distribution, with our CMake source list and our patches,
-# third_party/boringssl/) and libcurl (Debian's orig tarball, HTTP only),
+# third_party/boringssl/) and libcurl (Debian's orig tarball, HTTP only,
+# with our printf patch, third_party/curl/),
 # both static and position independent, for linking into libhalyard.so.
 #
 # Everything lands in a cache outside the clone, one folder per key: the
 # pinned hashes of both sources and the hash of every file that shapes
-# the build (this script, the fetchers, third_party/boringssl/, the
+# the build (this script, the fetchers, third_party/boringssl/ and curl/, the
 # compiler's version).  A build that exists is reused at once; a machine
 # pays the download and the compile once.  Prints the folder.
 #
@@ -34,7 +35,8 @@ curl_version=8.14.1
 curl_file=curl_$curl_version.orig.tar.gz
 
 key=$( { echo "$grpc_sha256"; sed -n 's/^sha256=//p' "$here/fetch-curl.sh";
-         cat "$here"/*.sh "$root"/third_party/boringssl/*; "$cc" --version | head -1; } |
+         cat "$here"/*.sh "$root"/third_party/boringssl/* "$root"/third_party/curl/*;
+         "$cc" --version | head -1; } |
        sha256sum | cut -c1-16)
 prefix=$cache/stack-$key
 if [ -f "$prefix/.complete" ]; then
@@ -104,6 +106,11 @@ tar -xzf "$cache/dl/$curl_file" -C "$work"
 cp "$work/curl-$curl_version/COPYING" "$prefix/share/licenses/curl/COPYING"
 (
     cd "$work/curl-$curl_version"
+    # Our patch: curl's printf gathers its output and appends it to the
+    # buffer a run at a time instead of a byte at a time (every request
+    # head and URL is printed; the per-byte appends were the largest cost
+    # of a small request inside libcurl).
+    patch -s -p1 <"$root/third_party/curl/mprintf-buffered-output.patch"
     # BoringSSL's libcrypto holds C++: configure's link tests need its runtime.
     ./configure -q --prefix="$prefix" --disable-shared --enable-static --with-pic \
         --with-openssl="$prefix" LIBS="-lstdc++ -lpthread" CC="$cc" \

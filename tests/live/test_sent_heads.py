@@ -107,3 +107,21 @@ def test_concurrent_requests_each_keep_their_own_head(recorder):
     for i, heads in results:
         assert len(heads) == 1 and f"\r\nX-Id: {i}\r\n".encode() in heads[0]
     assert sorted(heads[0] for _, heads in results) == sorted(recorder.heads)
+
+
+@pytest.mark.parametrize("size", [1, 255, 256, 257, 4000])
+def test_long_request_lines_and_header_values_reach_the_server_whole(recorder, size):
+    # The head is printed by curl; lines across its 256-byte output runs
+    # must arrive byte for byte, in order.
+    path = "/p" + "a" * size
+    query = "q=" + "b" * size
+    values = {f"X-Long-{n}": chr(ord("c") + n) * (size + n) for n in range(3)}
+    with vesper.Client(record_sent_heads=True, timeout=10) as client:
+        response = client.get(f"{recorder.url}{path}?{query}", headers=values)
+    assert response.text == "ok"
+    (received,) = recorder.heads
+    assert response.sent_heads == [received]
+    lines = received.decode("ascii").split("\r\n")
+    assert lines[0] == f"GET {path}?{query} HTTP/1.1"
+    for name, value in values.items():
+        assert f"{name}: {value}" in lines
