@@ -207,6 +207,8 @@ class PyRequest:
     def read_all(self, timeout: _Seconds = None) -> bytes: ...
     def readinto(self, buffer: Buffer, timeout: _Seconds = None) -> int:
         """Fills a writable buffer with body bytes; 0 at the end of the body."""
+    def read_exact(self, size: SupportsIndex, timeout: _Seconds = None) -> bytes:
+        """The next ``size`` body bytes, fewer only at the end; b'' at the end."""
     def start_hub(self, hub: PyEventHub, tag: object) -> None:
         """Starts the request; its events come from hub.poll() as (tag, event)."""
 

@@ -47,6 +47,12 @@ class _SyncBody:
         except (RuntimeError, TimeoutError) as exc:
             raise self._guard(exc) from None
 
+    def read_exact(self, size: int) -> bytes:
+        try:
+            return _native.read_exact(self._native, size, self._timeout)
+        except (RuntimeError, TimeoutError) as exc:
+            raise self._guard(exc) from None
+
     def read_all(self) -> bytes:
         if self._timeout is None:
             try:

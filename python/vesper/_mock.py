@@ -111,6 +111,15 @@ class _IterBody:
                 return _as_bytes(chunk)
         return b""
 
+    def read_exact(self, size: int) -> bytes:
+        gathered = bytearray()
+        while len(gathered) < size and (chunk := self.read_chunk()):
+            gathered += chunk
+        if len(gathered) > size:
+            self._chunks = _prepend(bytes(gathered[size:]), self._chunks)
+            del gathered[size:]
+        return bytes(gathered)
+
     def readinto(self, buffer: Any) -> int:
         chunk = self.read_chunk()
         # A chunk larger than the buffer is cut; the rest is read next time.

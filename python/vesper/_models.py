@@ -46,6 +46,7 @@ class SyncBody(Protocol):
 
     def read_chunk(self) -> bytes: ...
     def readinto(self, buffer: Any) -> int: ...
+    def read_exact(self, size: int) -> bytes: ...
     def read_all(self) -> bytes: ...
     def close(self) -> None: ...
 
@@ -369,17 +370,31 @@ class Response:
 
     def iter_bytes(self, chunk_size: Optional[int] = None) -> Iterator[bytes]:
         """The body in pieces of ``chunk_size`` bytes (the last may be
-        shorter), or as delivered when None."""
+        shorter), or as delivered when None.  A streamed body's pieces are
+        filled natively: each byte is copied once, however the network cut
+        it."""
         if chunk_size is None:
             yield from self.iter_raw()
             return
         if chunk_size <= 0:
             raise ValueError("chunk_size must be positive")
-        pending = bytearray()
-        for chunk in self.iter_raw():
-            yield from _cut(pending, chunk, chunk_size)
-        if pending:
-            yield bytes(pending)
+        if self._content is not None or self._sync is None:
+            pending = bytearray()
+            for chunk in self.iter_raw():
+                yield from _cut(pending, chunk, chunk_size)
+            if pending:
+                yield bytes(pending)
+            return
+        # Streamed: each piece is filled natively, one copy per byte.
+        self._check_stream()
+        self._streamed = True
+        try:
+            while piece := self._sync.read_exact(chunk_size):
+                yield piece
+                if len(piece) < chunk_size:
+                    break
+        finally:
+            self._closed = True
 
     def iter_text(self, chunk_size: Optional[int] = None) -> Iterator[str]:
         """The body decoded incrementally."""

@@ -77,6 +77,12 @@ def readinto(request: Any, buffer: Any, timeout: Optional[float]) -> int:
     return int(request.readinto(buffer, timeout))
 
 
+def read_exact(request: Any, size: int, timeout: Optional[float]) -> bytes:
+    """The next ``size`` body bytes, fewer only at the end; b"" at the end."""
+    data: bytes = request.read_exact(size, timeout)
+    return data
+
+
 def upload_write(request: Any, data: Any, final: bool) -> None:
     """Hands one piece of a streamed body to the Core (blocks on back-pressure)."""
     request.upload_write(data, final)

@@ -35,6 +35,7 @@ constexpr const char* kTimeout[] = {"timeout"};
 constexpr const char* kLoop[] = {"loop_", "notify"};
 constexpr const char* kLimit[] = {"limit"};
 constexpr const char* kReadInto[] = {"buffer", "timeout"};
+constexpr const char* kReadExact[] = {"size", "timeout"};
 constexpr const char* kHub[] = {"hub", "tag"};
 
 constexpr const char* kStartForWaitDoc =
@@ -69,6 +70,11 @@ constexpr const char* kReadIntoDoc =
     "Copies up to len(buffer) body bytes into a writable buffer (bytearray,\n"
     "memoryview, mmap, array ...); the rest of a chunk is kept for the next\n"
     "read.  Returns 0 at the end of the body.";
+constexpr const char* kReadExactDoc =
+    "read_exact(size, timeout=None) -> bytes\n"
+    "The next `size` body bytes as one bytes object, fewer only at the end of\n"
+    "the body; b'' at the end.  Each byte is copied once from the Core's\n"
+    "buffer.  On TimeoutError or an interrupt, what was read stays queued.";
 constexpr const char* kPollBytesDoc =
     "poll_events_bytes(limit=64) -> list[tuple]\n"
     "As poll_events(), with the two byte items as bytes instead of lists of ints.";
@@ -142,6 +148,7 @@ const MethodDef kMethods[] = {
     {"read_chunk", MethodKind::Args, {kTimeout, 1, 0}, request_read_chunk, kReadChunkDoc},
     {"read_all", MethodKind::Args, {kTimeout, 1, 0}, request_read_all, kReadAllDoc},
     {"readinto", MethodKind::Args, {kReadInto, 2, 1}, request_readinto, kReadIntoDoc},
+    {"read_exact", MethodKind::Args, {kReadExact, 2, 1}, request_read_exact, kReadExactDoc},
     {"start_hub", MethodKind::Args, {kHub, 2, 2}, request_start_hub, kStartHubDoc},
     {"wait_manual_bytes", MethodKind::Args, {kTimeout, 1, 0}, request_wait_manual_bytes, kWaitManualBytesDoc},
     {"take_redirects_bytes", MethodKind::None, kNoParams, request_take_redirects_bytes, kTakeRedirectsBytesDoc},

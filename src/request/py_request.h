@@ -107,6 +107,7 @@ VESPER_REQUEST_METHOD(wait_response);
 VESPER_REQUEST_METHOD(read_chunk);
 VESPER_REQUEST_METHOD(read_all);
 VESPER_REQUEST_METHOD(readinto);
+VESPER_REQUEST_METHOD(read_exact);
 VESPER_REQUEST_METHOD(start_hub);
 VESPER_REQUEST_METHOD(wait_manual_bytes);
 VESPER_REQUEST_METHOD(take_redirects_bytes);

@@ -1,5 +1,5 @@
 // The bytes side of PyRequest's blocking reads: wait_response, read_chunk,
-// read_all and readinto.  Each waits in interruptible slices (Ctrl-C ends
+// read_all, readinto and read_exact.  Each waits in interruptible slices (Ctrl-C ends
 // it with KeyboardInterrupt) with an optional timeout (TimeoutError); the
 // flow control and the failure rules are those of next_body and read_body.
 #include <cstring>
@@ -183,6 +183,57 @@ Result<PyRef> request_readinto(PyObject* self, const Args& args) {
     }
     if (auto* failure = std::get_if<RequestFailure>(&taken)) return request_failure(*failure);
     return make_int(0);  // the end
+}
+
+// read_exact fills a bytes object of `size` (not yet seen by Python, so
+// written with the interpreter lock given up) through the posted buffer of
+// wait_into: each byte is copied once, from the Core's buffer into the
+// result, whatever sizes the pieces come in.  Only a last piece shorter
+// than `size` is copied again, into a bytes object of its length.
+Result<PyRef> request_read_exact(PyObject* self, const Args& args) {
+    TRY_ASSIGN(uint64_t size, args.convert(0, to_count));
+    TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 1));
+    if (size == 0) return Failure::value_error("size must be at least 1");
+    if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Failure::overflow("size is too large");
+    RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
+    TRY_STATUS(check_process(request.handle->owner()));
+    PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!out) return Failure::fetch();
+    uint8_t* const into = reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get()));
+    size_t filled = 0;
+    bool ended = false;
+    std::optional<RequestFailure> failed;
+    bool has_pair = true;
+    Result<bool> waited = wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
+        has_pair = with_body(request, [&](RunningPair& pair) {
+            while (filled < size) {
+                CopyTake taken = pair.state->wait_into(pair.handle->core(), into + filled, size - filled, ms);
+                if (auto* n = std::get_if<size_t>(&taken)) {
+                    filled += *n;
+                    continue;
+                }
+                if (auto* failure = std::get_if<RequestFailure>(&taken)) failed = *failure;
+                ended = !std::holds_alternative<std::monostate>(taken);
+                return;  // the end, the failure, or this slice ran out
+            }
+        });
+        return !has_pair || ended || filled == size;
+    });
+    if (!has_pair) return Failure::runtime(kBodyNotStarted);
+    if (!waited.ok() || !waited.value()) {
+        // What was gathered goes back for the next read.
+        if (filled != 0) request.handle->state().unread(Bytes(into, into + filled));
+        if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
+        return Failure::timeout("timed out waiting for body data");
+    }
+    if (failed) {
+        // Bytes before the failure are not handed out: the read fails, as
+        // read_all does.
+        return request_failure(*failed);
+    }
+    if (filled == size) return out;
+    return make_bytes(into, filled);
 }
 
 }  // namespace vesper

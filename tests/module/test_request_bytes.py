@@ -1,5 +1,5 @@
 """The bytes paths of PyRequest: buffer inputs, bytes reads, readinto,
-poll_events_bytes, timeouts and interrupts, against the double."""
+read_exact, poll_events_bytes, timeouts and interrupts, against the double."""
 import array
 import mmap
 import os
@@ -138,6 +138,44 @@ def test_readinto_across_chunk_boundaries(core, streaming, size, target):
     assert request.readinto(store) == 0
 
 
+@pytest.mark.parametrize("size", [1, 2, 3, 7, 64, 4096])
+def test_read_exact_across_chunk_boundaries(core, streaming, size):
+    request, ident = streaming
+    feed(core, ident, CHUNKS)
+    body = b"".join(CHUNKS)
+    pieces = []
+    for _ in range(10_000):
+        piece = request.read_exact(size, 5)
+        if not piece:
+            break
+        pieces.append(piece)
+    assert b"".join(pieces) == body
+    # Every piece is whole but the last, which holds the rest.
+    assert [len(p) for p in pieces] == [size] * (len(body) // size) + ([len(body) % size] if len(body) % size else [])
+    assert request.read_exact(size) == b""
+
+
+def test_read_exact_waits_for_pieces_that_arrive_later(core, streaming):
+    request, ident = streaming
+    reader = Background(lambda: request.read_exact(6, 5))
+    for piece in (b"ab", b"c", b"def", b"gh"):
+        time.sleep(0.02)
+        core.data(ident, piece)
+    assert reader.join() == b"abcdef"
+    core.complete(ident)
+    assert request.read_chunk() == b"gh"
+
+
+def test_read_exact_refuses_sizes_it_cannot_hold(core, streaming):
+    request, ident = streaming
+    core.data(ident, b"kept")
+    with pytest.raises(ValueError, match="size must be at least 1"):
+        request.read_exact(0)
+    with pytest.raises(OverflowError):
+        request.read_exact(1 << 63)
+    assert request.read_chunk() == b"kept"
+
+
 def test_readinto_leaves_the_rest_for_every_reader(core, streaming):
     request, ident = streaming
     feed(core, ident, [b"abcdef", b"gh"], complete=False)
@@ -168,6 +206,7 @@ def test_empty_target_reads_nothing(core, streaming):
 
 @pytest.mark.parametrize("read", [
     lambda r: r.read_chunk(), lambda r: r.read_all(), lambda r: r.readinto(bytearray(4)),
+    lambda r: r.read_exact(4),
 ])
 def test_failure_reported_once(core, streaming, read):
     request, ident = streaming
@@ -179,7 +218,7 @@ def test_failure_reported_once(core, streaming, read):
 
 
 @pytest.mark.parametrize("method, args", [
-    ("read_chunk", ()), ("read_all", ()), ("readinto", (bytearray(1),)),
+    ("read_chunk", ()), ("read_all", ()), ("readinto", (bytearray(1),)), ("read_exact", (1,)),
 ])
 def test_reads_before_the_head(core, engine, method, args):
     request, _ = started(core, engine)
@@ -317,6 +356,7 @@ def test_wait_response_timeout_then_success(core, engine):
     (lambda r: r.read_chunk(0.05), "timed out waiting for body data"),
     (lambda r: r.readinto(bytearray(3), 0.05), "timed out waiting for body data"),
     (lambda r: r.read_all(0.05), "timed out waiting for the end of the body"),
+    (lambda r: r.read_exact(3, 0.05), "timed out waiting for body data"),
 ])
 def test_read_timeouts(core, streaming, read, text):
     request, _ = streaming
@@ -333,6 +373,17 @@ def test_read_all_timeout_keeps_what_it_gathered(core, streaming):
     core.data(ident, b"ef")
     core.complete(ident)
     assert request.read_all(5) == b"abcdef"
+
+
+def test_read_exact_timeout_keeps_what_it_gathered(core, streaming):
+    request, ident = streaming
+    feed(core, ident, [b"ab", b"cd"], complete=False)
+    with pytest.raises(TimeoutError):
+        request.read_exact(6, 0.05)
+    core.data(ident, b"efgh")
+    core.complete(ident)
+    assert request.read_exact(6, 5) == b"abcdef"
+    assert request.read_exact(6, 5) == b"gh"
 
 
 @pytest.mark.parametrize("timeout", [-1.0, float("nan"), float("inf")])
