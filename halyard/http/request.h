@@ -127,6 +127,7 @@ private:
     curl_slist* build_header_list(const HeaderList& headers);   // transfer.cpp
     int apply_connected_settings();
     static int prereq_callback(void* self, char*, char*, int, int);
+    static int quic_prereq_callback(void* self, char*, char*, int, int);
     // Opens the hop's sockets for curl and remembers the last one, so a
     // timeout of the Core's own can tell a hop still connecting from one
     // whose TCP connection stands (curl reports its connect time only once

@@ -159,6 +159,9 @@ CURLcode Request::configure_transfer() {
     if (!quic_hop_ && (h1_header_list_ != nullptr || h2_weight_ > 0 || deadlines_.watches_transfer())) {
         o.set(CURLOPT_PREREQFUNCTION, &Request::prereq_callback);
         o.set(CURLOPT_PREREQDATA, static_cast<void*>(this));
+    } else if (quic_hop_ && deadlines_.watches_transfer()) {
+        o.set(CURLOPT_PREREQFUNCTION, &Request::quic_prereq_callback);
+        o.set(CURLOPT_PREREQDATA, static_cast<void*>(this));
     }
     if (hop_has_body_ && deadlines_.watches_transfer()) {
         o.set(CURLOPT_XFERINFOFUNCTION, &Request::progress_callback);
@@ -224,6 +227,14 @@ int Request::apply_connected_settings() {
         curl_easy_setopt(r->easy_, CURLOPT_HTTPHEADER, r->h1_header_list_);
         r->sent_headers_ = r->h1_headers_;
     }
+    return CURL_PREREQFUNC_OK;
+}
+
+// A QUIC hop's connection stands: only the phase limits learn it (its
+// handle belongs to the other libcurl, which the settings above are not for).
+int Request::quic_prereq_callback(void* self, char*, char*, int, int) {
+    auto* r = static_cast<Request*>(self);
+    r->deadlines_.connected(r->hop_body_length_ != 0, Clock::now());
     return CURL_PREREQFUNC_OK;
 }
 
