@@ -136,8 +136,9 @@ size_t Request::on_upload_read(char* out, size_t len) {
         return copied;
     case UploadQueue::ReadResult::End:
         // The body's length is known now: once that much went out, the
-        // write phase is over.
+        // write phase is over (now, when it already has).
         hop_body_length_ = hop_given_;
+        if (hop_sent_ >= hop_body_length_) deadlines_.sent(true, Clock::now());
         return 0;
     case UploadQueue::ReadResult::Aborted: return CURL_READFUNC_ABORT;
     case UploadQueue::ReadResult::Empty: break;

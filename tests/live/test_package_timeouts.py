@@ -308,3 +308,48 @@ def test_not_reading_a_streamed_response_runs_no_read_phase(server):
         with client.stream("GET", url, timeout=vesper.Timeout(5, read=LIMIT)) as response:
             time.sleep(LIMIT * 4)   # the module holds 1 MiB, then pauses the Core
             assert len(response.read()) == 8 << 20
+
+
+def answer_late(conn, stop):
+    """Reads the whole request (Content-Length or chunked), answers 0.8 s
+    later: after the body is in, only the read phase runs."""
+    data = read_head(conn, stop)
+    head, _, body = data.partition(b"\r\n\r\n")
+    lines = head.lower().split(b"\r\n")
+    length = next((int(line.split(b":")[1]) for line in lines if line.startswith(b"content-length:")), None)
+    chunked = any(line.startswith(b"transfer-encoding:") and b"chunked" in line for line in lines)
+    while not stop.is_set():
+        if length is not None and len(body) >= length:
+            break
+        if chunked and body.endswith(b"0\r\n\r\n"):
+            break
+        try:
+            piece = conn.recv(65536)
+        except socket.timeout:
+            continue
+        if not piece:
+            return
+        body += piece
+    if stop.wait(0.8):
+        return
+    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\ndone")
+
+
+def pieces(count, size):
+    for _ in range(count):
+        time.sleep(0.05)
+        yield b"p" * size
+
+
+@pytest.mark.parametrize("content, headers", [
+    (b"b" * 200_000, {}),                                   # bytes
+    (lambda: pieces(4, 10_000), {}),                         # streamed, chunked
+    (lambda: pieces(4, 10_000), {"Content-Length": "40000"}),  # streamed, declared
+], ids=["bytes", "chunked", "declared"])
+def test_the_write_phase_ends_once_the_body_is_out(server, content, headers):
+    # write 0.3 s, the answer 0.8 s after the body: only read (2 s) may run then.
+    url = server(answer_late).url
+    body = content() if callable(content) else content
+    with vesper.Client(trust_env=False) as client:
+        response = client.post(url, content=body, headers=headers, timeout=vesper.Timeout(5, write=0.3, read=2))
+    assert response.content == b"done"
