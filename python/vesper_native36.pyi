@@ -26,14 +26,17 @@ failure_kinds: dict[int, str]
 class CoreFailure(RuntimeError):
     """A failure the Core reported (or the module on its behalf).  str() is
     the failure text; ``kind`` is the kind's code (``failure_kinds`` names
-    it), ``net_error`` the Chromium network error number and ``status`` a
-    WebSocket handshake's HTTP status, each None when the failure has none.
+    it), ``net_error`` the Chromium network error number, ``timeout_phase``
+    the phase whose limit ran out ("connect", "read", "write", "pool",
+    "total"; with a Core that keeps phase limits) and ``status`` a WebSocket
+    handshake's HTTP status, each None when the failure has none.
     Raised by every method for a Core failure, and the last item of an
     "error" event of the bytes forms (poll_events_bytes, recv_message, the
     event hub)."""
 
     kind: int
     net_error: int | None
+    timeout_phase: str | None
     status: int | None
 
 
@@ -166,6 +169,10 @@ class PyRequest:
         """The request's redirect limit (an extension of the Core)."""
     def from_cache(self) -> bool:
         """Whether the cache gave the response (an extension of the Core)."""
+    def set_timeouts(self, connect: float | None = None, read: float | None = None, write: float | None = None,
+                     pool: float | None = None) -> None:
+        """Limits in seconds on the request's phases, kept by the Core (an
+        extension of the Core); only before start()."""
     def sent_heads_bytes(self) -> bytes:
         """The request heads sent so far, as they went on the wire, each
         ending with its blank line; b'' when none were recorded."""

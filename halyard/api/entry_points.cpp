@@ -5,6 +5,7 @@
 
 #include "api/config.h"
 #include "api/entry_shell.h"
+#include "api/record_fields.h"
 #include "halyard.h"
 #include "loop/engine.h"
 #include "http/request.h"
@@ -161,6 +162,17 @@ HY_API uint32_t hy_request_set_max_redirects(hy_request* request, uint32_t limit
 HY_API uint32_t hy_request_from_cache(hy_request* request, uint32_t* from_cache) {
     if (request == nullptr) return HY_INVALID_ARGUMENT;
     return guarded(HY_INVALID_STATE, [&] { return as_request(request)->from_cache(from_cache); });
+}
+
+HY_API uint32_t hy_request_set_timeouts(hy_request* request, const RequestTimeouts* timeouts) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    if (const uint32_t checked = halyard::check_record_header(timeouts); checked != HY_OK) return checked;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->set_timeouts(*timeouts); });
+}
+
+HY_API uint32_t hy_request_timeout_phase(hy_request* request, uint32_t* phase) {
+    if (request == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_request(request)->timeout_phase(phase); });
 }
 
 HY_API void hy_request_release(hy_request* request) {

@@ -130,7 +130,8 @@ void Request::fail_with_fault(Fault fault) {
 void Request::on_start() {
     if (phase_ != Phase::Idle) return;
     engine_->track(shared_from_this());
-    deadline_ = deadline_after(spec_.timeout_ms);
+    deadlines_.set_limits(PhaseLimits{connect_ms_.load(), read_ms_.load(), write_ms_.load(), pool_ms_.load()});
+    deadlines_.start(spec_.timeout_ms, Clock::now());
     cache_mode_ = effective_cache_mode(spec_.cache_mode, spec_.headers);
     hop_url_ = spec_.url;
     hop_method_ = spec_.method;
@@ -142,12 +143,16 @@ void Request::on_start() {
 void Request::on_cancel() { finish(map_cause(Cause::Canceled)); }
 
 void Request::on_timeout() {
+    const uint32_t phase = deadlines_.expired(Clock::now());
+    if (phase == HY_TIMEOUT_PHASE_NONE) return;
     // A hop still connecting (to the server, or to the proxy) ends as a
     // connect timeout, as curl's own does: callers tell the two apart.
-    bool connecting = false;
-    if (phase_ == Phase::Transferring && easy_ != nullptr)
+    bool connecting = phase == HY_TIMEOUT_PHASE_CONNECT;
+    if (phase == HY_TIMEOUT_PHASE_TOTAL && phase_ == Phase::Transferring && easy_ != nullptr)
         connecting = !read_curl_facts(easy_, CURLE_OK, !engine_->settings().proxy.empty(), "", *api_).connected &&
                      !hop_socket_connected();
+    // Stored before finish: on_complete may ask for it.
+    expired_phase_.store(phase);
     finish(map_cause(connecting ? Cause::ConnectTimedOut : Cause::TimedOut));
 }
 
@@ -160,6 +165,7 @@ void Request::on_resume() {
     }
     if (phase_ != Phase::Transferring || !recv_paused_) return;
     recv_paused_ = false;
+    deadlines_.hold_read(false, Clock::now());
     // curl may hand over data it held while paused before this returns;
     // the write callback may pause again, which is allowed.
     if (CURLcode rc = apply_pause(); rc != CURLE_OK) fail_with_curl(rc);
@@ -172,11 +178,13 @@ void Request::on_follow() {
 void Request::on_upload_kick() {
     if (phase_ != Phase::Transferring || !send_paused_) return;
     send_paused_ = false;
+    deadlines_.hold_write(false, Clock::now());
     if (CURLcode rc = apply_pause(); rc != CURLE_OK) fail_with_curl(rc);
 }
 
 void Request::begin_hop() {
     phase_ = Phase::Transferring;
+    deadlines_.hop_ended();
     hop_socket_ = CURL_SOCKET_BAD;
     head_.reset();
     head_budget_.reset();
@@ -234,6 +242,7 @@ void Request::begin_hop() {
             },
             limits)) {
         phase_ = Phase::Queued;
+        deadlines_.queued(Clock::now());
         return;
     }
     holds_slot_ = true;
@@ -246,6 +255,12 @@ void Request::start_transfer() {
         return;
     }
     phase_ = Phase::Transferring;
+    deadlines_.transfer_started(Clock::now());
+    hop_sent_ = 0;
+    hop_given_ = 0;
+    hop_body_length_ = -1;
+    if (!hop_has_body_ || spec_.body_kind == HY_BODY_BYTES) hop_body_length_ = hop_has_body_ ? spec_.body.size() : 0;
+    else if (declared_length_.load() >= 0) hop_body_length_ = declared_length_.load();
     hop_request_time_ = std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::system_clock::now().time_since_epoch()).count();
     // HTTP/3 when the engine prefers it and QUIC to this origin has not
@@ -357,6 +372,7 @@ void Request::follow_or_wait() {
 
     const std::string head = head_.block();
     const auto& cb = spec_.callbacks;
+    deadlines_.hop_ended();
     if (spec_.redirect_mode == HY_REDIRECT_MANUAL) {
         phase_ = Phase::AwaitingFollow;
         awaiting_follow_.store(true);

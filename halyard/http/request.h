@@ -18,6 +18,7 @@
 #include "api/lifecycle.h"
 #include "transport/error_map.h"
 #include "http/head_block.h"
+#include "http/phase_deadlines.h"
 #include "http/redirect.h"
 #include "cache/http_cache.h"
 #include "api/outcome.h"
@@ -73,18 +74,28 @@ public:
     uint32_t set_upload_length(uint64_t length);
     uint32_t set_max_redirects(uint32_t limit);
     uint32_t from_cache(uint32_t* out) const;
+    // The phase limits, set before start, and the phase that ended the
+    // request (HY_TIMEOUT_PHASE_*), asked at any time.
+    uint32_t set_timeouts(const RequestTimeouts& timeouts);
+    uint32_t timeout_phase(uint32_t* out) const;
 
     // --- network thread.
     void on_transfer_done(CURL* easy, CURLcode code);
     void on_timeout();
-    std::optional<Clock::time_point> deadline() const { return deadline_; }
-    bool deadline_passed(Clock::time_point now) const { return deadline_ && now >= *deadline_; }
+    // The earliest of the request's deadlines (the whole request's and the
+    // current phase's: phase_deadlines.h).
+    std::optional<Clock::time_point> deadline() const { return deadlines_.next(); }
+    bool deadline_passed(Clock::time_point now) const {
+        const auto next = deadlines_.next();
+        return next && now >= *next;
+    }
 
     // curl callbacks (transfer_callbacks.cpp).
     static size_t header_callback(char* data, size_t size, size_t count, void* self);
     static size_t write_callback(char* data, size_t size, size_t count, void* self);
     static size_t read_callback(char* data, size_t size, size_t count, void* self);
     static int debug_callback(CURL* easy, curl_infotype type, char* data, size_t size, void* self);
+    static int progress_callback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow);
 
 private:
     Request(std::shared_ptr<Engine> engine, RequestSpec spec);
@@ -116,6 +127,7 @@ private:
     curl_slist* build_header_list(const HeaderList& headers);   // transfer.cpp
     int apply_connected_settings();
     static int prereq_callback(void* self, char*, char*, int, int);
+    static int quic_prereq_callback(void* self, char*, char*, int, int);
     // Opens the hop's sockets for curl and remembers the last one, so a
     // timeout of the Core's own can tell a hop still connecting from one
     // whose TCP connection stands (curl reports its connect time only once
@@ -170,11 +182,20 @@ private:
     std::atomic<int> max_redirects_{kMaxRedirects};
     // Whether the response delivered (on_response) came from the cache.
     std::atomic<bool> answered_from_cache_{false};
+    // The phase limits (set before start, read by the network thread after
+    // the start's post) and the phase that ended the request.
+    std::atomic<uint64_t> connect_ms_{0}, read_ms_{0}, write_ms_{0}, pool_ms_{0};
+    std::atomic<uint32_t> expired_phase_{HY_TIMEOUT_PHASE_NONE};
     SentHeads sent_heads_;                     // filled on the network thread, read by any
 
     // Network thread only.
     Phase phase_ = Phase::Idle;
-    std::optional<Clock::time_point> deadline_;
+    PhaseDeadlines deadlines_;
+    // Body bytes of this hop the connection took (progress_callback), and
+    // the body's length once known (-1: not yet, a streamed body still open).
+    curl_off_t hop_sent_ = 0;
+    curl_off_t hop_body_length_ = -1;
+    curl_off_t hop_given_ = 0;                 // streamed body bytes handed to curl in this hop
     CURL* easy_ = nullptr;
     curl_slist* header_list_ = nullptr;
     // The list without the profile's HTTP/2-only headers, swapped in when

@@ -130,6 +130,7 @@ bool Request::complete_from_cache() {
 
 void Request::start_replay(std::shared_ptr<const CachedResponse> entry) {
     phase_ = Phase::Replaying;
+    deadlines_.hop_ended();
     recv_paused_ = false;
     replay_ = std::move(entry);
     replay_offset_ = 0;

@@ -1,5 +1,6 @@
 // The request calls beyond the specified ones: a streamed body's declared
-// length, the redirect limit, and whether the cache answered.
+// length, the redirect limit, the phase limits, and whether the cache
+// answered and which phase timed out.
 #include <limits>
 
 #include "halyard.h"
@@ -20,6 +21,23 @@ uint32_t Request::set_max_redirects(uint32_t limit) {
     if (limit > static_cast<uint32_t>(std::numeric_limits<int>::max())) return HY_INVALID_ARGUMENT;
     if (!lifecycle_.unstarted()) return HY_INVALID_STATE;
     max_redirects_.store(static_cast<int>(limit));
+    return HY_OK;
+}
+
+uint32_t Request::set_timeouts(const RequestTimeouts& timeouts) {
+    if (!lifecycle_.unstarted()) return HY_INVALID_STATE;
+    // Read by the network thread when the request starts; the start's post
+    // orders these stores before that read.
+    connect_ms_.store(timeouts.connect_ms);
+    read_ms_.store(timeouts.read_ms);
+    write_ms_.store(timeouts.write_ms);
+    pool_ms_.store(timeouts.pool_ms);
+    return HY_OK;
+}
+
+uint32_t Request::timeout_phase(uint32_t* out) const {
+    if (out == nullptr) return HY_INVALID_ARGUMENT;
+    *out = expired_phase_.load();
     return HY_OK;
 }
 

@@ -154,9 +154,19 @@ CURLcode Request::configure_transfer() {
         o.set(CURLOPT_OPENSOCKETFUNCTION, &Request::open_socket_callback);
         o.set(CURLOPT_OPENSOCKETDATA, static_cast<void*>(this));
     }
-    if (!quic_hop_ && (h1_header_list_ != nullptr || h2_weight_ > 0)) {
+    // The phase limits learn from the prerequisite callback that the
+    // connection stands, and from the progress callback that body bytes left.
+    if (!quic_hop_ && (h1_header_list_ != nullptr || h2_weight_ > 0 || deadlines_.watches_transfer())) {
         o.set(CURLOPT_PREREQFUNCTION, &Request::prereq_callback);
         o.set(CURLOPT_PREREQDATA, static_cast<void*>(this));
+    } else if (quic_hop_ && deadlines_.watches_transfer()) {
+        o.set(CURLOPT_PREREQFUNCTION, &Request::quic_prereq_callback);
+        o.set(CURLOPT_PREREQDATA, static_cast<void*>(this));
+    }
+    if (hop_has_body_ && deadlines_.watches_transfer()) {
+        o.set(CURLOPT_XFERINFOFUNCTION, &Request::progress_callback);
+        o.set(CURLOPT_XFERINFODATA, static_cast<void*>(this));
+        o.set(CURLOPT_NOPROGRESS, 0L);
     }
     // After the jar's cookies on the same line; none clears a pooled
     // handle's previous value.  A QUIC hop's jar is the hub's, read by the
@@ -197,6 +207,7 @@ int Request::prereq_callback(void* self, char*, char*, int, int) {
 
 int Request::apply_connected_settings() {
     Request* r = this;
+    deadlines_.connected(hop_body_length_ != 0, Clock::now());
 
     if (r->h2_weight_ > 0) {
         curl_easy_setopt(r->easy_, CURLOPT_STREAM_WEIGHT, r->h2_weight_);
@@ -217,6 +228,27 @@ int Request::apply_connected_settings() {
         r->sent_headers_ = r->h1_headers_;
     }
     return CURL_PREREQFUNC_OK;
+}
+
+// A QUIC hop's connection stands: only the phase limits learn it (its
+// handle belongs to the other libcurl, which the settings above are not for).
+int Request::quic_prereq_callback(void* self, char*, char*, int, int) {
+    auto* r = static_cast<Request*>(self);
+    r->deadlines_.connected(r->hop_body_length_ != 0, Clock::now());
+    return CURL_PREREQFUNC_OK;
+}
+
+// Body bytes the connection took: the write phase's progress; the whole
+// body out ends it.  Bytes going out also mean the connection stands (a
+// QUIC hop has no prerequisite callback).
+int Request::progress_callback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) {
+    auto* r = static_cast<Request*>(self);
+    if (ulnow <= r->hop_sent_) return 0;
+    r->hop_sent_ = ulnow;
+    const auto now = Clock::now();
+    r->deadlines_.connected(true, now);
+    r->deadlines_.sent(r->hop_body_length_ >= 0 && ulnow >= r->hop_body_length_, now);
+    return 0;
 }
 
 }  // namespace halyard

@@ -45,6 +45,7 @@ size_t Request::read_callback(char* data, size_t size, size_t count, void* self)
 
 size_t Request::on_header_line(std::string_view line) {
     if (pending_failure_) return 0;
+    if (deadlines_.watches_transfer()) deadlines_.received(Clock::now());
     if (const auto verdict = head_budget_.add(line.size(), is_field_line(line)); verdict != HeadBudget::Verdict::Ok) {
         pending_failure_ =
             map_cause(verdict == HeadBudget::Verdict::TooBig ? Cause::HeadTooBig : Cause::TooManyHeaderLines);
@@ -100,6 +101,7 @@ size_t Request::on_body_data(const char* data, size_t len) {
     // Data curl hands over while paused was not delivered: curl keeps it
     // and offers it again after the resume.
     if (recv_paused_) return CURL_WRITEFUNC_PAUSE;
+    if (deadlines_.watches_transfer()) deadlines_.received(Clock::now());
     if (decoding_) {
         curl_off_t received = 0;
         api_->easy_getinfo(easy_, CURLINFO_SIZE_DOWNLOAD_T, &received);
@@ -115,6 +117,7 @@ size_t Request::on_body_data(const char* data, size_t len) {
         // This chunk was delivered, so it is consumed in full; only what
         // follows waits.
         recv_paused_ = true;
+        deadlines_.hold_read(true, Clock::now());
         if (apply_pause() != CURLE_OK) {
             pending_failure_ = map_cause(Cause::Internal);
             return 0;
@@ -127,13 +130,22 @@ size_t Request::on_upload_read(char* out, size_t len) {
     if (pending_failure_) return CURL_READFUNC_ABORT;
     size_t copied = 0;
     switch (upload_.read(reinterpret_cast<uint8_t*>(out), len, copied)) {
-    case UploadQueue::ReadResult::Data: upload_read_ = true; return copied;
-    case UploadQueue::ReadResult::End: return 0;
+    case UploadQueue::ReadResult::Data:
+        upload_read_ = true;
+        hop_given_ += static_cast<curl_off_t>(copied);
+        return copied;
+    case UploadQueue::ReadResult::End:
+        // The body's length is known now: once that much went out, the
+        // write phase is over (now, when it already has).
+        hop_body_length_ = hop_given_;
+        if (hop_sent_ >= hop_body_length_) deadlines_.sent(true, Clock::now());
+        return 0;
     case UploadQueue::ReadResult::Aborted: return CURL_READFUNC_ABORT;
     case UploadQueue::ReadResult::Empty: break;
     }
     // Nothing queued yet: the next write posts a kick that unpauses.
     send_paused_ = true;
+    deadlines_.hold_write(true, Clock::now());
     return CURL_READFUNC_PAUSE;
 }
 

@@ -16,7 +16,8 @@
  * hy_request_set_max_redirects, hy_request_from_cache,
  * hy_websocket_set_deflate, hy_engine_create_with_options,
  * hy_engine_cookies, hy_engine_create_with_client_certificate,
- * hy_request_start_driven, hy_request_drive, hy_websocket_drive.
+ * hy_request_start_driven, hy_request_drive, hy_websocket_drive,
+ * hy_request_set_timeouts, hy_request_timeout_phase.
  *
  * Conventions
  *  - Every record starts with its size in bytes and the interface version
@@ -119,6 +120,16 @@ enum {
     HY_DEFLATE_SERVER_NO_CONTEXT_TAKEOVER = 4
 };
 
+/* Timeout phases (hy_request_set_timeouts, hy_request_timeout_phase). */
+enum {
+    HY_TIMEOUT_PHASE_NONE = 0,      /* the request did not time out */
+    HY_TIMEOUT_PHASE_CONNECT = 1,   /* connecting: TCP, proxy, TLS */
+    HY_TIMEOUT_PHASE_READ = 2,      /* no response byte for read_ms */
+    HY_TIMEOUT_PHASE_WRITE = 3,     /* no body byte sent for write_ms */
+    HY_TIMEOUT_PHASE_POOL = 4,      /* waiting for a connection slot */
+    HY_TIMEOUT_PHASE_TOTAL = 5      /* RequestConfig.timeout_ms */
+};
+
 /* on_data answers. */
 enum { HY_DATA_PAUSE = 0, HY_DATA_CONTINUE = 1 };
 
@@ -207,6 +218,16 @@ typedef struct RequestConfig {
     uint32_t redirect_mode;     /* HY_REDIRECT_* */
     uint32_t priority;          /* HY_PRIORITY_* */
 } RequestConfig;
+
+/* The phase limits of hy_request_set_timeouts, in milliseconds; 0: none. */
+typedef struct RequestTimeouts {
+    uint32_t size;              /* sizeof(RequestTimeouts) */
+    uint32_t abi;               /* HY_ABI_VERSION */
+    uint64_t connect_ms;
+    uint64_t read_ms;
+    uint64_t write_ms;
+    uint64_t pool_ms;
+} RequestTimeouts;
 
 /* WebSocket callbacks; `socket` is the Core's handle of the connection. */
 typedef void (*hy_on_open_fn)(void *context, hy_websocket *socket, const char *protocol,
@@ -555,6 +576,39 @@ HY_API uint32_t hy_request_from_cache(hy_request *request, uint32_t *from_cache)
 #endif
 
 /*
+ * hy_request_set_timeouts (extension): limits on the request's phases,
+ * each measured by the Core, beside RequestConfig.timeout_ms (the whole
+ * request): `connect_ms` from a hop's transfer start until its connection
+ * (TCP, proxy, TLS) can carry the request; `write_ms` with no body byte
+ * taken by the connection while the body is sent; `read_ms` with no
+ * response byte received (head or body) once the request is sent; `pool_ms`
+ * waiting for a connection slot of the engine's limits.  A phase that runs
+ * out ends the request with HY_TIMEOUT, net error -118 for connect and -7
+ * for the others; hy_request_timeout_phase tells which.  Time the caller
+ * holds the request (reading paused, a streamed body waiting for its next
+ * piece, a manual redirect waiting to be followed) counts for no phase.
+ * Owns: *timeouts is only read during the call.
+ * Threads: any, before hy_request_start (HY_INVALID_STATE after);
+ * HY_INVALID_ARGUMENT for a null or short record.  Blocks: no.
+ */
+typedef uint32_t (*hy_request_set_timeouts_fn)(hy_request *, const RequestTimeouts *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_request_set_timeouts(hy_request *request, const RequestTimeouts *timeouts);
+#endif
+
+/*
+ * hy_request_timeout_phase (extension): *phase receives the
+ * HY_TIMEOUT_PHASE_* that ended the request, HY_TIMEOUT_PHASE_NONE while
+ * it runs and when it ended otherwise.  It is set before on_complete
+ * runs, so on_complete may ask.
+ * Threads: any, until hy_request_release.  Blocks: no.
+ */
+typedef uint32_t (*hy_request_timeout_phase_fn)(hy_request *, uint32_t *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_request_timeout_phase(hy_request *request, uint32_t *phase);
+#endif
+
+/*
  * hy_request_release: gives up the request handle.  A started, unfinished
  * request is cancelled and its one on_complete still comes, so the
  * callbacks' context can be freed there; a request never started reports
@@ -761,6 +815,12 @@ HY_LAYOUT(offsetof(RequestConfig, body_kind) == 128);
 HY_LAYOUT(offsetof(RequestConfig, cache_mode) == 132);
 HY_LAYOUT(offsetof(RequestConfig, redirect_mode) == 136);
 HY_LAYOUT(offsetof(RequestConfig, priority) == 140);
+
+HY_LAYOUT(sizeof(RequestTimeouts) == 40);
+HY_LAYOUT(offsetof(RequestTimeouts, connect_ms) == 8);
+HY_LAYOUT(offsetof(RequestTimeouts, read_ms) == 16);
+HY_LAYOUT(offsetof(RequestTimeouts, write_ms) == 24);
+HY_LAYOUT(offsetof(RequestTimeouts, pool_ms) == 32);
 
 HY_LAYOUT(sizeof(WebSocketCallbacks) == 56);
 HY_LAYOUT(offsetof(WebSocketCallbacks, size) == 0);

@@ -302,10 +302,10 @@ class AsyncClient(BaseClient):
         """("redirect", record) or ("head", status, head)."""
         while True:
             try:
-                event = await channel.get(prepared.timeout.head)
+                event = await channel.get(prepared.waits.head)
             except TimeoutError:
                 native_request.cancel()
-                raise ReadTimeout(f"no response within {prepared.timeout.head} s ({prepared.request.method} "
+                raise ReadTimeout(f"no response within {prepared.waits.head} s ({prepared.request.method} "
                                   f"{prepared.request.url})", request=prepared.request) from None
             except asyncio.CancelledError:
                 native_request.cancel()
@@ -341,7 +341,7 @@ class AsyncClient(BaseClient):
             if answered is not None:
                 return answered
         response = final_response(prepared, records, status, head, started, heads, native_request)
-        response._attach_async(self._track(_AsyncBody(channel, native_request, prepared.timeout, response.request)))
+        response._attach_async(self._track(_AsyncBody(channel, native_request, prepared.waits, response.request)))
         return await self._finish(response, stream)
 
     async def _finish(self, response: Response, stream: bool) -> Response:
@@ -382,7 +382,7 @@ class AsyncRedirectWalk(WalkSteps):
         if step[0] == "head":
             final, response = self._final_response(step[1], step[2])
             response._attach_async(self._client._track(_AsyncBody(self._channel, self._native,
-                                                                  self._prepared.timeout, final)))
+                                                                  self._prepared.waits, final)))
             if not self._stream:
                 await response.aread()
             self.response = response

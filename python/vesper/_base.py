@@ -37,6 +37,8 @@ CookieTypes = Union[Mapping[str, str], Sequence[Tuple[str, str]], None]
 EventHooks = Mapping[str, Sequence[Callable[..., Any]]]
 # The Core follows at most this many redirects by itself.
 CORE_REDIRECT_LIMIT = 20
+# Whether the Core keeps the connect, read, write and pool limits itself.
+CORE_KEEPS_PHASES = core_has("hy_request_set_timeouts")
 # Engines kept for per-request proxies; past it the least recently used is
 # let go (its running requests keep it alive until they end).
 PROXY_ENGINES = 64
@@ -46,7 +48,7 @@ _T = TypeVar("_T")
 class Prepared:
     """One request ready for the engine."""
 
-    __slots__ = ("request", "settings", "body", "timeout", "follow", "max_redirects", "cache", "priority",
+    __slots__ = ("request", "settings", "body", "timeout", "waits", "follow", "max_redirects", "cache", "priority",
                  "record_heads", "upload_length")
 
     def __init__(self, request: Request, settings: EngineSettings, body: Body, timeout: Timeout, follow: bool,
@@ -56,6 +58,11 @@ class Prepared:
         self.settings = settings
         self.body = body
         self.timeout = timeout
+        # The limits of the package's own waits: none when the Core keeps
+        # every phase itself (it then ends a stalled request with the
+        # phase's own failure); else the package waits at most read (or
+        # connect) for the head and for each body chunk, and cancels.
+        self.waits = Timeout(None) if CORE_KEEPS_PHASES else timeout
         self.follow = follow
         self.max_redirects = max_redirects
         self.cache = cache
@@ -578,6 +585,9 @@ class BaseClient:
                     native_request.set_max_redirects(prepared.max_redirects)
             if prepared.record_heads:
                 native_request.record_sent_heads()
+            if CORE_KEEPS_PHASES:
+                limits = prepared.timeout
+                native_request.set_timeouts(limits.connect, limits.read, limits.write, limits.pool)
             return native_request
         except RuntimeError as exc:
             raise from_native(exc, prepared.request) from None

@@ -72,7 +72,7 @@ class _SyncBody:
 def _head_failure(exc: BaseException, native_request: Any, prepared: Prepared) -> Error:
     native_request.cancel()
     if isinstance(exc, TimeoutError) and not isinstance(exc, Error):
-        return ReadTimeout(f"no response within {prepared.timeout.head} s ({prepared.request.method} "
+        return ReadTimeout(f"no response within {prepared.waits.head} s ({prepared.request.method} "
                            f"{prepared.request.url})", request=prepared.request)
     return from_native(exc, prepared.request)
 
@@ -385,13 +385,13 @@ class Client(BaseClient):
         heads = HopHeads(native_request, prepared)
         if prepared.core_redirects:
             try:
-                status, head = _native.wait_head(native_request, prepared.timeout.head, records)
+                status, head = _native.wait_head(native_request, prepared.waits.head, records)
             except (RuntimeError, TimeoutError) as exc:
                 raise _head_failure(exc, native_request, prepared) from None
         else:
             while True:
                 try:
-                    step = _native.wait_step(native_request, prepared.timeout.head)
+                    step = _native.wait_step(native_request, prepared.waits.head)
                 except (RuntimeError, TimeoutError) as exc:
                     raise _head_failure(exc, native_request, prepared) from None
                 if step[0] == "head":
@@ -402,7 +402,7 @@ class Client(BaseClient):
                 if answered is not None:
                     return answered
         response = final_response(prepared, records, status, head, started, heads, native_request)
-        response._attach_sync(self._track(_SyncBody(native_request, prepared.timeout, response.request)))
+        response._attach_sync(self._track(_SyncBody(native_request, prepared.waits, response.request)))
         return self._finish(response, stream)
 
     def _finish(self, response: Response, stream: bool) -> Response:
@@ -461,12 +461,12 @@ class RedirectWalk(WalkSteps):
             self.stop()
             raise StopIteration
         try:
-            step = _native.wait_step(self._native, self._prepared.timeout.head)
+            step = _native.wait_step(self._native, self._prepared.waits.head)
         except (RuntimeError, TimeoutError) as exc:
             raise _head_failure(exc, self._native, self._prepared) from None
         if step[0] == "head":
             final, response = self._final_response(step[1], step[2])
-            response._attach_sync(self._client._track(_SyncBody(self._native, self._prepared.timeout, final)))
+            response._attach_sync(self._client._track(_SyncBody(self._native, self._prepared.waits, final)))
             if not self._stream:
                 response.read()
             self.response = response

@@ -45,22 +45,35 @@ def cache_choice(cache: Any, cache_mode: Optional[str]) -> Tuple[bool, Optional[
 class Timeout:
     """Time limits of one request, in seconds (None: no limit).
 
-    What is honoured, and by whom:
+    Each is kept by the Core on the request itself, and each raises its own
+    exception when it runs out:
 
-    - ``total``: the Core's whole-request limit, from start to the last body
-      byte (connecting, proxy, TLS, redirects and waiting for a connection
-      slot included).  The Core ends the request: ``ConnectTimeout`` when it
-      was still connecting, else ``TimeoutError``.
-    - ``read``: the package's limit for each wait: for the response head
-      (which also bounds connecting, since that wait starts first) and then
-      for each body chunk.  Raises ``ReadTimeout`` and cancels the request.
-    - ``connect``: when set without ``read``, the limit of the wait for the
-      response head; the Core has no separate limit for the connect phase.
-    - ``write`` and ``pool``: accepted for compatibility, not enforced on
-      their own: a streamed upload's waits and the wait for one of the 6
-      connections per origin count against ``total``.
+    - ``connect``: from the moment a connection is opened until it can carry
+      the request (TCP, a proxy's tunnel and TLS included; a reused
+      connection takes none of it).  ``ConnectTimeout``.
+    - ``read``: once the request is sent, no response byte (head or body)
+      for that long.  Each byte starts it again: a long download that keeps
+      moving is never cut.  Time your code spends not reading a streamed
+      response does not count.  ``ReadTimeout``.
+    - ``write``: while the body goes out, the server taking no byte of it
+      for that long.  Time a streamed body waits for your next piece does
+      not count.  ``WriteTimeout``.
+    - ``pool``: waiting for a connection slot when the client's limits
+      (6 per host, or ``Limits``) are all in use.  ``PoolTimeout``.
+    - ``total``: the whole request, from start to the last body byte
+      (redirects, waiting and connecting included).  ``TimeoutError``, or
+      ``ConnectTimeout`` when it ran out while still connecting.
 
-    ``Timeout(5)`` sets connect, read and write to 5 s and leaves total off.
+    Each redirect hop runs connect, read and write afresh.  With a Core
+    that lacks phase limits (``vesper_native36.core_extensions`` without
+    ``hy_request_set_timeouts``) the package keeps ``read`` (or
+    ``connect`` when read is None) as the limit of its wait for the head
+    and for each body chunk, cancels the request and raises
+    ``ReadTimeout``; ``write`` and ``pool`` then count only against
+    ``total``.
+
+    ``Timeout(5)`` sets connect, read, write and pool to 5 s and leaves total
+    off.
     """
 
     __slots__ = ("connect", "read", "write", "pool", "total")
@@ -83,7 +96,8 @@ class Timeout:
 
     @property
     def head(self) -> Optional[float]:
-        """The limit of the wait for the response head."""
+        """The limit of the package's own wait for the response head (with
+        a Core that lacks phase limits)."""
         return self.read if self.read is not None else self.connect
 
     def __eq__(self, other: object) -> bool:

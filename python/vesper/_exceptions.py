@@ -3,9 +3,10 @@
 The native module raises a Core failure as ``CoreFailure`` (a
 ``RuntimeError``) whose attributes carry the numbers: ``kind`` (the Core's
 code, named by the module's ``failure_kinds``), ``net_error`` (the Chromium
-network error number) and, for WebSockets, ``status`` (the handshake's HTTP
-status); asyncio "error" events carry the same value.  ``from_native``
-picks the class from those numbers, never from the text.
+network error number), ``timeout_phase`` (the phase whose limit ran out:
+"connect", "read", "write", "pool", "total") and, for WebSockets, ``status``
+(the handshake's HTTP status); asyncio "error" events carry the same value.
+``from_native`` picks the class from those values, never from the text.
 """
 
 from __future__ import annotations
@@ -137,19 +138,21 @@ class TimeoutError(TransportError, builtins.TimeoutError):
 
 
 class ConnectTimeout(TimeoutError):
-    """Connecting timed out."""
+    """Connecting (TCP, a proxy's tunnel, TLS) took longer than the connect
+    timeout, or the total timeout ran out while still connecting."""
 
 
 class ReadTimeout(TimeoutError):
-    """No response head or body bytes arrived within the read timeout."""
+    """No response bytes (head or body) arrived within the read timeout."""
 
 
 class WriteTimeout(TimeoutError):
-    """The request body could not be sent within the write timeout."""
+    """The server took no bytes of the request body within the write timeout."""
 
 
 class PoolTimeout(TimeoutError):
-    """Waiting for a free connection timed out (kept for compatibility)."""
+    """No connection slot came free within the pool timeout (the client's
+    connections per host, or its total: ``Limits``)."""
 
 
 class ProxyError(TransportError):
@@ -274,6 +277,23 @@ class WebSocketClosed(WebSocketError):
         self.reason = reason
 
 
+# A timeout's phase, as the Core names it, picks the class first.
+_BY_PHASE: Dict[str, Type[Error]] = {
+    "connect": ConnectTimeout,
+    "read": ReadTimeout,
+    "write": WriteTimeout,
+    "pool": PoolTimeout,
+}
+
+# What ran out, as the sentence that starts the exception's text.
+_PHASE_SENTENCES: Dict[str, str] = {
+    "connect": "connecting took longer than the connect timeout",
+    "read": "no response bytes arrived within the read timeout",
+    "write": "the server took no body bytes within the write timeout",
+    "pool": "no connection slot came free within the pool timeout",
+    "total": "the request's total timeout ran out",
+}
+
 # The one table: (kind, net error) first, then the kind alone.
 _BY_NET_ERROR: Dict[Tuple[str, int], Type[Error]] = {
     ("Timeout", -118): ConnectTimeout,
@@ -324,23 +344,26 @@ def failure_kind(exc: BaseException) -> Optional[str]:
     return None
 
 
-def _describe(kind: Optional[str], net_error: Optional[int], text: str) -> str:
+def _describe(kind: Optional[str], net_error: Optional[int], text: str, phase: Optional[str] = None) -> str:
     """A plain sentence, then the Chromium name and number; the Core's kind
     stays in the exception's ``kind``."""
     if net_error is None:
         return text
     name = NET_ERROR_NAMES.get(net_error)
-    sentence = NET_ERROR_SENTENCES.get(net_error)
+    sentence = _PHASE_SENTENCES.get(phase or "") or NET_ERROR_SENTENCES.get(net_error)
     if sentence is None:
         sentence = f"the request failed ({kind or 'unknown failure'})"
     code = f"net::ERR_{name}, " if name else ""
     return f"{sentence} ({code}Chromium net error {net_error})"
 
 
-def class_for(kind: Optional[str], net_error: Optional[int]) -> Type[Error]:
-    """The exception class for a Core kind and network error number."""
+def class_for(kind: Optional[str], net_error: Optional[int], phase: Optional[str] = None) -> Type[Error]:
+    """The exception class for a Core kind, network error number and, for
+    a timeout, the phase that ran out."""
     if kind is None:
         return CoreError
+    if kind == "Timeout" and phase in _BY_PHASE:
+        return _BY_PHASE[phase]
     if net_error is not None:
         found = _BY_NET_ERROR.get((kind, net_error))
         if found is not None:
@@ -363,8 +386,10 @@ def from_native(exc: BaseException, request: Optional["Request"] = None) -> Erro
         return CoreError(str(exc) + where, request=request)
     kind = failure_kind(exc)
     net_error: Optional[int] = exc.net_error
-    cls = class_for(kind, net_error)
-    return cls(_describe(kind, net_error, str(exc)) + where, kind=kind, net_error=net_error, request=request)
+    phase: Optional[str] = getattr(exc, "timeout_phase", None)
+    cls = class_for(kind, net_error, phase)
+    return cls(_describe(kind, net_error, str(exc), phase) + where, kind=kind, net_error=net_error,
+               request=request)
 
 
 def websocket_failure(failure: BaseException, request: Optional["Request"] = None, opened: bool = False) -> Error:

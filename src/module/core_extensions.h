@@ -23,7 +23,9 @@ namespace vesper {
     X(engine_create_with_client_certificate) \
     X(request_start_driven)       \
     X(request_drive)              \
-    X(websocket_drive)
+    X(websocket_drive)            \
+    X(request_set_timeouts)       \
+    X(request_timeout_phase)
 
 // Each pointer is null when the loaded Core lacks that function.
 struct CoreExtensions {

@@ -30,8 +30,9 @@ PyObject* core_failure_type() {
     type = make_type(
         "vesper_native36.CoreFailure",
         "A failure the Core reported (or the module on its behalf): the text is the failure text; kind is the "
-        "kind's code (failure_kinds names it), net_error the Chromium network error number and status a "
-        "WebSocket handshake's HTTP status, each None when the failure has none.");
+        "kind's code (failure_kinds names it), net_error the Chromium network error number, status a "
+        "WebSocket handshake's HTTP status and timeout_phase the phase that ran out (\"connect\", \"read\", "
+        "\"write\", \"pool\", \"total\"), each None when the failure has none.");
     return type;
 }
 
@@ -44,8 +45,21 @@ PyObject* network_thread_error_type() {
     return type;
 }
 
+// The package's names of the Core's timeout phases; null for none or one
+// this module does not know.
+static const char* timeout_phase_name(uint32_t phase) {
+    switch (phase) {
+    case HY_TIMEOUT_PHASE_CONNECT: return "connect";
+    case HY_TIMEOUT_PHASE_READ: return "read";
+    case HY_TIMEOUT_PHASE_WRITE: return "write";
+    case HY_TIMEOUT_PHASE_POOL: return "pool";
+    case HY_TIMEOUT_PHASE_TOTAL: return "total";
+    default: return nullptr;
+    }
+}
+
 Result<PyRef> core_failure_value(const CoreError& error, std::optional<int32_t> net_error,
-                                 std::optional<int32_t> status, std::string_view text) {
+                                 std::optional<int32_t> status, std::string_view text, uint32_t timeout_phase) {
     PyObject* type = core_failure_type();
     if (type == nullptr) return Failure::fetch();
     TRY_ASSIGN(PyRef message, make_str(text));
@@ -54,6 +68,8 @@ Result<PyRef> core_failure_value(const CoreError& error, std::optional<int32_t> 
     TRY_STATUS(set_attribute(value.get(), "kind", make_int(error.code_of_kind())));
     TRY_STATUS(set_attribute(value.get(), "net_error", optional_int(net_error)));
     TRY_STATUS(set_attribute(value.get(), "status", optional_int(status)));
+    const char* phase = timeout_phase_name(timeout_phase);
+    TRY_STATUS(set_attribute(value.get(), "timeout_phase", phase ? make_str(phase) : Result<PyRef>(none())));
     return value;
 }
 

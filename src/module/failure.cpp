@@ -73,7 +73,7 @@ void Failure::raise() && {
             if (type == nullptr) return;
             break;
         case Type::Core: {
-            Result<PyRef> value = core_failure_value(error_, net_error_, status_, message_);
+            Result<PyRef> value = core_failure_value(error_, net_error_, status_, message_, timeout_phase_);
             if (!value.ok()) {
                 std::move(value).failure().raise();
                 return;

@@ -27,8 +27,10 @@ public:
     // text, raised as CoreFailure (module/core_failure.h) with the numbers.
     static Failure core(const CoreError& error) { return Failure(error, std::nullopt, std::nullopt, error.text()); }
     // A failed request: the request failure text, with its network error.
-    static Failure core_request(const CoreError& error, int32_t net_error) {
-        return Failure(error, net_error, std::nullopt, request_failure_text(error, net_error));
+    static Failure core_request(const CoreError& error, int32_t net_error, uint32_t timeout_phase = 0) {
+        Failure failure(error, net_error, std::nullopt, request_failure_text(error, net_error));
+        failure.timeout_phase_ = timeout_phase;
+        return failure;
     }
     // A Core failure under a text of the module's own (no network error).
     static Failure core_with_text(const CoreError& error, std::string message) {
@@ -57,6 +59,7 @@ private:
     std::string message_;
     CoreError error_{ErrorKind::InvalidState};  // Type::Core only
     std::optional<int32_t> net_error_, status_;
+    uint32_t timeout_phase_ = 0;  // HY_TIMEOUT_PHASE_*, Type::Core only
     PyRef ptype_, pvalue_, ptraceback_;  // Type::Python only
 };
 

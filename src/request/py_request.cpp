@@ -117,6 +117,15 @@ constexpr const char* kFromCacheDoc =
     "Whether the response head delivered came from the engine's HTTP cache\n"
     "(fresh, or confirmed by a 304); RuntimeError when the Core lacks the\n"
     "extension.";
+constexpr const char* kPhases[] = {"connect", "read", "write", "pool"};
+constexpr const char* kSetTimeoutsDoc =
+    "set_timeouts(connect=None, read=None, write=None, pool=None) -> None\n"
+    "Limits, in seconds (None: none), on the request's phases, each kept by\n"
+    "the Core: connecting (TCP, proxy, TLS); no response byte received once\n"
+    "the request is sent; no body byte sent while the body goes out; waiting\n"
+    "for a connection slot.  A phase that runs out fails the request with\n"
+    "kind Timeout; the CoreFailure's timeout_phase names the phase.  Only\n"
+    "before start(); RuntimeError when the Core lacks the extension.";
 constexpr const char* kWaitManualDoc =
     "Blocks until the Core reports a deferred redirect or the response\n"
     "headers arrive, whichever happens first.  See the modern binding for the\n"
@@ -157,6 +166,7 @@ const MethodDef kMethods[] = {
     {"set_upload_length", MethodKind::Args, {kLength, 1, 1}, request_set_upload_length, kSetUploadLengthDoc},
     {"set_max_redirects", MethodKind::Args, {kLimit, 1, 1}, request_set_max_redirects, kSetMaxRedirectsDoc},
     {"from_cache", MethodKind::None, kNoParams, request_from_cache, kFromCacheDoc},
+    {"set_timeouts", MethodKind::Args, {kPhases, 4, 0}, request_set_timeouts, kSetTimeoutsDoc},
 };
 
 // A notify that captures its own request is a cycle through the notifier

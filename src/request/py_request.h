@@ -116,6 +116,7 @@ VESPER_REQUEST_METHOD(sent_heads_bytes);
 VESPER_REQUEST_METHOD(set_upload_length);
 VESPER_REQUEST_METHOD(set_max_redirects);
 VESPER_REQUEST_METHOD(from_cache);
+VESPER_REQUEST_METHOD(set_timeouts);
 #undef VESPER_REQUEST_METHOD
 
 // PyEngine.request: creates a request (nothing is sent yet).

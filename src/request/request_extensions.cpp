@@ -1,11 +1,12 @@
 // Request calls built on Core extensions the package uses: a streamed
-// body's declared length, the request's own redirect limit, and whether
-// the cache answered.  Each raises, naming what the loaded Core lacks,
+// body's declared length, the request's own redirect limit, the limits of
+// its phases, and whether the cache answered.  Each raises, naming what the loaded Core lacks,
 // when that extension is missing (the package asks core_extensions first).
 #include <limits>
 
 #include "module/core_extensions.h"
 #include "module/pytext.h"
+#include "module/sliced_wait.h"
 #include "request/py_request.h"
 
 namespace vesper {
@@ -32,6 +33,26 @@ Result<PyRef> request_set_max_redirects(PyObject* self, const Args& args) {
     TRY_ASSIGN(uint64_t limit, args.convert(0, to_count));
     if (limit > std::numeric_limits<uint32_t>::max()) return Failure::value_error("limit is too large");
     TRY_STATUS(core_status(set(request_of(self).handle->core(), static_cast<uint32_t>(limit))));
+    return none();
+}
+
+Result<PyRef> request_set_timeouts(PyObject* self, const Args& args) {
+    const auto set = core_extensions().request_set_timeouts;
+    if (set == nullptr) return missing("hy_request_set_timeouts");
+    uint64_t ms[4] = {};
+    for (size_t i = 0; i < 4; ++i) {
+        TRY_ASSIGN(std::optional<Duration> limit, optional_timeout(args, i));
+        // A limit under a millisecond stays a limit (1 ms), never "none".
+        if (limit) ms[i] = limit->wait_millis();
+    }
+    RequestTimeouts record{};
+    record.size = sizeof(RequestTimeouts);
+    record.abi = HY_ABI_VERSION;
+    record.connect_ms = ms[0];
+    record.read_ms = ms[1];
+    record.write_ms = ms[2];
+    record.pool_ms = ms[3];
+    TRY_STATUS(core_status(set(request_of(self).handle->core(), &record)));
     return none();
 }
 

@@ -1,5 +1,7 @@
 #include "request/request_handle.h"
 
+#include "module/core_extensions.h"
+
 namespace vesper {
 
 namespace {
@@ -28,9 +30,16 @@ int32_t data_callback(void* context, hy_request* request, const uint8_t* data, u
     return answer;
 }
 
-void complete_callback(void* context, hy_request*, uint32_t result, int32_t net_error) {
+void complete_callback(void* context, hy_request* request, uint32_t result, int32_t net_error) {
     CallbackScope scope(state_of(context)->network());
-    state_of(context)->on_complete(result, net_error);
+    // Which phase ran out, from a Core that keeps phase limits: the Core
+    // sets it before this callback.
+    uint32_t phase = HY_TIMEOUT_PHASE_NONE;
+    if (result == HY_TIMEOUT) {
+        if (const auto ask = core_extensions().request_timeout_phase; ask != nullptr && ask(request, &phase) != HY_OK)
+            phase = HY_TIMEOUT_PHASE_NONE;
+    }
+    state_of(context)->on_complete(result, net_error, phase);
 }
 
 void redirect_callback(void* context, hy_request* request, int32_t status, const uint8_t* raw, uint64_t raw_len,

@@ -135,7 +135,7 @@ int32_t RequestState::on_data(const uint8_t* data, uint64_t len) {
     return answer;
 }
 
-void RequestState::on_complete(uint32_t result, int32_t net_error) {
+void RequestState::on_complete(uint32_t result, int32_t net_error, uint32_t timeout_phase) {
     try {
         std::lock_guard lock(mutex_);
         completed_ = true;
@@ -149,6 +149,7 @@ void RequestState::on_complete(uint32_t result, int32_t net_error) {
             }
             raw_code_ = result;
             net_error_ = net_error;
+            timeout_phase_ = timeout_phase;
         }
         wake_all_locked();
     } catch (...) {
@@ -190,7 +191,7 @@ void RequestState::drop_context_reference() {
 // ------------------------------------------------------------ take and wait
 
 RequestFailure RequestState::failure_locked() const {
-    return RequestFailure{CoreError::from_index(outcome_, raw_code_), net_error_, nullptr};
+    return RequestFailure{CoreError::from_index(outcome_, raw_code_), net_error_, nullptr, timeout_phase_};
 }
 
 std::optional<RedirectRecord> RequestState::take_redirect() {

@@ -39,6 +39,7 @@ struct RequestFailure {
     CoreError error{ErrorKind::InvalidState};
     int32_t net_error = 0;
     const char* own_text = nullptr;
+    uint32_t timeout_phase = HY_TIMEOUT_PHASE_NONE;  // the Core's phase that ran out
 
     std::string text() const { return own_text ? std::string(own_text) : request_failure_text(error, net_error); }
 };
@@ -68,7 +69,7 @@ public:
     // loop in a finalizing interpreter ends the thread by unwinding.
     void on_response(int32_t status, const uint8_t* head, uint64_t len);
     int32_t on_data(const uint8_t* data, uint64_t len);
-    void on_complete(uint32_t result, int32_t net_error);
+    void on_complete(uint32_t result, int32_t net_error, uint32_t timeout_phase = HY_TIMEOUT_PHASE_NONE);
     void on_redirect(int32_t status, const uint8_t* raw, uint64_t raw_len, const char* location,
                      uint64_t location_len, const char* method, uint64_t method_len);
 
@@ -193,6 +194,7 @@ private:
     int outcome_ = kRunning;  // -2 running, -1 succeeded, else the ErrorKind
     uint32_t raw_code_ = 0;
     int32_t net_error_ = 0;
+    uint32_t timeout_phase_ = HY_TIMEOUT_PHASE_NONE;
     bool head_taken_ = false;
     bool paused_ = false;
     bool failure_reported_ = false;

@@ -29,13 +29,13 @@ Result<PyRef> head_tuple(const Head& head, EventForm form) {
 
 Failure request_failure(const RequestFailure& failure) {
     if (failure.own_text != nullptr) return Failure::core_with_text(failure.error, failure.own_text);
-    return Failure::core_request(failure.error, failure.net_error);
+    return Failure::core_request(failure.error, failure.net_error, failure.timeout_phase);
 }
 
 Result<PyRef> request_failure_value(const RequestFailure& failure) {
     std::optional<int32_t> net_error;
     if (failure.own_text == nullptr) net_error = failure.net_error;
-    return core_failure_value(failure.error, net_error, std::nullopt, failure.text());
+    return core_failure_value(failure.error, net_error, std::nullopt, failure.text(), failure.timeout_phase);
 }
 
 }  // namespace vesper

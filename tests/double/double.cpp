@@ -46,6 +46,7 @@ struct hy_request {
     std::condition_variable upload_room;
     std::string sent_heads;  // what hy_request_sent_heads hands out (hyd_set_sent_heads)
     uint32_t from_cache = 0;  // what hy_request_from_cache answers (hyd_set_from_cache)
+    uint32_t timeout_phase = 0;  // what hy_request_timeout_phase answers (hyd_set_timeout_phase)
 };
 
 struct hy_websocket {
@@ -507,6 +508,24 @@ HY_API uint32_t hy_request_from_cache(hy_request* r, uint32_t* from_cache) {
     return HY_OK;
 }
 
+HY_API uint32_t hy_request_set_timeouts(hy_request* r, const RequestTimeouts* t) {
+    const Scripted a = answer("hy_request_set_timeouts");
+    if (t == nullptr) return HY_INVALID_ARGUMENT;
+    record("timeouts", "{\"id\": " + std::to_string(r->id) + ", \"size\": " + num(t->size) +
+                           ", \"abi\": " + num(t->abi) + ", \"connect_ms\": " + num(t->connect_ms) +
+                           ", \"read_ms\": " + num(t->read_ms) + ", \"write_ms\": " + num(t->write_ms) +
+                           ", \"pool_ms\": " + num(t->pool_ms) + "}");
+    return a.code;
+}
+
+HY_API uint32_t hy_request_timeout_phase(hy_request* r, uint32_t* phase) {
+    const Scripted a = answer("hy_request_timeout_phase");
+    if (a.code != HY_OK) return a.code;
+    std::lock_guard lock(r->mutex);
+    *phase = r->timeout_phase;
+    return HY_OK;
+}
+
 #endif  // HYD_SPECIFIED_ONLY
 
 HY_API void hy_request_release(hy_request* r) { release_of("request", r->id); }
@@ -701,6 +720,15 @@ HYD_API int hyd_set_from_cache(int id, uint32_t from_cache) {
     if (!r) return -1;
     std::lock_guard lock(r->mutex);
     r->from_cache = from_cache;
+    return 0;
+}
+
+// What the request's hy_request_timeout_phase answers from now on.
+HYD_API int hyd_set_timeout_phase(int id, uint32_t phase) {
+    hy_request* r = find_request(id);
+    if (!r) return -1;
+    std::lock_guard lock(r->mutex);
+    r->timeout_phase = phase;
     return 0;
 }
 

@@ -291,3 +291,25 @@ def test_cancel_races_over_quic(ca_pem, h3):
     # 1 s deadline and go over TCP: whichever carried it, the answer says so.
     answer = fetch(engine, "GET", f"{h3}/echo")
     assert status_line(answer) == f"HTTP/{answer.json()['http_version']} 200"
+
+
+@pytest.mark.skipif("hy_request_set_timeouts" not in native.core_extensions,
+                    reason="the Core lacks hy_request_set_timeouts")
+@pytest.mark.parametrize("method, path, content, expected", [
+    ("GET", "/stall?delay=10", None, "ReadTimeout"),
+    ("POST", "/echo", b"x" * 300_000, None),          # connect, write and read phases pass over QUIC
+    ("GET", "/drip?n=10&interval=0.1", None, None),    # slower in all than the read limit, never silent as long
+])
+def test_phase_limits_over_http3(ca_pem, h3, method, path, content, expected):
+    import vesper
+    with vesper.Client(verify=ca_pem, http_version="3") as client:
+        start = time.monotonic()
+        try:
+            response = client.request(method, f"{h3}{path}", content=content, timeout=vesper.Timeout(0.6))
+        except vesper.TimeoutError as exc:
+            assert type(exc).__name__ == expected and exc.kind == "Timeout", exc
+            assert time.monotonic() - start < 8
+            return
+    assert expected is None and response.http_version == "HTTP/3"
+    if method == "POST":
+        assert response.json()["body_sha256"] == hashlib.sha256(content).hexdigest()

@@ -35,12 +35,18 @@ def keepalive():
 
 
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer's quarantine hides the process's own size")
-def test_resident_size_does_not_grow_with_the_request_count(keepalive):
+@pytest.mark.parametrize("phases", [False, True], ids=["plain", "phase_limits"])
+def test_resident_size_does_not_grow_with_the_request_count(keepalive, phases):
+    if phases and "hy_request_set_timeouts" not in native.core_extensions:
+        pytest.skip("the Core lacks hy_request_set_timeouts")
     engine = native.PyEngine()
     url = keepalive + "/small"
     samples = []
     for i in range(1, COUNT + 1):
         request = engine.request("GET", url)
+        if phases:
+            # The per-request deadlines: armed, pushed on each byte, checked.
+            request.set_timeouts(30, 30, 30, 30)
         request.start()
         assert request.wait_response(30).status_code == 200
         assert len(request.read_all(30)) == 64

@@ -107,6 +107,7 @@ def test_a_deflate_choice_is_refused_and_the_browsers_offer_kept(core, engine):
     ("hy_request_set_upload_length", lambda r: r.set_upload_length(5)),
     ("hy_request_set_max_redirects", lambda r: r.set_max_redirects(30)),
     ("hy_request_from_cache", lambda r: r.from_cache()),
+    ("hy_request_set_timeouts", lambda r: r.set_timeouts(1, 2, 3, 4)),
 ])
 def test_request_extensions_name_what_this_core_lacks(core, engine, name, call):
     without(name)
@@ -132,3 +133,13 @@ def test_client_certificate_without_the_extension_names_it():
     without("hy_engine_create_with_client_certificate")
     with pytest.raises(ValueError, match="client_cert: this Core has no client certificates"):
         native.PyEngine(client_cert=b"-----BEGIN CERTIFICATE-----")
+
+
+def test_without_the_phase_extension_a_timeout_names_no_phase(core, engine):
+    without("hy_request_timeout_phase")
+    request = engine.request("GET", "http://x/")
+    request.start()
+    core.complete(core.last_id("request"), 6, -7)
+    with pytest.raises(native.CoreFailure) as info:
+        request.wait_response(5)
+    assert info.value.timeout_phase is None and info.value.kind == 6

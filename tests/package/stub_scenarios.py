@@ -146,10 +146,11 @@ def http_scenarios(r: Recorder, base: str) -> None:
     r.call(req, "read_body")
     r.call(req, "sent_heads_bytes")
     # The request extensions: a declared upload length, a redirect limit,
-    # whether the cache answered.
+    # whether the cache answered, phase limits.
     req = r.call(engine, "request", "PUT", f"{base}/echo", chunked=True, timeout=DEADLINE)
     r.call(req, "set_upload_length", 3)
     r.call(req, "set_max_redirects", 30)
+    r.call(req, "set_timeouts", DEADLINE, DEADLINE, write=DEADLINE, pool=None)
     r.call(req, "start")
     req.upload_write(b"abc", True)
     r.call(req, "await_response")

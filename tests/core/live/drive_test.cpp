@@ -139,3 +139,35 @@ TEST_F(Live, ADriveBeforeTheStartIsRefused) {
 
 }  // namespace
 }  // namespace halyard_test
+
+namespace halyard_test {
+namespace {
+
+int32_t paused_or_complete(void* context) {
+    auto* r = static_cast<Recorder*>(context);
+    return r->complete() || r->pauses() > 0 ? 1 : 0;
+}
+
+TEST_F(Live, DrivenReaderAwayWhilePausedStillGetsEveryByte) {
+    Recorder r;
+    r.pause_threshold = 1024 * 1024;
+    constexpr size_t kSize = 8 * 1024 * 1024;
+    hy_request* request = make_request(engine_.get(), {.url = http_url("/bytes/" + std::to_string(kSize))}, &r);
+    ASSERT_EQ(hy_request_start_driven(request), HY_OK);
+    ASSERT_TRUE(drive_until(request, paused_or_complete, r));
+    std::this_thread::sleep_for(300ms);  // the reader is away while paused
+    const auto end = std::chrono::steady_clock::now() + 20s;
+    while (!r.complete() && std::chrono::steady_clock::now() < end) {
+        if (r.consume()) {
+            EXPECT_EQ(hy_request_resume_read(request), HY_OK);
+        }
+        hy_request_drive(request, 50, is_complete, &r);
+    }
+    EXPECT_TRUE(r.complete());
+    EXPECT_EQ(r.result(), HY_OK);
+    EXPECT_EQ(r.body().size(), kSize);
+    hy_request_release(request);
+}
+
+}  // namespace
+}  // namespace halyard_test

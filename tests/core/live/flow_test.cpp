@@ -213,6 +213,74 @@ TEST_F(Live, TimeoutCoversTheWholeRequest) {
     EXPECT_EQ(fine.result(), HY_OK);
 }
 
+// Phase limits (hy_request_set_timeouts): the stalled phase ends the
+// request and names itself; the other phases' limits do not interfere.
+struct PhaseCase {
+    const char* name;
+    const char* path;
+    RequestTimeouts limits;
+    uint32_t phase;
+    uint64_t total_ms = 8000;
+};
+class LivePhase : public Live, public ::testing::WithParamInterface<PhaseCase> {};
+
+TEST_P(LivePhase, TheStalledPhaseEndsTheRequest) {
+    const PhaseCase c = GetParam();
+    Recorder r;
+    hy_request* request = make_request(engine_.get(), {.url = http_url(c.path), .timeout_ms = c.total_ms}, &r);
+    RequestTimeouts limits = c.limits;
+    limits.size = sizeof limits;
+    limits.abi = HY_ABI_VERSION;
+    ASSERT_EQ(hy_request_set_timeouts(request, &limits), HY_OK);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(hy_request_start(request), HY_OK);
+    EXPECT_EQ(hy_request_set_timeouts(request, &limits), HY_INVALID_STATE);
+    ASSERT_TRUE(r.wait_complete());
+    const auto took = std::chrono::steady_clock::now() - started;
+    uint32_t phase = 99;
+    ASSERT_EQ(hy_request_timeout_phase(request, &phase), HY_OK);
+    EXPECT_EQ(phase, c.phase);
+    if (c.phase == HY_TIMEOUT_PHASE_NONE) {
+        EXPECT_EQ(r.result(), HY_OK);
+    } else {
+        EXPECT_EQ(r.result(), HY_TIMEOUT);
+        EXPECT_EQ(r.net_error(), -7);
+        EXPECT_GE(took, 300ms);
+        EXPECT_LT(took, 5s);
+    }
+    hy_request_release(request);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LivePhase,
+    ::testing::Values(
+        PhaseCase{"head", "/slow?delay=5", {.connect_ms = 5000, .read_ms = 300, .write_ms = 300}, HY_TIMEOUT_PHASE_READ},
+        PhaseCase{"mid_body", "/stall", {.read_ms = 300}, HY_TIMEOUT_PHASE_READ},
+        PhaseCase{"answered_in_time", "/slow?delay=0.1", {.connect_ms = 300, .read_ms = 2000, .write_ms = 300, .pool_ms = 300},
+                  HY_TIMEOUT_PHASE_NONE},
+        PhaseCase{"total_first", "/stall", {.read_ms = 6000}, HY_TIMEOUT_PHASE_TOTAL, 400}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Live, PausedReadingRunsNoReadPhase) {
+    Recorder r;
+    r.pause_threshold = 64 * 1024;
+    constexpr size_t kSize = 1024 * 1024;
+    hy_request* request = make_request(engine_.get(), {.url = http_url("/bytes/" + std::to_string(kSize))}, &r);
+    // Long enough for the test server to make the body, which it does
+    // before the head goes out.
+    RequestTimeouts limits{.size = sizeof(RequestTimeouts), .abi = HY_ABI_VERSION, .read_ms = 1000};
+    ASSERT_EQ(hy_request_set_timeouts(request, &limits), HY_OK);
+    ASSERT_EQ(hy_request_start(request), HY_OK);
+    ASSERT_TRUE(r.wait_paused());
+    std::this_thread::sleep_for(2500ms);  // the reader is away far longer than the read limit
+    EXPECT_FALSE(r.complete());
+    read_with_pauses(request, r);
+    ASSERT_TRUE(r.wait_complete());
+    EXPECT_EQ(r.result(), HY_OK);
+    EXPECT_EQ(r.body().size(), kSize);
+    hy_request_release(request);
+}
+
 TEST_F(Live, ReleaseOfRunningRequestCancelsItAndStillCompletes) {
     Recorder r;
     hy_request* request = make_request(engine_.get(), {.url = http_url("/stall")}, &r);

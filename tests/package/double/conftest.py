@@ -16,6 +16,15 @@ import vesper  # noqa: E402
 
 
 @pytest.fixture
+def package_waits(monkeypatch):
+    """The package keeps read and connect with its own waits and cancels,
+    as with a Core that lacks hy_request_set_timeouts (the double never
+    times a request out by itself)."""
+    import vesper._base
+    monkeypatch.setattr(vesper._base, "CORE_KEEPS_PHASES", False)
+
+
+@pytest.fixture
 def client(core):
     with vesper.Client(trust_env=False, timeout=5) as c:
         yield c

@@ -19,7 +19,7 @@ def test_concurrent_requests_each_get_their_body(core, count):
     assert results == [(200, b"b" * 3000, f"http://x/{i}") for i in range(count)]
 
 
-def test_timeouts_and_successes_mix_on_one_loop(core):
+def test_timeouts_and_successes_mix_on_one_loop(core, package_waits):
     async def main():
         async with vesper.AsyncClient(trust_env=False, timeout=0.2) as client:
             core.auto_respond(b"", enabled=False)

@@ -163,7 +163,7 @@ def test_a_step_by_step_walk_reports_the_network_error(core, client, code, net_e
     assert core.record("request")["redirect_mode"] == 1
 
 
-def test_a_step_by_step_walk_times_out_waiting_for_the_head(core):
+def test_a_step_by_step_walk_times_out_waiting_for_the_head(core, package_waits):
     with vesper.Client(trust_env=False, timeout=0.2) as client:
         with pytest.raises(vesper.ReadTimeout):
             client.get("http://x/", max_redirects=3)

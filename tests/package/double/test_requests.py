@@ -128,7 +128,7 @@ def test_retries_only_connection_failures(core, monkeypatch):
     assert core.calls("hy_request_start") == 4
 
 
-def test_read_timeout_cancels_the_request(core, client):
+def test_read_timeout_cancels_the_request(core, client, package_waits):
     with pytest.raises(vesper.ReadTimeout):
         client.get("http://x/", timeout=0.1)
     assert core.calls("hy_request_cancel") == 1
