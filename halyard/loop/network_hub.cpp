@@ -1,5 +1,7 @@
 #include "loop/network_hub.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <utility>
 
@@ -64,8 +66,11 @@ NetworkHub::NetworkHub(std::string profile, CURLM* multi, CURLSH* share)
     : profile_(std::move(profile)), multi_(multi), share_(share) {}
 
 // The curl handles are released by the thread when it ends (or by create
-// when no thread started); nothing is left to do here.
-NetworkHub::~NetworkHub() = default;
+// when no thread started); the attached loop's descriptors go here.
+NetworkHub::~NetworkHub() {
+    if (const int epoll = loop_epoll_.load(); epoll >= 0) ::close(epoll);
+    if (loop_event_ >= 0) ::close(loop_event_);
+}
 
 void NetworkHub::add_user() {
     std::lock_guard lock(mutex_);
@@ -126,7 +131,7 @@ void NetworkHub::wake(bool kick_idle) {
     }
     // Nobody runs the loop: the network thread does (read after the flag
     // is set: a runner leaving reads the flag after clearing runner_).
-    if (kick_idle && runner_.load() == kNobody) kick();
+    if (kick_idle && runner_.load() == kNobody) hand_idle();
 }
 
 NetworkHub*& NetworkHub::runner_here() {
@@ -173,6 +178,8 @@ void NetworkHub::run() {
             wake_followers();
             // A caller waits to run the loop itself: it gets it now.
             if (follower_count_.load() > 0) break;
+            // The attached event loop came back for its rounds.
+            if (loop_wants_.load()) break;
             // Nothing needs the loop: no poll, no wake-ups.
             if (!commands_pending_.load() && !has_work()) break;
             contain([&] { idle_wait(wait_ms()); }, [&](Fault) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });

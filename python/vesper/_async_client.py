@@ -15,7 +15,7 @@ from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ContentTypes, DataTypes, FilesTypes, ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, RemoteProtocolError, from_native
 from ._headers import HeaderTypes
-from ._hub import Channel, hub_for
+from ._hub import Channel, forget_engines, hub_for
 from ._models import Request, Response, aread_to_end
 from ._mock import asend_mock
 from ._native import RedirectRecord
@@ -90,6 +90,7 @@ class AsyncClient(BaseClient):
 
     async def aclose(self) -> None:
         """Cancels what is still open and releases the engines (see ``Client.close``)."""
+        forget_engines(settings.engine for settings in self._engines if settings.engine is not None)
         self._release_engines()
 
     async def request(self, method: str, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None,
@@ -271,7 +272,8 @@ class AsyncClient(BaseClient):
             await _call_hook(hook, prepared.request)
         native_request = self._native_request(prepared, manual)
         try:
-            channel = hub_for(asyncio.get_running_loop()).start_request(native_request)
+            channel = hub_for(asyncio.get_running_loop()).start_request(native_request,
+                                                                        self._engine(prepared.settings))
         except RuntimeError as exc:
             raise from_native(exc, prepared.request) from None
         if prepared.streamed:

@@ -23,7 +23,10 @@ namespace vesper {
     X(engine_create_with_client_certificate) \
     X(request_start_driven)       \
     X(request_drive)              \
-    X(websocket_drive)
+    X(websocket_drive)            \
+    X(engine_loop_attach)         \
+    X(engine_loop_drive)          \
+    X(engine_loop_detach)
 
 // Each pointer is null when the loaded Core lacks that function.
 struct CoreExtensions {
