@@ -247,6 +247,25 @@ def http_scenarios(r: Recorder, base: str) -> None:
     r.call(hub, "hold", requests[0], True)  # not attached any more: False
     r.call(hub, "is_closed")
     r.call(hub, "close")
+
+    # The engine's loop driven from this thread: a request's events come
+    # out of the hub right after the round that ran its callbacks.
+    hub = native.PyEventHub(loop, lambda: None)
+    r.call(engine, "loop_attach")
+    req = r.call(engine, "request", "GET", f"{base}/echo", timeout=DEADLINE)
+    req.start_hub(hub, "driven")
+    deadline = time.monotonic() + DEADLINE
+    seen: list[str] = []
+    while "done" not in seen and time.monotonic() < deadline:
+        due = r.call(engine, "loop_drive", hub)
+        seen += [event[0] for tag, event in hub.poll()]
+        time.sleep(min(due or 0.0, 0.01))
+    if "done" not in seen:
+        raise RuntimeError(f"driven request events {seen}")
+    r.call(engine, "loop_detach")
+    r.call(engine, "loop_detach")  # not attached any more: False
+    r.call(engine, "loop_drive", hub)  # not attached: None
+    hub.close()
     req = r.call(engine, "request", "GET", f"{base}/echo", timeout=DEADLINE)
     r.call(req, "attach_async", loop, lambda: None)
     r.call(req, "start")
