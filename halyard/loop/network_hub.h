@@ -169,9 +169,11 @@ private:
 
     // network_hub_loop.cpp: the attached event loop's side.
     void signal_loop();
-    // The attached loop has work and has not come for a round it was asked
-    // for (descriptor readable, deadline passed) within the grace period.
-    bool loop_late() const;
+    // The attached loop has work and has not come for a round it owes
+    // (descriptor readable, deadline passed) since an earlier look at
+    // least the grace period ago.
+    // The network thread only (its watch).
+    bool loop_late();
     // Gives the loop up after a loop-driven round (no network thread kick).
     bool leave_loop_for_event_loop();
     // The sockets the loop's descriptor watches, made to match what curl
@@ -233,6 +235,8 @@ private:
     std::atomic<int64_t> loop_last_ns_{0};    // its last round began
     std::atomic<int64_t> loop_due_ns_{0};     // its own deadline
     std::unordered_map<int, uint32_t> loop_watched_;
+    int64_t loop_seen_last_ns_ = 0;   // the network thread's watch
+    int64_t loop_owed_since_ns_ = 0;
     bool loop_rearm_all_ = true;
     std::vector<int> loop_fired_;
     HttpCache cache_;

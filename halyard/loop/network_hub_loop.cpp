@@ -99,14 +99,27 @@ void NetworkHub::signal_loop() {
     [[maybe_unused]] const ssize_t written = ::write(loop_event_, &one, sizeof one);
 }
 
-bool NetworkHub::loop_late() const {
-    if (!loop_attached_.load() || !loop_has_work_.load()) return false;
+bool NetworkHub::loop_late() {
     const int64_t now = now_ns();
-    const int64_t grace = std::chrono::nanoseconds(kLoopGrace).count();
-    if (now - loop_last_ns_.load() < grace) return false;
-    if (now - loop_due_ns_.load() >= grace) return true;
+    const int64_t last = loop_last_ns_.load();
+    // A round since the last look settles what was owed then.
+    if (last != loop_seen_last_ns_) {
+        loop_seen_last_ns_ = last;
+        loop_owed_since_ns_ = 0;
+    }
+    if (!loop_attached_.load() || !loop_has_work_.load()) return false;
     pollfd ready{loop_epoll_.load(), POLLIN, 0};
-    return ::poll(&ready, 1, 0) > 0;
+    const bool owed = now >= loop_due_ns_.load() || ::poll(&ready, 1, 0) > 0;
+    if (!owed) {
+        loop_owed_since_ns_ = 0;
+        return false;
+    }
+    // Owed since an earlier look, with no round in between: late.
+    if (loop_owed_since_ns_ == 0) {
+        loop_owed_since_ns_ = now;
+        return false;
+    }
+    return now - loop_owed_since_ns_ >= std::chrono::nanoseconds(kLoopGrace).count();
 }
 
 void NetworkHub::consume_loop_events(bool rearm_fired) {

@@ -160,7 +160,9 @@ class _EngineDriver:
 
     def __init__(self, hub: "LoopHub", loop: asyncio.AbstractEventLoop, engine: Any, fd: int) -> None:
         self._hub = hub
-        self._loop = loop
+        # Weak: the hub (a value of the weak mapping keyed by the loop)
+        # holds its drivers, so a strong reference would keep the loop alive.
+        self._loop_ref = weakref.ref(loop)
         self.engine = engine
         self.fd = fd
         self._timer: Optional[asyncio.TimerHandle] = None
@@ -181,8 +183,9 @@ class _EngineDriver:
     def release(self) -> None:
         """One object ended; the engine is let go after a quiet second."""
         self.users -= 1
-        if self.users <= 0 and not self.stopped and self._idle is None and not self._loop.is_closed():
-            self._idle = self._loop.call_later(_IDLE_DETACH, self._idle_check)
+        loop = self._loop_ref()
+        if self.users <= 0 and not self.stopped and self._idle is None and loop is not None and not loop.is_closed():
+            self._idle = loop.call_later(_IDLE_DETACH, self._idle_check)
 
     def _idle_check(self) -> None:
         self._idle = None
@@ -210,7 +213,10 @@ class _EngineDriver:
             # thread has the work.
             self.stop()
             return
-        loop = self._loop
+        loop = self._loop_ref()
+        if loop is None:
+            self.stop()
+            return
         if due <= 0.0:
             self._soon = loop.call_soon(self.drive)
             return
@@ -231,14 +237,27 @@ class _EngineDriver:
             if handle is not None:
                 handle.cancel()
         self._timer = self._soon = self._idle = None
-        if not self._loop.is_closed():
-            self._loop.remove_reader(self.fd)
+        loop = self._loop_ref()
+        if loop is not None and not loop.is_closed():
+            loop.remove_reader(self.fd)
         self._hub.forget_driver(self)
         try:
             self.engine.loop_detach()
         except RuntimeError:
             pass
         self.engine = None
+
+
+def _detach_all(drivers: Dict[int, _EngineDriver]) -> None:
+    for driver in list(drivers.values()):
+        engine, driver.engine = driver.engine, None
+        driver.stopped = True
+        if engine is not None:
+            try:
+                engine.loop_detach()
+            except RuntimeError:
+                pass
+    drivers.clear()
 
 
 class LoopHub:
@@ -260,6 +279,10 @@ class LoopHub:
         # not let this loop drive (its network thread does the work).
         self._drivers: Dict[int, Optional[_EngineDriver]] = {}
         self._fds: Dict[int, _EngineDriver] = {}
+        # A loop dropped without its engines let go: they are detached then
+        # (a closed loop still referenced is left to the Core, whose network
+        # thread steps in for a loop that does not come back).
+        weakref.finalize(loop, _detach_all, self._fds)
 
     @property
     def native(self) -> Any:

@@ -36,7 +36,7 @@ _QUIET = frozenset((1000, 1001, 1005))
 
 def _open_native(client: "BaseClient", url: str, subprotocols: Optional[Sequence[str]], headers: HeaderTypes,
                  origin: Optional[str], timeout: TimeoutTypes,
-                 deflate: "DeflateOffer" = True, proxy: Optional[str] = None) -> Tuple[Any, Request, Timeout]:
+                 deflate: "DeflateOffer" = True, proxy: Optional[str] = None) -> Tuple[Any, Request, Timeout, Any]:
     full = merge_url(url)
     if urllib.parse.urlsplit(full).scheme.lower() not in ("ws", "wss"):
         raise UnsupportedProtocol(f"WebSocket URLs start with ws:// or wss://, not {full!r}")
