@@ -174,8 +174,8 @@ uint32_t NetworkHub::loop_drive(int64_t* next_ms) {
     take_batch(batch, false);
     run_round_contained(batch);
     // The WebSockets whose sockets are ready are served by the poll, which
-    // does not wait here; curl's own sockets are read by the next round.
-    contain([&] { poll(0); }, [](Fault) {});
+    // does not wait here (curl's own sockets were read by the perform).
+    if (!websockets_.empty()) contain([&] { poll(0); }, [](Fault) {});
     wake_followers();
     watch_loop_sockets();
     int64_t next = loop_next_ms();
