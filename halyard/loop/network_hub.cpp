@@ -162,11 +162,13 @@ void NetworkHub::run() {
     enter_loop_thread();
     std::vector<Command> batch;
     bool stop = false;
+    // Running the loop for an attached event loop that is late.
+    bool covering = false;
     while (!stop) {
         // A caller runs the loop: the thread sleeps until one leaves it
         // with work left (or the last user goes).
         if (!take_loop(kNetworkThread)) {
-            sleep_until_kicked();
+            covering = sleep_until_kicked();
             continue;
         }
         for (;;) {
@@ -178,14 +180,16 @@ void NetworkHub::run() {
             wake_followers();
             // A caller waits to run the loop itself: it gets it now.
             if (follower_count_.load() > 0) break;
-            // The attached event loop came back for its rounds.
-            if (loop_wants_.load()) break;
+            // An attached event loop runs the rounds: this thread runs
+            // one only when kicked, and more only while that loop is late,
+            // until it comes back.
+            if (loop_attached_.load() && (!covering || loop_wants_.load())) break;
             // Nothing needs the loop: no poll, no wake-ups.
             if (!commands_pending_.load() && !has_work()) break;
             contain([&] { idle_wait(wait_ms()); }, [&](Fault) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
         }
         if (stop) break;  // nobody is left who could run the loop
-        if (!leave_loop(kNetworkThread)) sleep_until_kicked();
+        if (!leave_loop(kNetworkThread)) covering = sleep_until_kicked();
     }
     // No user is left, so no request and no easy handle in use remain; the
     // kept ones go before the share they were attached to.

@@ -160,8 +160,8 @@ private:
     void drive_rounds(Clock::time_point deadline, hy_wait_condition until, void* context);
     // The network thread's sleep while nobody needs it, and its wake-up.
     // While an event loop is attached, a timed sleep that also ends when
-    // that loop is late.
-    void sleep_until_kicked();
+    // that loop is late (true).
+    bool sleep_until_kicked();
     void kick();
     // Who runs the loop when nobody does and work needs it: the attached
     // event loop (its descriptor made readable), else the network thread.

@@ -90,8 +90,9 @@ bool NetworkHub::leave_loop(Runner who) {
     return false;
 }
 
-void NetworkHub::sleep_until_kicked() {
+bool NetworkHub::sleep_until_kicked() {
     std::unique_lock lock(kick_mutex_);
+    bool late = false;
     while (!kicked_) {
         if (!loop_attached_.load()) {
             kick_cv_.wait(lock);
@@ -101,12 +102,13 @@ void NetworkHub::sleep_until_kicked() {
         // every so often whether it is late, and steps in when it is.
         if (kick_cv_.wait_for(lock, kLoopWatch) == std::cv_status::timeout && !kicked_) {
             lock.unlock();
-            const bool late = loop_late();
+            late = loop_late();
             lock.lock();
             if (late) break;
         }
     }
     kicked_ = false;
+    return late;
 }
 
 void NetworkHub::hand_idle() {

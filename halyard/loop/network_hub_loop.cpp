@@ -73,8 +73,12 @@ uint32_t NetworkHub::loop_attach(int32_t* fd) {
         // The first round picks up whatever is queued or running.
         loop_has_work_.store(true);
         signal_loop();
-        // The network thread, asleep without a timeout, starts looking.
-        kick();
+        // The network thread, asleep without a timeout, starts looking
+        // (woken without a kick: it does not take the loop for this).
+        {
+            std::lock_guard kick_lock(kick_mutex_);
+        }
+        kick_cv_.notify_one();
     }
     *fd = loop_epoll_.load();
     return HY_OK;
