@@ -181,6 +181,9 @@ private:
     void watch_loop_sockets();
     void consume_loop_events(bool rearm_fired);
     int64_t loop_next_ms();
+    // Whether one of curl's sockets is ready now (a zero-timeout wait).
+    bool curl_sockets_ready();
+    static constexpr int kLoopExtraRounds = 7;
 
     const std::string profile_;
     CURLM* const multi_;

@@ -177,6 +177,13 @@ uint32_t NetworkHub::loop_drive(int64_t* next_ms) {
     std::vector<Command> batch;
     take_batch(batch, false);
     run_round_contained(batch);
+    // A transfer that moved a buffer's worth and can move more at once
+    // (an upload's socket still writable, a download's still readable)
+    // gets a few more rounds here rather than one event loop turn each.
+    for (int extra = 0; extra < kLoopExtraRounds && has_work() && curl_sockets_ready(); ++extra) {
+        take_batch(batch, false);
+        run_round_contained(batch);
+    }
     // The WebSockets whose sockets are ready are served by the poll, which
     // does not wait here (curl's own sockets were read by the perform).
     if (!websockets_.empty()) contain([&] { poll(0); }, [](Fault) {});
@@ -214,6 +221,11 @@ bool NetworkHub::leave_loop_for_event_loop() {
         return true;
     }
     return false;
+}
+
+bool NetworkHub::curl_sockets_ready() {
+    int ready = 0;
+    return curl_multi_wait(multi_, nullptr, 0, 0, &ready) == CURLM_OK && ready > 0;
 }
 
 void NetworkHub::watch_loop_sockets() {
