@@ -85,6 +85,11 @@ class Channel:
                 self.held = bool(self._hub.hold(self._owner, True))
         self._wake()
 
+    @property
+    def driver(self) -> "Optional[_EngineDriver]":
+        """The driver running this object's engine on the loop, if any."""
+        return self._driver
+
     def end(self) -> None:
         """No more events will come (the object was cancelled)."""
         self.finished = True
@@ -170,6 +175,10 @@ class _EngineDriver:
         self._idle: Optional[asyncio.TimerHandle] = None
         self.users = 0
         self.stopped = False
+        # Upload writers waiting for room in their request's queue: room
+        # is made by the rounds that run here, so each is looked at after
+        # every round.
+        self._room: list[Tuple[Any, "asyncio.Future[None]"]] = []
         loop.add_reader(fd, self.drive)
         self._soon = loop.call_soon(self.drive)
 
@@ -208,6 +217,8 @@ class _EngineDriver:
         except RuntimeError:
             due = None
         self._hub.drain()
+        if self._room:
+            self._wake_writers()
         if due is None:
             # Not attached any more (or the engine is gone): the network
             # thread has the work.
@@ -228,11 +239,42 @@ class _EngineDriver:
             timer.cancel()
         self._timer = loop.call_at(when, self._on_timer)
 
+    async def room(self, request: Any) -> None:
+        """Waits until ``request``'s upload queue is under its limit (or the
+        request ended: its next write says how)."""
+        loop = self._loop_ref()
+        if not self.stopped and loop is not None:
+            waiter: "asyncio.Future[None]" = loop.create_future()
+            self._room.append((request, waiter))
+            await waiter
+            return
+        # Not driven any more: the network thread makes the room.
+        while request.upload_held():
+            await asyncio.sleep(0.002)
+
+    def _wake_writers(self) -> None:
+        waiting, self._room = self._room, []
+        for request, waiter in waiting:
+            if waiter.done():
+                continue
+            try:
+                held = request.upload_held()
+            except RuntimeError:
+                held = False  # ended: the next write raises the failure
+            if held:
+                self._room.append((request, waiter))
+            else:
+                waiter.set_result(None)
+
     def stop(self) -> None:
         """Stops watching and detaches: the network thread goes on."""
         if self.stopped:
             return
         self.stopped = True
+        for _, waiter in self._room:
+            if not waiter.done():
+                waiter.set_result(None)
+        self._room = []
         for handle in (self._timer, self._soon, self._idle):
             if handle is not None:
                 handle.cancel()

@@ -76,3 +76,36 @@ def test_events_from_another_thread_still_wake_the_loop(core, engine):
 def test_loop_drive_wants_an_event_hub(engine):
     with pytest.raises(TypeError, match="PyEventHub"):
         engine.loop_drive(object())
+
+
+def _started_upload(core, engine):
+    request = engine.request("PUT", "http://x/", chunked=True)
+    request.start()
+    return request, core.last_id("request")
+
+
+@pytest.mark.core_extension("hy_request_upload_push", "hy_request_upload_wait")
+def test_an_offered_piece_never_waits_and_says_whether_the_queue_is_full(core, engine):
+    request, ident = _started_upload(core, engine)
+    assert request.upload_offer(b"abc", False) is False
+    core.upload_full(ident)
+    assert request.upload_offer(memoryview(b"def"), False) is True
+    assert request.upload_held() is True
+    core.upload_full(ident, False)
+    assert request.upload_held() is False
+    # Queued once each, and every look at the queue waited 0 ms.
+    assert core.calls("hy_request_upload_push") == 2
+    assert all(w["timeout_ms"] == 0 for w in core.records("upload_wait"))
+    core.script("hy_request_upload_wait", 5)
+    with pytest.raises(RuntimeError):
+        request.upload_held()
+
+
+def test_offering_without_the_push_extension_names_it(core, engine):
+    if "hy_request_upload_push" in native.core_extensions:
+        pytest.skip("the Core has hy_request_upload_push")
+    request, _ = _started_upload(core, engine)
+    with pytest.raises(RuntimeError, match="hy_request_upload_push"):
+        request.upload_offer(b"abc", False)
+    with pytest.raises(RuntimeError, match="hy_request_upload_push"):
+        request.upload_held()

@@ -184,6 +184,14 @@ def http_scenarios(r: Recorder, base: str) -> None:
     r.call(req, "upload_finish")
     r.call(req, "await_response")
     r.call(req, "read_body")
+    # Queued without waiting for room (an event loop's writer).
+    req = r.call(engine, "request", "POST", f"{base}/upload", chunked=True, timeout=DEADLINE)
+    r.call(req, "start")
+    r.call(req, "upload_offer", b"abc", False)
+    r.call(req, "upload_held")
+    r.call(req, "upload_offer", b"", True)
+    r.call(req, "await_response")
+    r.call(req, "read_body")
 
     # Events: started with a notifier, and attached before a plain start.
     loop = FakeLoop()
