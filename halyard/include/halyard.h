@@ -30,8 +30,9 @@
  *  - Functions that can fail return a uint32_t result code (HY_OK on
  *    success).  Release functions return nothing.
  *  - Callbacks run on the engine's network thread (or on a caller's thread
- *    that runs the loop through hy_request_drive or hy_websocket_drive,
- *    as they would on the network thread).  Each receives the
+ *    that runs the loop through hy_request_drive or hy_websocket_drive, or
+ *    on an attached event loop's thread inside hy_engine_loop_drive, as
+ *    they would on the network thread).  Each receives the
  *    context pointer given in its callbacks record first and the Core's
  *    own handle second; byte ranges passed to a callback are valid only
  *    during that call.

@@ -179,7 +179,7 @@ private:
     // The sockets the loop's descriptor watches, made to match what curl
     // and the WebSockets want now.
     void watch_loop_sockets();
-    void consume_loop_events(bool rearm_fired);
+    void consume_loop_events();
     int64_t loop_next_ms();
     // Whether one of curl's sockets is ready now (a zero-timeout wait).
     bool curl_sockets_ready();
@@ -225,8 +225,8 @@ private:
     std::unordered_map<WebSocket*, std::shared_ptr<WebSocket>> websockets_;
     // The attached event loop (network_hub_loop.cpp).  The state of the
     // attachment is under loop_mutex_ (taken alone); the descriptors live
-    // from the first attach to the hub's end; loop_watched_ and the rearm
-    // flag belong to the attached thread.
+    // from the first attach to the hub's end; loop_watched_ belongs to the
+    // attached thread.
     std::mutex loop_mutex_;
     unsigned loop_attachments_ = 0;
     std::thread::id loop_thread_;
@@ -240,8 +240,6 @@ private:
     std::unordered_map<int, uint32_t> loop_watched_;
     int64_t loop_seen_last_ns_ = 0;   // the network thread's watch
     int64_t loop_owed_since_ns_ = 0;
-    bool loop_rearm_all_ = true;
-    std::vector<int> loop_fired_;
     HttpCache cache_;
     ConnectionScheduler scheduler_;
     EasyPool easy_pool_;

@@ -2,7 +2,8 @@
 // loop in nonblocking rounds.  It watches one descriptor, an epoll set
 // holding an eventfd (a command was queued, another runner handed the loop
 // back) and the sockets curl and the WebSockets want, each one-shot so
-// that a socket another runner is serving cannot make the loop spin; and
+// that a socket another runner is serving cannot make the loop spin (and
+// armed again by each round that ran curl); and
 // it comes back by the deadline each round answers.  The network thread
 // stays asleep meanwhile, looking every 50 ms whether the loop is late (a
 // busy or closed event loop) and stepping in only then.
@@ -66,7 +67,6 @@ uint32_t NetworkHub::loop_attach(int32_t* fd) {
     }
     if (loop_attachments_++ == 0) {
         loop_thread_ = me;
-        loop_rearm_all_ = true;
         loop_last_ns_.store(now_ns());
         loop_due_ns_.store(now_ns());
         loop_attached_.store(true);
@@ -126,23 +126,13 @@ bool NetworkHub::loop_late() {
     return now - loop_owed_since_ns_ >= std::chrono::nanoseconds(kLoopGrace).count();
 }
 
-void NetworkHub::consume_loop_events(bool rearm_fired) {
+void NetworkHub::consume_loop_events() {
     uint64_t count = 0;
     [[maybe_unused]] const ssize_t got = ::read(loop_event_, &count, sizeof count);
+    // Taking the reports off the set's ready list disarms the one-shot
+    // sockets among them until the next round watches them again.
     epoll_event events[64];
-    for (;;) {
-        const int n = epoll_wait(loop_epoll_.load(), events, 64, 0);
-        if (n <= 0) return;
-        for (int i = 0; i < n; ++i) {
-            if (events[i].data.fd == loop_event_) continue;
-            // A one-shot socket reported is disarmed until watched again.
-            if (rearm_fired) {
-                loop_fired_.push_back(events[i].data.fd);
-            } else {
-                loop_rearm_all_ = true;
-            }
-        }
-        if (n < 64) return;
+    while (epoll_wait(loop_epoll_.load(), events, 64, 0) == 64) {
     }
 }
 
@@ -163,7 +153,7 @@ uint32_t NetworkHub::loop_drive(int64_t* next_ms) {
             // that they do not keep the event loop spinning.
             loop_wants_.store(true);
             if (runner_.load() == kNetworkThread && sleeping_.load()) curl_multi_wakeup(multi_);
-            consume_loop_events(false);
+            consume_loop_events();
             loop_has_work_.store(true);
             *next_ms = std::chrono::milliseconds(kLoopGrace).count();
             loop_due_ns_.store(now_ns() + std::chrono::nanoseconds(kLoopGrace).count());
@@ -172,7 +162,7 @@ uint32_t NetworkHub::loop_drive(int64_t* next_ms) {
         runner_.store(kCaller);
     }
     loop_wants_.store(false);
-    consume_loop_events(true);
+    consume_loop_events();
     enter_loop_thread();
     std::vector<Command> batch;
     take_batch(batch, false);
@@ -267,14 +257,10 @@ void NetworkHub::watch_loop_sockets() {
     for (auto& [fd, events] : loop_watched_) {
         if (!wanted.contains(fd)) epoll_ctl(epoll, EPOLL_CTL_DEL, fd, nullptr);
     }
-    std::sort(loop_fired_.begin(), loop_fired_.end());
-    for (auto& [fd, events] : wanted) {
-        auto old = loop_watched_.find(fd);
-        const bool fired = std::binary_search(loop_fired_.begin(), loop_fired_.end(), fd);
-        if (loop_rearm_all_ || fired || old == loop_watched_.end() || old->second != events) watch(epoll, fd, events);
-    }
-    loop_fired_.clear();
-    loop_rearm_all_ = false;
+    // Every wanted socket is armed again, also one that looks unchanged:
+    // it may have fired (one-shot), or be a new socket under the number of
+    // one curl closed, which left the set with it.
+    for (auto& [fd, events] : wanted) watch(epoll, fd, events);
     loop_watched_.swap(wanted);
 }
 
