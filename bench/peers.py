@@ -802,6 +802,24 @@ def _(ctx):
     return timed_upload(ctx, post)
 
 
+@pair("upload", "vesper AsyncClient")
+def _(ctx):
+    client_type = friendly(async_client=True)
+
+    async def pieces():
+        for piece in upload_pieces(ctx):
+            yield piece
+
+    async def main():
+        async with client_type(cache=False) as client:
+            async def run():
+                response = await client.post(ctx["upload_url"], content=pieces())
+                check_ok(response.status_code, response.content)
+                return ctx["bytes"] / MB
+            return await timed_async(run)
+    return asyncio.run(main())
+
+
 # --------------------------------------------------------------- WebSocket
 
 TEXT = "x" * 32

@@ -119,6 +119,16 @@ class PyEngine:
         jar, then lists it as cookies.txt lines (hy_engine_cookies)."""
     @staticmethod
     def core_version() -> str | None: ...
+    def loop_attach(self) -> int:
+        """Attaches the engine's network loop to this thread (an event
+        loop's) and returns the descriptor to watch for reading; -1 when the
+        Core cannot (hy_engine_loop_attach)."""
+    def loop_drive(self, hub: PyEventHub) -> float | None:
+        """One nonblocking round of the engine's loop on this thread; poll
+        `hub` right after.  Seconds until the next round is due, None when
+        not attached to this thread."""
+    def loop_detach(self) -> bool:
+        """Ends one loop_attach; False if not attached."""
     def request(
         self,
         method: str,
@@ -154,6 +164,11 @@ class PyRequest:
     def is_finished(self) -> bool: ...
     def upload_write(self, data: _ByteInput, final_chunk: bool) -> None: ...
     def upload_finish(self) -> None: ...
+    def upload_offer(self, data: _ByteInput, final_chunk: bool) -> bool:
+        """Queues one piece without waiting for room; True when the queue is
+        over its limit now (hy_request_upload_push)."""
+    def upload_held(self) -> bool:
+        """True while the upload queue is over its limit."""
     def resume_read(self) -> None: ...
     def follow_redirect(self) -> None: ...
     def take_redirects(self) -> list[_Redirect]: ...

@@ -47,3 +47,22 @@ HY_API uint32_t hy_engine_cookies(hy_engine* engine, const char* command, uint64
 }
 
 }  // extern "C"
+
+extern "C" {
+
+HY_API uint32_t hy_engine_loop_attach(hy_engine* engine, int32_t* fd) {
+    if (engine == nullptr || fd == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return engine->engine->hub().loop_attach(fd); });
+}
+
+HY_API uint32_t hy_engine_loop_drive(hy_engine* engine, int64_t* next_ms) {
+    if (engine == nullptr || next_ms == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return engine->engine->hub().loop_drive(next_ms); });
+}
+
+HY_API uint32_t hy_engine_loop_detach(hy_engine* engine) {
+    if (engine == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return engine->engine->hub().loop_detach(); });
+}
+
+}  // extern "C"

@@ -17,7 +17,8 @@
  * hy_websocket_set_deflate, hy_engine_create_with_options,
  * hy_engine_cookies, hy_engine_create_with_client_certificate,
  * hy_request_start_driven, hy_request_drive, hy_websocket_drive,
- * hy_request_set_timeouts, hy_request_timeout_phase.
+ * hy_request_set_timeouts, hy_request_timeout_phase, hy_engine_loop_attach,
+ * hy_engine_loop_drive, hy_engine_loop_detach.
  *
  * Conventions
  *  - Every record starts with its size in bytes and the interface version
@@ -30,8 +31,9 @@
  *  - Functions that can fail return a uint32_t result code (HY_OK on
  *    success).  Release functions return nothing.
  *  - Callbacks run on the engine's network thread (or on a caller's thread
- *    that runs the loop through hy_request_drive or hy_websocket_drive,
- *    as they would on the network thread).  Each receives the
+ *    that runs the loop through hy_request_drive or hy_websocket_drive, or
+ *    on an attached event loop's thread inside hy_engine_loop_drive, as
+ *    they would on the network thread).  Each receives the
  *    context pointer given in its callbacks record first and the Core's
  *    own handle second; byte ranges passed to a callback are valid only
  *    during that call.
@@ -702,6 +704,66 @@ typedef uint32_t (*hy_websocket_drive_fn)(hy_websocket *, uint64_t, hy_wait_cond
 #ifndef HY_NO_EXTENSION_PROTOTYPES
 HY_API uint32_t hy_websocket_drive(hy_websocket *socket, uint64_t timeout_ms, hy_wait_condition until,
                                    void *context);
+#endif
+
+/*
+ * Loop-driven engines.  An event loop's thread (asyncio's) may run the
+ * engine's network loop itself, one nonblocking round at a time, instead
+ * of the network thread: it watches a descriptor and a deadline the Core
+ * hands it and calls hy_engine_loop_drive when either fires.  Callbacks
+ * then run on the loop's thread inside hy_engine_loop_drive, with no Core
+ * lock held, exactly as on the network thread.  The engines of one profile
+ * namespace share one loop, so attaching one attaches them all.
+ *
+ * hy_engine_loop_attach: attaches the engine's loop to the calling thread
+ * and answers in `*fd` a descriptor that is readable whenever the loop
+ * needs a round (a socket is ready, a command was queued).  The caller
+ * watches it for reading and never reads, writes or closes it.  Attaching
+ * again from the same thread counts (one detach each) and answers the same
+ * descriptor.  While attached, the network thread runs the loop only when
+ * the attached thread is late: a round it was asked for (its descriptor
+ * readable, or its deadline passed) has not come for 50 ms (a busy or a
+ * closed event loop), and then until that thread drives again.
+ * Results: HY_OK; HY_INVALID_ARGUMENT for a null `fd`; HY_INVALID_STATE
+ * when another thread has it attached, or on a thread that runs a loop
+ * (inside a callback); HY_OUT_OF_MEMORY when no descriptor could be made.
+ * Threads: any.  Blocks: no.
+ */
+typedef uint32_t (*hy_engine_loop_attach_fn)(hy_engine *, int32_t *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_engine_loop_attach(hy_engine *engine, int32_t *fd);
+#endif
+
+/*
+ * hy_engine_loop_drive: one round of the engine's loop on the attached
+ * thread, without waiting: queued commands, curl's work on every ready
+ * socket, finished transfers, deadlines, WebSockets, and the callbacks
+ * all of that makes.  When another thread runs the loop right now (a
+ * caller's drive, the network thread after a late round) nothing runs:
+ * that thread hands the loop back and the descriptor turns readable.
+ * `*next_ms` answers when to drive again at the latest if the descriptor
+ * stays quiet: 0 for at once (work was queued during the round), at most
+ * 1000.
+ * Results: HY_OK; HY_INVALID_ARGUMENT for a null `next_ms`;
+ * HY_INVALID_STATE when not attached to the calling thread, or inside a
+ * callback.
+ * Threads: the attached one.  Blocks: no.
+ */
+typedef uint32_t (*hy_engine_loop_drive_fn)(hy_engine *, int64_t *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_engine_loop_drive(hy_engine *engine, int64_t *next_ms);
+#endif
+
+/*
+ * hy_engine_loop_detach: ends one hy_engine_loop_attach; after the last,
+ * the network thread runs the loop again (at once when work is left).  The
+ * caller stops watching the descriptor first.
+ * Results: HY_OK; HY_INVALID_STATE when the engine is not attached.
+ * Threads: any.  Blocks: no.
+ */
+typedef uint32_t (*hy_engine_loop_detach_fn)(hy_engine *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_engine_loop_detach(hy_engine *engine);
 #endif
 
 /*

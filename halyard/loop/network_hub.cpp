@@ -1,5 +1,7 @@
 #include "loop/network_hub.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <utility>
 
@@ -64,8 +66,11 @@ NetworkHub::NetworkHub(std::string profile, CURLM* multi, CURLSH* share)
     : profile_(std::move(profile)), multi_(multi), share_(share) {}
 
 // The curl handles are released by the thread when it ends (or by create
-// when no thread started); nothing is left to do here.
-NetworkHub::~NetworkHub() = default;
+// when no thread started); the attached loop's descriptors go here.
+NetworkHub::~NetworkHub() {
+    if (const int epoll = loop_epoll_.load(); epoll >= 0) ::close(epoll);
+    if (loop_event_ >= 0) ::close(loop_event_);
+}
 
 void NetworkHub::add_user() {
     std::lock_guard lock(mutex_);
@@ -126,7 +131,7 @@ void NetworkHub::wake(bool kick_idle) {
     }
     // Nobody runs the loop: the network thread does (read after the flag
     // is set: a runner leaving reads the flag after clearing runner_).
-    if (kick_idle && runner_.load() == kNobody) kick();
+    if (kick_idle && runner_.load() == kNobody) hand_idle();
 }
 
 NetworkHub*& NetworkHub::runner_here() {
@@ -157,11 +162,13 @@ void NetworkHub::run() {
     enter_loop_thread();
     std::vector<Command> batch;
     bool stop = false;
+    // Running the loop for an attached event loop that is late.
+    bool covering = false;
     while (!stop) {
         // A caller runs the loop: the thread sleeps until one leaves it
         // with work left (or the last user goes).
         if (!take_loop(kNetworkThread)) {
-            sleep_until_kicked();
+            covering = sleep_until_kicked();
             continue;
         }
         for (;;) {
@@ -173,12 +180,16 @@ void NetworkHub::run() {
             wake_followers();
             // A caller waits to run the loop itself: it gets it now.
             if (follower_count_.load() > 0) break;
+            // An attached event loop runs the rounds: this thread runs
+            // one only when kicked, and more only while that loop is late,
+            // until it comes back.
+            if (loop_attached_.load() && (!covering || loop_wants_.load())) break;
             // Nothing needs the loop: no poll, no wake-ups.
             if (!commands_pending_.load() && !has_work()) break;
             contain([&] { idle_wait(wait_ms()); }, [&](Fault) { std::this_thread::sleep_for(std::chrono::milliseconds(1)); });
         }
         if (stop) break;  // nobody is left who could run the loop
-        if (!leave_loop(kNetworkThread)) sleep_until_kicked();
+        if (!leave_loop(kNetworkThread)) covering = sleep_until_kicked();
     }
     // No user is left, so no request and no easy handle in use remain; the
     // kept ones go before the share they were attached to.

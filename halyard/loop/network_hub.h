@@ -72,6 +72,14 @@ public:
     // callback): it would wait for itself.
     uint32_t drive(std::chrono::milliseconds timeout, hy_wait_condition until, void* context);
 
+    // Loop-driven engines (network_hub_loop.cpp): an event loop's thread
+    // runs the loop in nonblocking rounds, watching `*fd` and the deadline
+    // each round answers; the network thread steps in only when that
+    // thread is late (see loop_late).
+    uint32_t loop_attach(int32_t* fd);
+    uint32_t loop_drive(int64_t* next_ms);
+    uint32_t loop_detach();
+
     // Network thread only.
     CURLM* multi() const { return multi_; }
     CURLSH* share() const { return share_; }
@@ -123,6 +131,11 @@ private:
     // command is queued.
     void idle_wait(int max_ms);
 
+    // How often the network thread looks whether an attached event loop
+    // is late, and how long a round it was asked for may wait.
+    static constexpr std::chrono::milliseconds kLoopWatch{50};
+    static constexpr std::chrono::milliseconds kLoopGrace{50};
+
     // network_hub_drive.cpp: who runs the loop.
     enum Runner : uint8_t { kNobody, kNetworkThread, kCaller };
     struct Follower;
@@ -146,8 +159,31 @@ private:
     // The caller's side of drive once it holds the loop.
     void drive_rounds(Clock::time_point deadline, hy_wait_condition until, void* context);
     // The network thread's sleep while nobody needs it, and its wake-up.
-    void sleep_until_kicked();
+    // While an event loop is attached, a timed sleep that also ends when
+    // that loop is late (true).
+    bool sleep_until_kicked();
     void kick();
+    // Who runs the loop when nobody does and work needs it: the attached
+    // event loop (its descriptor made readable), else the network thread.
+    void hand_idle();
+
+    // network_hub_loop.cpp: the attached event loop's side.
+    void signal_loop();
+    // The attached loop has work and has not come for a round it owes
+    // (descriptor readable, deadline passed) since an earlier look at
+    // least the grace period ago.
+    // The network thread only (its watch).
+    bool loop_late();
+    // Gives the loop up after a loop-driven round (no network thread kick).
+    bool leave_loop_for_event_loop();
+    // The sockets the loop's descriptor watches, made to match what curl
+    // and the WebSockets want now.
+    void watch_loop_sockets();
+    void consume_loop_events();
+    int64_t loop_next_ms();
+    // Whether one of curl's sockets is ready now (a zero-timeout wait).
+    bool curl_sockets_ready();
+    static constexpr int kLoopExtraRounds = 7;
 
     const std::string profile_;
     CURLM* const multi_;
@@ -187,6 +223,23 @@ private:
     unsigned transfers_added_ = 0;   // since the last curl_multi_perform
     int alive_ = 0;                  // transfers running after it
     std::unordered_map<WebSocket*, std::shared_ptr<WebSocket>> websockets_;
+    // The attached event loop (network_hub_loop.cpp).  The state of the
+    // attachment is under loop_mutex_ (taken alone); the descriptors live
+    // from the first attach to the hub's end; loop_watched_ belongs to the
+    // attached thread.
+    std::mutex loop_mutex_;
+    unsigned loop_attachments_ = 0;
+    std::thread::id loop_thread_;
+    std::atomic<bool> loop_attached_{false};
+    std::atomic<int> loop_epoll_{-1};
+    int loop_event_ = -1;
+    std::atomic<bool> loop_wants_{false};     // it found another runner
+    std::atomic<bool> loop_has_work_{false};  // a transfer or a command left for it
+    std::atomic<int64_t> loop_last_ns_{0};    // its last round began
+    std::atomic<int64_t> loop_due_ns_{0};     // its own deadline
+    std::unordered_map<int, uint32_t> loop_watched_;
+    int64_t loop_seen_last_ns_ = 0;   // the network thread's watch
+    int64_t loop_owed_since_ns_ = 0;
     HttpCache cache_;
     ConnectionScheduler scheduler_;
     EasyPool easy_pool_;

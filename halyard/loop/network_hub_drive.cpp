@@ -72,7 +72,17 @@ bool NetworkHub::leave_loop(Runner who) {
     // the network thread's wake-up.
     const bool pending = commands_pending_.load();
     lock.unlock();
-    if (!work_left && !pending) return false;
+    if (!work_left && !pending) {
+        loop_has_work_.store(false);
+        return false;
+    }
+    if (loop_attached_.load()) {
+        // An attached event loop takes the work on: it drives next.
+        loop_wants_.store(false);
+        loop_has_work_.store(true);
+        signal_loop();
+        return false;
+    }
     if (who == kNetworkThread) return true;
     // A transfer still needs the loop (this caller's own, whose reader may
     // not come back soon, or another's): the network thread goes on.
@@ -80,10 +90,34 @@ bool NetworkHub::leave_loop(Runner who) {
     return false;
 }
 
-void NetworkHub::sleep_until_kicked() {
+bool NetworkHub::sleep_until_kicked() {
     std::unique_lock lock(kick_mutex_);
-    kick_cv_.wait(lock, [&] { return kicked_; });
+    bool late = false;
+    while (!kicked_) {
+        if (!loop_attached_.load()) {
+            kick_cv_.wait(lock);
+            continue;
+        }
+        // An attached event loop runs the transfers; this thread looks
+        // every so often whether it is late, and steps in when it is.
+        if (kick_cv_.wait_for(lock, kLoopWatch) == std::cv_status::timeout && !kicked_) {
+            lock.unlock();
+            late = loop_late();
+            lock.lock();
+            if (late) break;
+        }
+    }
     kicked_ = false;
+    return late;
+}
+
+void NetworkHub::hand_idle() {
+    if (loop_attached_.load()) {
+        loop_has_work_.store(true);
+        signal_loop();
+        return;
+    }
+    kick();
 }
 
 void NetworkHub::kick() {

@@ -15,10 +15,10 @@ from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ContentTypes, DataTypes, FilesTypes, ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, RemoteProtocolError, from_native
 from ._headers import HeaderTypes
-from ._hub import Channel, hub_for
+from ._hub import Channel, forget_engines, hub_for
 from ._models import Request, Response, aread_to_end
 from ._mock import asend_mock
-from ._native import RedirectRecord
+from ._native import RedirectRecord, core_has
 from ._retry import RetryRun
 
 if TYPE_CHECKING:
@@ -90,6 +90,7 @@ class AsyncClient(BaseClient):
 
     async def aclose(self) -> None:
         """Cancels what is still open and releases the engines (see ``Client.close``)."""
+        forget_engines(settings.engine for settings in self._engines if settings.engine is not None)
         self._release_engines()
 
     async def request(self, method: str, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None,
@@ -271,15 +272,16 @@ class AsyncClient(BaseClient):
             await _call_hook(hook, prepared.request)
         native_request = self._native_request(prepared, manual)
         try:
-            channel = hub_for(asyncio.get_running_loop()).start_request(native_request)
+            channel = hub_for(asyncio.get_running_loop()).start_request(native_request,
+                                                                        self._engine(prepared.settings))
         except RuntimeError as exc:
             raise from_native(exc, prepared.request) from None
         if prepared.streamed:
-            await self._upload(native_request, prepared)
+            await self._upload(native_request, prepared, channel.driver)
         return native_request, channel
 
     @staticmethod
-    async def _upload(native_request: Any, prepared: Prepared) -> None:
+    async def _upload(native_request: Any, prepared: Prepared, driver: Optional[Any] = None) -> None:
         loop = asyncio.get_running_loop()
         body: Any = prepared.body
 
@@ -291,6 +293,16 @@ class AsyncClient(BaseClient):
                 for piece in body:
                     yield piece
 
+        if driver is not None and core_has("hy_request_upload_push"):
+            # The loop runs the engine: each piece is queued here without
+            # waiting, and a full queue is waited for on the loop, whose
+            # own rounds send it.
+            with upload_guard(native_request, prepared):
+                async for piece in pieces():
+                    if native_request.upload_offer(piece, False):
+                        await driver.room(native_request)
+                native_request.upload_offer(b"", True)
+            return
         with upload_guard(native_request, prepared):
             async for piece in pieces():
                 # upload_write may wait on the Core's back-pressure: off the loop.

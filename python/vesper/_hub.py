@@ -8,6 +8,17 @@ an object and its channel until the terminal event was polled or the object
 was cancelled (a cancelled request leaves the hub: its channel is ended
 here).
 
+An engine whose Core lets an event loop's thread run its network loop
+(``PyEngine.loop_attach``) is driven by the loop itself: the loop watches
+the descriptor the Core hands it and calls ``loop_drive`` when it turns
+readable or when the deadline the last round answered comes; the
+callbacks then run on the loop's thread and their events are polled right
+after the round, with no wake-up from another thread.  Without that, or
+for an engine another loop has attached, the engine's network thread does
+the transfers and wakes the loop as above.  An engine stays attached while
+it has requests or WebSockets on this loop and for a second after; a
+closed client detaches its engines at once (``forget_engines``).
+
 A request's channel holds its request on the hub while more than 1 MiB of
 body waits unread here, and releases it once the reader brought that below
 256 KiB: while held, the body stays native and the Core pauses the transfer
@@ -19,13 +30,16 @@ from __future__ import annotations
 import asyncio
 import collections
 import weakref
-from typing import Any, Callable, Deque, Optional, Tuple
+import os
+from typing import Any, Callable, Deque, Dict, Iterable, Optional, Tuple
 
 from ._native import native
 
-__all__ = ["Channel", "LoopHub", "hub_for"]
+__all__ = ["Channel", "LoopHub", "forget_engines", "hub_for"]
 
 _BATCH = 256
+# VESPER_LOOP_DRIVEN=0 leaves every transfer to the engines' network threads.
+_LOOP_DRIVEN = os.environ.get("VESPER_LOOP_DRIVEN", "1") != "0"
 _REQUEST_END = frozenset(("done", "error"))
 _WEBSOCKET_END = frozenset(("closed", "error"))
 # Back-pressure of a request's channel: held past _HOLD_ABOVE queued body
@@ -40,7 +54,7 @@ class Channel:
     """The events of one native object as the loop receives them."""
 
     def __init__(self, loop: asyncio.AbstractEventLoop, terminal: frozenset[str],
-                 hub: Any = None, owner: Any = None) -> None:
+                 hub: Any = None, owner: Any = None, driver: "Optional[_EngineDriver]" = None) -> None:
         self._loop = loop
         self._terminal = terminal
         self._events: Deque[Event] = collections.deque()
@@ -54,6 +68,8 @@ class Channel:
         self._owner = owner
         self.queued = 0
         self.held = False
+        # The engine driver this object keeps attached until it ends.
+        self._driver = driver
 
     def feed(self, event: Event) -> None:
         """Queues one event (runs on the loop)."""
@@ -69,6 +85,11 @@ class Channel:
                 self.held = bool(self._hub.hold(self._owner, True))
         self._wake()
 
+    @property
+    def driver(self) -> "Optional[_EngineDriver]":
+        """The driver running this object's engine on the loop, if any."""
+        return self._driver
+
     def end(self) -> None:
         """No more events will come (the object was cancelled)."""
         self.finished = True
@@ -79,6 +100,9 @@ class Channel:
         # A finished object has left the hub: nothing to hold or release.
         self._hub = self._owner = None
         self.held = False
+        driver, self._driver = self._driver, None
+        if driver is not None:
+            driver.release()
 
     def _taken(self, event: Event) -> Event:
         if event[0] == "body":
@@ -133,6 +157,151 @@ class _WeakLoop:
         return None
 
 
+_IDLE_DETACH = 1.0
+
+
+class _EngineDriver:
+    """Runs one engine's network loop on the event loop's thread."""
+
+    def __init__(self, hub: "LoopHub", loop: asyncio.AbstractEventLoop, engine: Any, fd: int) -> None:
+        self._hub = hub
+        # Weak: the hub (a value of the weak mapping keyed by the loop)
+        # holds its drivers, so a strong reference would keep the loop alive.
+        self._loop_ref = weakref.ref(loop)
+        self.engine = engine
+        self.fd = fd
+        self._timer: Optional[asyncio.TimerHandle] = None
+        self._soon: Optional[asyncio.Handle] = None
+        self._idle: Optional[asyncio.TimerHandle] = None
+        self.users = 0
+        self.stopped = False
+        # Upload writers waiting for room in their request's queue: room
+        # is made by the rounds that run here, so each is looked at after
+        # every round.
+        self._room: list[Tuple[Any, "asyncio.Future[None]"]] = []
+        loop.add_reader(fd, self.drive)
+        self._soon = loop.call_soon(self.drive)
+
+    def acquire(self) -> None:
+        """One more object of this engine on the loop."""
+        self.users += 1
+        if self._idle is not None:
+            self._idle.cancel()
+            self._idle = None
+
+    def release(self) -> None:
+        """One object ended; the engine is let go after a quiet second."""
+        self.users -= 1
+        loop = self._loop_ref()
+        if self.users <= 0 and not self.stopped and self._idle is None and loop is not None and not loop.is_closed():
+            self._idle = loop.call_later(_IDLE_DETACH, self._idle_check)
+
+    def _idle_check(self) -> None:
+        self._idle = None
+        if self.users <= 0:
+            self.stop()
+
+    def _on_timer(self) -> None:
+        self._timer = None
+        self.drive()
+
+    def drive(self) -> None:
+        """One round of the engine's loop here, then the hub's events."""
+        if self._soon is not None:
+            self._soon.cancel()
+            self._soon = None
+        if self.stopped:
+            return
+        try:
+            due = self.engine.loop_drive(self._hub.native)
+        except RuntimeError:
+            due = None
+        self._hub.drain()
+        if self._room:
+            self._wake_writers()
+        if due is None:
+            # Not attached any more (or the engine is gone): the network
+            # thread has the work.
+            self.stop()
+            return
+        loop = self._loop_ref()
+        if loop is None:
+            self.stop()
+            return
+        if due <= 0.0:
+            self._soon = loop.call_soon(self.drive)
+            return
+        when = loop.time() + due
+        timer = self._timer
+        if timer is not None:
+            if timer.when() <= when + 0.001:
+                return
+            timer.cancel()
+        self._timer = loop.call_at(when, self._on_timer)
+
+    async def room(self, request: Any) -> None:
+        """Waits until ``request``'s upload queue is under its limit (or the
+        request ended: its next write says how)."""
+        loop = self._loop_ref()
+        if not self.stopped and loop is not None:
+            waiter: "asyncio.Future[None]" = loop.create_future()
+            self._room.append((request, waiter))
+            await waiter
+            return
+        # Not driven any more: the network thread makes the room.
+        while request.upload_held():
+            await asyncio.sleep(0.002)
+
+    def _wake_writers(self) -> None:
+        waiting, self._room = self._room, []
+        for request, waiter in waiting:
+            if waiter.done():
+                continue
+            try:
+                held = request.upload_held()
+            except RuntimeError:
+                held = False  # ended: the next write raises the failure
+            if held:
+                self._room.append((request, waiter))
+            else:
+                waiter.set_result(None)
+
+    def stop(self) -> None:
+        """Stops watching and detaches: the network thread goes on."""
+        if self.stopped:
+            return
+        self.stopped = True
+        for _, waiter in self._room:
+            if not waiter.done():
+                waiter.set_result(None)
+        self._room = []
+        for handle in (self._timer, self._soon, self._idle):
+            if handle is not None:
+                handle.cancel()
+        self._timer = self._soon = self._idle = None
+        loop = self._loop_ref()
+        if loop is not None and not loop.is_closed():
+            loop.remove_reader(self.fd)
+        self._hub.forget_driver(self)
+        try:
+            self.engine.loop_detach()
+        except RuntimeError:
+            pass
+        self.engine = None
+
+
+def _detach_all(drivers: Dict[int, _EngineDriver]) -> None:
+    for driver in list(drivers.values()):
+        engine, driver.engine = driver.engine, None
+        driver.stopped = True
+        if engine is not None:
+            try:
+                engine.loop_detach()
+            except RuntimeError:
+                pass
+    drivers.clear()
+
+
 class LoopHub:
     """The native event hub of one loop."""
 
@@ -148,6 +317,58 @@ class LoopHub:
                 hub.drain()
 
         self._native: Any = native.PyEventHub(_WeakLoop(loop), wake)
+        # Engines driven here, by id(engine); None for one the Core does
+        # not let this loop drive (its network thread does the work).
+        self._drivers: Dict[int, Optional[_EngineDriver]] = {}
+        self._fds: Dict[int, _EngineDriver] = {}
+        # A loop dropped without its engines let go: they are detached then
+        # (a closed loop still referenced is left to the Core, whose network
+        # thread steps in for a loop that does not come back).
+        weakref.finalize(loop, _detach_all, self._fds)
+
+    @property
+    def native(self) -> Any:
+        """The native PyEventHub."""
+        return self._native
+
+    def _driver(self, engine: Any) -> Optional[_EngineDriver]:
+        key = id(engine)
+        if key in self._drivers:
+            driver = self._drivers[key]
+            if driver is None or driver.engine is engine:
+                return driver
+        driver = None
+        fd = engine.loop_attach() if _LOOP_DRIVEN else -1
+        if fd >= 0:
+            if fd in self._fds:
+                # Another engine of the same namespace drives this loop already.
+                engine.loop_detach()
+            else:
+                try:
+                    driver = _EngineDriver(self, self.loop, engine, fd)
+                except (NotImplementedError, RuntimeError, ValueError, OSError):
+                    # A loop without add_reader (Windows' proactor): the
+                    # network thread does the work.
+                    engine.loop_detach()
+                else:
+                    self._fds[fd] = driver
+        self._drivers[key] = driver
+        return driver
+
+    def forget_driver(self, driver: _EngineDriver) -> None:
+        """Drops a stopped driver from the tables."""
+        if self._fds.get(driver.fd) is driver:
+            del self._fds[driver.fd]
+        key = id(driver.engine)
+        if self._drivers.get(key) is driver:
+            del self._drivers[key]
+
+    def forget_engines(self, engines: Iterable[Any]) -> None:
+        """Detaches the given engines (their client is closing)."""
+        for engine in engines:
+            driver = self._drivers.pop(id(engine), None)
+            if driver is not None and driver.engine is engine:
+                driver.stop()
 
     @property
     def loop(self) -> asyncio.AbstractEventLoop:
@@ -157,18 +378,30 @@ class LoopHub:
             raise RuntimeError("the event loop is gone")
         return loop
 
-    def start_request(self, request: Any) -> Channel:
-        """Starts a request and returns the channel of its events."""
-        channel = Channel(self.loop, _REQUEST_END, self._native, request)
-        request.start_hub(self._native, channel)
+    def start_request(self, request: Any, engine: Any = None) -> Channel:
+        """Starts a request and returns the channel of its events; with its
+        ``engine``, the loop runs that engine's transfers when it can."""
+        driver = self._driver(engine) if engine is not None else None
+        channel = Channel(self.loop, _REQUEST_END, self._native, request, driver)
+        self._start(channel, driver, request.start_hub)
         return channel
 
-    def start_websocket(self, websocket: Any) -> Channel:
+    def start_websocket(self, websocket: Any, engine: Any = None) -> Channel:
         """Connects a WebSocket and returns the channel of its events (they
         keep coming through the hub after close() up to the terminal one)."""
-        channel = Channel(self.loop, _WEBSOCKET_END)
-        websocket.start_hub(self._native, channel)
+        driver = self._driver(engine) if engine is not None else None
+        channel = Channel(self.loop, _WEBSOCKET_END, driver=driver)
+        self._start(channel, driver, websocket.start_hub)
         return channel
+
+    def _start(self, channel: Channel, driver: Optional[_EngineDriver], start: Callable[[Any, Any], object]) -> None:
+        if driver is not None:
+            driver.acquire()
+        try:
+            start(self._native, channel)
+        except BaseException:
+            channel._forget_owner()
+            raise
 
     def drain(self) -> None:
         """Takes every ready event from the native hub (runs on the loop).
@@ -195,3 +428,15 @@ def hub_for(loop: asyncio.AbstractEventLoop) -> LoopHub:
     if hub is None or hub.closed:
         hub = _HUBS[loop] = LoopHub(loop)
     return hub
+
+
+def forget_engines(engines: Iterable[Any]) -> None:
+    """Detaches ``engines`` from the running loop's hub, if it drives them
+    (a closing client: the engines' network threads may end at once)."""
+    try:
+        loop = asyncio.get_running_loop()
+    except RuntimeError:
+        return
+    hub = _HUBS.get(loop)
+    if hub is not None:
+        hub.forget_engines(list(engines))

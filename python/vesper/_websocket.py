@@ -36,7 +36,7 @@ _QUIET = frozenset((1000, 1001, 1005))
 
 def _open_native(client: "BaseClient", url: str, subprotocols: Optional[Sequence[str]], headers: HeaderTypes,
                  origin: Optional[str], timeout: TimeoutTypes,
-                 deflate: "DeflateOffer" = True, proxy: Optional[str] = None) -> Tuple[Any, Request, Timeout]:
+                 deflate: "DeflateOffer" = True, proxy: Optional[str] = None) -> Tuple[Any, Request, Timeout, Any]:
     full = merge_url(url)
     if urllib.parse.urlsplit(full).scheme.lower() not in ("ws", "wss"):
         raise UnsupportedProtocol(f"WebSocket URLs start with ws:// or wss://, not {full!r}")
@@ -62,7 +62,7 @@ def _open_native(client: "BaseClient", url: str, subprotocols: Optional[Sequence
         socket = engine.websocket(full, **kwargs)
     except RuntimeError as exc:
         raise from_native(exc, request) from None
-    return socket, request, limits
+    return socket, request, limits, engine
 
 
 class _State:
@@ -264,7 +264,7 @@ def connect_websocket(client: "BaseClient", url: str, subprotocols: Optional[Seq
                       origin: Optional[str], timeout: TimeoutTypes = UNSET,
                       deflate: "DeflateOffer" = True, proxy: Optional[str] = None) -> WebSocket:
     """Creates, connects and waits for the handshake of a blocking WebSocket."""
-    native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout, deflate,
+    native_socket, request, limits, engine = _open_native(client, url, subprotocols, headers, origin, timeout, deflate,
                                                   proxy)
     socket = client._track(WebSocket(native_socket, request, limits))
     socket._connect()
@@ -277,8 +277,10 @@ class AsyncWebSocket:
     ``send*`` only queue the message and need no await (they are
     coroutines too, so ``await ws.send(...)`` works)."""
 
-    def __init__(self, native_socket: Any, request: Request, timeout: Timeout, hub: "LoopHub") -> None:
+    def __init__(self, native_socket: Any, request: Request, timeout: Timeout, hub: "LoopHub",
+                 engine: Any = None) -> None:
         self._native = native_socket
+        self._engine = engine
         self._state = _State(request)
         self._timeout = timeout
         self._hub = hub
@@ -291,7 +293,7 @@ class AsyncWebSocket:
 
     async def _connect(self) -> None:
         try:
-            self._channel = self._hub.start_websocket(self._native)
+            self._channel = self._hub.start_websocket(self._native, self._engine)
         except RuntimeError as exc:
             raise from_native(exc, self._state.request) from None
         while not self._state.opened:
@@ -367,9 +369,10 @@ async def connect_async_websocket(client: "BaseClient", url: str, subprotocols: 
                                   proxy: Optional[str] = None) -> AsyncWebSocket:
     """Creates and connects an asyncio WebSocket on the running loop's hub."""
     from ._hub import hub_for
-    native_socket, request, limits = _open_native(client, url, subprotocols, headers, origin, timeout, deflate,
+    native_socket, request, limits, engine = _open_native(client, url, subprotocols, headers, origin, timeout, deflate,
                                                   proxy)
-    socket = client._track(AsyncWebSocket(native_socket, request, limits, hub_for(asyncio.get_running_loop())))
+    socket = client._track(AsyncWebSocket(native_socket, request, limits, hub_for(asyncio.get_running_loop()),
+                                          engine))
     await socket._connect()
     return socket
 

@@ -13,7 +13,14 @@ void EventHub::mark_ready(const std::shared_ptr<HubMember>& member) {
             ready_.push_back(member);
         }
     }
+    // This thread polls the hub once the round it runs is over.
+    if (draining_here() == this) return;
     schedule();
+}
+
+EventHub*& EventHub::draining_here() {
+    static thread_local EventHub* hub = nullptr;
+    return hub;
 }
 
 void EventHub::schedule() {

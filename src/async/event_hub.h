@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "async/notifier.h"
@@ -84,6 +85,11 @@ public:
     EventHub(const EventHub&) = delete;
     EventHub& operator=(const EventHub&) = delete;
 
+    // The hub this thread polls itself right after the Core call it is in
+    // (a loop-driven round, PyEngine.loop_drive): events recorded there
+    // schedule no wake-up.  Null elsewhere.
+    static EventHub*& draining_here();
+
     // ---- Core threads (no lock held) ----
     // Puts `member` on the ready queue (once) and schedules `notify` if no
     // wake-up is pending.
@@ -121,6 +127,18 @@ private:
     // drop_loop with it held too.
     PyRef loop_;
     PyRef notify_;
+};
+
+// Names `hub` as polled by this thread after the call in its scope.
+class DrainingScope {
+public:
+    explicit DrainingScope(EventHub* hub) : previous_(std::exchange(EventHub::draining_here(), hub)) {}
+    ~DrainingScope() { EventHub::draining_here() = previous_; }
+    DrainingScope(const DrainingScope&) = delete;
+    DrainingScope& operator=(const DrainingScope&) = delete;
+
+private:
+    EventHub* previous_;
 };
 
 // The notifier a hub member installs in its object's state.

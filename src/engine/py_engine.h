@@ -18,6 +18,12 @@ NetworkRef engine_network(PyObject* engine);
 // "ALL") to the engine's jar and lists it (engine_cookies.cpp).
 Result<PyRef> engine_cookies(PyObject* self, const Args& args);
 
+// PyEngine.loop_attach / loop_drive / loop_detach: the engine's network
+// loop run by an asyncio loop's thread (engine_loop.cpp).
+Result<PyRef> engine_loop_attach(PyObject* self, const Args& args);
+Result<PyRef> engine_loop_drive(PyObject* self, const Args& args);
+Result<PyRef> engine_loop_detach(PyObject* self, const Args& args);
+
 // PyEngine's instance methods (request, websocket), defined with the
 // subsystems they create.
 extern const MethodDef* const kEngineMethods;

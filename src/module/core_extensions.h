@@ -25,7 +25,10 @@ namespace vesper {
     X(request_drive)              \
     X(websocket_drive)            \
     X(request_set_timeouts)       \
-    X(request_timeout_phase)
+    X(request_timeout_phase)      \
+    X(engine_loop_attach)         \
+    X(engine_loop_drive)          \
+    X(engine_loop_detach)
 
 // Each pointer is null when the loaded Core lacks that function.
 struct CoreExtensions {

@@ -46,6 +46,17 @@ constexpr const char* kStartForWaitDoc =
     "handed to the engine's network thread: that wait sends the request.\n"
     "Until a wait (or another request's) runs the engine, nothing is sent.";
 
+constexpr const char* kUploadOfferDoc =
+    "upload_offer(data, final_chunk) -> bool\n"
+    "Queues one piece like upload_write but never waits for room: True when\n"
+    "the queue is over its limit now (wait until upload_held() is False\n"
+    "before the next piece).  For an event loop's thread; RuntimeError with\n"
+    "a Core without hy_request_upload_push.";
+constexpr const char* kUploadHeldDoc =
+    "upload_held() -> bool\n"
+    "True while the upload queue is over its limit; raises what the\n"
+    "request's end gives once it ended with a failure.";
+
 constexpr const char* kStartHubDoc =
     "start_hub(hub, tag)\n"
     "Like start_async, but the events are delivered by PyEventHub.poll() as\n"
@@ -137,6 +148,8 @@ const MethodDef kMethods[] = {
     {"is_finished", MethodKind::None, kNoParams, request_is_finished},
     {"upload_write", MethodKind::Args, {kUpload, 2, 2}, request_upload_write},
     {"upload_finish", MethodKind::Args, kNoParams, request_upload_finish},
+    {"upload_offer", MethodKind::Args, {kUpload, 2, 2}, request_upload_offer, kUploadOfferDoc},
+    {"upload_held", MethodKind::None, kNoParams, request_upload_held, kUploadHeldDoc},
     {"resume_read", MethodKind::None, kNoParams, request_resume_read},
     {"follow_redirect", MethodKind::None, kNoParams, request_follow_redirect},
     {"take_redirects", MethodKind::None, kNoParams, request_take_redirects},

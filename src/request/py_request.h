@@ -97,6 +97,8 @@ VESPER_REQUEST_METHOD(cancel);
 VESPER_REQUEST_METHOD(is_finished);
 VESPER_REQUEST_METHOD(upload_write);
 VESPER_REQUEST_METHOD(upload_finish);
+VESPER_REQUEST_METHOD(upload_offer);
+VESPER_REQUEST_METHOD(upload_held);
 VESPER_REQUEST_METHOD(start_async);
 VESPER_REQUEST_METHOD(attach_async);
 VESPER_REQUEST_METHOD(detach_callback);

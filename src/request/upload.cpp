@@ -54,6 +54,36 @@ Result<PyRef> request_upload_write(PyObject* self, const Args& args) {
     return none();
 }
 
+Result<PyRef> request_upload_offer(PyObject* self, const Args& args) {
+    const CoreExtensions& core_has = core_extensions();
+    if (core_has.request_upload_push == nullptr || core_has.request_upload_wait == nullptr)
+        return Failure::runtime("this Core cannot queue an upload piece without waiting (hy_request_upload_push)");
+    TRY_ASSIGN(ByteInput data, args.convert(0, [](PyObject* o) { return to_byte_input(o, true); }));
+    TRY_ASSIGN(bool final_chunk, args.convert(1, to_flag));
+    RequestContents& request = request_of(self);
+    hy_request* core = request.handle->core();
+    const uint8_t* piece = data.size() == 0 ? nullptr : data.data();
+    uint32_t held = 0;
+    uint32_t result;
+    {
+        GilRelease release;
+        result = core_has.request_upload_push(core, piece, data.size(), final_chunk ? 1 : 0);
+        if (result == HY_OK) result = core_has.request_upload_wait(core, 0, &held);
+    }
+    TRY_STATUS(core_status(result));
+    return boolean(held != 0);
+}
+
+Result<PyRef> request_upload_held(PyObject* self, const Args&) {
+    const CoreExtensions& core_has = core_extensions();
+    if (core_has.request_upload_wait == nullptr)
+        return Failure::runtime("this Core cannot queue an upload piece without waiting (hy_request_upload_push)");
+    uint32_t held = 0;
+    const uint32_t result = core_has.request_upload_wait(request_of(self).handle->core(), 0, &held);
+    TRY_STATUS(core_status(result));
+    return boolean(held != 0);
+}
+
 Result<PyRef> request_upload_finish(PyObject* self, const Args&) {
     TRY_STATUS(write_piece(self, nullptr, 0, true));
     return none();

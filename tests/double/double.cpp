@@ -24,6 +24,8 @@
 #include <vector>
 
 #include <dlfcn.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "halyard.h"
 
@@ -33,6 +35,11 @@ struct hy_engine {
     int id;
     // The jar of hy_engine_cookies: cookies.txt lines (under State::mutex).
     std::vector<std::string> jar;
+    // The descriptor of hy_engine_loop_attach (an eventfd never written:
+    // the double's callbacks come from its own threads), and the count of
+    // attachments (both under State::mutex).
+    int loop_fd = -1;
+    int loop_attachments = 0;
 };
 
 struct hy_request {
@@ -327,6 +334,47 @@ HY_API uint32_t hy_engine_create_with_client_certificate(const EngineConfig* c, 
                                             ", \"client_password\": " + text(password, password_len));
     *problem = code == HY_INVALID_ARGUMENT ? HY_CLIENT_CERT_WRONG_PASSWORD : HY_CLIENT_CERT_OK;
     return code;
+}
+
+// The loop-driven engine: attach answers an eventfd that never turns
+// readable, so the module's rounds come from its timer; a drive runs no
+// callback (they come from the double's threads, as without the
+// extension) and answers a 5 ms deadline.  Each call is recorded with
+// whether the interpreter lock was held.
+HY_API uint32_t hy_engine_loop_attach(hy_engine* engine, int32_t* fd) {
+    const Scripted a = answer("hy_engine_loop_attach");
+    record("loop_attach", "{\"engine\": " + std::to_string(engine ? engine->id : -1) + "}");
+    if (a.code != HY_OK) return a.code;
+    if (engine == nullptr || fd == nullptr) return HY_INVALID_ARGUMENT;
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    if (engine->loop_fd < 0) engine->loop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (engine->loop_fd < 0) return HY_OUT_OF_MEMORY;
+    ++engine->loop_attachments;
+    *fd = engine->loop_fd;
+    return HY_OK;
+}
+
+HY_API uint32_t hy_engine_loop_drive(hy_engine* engine, int64_t* next_ms) {
+    const Scripted a = answer("hy_engine_loop_drive");
+    record("loop_drive", "{\"engine\": " + std::to_string(engine ? engine->id : -1) +
+                             ", \"gil\": " + boolean(interpreter_lock_held()) + "}");
+    if (a.code != HY_OK) return a.code;
+    if (engine == nullptr || next_ms == nullptr) return HY_INVALID_ARGUMENT;
+    *next_ms = 5;
+    return HY_OK;
+}
+
+HY_API uint32_t hy_engine_loop_detach(hy_engine* engine) {
+    const Scripted a = answer("hy_engine_loop_detach");
+    record("loop_detach", "{\"engine\": " + std::to_string(engine ? engine->id : -1) + "}");
+    if (a.code != HY_OK) return a.code;
+    if (engine == nullptr) return HY_INVALID_ARGUMENT;
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    if (engine->loop_attachments == 0) return HY_INVALID_STATE;
+    --engine->loop_attachments;
+    return HY_OK;
 }
 #endif  // HYD_SPECIFIED_ONLY
 

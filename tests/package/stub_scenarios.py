@@ -187,6 +187,14 @@ def http_scenarios(r: Recorder, base: str) -> None:
     r.call(req, "upload_finish")
     r.call(req, "await_response")
     r.call(req, "read_body")
+    # Queued without waiting for room (an event loop's writer).
+    req = r.call(engine, "request", "POST", f"{base}/upload", chunked=True, timeout=DEADLINE)
+    r.call(req, "start")
+    r.call(req, "upload_offer", b"abc", False)
+    r.call(req, "upload_held")
+    r.call(req, "upload_offer", b"", True)
+    r.call(req, "await_response")
+    r.call(req, "read_body")
 
     # Events: started with a notifier, and attached before a plain start.
     loop = FakeLoop()
@@ -250,6 +258,25 @@ def http_scenarios(r: Recorder, base: str) -> None:
     r.call(hub, "hold", requests[0], True)  # not attached any more: False
     r.call(hub, "is_closed")
     r.call(hub, "close")
+
+    # The engine's loop driven from this thread: a request's events come
+    # out of the hub right after the round that ran its callbacks.
+    hub = native.PyEventHub(loop, lambda: None)
+    r.call(engine, "loop_attach")
+    req = r.call(engine, "request", "GET", f"{base}/echo", timeout=DEADLINE)
+    req.start_hub(hub, "driven")
+    deadline = time.monotonic() + DEADLINE
+    seen: list[str] = []
+    while "done" not in seen and time.monotonic() < deadline:
+        due = r.call(engine, "loop_drive", hub)
+        seen += [event[0] for tag, event in hub.poll()]
+        time.sleep(min(due or 0.0, 0.01))
+    if "done" not in seen:
+        raise RuntimeError(f"driven request events {seen}")
+    r.call(engine, "loop_detach")
+    r.call(engine, "loop_detach")  # not attached any more: False
+    r.call(engine, "loop_drive", hub)  # not attached: None
+    hub.close()
     req = r.call(engine, "request", "GET", f"{base}/echo", timeout=DEADLINE)
     r.call(req, "attach_async", loop, lambda: None)
     r.call(req, "start")
