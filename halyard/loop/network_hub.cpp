@@ -94,7 +94,7 @@ void NetworkHub::drop_user() {
     }
 }
 
-void NetworkHub::post(Command command) {
+void NetworkHub::queue(Command command, bool kick_idle) {
     {
         std::lock_guard lock(mutex_);
         commands_.push_back(std::move(command));
@@ -106,19 +106,7 @@ void NetworkHub::post(Command command) {
         commands_pending_.store(true);
         return;
     }
-    wake();
-}
-
-void NetworkHub::post_for_driver(Command command) {
-    {
-        std::lock_guard lock(mutex_);
-        commands_.push_back(std::move(command));
-    }
-    if (on_thread()) {
-        commands_pending_.store(true);
-        return;
-    }
-    wake(false);
+    wake(kick_idle);
 }
 
 void NetworkHub::wake(bool kick_idle) {

@@ -55,10 +55,10 @@ public:
     // Queues a command; wakes whoever runs the loop only when it sleeps in
     // poll and no earlier command is still waiting (that one's wake-up
     // serves both), or the network thread when nobody runs the loop.
-    void post(Command command);
+    void post(Command command) { queue(std::move(command), true); }
     // The same for a poster that runs the loop itself next (drive): when
     // nobody runs it, the network thread is left asleep.
-    void post_for_driver(Command command);
+    void post_for_driver(Command command) { queue(std::move(command), false); }
     // True on the thread that runs this hub's loop right now: the network
     // thread, or a caller inside drive (and so inside its callbacks).
     bool on_thread() const;
@@ -126,6 +126,9 @@ private:
     // Sets the pending flag; a curl wake-up only when the loop's runner
     // sleeps in poll, else (`kick_idle`) the network thread when nobody
     // runs the loop.
+    // post and post_for_driver: `kick_idle` says whether the network
+    // thread takes a command nobody runs the loop for.
+    void queue(Command command, bool kick_idle);
     void wake(bool kick_idle = true);
     // The loop's wait, at most `max_ms`: poll, without sleeping when a
     // command is queued.
@@ -149,6 +152,9 @@ private:
     // Wakes the followers whose condition holds (after every round).
     void wake_followers();
     void wake_followers_locked();
+    // Hands the loop to the oldest follower still waiting (under
+    // drive_mutex_, by the runner leaving); false when none waits.
+    bool hand_to_oldest_follower_locked();
     // A transfer or a WebSocket needs the loop (its runner only).
     bool has_work() const { return !active_.empty() || !websockets_.empty(); }
     // The hub whose loop this thread runs (null: none), and its setting

@@ -51,22 +51,25 @@ void NetworkHub::wake_followers_locked() {
     follower_count_.store(followers_.size());
 }
 
+bool NetworkHub::hand_to_oldest_follower_locked() {
+    if (followers_.empty()) return false;
+    // The oldest caller still waiting runs the loop from here on.
+    Follower* next = followers_.front();
+    followers_.erase(followers_.begin());
+    follower_count_.store(followers_.size());
+    next->woken = true;
+    next->handed = true;
+    runner_.store(kCaller);
+    next->cv.notify_one();
+    return true;
+}
+
 bool NetworkHub::leave_loop(Runner who) {
     std::unique_lock lock(drive_mutex_);
     // Still the loop's runner here: nobody else reads active_ meanwhile.
     const bool work_left = has_work();
     wake_followers_locked();
-    if (!followers_.empty()) {
-        // The oldest caller still waiting runs the loop from here on.
-        Follower* next = followers_.front();
-        followers_.erase(followers_.begin());
-        follower_count_.store(followers_.size());
-        next->woken = true;
-        next->handed = true;
-        runner_.store(kCaller);
-        next->cv.notify_one();
-        return false;
-    }
+    if (hand_to_oldest_follower_locked()) return false;
     runner_.store(kNobody);
     // Read after runner_ is cleared: a poster that saw a runner skipped
     // the network thread's wake-up.

@@ -192,17 +192,9 @@ bool NetworkHub::leave_loop_for_event_loop() {
     std::unique_lock lock(drive_mutex_);
     loop_has_work_.store(has_work());
     wake_followers_locked();
-    if (!followers_.empty()) {
-        // A waiting caller runs the loop from here on; it hands it back
-        // through the descriptor when it leaves.
-        Follower* next = followers_.front();
-        followers_.erase(followers_.begin());
-        follower_count_.store(followers_.size());
-        next->woken = true;
-        next->handed = true;
-        next->cv.notify_one();
-        return false;
-    }
+    // A waiting caller runs the loop from here on; it hands it back
+    // through the descriptor when it leaves.
+    if (hand_to_oldest_follower_locked()) return false;
     runner_.store(kNobody);
     // Read after runner_ is cleared: a poster that saw a runner skipped
     // its wake-up, so the event loop comes back at once.

@@ -264,8 +264,8 @@ def connect_websocket(client: "BaseClient", url: str, subprotocols: Optional[Seq
                       origin: Optional[str], timeout: TimeoutTypes = UNSET,
                       deflate: "DeflateOffer" = True, proxy: Optional[str] = None) -> WebSocket:
     """Creates, connects and waits for the handshake of a blocking WebSocket."""
-    native_socket, request, limits, engine = _open_native(client, url, subprotocols, headers, origin, timeout, deflate,
-                                                  proxy)
+    native_socket, request, limits, _ = _open_native(client, url, subprotocols, headers, origin, timeout, deflate,
+                                                     proxy)
     socket = client._track(WebSocket(native_socket, request, limits))
     socket._connect()
     return socket
@@ -369,8 +369,8 @@ async def connect_async_websocket(client: "BaseClient", url: str, subprotocols: 
                                   proxy: Optional[str] = None) -> AsyncWebSocket:
     """Creates and connects an asyncio WebSocket on the running loop's hub."""
     from ._hub import hub_for
-    native_socket, request, limits, engine = _open_native(client, url, subprotocols, headers, origin, timeout, deflate,
-                                                  proxy)
+    native_socket, request, limits, engine = _open_native(client, url, subprotocols, headers, origin, timeout,
+                                                          deflate, proxy)
     socket = client._track(AsyncWebSocket(native_socket, request, limits, hub_for(asyncio.get_running_loop()),
                                           engine))
     await socket._connect()

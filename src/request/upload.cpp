@@ -14,6 +14,8 @@ namespace vesper {
 
 namespace {
 
+constexpr const char* kNoPush = "this Core cannot queue an upload piece without waiting (hy_request_upload_push)";
+
 Status write_piece(PyObject* self, const uint8_t* data, size_t len, bool final_piece) {
     RequestContents& request = request_of(self);
     // Refused before the piece goes in: a write that found room would not
@@ -57,7 +59,7 @@ Result<PyRef> request_upload_write(PyObject* self, const Args& args) {
 Result<PyRef> request_upload_offer(PyObject* self, const Args& args) {
     const CoreExtensions& core_has = core_extensions();
     if (core_has.request_upload_push == nullptr || core_has.request_upload_wait == nullptr)
-        return Failure::runtime("this Core cannot queue an upload piece without waiting (hy_request_upload_push)");
+        return Failure::runtime(kNoPush);
     TRY_ASSIGN(ByteInput data, args.convert(0, [](PyObject* o) { return to_byte_input(o, true); }));
     TRY_ASSIGN(bool final_chunk, args.convert(1, to_flag));
     RequestContents& request = request_of(self);
@@ -77,7 +79,7 @@ Result<PyRef> request_upload_offer(PyObject* self, const Args& args) {
 Result<PyRef> request_upload_held(PyObject* self, const Args&) {
     const CoreExtensions& core_has = core_extensions();
     if (core_has.request_upload_wait == nullptr)
-        return Failure::runtime("this Core cannot queue an upload piece without waiting (hy_request_upload_push)");
+        return Failure::runtime(kNoPush);
     uint32_t held = 0;
     const uint32_t result = core_has.request_upload_wait(request_of(self).handle->core(), 0, &held);
     TRY_STATUS(core_status(result));
