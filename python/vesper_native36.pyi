@@ -229,6 +229,9 @@ class PyRequest:
     def read_all(self, timeout: _Seconds = None) -> bytes: ...
     def readinto(self, buffer: Buffer, timeout: _Seconds = None) -> int:
         """Fills a writable buffer with body bytes; 0 at the end of the body."""
+    def read_some(self, size: SupportsIndex, timeout: _Seconds = None) -> bytes:
+        """What has arrived of the body, 1 to ``size`` bytes; waits only
+        while nothing has; b"" at the end."""
     def read_exact(self, size: SupportsIndex, timeout: _Seconds = None) -> bytes:
         """The next ``size`` body bytes, fewer only at the end; b'' at the end."""
     def start_hub(self, hub: PyEventHub, tag: object) -> None:

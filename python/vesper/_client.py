@@ -53,6 +53,12 @@ class _SyncBody:
         except (RuntimeError, TimeoutError) as exc:
             raise self._guard(exc) from None
 
+    def read_some(self, size: int) -> bytes:
+        try:
+            return _native.read_some(self._native, size, self._timeout)
+        except (RuntimeError, TimeoutError) as exc:
+            raise self._guard(exc) from None
+
     def read_all(self) -> bytes:
         if self._timeout is None:
             try:
