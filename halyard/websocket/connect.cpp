@@ -151,7 +151,7 @@ void WebSocket::open_connection(std::string protocol, std::string extensions, st
                                 size_t head_len) {
     if (!session_.init(this, deflate)) throw std::bad_alloc();
     phase_ = Phase::Open;
-    connect_deadline_.reset();
+    total_deadline_.reset();
     phase_deadline_.reset();
     // Bytes after the head are the first frames; they are read after the
     // open is reported.

@@ -146,7 +146,7 @@ void WebSocket::on_start() {
     engine_->track_websocket(shared_from_this());
     phase_ = Phase::Connecting;
     const Clock::time_point now = Clock::now();
-    connect_deadline_ = deadline_after(spec_.timeout_ms, now);
+    total_deadline_ = deadline_after(spec_.timeout_ms, now);
     phase_deadline_ = deadline_after(connect_ms_.load(), now);
     easy_ = curl_easy_init();
     if (easy_ == nullptr) throw std::bad_alloc();
@@ -202,18 +202,18 @@ short WebSocket::wanted_events() const {
 
 std::optional<Clock::time_point> WebSocket::deadline() const {
     if (phase_ == Phase::Connecting || phase_ == Phase::Handshaking) {
-        if (!phase_deadline_) return connect_deadline_;
-        if (!connect_deadline_) return phase_deadline_;
-        return std::min(*phase_deadline_, *connect_deadline_);
+        if (!phase_deadline_) return total_deadline_;
+        if (!total_deadline_) return phase_deadline_;
+        return std::min(*phase_deadline_, *total_deadline_);
     }
     if (phase_ == Phase::Open) return closing_deadline_;
     return std::nullopt;
 }
 
 uint32_t WebSocket::expired_phase(Clock::time_point now) const {
-    const bool total_passed = connect_deadline_ && now >= *connect_deadline_;
+    const bool total_passed = total_deadline_ && now >= *total_deadline_;
     const bool phase_passed = phase_deadline_ && now >= *phase_deadline_;
-    if (total_passed && (!phase_passed || *connect_deadline_ <= *phase_deadline_)) return HY_TIMEOUT_PHASE_TOTAL;
+    if (total_passed && (!phase_passed || *total_deadline_ <= *phase_deadline_)) return HY_TIMEOUT_PHASE_TOTAL;
     if (!phase_passed) return HY_TIMEOUT_PHASE_NONE;
     return phase_ == Phase::Connecting ? HY_TIMEOUT_PHASE_CONNECT : HY_TIMEOUT_PHASE_HANDSHAKE;
 }

@@ -176,7 +176,7 @@ private:
 
     // Network thread only.
     Phase phase_ = Phase::Idle;
-    std::optional<Clock::time_point> connect_deadline_;   // the total (timeout_ms), until open
+    std::optional<Clock::time_point> total_deadline_;   // the total (timeout_ms), until open
     std::optional<Clock::time_point> phase_deadline_;     // the connect or handshake limit
     std::optional<Clock::time_point> closing_deadline_;
     CURL* easy_ = nullptr;
