@@ -28,7 +28,9 @@ namespace vesper {
     X(request_timeout_phase)      \
     X(engine_loop_attach)         \
     X(engine_loop_drive)          \
-    X(engine_loop_detach)
+    X(engine_loop_detach)         \
+    X(websocket_set_timeouts)     \
+    X(websocket_timeout_phase)
 
 // Each pointer is null when the loaded Core lacks that function.
 struct CoreExtensions {

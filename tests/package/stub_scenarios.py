@@ -319,6 +319,7 @@ def websocket_scenarios(r: Recorder, base: str) -> None:
     r.call(ws, "cancel")
 
     ws = r.call(engine, "websocket", f"{base}/echo", timeout=DEADLINE)
+    r.call(ws, "set_timeouts", DEADLINE, handshake=None)
     r.call(ws, "connect")
     r.call(ws, "recv_message", DEADLINE)  # open
     r.call(ws, "send_text", "t")
