@@ -3,6 +3,8 @@
 // Ctrl-C ends a wait promptly with KeyboardInterrupt.
 #pragma once
 
+#include <array>
+
 #include <chrono>
 #include <optional>
 
@@ -73,6 +75,19 @@ inline Result<std::optional<Duration>> optional_timeout(const Args& args, size_t
         TRY_ASSIGN(seconds, args.convert(i, to_seconds));
     }
     return check_timeout(seconds);
+}
+
+// The phase limits in arguments 0 .. N-1 (seconds or None) as the
+// milliseconds of a Core timeouts record: 0 is no limit, and a limit under
+// a millisecond stays a limit (1 ms), never "none".
+template <size_t N>
+Result<std::array<uint64_t, N>> phase_limits_ms(const Args& args) {
+    std::array<uint64_t, N> ms{};
+    for (size_t i = 0; i < N; ++i) {
+        TRY_ASSIGN(std::optional<Duration> limit, optional_timeout(args, i));
+        if (limit) ms[i] = limit->wait_millis();
+    }
+    return ms;
 }
 
 }  // namespace vesper

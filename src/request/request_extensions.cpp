@@ -39,12 +39,7 @@ Result<PyRef> request_set_max_redirects(PyObject* self, const Args& args) {
 Result<PyRef> request_set_timeouts(PyObject* self, const Args& args) {
     const auto set = core_extensions().request_set_timeouts;
     if (set == nullptr) return missing("hy_request_set_timeouts");
-    uint64_t ms[4] = {};
-    for (size_t i = 0; i < 4; ++i) {
-        TRY_ASSIGN(std::optional<Duration> limit, optional_timeout(args, i));
-        // A limit under a millisecond stays a limit (1 ms), never "none".
-        if (limit) ms[i] = limit->wait_millis();
-    }
+    TRY_ASSIGN(auto ms, phase_limits_ms<4>(args));
     RequestTimeouts record{};
     record.size = sizeof(RequestTimeouts);
     record.abi = HY_ABI_VERSION;

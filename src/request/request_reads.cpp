@@ -13,6 +13,19 @@
 
 namespace vesper {
 
+namespace {
+
+// The size argument of read_exact and read_some: at least 1 byte, and no
+// more than a bytes object can hold.
+Result<uint64_t> read_size(const Args& args) {
+    TRY_ASSIGN(uint64_t size, args.convert(0, to_count));
+    if (size == 0) return Failure::value_error("size must be at least 1");
+    if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Failure::overflow("size is too large");
+    return size;
+}
+
+}  // namespace
+
 Result<PyRef> request_wait_response(PyObject* self, const Args& args) {
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 0));
     RequestContents& request = request_of(self);
@@ -191,10 +204,8 @@ Result<PyRef> request_readinto(PyObject* self, const Args& args) {
 // result, whatever sizes the pieces come in.  Only a last piece shorter
 // than `size` is copied again, into a bytes object of its length.
 Result<PyRef> request_read_exact(PyObject* self, const Args& args) {
-    TRY_ASSIGN(uint64_t size, args.convert(0, to_count));
+    TRY_ASSIGN(uint64_t size, read_size(args));
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 1));
-    if (size == 0) return Failure::value_error("size must be at least 1");
-    if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Failure::overflow("size is too large");
     RequestContents& request = request_of(self);
     TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));
@@ -241,10 +252,8 @@ Result<PyRef> request_read_exact(PyObject* self, const Args& args) {
 // takes the pieces queued meanwhile in one call instead of one call per
 // piece.  Each byte is copied once, from the queue into the result.
 Result<PyRef> request_read_some(PyObject* self, const Args& args) {
-    TRY_ASSIGN(uint64_t size, args.convert(0, to_count));
+    TRY_ASSIGN(uint64_t size, read_size(args));
     TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 1));
-    if (size == 0) return Failure::value_error("size must be at least 1");
-    if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Failure::overflow("size is too large");
     RequestContents& request = request_of(self);
     TRY_STATUS(refuse_on_network_thread(request));
     TRY_STATUS(check_process(request.handle->owner()));

@@ -11,12 +11,7 @@ namespace vesper {
 Result<PyRef> websocket_set_timeouts(PyObject* self, const Args& args) {
     const auto set = core_extensions().websocket_set_timeouts;
     if (set == nullptr) return Failure::runtime("this Core does not offer hy_websocket_set_timeouts");
-    uint64_t ms[2] = {};
-    for (size_t i = 0; i < 2; ++i) {
-        TRY_ASSIGN(std::optional<Duration> limit, optional_timeout(args, i));
-        // A limit under a millisecond stays a limit (1 ms), never "none".
-        if (limit) ms[i] = limit->wait_millis();
-    }
+    TRY_ASSIGN(auto ms, phase_limits_ms<2>(args));
     WebSocketTimeouts record{};
     record.size = sizeof(WebSocketTimeouts);
     record.abi = HY_ABI_VERSION;

@@ -192,8 +192,8 @@ def async_post(url, timeout, content):
 
 
 def expect(cls, phase, net_error, call):
-    """The call raises exactly `cls` from the Core's own timeout of
-    `phase`, within the limit plus slack."""
+    """The call raises exactly `cls` from the Core's own timeout, within the
+    limit plus slack; its text names `phase` (what ran out)."""
     started = time.monotonic()
     with pytest.raises(vesper.TimeoutError) as info:
         call()

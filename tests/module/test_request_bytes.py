@@ -138,21 +138,25 @@ def test_readinto_across_chunk_boundaries(core, streaming, size, target):
     assert request.readinto(store) == 0
 
 
-@pytest.mark.parametrize("size", [1, 2, 3, 7, 64, 4096])
-def test_read_exact_across_chunk_boundaries(core, streaming, size):
+@pytest.mark.parametrize("method, size", [("read_exact", n) for n in (1, 2, 3, 7, 64, 4096)]
+                         + [("read_some", n) for n in (1, 5, 4096, MIB)])
+def test_sized_reads_across_chunk_boundaries(core, streaming, method, size):
     request, ident = streaming
+    read = getattr(request, method)
     feed(core, ident, CHUNKS)
     body = b"".join(CHUNKS)
     pieces = []
     for _ in range(10_000):
-        piece = request.read_exact(size, 5)
+        piece = read(size, 5)
         if not piece:
             break
         pieces.append(piece)
     assert b"".join(pieces) == body
-    # Every piece is whole but the last, which holds the rest.
+    # Every piece is whole but the last, which holds the rest (read_some:
+    # everything was queued, so each read takes all it may, empty pieces
+    # skipped).
     assert [len(p) for p in pieces] == [size] * (len(body) // size) + ([len(body) % size] if len(body) % size else [])
-    assert request.read_exact(size) == b""
+    assert read(size) == b""
 
 
 def test_read_exact_waits_for_pieces_that_arrive_later(core, streaming):
@@ -166,31 +170,15 @@ def test_read_exact_waits_for_pieces_that_arrive_later(core, streaming):
     assert request.read_chunk() == b"gh"
 
 
-def test_read_exact_refuses_sizes_it_cannot_hold(core, streaming):
+@pytest.mark.parametrize("method", ["read_exact", "read_some"])
+def test_sized_reads_refuse_sizes_they_cannot_hold(core, streaming, method):
     request, ident = streaming
     core.data(ident, b"kept")
     with pytest.raises(ValueError, match="size must be at least 1"):
-        request.read_exact(0)
+        getattr(request, method)(0)
     with pytest.raises(OverflowError):
-        request.read_exact(1 << 63)
+        getattr(request, method)(1 << 63)
     assert request.read_chunk() == b"kept"
-
-
-@pytest.mark.parametrize("size", [1, 5, 4096, MIB])
-def test_read_some_takes_what_has_arrived(core, streaming, size):
-    request, ident = streaming
-    feed(core, ident, CHUNKS)
-    body = b"".join(CHUNKS)
-    pieces = []
-    for _ in range(10_000):
-        piece = request.read_some(size, 5)
-        if not piece:
-            break
-        pieces.append(piece)
-    assert b"".join(pieces) == body
-    # Everything was queued: each read takes all it may, empty pieces skipped.
-    assert [len(p) for p in pieces] == [size] * (len(body) // size) + ([len(body) % size] if len(body) % size else [])
-    assert request.read_some(size) == b""
 
 
 def test_read_some_waits_only_while_nothing_has_arrived(core, streaming):
