@@ -173,6 +173,8 @@ class _EngineDriver:
         self._timer: Optional[asyncio.TimerHandle] = None
         self._soon: Optional[asyncio.Handle] = None
         self._idle: Optional[asyncio.TimerHandle] = None
+        # When the last object ended (loop time).
+        self._quiet_since = 0.0
         self.users = 0
         self.stopped = False
         # Upload writers waiting for room in their request's queue: room
@@ -185,21 +187,29 @@ class _EngineDriver:
     def acquire(self) -> None:
         """One more object of this engine on the loop."""
         self.users += 1
-        if self._idle is not None:
-            self._idle.cancel()
-            self._idle = None
 
     def release(self) -> None:
         """One object ended; the engine is let go after a quiet second."""
         self.users -= 1
         loop = self._loop_ref()
-        if self.users <= 0 and not self.stopped and self._idle is None and loop is not None and not loop.is_closed():
-            self._idle = loop.call_later(_IDLE_DETACH, self._idle_check)
+        if self.users > 0 or self.stopped or loop is None or loop.is_closed():
+            return
+        self._quiet_since = loop.time()
+        # One timer for a run of requests, not one per request: it looks
+        # again when it finds the engine used since.
+        if self._idle is None:
+            self._idle = loop.call_at(self._quiet_since + _IDLE_DETACH, self._idle_check)
 
     def _idle_check(self) -> None:
         self._idle = None
-        if self.users <= 0:
-            self.stop()
+        loop = self._loop_ref()
+        if self.users > 0 or self.stopped or loop is None:
+            return
+        due = self._quiet_since + _IDLE_DETACH
+        if loop.time() < due:
+            self._idle = loop.call_at(due, self._idle_check)
+            return
+        self.stop()
 
     def _on_timer(self) -> None:
         self._timer = None
