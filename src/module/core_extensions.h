@@ -28,7 +28,9 @@ namespace vesper {
     X(request_timeout_phase)      \
     X(engine_loop_attach)         \
     X(engine_loop_drive)          \
-    X(engine_loop_detach)
+    X(engine_loop_detach)         \
+    X(websocket_take_message)     \
+    X(message_release)
 
 // Each pointer is null when the loaded Core lacks that function.
 struct CoreExtensions {
