@@ -224,7 +224,11 @@ HY_API uint32_t hy_websocket_take_message(hy_websocket* socket, const uint8_t* d
     return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->take_message(data, out); });
 }
 
-HY_API void hy_message_release(hy_message* message) { delete message; }
+HY_API void hy_message_release(hy_message* message) {
+    if (message == nullptr) return;
+    if (message->shelf) message->shelf->put(std::move(message->bytes));
+    delete message;
+}
 
 HY_API uint32_t hy_websocket_send(hy_websocket* socket, uint32_t type, const uint8_t* data, uint64_t len) {
     if (socket == nullptr) return HY_INVALID_ARGUMENT;

@@ -204,6 +204,8 @@ void FrameSession::frame_start(const wslay_event_on_frame_recv_start_arg& arg) {
         message_type_ = arg.opcode;
         message_compressed_ = (arg.rsv & WSLAY_RSV1_BIT) != 0;
         message_.clear();
+        // The last message's buffer was taken: one given back is reused.
+        if (message_.capacity() == 0) message_ = shelf_->take();
     }
     if (arg.payload_length > max_message_ - message_.size()) {
         fail(1009, "message over the size bound");

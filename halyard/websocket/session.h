@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@
 
 #include "api/contain.h"
 #include "websocket/deflate.h"
+#include "websocket/taken_message.h"
 
 typedef struct wslay_event_context* wslay_event_context_ptr;
 struct wslay_event_on_frame_recv_start_arg;
@@ -76,6 +78,9 @@ public:
     // their address.  False outside that call, for another pointer, or once
     // taken.
     bool take_message(const uint8_t* data, std::vector<uint8_t>& out);
+    // Where taken buffers go back once their taker is done with them: the
+    // next messages are assembled in them.
+    const std::shared_ptr<BufferShelf>& shelf() const { return shelf_; }
 
     const std::optional<Failure>& failure() const { return failure_; }
     // What is reserved for the message being received (it grows
@@ -121,6 +126,7 @@ private:
     std::vector<uint8_t> message_;
     std::vector<uint8_t> inflated_;
     std::vector<uint8_t> compressed_;
+    std::shared_ptr<BufferShelf> shelf_ = std::make_shared<BufferShelf>();
     // The buffer being reported to the listener (message_ or inflated_).
     std::vector<uint8_t>* reporting_ = nullptr;
 

@@ -347,6 +347,7 @@ uint32_t WebSocket::take_message(const uint8_t* data, hy_message** out) {
     // Only the thread inside on_message may touch the session.
     if (reporting_thread_.load() != std::this_thread::get_id()) return HY_INVALID_STATE;
     auto message = std::make_unique<hy_message>();
+    message->shelf = session_.shelf();
     if (!session_.take_message(data, message->bytes)) return HY_INVALID_STATE;
     *out = message.release();
     return HY_OK;

@@ -426,6 +426,31 @@ TEST(SessionTake, TakenBuffersKeepTheirBytesWhileLaterMessagesArrive) {
     EXPECT_FALSE(session.take_message(listener.taken[2].data, none));
 }
 
+TEST(SessionTake, BuffersGivenBackAssembleTheNextMessages) {
+    Taking listener;
+    FrameSession session;
+    listener.session = &session;
+    ASSERT_TRUE(session.init(&listener, std::nullopt));
+    Bytes wire = frame(2, Bytes(5000, 'a'));
+    session.receive(wire.data(), wire.size());
+    ASSERT_EQ(listener.taken.size(), 1u);
+    const uint8_t* first = listener.taken[0].data;
+    session.shelf()->put(std::move(listener.taken[0].buffer));
+    wire = frame(2, Bytes(3000, 'b'));
+    session.receive(wire.data(), wire.size());
+    ASSERT_EQ(listener.taken.size(), 2u);
+    EXPECT_EQ(listener.taken[1].data, first);  // no fresh memory for it
+    EXPECT_EQ(listener.taken[1].buffer, Bytes(3000, 'b'));
+    // The shelf keeps two buffers of at most 1 MiB; others are freed.
+    BufferShelf shelf;
+    shelf.put(Bytes(size_t{2} << 20));
+    EXPECT_EQ(shelf.take().capacity(), 0u);
+    for (int i = 0; i < 3; ++i) shelf.put(Bytes(100, 'x'));
+    EXPECT_EQ(shelf.take().capacity(), 100u);
+    EXPECT_TRUE(shelf.take().empty());  // emptied, capacity kept
+    EXPECT_EQ(shelf.take().capacity(), 0u);
+}
+
 // A listener that fails inside wslay's callbacks, as the module's can when
 // memory runs out: the failure stays inside the session.
 class Throwing : public FrameSession::Listener {
