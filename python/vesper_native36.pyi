@@ -28,7 +28,8 @@ class CoreFailure(RuntimeError):
     the failure text; ``kind`` is the kind's code (``failure_kinds`` names
     it), ``net_error`` the Chromium network error number, ``timeout_phase``
     the phase whose limit ran out ("connect", "read", "write", "pool",
-    "total"; with a Core that keeps phase limits) and ``status`` a WebSocket
+    "total", and for a WebSocket "handshake"; with a Core that keeps phase
+    limits) and ``status`` a WebSocket
     handshake's HTTP status, each None when the failure has none.
     Raised by every method for a Core failure, and the last item of an
     "error" event of the bytes forms (poll_events_bytes, recv_message, the
@@ -229,6 +230,9 @@ class PyRequest:
     def read_all(self, timeout: _Seconds = None) -> bytes: ...
     def readinto(self, buffer: Buffer, timeout: _Seconds = None) -> int:
         """Fills a writable buffer with body bytes; 0 at the end of the body."""
+    def read_some(self, size: SupportsIndex, timeout: _Seconds = None) -> bytes:
+        """What has arrived of the body, 1 to ``size`` bytes; waits only
+        while nothing has; b"" at the end."""
     def read_exact(self, size: SupportsIndex, timeout: _Seconds = None) -> bytes:
         """The next ``size`` body bytes, fewer only at the end; b'' at the end."""
     def start_hub(self, hub: PyEventHub, tag: object) -> None:
@@ -268,6 +272,10 @@ class PyWebSocket:
         """As recv(), interruptible; raises TimeoutError once `timeout` seconds pass."""
     def start_hub(self, hub: PyEventHub, tag: object) -> None:
         """Connects; the events come from hub.poll() as (tag, event)."""
+    def set_timeouts(self, connect: float | None = None, handshake: float | None = None) -> None:
+        """Limits in seconds on connecting and on the server's answer to the
+        upgrade, kept by the Core (an extension of the Core); only before
+        connect()."""
 
 @final
 class PyEventHub:

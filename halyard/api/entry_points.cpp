@@ -230,6 +230,17 @@ HY_API void hy_message_release(hy_message* message) {
     delete message;
 }
 
+HY_API uint32_t hy_websocket_set_timeouts(hy_websocket* socket, const WebSocketTimeouts* timeouts) {
+    if (socket == nullptr) return HY_INVALID_ARGUMENT;
+    if (const uint32_t checked = halyard::check_record_header(timeouts); checked != HY_OK) return checked;
+    return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->set_timeouts(*timeouts); });
+}
+
+HY_API uint32_t hy_websocket_timeout_phase(hy_websocket* socket, uint32_t* phase) {
+    if (socket == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->timeout_phase(phase); });
+}
+
 HY_API uint32_t hy_websocket_send(hy_websocket* socket, uint32_t type, const uint8_t* data, uint64_t len) {
     if (socket == nullptr) return HY_INVALID_ARGUMENT;
     return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->send(type, data, len); });

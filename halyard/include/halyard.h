@@ -19,7 +19,7 @@
  * hy_request_start_driven, hy_request_drive, hy_websocket_drive,
  * hy_request_set_timeouts, hy_request_timeout_phase, hy_engine_loop_attach,
  * hy_engine_loop_drive, hy_engine_loop_detach, hy_websocket_take_message,
- * hy_message_release.
+ * hy_message_release, hy_websocket_set_timeouts, hy_websocket_timeout_phase.
  *
  * Conventions
  *  - Every record starts with its size in bytes and the interface version
@@ -123,14 +123,16 @@ enum {
     HY_DEFLATE_SERVER_NO_CONTEXT_TAKEOVER = 4
 };
 
-/* Timeout phases (hy_request_set_timeouts, hy_request_timeout_phase). */
+/* Timeout phases (hy_request_set_timeouts, hy_request_timeout_phase,
+ * hy_websocket_set_timeouts, hy_websocket_timeout_phase). */
 enum {
     HY_TIMEOUT_PHASE_NONE = 0,      /* the request did not time out */
     HY_TIMEOUT_PHASE_CONNECT = 1,   /* connecting: TCP, proxy, TLS */
     HY_TIMEOUT_PHASE_READ = 2,      /* no response byte for read_ms */
     HY_TIMEOUT_PHASE_WRITE = 3,     /* no body byte sent for write_ms */
     HY_TIMEOUT_PHASE_POOL = 4,      /* waiting for a connection slot */
-    HY_TIMEOUT_PHASE_TOTAL = 5      /* RequestConfig.timeout_ms */
+    HY_TIMEOUT_PHASE_TOTAL = 5,     /* RequestConfig / WebSocketConfig timeout_ms */
+    HY_TIMEOUT_PHASE_HANDSHAKE = 6  /* a WebSocket's upgrade unanswered for handshake_ms */
 };
 
 /* on_data answers. */
@@ -271,6 +273,14 @@ typedef struct WebSocketConfig {
     WebSocketCallbacks callbacks;
     uint64_t timeout_ms;        /* 0: no timeout */
 } WebSocketConfig;
+
+/* The phase limits of hy_websocket_set_timeouts, in milliseconds; 0: none. */
+typedef struct WebSocketTimeouts {
+    uint32_t size;              /* sizeof(WebSocketTimeouts) */
+    uint32_t abi;               /* HY_ABI_VERSION */
+    uint64_t connect_ms;
+    uint64_t handshake_ms;
+} WebSocketTimeouts;
 
 /* -------------------------------------------------------------- functions */
 
@@ -663,6 +673,38 @@ HY_API uint32_t hy_websocket_set_deflate(hy_websocket *socket, uint32_t flags,
                                          uint32_t server_max_window_bits);
 #endif
 
+/*
+ * hy_websocket_set_timeouts (extension): limits on the phases of the way to
+ * an open connection, each measured by the Core, beside
+ * WebSocketConfig.timeout_ms (start to on_open): `connect_ms` from
+ * hy_websocket_start until the connection (TCP, proxy, TLS) stands;
+ * `handshake_ms` from then until the server's whole answer head to the
+ * upgrade request is read.  Nothing limits an open connection.  A phase
+ * that runs out ends the connection with on_error(HY_TIMEOUT), net error
+ * -118 for connect and -7 for the handshake; hy_websocket_timeout_phase
+ * tells which.
+ * Owns: *timeouts is only read during the call.
+ * Threads: any, before hy_websocket_start (HY_INVALID_STATE after);
+ * HY_INVALID_ARGUMENT for a null or short record.  Blocks: no.
+ */
+typedef uint32_t (*hy_websocket_set_timeouts_fn)(hy_websocket *, const WebSocketTimeouts *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_websocket_set_timeouts(hy_websocket *socket, const WebSocketTimeouts *timeouts);
+#endif
+
+/*
+ * hy_websocket_timeout_phase (extension): *phase receives the
+ * HY_TIMEOUT_PHASE_* (CONNECT, HANDSHAKE or TOTAL) that ended the
+ * connection, HY_TIMEOUT_PHASE_NONE while it runs and when it ended
+ * otherwise (the closing handshake's own bound included).  It is set
+ * before on_error runs, so on_error may ask.
+ * Threads: any, until hy_websocket_release.  Blocks: no.
+ */
+typedef uint32_t (*hy_websocket_timeout_phase_fn)(hy_websocket *, uint32_t *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_websocket_timeout_phase(hy_websocket *socket, uint32_t *phase);
+#endif
+
 /* hy_engine_create_with_client_certificate: why a chain or key was refused. */
 enum {
     HY_CLIENT_CERT_OK = 0,
@@ -938,6 +980,10 @@ HY_LAYOUT(offsetof(WebSocketConfig, headers) == 56);
 HY_LAYOUT(offsetof(WebSocketConfig, header_count) == 64);
 HY_LAYOUT(offsetof(WebSocketConfig, callbacks) == 72);
 HY_LAYOUT(offsetof(WebSocketConfig, timeout_ms) == 128);
+
+HY_LAYOUT(sizeof(WebSocketTimeouts) == 24);
+HY_LAYOUT(offsetof(WebSocketTimeouts, connect_ms) == 8);
+HY_LAYOUT(offsetof(WebSocketTimeouts, handshake_ms) == 16);
 #  undef HY_LAYOUT
 #endif
 

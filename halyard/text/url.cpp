@@ -143,7 +143,9 @@ std::string browser_encoded(std::string_view text) {
     return out;
 }
 
-std::optional<ParsedUrl> parse_url(std::string_view text) {
+namespace {
+
+std::optional<ParsedUrl> parse_url_uncached(std::string_view text) {
     if (text.empty() || has_control_or_nul(text)) return std::nullopt;
     UrlHandle u(curl_url());
     if (!u) return std::nullopt;
@@ -151,6 +153,42 @@ std::optional<ParsedUrl> parse_url(std::string_view text) {
     if (curl_url_set(u.get(), CURLUPART_URL, copy.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
         return std::nullopt;
     return describe(u.get());
+}
+
+// The last URLs this thread parsed and what came of them.  A parse through
+// curl's URL API costs about 15,000 instructions (its printf builds the
+// normalised URL and each part is copied out); clients tend to ask for the
+// same few URLs again, so a hit saves most of that.  The parse is a pure
+// function of the text: nothing else can make a remembered answer stale.
+struct UrlMemo {
+    static constexpr size_t kEntries = 4;
+    // Longer texts are parsed every time: comparing them costs little, but
+    // holding them would let one thread keep a lot of memory.
+    static constexpr size_t kLongest = 2048;
+    struct Entry {
+        bool used = false;
+        std::string text;
+        std::optional<ParsedUrl> parsed;
+    };
+    Entry entries[kEntries];
+    size_t next = 0;
+};
+
+}  // namespace
+
+std::optional<ParsedUrl> parse_url(std::string_view text) {
+    if (text.size() > UrlMemo::kLongest) return parse_url_uncached(text);
+    static thread_local UrlMemo memo;
+    for (const UrlMemo::Entry& entry : memo.entries) {
+        if (entry.used && entry.text == text) return entry.parsed;
+    }
+    std::optional<ParsedUrl> parsed = parse_url_uncached(text);
+    UrlMemo::Entry& slot = memo.entries[memo.next];
+    memo.next = (memo.next + 1) % UrlMemo::kEntries;
+    slot.used = true;
+    slot.text.assign(text);
+    slot.parsed = parsed;
+    return parsed;
 }
 
 bool is_http_scheme(std::string_view scheme) { return scheme == "http" || scheme == "https"; }

@@ -90,6 +90,9 @@ void WebSocket::begin_handshake() {
     if (deflate_offer_ != DeflateOffer{}) q.deflate_offer = deflate_offer_.header();
     request_ = build_handshake_request(q);
     phase_ = Phase::Handshaking;
+    // The connection stands: the connect limit is done, the handshake's
+    // runs until the answer head is read.
+    phase_deadline_ = deadline_after(handshake_ms_.load());
     on_socket_ready(CURL_WAIT_POLLOUT);
 }
 
@@ -148,7 +151,8 @@ void WebSocket::open_connection(std::string protocol, std::string extensions, st
                                 size_t head_len) {
     if (!session_.init(this, deflate)) throw std::bad_alloc();
     phase_ = Phase::Open;
-    connect_deadline_.reset();
+    total_deadline_.reset();
+    phase_deadline_.reset();
     // Bytes after the head are the first frames; they are read after the
     // open is reported.
     std::string early = answer_.substr(head_len);

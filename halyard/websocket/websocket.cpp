@@ -57,6 +57,20 @@ uint32_t WebSocket::set_deflate(const DeflateOffer& offer) {
     return HY_OK;
 }
 
+uint32_t WebSocket::set_timeouts(const WebSocketTimeouts& timeouts) {
+    // As for the deflate offer: read by the network thread after the start.
+    if (!lifecycle_.unstarted()) return HY_INVALID_STATE;
+    connect_ms_.store(timeouts.connect_ms);
+    handshake_ms_.store(timeouts.handshake_ms);
+    return HY_OK;
+}
+
+uint32_t WebSocket::timeout_phase(uint32_t* out) const {
+    if (out == nullptr) return HY_INVALID_ARGUMENT;
+    *out = expired_phase_.load();
+    return HY_OK;
+}
+
 uint32_t WebSocket::send(uint32_t type, const uint8_t* data, uint64_t len) {
     if ((type != HY_WS_TEXT && type != HY_WS_BINARY) || (len > 0 && data == nullptr)) return HY_INVALID_ARGUMENT;
     if (len > kMaxOutgoingMessage) return HY_INVALID_ARGUMENT;
@@ -132,7 +146,9 @@ void WebSocket::on_start() {
     if (phase_ != Phase::Idle) return;
     engine_->track_websocket(shared_from_this());
     phase_ = Phase::Connecting;
-    connect_deadline_ = deadline_after(spec_.timeout_ms);
+    const Clock::time_point now = Clock::now();
+    total_deadline_ = deadline_after(spec_.timeout_ms, now);
+    phase_deadline_ = deadline_after(connect_ms_.load(), now);
     easy_ = curl_easy_init();
     if (easy_ == nullptr) throw std::bad_alloc();
     if (CURLcode rc = configure(); rc != CURLE_OK) {
@@ -186,19 +202,45 @@ short WebSocket::wanted_events() const {
 }
 
 std::optional<Clock::time_point> WebSocket::deadline() const {
-    if (phase_ == Phase::Connecting || phase_ == Phase::Handshaking) return connect_deadline_;
+    if (phase_ == Phase::Connecting || phase_ == Phase::Handshaking) {
+        if (!phase_deadline_) return total_deadline_;
+        if (!total_deadline_) return phase_deadline_;
+        return std::min(*phase_deadline_, *total_deadline_);
+    }
     if (phase_ == Phase::Open) return closing_deadline_;
     return std::nullopt;
 }
 
+uint32_t WebSocket::expired_phase(Clock::time_point now) const {
+    const bool total_passed = total_deadline_ && now >= *total_deadline_;
+    const bool phase_passed = phase_deadline_ && now >= *phase_deadline_;
+    if (total_passed && (!phase_passed || *total_deadline_ <= *phase_deadline_)) return HY_TIMEOUT_PHASE_TOTAL;
+    if (!phase_passed) return HY_TIMEOUT_PHASE_NONE;
+    return phase_ == Phase::Connecting ? HY_TIMEOUT_PHASE_CONNECT : HY_TIMEOUT_PHASE_HANDSHAKE;
+}
+
 void WebSocket::on_deadline() {
     guarded([&] {
-        switch (phase_) {
-        // The caller's timeout is -7 in every phase, as for a request: the
-        // TCP connect and the TLS handshake are both inside Connecting.
-        case Phase::Connecting: fail({HY_TIMEOUT, -7, 0, "timed out while connecting"}); break;
-        case Phase::Handshaking: fail({HY_TIMEOUT, -7, 0, "timed out during the handshake"}); break;
-        case Phase::Open: fail({HY_TIMEOUT, -7, 0, "the closing handshake timed out"}); break;
+        if (phase_ == Phase::Open) {
+            fail({HY_TIMEOUT, -7, 0, "the closing handshake timed out"});
+            return;
+        }
+        if (phase_ != Phase::Connecting && phase_ != Phase::Handshaking) return;
+        const uint32_t phase = expired_phase(Clock::now());
+        // Stored before fail: on_error may ask for it.
+        expired_phase_.store(phase);
+        switch (phase) {
+        // The connect limit is a connect timeout (-118), as for a request.
+        // The total is -7 in both phases: the TCP connect and the TLS
+        // handshake are both inside Connecting.
+        case HY_TIMEOUT_PHASE_CONNECT: fail({HY_TIMEOUT, -118, 0, "the connect timeout ran out"}); break;
+        case HY_TIMEOUT_PHASE_HANDSHAKE:
+            fail({HY_TIMEOUT, -7, 0, "the server did not answer the upgrade within the handshake timeout"});
+            break;
+        case HY_TIMEOUT_PHASE_TOTAL:
+            fail({HY_TIMEOUT, -7, 0,
+                  phase_ == Phase::Connecting ? "timed out while connecting" : "timed out during the handshake"});
+            break;
         default: break;
         }
     });

@@ -64,6 +64,10 @@ public:
     uint32_t drive(uint64_t timeout_ms, hy_wait_condition until, void* context);
     // Before start, from the thread that starts the connection.
     uint32_t set_deflate(const DeflateOffer& offer);
+    // Before start: the connect and handshake phase limits (ms, 0: none).
+    uint32_t set_timeouts(const WebSocketTimeouts& timeouts);
+    // The HY_TIMEOUT_PHASE_* that ended the connection (NONE otherwise).
+    uint32_t timeout_phase(uint32_t* out) const;
     uint32_t send(uint32_t type, const uint8_t* data, uint64_t len);
     uint32_t close(uint16_t code, const char* reason, uint64_t reason_len);
     uint32_t cancel();
@@ -101,6 +105,11 @@ private:
         int32_t response = 0;
         std::string message;
     };
+
+    // The phase whose deadline passed by `now` (HY_TIMEOUT_PHASE_*), NONE
+    // when none did; when the total and a phase both passed, the one that
+    // ran out first.
+    uint32_t expired_phase(Clock::time_point now) const;
 
     // Runs a network-thread step: a failure ends the connection instead of
     // escaping into the loop.
@@ -163,10 +172,16 @@ private:
     std::mutex queue_mutex_;                  // guards queued_ and the unsent count's checks
     std::deque<Outgoing> queued_;
     std::atomic<uint64_t> unsent_bytes_{0};
+    // Set before start (read by the network thread after the start's post);
+    // the phase that timed out is stored before on_error.
+    std::atomic<uint64_t> connect_ms_{0};
+    std::atomic<uint64_t> handshake_ms_{0};
+    std::atomic<uint32_t> expired_phase_{HY_TIMEOUT_PHASE_NONE};
 
     // Network thread only.
     Phase phase_ = Phase::Idle;
-    std::optional<Clock::time_point> connect_deadline_;
+    std::optional<Clock::time_point> total_deadline_;   // the total (timeout_ms), until open
+    std::optional<Clock::time_point> phase_deadline_;     // the connect or handshake limit
     std::optional<Clock::time_point> closing_deadline_;
     CURL* easy_ = nullptr;
     curl_socket_t socket_ = CURL_SOCKET_BAD;

@@ -109,6 +109,8 @@ class AsyncClient(BaseClient):
 
     async def send(self, prepared: Prepared, *, stream: bool = False) -> Response:
         """Sends a request made by ``build_request``."""
+        if not self.retries.total:
+            return await self._send_once(prepared, stream)
         run = RetryRun(self.retries, prepared.request.method, prepared.replayable)
         while True:
             try:
@@ -340,7 +342,7 @@ class AsyncClient(BaseClient):
         started = time.monotonic()
         native_request, channel = await self._start(prepared)
         records: List[RedirectRecord] = []
-        heads = HopHeads(native_request, prepared)
+        heads = HopHeads(native_request, prepared) if prepared.record_heads else None
         while True:
             step = await self._next_step(channel, native_request, prepared)
             if step[0] == "head":

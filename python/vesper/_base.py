@@ -43,13 +43,15 @@ CORE_KEEPS_PHASES = core_has("hy_request_set_timeouts")
 # let go (its running requests keep it alive until they end).
 PROXY_ENGINES = 64
 _T = TypeVar("_T")
+# The package's waits when the Core keeps every phase: none (shared, never changed).
+_NO_WAITS = Timeout(None)
 
 
 class Prepared:
     """One request ready for the engine."""
 
-    __slots__ = ("request", "settings", "body", "timeout", "waits", "follow", "max_redirects", "cache", "priority",
-                 "record_heads", "upload_length")
+    __slots__ = ("request", "settings", "body", "streamed", "timeout", "waits", "follow", "max_redirects", "cache",
+                 "priority", "record_heads", "upload_length")
 
     def __init__(self, request: Request, settings: EngineSettings, body: Body, timeout: Timeout, follow: bool,
                  max_redirects: int, cache: Optional[str], priority: Optional[str],
@@ -57,12 +59,14 @@ class Prepared:
         self.request = request
         self.settings = settings
         self.body = body
+        # Whether the body goes out piece by piece.
+        self.streamed = body is not None and not isinstance(body, bytes)
         self.timeout = timeout
         # The limits of the package's own waits: none when the Core keeps
         # every phase itself (it then ends a stalled request with the
         # phase's own failure); else the package waits at most read (or
         # connect) for the head and for each body chunk, and cancels.
-        self.waits = Timeout(None) if CORE_KEEPS_PHASES else timeout
+        self.waits = _NO_WAITS if CORE_KEEPS_PHASES else timeout
         self.follow = follow
         self.max_redirects = max_redirects
         self.cache = cache
@@ -71,10 +75,6 @@ class Prepared:
         # The Content-Length a streamed body goes out with (None: chunked).
         self.upload_length = upload_length
 
-    @property
-    def streamed(self) -> bool:
-        """Whether the body goes out piece by piece."""
-        return self.body is not None and not isinstance(self.body, bytes)
 
     @property
     def replayable(self) -> bool:
@@ -222,8 +222,8 @@ def final_response(prepared: Prepared, records: Sequence[RedirectRecord], status
                    started: float, heads: Optional["HopHeads"] = None, native_request: Any = None) -> Response:
     """The final answer, with the redirect hops that led to it as its history."""
     final = final_request(prepared, records)
-    response = Response(status, head, request=final, url=final.url,
-                        history=build_history(prepared.request.method, str(prepared.request.url), records),
+    history = build_history(prepared.request.method, str(prepared.request.url), records) if records else None
+    response = Response(status, head, request=final, url=final.url, history=history,
                         elapsed=datetime.timedelta(seconds=time.monotonic() - started))
     response.from_cache = answered_from_cache(native_request, prepared)
     if heads is not None:
@@ -554,15 +554,17 @@ class BaseClient:
             if not (isinstance(use_auth, tuple) and len(use_auth) == 2):
                 raise TypeError("auth must be a (user, password) pair; send a bearer token with headers=")
             merged["Authorization"] = _basic(use_auth)
-        all_cookies = dict(self.cookies.own)
+        all_cookies: Mapping[str, str] = self.cookies.own
         if cookies:
+            all_cookies = dict(all_cookies)
             all_cookies.update(cookies.items() if isinstance(cookies, Mapping) else cookies)
         cookie = _cookie_header(all_cookies)
         if cookie is not None:
             merged.add("Cookie", cookie)
-        check_headers(merged.multi_items())
-        check_framing_headers(merged.multi_items(), body is not None and not isinstance(body, bytes))
-        upload_length = _declared_length(merged, body)
+        items = merged.multi_items()
+        check_headers(items)
+        check_framing_headers(items, body is not None and not isinstance(body, bytes))
+        upload_length = _declared_length(merged, body) if body is not None or items else None
         request = Request(method, full, merged, content=body if isinstance(body, bytes) else b"")
         return Prepared(
             request=request, settings=self._settings_for(full, proxy), body=body,

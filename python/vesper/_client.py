@@ -53,6 +53,12 @@ class _SyncBody:
         except (RuntimeError, TimeoutError) as exc:
             raise self._guard(exc) from None
 
+    def read_some(self, size: int) -> bytes:
+        try:
+            return _native.read_some(self._native, size, self._timeout)
+        except (RuntimeError, TimeoutError) as exc:
+            raise self._guard(exc) from None
+
     def read_all(self) -> bytes:
         if self._timeout is None:
             try:
@@ -211,6 +217,8 @@ class Client(BaseClient):
 
     def send(self, prepared: Prepared, *, stream: bool = False) -> Response:
         """Sends a request made by ``build_request``."""
+        if not self.retries.total:
+            return self._send_once(prepared, stream)
         run = RetryRun(self.retries, prepared.request.method, prepared.replayable)
         while True:
             try:
@@ -256,9 +264,9 @@ class Client(BaseClient):
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
             priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """GET ``url``; the parameters are those of ``request``."""
-        return self.request("GET", url, params=params, headers=headers, cookies=cookies, content=content,
+        return self.send(self.build_request("GET", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy))
 
     def head(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -268,9 +276,9 @@ class Client(BaseClient):
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
             priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """HEAD ``url``; the parameters are those of ``request``."""
-        return self.request("HEAD", url, params=params, headers=headers, cookies=cookies, content=content,
+        return self.send(self.build_request("HEAD", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy))
 
     def options(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -280,9 +288,9 @@ class Client(BaseClient):
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
             priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """OPTIONS ``url``; the parameters are those of ``request``."""
-        return self.request("OPTIONS", url, params=params, headers=headers, cookies=cookies, content=content,
+        return self.send(self.build_request("OPTIONS", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy))
 
     def post(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -292,9 +300,9 @@ class Client(BaseClient):
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
             priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """POST ``url``; the parameters are those of ``request``."""
-        return self.request("POST", url, params=params, headers=headers, cookies=cookies, content=content,
+        return self.send(self.build_request("POST", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy))
 
     def put(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -304,9 +312,9 @@ class Client(BaseClient):
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
             priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """PUT ``url``; the parameters are those of ``request``."""
-        return self.request("PUT", url, params=params, headers=headers, cookies=cookies, content=content,
+        return self.send(self.build_request("PUT", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy))
 
     def patch(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -316,9 +324,9 @@ class Client(BaseClient):
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
             priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """PATCH ``url``; the parameters are those of ``request``."""
-        return self.request("PATCH", url, params=params, headers=headers, cookies=cookies, content=content,
+        return self.send(self.build_request("PATCH", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy))
 
     def delete(
             self, url: str, *, params: ParamTypes = None, headers: HeaderTypes = None, cookies: CookieTypes = None,
@@ -328,9 +336,9 @@ class Client(BaseClient):
             max_redirects: Optional[int] = None, cache_mode: Optional[str] = None,
             priority: Optional[str] = None, proxy: Optional[str] = None) -> Response:
         """DELETE ``url``; the parameters are those of ``request``."""
-        return self.request("DELETE", url, params=params, headers=headers, cookies=cookies, content=content,
+        return self.send(self.build_request("DELETE", url, params=params, headers=headers, cookies=cookies, content=content,
             data=data, files=files, json=json, auth=auth, timeout=timeout, follow_redirects=follow_redirects,
-            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy)
+            max_redirects=max_redirects, cache_mode=cache_mode, priority=priority, proxy=proxy))
 
     def walk_redirects(
             self, method: str, url: str, *, stream: bool = False,
@@ -382,7 +390,7 @@ class Client(BaseClient):
         native_request = self._native_request(prepared)
         self._start(native_request, prepared, for_wait=True)
         records: List[RedirectRecord] = []
-        heads = HopHeads(native_request, prepared)
+        heads = HopHeads(native_request, prepared) if prepared.record_heads else None
         if prepared.core_redirects:
             try:
                 status, head = _native.wait_head(native_request, prepared.waits.head, records)

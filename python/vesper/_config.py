@@ -72,6 +72,13 @@ class Timeout:
     ``ReadTimeout``; ``write`` and ``pool`` then count only against
     ``total``.
 
+    A WebSocket takes ``connect`` (``ConnectTimeout``) and ``read`` (the
+    server's answer to the upgrade: ``ReadTimeout``) and ``total`` (both
+    together), each kept by the Core; nothing times out an open WebSocket
+    for being quiet.  With a Core that lacks them
+    (``hy_websocket_set_timeouts``) the package waits at most ``read`` (or
+    ``connect``) for the open, cancels and raises ``ReadTimeout``.
+
     ``Timeout(5)`` sets connect, read, write and pool to 5 s and leaves total
     off.
     """

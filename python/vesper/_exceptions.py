@@ -4,7 +4,8 @@ The native module raises a Core failure as ``CoreFailure`` (a
 ``RuntimeError``) whose attributes carry the numbers: ``kind`` (the Core's
 code, named by the module's ``failure_kinds``), ``net_error`` (the Chromium
 network error number), ``timeout_phase`` (the phase whose limit ran out:
-"connect", "read", "write", "pool", "total") and, for WebSockets, ``status``
+"connect", "read", "write", "pool", "total", and for a WebSocket
+"handshake") and, for WebSockets, ``status``
 (the handshake's HTTP status); asyncio "error" events carry the same value.
 ``from_native`` picks the class from those values, never from the text.
 """
@@ -283,6 +284,8 @@ _BY_PHASE: Dict[str, Type[Error]] = {
     "read": ReadTimeout,
     "write": WriteTimeout,
     "pool": PoolTimeout,
+    # A WebSocket's upgrade unanswered: the read limit, as for a response head.
+    "handshake": ReadTimeout,
 }
 
 # What ran out, as the sentence that starts the exception's text.
@@ -292,6 +295,7 @@ _PHASE_SENTENCES: Dict[str, str] = {
     "write": "the server took no body bytes within the write timeout",
     "pool": "no connection slot came free within the pool timeout",
     "total": "the request's total timeout ran out",
+    "handshake": "the server did not answer the WebSocket upgrade within the read timeout",
 }
 
 # The one table: (kind, net error) first, then the kind alone.
@@ -397,18 +401,20 @@ def websocket_failure(failure: BaseException, request: Optional["Request"] = Non
 
     Before the connection opened a transport failure raises the same class
     as for HTTP (``ConnectError``, ``CertificateExpired`` ...); a refused
-    handshake raises ``WebSocketHandshakeError``; later failures raise
-    ``WebSocketError``."""
+    handshake raises ``WebSocketHandshakeError``; a phase limit the Core
+    kept raises its class (``ConnectTimeout``, ``ReadTimeout`` for the
+    handshake); later failures raise ``WebSocketError``."""
     if not isinstance(failure, native.CoreFailure):
         return WebSocketError(str(failure), request=request)
     kind = failure_kind(failure)
     net_error: Optional[int] = failure.net_error
     status = int(failure.status or 0)
-    message = _describe(kind, net_error, str(failure))
+    phase: Optional[str] = getattr(failure, "timeout_phase", None)
+    message = _describe(kind, net_error, str(failure), phase)
     if not opened and status > 0 and status != 101:
         return WebSocketHandshakeError(f"handshake answered {status}: {message}", kind=kind,
                                        net_error=net_error, status_code=status, request=request)
     if not opened and kind in ("Timeout", "Network", "Tls", "Proxy"):
-        cls = class_for(kind, net_error)
+        cls = class_for(kind, net_error, phase)
         return cls(message, kind=kind, net_error=net_error, request=request)
     return WebSocketError(message, kind=kind, net_error=net_error, status_code=max(status, 0), request=request)

@@ -120,6 +120,13 @@ class _IterBody:
             del gathered[size:]
         return bytes(gathered)
 
+    def read_some(self, size: int) -> bytes:
+        chunk = self.read_chunk()
+        if len(chunk) > size:
+            self._chunks = _prepend(chunk[size:], self._chunks)
+            chunk = chunk[:size]
+        return chunk
+
     def readinto(self, buffer: Any) -> int:
         chunk = self.read_chunk()
         # A chunk larger than the buffer is cut; the rest is read next time.

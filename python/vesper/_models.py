@@ -21,6 +21,10 @@ __all__ = ["Request", "Response", "ProgressCallback", "build_history"]
 # download_to's progress callback: (bytes written so far, total or None).
 ProgressCallback = Callable[[int, Optional[int]], None]
 _DOWNLOAD_BUFFER = 1 << 20
+# The most iter_bytes() hands out at once: runs of queued pieces are joined
+# up to it.  Larger pieces came out slower: allocations past 256 KiB fault
+# fresh pages in on every piece.
+_JOINED_PIECES = 256 << 10
 
 
 class Request:
@@ -47,6 +51,7 @@ class SyncBody(Protocol):
     def read_chunk(self) -> bytes: ...
     def readinto(self, buffer: Any) -> int: ...
     def read_exact(self, size: int) -> bytes: ...
+    def read_some(self, size: int) -> bytes: ...
     def read_all(self) -> bytes: ...
     def close(self) -> None: ...
 
@@ -120,32 +125,33 @@ class Response:
     None when the cache is on but the loaded Core cannot report it.
     """
 
+    # Defaults every response starts with (immutable: set on the instance
+    # when they change).  The head is parsed when a header, the version or
+    # the reason is first asked for.
+    _parsed: Optional[Tuple[str, str, Headers]] = None
+    next_request: Optional[Request] = None
+    from_cache: Optional[bool] = False
+    attempts = 1
+    _encoding: Optional[str] = None
+    _sync: Optional[SyncBody] = None
+    _async: Optional[AsyncBody] = None
+    _streamed = False
+
     def __init__(self, status_code: int, head: bytes = b"", *, headers: HeaderTypes = None, content: Any = None,
                  text: Optional[str] = None, json: Any = None, request: Optional[Request] = None,
                  url: Union[str, URL, None] = None, history: Optional[List["Response"]] = None,
                  elapsed: Optional[datetime.timedelta] = None) -> None:
         self.status_code = status_code
         self.raw_head = head
-        # The head is parsed when a header, the version or the reason is first asked for.
-        self._parsed: Optional[Tuple[str, str, Headers]] = None
         self.request = request if request is not None else Request("GET", url or "")
         # Where the answer came from (after the redirects followed).
         self.url = URL(url) if url is not None else self.request.url
         self.history: List[Response] = history or []
         self.elapsed = elapsed or datetime.timedelta(0)
         self._content: Optional[bytes] = content if isinstance(content, bytes) else None
-        # For a 3xx returned because redirects were not followed: the request it points to.
-        self.next_request: Optional[Request] = None
         self.sent_heads: List[bytes] = []
-        # Whether the client's HTTP cache answered (None: the Core cannot tell).
-        self.from_cache: Optional[bool] = False
-        # Set by the client's retries: attempts made, and what the earlier ones got.
-        self.attempts = 1
+        # Set by the client's retries: attempts made (``attempts``), and what the earlier ones got.
         self.retry_history: List[Union["Response", Exception]] = []
-        self._encoding: Optional[str] = None
-        self._sync: Optional[SyncBody] = None
-        self._async: Optional[AsyncBody] = None
-        self._streamed = False
         self._closed = self._content is not None
         if not head or headers is not None or text is not None or json is not None or not (
                 content is None or isinstance(content, bytes)):
@@ -370,11 +376,22 @@ class Response:
 
     def iter_bytes(self, chunk_size: Optional[int] = None) -> Iterator[bytes]:
         """The body in pieces of ``chunk_size`` bytes (the last may be
-        shorter), or as delivered when None.  A streamed body's pieces are
-        filled natively: each byte is copied once, however the network cut
-        it."""
+        shorter), or as it arrives when None: each piece is what has
+        arrived since the last one (the network's pieces, or several of
+        them joined, up to 256 KiB), and only an empty queue is waited for.
+        A streamed body's pieces are filled natively: each byte is copied
+        once, however the network cut it."""
         if chunk_size is None:
-            yield from self.iter_raw()
+            if self._content is not None or self._sync is None:
+                yield from self.iter_raw()
+                return
+            self._check_stream()
+            self._streamed = True
+            try:
+                while piece := self._sync.read_some(_JOINED_PIECES):
+                    yield piece
+            finally:
+                self._closed = True
             return
         if chunk_size <= 0:
             raise ValueError("chunk_size must be positive")

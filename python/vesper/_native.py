@@ -83,6 +83,13 @@ def read_exact(request: Any, size: int, timeout: Optional[float]) -> bytes:
     return data
 
 
+def read_some(request: Any, size: int, timeout: Optional[float]) -> bytes:
+    """What has arrived of the body, 1 to ``size`` bytes (waits only while
+    nothing has); b"" at the end."""
+    data: bytes = request.read_some(size, timeout)
+    return data
+
+
 def upload_write(request: Any, data: Any, final: bool) -> None:
     """Hands one piece of a streamed body to the Core (blocks on back-pressure)."""
     request.upload_write(data, final)

@@ -32,6 +32,10 @@ DeflateOffer = Union[bool, Mapping[str, Union[bool, int]]]
 _CLOSE_WAIT = 11.0
 # Close codes that end iteration quietly: normal, going away, no status.
 _QUIET = frozenset((1000, 1001, 1005))
+# Whether the Core keeps the connect and handshake limits itself; without
+# it the package bounds its own wait for the handshake (Timeout.head) and
+# cancels.
+CORE_KEEPS_WEBSOCKET_PHASES = _native.core_has("hy_websocket_set_timeouts")
 
 
 def _open_native(client: "BaseClient", url: str, subprotocols: Optional[Sequence[str]], headers: HeaderTypes,
@@ -60,9 +64,21 @@ def _open_native(client: "BaseClient", url: str, subprotocols: Optional[Sequence
         kwargs["deflate"] = deflate if isinstance(deflate, bool) else dict(deflate)
     try:
         socket = engine.websocket(full, **kwargs)
+        if CORE_KEEPS_WEBSOCKET_PHASES:
+            # connect: until the connection stands; read: the server's
+            # answer to the upgrade.  Nothing limits the open connection:
+            # a quiet socket stays open (recv(timeout=...) bounds a wait).
+            socket.set_timeouts(limits.connect, limits.read)
     except RuntimeError as exc:
         raise from_native(exc, request) from None
     return socket, request, limits, engine
+
+
+def _handshake_wait(limits: Timeout) -> Optional[float]:
+    """The limit of the package's own wait for the open: none when the Core
+    keeps the phases (it fails the connection with the phase's own
+    failure), else read (or connect), after which the package cancels."""
+    return None if CORE_KEEPS_WEBSOCKET_PHASES else limits.head
 
 
 class _State:
@@ -189,7 +205,7 @@ class WebSocket:
             self._native.connect()
         except RuntimeError as exc:
             raise from_native(exc, self._state.request) from None
-        self._wait_open(self._timeout.head)
+        self._wait_open(_handshake_wait(self._timeout))
 
     def _wait_open(self, timeout: Optional[float]) -> None:
         while not self._state.opened:
@@ -298,7 +314,7 @@ class AsyncWebSocket:
             raise from_native(exc, self._state.request) from None
         while not self._state.opened:
             try:
-                event = await self._channel.get(self._timeout.head)
+                event = await self._channel.get(_handshake_wait(self._timeout))
             except TimeoutError:
                 self._native.cancel()
                 raise from_native(TimeoutError("timed out waiting for the WebSocket handshake"),

@@ -30,7 +30,9 @@ namespace vesper {
     X(engine_loop_drive)          \
     X(engine_loop_detach)         \
     X(websocket_take_message)     \
-    X(message_release)
+    X(message_release)            \
+    X(websocket_set_timeouts)     \
+    X(websocket_timeout_phase)
 
 // Each pointer is null when the loaded Core lacks that function.
 struct CoreExtensions {

@@ -32,7 +32,7 @@ PyObject* core_failure_type() {
         "A failure the Core reported (or the module on its behalf): the text is the failure text; kind is the "
         "kind's code (failure_kinds names it), net_error the Chromium network error number, status a "
         "WebSocket handshake's HTTP status and timeout_phase the phase that ran out (\"connect\", \"read\", "
-        "\"write\", \"pool\", \"total\"), each None when the failure has none.");
+        "\"write\", \"pool\", \"total\", and for a WebSocket \"handshake\"), each None when the failure has none.");
     return type;
 }
 
@@ -54,6 +54,7 @@ static const char* timeout_phase_name(uint32_t phase) {
     case HY_TIMEOUT_PHASE_WRITE: return "write";
     case HY_TIMEOUT_PHASE_POOL: return "pool";
     case HY_TIMEOUT_PHASE_TOTAL: return "total";
+    case HY_TIMEOUT_PHASE_HANDSHAKE: return "handshake";
     default: return nullptr;
     }
 }

@@ -20,7 +20,7 @@ PyObject* network_thread_error_type();
 // A CoreFailure instance with `text` as its message: kind is the kind's
 // code, net_error and status None when absent; timeout_phase the name of
 // the phase that ran out (HY_TIMEOUT_PHASE_*: "connect", "read", "write",
-// "pool", "total"), None for none.
+// "pool", "total", "handshake"), None for none.
 Result<PyRef> core_failure_value(const CoreError& error, std::optional<int32_t> net_error,
                                  std::optional<int32_t> status, std::string_view text,
                                  uint32_t timeout_phase = 0);

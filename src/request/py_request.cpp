@@ -86,6 +86,11 @@ constexpr const char* kReadExactDoc =
     "The next `size` body bytes as one bytes object, fewer only at the end of\n"
     "the body; b'' at the end.  Each byte is copied once from the Core's\n"
     "buffer.  On TimeoutError or an interrupt, what was read stays queued.";
+constexpr const char* kReadSomeDoc =
+    "read_some(size, timeout=None) -> bytes\n"
+    "What has arrived of the body, at least one byte and at most `size`, as\n"
+    "one bytes object; waits only while nothing has arrived.  b'' at the end\n"
+    "of the body.  Each byte is copied once from the queue.";
 constexpr const char* kPollBytesDoc =
     "poll_events_bytes(limit=64) -> list[tuple]\n"
     "As poll_events(), with the two byte items as bytes instead of lists of ints.";
@@ -171,6 +176,7 @@ const MethodDef kMethods[] = {
     {"read_all", MethodKind::Args, {kTimeout, 1, 0}, request_read_all, kReadAllDoc},
     {"readinto", MethodKind::Args, {kReadInto, 2, 1}, request_readinto, kReadIntoDoc},
     {"read_exact", MethodKind::Args, {kReadExact, 2, 1}, request_read_exact, kReadExactDoc},
+    {"read_some", MethodKind::Args, {kReadExact, 2, 1}, request_read_some, kReadSomeDoc},
     {"start_hub", MethodKind::Args, {kHub, 2, 2}, request_start_hub, kStartHubDoc},
     {"wait_manual_bytes", MethodKind::Args, {kTimeout, 1, 0}, request_wait_manual_bytes, kWaitManualBytesDoc},
     {"take_redirects_bytes", MethodKind::None, kNoParams, request_take_redirects_bytes, kTakeRedirectsBytesDoc},

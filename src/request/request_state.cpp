@@ -466,6 +466,11 @@ void RequestState::cancel_unstarted() {
     notifier_.fire();
 }
 
+uint64_t RequestState::queued_bytes() const {
+    std::lock_guard lock(mutex_);
+    return buffered_;
+}
+
 bool RequestState::is_finished() const {
     std::lock_guard lock(mutex_);
     return outcome_ != kRunning;

@@ -107,6 +107,8 @@ public:
     // of time or was interrupted gives back what it had gathered).
     void unread(Bytes bytes);
     bool is_finished() const;
+    // Body bytes queued for readers (what copy_into can take without waiting).
+    uint64_t queued_bytes() const;
     // Ends a request cancelled before its start as Canceled (the Core
     // reports nothing for it).
     void cancel_unstarted();

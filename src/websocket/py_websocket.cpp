@@ -64,6 +64,17 @@ constexpr const char* kPollBytesDoc =
     "poll_events_bytes(limit=64) -> list[tuple]\n"
     "As poll_events(), with the payloads of recv_message().";
 
+constexpr const char* kPhases[] = {"connect", "handshake"};
+constexpr const char* kSetTimeoutsDoc =
+    "set_timeouts(connect=None, handshake=None) -> None\n"
+    "Limits, in seconds (None: none), on the way to an open connection, each\n"
+    "kept by the Core: connecting (TCP, proxy, TLS); then the server's answer\n"
+    "to the upgrade request.  A phase that runs out fails the connection with\n"
+    "kind Timeout (net error -118 for connect, -7 for the handshake); the\n"
+    "error event's CoreFailure names it in timeout_phase.  Nothing limits an\n"
+    "open connection.  Only before connect(); RuntimeError when the Core\n"
+    "lacks the extension.";
+
 const MethodDef kMethods[] = {
     {"connect", MethodKind::None, kNoParams, websocket_connect},
     {"send_text", MethodKind::Args, {kText, 1, 1}, websocket_send_text},
@@ -79,6 +90,7 @@ const MethodDef kMethods[] = {
     {"poll_events_bytes", MethodKind::Args, {kLimit, 1, 0}, websocket_poll_events_bytes, kPollBytesDoc},
     {"start_hub", MethodKind::Args, {kHub, 2, 2}, websocket_start_hub, kStartHubDoc},
     {"recv_message", MethodKind::Args, {kTimeout, 1, 0}, websocket_recv_message, kRecvMessageDoc},
+    {"set_timeouts", MethodKind::Args, {kPhases, 2, 0}, websocket_set_timeouts, kSetTimeoutsDoc},
 };
 
 }  // namespace

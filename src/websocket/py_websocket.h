@@ -42,6 +42,7 @@ VESPER_WEBSOCKET_METHOD(poll_events);
 VESPER_WEBSOCKET_METHOD(poll_events_bytes);
 VESPER_WEBSOCKET_METHOD(recv_message);
 VESPER_WEBSOCKET_METHOD(start_hub);
+VESPER_WEBSOCKET_METHOD(set_timeouts);
 #undef VESPER_WEBSOCKET_METHOD
 
 // Pops up to `limit` events (at least one asked for); a terminal event ends

@@ -1,5 +1,7 @@
 #include "websocket/websocket_handle.h"
 
+#include "module/core_extensions.h"
+
 namespace vesper {
 
 namespace {
@@ -39,10 +41,17 @@ void close_callback(void* context, hy_websocket*, uint32_t, uint16_t code, const
     state_of(context)->on_close(code, reason, reason_len);
 }
 
-void error_callback(void* context, hy_websocket*, uint32_t result, int32_t net_error, int32_t response,
+void error_callback(void* context, hy_websocket* socket, uint32_t result, int32_t net_error, int32_t response,
                     const char* message, uint64_t message_len) {
     CallbackScope scope(state_of(context)->network());
-    state_of(context)->on_error(result, net_error, response, message, message_len);
+    // Which phase ran out, from a Core that keeps phase limits: the Core
+    // sets it before this callback.
+    uint32_t phase = HY_TIMEOUT_PHASE_NONE;
+    if (result == HY_TIMEOUT) {
+        if (const auto ask = core_extensions().websocket_timeout_phase; ask != nullptr && ask(socket, &phase) != HY_OK)
+            phase = HY_TIMEOUT_PHASE_NONE;
+    }
+    state_of(context)->on_error(result, net_error, response, message, message_len, phase);
 }
 
 }  // namespace

@@ -159,11 +159,12 @@ void WebSocketState::on_close(uint16_t code, const char* reason, uint64_t reason
 }
 
 void WebSocketState::on_error(uint32_t result, int32_t net_error, int32_t response, const char* message,
-                              uint64_t message_len) {
+                              uint64_t message_len, uint32_t timeout_phase) {
     push_guarded([&] {
         // 0 names no failure kind: like every unknown code it is Native.
         WebSocketEvent event = error_event(CoreError::from_result(result), net_error, response);
         event.first = copy_core_text(message, message_len);
+        event.timeout_phase = timeout_phase;
         return event;
     });
     drop_context_reference();

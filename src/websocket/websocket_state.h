@@ -35,6 +35,7 @@ struct WebSocketEvent {
     CoreError error{ErrorKind::Native};
     int32_t net_error = 0;
     int32_t response = 0;
+    uint32_t timeout_phase = HY_TIMEOUT_PHASE_NONE;  // Error: the Core's phase that ran out
 
     // Queued as the one message larger than the byte limit (counted apart).
     bool counted_apart = false;
@@ -63,7 +64,7 @@ public:
     void on_closing();
     void on_close(uint16_t code, const char* reason, uint64_t reason_len);
     void on_error(uint32_t result, int32_t net_error, int32_t response, const char* message,
-                  uint64_t message_len);
+                  uint64_t message_len, uint32_t timeout_phase = HY_TIMEOUT_PHASE_NONE);
 
     // ---- Python threads ----
     std::optional<WebSocketEvent> pop();

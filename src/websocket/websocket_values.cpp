@@ -63,7 +63,8 @@ Result<PyRef> event_value(Form form, const WebSocketEvent& event) {
             // The bytes form carries a CoreFailure (str() is the same text).
             const std::string text = websocket_failure_text(event.error, event.net_error, event.response);
             TRY_ASSIGN(PyRef failure, form == Form::Bytes
-                                          ? core_failure_value(event.error, event.net_error, event.response, text)
+                                          ? core_failure_value(event.error, event.net_error, event.response, text,
+                                                               event.timeout_phase)
                                           : make_str(text));
             return value(form, "error", nullptr, 0, none(), std::move(failure));
         }

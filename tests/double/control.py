@@ -40,6 +40,7 @@ class CoreDouble:
         lib.hyd_set_sent_heads.argtypes = [ctypes.c_int, _u8p, ctypes.c_uint64]
         lib.hyd_set_from_cache.argtypes = [ctypes.c_int, ctypes.c_uint32]
         lib.hyd_set_timeout_phase.argtypes = [ctypes.c_int, ctypes.c_uint32]
+        lib.hyd_ws_set_timeout_phase.argtypes = [ctypes.c_int, ctypes.c_uint32]
         lib.hyd_auto_respond.argtypes = [ctypes.c_int, ctypes.c_int32, _u8p, ctypes.c_uint64]
         lib.hyd_fire_response.argtypes = [ctypes.c_int, ctypes.c_int32, _u8p, ctypes.c_uint64]
         lib.hyd_fire_data.argtypes = [ctypes.c_int, _u8p, ctypes.c_uint64]
@@ -110,6 +111,10 @@ class CoreDouble:
     def set_timeout_phase(self, ident, phase):
         """What the request's hy_request_timeout_phase answers from now on."""
         assert self.lib.hyd_set_timeout_phase(ident, phase) == 0
+
+    def ws_set_timeout_phase(self, ident, phase):
+        """What the WebSocket's hy_websocket_timeout_phase answers from now on."""
+        assert self.lib.hyd_ws_set_timeout_phase(ident, phase) == 0
 
     def upload_full(self, ident, full=True):
         """Holds the request's upload queue full: hy_request_upload_wait

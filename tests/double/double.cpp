@@ -59,6 +59,7 @@ struct hy_request {
 struct hy_websocket {
     int id;
     WebSocketCallbacks callbacks;
+    std::atomic<uint32_t> timeout_phase{0};  // what hy_websocket_timeout_phase answers (hyd_ws_set_timeout_phase)
     // The message buffer on_message is reporting, and the thread reporting
     // it (hy_websocket_take_message takes it only there).
     std::vector<uint8_t>* offered = nullptr;
@@ -633,6 +634,22 @@ HY_API uint32_t hy_websocket_set_deflate(hy_websocket* w, uint32_t flags, uint32
     return a.code;
 }
 
+HY_API uint32_t hy_websocket_set_timeouts(hy_websocket* w, const WebSocketTimeouts* t) {
+    const Scripted a = answer("hy_websocket_set_timeouts");
+    if (t == nullptr) return HY_INVALID_ARGUMENT;
+    record("ws_timeouts", "{\"id\": " + std::to_string(w->id) + ", \"size\": " + num(t->size) +
+                              ", \"abi\": " + num(t->abi) + ", \"connect_ms\": " + num(t->connect_ms) +
+                              ", \"handshake_ms\": " + num(t->handshake_ms) + "}");
+    return a.code;
+}
+
+HY_API uint32_t hy_websocket_timeout_phase(hy_websocket* w, uint32_t* phase) {
+    const Scripted a = answer("hy_websocket_timeout_phase");
+    if (a.code != HY_OK) return a.code;
+    *phase = w->timeout_phase.load();
+    return HY_OK;
+}
+
 #endif  // HYD_SPECIFIED_ONLY
 
 #ifndef HYD_SPECIFIED_ONLY
@@ -811,6 +828,14 @@ HYD_API int hyd_set_timeout_phase(int id, uint32_t phase) {
     if (!r) return -1;
     std::lock_guard lock(r->mutex);
     r->timeout_phase = phase;
+    return 0;
+}
+
+// What the WebSocket's hy_websocket_timeout_phase answers from now on.
+HYD_API int hyd_ws_set_timeout_phase(int id, uint32_t phase) {
+    hy_websocket* w = find_websocket(id);
+    if (!w) return -1;
+    w->timeout_phase.store(phase);
     return 0;
 }
 

@@ -3,6 +3,7 @@ blocking and asyncio, over TLS and through a proxy."""
 import asyncio
 import hashlib
 import io
+import time
 
 import pytest
 
@@ -107,6 +108,21 @@ def test_streaming_iterators_and_download(client, http, tmp_path):
         written = response.download_to(tmp_path / "out.bin", progress=lambda done, total: seen.append((done, total)))
     assert written == n and (tmp_path / "out.bin").read_bytes() == pattern(n)
     assert seen[-1] == (n, n) and all(a[0] < b[0] for a, b in zip(seen, seen[1:]))
+
+
+def test_iter_bytes_hands_out_what_arrived_meanwhile(client, http):
+    n = 3_000_000
+    with client.stream("GET", http + f"/bytes?n={n}") as response:
+        pieces = []
+        for piece in response.iter_bytes():
+            pieces.append(piece)
+            if len(pieces) == 1:
+                # While the reader is away the body queues up (to the 1 MiB
+                # pause): the next pieces join what queued, not curl's 16 KiB.
+                time.sleep(0.3)
+    assert b"".join(pieces) == pattern(n)
+    assert max(len(p) for p in pieces[1:]) > 64 * 1024
+    assert max(len(p) for p in pieces) <= 256 << 10
 
 
 def test_a_streamed_body_read_twice_is_refused(client, http):

@@ -143,3 +143,19 @@ def test_without_the_phase_extension_a_timeout_names_no_phase(core, engine):
     with pytest.raises(native.CoreFailure) as info:
         request.wait_response(5)
     assert info.value.timeout_phase is None and info.value.kind == 6
+
+
+def test_websocket_timeouts_need_their_extension(core, engine):
+    without("hy_websocket_set_timeouts")
+    socket = engine.websocket("ws://x/")
+    with pytest.raises(RuntimeError, match="^this Core does not offer hy_websocket_set_timeouts$"):
+        socket.set_timeouts(1, 2)
+
+
+def test_without_the_phase_extension_a_websocket_timeout_names_no_phase(core, engine):
+    without("hy_websocket_timeout_phase")
+    socket = engine.websocket("ws://x/")
+    socket.connect()
+    core.ws_error(core.last_id("websocket"), 6, -7, 0, b"")
+    kind, _, _, failure = socket.recv_message(5)
+    assert (kind, failure.kind, failure.net_error, failure.timeout_phase) == ("error", 6, -7, None)

@@ -176,6 +176,49 @@ def test_read_exact_refuses_sizes_it_cannot_hold(core, streaming):
     assert request.read_chunk() == b"kept"
 
 
+@pytest.mark.parametrize("size", [1, 5, 4096, MIB])
+def test_read_some_takes_what_has_arrived(core, streaming, size):
+    request, ident = streaming
+    feed(core, ident, CHUNKS)
+    body = b"".join(CHUNKS)
+    pieces = []
+    for _ in range(10_000):
+        piece = request.read_some(size, 5)
+        if not piece:
+            break
+        pieces.append(piece)
+    assert b"".join(pieces) == body
+    # Everything was queued: each read takes all it may, empty pieces skipped.
+    assert [len(p) for p in pieces] == [size] * (len(body) // size) + ([len(body) % size] if len(body) % size else [])
+    assert request.read_some(size) == b""
+
+
+def test_read_some_waits_only_while_nothing_has_arrived(core, streaming):
+    request, ident = streaming
+    core.data(ident, b"")
+    reader = Background(lambda: request.read_some(100, 5))
+    time.sleep(0.05)
+    core.data(ident, b"ab")
+    # The first bytes end the wait: it does not hold out for `size`.
+    assert reader.join() == b"ab"
+    feed(core, ident, [b"cd", b"ef"], complete=False)
+    core.complete(ident, 6, -7)
+    # Bytes queued before a failure come out first, then the failure.
+    assert request.read_some(100, 5) == b"cdef"
+    with pytest.raises(RuntimeError, match="net error -7"):
+        request.read_some(100, 5)
+
+
+def test_read_some_keeps_flow_control(core, streaming):
+    request, ident = streaming
+    assert core.data(ident, b"a" * (MIB - 1)) == 1
+    assert core.data(ident, b"b") == 0             # exactly 1 MiB queued: paused
+    assert core.resume_count(ident) == 0
+    # Everything queued comes out in one read, which resumes the transfer.
+    assert request.read_some(4 * MIB, 5) == b"a" * (MIB - 1) + b"b"
+    assert core.resume_count(ident) == 1
+
+
 def test_readinto_leaves_the_rest_for_every_reader(core, streaming):
     request, ident = streaming
     feed(core, ident, [b"abcdef", b"gh"], complete=False)
@@ -206,7 +249,7 @@ def test_empty_target_reads_nothing(core, streaming):
 
 @pytest.mark.parametrize("read", [
     lambda r: r.read_chunk(), lambda r: r.read_all(), lambda r: r.readinto(bytearray(4)),
-    lambda r: r.read_exact(4),
+    lambda r: r.read_exact(4), lambda r: r.read_some(4),
 ])
 def test_failure_reported_once(core, streaming, read):
     request, ident = streaming
@@ -218,7 +261,7 @@ def test_failure_reported_once(core, streaming, read):
 
 
 @pytest.mark.parametrize("method, args", [
-    ("read_chunk", ()), ("read_all", ()), ("readinto", (bytearray(1),)), ("read_exact", (1,)),
+    ("read_chunk", ()), ("read_all", ()), ("readinto", (bytearray(1),)), ("read_exact", (1,)), ("read_some", (1,)),
 ])
 def test_reads_before_the_head(core, engine, method, args):
     request, _ = started(core, engine)
@@ -357,6 +400,7 @@ def test_wait_response_timeout_then_success(core, engine):
     (lambda r: r.readinto(bytearray(3), 0.05), "timed out waiting for body data"),
     (lambda r: r.read_all(0.05), "timed out waiting for the end of the body"),
     (lambda r: r.read_exact(3, 0.05), "timed out waiting for body data"),
+    (lambda r: r.read_some(3, 0.05), "timed out waiting for body data"),
 ])
 def test_read_timeouts(core, streaming, read, text):
     request, _ = streaming

@@ -170,8 +170,10 @@ def http_scenarios(r: Recorder, base: str) -> None:
     r.call(req, "readinto", bytearray(1000), DEADLINE)
     r.call(req, "readinto", memoryview(bytearray(10)))
     r.call(req, "read_exact", 5000, DEADLINE)
+    r.call(req, "read_some", 3000, DEADLINE)
     r.call(req, "read_all", DEADLINE)
     r.call(req, "read_exact", 10)  # at the end: b""
+    r.call(req, "read_some", 10)  # at the end: b""
     r.call(req, "read_chunk")  # at the end: b""
     r.call(req, "readinto", bytearray(10))  # at the end: 0
     req = r.call(engine, "request", "POST", f"{base}/upload", body=memoryview(b"body"), timeout=DEADLINE)
@@ -317,6 +319,7 @@ def websocket_scenarios(r: Recorder, base: str) -> None:
     r.call(ws, "cancel")
 
     ws = r.call(engine, "websocket", f"{base}/echo", timeout=DEADLINE)
+    r.call(ws, "set_timeouts", DEADLINE, handshake=None)
     r.call(ws, "connect")
     r.call(ws, "recv_message", DEADLINE)  # open
     r.call(ws, "send_text", "t")

@@ -148,6 +148,32 @@ TEST_F(WebSocketStates, SendArgumentsAndStartTwice) {
     EXPECT_FALSE(r_.event_after_terminal());
 }
 
+TEST_F(WebSocketStates, PhaseLimitsOnlyBeforeTheStart) {
+    hy_websocket* s = make("ws://127.0.0.1:9/");
+    WebSocketTimeouts t{sizeof(WebSocketTimeouts), HY_ABI_VERSION, 1000, 2000};
+    EXPECT_EQ(hy_websocket_set_timeouts(nullptr, &t), HY_INVALID_ARGUMENT);
+    EXPECT_EQ(hy_websocket_set_timeouts(s, nullptr), HY_INVALID_ARGUMENT);
+    WebSocketTimeouts short_record = t;
+    short_record.size = 16;
+    EXPECT_EQ(hy_websocket_set_timeouts(s, &short_record), HY_INVALID_ARGUMENT);
+    WebSocketTimeouts other_abi = t;
+    other_abi.abi = HY_ABI_VERSION + 1;
+    EXPECT_EQ(hy_websocket_set_timeouts(s, &other_abi), HY_UNSUPPORTED_ABI);
+    EXPECT_EQ(hy_websocket_set_timeouts(s, &t), HY_OK);
+    uint32_t phase = 99;
+    EXPECT_EQ(hy_websocket_timeout_phase(s, nullptr), HY_INVALID_ARGUMENT);
+    EXPECT_EQ(hy_websocket_timeout_phase(nullptr, &phase), HY_INVALID_ARGUMENT);
+    EXPECT_EQ(hy_websocket_timeout_phase(s, &phase), HY_OK);
+    EXPECT_EQ(phase, HY_TIMEOUT_PHASE_NONE);
+    EXPECT_EQ(hy_websocket_start(s), HY_OK);
+    EXPECT_EQ(hy_websocket_set_timeouts(s, &t), HY_INVALID_STATE);
+    // Refused (port 9): a failure other than a timeout names no phase.
+    ASSERT_TRUE(r_.wait_terminal());
+    EXPECT_EQ(r_.terminal().number, HY_NETWORK);
+    EXPECT_EQ(r_.terminal().timeout_phase, HY_TIMEOUT_PHASE_NONE);
+    hy_websocket_release(s);
+}
+
 struct RawCase {
     const char* name;
     const char* reply;

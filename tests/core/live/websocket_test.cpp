@@ -167,6 +167,62 @@ TEST_F(LiveWs, HandshakeTimeout) {
     hy_websocket_release(s);
 }
 
+struct PhaseCase {
+    const char* name;
+    uint64_t total_ms, connect_ms, handshake_ms;
+    uint32_t phase;
+    std::chrono::milliseconds at_least;
+};
+class LiveWsPhases : public LiveWs, public ::testing::WithParamInterface<PhaseCase> {};
+
+// A server that takes the connection and never answers the upgrade: the
+// phase that runs out names the failure, -7 (the connection stood).
+TEST_P(LiveWsPhases, TheExpiredPhaseNamesTheFailure) {
+    const PhaseCase c = GetParam();
+    WsRecorder r;
+    hy_websocket* s = make_websocket(engine_.get(),
+                                     {.url = url("/stall"), .timeout_ms = c.total_ms, .connect_ms = c.connect_ms,
+                                      .handshake_ms = c.handshake_ms},
+                                     &r);
+    ASSERT_NE(s, nullptr);
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(hy_websocket_start(s), HY_OK);
+    ASSERT_TRUE(r.wait_terminal());
+    EXPECT_GE(std::chrono::steady_clock::now() - started, c.at_least - 10ms);
+    EXPECT_EQ(r.events().size(), 1u);
+    EXPECT_EQ(r.terminal().number, HY_TIMEOUT);
+    EXPECT_EQ(r.terminal().net_error, -7);
+    EXPECT_EQ(r.terminal().timeout_phase, c.phase) << r.terminal().first;
+    uint32_t phase = 0;
+    EXPECT_EQ(hy_websocket_timeout_phase(s, &phase), HY_OK);
+    EXPECT_EQ(phase, c.phase);
+    hy_websocket_release(s);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Phases, LiveWsPhases,
+    ::testing::Values(PhaseCase{"handshake", 0, 0, 300, HY_TIMEOUT_PHASE_HANDSHAKE, 300ms},
+                      // The total ran out first.
+                      PhaseCase{"total_first", 300, 0, 5000, HY_TIMEOUT_PHASE_TOTAL, 300ms},
+                      // The connect limit ends once the connection stands.
+                      PhaseCase{"connect_done", 700, 200, 0, HY_TIMEOUT_PHASE_TOTAL, 700ms},
+                      PhaseCase{"handshake_first", 5000, 200, 300, HY_TIMEOUT_PHASE_HANDSHAKE, 300ms}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The limits end with the open: a quiet open connection is never timed out.
+TEST_F(LiveWs, PhaseLimitsEndAtTheOpen) {
+    WsRecorder r;
+    hy_websocket* s = open({.url = url("/echo"), .connect_ms = 150, .handshake_ms = 150}, r);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(r.events().size(), 1u);
+    ASSERT_EQ(send_text(s, "still here"), HY_OK);
+    ASSERT_TRUE(r.wait_messages(1));
+    EXPECT_EQ(hy_websocket_close(s, 1000, nullptr, 0), HY_OK);
+    ASSERT_TRUE(r.wait_terminal());
+    EXPECT_EQ(r.terminal().kind, WsEvent::Close);
+    hy_websocket_release(s);
+}
+
 TEST_F(LiveWs, SendQueueIsBounded) {
     WsRecorder r;
     hy_websocket* s = open({.url = url("/silent")}, r);

@@ -95,9 +95,12 @@ void WsRecorder::on_close(void* ctx, hy_websocket*, uint32_t flags, uint16_t cod
     static_cast<WsRecorder*>(ctx)->push({WsEvent::Close, code, flags, 0, 0, text(r, rl), {}});
 }
 
-void WsRecorder::on_error(void* ctx, hy_websocket*, uint32_t result, int32_t net, int32_t response, const char* m,
-                          uint64_t ml) {
-    static_cast<WsRecorder*>(ctx)->push({WsEvent::Error, result, 0, net, response, text(m, ml), {}});
+void WsRecorder::on_error(void* ctx, hy_websocket* socket, uint32_t result, int32_t net, int32_t response,
+                          const char* m, uint64_t ml) {
+    // Asked inside on_error: the Core sets the phase before calling it.
+    uint32_t phase = HY_TIMEOUT_PHASE_NONE;
+    if (hy_websocket_timeout_phase(socket, &phase) != HY_OK) phase = 0xffffffffu;
+    static_cast<WsRecorder*>(ctx)->push({WsEvent::Error, result, 0, net, response, text(m, ml), {}, phase});
 }
 
 hy_websocket* make_websocket(hy_engine* engine, const WsOptions& o, WsRecorder* r, uint32_t* code) {
@@ -119,7 +122,15 @@ hy_websocket* make_websocket(hy_engine* engine, const WsOptions& o, WsRecorder* 
     c.callbacks = WsRecorder::callbacks(r);
     c.timeout_ms = o.timeout_ms;
     hy_websocket* socket = nullptr;
-    const uint32_t rc = hy_websocket_create(engine, &c, &socket);
+    uint32_t rc = hy_websocket_create(engine, &c, &socket);
+    if (rc == HY_OK && (o.connect_ms || o.handshake_ms)) {
+        WebSocketTimeouts t{sizeof(WebSocketTimeouts), HY_ABI_VERSION, o.connect_ms, o.handshake_ms};
+        rc = hy_websocket_set_timeouts(socket, &t);
+        if (rc != HY_OK) {
+            hy_websocket_release(socket);
+            socket = nullptr;
+        }
+    }
     if (code) *code = rc;
     return rc == HY_OK ? socket : nullptr;
 }

@@ -24,6 +24,7 @@ struct WsEvent {
     int32_t response = 0;   // on_error
     std::string first;      // protocol; payload; close reason; error message
     std::string second;     // extensions
+    uint32_t timeout_phase = HY_TIMEOUT_PHASE_NONE;  // on_error: hy_websocket_timeout_phase then
 };
 
 class WsRecorder {
@@ -66,6 +67,9 @@ struct WsOptions {
     std::vector<std::string> protocols;
     std::vector<std::pair<std::string, std::string>> headers;
     uint64_t timeout_ms = 0;
+    // hy_websocket_set_timeouts before the start, when either is set.
+    uint64_t connect_ms = 0;
+    uint64_t handshake_ms = 0;
 };
 
 // Creates a connection; null with *code set on refusal.

@@ -2,6 +2,10 @@
 // international host names in their ASCII form.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "text/url.h"
 
 namespace halyard {
@@ -71,6 +75,31 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"invalid_idn", "http://a\xE2\x80\x8B\xF0\x9F\x98\x80\xCC\x81.test/", nullptr, ""},
         ParseCase{"broken_utf8_host", "http://a\xFF.test/", nullptr, ""}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Parses are remembered per thread: asking again, in any order, with more
+// URLs than are kept and with texts that share a prefix, always answers what
+// the text itself parses to.
+TEST(ParseUrlRepeated, AnswersEachTextItsOwnParse) {
+    const std::vector<std::pair<std::string, const char*>> cases = {
+        {"http://a.test/x", "http://a.test/x"},
+        {"http://a.test/x2", "http://a.test/x2"},
+        {"http://A.TEST/x", "http://a.test/x"},
+        {"http://a\xFF.test/", nullptr},
+        {"http://h.test/a b", "http://h.test/a%20b"},
+        {"https://b.test:8443/", "https://b.test:8443/"},
+        {"", nullptr},
+    };
+    const std::vector<size_t> order = {0, 1, 0, 2, 3, 4, 5, 6, 1, 0, 3, 3, 5, 2, 6, 4, 1, 0};
+    for (size_t i : order) {
+        auto parsed = parse_url(cases[i].first);
+        if (cases[i].second == nullptr) {
+            EXPECT_FALSE(parsed) << cases[i].first;
+        } else {
+            ASSERT_TRUE(parsed) << cases[i].first;
+            EXPECT_EQ(parsed->url, cases[i].second) << cases[i].first;
+        }
+    }
+}
 
 }  // namespace
 }  // namespace halyard

@@ -8,7 +8,7 @@ import pytest
 
 import vesper
 
-from conftest import text_of
+from conftest import native, text_of
 
 
 def on_connect(core, action):
@@ -110,10 +110,79 @@ def test_sends_reach_the_core_and_closed_sockets_refuse(core, client):
     assert ws.close_code == 1000 and core.calls("hy_websocket_close") == 1
 
 
-def test_handshake_timeout_cancels(core, client):
+@pytest.fixture
+def package_handshake_wait(monkeypatch):
+    """The package bounds its own wait for the open and cancels, as with a
+    Core that lacks hy_websocket_set_timeouts."""
+    import vesper._websocket
+    monkeypatch.setattr(vesper._websocket, "CORE_KEEPS_WEBSOCKET_PHASES", False)
+
+
+def test_handshake_timeout_cancels(core, client, package_handshake_wait):
     with pytest.raises(vesper.ReadTimeout):
         client.websocket("ws://x/", timeout=0.1)
     assert core.calls("hy_websocket_cancel") == 1
+    assert core.calls("hy_websocket_set_timeouts") == 0
+
+
+KEEPS_PHASES = pytest.mark.skipif("hy_websocket_set_timeouts" not in native.core_extensions,
+                                  reason="the Core lacks hy_websocket_set_timeouts")
+
+
+@KEEPS_PHASES
+@pytest.mark.parametrize("timeout, limits, total_ms", [
+    (2.5, (2500, 2500), 0),
+    (vesper.Timeout(1, read=2, write=3, pool=4, total=7), (1000, 2000), 7000),
+    (vesper.Timeout(None, connect=0.0004), (1, 0), 0),      # under 1 ms stays a limit
+    (None, (0, 0), 0),
+])
+def test_connect_and_read_reach_the_core(core, client, timeout, limits, total_ms):
+    join = on_connect(core, lambda c, i: c.ws_open(i))
+    ws = client.websocket("ws://x/", timeout=timeout)
+    join()
+    record = core.record("ws_timeouts")
+    assert record["size"] == 24 and record["id"] == core.last_id("websocket")
+    assert (record["connect_ms"], record["handshake_ms"]) == limits
+    assert core.record("websocket")["timeout_ms"] == total_ms
+    ws.abort()
+
+
+# HY_TIMEOUT_PHASE_*: connect 1, total 5, handshake 6.
+PHASES = pytest.mark.parametrize("phase, net_error, cls", [
+    (1, -118, vesper.ConnectTimeout),
+    (6, -7, vesper.ReadTimeout),
+    (5, -7, vesper.TimeoutError),
+    (0, -7, vesper.TimeoutError),        # a Core that names no phase
+])
+
+
+def time_out_in(phase, net_error):
+    def act(core, ident):
+        # Later than the package's 0.05 s: its own wait would have ended first.
+        time.sleep(0.2)
+        core.ws_set_timeout_phase(ident, phase)
+        core.ws_error(ident, 6, net_error, 0, b"timed out")
+    return act
+
+
+@KEEPS_PHASES
+@PHASES
+@pytest.mark.parametrize("asynchronous", [False, True], ids=["sync", "async"])
+def test_the_phase_picks_the_class(core, client, phase, net_error, cls, asynchronous):
+    join = on_connect(core, time_out_in(phase, net_error))
+    with pytest.raises(vesper.TimeoutError) as info:
+        if asynchronous:
+            async def main():
+                async with vesper.AsyncClient(trust_env=False) as async_client:
+                    await async_client.websocket("ws://x/", timeout=0.05)
+            asyncio.run(asyncio.wait_for(main(), 20))
+        else:
+            client.websocket("ws://x/", timeout=0.05)
+    join()
+    # The Core's failure, never the package's cancel.
+    assert type(info.value) is cls
+    assert info.value.kind == "Timeout" and info.value.net_error == net_error
+    assert core.calls("hy_websocket_cancel") == 0
 
 
 @pytest.mark.parametrize("url", ["http://x/", "ftp://x/"])
