@@ -296,7 +296,8 @@ bench: build
 
 # Long runs, not part of test: RSS, threads and descriptors at every tenth
 # of 150,000 sequential GETs, 20,000 asyncio GETs (64 in flight), 10,000
-# WebSocket cycles, 2,000 engines dropped with requests in flight, 30,000
+# WebSocket cycles, 200,000 WebSocket messages on one connection (sync, then
+# asyncio; 64 KiB binary and text), 2,000 engines dropped with requests in flight, 30,000
 # GETs while the libraries are installed over the running process and
 # 20,000 GETs whose loop object makes a blocking call on the engine's
 # network thread; prints each one's RSS slope per 10,000 operations beside

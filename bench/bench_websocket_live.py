@@ -1,5 +1,5 @@
 """WebSocket through vesper_native36 and the Core against a local native echo
-server (bench/ws_echo_server.cpp, built here with g++ and wslay), beside the
+server (bench/ws_echo_server.cpp, built here with g++), beside the
 websockets library and aiohttp's client, in one run:
 
 - round trips per second: one 32-byte text message at a time, echo awaited;
@@ -39,7 +39,7 @@ class EchoServer:
     def __init__(self):
         self.binary = pathlib.Path(tempfile.mkdtemp(prefix="vesper-bench-")) / "ws_echo_server"
         subprocess.run(["g++", "-O2", "-std=c++20", str(HERE / "ws_echo_server.cpp"), "-o", str(self.binary),
-                        "-lwslay", "-lcrypto", "-lpthread"], check=True)
+                        "-lcrypto", "-lpthread"], check=True)
         self.proc = reaper.spawn([str(self.binary)], stdout=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()
         assert line.startswith("READY"), line

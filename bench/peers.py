@@ -15,6 +15,7 @@ raises Unavailable when what it needs does not exist (yet), and the table
 says "n/a".  Rows for paths added later are written the same way.
 
     python bench/peers.py [--quick] [--pin CPU] [--only WORKLOAD[,..]] [--clients NAME[,..]]
+                          [--baseline DIR]
 """
 import argparse
 import asyncio
@@ -1080,13 +1081,23 @@ def child(workload, client, ctx):
     print("RESULT " + json.dumps(result), flush=True)
 
 
-def run_pair(workload, client, ctx, pin):
+BASELINE = " (baseline)"
+
+
+def run_pair(workload, client, ctx, pin, baseline=None):
+    """One run of a pair in a fresh process; a client named "<vesper client>
+    (baseline)" runs with `baseline` (a directory holding another build's
+    module, Core and package) first on the import path."""
+    env = None
+    if client.endswith(BASELINE):
+        client = client[:-len(BASELINE)]
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [baseline, os.environ.get("PYTHONPATH")])))
     command = [sys.executable, str(pathlib.Path(__file__).resolve()), "--child", workload, client,
                "--context", json.dumps(ctx)]
     if pin is not None:
         command = ["taskset", "-c", str(pin)] + command
     proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            start_new_session=True)
+                            start_new_session=True, env=env)
     try:
         out, err = proc.communicate(timeout=CHILD_TIMEOUT)
     except subprocess.TimeoutExpired:
@@ -1158,6 +1169,9 @@ def main(argv=None):
     parser.add_argument("--clients", default="", help="comma-separated clients (others skipped)")
     parser.add_argument("--repeat", type=int, default=None, help="runs per pair (default 5, 1 with --quick)")
     parser.add_argument("--markdown", default=None, help="also write the table as Markdown to this file")
+    parser.add_argument("--baseline", default=None,
+                        help="a directory with another build's vesper_native36, libhalyard.so and vesper: each "
+                             "vesper client also runs from it, in the same rounds, as '<client> (baseline)'")
     parser.add_argument("--child", nargs=2, metavar=("WORKLOAD", "CLIENT"), help=argparse.SUPPRESS)
     parser.add_argument("--context", default="{}", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -1178,10 +1192,21 @@ def main(argv=None):
             title, unit, sizes, refs = WORKLOADS[workload]
             ctx = dict(base_ctx, **{k: v[size_index] for k, v in sizes.items()})
             figures = measured[workload] = {}
+            clients = []
             for client in PAIRS.get(workload, {}):
                 if wanted and client not in wanted and client not in REFERENCE_CLIENTS:
                     continue
-                results = [run_pair(workload, client, ctx, args.pin) for _ in range(repeat)]
+                clients.append(client)
+                if args.baseline and client.startswith("vesper"):
+                    clients.append(client + BASELINE)
+            # Round-robin: each round runs every client once, so that a
+            # change in the machine's load meets every client alike.
+            runs = {client: [] for client in clients}
+            for _ in range(repeat):
+                for client in clients:
+                    runs[client].append(run_pair(workload, client, ctx, args.pin, args.baseline))
+            for client in clients:
+                results = runs[client]
                 values = [r["value"] for r in results if "value" in r]
                 note = next((r.get("na") or r.get("error") for r in results if "value" not in r), "")
                 figures[client] = (statistics.median(values) if values and len(values) == len(results) else None,

@@ -7,6 +7,9 @@ Workloads (counts scaled by SOAK_SCALE, default 1):
   request, such as a curl list a handle reset forgets, shows here first);
 - 20,000 asyncio GETs through vesper.AsyncClient, 64 in flight;
 - 10,000 WebSocket connect / echo / close cycles;
+- 200,000 WebSocket messages echoed on one connection through vesper.Client
+  and 200,000 through vesper.AsyncClient, 16 in flight: 64 KiB binary
+  (the Core's buffer taken over and given back), 8 KiB and 32-byte text;
 - 2,000 engines created and dropped with requests in flight (a 256 MiB
   download partly read, one not yet answered);
 - 30,000 sequential GETs while the module and the Core are installed over
@@ -32,7 +35,8 @@ sys.path.insert(0, str(HERE))
 ROOT = HERE.parent
 SCALE = float(os.environ.get("SOAK_SCALE", "1"))
 
-COUNTS = {"sequential_gets": 150_000, "asyncio_gets": 20_000, "websocket_cycles": 10_000, "engines_dropped": 2_000,
+COUNTS = {"sequential_gets": 150_000, "asyncio_gets": 20_000, "websocket_cycles": 10_000,
+          "websocket_messages": 200_000, "websocket_messages_async": 200_000, "engines_dropped": 2_000,
           "install_while_running": 30_000, "own_thread_refusals": 20_000}
 # RSS spread after warm-up (KiB).  Sequential GETs: 1 MiB over 150,000.
 # Dropped engines: while waits run the transfers on the waiting thread, its
@@ -49,7 +53,8 @@ DEFAULT_SPREAD_KIB = 5 * 1024
 # engines is a slope of up to about 30 MiB per 10,000 with no trend; the
 # bound (4 KiB per engine) still catches an engine's TLS context or buffers
 # left behind.
-SLOPE_KIB = {"sequential_gets": 64, "asyncio_gets": 128, "websocket_cycles": 256, "engines_dropped": 40960,
+SLOPE_KIB = {"sequential_gets": 64, "asyncio_gets": 128, "websocket_cycles": 256, "websocket_messages": 128,
+             "websocket_messages_async": 128, "engines_dropped": 40960,
              "install_while_running": 128, "own_thread_refusals": 128}
 LIBRARIES = ("vesper_native36.abi3.so", "libhalyard.so")
 
@@ -110,6 +115,48 @@ def websocket_cycles(_base, ws, count, sample):
         while (event := socket.recv(30)) is not None and event[0] not in ("closed", "error"):
             pass
         sample(i + 1)
+
+
+def _ws_message(i):
+    """The i-th message of the WebSocket message soaks: every third 64 KiB."""
+    kind = i % 3
+    if kind == 0:
+        return bytes([i & 0xFF]) * 65536
+    if kind == 1:
+        return "\u00e9" * 4096
+    return "x" * 32
+
+
+def websocket_messages(_base, ws, count, sample):
+    import vesper
+    window = 16
+    with vesper.Client() as client, client.websocket(ws) as socket:
+        sent = 0
+        for done in range(count):
+            while sent < count and sent - done < window:
+                socket.send(_ws_message(sent))
+                sent += 1
+            assert socket.recv(30) == _ws_message(done)
+            sample(done + 1)
+
+
+def websocket_messages_async(_base, ws, count, sample):
+    import asyncio
+
+    import vesper
+    window = 16
+
+    async def main():
+        async with vesper.AsyncClient() as client:
+            async with client.websocket(ws) as socket:
+                sent = 0
+                for done in range(count):
+                    while sent < count and sent - done < window:
+                        await socket.send(_ws_message(sent))
+                        sent += 1
+                    assert await socket.recv(30) == _ws_message(done)
+                    sample(done + 1)
+    asyncio.run(main())
 
 
 def engines_dropped(base, _ws, count, sample):
@@ -198,7 +245,8 @@ def own_thread_refusals(base, _ws, count, sample):
     assert refused["slowest"] < 1.0, f"a refusal took {refused['slowest']:.2f} s"
 
 
-WORKLOADS = {f.__name__: f for f in (sequential_gets, asyncio_gets, websocket_cycles, engines_dropped,
+WORKLOADS = {f.__name__: f for f in (sequential_gets, asyncio_gets, websocket_cycles, websocket_messages,
+                                     websocket_messages_async, engines_dropped,
                                      install_while_running, own_thread_refusals)}
 
 

@@ -1,6 +1,6 @@
 // A small native WebSocket echo server for the benchmarks, so that the
-// server is never what limits a client: one thread per connection, wslay
-// framing, no compression, TCP_NODELAY.  Built by bench_websocket_live.py
+// server is never what limits a client: one thread per connection, its own
+// framing (unmasked eight bytes at a time), no compression, TCP_NODELAY.  Built by bench_websocket_live.py
 // with g++; prints "READY <port>" and serves 127.0.0.1 until killed.
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -8,11 +8,13 @@
 #include <poll.h>
 #include <strings.h>
 #include <unistd.h>
-#include <wslay/wslay.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "loopback_server.h"
 
@@ -27,26 +29,95 @@ std::string accept_of(const std::string& key) {
     return std::string(out, static_cast<size_t>(n));
 }
 
-ssize_t on_recv(wslay_event_context_ptr ctx, uint8_t* buf, size_t len, int, void* user) {
-    const ssize_t n = read(*static_cast<int*>(user), buf, len);
-    if (n > 0) return n;
-    wslay_event_set_error(ctx, n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? WSLAY_ERR_WOULDBLOCK
-                                                                                  : WSLAY_ERR_CALLBACK_FAILURE);
-    return -1;
+// Unmasks `len` bytes in place, eight at a time (the mask repeats every
+// four bytes from the payload's first).
+void unmask(uint8_t* data, size_t len, const uint8_t mask[4]) {
+    uint8_t repeated[8];
+    for (int i = 0; i < 8; ++i) repeated[i] = mask[i % 4];
+    uint64_t word;
+    std::memcpy(&word, repeated, 8);
+    size_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, data + i, 8);
+        chunk ^= word;
+        std::memcpy(data + i, &chunk, 8);
+    }
+    for (; i < len; ++i) data[i] ^= mask[i % 4];
 }
 
-ssize_t on_send(wslay_event_context_ptr ctx, const uint8_t* data, size_t len, int, void* user) {
-    const ssize_t n = write(*static_cast<int*>(user), data, len);
-    if (n >= 0) return n;
-    wslay_event_set_error(ctx, errno == EAGAIN || errno == EWOULDBLOCK ? WSLAY_ERR_WOULDBLOCK
-                                                                        : WSLAY_ERR_CALLBACK_FAILURE);
-    return -1;
+// A server frame (never masked), final.
+void append_frame(std::vector<uint8_t>& out, uint8_t opcode, const uint8_t* data, size_t len) {
+    out.push_back(static_cast<uint8_t>(0x80 | opcode));
+    if (len < 126) {
+        out.push_back(static_cast<uint8_t>(len));
+    } else if (len <= 0xffff) {
+        out.push_back(126);
+        out.push_back(static_cast<uint8_t>(len >> 8));
+        out.push_back(static_cast<uint8_t>(len));
+    } else {
+        out.push_back(127);
+        for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(uint64_t{len} >> shift));
+    }
+    out.insert(out.end(), data, data + len);
 }
 
-void on_message(wslay_event_context_ptr ctx, const wslay_event_on_msg_recv_arg* arg, void*) {
-    if (wslay_is_ctrl_frame(arg->opcode)) return;
-    wslay_event_msg msg{arg->opcode, arg->msg, arg->msg_length};
-    wslay_event_queue_msg(ctx, &msg);
+// Parses the whole frames at the front of in[*head..], echoing each
+// message (fragments joined), answering pings and echoing the close.
+// False once a close was echoed (or a frame is malformed).
+bool handle_frames(std::vector<uint8_t>& in, size_t* head, std::vector<uint8_t>& out, std::vector<uint8_t>& message,
+                   uint8_t* message_op) {
+    for (;;) {
+        const size_t avail = in.size() - *head;
+        uint8_t* f = in.data() + *head;
+        if (avail < 2) return true;
+        const bool fin = (f[0] & 0x80) != 0;
+        const uint8_t opcode = f[0] & 0x0f;
+        const bool masked = (f[1] & 0x80) != 0;
+        uint64_t len = f[1] & 0x7f;
+        size_t at = 2;
+        if (len == 126) {
+            if (avail < 4) return true;
+            len = (uint64_t{f[2]} << 8) | f[3];
+            at = 4;
+        } else if (len == 127) {
+            if (avail < 10) return true;
+            len = 0;
+            for (int i = 0; i < 8; ++i) len = (len << 8) | f[2 + i];
+            at = 10;
+        }
+        if (!masked || len > (uint64_t{1} << 30)) return false;  // a client's frames are masked
+        if (avail < at + 4 + len) return true;
+        uint8_t* payload = f + at + 4;
+        unmask(payload, static_cast<size_t>(len), f + at);
+        *head += at + 4 + static_cast<size_t>(len);
+        switch (opcode) {
+        case 0:
+            message.insert(message.end(), payload, payload + len);
+            if (fin) {
+                append_frame(out, *message_op, message.data(), message.size());
+                message.clear();
+            }
+            break;
+        case 1:
+        case 2:
+            if (fin) {
+                append_frame(out, opcode, payload, static_cast<size_t>(len));
+            } else {
+                message.assign(payload, payload + len);
+                *message_op = opcode;
+            }
+            break;
+        case 8:
+            append_frame(out, 8, payload, static_cast<size_t>(len));
+            return false;
+        case 9:
+            append_frame(out, 10, payload, static_cast<size_t>(len));
+            break;
+        default:
+            break;  // pongs
+        }
+    }
 }
 
 void serve(int fd) {
@@ -76,17 +147,49 @@ void serve(int fd) {
         close(fd);
         return;
     }
+    // The frames are parsed here rather than by wslay, whose reads stop at
+    // 4 KiB and whose unmasking goes a byte at a time: the server must not
+    // be what limits a client.
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    const wslay_event_callbacks callbacks = {on_recv, on_send, nullptr, nullptr, nullptr, nullptr, on_message};
-    wslay_event_context_ptr ctx = nullptr;
-    wslay_event_context_server_init(&ctx, &callbacks, &fd);
-    while (wslay_event_want_read(ctx) || wslay_event_want_write(ctx)) {
-        pollfd p{fd, static_cast<short>((wslay_event_want_read(ctx) ? POLLIN : 0) | (wslay_event_want_write(ctx) ? POLLOUT : 0)), 0};
+    std::vector<uint8_t> in(head.begin() + static_cast<long>(head.find("\r\n\r\n") + 4), head.end());
+    std::vector<uint8_t> out;
+    std::vector<uint8_t> message;
+    uint8_t message_op = 2;
+    size_t in_head = 0;
+    size_t out_head = 0;
+    bool open = true;
+    constexpr size_t kRead = size_t{256} << 10;
+    const std::unique_ptr<uint8_t[]> chunk(new uint8_t[kRead]);
+    for (;;) {
+        if (open && !handle_frames(in, &in_head, out, message, &message_op)) open = false;
+        if (in_head == in.size()) {
+            in.clear();
+            in_head = 0;
+        } else if (in_head > (size_t{1} << 20)) {
+            in.erase(in.begin(), in.begin() + static_cast<long>(in_head));
+            in_head = 0;
+        }
+        while (out_head < out.size()) {
+            const ssize_t n = write(fd, out.data() + out_head, out.size() - out_head);
+            if (n <= 0) break;
+            out_head += static_cast<size_t>(n);
+        }
+        if (out_head == out.size()) {
+            out.clear();
+            out_head = 0;
+            if (!open) break;
+        }
+        // Reading pauses while 16 MiB of echoes wait for a client that is
+        // not reading.
+        const bool want_read = open && out.size() - out_head < (size_t{16} << 20);
+        pollfd p{fd, static_cast<short>((want_read ? POLLIN : 0) | (out_head < out.size() ? POLLOUT : 0)), 0};
         if (poll(&p, 1, -1) < 0) break;
-        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) && wslay_event_recv(ctx) != 0) break;
-        if (wslay_event_want_write(ctx) && wslay_event_send(ctx) != 0) break;
+        if (want_read && (p.revents & (POLLIN | POLLHUP | POLLERR))) {
+            const ssize_t n = read(fd, chunk.get(), kRead);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) break;
+            if (n > 0) in.insert(in.end(), chunk.get(), chunk.get() + n);
+        }
     }
-    wslay_event_context_free(ctx);
     close(fd);
 }
 

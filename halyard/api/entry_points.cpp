@@ -12,6 +12,7 @@
 #include "api/version.h"
 #include "websocket/websocket.h"
 #include "websocket/config.h"
+#include "websocket/taken_message.h"
 
 namespace {
 
@@ -214,6 +215,19 @@ HY_API uint32_t hy_websocket_set_deflate(hy_websocket* socket, uint32_t flags, u
         if (!offer) return HY_INVALID_ARGUMENT;
         return as_websocket(socket)->set_deflate(*offer);
     });
+}
+
+HY_API uint32_t hy_websocket_take_message(hy_websocket* socket, const uint8_t* data, hy_message** out) {
+    if (out == nullptr) return HY_INVALID_ARGUMENT;
+    *out = nullptr;
+    if (socket == nullptr || data == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->take_message(data, out); });
+}
+
+HY_API void hy_message_release(hy_message* message) {
+    if (message == nullptr) return;
+    if (message->shelf) message->shelf->put(std::move(message->bytes));
+    delete message;
 }
 
 HY_API uint32_t hy_websocket_set_timeouts(hy_websocket* socket, const WebSocketTimeouts* timeouts) {

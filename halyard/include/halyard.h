@@ -18,8 +18,8 @@
  * hy_engine_cookies, hy_engine_create_with_client_certificate,
  * hy_request_start_driven, hy_request_drive, hy_websocket_drive,
  * hy_request_set_timeouts, hy_request_timeout_phase, hy_engine_loop_attach,
- * hy_engine_loop_drive, hy_engine_loop_detach, hy_websocket_set_timeouts,
- * hy_websocket_timeout_phase.
+ * hy_engine_loop_drive, hy_engine_loop_detach, hy_websocket_take_message,
+ * hy_message_release, hy_websocket_set_timeouts, hy_websocket_timeout_phase.
  *
  * Conventions
  *  - Every record starts with its size in bytes and the interface version
@@ -141,6 +141,7 @@ enum { HY_DATA_PAUSE = 0, HY_DATA_CONTINUE = 1 };
 typedef struct hy_engine hy_engine;
 typedef struct hy_request hy_request;
 typedef struct hy_websocket hy_websocket;
+typedef struct hy_message hy_message;
 
 /* ---------------------------------------------------------------- records */
 
@@ -747,6 +748,35 @@ typedef uint32_t (*hy_websocket_drive_fn)(hy_websocket *, uint64_t, hy_wait_cond
 #ifndef HY_NO_EXTENSION_PROTOTYPES
 HY_API uint32_t hy_websocket_drive(hy_websocket *socket, uint64_t timeout_ms, hy_wait_condition until,
                                    void *context);
+#endif
+
+/*
+ * hy_websocket_take_message (extension): from inside on_message, takes
+ * over the buffer that holds the message the callback was given, instead
+ * of copying it: `data` (the pointer on_message received) then stays valid,
+ * with the same bytes, until hy_message_release(*out), on any thread and
+ * after the connection's end too.  The Core assembles the next message in
+ * a new buffer.
+ * Results: HY_OK with *out set; HY_INVALID_STATE (*out null) outside
+ * on_message, on another thread than the callback's, for a buffer already
+ * taken, or when `data` is not the pointer on_message received: the bytes
+ * are then valid only during the call, as without this function.
+ * HY_INVALID_ARGUMENT for a null pointer.  Threads: the callback's.
+ * Blocks: no.
+ */
+typedef uint32_t (*hy_websocket_take_message_fn)(hy_websocket *, const uint8_t *, hy_message **);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_websocket_take_message(hy_websocket *socket, const uint8_t *data, hy_message **out);
+#endif
+
+/*
+ * hy_message_release (extension): gives back a buffer taken with
+ * hy_websocket_take_message; its bytes are gone after the call.  Null is
+ * ignored.  Threads: any.  Blocks: no.
+ */
+typedef void (*hy_message_release_fn)(hy_message *);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API void hy_message_release(hy_message *message);
 #endif
 
 /*

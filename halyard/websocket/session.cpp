@@ -9,6 +9,7 @@
 #include "api/contain.h"
 #include "text/utf8.h"
 #include "websocket/close.h"
+#include "websocket/frame_writer.h"
 
 namespace halyard {
 namespace {
@@ -77,23 +78,27 @@ void FrameSession::receive(const uint8_t* data, size_t len) {
 }
 
 bool FrameSession::send_message(uint32_t type, const uint8_t* data, size_t len) {
-    if (failure_) return false;
-    wslay_event_msg msg{static_cast<uint8_t>(type == 1 ? WSLAY_TEXT_FRAME : WSLAY_BINARY_FRAME), data, len};
-    int rc;
+    // wslay frames everything it is given at once (on_send never refuses
+    // bytes), so no frame of its is half written here: a data frame
+    // appended to the output lands between whole frames.  Once a close was
+    // queued (by either side) it has gone out: nothing follows it.
+    if (failure_ || callback_failed_ || wslay_event_get_close_sent(ctx_) || !wslay_event_get_write_enabled(ctx_))
+        return false;
+    const uint8_t opcode = static_cast<uint8_t>(type == 1 ? WSLAY_TEXT_FRAME : WSLAY_BINARY_FRAME);
+    uint8_t mask[4];
+    if (RAND_bytes(mask, sizeof mask) != 1) {
+        fail(1011, "WebSocket framing failed");
+        return false;
+    }
     if (deflate_out_) {
         if (!deflater_.compress(data, len, compressed_)) {
             fail(1011, "compression failed");
             return false;
         }
-        msg.msg = compressed_.data();
-        msg.msg_length = compressed_.size();
-        rc = wslay_event_queue_msg_ex(ctx_, &msg, WSLAY_RSV1_BIT);
+        append_masked_frame(out_, opcode, true, compressed_.data(), compressed_.size(), mask);
     } else {
-        rc = wslay_event_queue_msg(ctx_, &msg);
+        append_masked_frame(out_, opcode, false, data, len, mask);
     }
-    if (rc == WSLAY_ERR_NOMEM) throw std::bad_alloc();
-    if (rc != 0) return false;
-    flush_wslay();
     return true;
 }
 
@@ -199,6 +204,8 @@ void FrameSession::frame_start(const wslay_event_on_frame_recv_start_arg& arg) {
         message_type_ = arg.opcode;
         message_compressed_ = (arg.rsv & WSLAY_RSV1_BIT) != 0;
         message_.clear();
+        // The last message's buffer was taken: one given back is reused.
+        if (message_.capacity() == 0) message_ = shelf_->take();
     }
     if (arg.payload_length > max_message_ - message_.size()) {
         fail(1009, "message over the size bound");
@@ -228,16 +235,34 @@ void FrameSession::finish_message() {
         data = inflated_.data();
         len = inflated_.size();
     }
-    if (message_type_ == WSLAY_TEXT_FRAME && !is_valid_utf8(data, len)) {
+    // wslay checks uncompressed text as its frames arrive and fails the
+    // connection (1007) on invalid UTF-8 (receive() names it); inflated
+    // text is checked here, once.
+    if (message_type_ == WSLAY_TEXT_FRAME && message_compressed_ && !is_valid_utf8(data, len)) {
         fail(1007, "invalid UTF-8 in a text message");
         return;
     }
+    std::vector<uint8_t>& reported = message_compressed_ ? inflated_ : message_;
+    reporting_ = &reported;
+    struct Done {
+        std::vector<uint8_t>*& reporting;
+        ~Done() { reporting = nullptr; }
+    } done{reporting_};
     listener_->on_session_message(message_type_, message_compressed_, data, len);
     // A large buffer is not kept for the small messages that follow.
     if (message_.capacity() > (size_t{1} << 20)) std::vector<uint8_t>().swap(message_);
     if (inflated_.capacity() > (size_t{1} << 20)) std::vector<uint8_t>().swap(inflated_);
     if (compressed_.capacity() > (size_t{1} << 20)) std::vector<uint8_t>().swap(compressed_);
     message_.clear();
+}
+
+bool FrameSession::take_message(const uint8_t* data, std::vector<uint8_t>& out) {
+    if (reporting_ == nullptr || data == nullptr || reporting_->empty() || reporting_->data() != data) return false;
+    // A moved vector keeps its storage: `data` stays where it was.
+    out = std::move(*reporting_);
+    *reporting_ = std::vector<uint8_t>();
+    reporting_ = nullptr;
+    return true;
 }
 
 void FrameSession::on_msg(wslay_event_context_ptr, const wslay_event_on_msg_recv_arg* arg, void* self) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@
 
 #include "api/contain.h"
 #include "websocket/deflate.h"
+#include "websocket/taken_message.h"
 
 typedef struct wslay_event_context* wslay_event_context_ptr;
 struct wslay_event_on_frame_recv_start_arg;
@@ -31,7 +33,8 @@ public:
     class Listener {
     public:
         // A complete message: type 1 text (valid UTF-8), 2 binary.  The
-        // buffer may be reused once the call returns.
+        // buffer may be reused once the call returns, unless the listener
+        // took it (take_message) during the call.
         virtual void on_session_message(uint32_t type, bool compressed, const uint8_t* data, size_t len) = 0;
         // The peer's close frame arrived (code 1005 when it had none).
         virtual void on_session_close(uint16_t code, std::string_view reason) = 0;
@@ -69,6 +72,15 @@ public:
     const uint8_t* output() const { return out_.data() + out_head_; }
     size_t output_size() const { return out_.size() - out_head_; }
     void consume_output(size_t n);
+
+    // During on_session_message only: moves the buffer whose bytes start
+    // at `data` (the message being reported) into `out`; the bytes keep
+    // their address.  False outside that call, for another pointer, or once
+    // taken.
+    bool take_message(const uint8_t* data, std::vector<uint8_t>& out);
+    // Where taken buffers go back once their taker is done with them: the
+    // next messages are assembled in them.
+    const std::shared_ptr<BufferShelf>& shelf() const { return shelf_; }
 
     const std::optional<Failure>& failure() const { return failure_; }
     // What is reserved for the message being received (it grows
@@ -114,6 +126,9 @@ private:
     std::vector<uint8_t> message_;
     std::vector<uint8_t> inflated_;
     std::vector<uint8_t> compressed_;
+    std::shared_ptr<BufferShelf> shelf_ = std::make_shared<BufferShelf>();
+    // The buffer being reported to the listener (message_ or inflated_).
+    std::vector<uint8_t>* reporting_ = nullptr;
 
     std::vector<uint8_t> out_;
     size_t out_head_ = 0;

@@ -7,6 +7,7 @@
 #include "transport/curl_facts.h"
 #include "loop/engine.h"
 #include "text/utf8.h"
+#include "websocket/taken_message.h"
 
 namespace halyard {
 namespace {
@@ -376,7 +377,22 @@ void WebSocket::begin_closing() {
 
 void WebSocket::on_session_message(uint32_t type, bool compressed, const uint8_t* data, size_t len) {
     const auto& cb = spec_.callbacks;
+    reporting_thread_.store(std::this_thread::get_id());
+    struct Done {
+        std::atomic<std::thread::id>& thread;
+        ~Done() { thread.store(std::thread::id()); }
+    } done{reporting_thread_};
     cb.on_message(cb.context, this, type, compressed ? 1u : 0u, data, len);
+}
+
+uint32_t WebSocket::take_message(const uint8_t* data, hy_message** out) {
+    // Only the thread inside on_message may touch the session.
+    if (reporting_thread_.load() != std::this_thread::get_id()) return HY_INVALID_STATE;
+    auto message = std::make_unique<hy_message>();
+    message->shelf = session_.shelf();
+    if (!session_.take_message(data, message->bytes)) return HY_INVALID_STATE;
+    *out = message.release();
+    return HY_OK;
 }
 
 void WebSocket::on_session_close(uint16_t code, std::string_view reason) {

@@ -15,6 +15,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "api/contain.h"
@@ -71,6 +72,9 @@ public:
     uint32_t close(uint16_t code, const char* reason, uint64_t reason_len);
     uint32_t cancel();
     void release();
+    // From inside on_message, on its thread: the message's buffer, moved
+    // into a new hy_message (see halyard.h).
+    uint32_t take_message(const uint8_t* data, hy_message** out);
 
     // --- network thread (the engine's loop).
     CURL* easy() const { return easy_; }
@@ -192,6 +196,9 @@ private:
     bool closing_reported_ = false;
     bool closed_locally_ = false;
     std::optional<CloseFrame> peer_close_;
+    // The thread inside on_message, if any (read by take_message, which
+    // any thread may call).
+    std::atomic<std::thread::id> reporting_thread_{};
 };
 
 }  // namespace halyard

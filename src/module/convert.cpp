@@ -56,10 +56,15 @@ uint64_t Duration::wait_millis() const {
     return whole + (nanos % 1'000'000u != 0 ? 1 : 0);
 }
 
-Result<std::string> to_text(PyObject* object) {
+Result<PyRef> to_text_bytes(PyObject* object) {
     if (!PyUnicode_Check(object)) return cannot_convert(object, "PyString");
     PyRef bytes = PyRef::steal(PyUnicode_AsUTF8String(object));
     if (!bytes) return Failure::fetch();
+    return bytes;
+}
+
+Result<std::string> to_text(PyObject* object) {
+    TRY_ASSIGN(PyRef bytes, to_text_bytes(object));
     char* data = nullptr;
     Py_ssize_t len = 0;
     if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0) return Failure::fetch();

@@ -31,6 +31,8 @@ struct Duration {
 };
 
 Result<std::string> to_text(PyObject* object);
+// The str's UTF-8 as a bytes object, read in place (to_text copies it out).
+Result<PyRef> to_text_bytes(PyObject* object);
 // None gives nullopt.
 Result<std::optional<std::string>> to_optional_text(PyObject* object);
 // Exactly True or False.

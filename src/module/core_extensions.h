@@ -29,6 +29,8 @@ namespace vesper {
     X(engine_loop_attach)         \
     X(engine_loop_drive)          \
     X(engine_loop_detach)         \
+    X(websocket_take_message)     \
+    X(message_release)            \
     X(websocket_set_timeouts)     \
     X(websocket_timeout_phase)
 

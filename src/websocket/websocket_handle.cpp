@@ -26,7 +26,7 @@ void open_callback(void* context, hy_websocket* socket, const char* protocol, ui
 
 void message_callback(void* context, hy_websocket* socket, uint32_t type, uint32_t, const uint8_t* data, uint64_t len) {
     CallbackScope scope(state_of(context)->network());
-    state_of(context)->on_message(type, data, len);
+    state_of(context)->on_message(socket, type, data, len);
     end_core_if_ended_here(context, socket);
 }
 

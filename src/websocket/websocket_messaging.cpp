@@ -18,8 +18,10 @@ Status send(PyObject* self, uint32_t type, const uint8_t* data, size_t len) {
 }  // namespace
 
 Result<PyRef> websocket_send_text(PyObject* self, const Args& args) {
-    TRY_ASSIGN(std::string text, args.convert(0, to_text));
-    TRY_STATUS(send(self, HY_WS_TEXT, reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+    // The str's UTF-8 is lent to the Core as send_bytes lends bytes.
+    TRY_ASSIGN(PyRef text, args.convert(0, to_text_bytes));
+    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AsString(text.get()));
+    TRY_STATUS(send(self, HY_WS_TEXT, data, static_cast<size_t>(PyBytes_Size(text.get()))));
     return none();
 }
 

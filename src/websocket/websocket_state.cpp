@@ -112,14 +112,33 @@ void WebSocketState::on_open(const char* protocol, uint64_t protocol_len, const 
     });
 }
 
-void WebSocketState::on_message(uint32_t type, const uint8_t* data, uint64_t len) {
+namespace {
+
+// From this size a message's buffer is taken from the Core rather than
+// copied: below it a copy costs less than the allocation the Core then
+// makes for the next message.
+constexpr uint64_t kTakeMessageFrom = 4096;
+
+MessagePayload message_payload(hy_websocket* socket, const uint8_t* data, uint64_t len) {
+    const auto take = core_extensions().websocket_take_message;
+    if (take != nullptr && core_extensions().message_release != nullptr && len >= kTakeMessageFrom &&
+        data != nullptr) {
+        hy_message* taken = nullptr;
+        if (take(socket, data, &taken) == HY_OK && taken != nullptr) return MessagePayload::taken(taken, data, len);
+    }
+    return MessagePayload(copy_core_bytes(data, len));
+}
+
+}  // namespace
+
+void WebSocketState::on_message(hy_websocket* socket, uint32_t type, const uint8_t* data, uint64_t len) {
     push_guarded([&] {
         WebSocketEvent event;
         event.kind = WebSocketEvent::Kind::Message;
         event.type = type == HY_WS_TEXT     ? WebSocketEvent::MessageType::Text
                      : type == HY_WS_BINARY ? WebSocketEvent::MessageType::Binary
                                             : WebSocketEvent::MessageType::Other;
-        event.payload = copy_core_bytes(data, len);
+        event.payload = message_payload(socket, data, len);
         return event;
     });
 }

@@ -16,6 +16,7 @@
 #include "module/core_error.h"
 #include "module/network_thread.h"
 #include "module/shared.h"
+#include "websocket/message_payload.h"
 
 namespace vesper {
 
@@ -29,7 +30,7 @@ struct WebSocketEvent {
     std::string first;
     std::string second;
     MessageType type = MessageType::Binary;
-    Bytes payload;
+    MessagePayload payload;
     uint16_t code = 0;
     CoreError error{ErrorKind::Native};
     int32_t net_error = 0;
@@ -57,7 +58,9 @@ public:
     // They raise nothing; they are not noexcept only because notifying a
     // loop in a finalizing interpreter ends the thread by unwinding.
     void on_open(const char* protocol, uint64_t protocol_len, const char* extensions, uint64_t extensions_len);
-    void on_message(uint32_t type, const uint8_t* data, uint64_t len);
+    // Takes the Core's buffer of a large message from `socket` when the
+    // Core hands it over, copies the bytes otherwise.
+    void on_message(hy_websocket* socket, uint32_t type, const uint8_t* data, uint64_t len);
     void on_closing();
     void on_close(uint16_t code, const char* reason, uint64_t reason_len);
     void on_error(uint32_t result, int32_t net_error, int32_t response, const char* message,

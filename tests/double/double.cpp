@@ -60,6 +60,14 @@ struct hy_websocket {
     int id;
     WebSocketCallbacks callbacks;
     std::atomic<uint32_t> timeout_phase{0};  // what hy_websocket_timeout_phase answers (hyd_ws_set_timeout_phase)
+    // The message buffer on_message is reporting, and the thread reporting
+    // it (hy_websocket_take_message takes it only there).
+    std::vector<uint8_t>* offered = nullptr;
+    std::thread::id offering_thread;
+};
+
+struct hy_message {
+    std::vector<uint8_t> bytes;
 };
 
 namespace {
@@ -644,6 +652,32 @@ HY_API uint32_t hy_websocket_timeout_phase(hy_websocket* w, uint32_t* phase) {
 
 #endif  // HYD_SPECIFIED_ONLY
 
+#ifndef HYD_SPECIFIED_ONLY
+// Takes the buffer hyd_ws_fire_message is reporting; a scripted answer
+// other than HY_OK refuses it.  Calls are counted as any other; releases
+// count as "hy_message_release".
+HY_API uint32_t hy_websocket_take_message(hy_websocket* w, const uint8_t* data, hy_message** out) {
+    const Scripted a = answer("hy_websocket_take_message");
+    if (out == nullptr) return HY_INVALID_ARGUMENT;
+    *out = nullptr;
+    if (a.code != HY_OK) return a.code;
+    if (w == nullptr || data == nullptr) return HY_INVALID_ARGUMENT;
+    if (w->offered == nullptr || w->offering_thread != std::this_thread::get_id() || w->offered->data() != data)
+        return HY_INVALID_STATE;
+    auto message = std::make_unique<hy_message>();
+    message->bytes = std::move(*w->offered);
+    w->offered = nullptr;
+    *out = message.release();
+    return HY_OK;
+}
+
+HY_API void hy_message_release(hy_message* message) {
+    if (message == nullptr) return;
+    answer("hy_message_release");
+    delete message;
+}
+#endif  // HYD_SPECIFIED_ONLY
+
 HY_API uint32_t hy_websocket_send(hy_websocket* w, uint32_t type, const uint8_t* data, uint64_t len) {
     const Scripted a = answer("hy_websocket_send");
     record("send", "{\"id\": " + std::to_string(w->id) + ", \"type\": " + num(type) + ", \"data\": " + range(data, len) +
@@ -910,7 +944,21 @@ HYD_API int hyd_ws_fire_message(int id, uint32_t type, uint32_t flags, const uin
     hy_websocket* w = find_websocket(id);
     if (!w) return -1;
     on_native_thread([&] {
-        for (uint64_t i = 0; i < count; ++i) w->callbacks.on_message(w->callbacks.context, w, type, flags, data, len);
+        for (uint64_t i = 0; i < count; ++i) {
+            // Each message is reported from a buffer of its own, as the
+            // Core's, which the module may take (hy_websocket_take_message);
+            // a length no buffer could hold is lent from the caller as is.
+            if (len == 0 || len > (uint64_t{64} << 20)) {
+                w->callbacks.on_message(w->callbacks.context, w, type, flags, data, len);
+                continue;
+            }
+            std::vector<uint8_t> buffer(data, data + len);
+            w->offered = &buffer;
+            w->offering_thread = std::this_thread::get_id();
+            w->callbacks.on_message(w->callbacks.context, w, type, flags, buffer.data(), len);
+            w->offered = nullptr;
+            w->offering_thread = std::thread::id();
+        }
     });
     return 0;
 }

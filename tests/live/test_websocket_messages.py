@@ -87,6 +87,25 @@ def test_fragmented_message_arrives_whole(engine, echo_url, parts):
     close_cleanly(ws)
 
 
+@pytest.mark.parametrize("parts, size", [(2, 10001), (9, 70002)])
+def test_large_fragmented_text_split_inside_characters_arrives_whole(engine, echo_url, parts, size):
+    # Each boundary falls inside a character: the UTF-8 check runs across
+    # frames (and, compressed, over the inflated whole), once.
+    ws, _ = opened(engine, f"{echo_url}/split-text?parts={parts}&size={size}")
+    pattern = "x\u00e9\U0001f600".encode()
+    length = parts * size
+    expected = (pattern * (length // 7) + b"x" * (length % 7)).decode()
+    kind, body, _, _ = ws.recv_message(30)
+    assert (kind, body) == ("text", expected)
+    # The same text sent back whole arrives as it was, twice in a row (the
+    # buffer taken for the first is not the second's).
+    ws.send_text(expected)
+    ws.send_text(expected)
+    assert ws.recv_message(30) == ("text", expected, None, None)
+    assert ws.recv_message(30) == ("text", expected, None, None)
+    close_cleanly(ws)
+
+
 def test_invalid_utf8_fails_the_connection(engine, echo_url):
     ws, _ = opened(engine, f"{echo_url}/invalid-utf8")
     assert next_event(ws) == ("error", [], None, "Protocol (Chromium net error -145, response 0)")

@@ -1,5 +1,7 @@
 """PyWebSocket's bytes forms: recv_message and poll_events_bytes carry the
 same events as recv and poll_events, payloads as str or bytes."""
+import gc
+
 import pytest
 
 from helpers import Background
@@ -93,3 +95,64 @@ def test_recv_message_needs_a_connection(core, engine):
     socket = engine.websocket("ws://x/")
     with pytest.raises(RuntimeError, match="^WebSocket is not connected$"):
         socket.recv_message(1)
+
+
+# -- messages taken from the Core's buffer ---------------------------------
+
+def _payload(size, seed):
+    return bytes((i * 31 + seed) & 0xFF for i in range(size))
+
+
+def _text_payload(size):
+    # Multi-byte characters cross every 4 KiB boundary somewhere.
+    return ("\u00e9\U0001f600x" * (size // 7 + 1)).encode()[:size - size % 7]
+
+
+RECEIVERS = {
+    "recv": lambda s: as_bytes_form(s.recv()),
+    "recv_message": lambda s: s.recv_message(5),
+    "poll_events_bytes": lambda s: s.poll_events_bytes(1)[0],
+}
+
+
+@pytest.mark.parametrize("receive", RECEIVERS.values(), ids=list(RECEIVERS))
+@pytest.mark.parametrize("size", [4095, 4096, 65536, 1_000_003, 6_000_000])
+def test_messages_arrive_byte_for_byte_whatever_their_size(core, engine, receive, size):
+    # Below 4 KiB copied, from 4 KiB up taken over where the Core offers
+    # it; one larger than the queue's 4 MiB waits counted apart.
+    socket, ident = connected(core, engine)
+    binary = _payload(size, size % 251)
+    text = _text_payload(size)
+    core.ws_message(ident, binary, kind=2)
+    assert receive(socket) == ("binary", binary, None, None)
+    core.ws_message(ident, text, kind=1)
+    assert receive(socket) == ("text", text.decode(), None, None)
+
+
+@pytest.mark.core_extension("hy_websocket_take_message", "hy_message_release")
+def test_large_messages_are_taken_and_every_taken_buffer_released(core, engine):
+    socket, ident = connected(core, engine)
+    core.ws_message(ident, b"s" * 4095, kind=2)         # copied
+    core.ws_message(ident, _payload(8192, 1), kind=2, count=3)
+    assert core.calls("hy_websocket_take_message") == 3
+    assert socket.recv_message(5)[1] == b"s" * 4095
+    got = socket.recv_message(5)[1]
+    assert got == _payload(8192, 1)
+    assert core.calls("hy_message_release") == 1      # the bytes object was built: the buffer is back
+    # Two still queued when the connection ends and the socket goes: freed
+    # with the queue.
+    core.ws_error(ident, 8, -105, 0, b"gone")
+    del socket
+    gc.collect()
+    assert core.calls("hy_message_release") == 3
+
+
+@pytest.mark.core_extension("hy_websocket_take_message")
+def test_a_core_that_refuses_the_buffer_leaves_a_copy(core, engine):
+    socket, ident = connected(core, engine)
+    core.script("hy_websocket_take_message", 5)  # InvalidState: copied instead
+    core.ws_message(ident, _payload(10000, 7), kind=2, count=2)
+    assert socket.recv_message(5)[1] == _payload(10000, 7)
+    assert socket.recv_message(5)[1] == _payload(10000, 7)
+    assert core.calls("hy_websocket_take_message") == 2
+    assert core.calls("hy_message_release") == 1

@@ -329,6 +329,128 @@ INSTANTIATE_TEST_SUITE_P(Windows, SessionSendDeflate,
                                            // zlib cannot make 8-bit windows: sent plain, as allowed.
                                            SendDeflate{8, false, false}));
 
+// Data frames are framed and masked by the Core: every length class of the
+// header and every alignment of the eight-byte masking, read back unmasked.
+class SessionSendSizes : public Session, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(SessionSendSizes, FramesUnmaskToTheMessage) {
+    start();
+    Bytes message(GetParam());
+    for (size_t i = 0; i < message.size(); ++i) message[i] = static_cast<uint8_t>(i * 7 + 3);
+    // Twice, so the second frame starts at an odd offset of the output.
+    ASSERT_TRUE(session.send_message(2, message.data(), message.size()));
+    ASSERT_TRUE(session.send_message(2, message.data(), message.size()));
+    const auto out = written();
+    ASSERT_EQ(out.size(), 2u);
+    for (const Written& w : out) {
+        EXPECT_TRUE(w.fin && w.masked);
+        EXPECT_FALSE(w.rsv1);
+        EXPECT_EQ(w.opcode, 2);
+        EXPECT_EQ(w.payload, message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, SessionSendSizes,
+                         ::testing::Values(0u, 1u, 7u, 8u, 9u, 125u, 126u, 127u, 65535u, 65536u, 70001u));
+
+TEST_F(Session, ControlFramesKeepTheirPlaceAmongDataFrames) {
+    // A ping read between two sends: its pong lands between the two frames.
+    start();
+    ASSERT_TRUE(session.send_message(1, reinterpret_cast<const uint8_t*>("one"), 3));
+    feed(frame(9, to_bytes("p")));
+    ASSERT_TRUE(session.send_message(1, reinterpret_cast<const uint8_t*>("two"), 3));
+    const auto out = written();
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0].payload, to_bytes("one"));
+    EXPECT_EQ(out[1].opcode, 10);
+    EXPECT_EQ(out[1].payload, to_bytes("p"));
+    EXPECT_EQ(out[2].payload, to_bytes("two"));
+}
+
+// A listener that takes each message's buffer, as the module does.
+class Taking : public FrameSession::Listener {
+public:
+    FrameSession* session = nullptr;
+    struct Taken {
+        const uint8_t* data;
+        size_t len;
+        Bytes buffer;
+    };
+    std::vector<Taken> taken;
+    bool refused_other_pointer = false;
+
+    void on_session_message(uint32_t, bool, const uint8_t* data, size_t len) override {
+        Bytes buffer;
+        Bytes other;
+        refused_other_pointer = !session->take_message(data + 1, other);
+        ASSERT_TRUE(session->take_message(data, buffer));
+        Bytes again;
+        EXPECT_FALSE(session->take_message(data, again));  // once only
+        taken.push_back({data, len, std::move(buffer)});
+    }
+    void on_session_close(uint16_t, std::string_view) override {}
+};
+
+TEST(SessionTake, TakenBuffersKeepTheirBytesWhileLaterMessagesArrive) {
+    Taking listener;
+    FrameSession session;
+    listener.session = &session;
+    ASSERT_TRUE(session.init(&listener, DeflateParams{}));
+    Deflater server;
+    ASSERT_TRUE(server.init(15, false));
+    const Bytes first(100000, 'a');
+    const Bytes second = to_bytes(std::string(5000, 'b') + "compressed");
+    const Bytes third(3000, 'c');
+    // The first fragmented, the second compressed (taken from the inflated
+    // buffer), the third plain.
+    Bytes wire = frame(2, Bytes(first.begin(), first.begin() + 40000), false);
+    session.receive(wire.data(), wire.size());
+    wire = frame(0, Bytes(first.begin() + 40000, first.end()));
+    session.receive(wire.data(), wire.size());
+    wire = frame(1, compress(server, second), true, true);
+    session.receive(wire.data(), wire.size());
+    wire = frame(2, third);
+    session.receive(wire.data(), wire.size());
+    ASSERT_FALSE(session.failure());
+    ASSERT_EQ(listener.taken.size(), 3u);
+    EXPECT_TRUE(listener.refused_other_pointer);
+    const Bytes* expected[] = {&first, &second, &third};
+    for (size_t i = 0; i < 3; ++i) {
+        // The buffer moved: the pointer the callback saw is its data.
+        EXPECT_EQ(listener.taken[i].buffer.data(), listener.taken[i].data);
+        EXPECT_EQ(listener.taken[i].len, expected[i]->size());
+        EXPECT_EQ(listener.taken[i].buffer, *expected[i]);
+    }
+    // Outside the callback nothing can be taken.
+    Bytes none;
+    EXPECT_FALSE(session.take_message(listener.taken[2].data, none));
+}
+
+TEST(SessionTake, BuffersGivenBackAssembleTheNextMessages) {
+    Taking listener;
+    FrameSession session;
+    listener.session = &session;
+    ASSERT_TRUE(session.init(&listener, std::nullopt));
+    Bytes wire = frame(2, Bytes(5000, 'a'));
+    session.receive(wire.data(), wire.size());
+    ASSERT_EQ(listener.taken.size(), 1u);
+    const uint8_t* first = listener.taken[0].data;
+    session.shelf()->put(std::move(listener.taken[0].buffer));
+    wire = frame(2, Bytes(3000, 'b'));
+    session.receive(wire.data(), wire.size());
+    ASSERT_EQ(listener.taken.size(), 2u);
+    EXPECT_EQ(listener.taken[1].data, first);  // no fresh memory for it
+    EXPECT_EQ(listener.taken[1].buffer, Bytes(3000, 'b'));
+    // The shelf keeps two buffers of at most 1 MiB; others are freed.
+    BufferShelf shelf;
+    shelf.put(Bytes(size_t{2} << 20));
+    EXPECT_EQ(shelf.take().capacity(), 0u);
+    for (int i = 0; i < 3; ++i) shelf.put(Bytes(100, 'x'));
+    EXPECT_EQ(shelf.take().capacity(), 100u);
+    EXPECT_TRUE(shelf.take().empty());  // emptied, capacity kept
+    EXPECT_EQ(shelf.take().capacity(), 0u);
+}
+
 // A listener that fails inside wslay's callbacks, as the module's can when
 // memory runs out: the failure stays inside the session.
 class Throwing : public FrameSession::Listener {

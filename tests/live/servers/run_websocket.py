@@ -11,6 +11,8 @@ Prints "READY <port>", then serves these paths (query parameters in brackets):
   /refuse [status]      refuses the handshake with that HTTP status
   /protocol [pick]      selects the subprotocol `pick` (even one not offered), then echoes
   /fragments [parts]    sends "fragment-0fragment-1..." as one text message in `parts` frames
+  /split-text [parts, size]  sends one text message of `parts` frames of `size` bytes each,
+                        every boundary inside a multi-byte character, then echoes
   /invalid-utf8         sends a text frame that is not UTF-8
   /stall                accepts the connection but never answers the handshake
   /silent               completes the handshake, then stops reading and answering
@@ -38,6 +40,15 @@ def query_of(path):
 async def echo(ws):
     async for message in ws:
         await ws.send(message)
+
+
+def split_text(length):
+    """`length` bytes of UTF-8 made of two- and four-byte characters after a
+    one-byte lead, so that cutting it at a size that is not a multiple of
+    the pattern's lands inside characters."""
+    pattern = "x\u00e9\U0001f600".encode()  # 1 + 2 + 4 bytes
+    data = pattern * (length // len(pattern)) + b"x" * (length % len(pattern))
+    return data
 
 
 COUNTS = {}  # /count: messages received per tag
@@ -72,6 +83,11 @@ async def route(ws):
     elif path == "/fragments":
         parts = int(query.get("parts", "3"))
         await ws.send(f"fragment-{i}" for i in range(parts))
+        await echo(ws)
+    elif path == "/split-text":
+        parts, size = int(query.get("parts", "4")), int(query.get("size", "10000"))
+        data = split_text(parts * size)
+        await ws.send((data[i * size:(i + 1) * size] for i in range(parts)), text=True)
         await echo(ws)
     elif path == "/invalid-utf8":
         await ws.send(b"ok \xff\xfe", text=True)
