@@ -1,5 +1,5 @@
 """Waits that run the engine's loop on the waiting thread (the Core's
-hy_request_drive): many threads on one engine, a thread whose request ended
+hy_request_drive and hy_websocket_drive): many threads on one engine, a thread whose request ended
 returning while another drives, a reader that stops while another request
 completes, transfers going on after their caller returned to Python, Ctrl-C
 in a driven wait, and a fork after use.  The stress cases run again in a
@@ -268,3 +268,49 @@ def test_a_wait_inside_a_callback_on_a_driving_thread_is_refused(engine, http):
             driven_seen = True
             break
     assert driven_seen, "the callback never ran on the driving thread"
+
+
+# --- WebSockets: recv runs the loop while it waits --------------------------
+
+def echo_rounds(ws, count, size):
+    for k in range(count):
+        message = bytes([k % 251]) * size
+        ws.send_bytes(message)
+        event = ws.recv_message(10)
+        assert event[0] == "binary" and event[1] == message, event[:1]
+
+
+@pytest.mark.skipif("hy_websocket_drive" not in native.core_extensions,
+                    reason="the Core has no hy_websocket_drive")
+@pytest.mark.parametrize("threads, each, size", [(1, 300, 32), (4, 60, 32), (4, 10, 200_000)])
+def test_websocket_echoes_from_many_threads_on_one_engine(engine, ws_plain_server, threads, each, size):
+    from websocket_helpers import close_cleanly, opened
+    url = f"ws://127.0.0.1:{ws_plain_server.port}/echo"
+
+    def worker(i):
+        ws, _ = opened(engine, url)
+        try:
+            echo_rounds(ws, each, size)
+        finally:
+            close_cleanly(ws)
+    run_threads(threads, worker)
+
+
+@pytest.mark.skipif("hy_websocket_drive" not in native.core_extensions,
+                    reason="the Core has no hy_websocket_drive")
+def test_a_quiet_websocket_wait_ends_in_time_while_another_thread_drives(engine, ws_plain_server, http):
+    from websocket_helpers import close_cleanly, opened
+    url = f"ws://127.0.0.1:{ws_plain_server.port}/echo"
+    quiet, _ = opened(engine, url)
+    busy = threading.Thread(target=lambda: [get(engine, f"{http}/bytes?n=70000") for _ in range(40)], daemon=True)
+    busy.start()
+    started = time.monotonic()
+    # Nothing comes: the wait ends at its timeout whoever runs the loop.
+    with pytest.raises(TimeoutError):
+        quiet.recv_message(0.3)
+    assert time.monotonic() - started < 5
+    busy.join(60)
+    assert not busy.is_alive()
+    # The connection is still usable afterwards.
+    echo_rounds(quiet, 3, 10)
+    close_cleanly(quiet)
