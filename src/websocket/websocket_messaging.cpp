@@ -56,7 +56,7 @@ Result<PyRef> receive(PyObject* self, const Args& args, Value&& value) {
     std::optional<WebSocketEvent> event;
     bool ended = false;
     TRY_ASSIGN(bool done, wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
-        event = (*state)->pop_for(socket.handle->core(), ms, ended);
+        event = (*state)->pop_for(ms, ended);
         return event.has_value() || ended;
     }));
     if (!done) return Failure::timeout("timed out waiting for a WebSocket event");

@@ -5,9 +5,7 @@
 #include <chrono>
 #include <utility>
 
-#include "module/core_extensions.h"
 #include "module/core_ranges.h"
-#include "module/driven_wait.h"
 
 namespace vesper {
 
@@ -194,10 +192,11 @@ std::optional<WebSocketEvent> WebSocketState::pop() {
     return pop_locked();
 }
 
-std::optional<WebSocketEvent> WebSocketState::pop_for(hy_websocket* core, uint64_t wait_ms, bool& ended) {
+std::optional<WebSocketEvent> WebSocketState::pop_for(uint64_t wait_ms, bool& ended) {
     std::unique_lock lock(mutex_);
-    const auto ready = [&] { return !queue_.empty() || finished_; };
-    driven_wait(core_extensions().websocket_drive, core, lock, wakeup_, wait_ms, ready);
+    if (queue_.empty() && !finished_ && wait_ms != 0) {
+        wakeup_.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return !queue_.empty() || finished_; });
+    }
     ended = queue_.empty() && finished_;
     return pop_locked();
 }

@@ -69,10 +69,8 @@ public:
     // ---- Python threads ----
     std::optional<WebSocketEvent> pop();
     // Waits at most `wait_ms` (0: only looks); `ended` tells an empty
-    // finished queue from a wait that found nothing yet.  The wait runs the
-    // engine's loop on this thread when the Core can (`core`: the
-    // connection; see module/driven_wait.h).
-    std::optional<WebSocketEvent> pop_for(hy_websocket* core, uint64_t wait_ms, bool& ended);
+    // finished queue from a wait that found nothing yet.
+    std::optional<WebSocketEvent> pop_for(uint64_t wait_ms, bool& ended);
     bool finished() const;
     // True once, after the queue ended the connection itself (overflow or a
     // fault): the Core's connection must then be ended too.

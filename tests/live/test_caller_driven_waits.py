@@ -1,5 +1,5 @@
 """Waits that run the engine's loop on the waiting thread (the Core's
-hy_request_drive and hy_websocket_drive): many threads on one engine, a thread whose request ended
+hy_request_drive): many threads on one engine, a thread whose request ended
 returning while another drives, a reader that stops while another request
 completes, transfers going on after their caller returned to Python, Ctrl-C
 in a driven wait, and a fork after use.  The stress cases run again in a
@@ -270,7 +270,7 @@ def test_a_wait_inside_a_callback_on_a_driving_thread_is_refused(engine, http):
     assert driven_seen, "the callback never ran on the driving thread"
 
 
-# --- WebSockets: recv runs the loop while it waits --------------------------
+# --- WebSockets beside driven requests --------------------------------------
 
 def echo_rounds(ws, count, size):
     for k in range(count):
@@ -280,8 +280,6 @@ def echo_rounds(ws, count, size):
         assert event[0] == "binary" and event[1] == message, event[:1]
 
 
-@pytest.mark.skipif("hy_websocket_drive" not in native.core_extensions,
-                    reason="the Core has no hy_websocket_drive")
 @pytest.mark.parametrize("threads, each, size", [(1, 300, 32), (4, 60, 32), (4, 10, 200_000)])
 def test_websocket_echoes_from_many_threads_on_one_engine(engine, ws_plain_server, threads, each, size):
     from websocket_helpers import close_cleanly, opened
@@ -296,8 +294,6 @@ def test_websocket_echoes_from_many_threads_on_one_engine(engine, ws_plain_serve
     run_threads(threads, worker)
 
 
-@pytest.mark.skipif("hy_websocket_drive" not in native.core_extensions,
-                    reason="the Core has no hy_websocket_drive")
 def test_a_quiet_websocket_wait_ends_in_time_while_another_thread_drives(engine, ws_plain_server, http):
     from websocket_helpers import close_cleanly, opened
     url = f"ws://127.0.0.1:{ws_plain_server.port}/echo"
