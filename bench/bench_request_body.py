@@ -2,8 +2,8 @@
 
 1. next_body building its list of ints, against list(bytes) of the same size.
 2. Peak memory streaming 1 GiB through next_body against 16 MiB (flow control),
-   and through the package's hub path (vesper._hub) on asyncio read by a slow reader, with the hub's
-   hold and without it (the pump's hold threshold set out of reach).
+   and through the package's hub path (vesper._hub) on asyncio read by a slow reader (the body
+   taken from the request, paused at 1 MiB by the module), 256 MiB against 1 GiB.
 3. Per-call cost of a non-blocking method (is_finished) against a built-in
    method call of the same shape.
 Prints ratios measured side by side in one run.
@@ -69,16 +69,13 @@ import asyncio, resource, sys
 sys.path.insert(0, 'bench')
 from _double import DOUBLE, native
 sys.path.insert(0, 'tests/support')
-from vesper import _hub
 from asyncio_paths import HubRequest
-if not {hold}:
-    _hub._HOLD_ABOVE = 1 << 62
 async def main():
     request = HubRequest(native.PyEngine().request('GET', 'http://bench/'))
     DOUBLE.stream_body(DOUBLE.last_id('request'), 65536, {total})
     await request.response()
     n = i = 0
-    async for kind, _n, _f, data, _t in request.pump:
+    async for data in request.chunks():
         n += len(data)
         i += 1
         # Slower than the network: 1 ms every 8 chunks (512 KiB).
@@ -89,8 +86,8 @@ print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 """
 
 
-def peak_rss_hub_slow_reader(total, hold):
-    code = HUB_SLOW_READER.format(total=total, hold=hold)
+def peak_rss_hub_slow_reader(total):
+    code = HUB_SLOW_READER.format(total=total)
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     return int(out.stdout.strip()) * 1024
 
@@ -116,11 +113,9 @@ def main():
     large = peak_rss_streaming(1024 * MIB)
     print(f"  peak RSS streaming 16 MiB: {small / MIB:.1f} MiB; 1 GiB: {large / MIB:.1f} MiB "
           f"(difference {(large - small) / MIB:.1f} MiB)")
-    for total in (256 * MIB, 1024 * MIB):
-        held = peak_rss_hub_slow_reader(total, True)
-        unheld = peak_rss_hub_slow_reader(total, False)
-        print(f"  peak RSS, slow asyncio reader through the hub, {total // MIB} MiB: held {held / MIB:.1f} MiB, "
-              f"without hold {unheld / MIB:.1f} MiB ({unheld / held:.1f}x)")
+    peaks = [peak_rss_hub_slow_reader(total) for total in (256 * MIB, 1024 * MIB)]
+    print(f"  peak RSS, slow asyncio reader through the hub: 256 MiB {peaks[0] / MIB:.1f} MiB, "
+          f"1 GiB {peaks[1] / MIB:.1f} MiB (difference {(peaks[1] - peaks[0]) / MIB:.1f} MiB)")
     bound, looked_up, ns, builtin_ns = call_overhead_ratio()
     print(f"  is_finished() vs bytes.isdigit(): {looked_up:.2f}x the time per call "
           f"({ns:.0f} ns vs {builtin_ns:.0f} ns; bound method objects {bound:.2f}x)")

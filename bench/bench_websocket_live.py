@@ -140,6 +140,11 @@ def vesper_close(ws):
 
 
 def payload_length(event, kind):
+    """The payload length of a ("text"|"binary", payload, ...) tuple or of
+    a WebSocketEvent record of that kind."""
+    if isinstance(event, native.WebSocketEvent):
+        assert event.kind == getattr(native.WebSocketEvent, kind.upper()), event
+        return len(event.payload)
     assert event[0] == kind, event
     return len(event[1])
 
@@ -159,7 +164,7 @@ def vesper_async(server, stream):
 
     async def main():
         ws = HubWebSocket(native.PyEngine().websocket(server.url))
-        assert (await ws.recv())[0] == "open"
+        assert (await ws.recv()).kind == native.WebSocketEvent.OPEN
 
         async def length(kind):
             return payload_length(await ws.recv(), kind)

@@ -692,6 +692,23 @@ def _(ctx, workload):
     return timed(run)
 
 
+@download_pair("vesper AsyncClient")
+def _(ctx, workload):
+    client_type = friendly(async_client=True)
+
+    async def main():
+        async with client_type(cache=False, verify=ctx["ca_file"] if workload != "dl_h1" else True,
+                               http_version={"dl_tls_h2": "h2"}.get(workload, "h1")) as client:
+            async def run():
+                async with client.stream("GET", url_of(ctx, workload)) as response:
+                    size = 0
+                    async for chunk in response.aiter_bytes():
+                        size += len(chunk)
+                return megabytes(size, ctx)
+            return await timed_async(run)
+    return asyncio.run(main())
+
+
 @download_pair("vesper download_to")
 def _(ctx, workload):
     client = friendly()(cache=False, verify=ctx["ca_file"] if workload != "dl_h1" else True,
@@ -911,6 +928,11 @@ def vesper_ws(ctx):
 
 
 def payload(event, kind):
+    """The payload of a ("text"|"binary", payload, ...) tuple or of a
+    WebSocketEvent record of that kind."""
+    if hasattr(event, "kind"):
+        assert event.kind == getattr(type(event), kind.upper()), event
+        return event.payload
     assert event[0] == kind, event
     return event[1]
 
@@ -1027,7 +1049,7 @@ def _(ctx, stream):
     async def main():
         from asyncio_paths import HubWebSocket
         ws = HubWebSocket(native().PyEngine().websocket(ctx["ws_url"]))
-        assert (await ws.recv())[0] == "open"
+        assert (await ws.recv()).kind == native().WebSocketEvent.OPEN
         try:
             if stream:
                 async def length():

@@ -235,10 +235,10 @@ def own_thread_refusals(base, _ws, count, sample):
             assert woken.wait(30), "no wake-up within 30 s"
             woken.clear()
             for event in request.poll_events_bytes():
-                if event[0] == "body":
-                    body += len(event[3])
-                elif event[0] in ("done", "error"):
-                    assert event[0] == "done", event
+                if event.kind == native.RequestEvent.BODY:
+                    body += len(event.data)
+                elif event.kind in (native.RequestEvent.DONE, native.RequestEvent.ERROR):
+                    assert event.kind == native.RequestEvent.DONE, event
                     done = True
         assert body == 1024 and refused["count"] > before
         sample(i + 1)

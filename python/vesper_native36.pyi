@@ -6,7 +6,7 @@ Failures of the Core and of requests are raised as RuntimeError; argument
 conversion raises TypeError, ValueError or OverflowError.
 """
 
-from typing import Callable, Literal, Protocol, Sequence, SupportsFloat, SupportsIndex, final
+from typing import Callable, ClassVar, Literal, Protocol, Sequence, SupportsFloat, SupportsIndex, final
 
 from typing_extensions import Buffer, TypeAlias
 
@@ -31,8 +31,8 @@ class CoreFailure(RuntimeError):
     "total", and for a WebSocket "handshake"; with a Core that keeps phase
     limits) and ``status`` a WebSocket
     handshake's HTTP status, each None when the failure has none.
-    Raised by every method for a Core failure, and the last item of an
-    "error" event of the bytes forms (poll_events_bytes, recv_message, the
+    Raised by every method for a Core failure, and the ``failure`` of an
+    ERROR record of the bytes forms (poll_events_bytes, recv_message, the
     event hub)."""
 
     kind: int
@@ -73,14 +73,58 @@ _Redirect: TypeAlias = tuple[int, list[int], str, str]
 # (kind, number, first bytes, second bytes, text); kind is "redirect",
 # "response", "body", "done" or "error".
 _RequestEvent: TypeAlias = tuple[str, int, list[int], list[int], str | None]
-# The same with the two byte items as bytes, and an "error" event's text as
-# a CoreFailure.
-_RequestEventBytes: TypeAlias = tuple[str, int, bytes, bytes, str | CoreFailure | None]
 # (kind, payload, close code, text); kind is "open", "text", "binary",
 # "closing", "closed" or "error".
 _WebSocketEvent: TypeAlias = tuple[str, list[int], int | None, str | None]
-# The same with the payload as str for "text" and as bytes otherwise.
-_WebSocketMessage: TypeAlias = tuple[str, str | bytes, int | None, str | CoreFailure | None]
+
+@final
+class RequestEvent(tuple[int, int | None, bytes | None, str | None, str | None, bytes | None, CoreFailure | None]):
+    """One event of a polled request (poll_events_bytes, the event hub);
+    ``kind`` says which fields are set, the others are None."""
+
+    REDIRECT: ClassVar[int]   # status, head (the raw block), location, method
+    RESPONSE: ClassVar[int]   # status, head
+    BODY: ClassVar[int]       # data (poll_events_bytes)
+    READABLE: ClassVar[int]   # the hub: a take_available that found nothing may take again
+    ENDED: ClassVar[int]      # the hub: the request ended; the rest is taken with take_available
+    DONE: ClassVar[int]       # poll_events_bytes: the body ended
+    ERROR: ClassVar[int]      # failure
+    @property
+    def kind(self) -> int: ...
+    @property
+    def status(self) -> int | None: ...
+    @property
+    def head(self) -> bytes | None: ...
+    @property
+    def location(self) -> str | None: ...
+    @property
+    def method(self) -> str | None: ...
+    @property
+    def data(self) -> bytes | None: ...
+    @property
+    def failure(self) -> CoreFailure | None: ...
+
+@final
+class WebSocketEvent(tuple[int, str | bytes | None, int | None, str | None, CoreFailure | None]):
+    """One event of a WebSocket (recv_message, poll_events_bytes, the event
+    hub); ``kind`` says which fields are set, the others are None."""
+
+    OPEN: ClassVar[int]       # payload: the subprotocol as bytes (b"" for none)
+    TEXT: ClassVar[int]       # payload: str
+    BINARY: ClassVar[int]     # payload: bytes
+    CLOSING: ClassVar[int]
+    CLOSED: ClassVar[int]     # code, reason
+    ERROR: ClassVar[int]      # failure
+    @property
+    def kind(self) -> int: ...
+    @property
+    def payload(self) -> str | bytes | None: ...
+    @property
+    def code(self) -> int | None: ...
+    @property
+    def reason(self) -> str | None: ...
+    @property
+    def failure(self) -> CoreFailure | None: ...
 
 class _Loop(Protocol):
     """What the async methods use of an event loop."""
@@ -214,7 +258,7 @@ class PyRequest:
     def attach_async(self, loop_: _Loop, notify: Callable[[], object]) -> None: ...
     def poll_event(self) -> _RequestEvent | None: ...
     def poll_events(self, limit: SupportsIndex = 64) -> list[_RequestEvent]: ...
-    def poll_events_bytes(self, limit: SupportsIndex = 64) -> list[_RequestEventBytes]: ...
+    def poll_events_bytes(self, limit: SupportsIndex = 64) -> list[RequestEvent]: ...
     # The waits below run in slices that let KeyboardInterrupt through, and
     # raise TimeoutError once `timeout` seconds pass.
     def wait_response(self, timeout: _Seconds = None) -> PyResponse: ...
@@ -235,8 +279,14 @@ class PyRequest:
         while nothing has; b"" at the end."""
     def read_exact(self, size: SupportsIndex, timeout: _Seconds = None) -> bytes:
         """The next ``size`` body bytes, fewer only at the end; b'' at the end."""
+    def take_available(self, max: SupportsIndex = 1048576) -> bytes | None:
+        """Never waits: the next body chunk (at most ``max`` bytes of it), b"" at the end,
+        None when nothing is there yet (on a hub, the next bytes or the end
+        then bring one READABLE event); raises the request's failure after
+        the bytes before it."""
     def start_hub(self, hub: PyEventHub, tag: object) -> None:
-        """Starts the request; its events come from hub.poll() as (tag, event)."""
+        """Starts the request; its events come from hub.poll() as (tag,
+        RequestEvent), its body from take_available."""
 
 @final
 class PyResponse:
@@ -267,8 +317,8 @@ class PyWebSocket:
     def start_async(self, loop_: _Loop, notify: Callable[[], object]) -> None: ...
     def poll_event(self) -> _WebSocketEvent | None: ...
     def poll_events(self, limit: SupportsIndex = 64) -> list[_WebSocketEvent]: ...
-    def poll_events_bytes(self, limit: SupportsIndex = 64) -> list[_WebSocketMessage]: ...
-    def recv_message(self, timeout: _Seconds = None) -> _WebSocketMessage | None:
+    def poll_events_bytes(self, limit: SupportsIndex = 64) -> list[WebSocketEvent]: ...
+    def recv_message(self, timeout: _Seconds = None) -> WebSocketEvent | None:
         """As recv(), interruptible; raises TimeoutError once `timeout` seconds pass."""
     def start_hub(self, hub: PyEventHub, tag: object) -> None:
         """Connects; the events come from hub.poll() as (tag, event)."""
@@ -283,15 +333,11 @@ class PyEventHub:
     loop, scheduling `notify` on it at most once per poll cycle."""
 
     def __init__(self, loop: _Loop, notify: Callable[[], object]) -> None: ...
-    def poll(self, limit: SupportsIndex = 256) -> list[tuple[object, _RequestEventBytes | _WebSocketMessage]]:
+    def poll(self, limit: SupportsIndex = 256) -> list[tuple[object, RequestEvent | WebSocketEvent]]:
         """(tag, event) pairs of the attached objects, the object ready first
-        first; an object whose terminal event is returned is detached.
-        Request events have five items, WebSocket events four (narrow with len)."""
+        first; an object whose terminal event is returned is detached.  A
+        request's body is not among them (READABLE says when to take it)."""
     def detach(self, tag_owner: PyRequest | PyWebSocket) -> bool: ...
-    def hold(self, tag_owner: PyRequest | PyWebSocket, held: bool) -> bool:
-        """While held, poll hands out nothing of the object (its events wait
-        in its own state, so the Core pauses a request's body); False for an
-        object not attached to this hub."""
     def close(self) -> None: ...
     def pending_count(self) -> int: ...
     def is_closed(self) -> bool: ...

@@ -18,7 +18,7 @@ from ._headers import HeaderTypes
 from ._hub import Channel, forget_engines, hub_for
 from ._models import Request, Response, aread_to_end
 from ._mock import asend_mock
-from ._native import RedirectRecord, core_has
+from ._native import RedirectRecord, RequestEvent, core_has
 from ._retry import RetryRun
 
 if TYPE_CHECKING:
@@ -27,15 +27,22 @@ if TYPE_CHECKING:
 __all__ = ["AsyncClient", "AsyncRedirectWalk"]
 
 
-def _record(event: Tuple[Any, ...]) -> RedirectRecord:
-    _kind, status, raw, first, second = event
-    return int(status), _native.as_bytes(raw), _native.as_bytes(first).decode("utf-8", "replace"), str(second)
+def _record(event: RequestEvent) -> RedirectRecord:
+    return int(event.status or 0), event.head or b"", event.location or "", event.method or ""
+
+
+# The most one take hands the reader: what the module lets queue before it
+# pauses the transfer.
+_TAKE_MAX = 1_048_576
 
 
 class _AsyncBody:
-    """Reads one request's body events from its channel."""
+    """Reads one request's body: taken from the request itself, the channel
+    awaited only when nothing is there (its READABLE and ENDED events say
+    when to take again)."""
 
-    def __init__(self, channel: Channel, native_request: Any, timeout: Timeout, request: Request) -> None:
+    def __init__(self, channel: "Channel[RequestEvent]", native_request: Any, timeout: Timeout,
+                 request: Request) -> None:
         self._channel = channel
         self._native = native_request
         self._timeout = timeout.read
@@ -44,20 +51,20 @@ class _AsyncBody:
     async def read_chunk(self) -> bytes:
         while True:
             try:
-                event = await self._channel.get(self._timeout)
+                chunk: Optional[bytes] = self._native.take_available(_TAKE_MAX)
+            except RuntimeError as exc:
+                raise from_native(exc, self._request) from None
+            if chunk is not None:
+                return chunk
+            if self._channel.finished and not self._channel.pending:
+                # Cancelled while running: nothing more comes.
+                return b""
+            try:
+                await self._channel.get(self._timeout)
             except TimeoutError:
                 self._native.cancel()
                 raise ReadTimeout(f"no body bytes within {self._timeout} s ({self._request.method} "
                                   f"{self._request.url})", request=self._request) from None
-            if event is None or event[0] == "done":
-                return b""
-            if event[0] == "body":
-                chunk = _native.as_bytes(event[3])
-                if chunk:
-                    return chunk
-                continue
-            if event[0] == "error":
-                raise from_native(event[4], self._request)
 
     async def read_all(self) -> bytes:
         return await aread_to_end(self.read_chunk)
@@ -269,7 +276,7 @@ class AsyncClient(BaseClient):
                                                              deflate, proxy))
 
     # --- the exchange ---------------------------------------------------
-    async def _start(self, prepared: Prepared, manual: bool = False) -> Tuple[Any, Channel]:
+    async def _start(self, prepared: Prepared, manual: bool = False) -> Tuple[Any, "Channel[RequestEvent]"]:
         for hook in self.event_hooks["request"]:
             await _call_hook(hook, prepared.request)
         native_request = self._native_request(prepared, manual)
@@ -312,7 +319,8 @@ class AsyncClient(BaseClient):
             await loop.run_in_executor(None, native_request.upload_finish)
 
     @staticmethod
-    async def _next_step(channel: Channel, native_request: Any, prepared: Prepared) -> Tuple[Any, ...]:
+    async def _next_step(channel: "Channel[RequestEvent]", native_request: Any,
+                         prepared: Prepared) -> Tuple[Any, ...]:
         """("redirect", record) or ("head", status, head)."""
         while True:
             try:
@@ -326,13 +334,13 @@ class AsyncClient(BaseClient):
                 raise
             if event is None:
                 raise RemoteProtocolError("the request ended without a response", request=prepared.request)
-            kind = event[0]
-            if kind == "redirect":
+            kind = event.kind
+            if kind == RequestEvent.REDIRECT:
                 return ("redirect", _record(event))
-            if kind == "response":
-                return ("head", int(event[1]), _native.as_bytes(event[2]))
-            if kind == "error":
-                raise from_native(event[4], prepared.request)
+            if kind == RequestEvent.RESPONSE:
+                return ("head", int(event.status or 0), event.head or b"")
+            if kind == RequestEvent.ERROR and event.failure is not None:
+                raise from_native(event.failure, prepared.request)
 
     async def _send_once(self, prepared: Prepared, stream: bool) -> Response:
         if self._transport is not None:
@@ -378,7 +386,7 @@ class AsyncRedirectWalk(WalkSteps):
         super().__init__(prepared)
         self._client = client
         self._stream = stream
-        self._channel: Optional[Channel] = None
+        self._channel: "Optional[Channel[RequestEvent]]" = None
 
     def __aiter__(self) -> "AsyncRedirectWalk":
         return self

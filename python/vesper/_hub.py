@@ -19,10 +19,12 @@ the transfers and wakes the loop as above.  An engine stays attached while
 it has requests or WebSockets on this loop and for a second after; a
 closed client detaches its engines at once (``forget_engines``).
 
-A request's channel holds its request on the hub while more than 1 MiB of
-body waits unread here, and releases it once the reader brought that below
-256 KiB: while held, the body stays native and the Core pauses the transfer
-as for a blocking reader, so a slow consumer keeps a bounded queue.
+A request's body does not come through the hub: after the head its reader
+takes the bytes from the request itself (``take_available``) and awaits
+the channel only when nothing was there; the hub then sends one READABLE
+event, and ENDED when the request ended.  Flow control is the request's
+own: the Core pauses the transfer while 1 MiB waits unread, and a take
+that makes room resumes it, so a slow consumer keeps a bounded queue.
 """
 
 from __future__ import annotations
@@ -31,59 +33,49 @@ import asyncio
 import collections
 import weakref
 import os
-from typing import Any, Callable, Deque, Dict, Iterable, Optional, Tuple
+from typing import Any, Callable, Deque, Dict, Generic, Iterable, Optional, Tuple, TypeVar
 
-from ._native import native
+from ._native import RequestEvent, WebSocketEvent, native
 
 __all__ = ["Channel", "LoopHub", "forget_engines", "hub_for"]
 
 _BATCH = 256
 # VESPER_LOOP_DRIVEN=0 leaves every transfer to the engines' network threads.
 _LOOP_DRIVEN = os.environ.get("VESPER_LOOP_DRIVEN", "1") != "0"
-_REQUEST_END = frozenset(("done", "error"))
-_WEBSOCKET_END = frozenset(("closed", "error"))
-# Back-pressure of a request's channel: held past _HOLD_ABOVE queued body
-# bytes, released once the reader brought them down to _RELEASE_AT.
-_HOLD_ABOVE = 1_048_576
-_RELEASE_AT = 262_144
+_REQUEST_END = frozenset((RequestEvent.ENDED, RequestEvent.DONE, RequestEvent.ERROR))
+_WEBSOCKET_END = frozenset((WebSocketEvent.CLOSED, WebSocketEvent.ERROR))
 
-Event = Tuple[Any, ...]
+# A channel's events: RequestEvent or WebSocketEvent records.
+E = TypeVar("E", RequestEvent, WebSocketEvent)
 
 
-class Channel:
+class Channel(Generic[E]):
     """The events of one native object as the loop receives them."""
 
-    def __init__(self, loop: asyncio.AbstractEventLoop, terminal: frozenset[str],
-                 hub: Any = None, owner: Any = None, driver: "Optional[_EngineDriver]" = None) -> None:
+    def __init__(self, loop: asyncio.AbstractEventLoop, terminal: frozenset[int],
+                 driver: "Optional[_EngineDriver]" = None) -> None:
         self._loop = loop
         self._terminal = terminal
-        self._events: Deque[Event] = collections.deque()
+        self._events: Deque[E] = collections.deque()
         self._waiter: Optional[asyncio.Future[None]] = None
         self.finished = False
-        # Back-pressure (requests only): the object is held on `hub` while
-        # more than _HOLD_ABOVE body bytes wait in `_events`.  Both are
-        # dropped at the end, which breaks the request -> channel -> request
-        # cycle the native tag makes.
-        self._hub = hub
-        self._owner = owner
-        self.queued = 0
-        self.held = False
         # The engine driver this object keeps attached until it ends.
         self._driver = driver
 
-    def feed(self, event: Event) -> None:
+    def feed(self, event: E) -> None:
         """Queues one event (runs on the loop)."""
         if self.finished:
             return
         self._events.append(event)
-        if event[0] in self._terminal:
+        if event.kind in self._terminal:
             self.finished = True
             self._forget_owner()
-        elif event[0] == "body" and self._hub is not None:
-            self.queued += len(event[3])
-            if not self.held and self.queued > _HOLD_ABOVE:
-                self.held = bool(self._hub.hold(self._owner, True))
         self._wake()
+
+    @property
+    def pending(self) -> bool:
+        """Whether events wait to be taken with ``get``."""
+        return bool(self._events)
 
     @property
     def driver(self) -> "Optional[_EngineDriver]":
@@ -97,32 +89,22 @@ class Channel:
         self._wake()
 
     def _forget_owner(self) -> None:
-        # A finished object has left the hub: nothing to hold or release.
-        self._hub = self._owner = None
-        self.held = False
+        # A finished object has left the hub: its engine may be let go.
         driver, self._driver = self._driver, None
         if driver is not None:
             driver.release()
-
-    def _taken(self, event: Event) -> Event:
-        if event[0] == "body":
-            self.queued -= len(event[3])
-            if self.held and self.queued <= _RELEASE_AT:
-                self.held = False
-                if self._hub is not None:
-                    self._hub.hold(self._owner, False)
-        return event
 
     def _wake(self) -> None:
         waiter = self._waiter
         if waiter is not None and not waiter.done():
             waiter.set_result(None)
 
-    async def get(self, timeout: Optional[float] = None) -> Optional[Event]:
-        """The next event, None after the last one; the builtin TimeoutError
-        when ``timeout`` ran out first."""
+    async def get(self, timeout: Optional[float] = None) -> Optional[E]:
+        """The next event (a RequestEvent or a WebSocketEvent), None after
+        the last one; the builtin TimeoutError when ``timeout`` ran out
+        first."""
         if self._events:
-            return self._taken(self._events.popleft())
+            return self._events.popleft()
         while not self._events:
             if self.finished:
                 return None
@@ -135,7 +117,7 @@ class Channel:
                 self._waiter = None
                 if timer is not None:
                     timer.cancel()
-        return self._taken(self._events.popleft())
+        return self._events.popleft()
 
 
 def _expire(waiter: "asyncio.Future[None]") -> None:
@@ -388,23 +370,23 @@ class LoopHub:
             raise RuntimeError("the event loop is gone")
         return loop
 
-    def start_request(self, request: Any, engine: Any = None) -> Channel:
+    def start_request(self, request: Any, engine: Any = None) -> "Channel[RequestEvent]":
         """Starts a request and returns the channel of its events; with its
         ``engine``, the loop runs that engine's transfers when it can."""
         driver = self._driver(engine) if engine is not None else None
-        channel = Channel(self.loop, _REQUEST_END, self._native, request, driver)
+        channel: Channel[RequestEvent] = Channel(self.loop, _REQUEST_END, driver)
         self._start(channel, driver, request.start_hub)
         return channel
 
-    def start_websocket(self, websocket: Any, engine: Any = None) -> Channel:
+    def start_websocket(self, websocket: Any, engine: Any = None) -> "Channel[WebSocketEvent]":
         """Connects a WebSocket and returns the channel of its events (they
         keep coming through the hub after close() up to the terminal one)."""
         driver = self._driver(engine) if engine is not None else None
-        channel = Channel(self.loop, _WEBSOCKET_END, driver=driver)
+        channel: Channel[WebSocketEvent] = Channel(self.loop, _WEBSOCKET_END, driver)
         self._start(channel, driver, websocket.start_hub)
         return channel
 
-    def _start(self, channel: Channel, driver: Optional[_EngineDriver], start: Callable[[Any, Any], object]) -> None:
+    def _start(self, channel: "Channel[Any]", driver: Optional[_EngineDriver], start: Callable[[Any, Any], object]) -> None:
         if driver is not None:
             driver.acquire()
         try:

@@ -15,10 +15,14 @@ from typing import Any, List, Optional, Sequence, Tuple
 
 import vesper_native36 as native
 
-__all__ = ["native", "core_has", "core_records_sent_heads", "RedirectRecord", "wait_head", "wait_step",
+__all__ = ["native", "RequestEvent", "WebSocketEvent", "core_has", "core_records_sent_heads", "RedirectRecord", "wait_head", "wait_step",
            "take_redirects", "read_chunk", "read_all", "readinto", "ws_recv", "as_bytes", "upload_write"]
 
 RedirectRecord = Tuple[int, bytes, str, str]
+# The typed event records of the hub, poll_events_bytes and recv_message;
+# their kind constants are class attributes (RequestEvent.RESPONSE, ...).
+RequestEvent = native.RequestEvent
+WebSocketEvent = native.WebSocketEvent
 
 
 def core_has(name: str) -> bool:
@@ -95,10 +99,11 @@ def upload_write(request: Any, data: Any, final: bool) -> None:
     request.upload_write(data, final)
 
 
-def ws_recv(websocket: Any, timeout: Optional[float]) -> Optional[Tuple[Any, ...]]:
-    """The next WebSocket event (str payload for text, bytes otherwise),
-    None once finished; the builtin TimeoutError if none came in time."""
-    event: Optional[Tuple[Any, ...]] = websocket.recv_message(timeout)
+def ws_recv(websocket: Any, timeout: Optional[float]) -> Optional[WebSocketEvent]:
+    """The next WebSocket event record (str payload for text, bytes
+    otherwise), None once finished; the builtin TimeoutError if none came
+    in time."""
+    event: Optional[WebSocketEvent] = websocket.recv_message(timeout)
     return event
 
 

@@ -14,6 +14,7 @@ from ._exceptions import (Error, UnsupportedProtocol, WebSocketClosed, WebSocket
                           websocket_failure)
 from ._headers import Headers, HeaderTypes
 from ._models import Request
+from ._native import WebSocketEvent
 from ._request_checks import check_headers, check_origin, check_subprotocols
 from ._url import URL
 
@@ -36,6 +37,11 @@ _QUIET = frozenset((1000, 1001, 1005))
 # it the package bounds its own wait for the handshake (Timeout.head) and
 # cancels.
 CORE_KEEPS_WEBSOCKET_PHASES = _native.core_has("hy_websocket_set_timeouts")
+_OPEN = WebSocketEvent.OPEN
+_TEXT = WebSocketEvent.TEXT
+_BINARY = WebSocketEvent.BINARY
+_CLOSED = WebSocketEvent.CLOSED
+_ERROR = WebSocketEvent.ERROR
 
 
 def _open_native(client: "BaseClient", url: str, subprotocols: Optional[Sequence[str]], headers: HeaderTypes,
@@ -92,27 +98,28 @@ class _State:
         self.failure: Optional[Error] = None
         self.opened = False
 
-    def take(self, event: Optional[Tuple[Any, ...]]) -> Optional[Message]:
+    def take(self, event: Optional[WebSocketEvent]) -> Optional[Message]:
         """The message of an event; raises for the end of the connection;
-        None for events that carry no message ("open", "closing")."""
+        None for events that carry no message (OPEN, CLOSING)."""
         if event is None:
             raise self.ended()
-        kind, payload, code, text = event
-        if kind == "text":
-            return payload if isinstance(payload, str) else bytes(payload).decode("utf-8", "replace")
-        if kind == "binary":
-            return bytes(payload)
-        if kind == "open":
+        kind = event.kind
+        if kind == _TEXT or kind == _BINARY:
+            payload = event.payload
+            assert payload is not None
+            return payload
+        if kind == _OPEN:
             self.opened = True
-            name = _native.as_bytes(payload).decode("utf-8", "replace")
-            self.subprotocol = name or None
+            name = event.payload
+            self.subprotocol = name.decode("utf-8", "replace") if isinstance(name, bytes) and name else None
             return None
-        if kind == "closed":
-            self.close_code = int(code) if code is not None else 1005
-            self.close_reason = text or ""
+        if kind == _CLOSED:
+            self.close_code = event.code if event.code is not None else 1005
+            self.close_reason = event.reason or ""
             raise self.ended()
-        if kind == "error":
-            self.failure = websocket_failure(text, self.request, self.opened)
+        if kind == _ERROR:
+            assert event.failure is not None
+            self.failure = websocket_failure(event.failure, self.request, self.opened)
             raise self.failure
         return None
 
@@ -300,7 +307,7 @@ class AsyncWebSocket:
         self._state = _State(request)
         self._timeout = timeout
         self._hub = hub
-        self._channel: Optional["Channel"] = None
+        self._channel: "Optional[Channel[WebSocketEvent]]" = None
 
     subprotocol = WebSocket.subprotocol
     close_code = WebSocket.close_code

@@ -6,8 +6,6 @@ void EventHub::mark_ready(const std::shared_ptr<HubMember>& member) {
     {
         std::lock_guard lock(mutex_);
         if (closed_.load(std::memory_order_relaxed) || !member->attached) return;
-        // A held member becomes ready when it is released.
-        if (member->held) return;
         if (!member->queued) {
             member->queued = true;
             ready_.push_back(member);
@@ -65,34 +63,16 @@ std::shared_ptr<HubMember> EventHub::next_ready() {
         std::shared_ptr<HubMember> member = std::move(ready_.front());
         ready_.pop_front();
         member->queued = false;
-        if (member->attached && !member->held) return member;
+        if (member->attached) return member;
     }
     return nullptr;
 }
 
 void EventHub::requeue_front(const std::shared_ptr<HubMember>& member) {
     std::lock_guard lock(mutex_);
-    if (!member->attached || member->queued || member->held) return;
+    if (!member->attached || member->queued) return;
     member->queued = true;
     ready_.push_front(member);
-}
-
-bool EventHub::hold(const std::shared_ptr<HubMember>& member, bool held) {
-    {
-        std::lock_guard lock(mutex_);
-        if (!member->attached) return false;
-        const bool released = member->held && !held;
-        member->held = held;
-        if (!released) return true;
-        // Whatever was recorded while held is in the object's state: it is
-        // looked at again by the next poll.
-        if (!member->queued) {
-            member->queued = true;
-            ready_.push_back(member);
-        }
-    }
-    schedule();
-    return true;
 }
 
 std::vector<std::shared_ptr<HubMember>> EventHub::close() {

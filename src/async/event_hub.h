@@ -73,10 +73,6 @@ struct HubMember {
     // Guarded by the hub's mutex.
     bool queued = false;
     bool attached = true;
-    // Held: nothing of the object is delivered; its events stay in its own
-    // state, where the request's flow control (or the WebSocket's queue
-    // limits) bound them as for a reader that does not read.
-    bool held = false;
 };
 
 class EventHub {
@@ -104,9 +100,6 @@ public:
     std::shared_ptr<HubMember> next_ready();
     // Back to the front: a poll ran out of room before the member ran dry.
     void requeue_front(const std::shared_ptr<HubMember>& member);
-    // Holds or releases `member`; a release makes it ready again (and
-    // schedules notify).  False if it is not attached any more.
-    bool hold(const std::shared_ptr<HubMember>& member, bool held);
     void clear_pending() { pending_.store(false, std::memory_order_release); }
     // Closes the hub and hands every member out to be unhooked.
     std::vector<std::shared_ptr<HubMember>> close();

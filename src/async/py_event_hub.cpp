@@ -17,7 +17,6 @@ constexpr const char* kConstructNames[] = {"loop", "notify"};
 constexpr ParamList kConstructParams = {kConstructNames, 2, 2};
 constexpr const char* kLimit[] = {"limit"};
 constexpr const char* kObject[] = {"tag_owner"};
-constexpr const char* kHoldNames[] = {"tag_owner", "held"};
 
 
 EventHub& hub_of(PyObject* self) { return *contents_of<EventHubContents>(self).hub; }
@@ -52,10 +51,11 @@ Result<Drained> drain_request(PyObject* list, const HubMember& member, uint64_t 
             out.full = true;
             return out;
         }
-        TRY_ASSIGN(std::optional<PyRef> event, take_request_event(EventForm::Bytes, request));
+        TRY_ASSIGN(std::optional<TakenEvent> event,
+                   take_request_event(EventForm::Bytes, BodyDelivery::Signals, request));
         if (!event) return out;
-        out.terminal = is_terminal_request_event(event->get());
-        TRY_STATUS(append_pair(list, member, std::move(*event)));
+        out.terminal = event->terminal;
+        TRY_STATUS(append_pair(list, member, std::move(event->value)));
         ++count;
         if (out.terminal) return out;
     }
@@ -67,7 +67,7 @@ Result<Drained> drain_websocket(PyObject* list, const HubMember& member, uint64_
     Result<std::vector<WebSocketEvent>> popped = pop_websocket_events(socket, room);
     if (!popped.ok()) return out;  // never connected: nothing to deliver
     for (const WebSocketEvent& event : popped.value()) {
-        TRY_ASSIGN(PyRef value, websocket_event_value_bytes(event));
+        TRY_ASSIGN(PyRef value, websocket_event_record(event));
         TRY_STATUS(append_pair(list, member, std::move(value)));
         ++count;
         if (event.terminal()) out.terminal = true;
@@ -126,14 +126,6 @@ Result<PyRef> hub_detach(PyObject* self, const Args& args) {
     return boolean(true);
 }
 
-Result<PyRef> hub_hold(PyObject* self, const Args& args) {
-    TRY_ASSIGN(HubLink* link, link_of(args[0]));
-    TRY_ASSIGN(bool held, args.convert(1, to_flag));
-    std::shared_ptr<HubMember> member = link->get();
-    if (!member || member->hub.lock().get() != &hub_of(self)) return boolean(false);
-    return boolean(hub_of(self).hold(member, held));
-}
-
 Result<PyRef> hub_close(PyObject* self, const Args&) {
     close_hub(hub_of(self));
     return none();
@@ -146,23 +138,19 @@ Result<PyRef> hub_pending_count(PyObject* self, const Args&) {
 Result<PyRef> hub_is_closed(PyObject* self, const Args&) { return boolean(hub_of(self).closed()); }
 
 constexpr const char* kPollDoc =
-    "poll(limit=256) -> list[tuple[object, tuple]]\n"
+    "poll(limit=256) -> list[tuple[object, RequestEvent | WebSocketEvent]]\n"
     "Clears the pending flag, then returns up to `limit` (tag, event) pairs\n"
     "from the attached objects with events ready, the object that became\n"
-    "ready first first.  Events are the bytes forms of PyRequest and\n"
-    "PyWebSocket.  An object whose terminal event is returned is detached.\n"
-    "A full batch may leave events behind without a new notify: poll again.";
+    "ready first first.  A request's body is not among them: after RESPONSE\n"
+    "its reader takes it with take_available(), told by READABLE (once per\n"
+    "take that found nothing) and ENDED; flow control is the request's own\n"
+    "(the Core pauses at 1 MiB queued).  A WebSocket's events are those of\n"
+    "recv_message().  An object whose terminal event is returned is\n"
+    "detached.  A full batch may leave events behind without a new notify:\n"
+    "poll again.";
 constexpr const char* kDetachDoc =
     "detach(tag_owner) -> bool\n"
     "Detaches a PyRequest or PyWebSocket from this hub; False if it was not attached.";
-constexpr const char* kHoldDoc =
-    "hold(tag_owner, held) -> bool\n"
-    "While held, nothing of the object is delivered by poll: its events stay\n"
-    "in the object, so a request's body pauses the Core at 1 MiB queued as\n"
-    "for a blocking reader that does not read (a WebSocket keeps its queue\n"
-    "limits: past them it ends with a BufferLimit error).  Releasing makes\n"
-    "the object ready again and schedules notify; nothing is lost or\n"
-    "reordered.  False if it is not attached to this hub.";
 constexpr const char* kCloseDoc =
     "close()\nDetaches every object and lets the loop go: nothing is scheduled any more.";
 constexpr const char* kCountDoc = "pending_count() -> int\nThe number of attached objects.";
@@ -170,7 +158,6 @@ constexpr const char* kCountDoc = "pending_count() -> int\nThe number of attache
 const MethodDef kMethods[] = {
     {"poll", MethodKind::Args, {kLimit, 1, 0}, hub_poll, kPollDoc},
     {"detach", MethodKind::Args, {kObject, 1, 1}, hub_detach, kDetachDoc},
-    {"hold", MethodKind::Args, {kHoldNames, 2, 2}, hub_hold, kHoldDoc},
     {"close", MethodKind::None, kNoParams, hub_close, kCloseDoc},
     {"pending_count", MethodKind::None, kNoParams, hub_pending_count, kCountDoc},
     {"is_closed", MethodKind::None, kNoParams, hub_is_closed},

@@ -4,6 +4,7 @@
 #include "module/class_object.h"
 #include "module/core_extensions.h"
 #include "module/core_failure.h"
+#include "module/event_records.h"
 
 namespace vesper {
 
@@ -102,6 +103,12 @@ Result<PyRef> initialise() {
     PyObject* thread_error = network_thread_error_type();
     if (thread_error == nullptr) return Failure::fetch();
     if (PyObject_SetAttrString(module.get(), "NetworkThreadError", thread_error) < 0) return Failure::fetch();
+    // The typed event records of the bytes forms, with their kind constants.
+    for (auto [name, type] : {std::pair{"RequestEvent", request_event_type()},
+                              std::pair{"WebSocketEvent", websocket_event_type()}}) {
+        if (type == nullptr) return Failure::fetch();
+        if (PyObject_SetAttrString(module.get(), name, type) < 0) return Failure::fetch();
+    }
     TRY_ASSIGN(PyRef kind_names, failure_kind_names());
     if (PyObject_SetAttrString(module.get(), "failure_kinds", kind_names.get()) < 0) return Failure::fetch();
     TRY_ASSIGN(PyRef extensions, core_extension_names());

@@ -60,9 +60,13 @@ constexpr const char* kUploadHeldDoc =
 constexpr const char* kStartHubDoc =
     "start_hub(hub, tag)\n"
     "Like start_async, but the events are delivered by PyEventHub.poll() as\n"
-    "(tag, event) pairs in the bytes form.  The hub keeps the request until\n"
-    "its terminal event was polled, it is detached (detach_callback, cancel,\n"
-    "hub.detach) or the hub is closed.  A refused start detaches it.";
+    "(tag, RequestEvent) pairs.  After RESPONSE no body bytes come through\n"
+    "the hub: the reader takes them with take_available(), and the hub sends\n"
+    "READABLE when a take that found nothing may find something now, and\n"
+    "ENDED once the request ended.  The hub keeps the request until its\n"
+    "terminal event (ENDED, ERROR) was polled, it is detached\n"
+    "(detach_callback, cancel, hub.detach) or the hub is closed.  A refused\n"
+    "start detaches it.";
 
 constexpr const char* kWaitResponseDoc =
     "wait_response(timeout=None) -> PyResponse\n"
@@ -81,6 +85,16 @@ constexpr const char* kReadIntoDoc =
     "Copies up to len(buffer) body bytes into a writable buffer (bytearray,\n"
     "memoryview, mmap, array ...); the rest of a chunk is kept for the next\n"
     "read.  Returns 0 at the end of the body.";
+constexpr const char* kMax[] = {"max"};
+constexpr const char* kTakeAvailableDoc =
+    "take_available(max=1048576) -> bytes | None\n"
+    "Never waits: the next body chunk as the Core delivered it (at most\n"
+    "`max` bytes of it; the rest stays for the next read); b'' at the end of\n"
+    "the body; None when nothing is there yet.  Raises the request's failure as\n"
+    "read_chunk() does, once the bytes before it were taken.  A take that\n"
+    "brings the queue under the flow control's 1 MiB resumes the transfer.\n"
+    "On a request started with start_hub, None also asks the hub for one\n"
+    "READABLE event once bytes (or the end) arrive.";
 constexpr const char* kReadExactDoc =
     "read_exact(size, timeout=None) -> bytes\n"
     "The next `size` body bytes as one bytes object, fewer only at the end of\n"
@@ -92,8 +106,9 @@ constexpr const char* kReadSomeDoc =
     "one bytes object; waits only while nothing has arrived.  b'' at the end\n"
     "of the body.  Each byte is copied once from the queue.";
 constexpr const char* kPollBytesDoc =
-    "poll_events_bytes(limit=64) -> list[tuple]\n"
-    "As poll_events(), with the two byte items as bytes instead of lists of ints.";
+    "poll_events_bytes(limit=64) -> list[RequestEvent]\n"
+    "As poll_events(), as RequestEvent records (REDIRECT, RESPONSE, BODY,\n"
+    "DONE, ERROR) with bytes, and a CoreFailure for an error.";
 
 constexpr const char* kWaitManualBytesDoc =
     "wait_manual_bytes(timeout=None) -> tuple\n"
@@ -177,6 +192,7 @@ const MethodDef kMethods[] = {
     {"readinto", MethodKind::Args, {kReadInto, 2, 1}, request_readinto, kReadIntoDoc},
     {"read_exact", MethodKind::Args, {kReadExact, 2, 1}, request_read_exact, kReadExactDoc},
     {"read_some", MethodKind::Args, {kReadExact, 2, 1}, request_read_some, kReadSomeDoc},
+    {"take_available", MethodKind::Args, {kMax, 1, 0}, request_take_available, kTakeAvailableDoc},
     {"start_hub", MethodKind::Args, {kHub, 2, 2}, request_start_hub, kStartHubDoc},
     {"wait_manual_bytes", MethodKind::Args, {kTimeout, 1, 0}, request_wait_manual_bytes, kWaitManualBytesDoc},
     {"take_redirects_bytes", MethodKind::None, kNoParams, request_take_redirects_bytes, kTakeRedirectsBytesDoc},

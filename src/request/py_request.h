@@ -74,11 +74,21 @@ void finish_request(RequestContents& request);
 // the connection is not reused), and the exception goes on.
 Failure interrupted_wait(RequestContents& request, Failure failure);
 
-// How an event's byte items are made: lists of ints or bytes.
+// How events are made: the specified tuples with byte items as lists of
+// ints, or RequestEvent records with bytes (module/event_records.h).
 enum class EventForm { Lists, Bytes };
+// How a polled request's body goes out once the head did: as body events,
+// or kept in the request for take_available, with a READABLE event when a
+// reader that found nothing may take again and ENDED at the end (the
+// event hub).
+enum class BodyDelivery { Events, Signals };
+struct TakenEvent {
+    PyRef value;
+    bool terminal = false;  // the request's last event
+};
 // The next event of a polled request (none when nothing is ready).
-Result<std::optional<PyRef>> take_request_event(EventForm form, RequestContents& request);
-bool is_terminal_request_event(PyObject* event_tuple);
+Result<std::optional<TakenEvent>> take_request_event(EventForm form, BodyDelivery delivery,
+                                                     RequestContents& request);
 
 // The methods of PyRequest, defined by subsystem.
 #define VESPER_REQUEST_METHOD(name) Result<PyRef> request_##name(PyObject* self, const Args& args)
@@ -111,6 +121,7 @@ VESPER_REQUEST_METHOD(read_all);
 VESPER_REQUEST_METHOD(readinto);
 VESPER_REQUEST_METHOD(read_exact);
 VESPER_REQUEST_METHOD(read_some);
+VESPER_REQUEST_METHOD(take_available);
 VESPER_REQUEST_METHOD(start_hub);
 VESPER_REQUEST_METHOD(wait_manual_bytes);
 VESPER_REQUEST_METHOD(take_redirects_bytes);

@@ -1,5 +1,5 @@
-// The bytes side of PyRequest's blocking reads: wait_response, read_chunk,
-// read_all, readinto, read_exact and read_some.  Each waits in interruptible slices (Ctrl-C ends
+// The bytes side of PyRequest's reads: wait_response, read_chunk, read_all,
+// readinto, read_exact, read_some, and take_available, which never waits.  Each waits in interruptible slices (Ctrl-C ends
 // it with KeyboardInterrupt) with an optional timeout (TimeoutError); the
 // flow control and the failure rules are those of next_body and read_body.
 #include <cstring>
@@ -23,6 +23,8 @@ Result<uint64_t> read_size(const Args& args) {
     if (size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return Failure::overflow("size is too large");
     return size;
 }
+// take_available's default size: what the flow control lets queue.
+constexpr uint64_t kTakeAvailableDefault = kPauseAtBytes;
 
 }  // namespace
 
@@ -302,6 +304,47 @@ Result<PyRef> request_read_some(PyObject* self, const Args& args) {
         // the next look finds.
         if (filled != 0) return make_bytes(into, filled);
     }
+}
+
+// take_available hands out the next chunk as the Core delivered it (at most
+// `max` of it; the rest stays first in the queue), like read_chunk: it sizes
+// its result from the front chunk, then copies that much under the state's
+// lock.  With the body slot held no other reader takes in between, so the
+// copy fills the result exactly.
+Result<PyRef> request_take_available(PyObject* self, const Args& args) {
+    uint64_t most = kTakeAvailableDefault;
+    if (args.given(0)) {
+        TRY_ASSIGN(most, args.convert(0, to_count));
+    }
+    if (most == 0) return Failure::value_error("argument 'max': must be at least 1");
+    RequestContents& request = request_of(self);
+    TRY_STATUS(check_process(request.handle->owner()));
+    PyRef out;
+    CopyTake taken;
+    size_t size = 0;
+    Status made = ok_status();
+    const bool has_pair = with_body(request, [&](RunningPair& pair) {
+        size = static_cast<size_t>(std::min<uint64_t>(pair.state->front_chunk_bytes(), most));
+        uint8_t* into = nullptr;
+        if (size != 0) {
+            out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+            if (!out) {
+                made = Failure::fetch();
+                return;
+            }
+            into = reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get()));
+        }
+        taken = pair.state->take_available(pair.handle->core(), into, size);
+    });
+    TRY_STATUS(std::move(made));
+    if (!has_pair) return Failure::runtime(kBodyNotStarted);
+    if (auto* n = std::get_if<size_t>(&taken)) {
+        if (*n == size) return out;
+        return make_bytes(reinterpret_cast<const uint8_t*>(PyBytes_AsString(out.get())), *n);
+    }
+    if (auto* failure = std::get_if<RequestFailure>(&taken)) return request_failure(*failure);
+    if (std::holds_alternative<EndOfBody>(taken)) return make_bytes(nullptr, 0);
+    return none();
 }
 
 }  // namespace vesper

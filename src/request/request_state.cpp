@@ -95,6 +95,7 @@ void RequestState::on_response(int32_t status, const uint8_t* head, uint64_t len
 
 int32_t RequestState::on_data(const uint8_t* data, uint64_t len) {
     int32_t answer = HY_DATA_CONTINUE;
+    bool fire = true;
     try {
         // With no reader's buffer posted (the usual case) the chunk is copied
         // before the lock is taken; a buffer posted meanwhile finds it queued.
@@ -127,11 +128,13 @@ int32_t RequestState::on_data(const uint8_t* data, uint64_t len) {
                 answer = HY_DATA_PAUSE;
             }
         }
+        // A reader that takes by itself is told only when it waits.
+        fire = !edges_only_ || reader_waiting_;
         wake_all_locked();
     } catch (...) {
         record_fault();
     }
-    notifier_.fire();
+    if (fire) notifier_.fire();
     return answer;
 }
 
@@ -434,6 +437,54 @@ CopyTake RequestState::wait_into(hy_request* core, uint8_t* out, size_t capacity
     }
     after_take(core, resume, cancel);
     return taken;
+}
+
+CopyTake RequestState::take_available(hy_request* core, uint8_t* out, size_t capacity) {
+    bool resume = false;
+    bool cancel = false;
+    CopyTake taken;
+    {
+        std::lock_guard lock(mutex_);
+        // Empty pieces are skipped: they would hide the end from a take of
+        // nothing.
+        while (!chunks_.empty() && chunks_.front().size() == front_offset_) {
+            chunks_.pop_front();
+            front_offset_ = 0;
+        }
+        taken = copy_result_locked(copy_queued_locked(out, 0, capacity), resume, cancel);
+        if (std::holds_alternative<std::monostate>(taken)) reader_waiting_ = true;
+    }
+    after_take(core, resume, cancel);
+    return taken;
+}
+
+size_t RequestState::front_chunk_bytes() const {
+    std::lock_guard lock(mutex_);
+    size_t offset = front_offset_;
+    for (const Bytes& chunk : chunks_) {
+        if (chunk.size() > offset) return chunk.size() - offset;
+        offset = 0;
+    }
+    return 0;
+}
+
+void RequestState::signal_edges_only() {
+    std::lock_guard lock(mutex_);
+    edges_only_ = true;
+}
+
+BodySignal RequestState::take_body_signal() {
+    std::lock_guard lock(mutex_);
+    if (outcome_ != kRunning) {
+        if (end_signalled_) return BodySignal::None;
+        end_signalled_ = true;
+        return BodySignal::Ended;
+    }
+    if (reader_waiting_ && !chunks_.empty()) {
+        reader_waiting_ = false;
+        return BodySignal::Readable;
+    }
+    return BodySignal::None;
 }
 
 void RequestState::unread(Bytes bytes) {

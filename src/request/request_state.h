@@ -46,6 +46,13 @@ struct RequestFailure {
 
 struct EndOfBody {};
 
+// What the event hub tells a request's reader once the head went out.
+enum class BodySignal {
+    None,
+    Readable,  // a reader that found nothing may take again
+    Ended,     // the request ended (told once); what is left is taken from the state
+};
+
 using HeadTake = std::variant<std::monostate, Head, RequestFailure>;
 using ChunkTake = std::variant<std::monostate, Bytes, EndOfBody, RequestFailure>;
 // A copy into a caller's buffer: how many bytes (never 0), or the end.
@@ -103,6 +110,18 @@ public:
     // chunk); then queued bytes fill what room is left.  `out` is never
     // written once this returns.
     CopyTake wait_into(hy_request* core, uint8_t* out, size_t capacity, uint64_t wait_ms);
+    // Copies up to `capacity` queued bytes to `out` without waiting; with
+    // nothing queued, the end, the failure (once), or nothing yet, and then
+    // the reader counts as waiting: the next bytes or the end make
+    // take_body_signal answer Readable.
+    CopyTake take_available(hy_request* core, uint8_t* out, size_t capacity);
+    // What is left of the first non-empty queued chunk (0: none): a take of
+    // at most this much keeps the chunks as the Core delivered them.
+    size_t front_chunk_bytes() const;
+    // From now on a body chunk fires the notifier only while a reader
+    // waits (take_available found nothing): the event hub's edge.
+    void signal_edges_only();
+    BodySignal take_body_signal();
     // Puts bytes taken by a reader back at the front (a read that ran out
     // of time or was interrupted gives back what it had gathered).
     void unread(Bytes bytes);
@@ -202,6 +221,9 @@ private:
     bool failure_reported_ = false;
     bool completed_ = false;  // on_complete has been seen
     bool deferred_ = false;   // a manual redirect waits for follow_redirect
+    bool edges_only_ = false;     // signal_edges_only was called
+    bool reader_waiting_ = false;  // take_available found nothing since the last Readable
+    bool end_signalled_ = false;   // take_body_signal answered Ended
     std::atomic<bool> manual_redirects_{false};
     NotifierSlot notifier_;
     NetworkRef network_;

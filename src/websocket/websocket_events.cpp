@@ -92,7 +92,7 @@ Result<PyRef> websocket_poll_events(PyObject* self, const Args& args) {
 }
 
 Result<PyRef> websocket_poll_events_bytes(PyObject* self, const Args& args) {
-    return poll_batch(self, args, websocket_event_value_bytes);
+    return poll_batch(self, args, websocket_event_record);
 }
 
 }  // namespace vesper

@@ -72,7 +72,7 @@ Result<PyRef> websocket_recv(PyObject* self, const Args& args) {
 
 // recv_message: as recv, with the payload as str or bytes.
 Result<PyRef> websocket_recv_message(PyObject* self, const Args& args) {
-    return receive(self, args, [](const WebSocketEvent& e) { return websocket_event_value_bytes(e); });
+    return receive(self, args, [](const WebSocketEvent& e) { return websocket_event_record(e); });
 }
 
 }  // namespace vesper

@@ -1,4 +1,5 @@
-// The Python value of a WebSocket event: (kind, payload, code, text).
+// The Python values of a WebSocket event: the specified tuple (kind,
+// payload, code, text) and the WebSocketEvent record of the bytes forms.
 #pragma once
 
 #include "module/pytext.h"
@@ -7,9 +8,10 @@
 namespace vesper {
 
 Result<PyRef> websocket_event_value(const WebSocketEvent& event);
-// The same tuple with the payload as str for a text message (UTF-8 decoded
-// once, each invalid sequence replaced by U+FFFD) and bytes for every
-// other event (the subprotocol of "open", b"" where there is none).
-Result<PyRef> websocket_event_value_bytes(const WebSocketEvent& event);
+// The WebSocketEvent record (module/event_records.h): the payload as str
+// for a text message (UTF-8 decoded once, each invalid sequence replaced
+// by U+FFFD) and bytes for binary and for the subprotocol of OPEN (b""
+// where there is none); a CoreFailure for an error.
+Result<PyRef> websocket_event_record(const WebSocketEvent& event);
 
 }  // namespace vesper

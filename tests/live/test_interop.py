@@ -12,6 +12,7 @@ from urllib.parse import quote, unquote
 import pytest
 
 from conftest import fetch, native
+from event_tuples import as_tuple
 from servers import reaper
 from servers.process import python_server, wait_for_port
 from websocket_helpers import close_cleanly, opened
@@ -110,7 +111,7 @@ def test_redirect_target_is_encoded(engine, http, httpbin):
 
 def test_websocket_target_is_encoded(engine, ws):
     socket_, _ = opened(engine, f"{ws}/target/\u00e4?q=\u2713\u00fc")
-    kind, payload, _, _ = socket_.recv_message(10)
+    kind, payload, _, _ = as_tuple(socket_.recv_message(10))
     assert (kind, payload) == ("text", "/target/%C3%A4?q=%E2%9C%93%C3%BC")
     close_cleanly(socket_)
 
@@ -229,9 +230,9 @@ def test_large_echo_passes_the_queue(engine, ws, aiohttp_ws, server, size):
     data = pattern_bytes(size)
     socket_.send_bytes(data)
     socket_.send_text("after")
-    kind, payload, _, _ = socket_.recv_message(60)
+    kind, payload, _, _ = as_tuple(socket_.recv_message(60))
     assert kind == "binary" and len(payload) == size and payload == data
-    assert socket_.recv_message(30)[:2] == ("text", "after")
+    assert as_tuple(socket_.recv_message(30))[:2] == ("text", "after")
     close_cleanly(socket_)
 
 
@@ -239,7 +240,7 @@ def test_the_core_maximum_passes_the_queue(engine, ws_plain_server):
     socket_, _ = opened(engine, f"ws://127.0.0.1:{ws_plain_server.port}/echo")
     data = pattern_bytes(CORE_MAX_MESSAGE)
     socket_.send_bytes(data)
-    kind, payload, _, _ = socket_.recv_message(120)
+    kind, payload, _, _ = as_tuple(socket_.recv_message(120))
     assert kind == "binary" and len(payload) == CORE_MAX_MESSAGE and payload == data
     close_cleanly(socket_)
 
@@ -249,7 +250,7 @@ def test_one_byte_past_the_core_maximum_fails_in_the_core(engine, ws_plain_serve
     url = f"ws://127.0.0.1:{ws_plain_server.port}/burst?count=1&size={CORE_MAX_MESSAGE + 1}"
     socket_, _ = opened(engine, url)
     event = socket_.recv_message(120)
-    assert event[0] == "error" and native.failure_kinds[event[3].kind] != "BufferLimit", event
+    assert event.kind == native.WebSocketEvent.ERROR and native.failure_kinds[event.failure.kind] != "BufferLimit", event
 
 
 def test_two_unread_large_messages_overflow(engine, ws_plain_server):
@@ -260,7 +261,7 @@ def test_two_unread_large_messages_overflow(engine, ws_plain_server):
     while not socket_.is_finished():
         assert time.monotonic() < deadline
         time.sleep(0.01)
-    (event,) = socket_.poll_events_bytes(10)
+    (event,) = map(as_tuple, socket_.poll_events_bytes(10))
     assert event[:3] == ("error", b"", None) and native.failure_kinds[event[3].kind] == "BufferLimit"
     assert str(event[3]) == "BufferLimit (Chromium net error 0, response 0)"
 
@@ -278,7 +279,7 @@ def test_two_unread_large_messages_overflow(engine, ws_plain_server):
 def test_deflate_offer_reaches_the_server(engine, ws, aiohttp_ws, server, deflate, answered):
     url = {"websockets": ws, "aiohttp": aiohttp_ws}[server]
     socket_, _ = opened(engine, f"{url}/extensions", deflate=deflate)
-    kind, payload, _, _ = socket_.recv_message(10)
+    kind, payload, _, _ = as_tuple(socket_.recv_message(10))
     assert kind == "text"
     params = {p.strip() for p in payload.split(";") if p.strip()}
     if server == "aiohttp":
@@ -293,7 +294,7 @@ def test_deflate_offer_reaches_the_server(engine, ws, aiohttp_ws, server, deflat
     for i in range(5):
         text = f"message {i % 2} " * 200
         socket_.send_text(text)
-        assert socket_.recv_message(10)[:2] == ("text", text)
+        assert as_tuple(socket_.recv_message(10))[:2] == ("text", text)
     close_cleanly(socket_)
 
 

@@ -10,6 +10,7 @@ import time
 import pytest
 
 from conftest import fetch
+from event_tuples import as_tuple
 from websocket_helpers import close_cleanly, opened
 
 OWN_THREAD = "would wait on the engine's own network thread"
@@ -43,7 +44,7 @@ def _drain(request, loop, timeout=10.0):
     while True:
         assert loop.woken.wait(max(0.0, deadline - time.monotonic())), "the request that woke the loop stalled"
         loop.woken.clear()
-        for event in request.poll_events_bytes():
+        for event in map(as_tuple, request.poll_events_bytes()):
             if event[0] == "response":
                 status = event[1]
             if event[0] in ("done", "error"):

@@ -8,6 +8,7 @@ import json
 import pytest
 
 from conftest import native
+from event_tuples import as_tuple
 from websocket_helpers import close_cleanly, events_until_end, next_event, opened, wait_finished
 
 MIB = 1024 * 1024
@@ -49,7 +50,7 @@ def test_sixteen_mib_each_way(engine, echo_url):
     close_cleanly(ws)
     ws, _ = opened(engine, f"{echo_url}/echo")
     ws.send_bytes(data)
-    kind, body, _, _ = ws.recv_message(60)
+    kind, body, _, _ = as_tuple(ws.recv_message(60))
     assert kind == "binary" and body == data
     close_cleanly(ws)
 
@@ -95,14 +96,14 @@ def test_large_fragmented_text_split_inside_characters_arrives_whole(engine, ech
     pattern = "x\u00e9\U0001f600".encode()
     length = parts * size
     expected = (pattern * (length // 7) + b"x" * (length % 7)).decode()
-    kind, body, _, _ = ws.recv_message(30)
+    kind, body, _, _ = as_tuple(ws.recv_message(30))
     assert (kind, body) == ("text", expected)
     # The same text sent back whole arrives as it was, twice in a row (the
     # buffer taken for the first is not the second's).
     ws.send_text(expected)
     ws.send_text(expected)
-    assert ws.recv_message(30) == ("text", expected, None, None)
-    assert ws.recv_message(30) == ("text", expected, None, None)
+    assert as_tuple(ws.recv_message(30)) == ("text", expected, None, None)
+    assert as_tuple(ws.recv_message(30)) == ("text", expected, None, None)
     close_cleanly(ws)
 
 

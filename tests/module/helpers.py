@@ -33,8 +33,10 @@ def started(core, engine, *args, **kwargs):
 
 
 def failure_texts(event):
-    """An event tuple with each CoreFailure item (the bytes forms' failure
-    value) replaced by its text, for comparing with expected texts."""
+    """An event (a tuple, or a record as event_tuples.as_tuple shapes it)
+    with each CoreFailure item (the bytes forms' failure value) replaced by
+    its text, for comparing with expected texts."""
     from bound import native
+    from event_tuples import as_tuple
 
-    return tuple(str(item) if isinstance(item, native.CoreFailure) else item for item in event)
+    return tuple(str(item) if isinstance(item, native.CoreFailure) else item for item in as_tuple(event))

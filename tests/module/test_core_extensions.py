@@ -8,6 +8,7 @@ import subprocess
 import sys
 
 import pytest
+from event_tuples import as_tuple
 
 from bound import DOUBLE, ROOT, native
 
@@ -157,5 +158,5 @@ def test_without_the_phase_extension_a_websocket_timeout_names_no_phase(core, en
     socket = engine.websocket("ws://x/")
     socket.connect()
     core.ws_error(core.last_id("websocket"), 6, -7, 0, b"")
-    kind, _, _, failure = socket.recv_message(5)
+    kind, _, _, failure = as_tuple(socket.recv_message(5))
     assert (kind, failure.kind, failure.net_error, failure.timeout_phase) == ("error", 6, -7, None)

@@ -2,6 +2,7 @@
 hands in an "error" event) a CoreFailure whose numbers are the Core's, with
 the texts the specified methods always had."""
 import pytest
+from event_tuples import as_tuple
 
 import vesper_native36 as native
 from helpers import started
@@ -67,7 +68,7 @@ def test_error_events_carry_the_value_in_the_bytes_form_and_the_text_in_the_list
     for ident in (a, b):
         core.complete(ident, 8, -102)
     assert lists.poll_events(10) == [("error", 0, [], [], "Network (Chromium net error -102)")]
-    (event,) = raw.poll_events_bytes(10)
+    (event,) = map(as_tuple, raw.poll_events_bytes(10))
     assert event[:4] == ("error", 0, b"", b"")
     assert_failure(event[4], "Network (Chromium net error -102)", 8, -102)
 
@@ -89,6 +90,6 @@ def test_websocket_failures_carry_the_status(core, engine):
         core.ws_error(ident, 8, -145, 403)
     text = "Network (Chromium net error -145, response 403)"
     assert lists.recv(5) == ("error", [], None, text)
-    kind, payload, code, failure = raw.recv_message(5)
+    kind, payload, code, failure = as_tuple(raw.recv_message(5))
     assert (kind, payload, code) == ("error", b"", None)
     assert_failure(failure, text, 8, -145, 403)

@@ -67,7 +67,7 @@ def test_events_from_another_thread_still_wake_the_loop(core, engine):
     core.response(ident)
     core.wait_idle()
     assert loop.calls == 1
-    assert [event[0] for tag, event in hub.poll()] == ["response"]
+    assert [event.kind for tag, event in hub.poll()] == [native.RequestEvent.RESPONSE]
     if attached:
         assert engine.loop_detach() is True
     request.cancel()

@@ -14,8 +14,12 @@ import pytest
 
 import vesper_native36 as native
 from conftest import ROOT
+from event_tuples import as_tuple, as_tuples
 from helpers import failure_texts
 from test_async_notify import FakeLoop, notify
+
+Event = native.RequestEvent
+Socket = native.WebSocketEvent
 
 
 @pytest.fixture
@@ -47,23 +51,27 @@ def drain(hub, limit=256, rounds=100):
 
 
 def test_one_notify_for_a_burst_over_many_objects(core, engine, hub, loop):
-    idents = [attached(core, engine, hub, f"r{i}")[1] for i in range(20)]
+    pairs = [attached(core, engine, hub, f"r{i}") for i in range(20)]
+    hub_requests = [request for request, _ in pairs]
+    idents = [ident for _, ident in pairs]
     for ident in idents:
         core.response(ident)
         core.data_repeat(ident, b"z", 5)
     assert loop.scheduled == [(notify, ())]
     events = drain(hub)
-    assert len(events) == 20 * 6
-    # The object that became ready first comes first; each object's events
-    # keep their order.
-    assert [tag for tag, _ in events[:6]] == ["r0"] * 6
-    assert events[0][1] == ("response", 200, b"HTTP/1.1 200 OK\r\n\r\n", b"", None)
-    assert events[1][1] == ("body", 0, b"", b"z", None)
+    # The object that became ready first comes first; the body stays in
+    # each request for its reader.
+    assert [tag for tag, _ in events] == [f"r{i}" for i in range(20)]
+    assert as_tuple(events[0][1]) == ("response", 200, b"HTTP/1.1 200 OK\r\n\r\n", b"", None)
     # The poll cleared the flag: the next event schedules again, once.
+    for i in (3, 4):
+        request = hub_requests[i]
+        assert [request.take_available() for _ in range(6)] == [b"z"] * 5 + [None]
     core.data(idents[3], b"n")
     core.data(idents[4], b"m")
+    core.data(idents[5], b"o")                   # its reader does not wait: no event
     assert len(loop.scheduled) == 2
-    assert hub.poll() == [("r3", ("body", 0, b"", b"n", None)), ("r4", ("body", 0, b"", b"m", None))]
+    assert as_tuples(hub.poll()) == [("r3", ("readable", 0, b"", b"", None)), ("r4", ("readable", 0, b"", b"", None))]
 
 
 def test_events_equal_the_bytes_poll(core, engine, hub):
@@ -78,8 +86,15 @@ def test_events_equal_the_bytes_poll(core, engine, hub):
         core.data(ident, b"")
         core.complete(ident, 6, -7)
     expected = [failure_texts(event) for event in direct.poll_events_bytes(100)]
-    assert [failure_texts(event) for _, event in drain(hub)] == expected
+    assert [e[0] for e in expected] == ["redirect", "response", "body", "body", "error"]
     assert expected[-1] == ("error", 0, b"", b"", "Timeout (Chromium net error -7)")
+    # The hub: the same records up to the head, then the body and the
+    # failure from the request itself.
+    got = [failure_texts(event) for _, event in drain(hub)]
+    assert got == expected[:2] + [("ended", 0, b"", b"", None)]
+    assert via_hub.take_available() == b"\x00\x01"
+    with pytest.raises(native.CoreFailure, match="^Timeout \\(Chromium net error -7\\)$"):
+        via_hub.take_available()
 
 
 def test_terminal_event_detaches(core, engine, hub, loop):
@@ -87,7 +102,7 @@ def test_terminal_event_detaches(core, engine, hub, loop):
     assert hub.pending_count() == 1
     core.response(ident)
     core.complete(ident)
-    assert [e[0] for _, e in drain(hub)] == ["response", "done"]
+    assert [e.kind for _, e in drain(hub)] == [Event.RESPONSE, Event.ENDED]
     assert hub.pending_count() == 0
     scheduled = len(loop.scheduled)
     core.data(ident, b"late")
@@ -95,10 +110,12 @@ def test_terminal_event_detaches(core, engine, hub, loop):
 
 
 def test_a_full_batch_leaves_the_rest_for_the_next_poll(core, engine, hub, loop):
-    _, first = attached(core, engine, hub, "a")
+    socket = engine.websocket("ws://x/")
+    socket.start_hub(hub, "a")
+    first = core.last_id("websocket")
     _, second = attached(core, engine, hub, "b")
-    core.response(first)
-    core.data_repeat(first, b"1", 9)
+    core.ws_open(first)
+    core.ws_message(first, b"1", kind=2, count=9)
     core.response(second)
     assert [tag for tag, _ in hub.poll(4)] == ["a"] * 4
     assert [tag for tag, _ in hub.poll(4)] == ["a"] * 4
@@ -113,14 +130,14 @@ def test_websockets_through_the_hub(core, engine, hub, loop):
     core.ws_open(ident, b"chat")
     core.ws_message(ident, "caf\u00e9".encode(), kind=1)
     core.ws_message(ident, b"\x00\xff", kind=2)
-    assert hub.poll() == [("ws", ("open", b"chat", None, None)), ("ws", ("text", "caf\u00e9", None, None)),
-                          ("ws", ("binary", b"\x00\xff", None, None))]
+    assert as_tuples(hub.poll()) == [("ws", ("open", b"chat", None, None)), ("ws", ("text", "caf\u00e9", None, None)),
+                                     ("ws", ("binary", b"\x00\xff", None, None))]
     # close() keeps the hub informed up to the end.
     socket.close(1000, "bye")
     core.ws_closing(ident)
     core.ws_close(ident, 1000, b"bye")
     assert len(loop.scheduled) == 2
-    assert hub.poll() == [("ws", ("closing", b"", None, None)), ("ws", ("closed", b"", 1000, "bye"))]
+    assert as_tuples(hub.poll()) == [("ws", ("closing", b"", None, None)), ("ws", ("closed", b"", 1000, "bye"))]
     assert hub.pending_count() == 0
 
 
@@ -162,7 +179,7 @@ def test_close_with_objects_attached(core, engine, loop):
     assert loop.scheduled == [] and hub.poll() == []
     assert (sys.getrefcount(loop), sys.getrefcount(notify)) == (baseline[0] - 1, baseline[1] - 1)
     # The objects still answer their own polls.
-    assert requests[0][0].poll_events_bytes()[0][0] == "response"
+    assert requests[0][0].poll_events_bytes()[0].kind == Event.RESPONSE
     with pytest.raises(RuntimeError, match="^event hub is closed$"):
         engine.request("GET", "http://x/").start_hub(hub, "late")
     assert core.calls("hy_request_start") == 5
@@ -179,11 +196,12 @@ def test_dropping_the_hub_detaches_everything(core, engine, loop):
     assert sys.getrefcount(tag) == before
     core.response(ident)
     assert loop.scheduled == []
-    assert request.poll_events_bytes()[0][0] == "response"
+    assert request.poll_events_bytes()[0].kind == Event.RESPONSE
 
 
 def test_closed_loop_with_objects_attached(core, engine, hub, loop):
-    _, ident = attached(core, engine, hub, "c")
+    pairs_c = attached(core, engine, hub, "c")
+    ident = pairs_c[1]
     loop.closed = True
     core.response(ident)
     core.data(ident, b"x")
@@ -191,7 +209,9 @@ def test_closed_loop_with_objects_attached(core, engine, hub, loop):
     loop.closed = False
     core.data(ident, b"y")
     assert len(loop.scheduled) == 1
-    assert [e[0] for _, e in hub.poll()] == ["response", "body", "body"]
+    request = pairs_c[0]
+    assert [e.kind for _, e in hub.poll()] == [Event.RESPONSE]
+    assert [request.take_available() for _ in range(3)] == [b"x", b"y", None]
 
 
 def test_real_loop_closed_with_objects_attached(core, engine):
@@ -201,7 +221,7 @@ def test_real_loop_closed_with_objects_attached(core, engine):
     real.close()
     core.response(ident)        # call_soon_threadsafe raises: dropped
     core.complete(ident)
-    assert [e[0] for _, e in hub.poll()] == ["response", "done"]
+    assert [e.kind for _, e in hub.poll()] == [Event.RESPONSE, Event.ENDED]
     hub.close()
 
 
@@ -240,7 +260,7 @@ def test_real_loop_routes_many_requests(core, engine):
                 batch = hub.poll(64)
                 for tag, event in batch:
                     futures[tag].setdefault("events", []).append(event)
-                    if event[0] in ("done", "error"):
+                    if event.kind in (Event.ENDED, Event.ERROR):
                         futures[tag]["done"].set_result(None)
                 if len(batch) < 64:
                     break
@@ -251,16 +271,16 @@ def test_real_loop_routes_many_requests(core, engine):
             futures[i] = {"done": loop.create_future()}
             request = engine.request("GET", "http://x/")
             request.start_hub(hub, i)
+            futures[i]["request"] = request
             requests.append(request)
         await asyncio.wait_for(asyncio.gather(*(f["done"] for f in futures.values())), 20)
         hub.close()
         return futures, wakeups[0]
 
     futures, wakeups = asyncio.run(main())
-    for entry in futures.values():
-        kinds = [e[0] for e in entry["events"]]
-        assert kinds == ["response", "body", "done"]
-        assert entry["events"][1][3] == b"payload" * 10
+    for i, entry in futures.items():
+        assert [e.kind for e in entry["events"]] == [Event.RESPONSE, Event.ENDED]
+        assert entry["request"].take_available() == b"payload" * 10
     assert 1 <= wakeups <= 200
     core.wait_idle()
 
@@ -301,7 +321,7 @@ def test_no_leak_over_ten_thousand_attached_objects(core, engine, loop):
             if i % 2:
                 core.ws_open(ws_ident)
                 core.ws_close(ws_ident, 1000, b"")
-                assert [e[0] for _, e in hub.poll()] == ["open", "closed"]
+                assert [e.kind for _, e in hub.poll()] == [Socket.OPEN, Socket.CLOSED]
                 loop.scheduled.clear()
             else:
                 hub.detach(socket)
@@ -361,11 +381,13 @@ def test_concurrent_fires_polls_and_detaches(core, engine, loop):
             assert not w.is_alive()
         seen.extend(drain(hub))
         # Every object that was never detached ended through the hub, each
-        # event once.  Two pollers append their batches in whatever order
-        # their threads run, so the order across batches is not checked here.
+        # event once (its body stays in the request).  Two pollers append
+        # their batches in whatever order their threads run, so the order
+        # across batches is not checked here.
         for tag in range(1, 8, 2):
-            kinds = [e[0] for t, e in seen if t == tag]
-            assert len(kinds) == 52 and kinds.count("done") == 1
+            kinds = sorted(e.kind for t, e in seen if t == tag)
+            assert kinds == [Event.RESPONSE, Event.ENDED]
+            assert [pairs[tag][0].take_available() for _ in range(51)] == [b"s" * 64] * 50 + [b""]
         assert hub.pending_count() == 0
     hub.close()
 

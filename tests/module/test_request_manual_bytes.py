@@ -4,6 +4,7 @@ import time
 
 import pytest
 
+from conftest import native
 from helpers import Background, started
 
 RAW = b"HTTP/1.1 302 Found\r\nLocation: \xff\x00\r\n\r\n"
@@ -118,7 +119,7 @@ def test_unstarted_and_head_taken_elsewhere(core, engine):
     # The head went to a poll: a failure, not a wait that never ends.
     polled, ident = manual(core, engine)
     core.response(ident)
-    assert polled.poll_events_bytes()[0][0] == "response"
+    assert polled.poll_events_bytes()[0].kind == native.RequestEvent.RESPONSE
     with pytest.raises(RuntimeError, match="^response head was already taken$"):
         polled.wait_manual_bytes(30)
     assert time.monotonic() - began < 5

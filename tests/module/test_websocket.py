@@ -4,6 +4,7 @@ import gc
 import sys
 
 import pytest
+from event_tuples import as_tuple, as_tuples
 
 import vesper_native36 as native
 from conftest import text_of
@@ -304,12 +305,12 @@ def test_byte_limit_boundaries(core, engine):
     assert socket.recv()[1] == [98]
     core.ws_message(ident, b"c", count=2)
     core.ws_message(ident, b"c" * (LIMIT_BYTES - 1))   # one byte past the limit
-    assert socket.recv_message(1)[0] == "error"
+    assert as_tuple(socket.recv_message(1))[0] == "error"
     assert socket.recv() is None
 
 
 def kinds_and_sizes(socket):
-    return [(kind, len(payload)) for kind, payload, _, _ in socket.poll_events_bytes(20)]
+    return [(kind, len(payload)) for kind, payload, _, _ in as_tuples(socket.poll_events_bytes(20))]
 
 
 @pytest.mark.parametrize("size", [LIMIT_BYTES + 1, LARGE_MAX])
@@ -346,7 +347,7 @@ def test_large_message_slot_frees_when_read(core, engine):
     socket, ident = connected(core, engine)
     for round_ in range(3):
         core.ws_message(ident, bytes([round_]) * (LIMIT_BYTES + 1), kind=2)
-        event = socket.recv_message(1)
+        event = as_tuple(socket.recv_message(1))
         assert (event[0], len(event[1]), event[1][:1]) == ("binary", LIMIT_BYTES + 1, bytes([round_]))
     assert socket.is_finished() is False
 

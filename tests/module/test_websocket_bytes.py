@@ -3,8 +3,10 @@ same events as recv and poll_events, payloads as str or bytes."""
 import gc
 
 import pytest
+from event_tuples import as_tuple, as_tuples
 
 from helpers import Background
+from conftest import native
 from helpers import failure_texts
 from test_websocket import LIMIT_BYTES, connected
 
@@ -54,7 +56,7 @@ def test_poll_events_bytes_matches_poll_events(core, engine):
     got_lists, got_bytes = [], []
     for _ in range(20):
         got_lists += lists.poll_events(3)
-        got_bytes += raw.poll_events_bytes(3)
+        got_bytes += as_tuples(raw.poll_events_bytes(3))
     assert [as_bytes_form(e) for e in got_lists] == got_bytes
     assert got_bytes[-1] == ("closed", b"", 1000, "bye")
     assert len(got_bytes) == len(FIRES) - 1
@@ -64,7 +66,7 @@ def test_queue_limits_unchanged(core, engine):
     socket, ident = connected(core, engine)
     core.ws_message(ident, b"m", count=1024)
     assert socket.is_finished() is False
-    assert socket.poll_events_bytes(1) == [("text", "m", None, None)]
+    assert as_tuples(socket.poll_events_bytes(1)) == [("text", "m", None, None)]
     core.ws_message(ident, b"m", count=2)           # 1025 queued: overflow
     overflow = failure_texts(socket.recv_message(1))
     assert overflow == ("error", b"", None, "BufferLimit (Chromium net error 0, response 0)")
@@ -72,8 +74,8 @@ def test_queue_limits_unchanged(core, engine):
     other, second = connected(core, engine)
     core.ws_message(second, b"a" * (LIMIT_BYTES - 1), kind=2)
     core.ws_message(second, b"b", kind=2)           # exactly the byte limit
-    assert len(other.recv_message(1)[1]) == LIMIT_BYTES - 1
-    assert other.recv_message(1) == ("binary", b"b", None, None)
+    assert len(other.recv_message(1).payload) == LIMIT_BYTES - 1
+    assert as_tuple(other.recv_message(1)) == ("binary", b"b", None, None)
 
 
 def test_recv_message_timeout_and_end(core, engine):
@@ -84,9 +86,9 @@ def test_recv_message_timeout_and_end(core, engine):
         socket.recv_message(0)
     waiting = Background(socket.recv_message, 10)
     core.ws_message(ident, b"wake", kind=2)
-    assert waiting.join() == ("binary", b"wake", None, None)
+    assert as_tuple(waiting.join()) == ("binary", b"wake", None, None)
     core.ws_close(ident, 1000, b"")
-    assert socket.recv_message(1)[0] == "closed"
+    assert socket.recv_message(1).kind == native.WebSocketEvent.CLOSED
     # Finished and empty: None at once, whatever the timeout.
     assert socket.recv_message(None) is None
 
@@ -110,8 +112,8 @@ def _text_payload(size):
 
 RECEIVERS = {
     "recv": lambda s: as_bytes_form(s.recv()),
-    "recv_message": lambda s: s.recv_message(5),
-    "poll_events_bytes": lambda s: s.poll_events_bytes(1)[0],
+    "recv_message": lambda s: as_tuple(s.recv_message(5)),
+    "poll_events_bytes": lambda s: as_tuple(s.poll_events_bytes(1)[0]),
 }
 
 
@@ -135,8 +137,8 @@ def test_large_messages_are_taken_and_every_taken_buffer_released(core, engine):
     core.ws_message(ident, b"s" * 4095, kind=2)         # copied
     core.ws_message(ident, _payload(8192, 1), kind=2, count=3)
     assert core.calls("hy_websocket_take_message") == 3
-    assert socket.recv_message(5)[1] == b"s" * 4095
-    got = socket.recv_message(5)[1]
+    assert socket.recv_message(5).payload == b"s" * 4095
+    got = socket.recv_message(5).payload
     assert got == _payload(8192, 1)
     assert core.calls("hy_message_release") == 1      # the bytes object was built: the buffer is back
     # Two still queued when the connection ends and the socket goes: freed
@@ -152,7 +154,7 @@ def test_a_core_that_refuses_the_buffer_leaves_a_copy(core, engine):
     socket, ident = connected(core, engine)
     core.script("hy_websocket_take_message", 5)  # InvalidState: copied instead
     core.ws_message(ident, _payload(10000, 7), kind=2, count=2)
-    assert socket.recv_message(5)[1] == _payload(10000, 7)
-    assert socket.recv_message(5)[1] == _payload(10000, 7)
+    assert socket.recv_message(5).payload == _payload(10000, 7)
+    assert socket.recv_message(5).payload == _payload(10000, 7)
     assert core.calls("hy_websocket_take_message") == 2
     assert core.calls("hy_message_release") == 1

@@ -2,6 +2,7 @@
 limits reach the Core's record, bad values stop before it, and the error
 event's CoreFailure carries the phase the Core reports."""
 import pytest
+from event_tuples import as_tuple
 
 from conftest import native
 from test_websocket import connected
@@ -53,7 +54,7 @@ def test_a_timeout_names_its_phase(core, engine, code, phase, name, read):
     core.ws_set_timeout_phase(ident, phase)
     core.ws_error(ident, code, -118 if phase == 1 else -7, 0, b"timed out")
     event = socket.recv_message(5) if read == "recv_message" else socket.poll_events_bytes(5)[0]
-    kind, _, _, failure = event
+    kind, _, _, failure = as_tuple(event)
     assert kind == "error"
     assert isinstance(failure, native.CoreFailure)
     assert (failure.kind, failure.timeout_phase) == (code, name)

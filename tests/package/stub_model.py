@@ -54,6 +54,15 @@ class StubException:
 
 
 @dataclasses.dataclass
+class StubRecord:
+    """A record type of the module (a tuple subclass with named fields):
+    its fields in order and its integer constants."""
+    name: str
+    fields: list[str]
+    constants: list[str]
+
+
+@dataclasses.dataclass
 class Stub:
     all: list[str]
     attributes: dict[str, ast.expr]
@@ -61,9 +70,10 @@ class Stub:
     aliases: dict[str, ast.expr]
     tree: ast.Module
     exceptions: dict[str, StubException] = dataclasses.field(default_factory=dict)
+    records: dict[str, StubRecord] = dataclasses.field(default_factory=dict)
 
     def public_names(self) -> set[str]:
-        names = set(self.attributes) | set(self.classes) | set(self.exceptions)
+        names = set(self.attributes) | set(self.classes) | set(self.exceptions) | set(self.records)
         return {n for n in names if not n.startswith("_")}
 
 
@@ -118,6 +128,12 @@ def load(path: pathlib.Path = STUB) -> Stub:
             attributes = {item.target.id: item.annotation for item in node.body
                           if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name)}
             stub.exceptions[node.name] = StubException(node.name, _exception_base(node), attributes)
+        elif isinstance(node, ast.ClassDef) and _is_record(node):
+            fields = [item.name for item in node.body if isinstance(item, ast.FunctionDef)
+                      and "property" in _decorator_names(item)]
+            constants = [item.target.id for item in node.body
+                         if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name)]
+            stub.records[node.name] = StubRecord(node.name, fields, constants)
         elif isinstance(node, ast.ClassDef):
             members = {}
             for item in node.body:
@@ -141,6 +157,12 @@ def load(path: pathlib.Path = STUB) -> Stub:
     return stub
 
 
+def _is_record(node: ast.ClassDef) -> bool:
+    """A class of the stub derived from tuple[...]."""
+    return any(isinstance(base, ast.Subscript) and isinstance(base.value, ast.Name) and base.value.id == "tuple"
+               for base in node.bases)
+
+
 def _exception_base(node: ast.ClassDef) -> str:
     """The builtin exception a class of the stub derives from, "" for none."""
     for base in node.bases:
@@ -162,7 +184,7 @@ class Evaluator:
         self.scope: dict[str, object] = {}
         for source in (typing, typing_extensions):
             self.scope.update({n: getattr(source, n) for n in dir(source) if not n.startswith("_")})
-        for name in stub.exceptions:
+        for name in list(stub.exceptions) + list(stub.records):
             self.scope[name] = getattr(module, name)
         for name in stub.classes:
             # Protocols of the stub (only used for parameters) stand for object.

@@ -107,7 +107,24 @@ def test_module_names_and_all() -> None:
     assert STUB.all == list(native.__all__)
     # Additions made after __all__ was settled stay out of it.
     assert STUB.public_names() - set(STUB.all) == {"PyEventHub", "core_extensions", "CoreFailure",
-                                                   "NetworkThreadError", "failure_kinds"}
+                                                   "NetworkThreadError", "failure_kinds", "RequestEvent",
+                                                   "WebSocketEvent"}
+
+
+@pytest.mark.parametrize("name", sorted(STUB.records))
+def test_record_types(name: str) -> None:
+    """The event records: tuples whose fields are those of the stub, in
+    order, with distinct integer kind constants."""
+    runtime = getattr(native, name)
+    declared = STUB.records[name]
+    assert issubclass(runtime, tuple) and runtime.__module__ == "vesper_native36" and runtime.__doc__
+    assert runtime.n_fields == runtime.n_sequence_fields == len(declared.fields)
+    values = [getattr(runtime, constant) for constant in declared.constants]
+    assert all(type(value) is int for value in values) and len(set(values)) == len(values)
+    constants = {n for n in vars(runtime) if n.isupper()}
+    assert constants == set(declared.constants)
+    record = runtime(range(len(declared.fields)))
+    assert [getattr(record, field) for field in declared.fields] == list(range(len(declared.fields)))
 
 
 @pytest.mark.parametrize("name", sorted(STUB.exceptions))
@@ -253,8 +270,12 @@ def stream(url: str, sink: bytearray) -> int:
     head = request.wait_response(timeout=5)
     chunk: bytes = request.read_chunk(0.5) + request.read_all()
     sink += chunk
-    for kind, number, first, second, text in request.poll_events_bytes():
-        sink += first + second
+    for event in request.poll_events_bytes():
+        if event.kind == native.RequestEvent.BODY and event.data is not None:
+            sink += event.data
+    taken = request.take_available(max=1024)
+    if taken is not None:
+        sink += taken
     return head.status_code + request.readinto(memoryview(sink))
 
 async def chat(url: str) -> None:
@@ -271,14 +292,13 @@ async def many(urls: list[str]) -> dict[object, int]:
         engine.request("GET", url).start_hub(hub, url)
     statuses: dict[object, int] = {}
     for tag, event in hub.poll(limit=32):
-        # Request events have five items, WebSocket events four.
-        if len(event) == 5 and event[0] == "response":
-            statuses[tag] = event[1]
+        if isinstance(event, native.RequestEvent) and event.kind == native.RequestEvent.RESPONSE:
+            statuses[tag] = event.status or 0
     ws = engine.websocket("ws://a/")
     ws.start_hub(hub, 1)
     message = ws.recv_message(timeout=0.1)
-    if message is not None and isinstance(message[1], str):
-        print(message[1].upper())
+    if message is not None and isinstance(message.payload, str):
+        print(message.payload.upper())
     print(hub.detach(ws), hub.pending_count(), hub.is_closed())
     hub.close()
     return statuses
@@ -302,7 +322,8 @@ class Sub(native.PyEngine): ...  # E
 engine.websocket("u").recv().upper()  # E
 request.readinto(5)  # E
 chunk: list[int] = request.read_chunk()  # E
-request.poll_events_bytes()[0][2].append(1)  # E
+request.poll_events_bytes()[0].head.append(1)  # E
+native.RequestEvent.BODY = "body"  # E
 native.PyEventHub(None)  # E
 native.PyEventHub(object(), print).detach("tag")  # E
 '''

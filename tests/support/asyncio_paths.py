@@ -15,6 +15,7 @@ import collections
 import weakref
 
 from vesper._hub import hub_for
+from vesper._native import RequestEvent
 
 __all__ = ["EventPump", "AsyncRequest", "AsyncWebSocket", "HubRequest", "HubWebSocket", "hub_for"]
 
@@ -200,36 +201,47 @@ class AsyncWebSocket(_PumpedWebSocket):
 
 # ------------------------------------------------- the package's hub path
 
-class _ChannelEvents:
-    """Iterating a channel gives its events up to and with the terminal one."""
-
-    def __init__(self, channel):
-        self._channel = channel
-
-    def __aiter__(self):
-        return self
-
-    async def __anext__(self):
-        event = await self._channel.get()
-        if event is None:
-            raise StopAsyncIteration
-        return event
-
-
-class HubRequest(_PumpedRequest):
-    """A native request started on its loop's hub (``vesper._hub``); the
-    events come in the bytes form, taken as they are.  ``channel`` is the
-    package's channel of the request."""
-
-    @staticmethod
-    def _bytes(data):
-        return data
+class HubRequest:
+    """A native request started on its loop's hub (``vesper._hub``): its
+    events come as RequestEvent records, its body is taken from the request
+    (``take_available``) as the package takes it, the channel awaited only
+    when nothing is there.  ``channel`` is the package's channel of the
+    request."""
 
     def __init__(self, request, loop=None):
         self._request = request
         self.channel = hub_for(loop or asyncio.get_running_loop()).start_request(request)
-        self.pump = _ChannelEvents(self.channel)
         self.redirects = []
+
+    async def response(self):
+        """(status, head bytes) once the head arrives; redirects are kept."""
+        while (event := await self.channel.get()) is not None:
+            if event.kind == RequestEvent.REDIRECT:
+                self.redirects.append((event.status, event.head, event.location, event.method))
+            elif event.kind == RequestEvent.RESPONSE:
+                return event.status, event.head
+            elif event.kind == RequestEvent.ERROR:
+                raise event.failure
+            else:
+                break
+        raise RuntimeError("request ended without a response")
+
+    async def chunks(self, most=1_048_576):
+        """The body as the package reads it: each take of what is there."""
+        while True:
+            chunk = self._request.take_available(most)
+            if chunk is None:
+                if self.channel.finished and not self.channel.pending:
+                    raise RuntimeError("the request was cancelled")
+                await self.channel.get()
+                continue
+            if not chunk:
+                return
+            yield chunk
+
+    async def read(self):
+        """The rest of the body as bytes."""
+        return b"".join([chunk async for chunk in self.chunks()])
 
     def cancel(self):
         """Cancels; the request leaves the hub, so no more events come."""
@@ -239,7 +251,7 @@ class HubRequest(_PumpedRequest):
 
 class HubWebSocket(_PumpedWebSocket):
     """A native WebSocket connected on its loop's hub (``vesper._hub``):
-    events come as (kind, payload, code, text) with str payloads for text
+    events come as WebSocketEvent records with str payloads for text
     messages, and keep coming after close() up to the terminal one."""
 
     def __init__(self, websocket, loop=None):
@@ -247,7 +259,7 @@ class HubWebSocket(_PumpedWebSocket):
         self.channel = hub_for(loop or asyncio.get_running_loop()).start_websocket(websocket)
 
     async def recv(self):
-        """The next event tuple, or None after the terminal one."""
+        """The next WebSocketEvent, or None after the terminal one."""
         return await self.channel.get()
 
     def close(self, code=1000, reason=""):
