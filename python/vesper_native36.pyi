@@ -280,7 +280,7 @@ class PyRequest:
     def read_exact(self, size: SupportsIndex, timeout: _Seconds = None) -> bytes:
         """The next ``size`` body bytes, fewer only at the end; b'' at the end."""
     def take_available(self, max: SupportsIndex = 1048576) -> bytes | None:
-        """Never waits: the next body chunk (at most ``max`` bytes of it), b"" at the end,
+        """Never waits: what has arrived (queued pieces joined, up to ``max`` bytes), b"" at the end,
         None when nothing is there yet (on a hub, the next bytes or the end
         then bring one READABLE event); raises the request's failure after
         the bytes before it."""

@@ -16,7 +16,7 @@ from ._content import ContentTypes, DataTypes, FilesTypes, ParamTypes
 from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, RemoteProtocolError, from_native
 from ._headers import HeaderTypes
 from ._hub import Channel, forget_engines, hub_for
-from ._models import Request, Response, aread_to_end
+from ._models import JOINED_PIECES, Request, Response, aread_to_end
 from ._mock import asend_mock
 from ._native import RedirectRecord, RequestEvent, core_has
 from ._retry import RetryRun
@@ -29,11 +29,6 @@ __all__ = ["AsyncClient", "AsyncRedirectWalk"]
 
 def _record(event: RequestEvent) -> RedirectRecord:
     return int(event.status or 0), event.head or b"", event.location or "", event.method or ""
-
-
-# The most one take hands the reader: what the module lets queue before it
-# pauses the transfer.
-_TAKE_MAX = 1_048_576
 
 
 class _AsyncBody:
@@ -51,7 +46,7 @@ class _AsyncBody:
     async def read_chunk(self) -> bytes:
         while True:
             try:
-                chunk: Optional[bytes] = self._native.take_available(_TAKE_MAX)
+                chunk: Optional[bytes] = self._native.take_available(JOINED_PIECES)
             except RuntimeError as exc:
                 raise from_native(exc, self._request) from None
             if chunk is not None:

@@ -21,10 +21,11 @@ __all__ = ["Request", "Response", "ProgressCallback", "build_history"]
 # download_to's progress callback: (bytes written so far, total or None).
 ProgressCallback = Callable[[int, Optional[int]], None]
 _DOWNLOAD_BUFFER = 1 << 20
-# The most iter_bytes() hands out at once: runs of queued pieces are joined
-# up to it.  Larger pieces came out slower: allocations past 256 KiB fault
-# fresh pages in on every piece.
-_JOINED_PIECES = 256 << 10
+# The most a reader of the body as it arrives (iter_bytes(), aiter_bytes())
+# takes at once: runs of queued pieces are joined up to it.  Larger pieces
+# came out slower: allocations past 256 KiB fault fresh pages in on every
+# piece.
+JOINED_PIECES = 256 << 10
 
 
 class Request:
@@ -388,7 +389,7 @@ class Response:
             self._check_stream()
             self._streamed = True
             try:
-                while piece := self._sync.read_some(_JOINED_PIECES):
+                while piece := self._sync.read_some(JOINED_PIECES):
                     yield piece
             finally:
                 self._closed = True

@@ -88,9 +88,9 @@ constexpr const char* kReadIntoDoc =
 constexpr const char* kMax[] = {"max"};
 constexpr const char* kTakeAvailableDoc =
     "take_available(max=1048576) -> bytes | None\n"
-    "Never waits: the next body chunk as the Core delivered it (at most\n"
-    "`max` bytes of it; the rest stays for the next read); b'' at the end of\n"
-    "the body; None when nothing is there yet.  Raises the request's failure as\n"
+    "Never waits: what has arrived of the body, up to `max` bytes, as one\n"
+    "bytes object (the queued pieces joined; the rest stays for the next\n"
+    "read); b'' at the end of the body; None when nothing is there yet.  Raises the request's failure as\n"
     "read_chunk() does, once the bytes before it were taken.  A take that\n"
     "brings the queue under the flow control's 1 MiB resumes the transfer.\n"
     "On a request started with start_hub, None also asks the hub for one\n"

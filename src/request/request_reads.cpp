@@ -324,7 +324,7 @@ Result<PyRef> request_take_available(PyObject* self, const Args& args) {
     size_t size = 0;
     Status made = ok_status();
     const bool has_pair = with_body(request, [&](RunningPair& pair) {
-        size = static_cast<size_t>(std::min<uint64_t>(pair.state->front_chunk_bytes(), most));
+        size = static_cast<size_t>(std::min<uint64_t>(pair.state->queued_bytes(), most));
         uint8_t* into = nullptr;
         if (size != 0) {
             out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));

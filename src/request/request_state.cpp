@@ -458,16 +458,6 @@ CopyTake RequestState::take_available(hy_request* core, uint8_t* out, size_t cap
     return taken;
 }
 
-size_t RequestState::front_chunk_bytes() const {
-    std::lock_guard lock(mutex_);
-    size_t offset = front_offset_;
-    for (const Bytes& chunk : chunks_) {
-        if (chunk.size() > offset) return chunk.size() - offset;
-        offset = 0;
-    }
-    return 0;
-}
-
 void RequestState::signal_edges_only() {
     std::lock_guard lock(mutex_);
     edges_only_ = true;

@@ -115,9 +115,6 @@ public:
     // the reader counts as waiting: the next bytes or the end make
     // take_body_signal answer Readable.
     CopyTake take_available(hy_request* core, uint8_t* out, size_t capacity);
-    // What is left of the first non-empty queued chunk (0: none): a take of
-    // at most this much keeps the chunks as the Core delivered them.
-    size_t front_chunk_bytes() const;
     // From now on a body chunk fires the notifier only while a reader
     // waits (take_available found nothing): the event hub's edge.
     void signal_edges_only();

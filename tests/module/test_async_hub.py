@@ -117,7 +117,8 @@ def test_slow_reader_keeps_the_request_paused_and_gets_every_byte(core, engine, 
     got, largest = run(main())
     piece = bytes(i % 256 for i in range(chunk))
     assert got == (piece * (total // chunk + 1))[:total]
-    assert largest == chunk                       # each take one chunk as it came
+    # The reader fell behind: its takes join what queued, up to their max.
+    assert chunk < largest <= 1_048_576
     # The Core ran ahead and paused (at the module's 1 MiB): the takes
     # resumed it, many times over 16 MiB.
     assert core.resume_count(core.last_id("request")) >= 8

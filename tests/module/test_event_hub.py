@@ -66,7 +66,8 @@ def test_one_notify_for_a_burst_over_many_objects(core, engine, hub, loop):
     # The poll cleared the flag: the next event schedules again, once.
     for i in (3, 4):
         request = hub_requests[i]
-        assert [request.take_available() for _ in range(6)] == [b"z"] * 5 + [None]
+        # What queued comes out joined in one take.
+        assert [request.take_available() for _ in range(2)] == [b"z" * 5, None]
     core.data(idents[3], b"n")
     core.data(idents[4], b"m")
     core.data(idents[5], b"o")                   # its reader does not wait: no event
@@ -211,7 +212,7 @@ def test_closed_loop_with_objects_attached(core, engine, hub, loop):
     assert len(loop.scheduled) == 1
     request = pairs_c[0]
     assert [e.kind for _, e in hub.poll()] == [Event.RESPONSE]
-    assert [request.take_available() for _ in range(3)] == [b"x", b"y", None]
+    assert [request.take_available() for _ in range(2)] == [b"xy", None]
 
 
 def test_real_loop_closed_with_objects_attached(core, engine):
@@ -387,7 +388,7 @@ def test_concurrent_fires_polls_and_detaches(core, engine, loop):
         for tag in range(1, 8, 2):
             kinds = sorted(e.kind for t, e in seen if t == tag)
             assert kinds == [Event.RESPONSE, Event.ENDED]
-            assert [pairs[tag][0].take_available() for _ in range(51)] == [b"s" * 64] * 50 + [b""]
+            assert [pairs[tag][0].take_available() for _ in range(2)] == [b"s" * 64 * 50, b""]
         assert hub.pending_count() == 0
     hub.close()
 

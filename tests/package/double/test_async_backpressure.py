@@ -73,9 +73,9 @@ def test_slow_aiter_bytes_gets_every_byte_with_a_bounded_queue(core, takes, monk
     assert status == 200
     assert len(got) == TOTAL
     assert got == _expected(chunk, TOTAL)
-    # Each take one chunk as it came; the reader fell behind, so the
-    # transfer paused (at the module's 1 MiB) and the takes resumed it.
-    assert max(takes) == chunk and sum(takes) == TOTAL
+    # The reader fell behind: each take joins what queued (up to 256 KiB),
+    # the transfer paused (at the module's 1 MiB) and the takes resumed it.
+    assert chunk < max(takes) <= 256 << 10 and sum(takes) == TOTAL
     assert core.resume_count(idents[0]) >= 8
     core.wait_idle()
 
