@@ -7,22 +7,10 @@ import pytest
 import vesper_native36 as native
 from helpers import failure_texts
 from test_async_notify import FakeLoop, notify
-from test_event_hub import attached, drain
+from test_event_hub import attached, drain, hub, loop  # noqa: F401  (fixtures)
 
 MIB = 1_048_576
 Event = native.RequestEvent
-
-
-@pytest.fixture
-def loop():
-    return FakeLoop()
-
-
-@pytest.fixture
-def hub(loop):
-    hub = native.PyEventHub(loop, notify)
-    yield hub
-    hub.close()
 
 
 def kinds(hub):
