@@ -277,7 +277,7 @@ def echo_rounds(ws, count, size):
         message = bytes([k % 251]) * size
         ws.send_bytes(message)
         event = ws.recv_message(10)
-        assert event[0] == "binary" and event[1] == message, event[:1]
+        assert event.kind == native.WebSocketEvent.BINARY and event.payload == message, event.kind
 
 
 @pytest.mark.parametrize("threads, each, size", [(1, 300, 32), (4, 60, 32), (4, 10, 200_000)])
