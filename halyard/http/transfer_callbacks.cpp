@@ -140,7 +140,12 @@ size_t Request::on_upload_read(char* out, size_t len) {
         hop_body_length_ = hop_given_;
         if (hop_sent_ >= hop_body_length_) deadlines_.sent(true, Clock::now());
         return 0;
-    case UploadQueue::ReadResult::Aborted: return CURL_READFUNC_ABORT;
+    case UploadQueue::ReadResult::Aborted:
+        // A body that left its declared length closed the queue: that is
+        // the failure, whether this read or the posted mismatch step comes
+        // first, never the abort it causes.
+        if (length_mismatch_.load()) pending_failure_ = map_cause(Cause::UploadLengthMismatch);
+        return CURL_READFUNC_ABORT;
     case UploadQueue::ReadResult::Empty: break;
     }
     // Nothing queued yet: the next write posts a kick that unpauses.
