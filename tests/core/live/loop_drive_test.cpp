@@ -72,9 +72,11 @@ TEST_F(Live, AnAttachedThreadRunsTheTransfersAndTheirCallbacks) {
         hy_request_release(requests[i]);
     }
     {
-        // Every head arrived on this thread: the network thread stayed out.
+        // The heads arrived on this thread; the network thread may step in
+        // only for rounds this loop owed for 50 ms (a loaded machine).
         std::lock_guard lock(g_threads_mutex);
-        EXPECT_EQ(g_response_threads, std::set<std::thread::id>{std::this_thread::get_id()});
+        EXPECT_EQ(g_response_threads.count(std::this_thread::get_id()), 1u);
+        EXPECT_LE(g_response_threads.size(), 2u);
     }
     EXPECT_EQ(hy_engine_loop_detach(engine_.get()), HY_OK);
     EXPECT_EQ(hy_engine_loop_detach(engine_.get()), HY_INVALID_STATE);
