@@ -306,10 +306,10 @@ Result<PyRef> request_read_some(PyObject* self, const Args& args) {
     }
 }
 
-// take_available hands out the next chunk as the Core delivered it (at most
-// `max` of it; the rest stays first in the queue), like read_chunk: it sizes
-// its result from the front chunk, then copies that much under the state's
-// lock.  With the body slot held no other reader takes in between, so the
+// take_available never waits: it hands out what is queued, the pieces
+// joined up to `max` (the rest stays first in the queue).  It sizes its
+// result from the queued bytes, then copies that much under the state's
+// lock; with the body slot held no other reader takes in between, so the
 // copy fills the result exactly.
 Result<PyRef> request_take_available(PyObject* self, const Args& args) {
     uint64_t most = kTakeAvailableDefault;
