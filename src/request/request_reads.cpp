@@ -1,5 +1,6 @@
 // The bytes side of PyRequest's reads: wait_response, read_chunk, read_all,
-// readinto, read_exact, read_some, and take_available, which never waits.  Each waits in interruptible slices (Ctrl-C ends
+// readinto, read_exact, read_some, and take_available, which never waits.
+// Each waits in interruptible slices (Ctrl-C ends
 // it with KeyboardInterrupt) with an optional timeout (TimeoutError); the
 // flow control and the failure rules are those of next_body and read_body.
 #include <cstring>
@@ -249,76 +250,14 @@ Result<PyRef> request_read_exact(PyObject* self, const Args& args) {
     return make_bytes(into, filled);
 }
 
-// read_some hands out what has arrived, up to `size` bytes, as one bytes
-// object, and waits only while nothing has: a reader slower than the network
-// takes the pieces queued meanwhile in one call instead of one call per
-// piece.  Each byte is copied once, from the queue into the result.
-Result<PyRef> request_read_some(PyObject* self, const Args& args) {
-    TRY_ASSIGN(uint64_t size, read_size(args));
-    TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 1));
-    RequestContents& request = request_of(self);
-    TRY_STATUS(refuse_on_network_thread(request));
-    TRY_STATUS(check_process(request.handle->owner()));
-    RequestState& state = request.handle->state();
-    const WaitDeadline deadline(timeout);
-    for (;;) {
-        bool has_pair = true;
-        bool readable = false;
-        Result<bool> waited = wait_in_slices(deadline, [&](uint64_t ms) {
-            has_pair = with_body(request,
-                                 [&](RunningPair& pair) { readable = pair.state->wait_body_for(pair.handle->core(), ms); });
-            return !has_pair || readable;
-        });
-        if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
-        if (!has_pair) return Failure::runtime(kBodyNotStarted);
-        if (!waited.value()) return Failure::timeout("timed out waiting for body data");
-        // Only this reader takes from the queue, so what is queued now is
-        // there for the copy below.
-        const uint64_t queued = std::min<uint64_t>(state.queued_bytes(), size);
-        if (queued == 0) {
-            // The end, the failure, or an empty piece to skip.
-            ChunkTake taken;
-            has_pair = with_body(request, [&](RunningPair& pair) { taken = pair.state->take_chunk(pair.handle->core()); });
-            if (!has_pair) return Failure::runtime(kBodyNotStarted);
-            if (auto* failure = std::get_if<RequestFailure>(&taken)) return request_failure(*failure);
-            if (std::holds_alternative<EndOfBody>(taken)) return make_bytes(nullptr, 0);
-            if (auto* chunk = std::get_if<Bytes>(&taken); chunk != nullptr && !chunk->empty())
-                return make_bytes(chunk->data(), chunk->size());
-            continue;
-        }
-        PyRef out = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(queued)));
-        if (!out) return Failure::fetch();
-        uint8_t* const into = reinterpret_cast<uint8_t*>(PyBytes_AsString(out.get()));
-        size_t filled = 0;
-        has_pair = with_body(request, [&](RunningPair& pair) {
-            while (filled < queued) {
-                CopyTake taken = pair.state->copy_into(pair.handle->core(), into + filled, queued - filled);
-                auto* n = std::get_if<size_t>(&taken);
-                if (n == nullptr) return;
-                filled += *n;
-            }
-        });
-        if (!has_pair) return Failure::runtime(kBodyNotStarted);
-        if (filled == queued) return out;
-        // A cancel emptied the queue meanwhile: what was copied, or what
-        // the next look finds.
-        if (filled != 0) return make_bytes(into, filled);
-    }
-}
+namespace {
 
-// take_available never waits: it hands out what is queued, the pieces
-// joined up to `max` (the rest stays first in the queue).  It sizes its
-// result from the queued bytes, then copies that much under the state's
-// lock; with the body slot held no other reader takes in between, so the
-// copy fills the result exactly.
-Result<PyRef> request_take_available(PyObject* self, const Args& args) {
-    uint64_t most = kTakeAvailableDefault;
-    if (args.given(0)) {
-        TRY_ASSIGN(most, args.convert(0, to_count));
-    }
-    if (most == 0) return Failure::value_error("argument 'max': must be at least 1");
-    RequestContents& request = request_of(self);
-    TRY_STATUS(check_process(request.handle->owner()));
+// Takes what is queued, the pieces joined up to `most` bytes (the rest stays
+// first in the queue), without waiting: the bytes, b"" at the end, the
+// failure, or None while nothing has arrived.  The result is sized from the
+// queued bytes and filled under the state's lock; with the body slot held no
+// other reader takes in between, so the copy fills it exactly.
+Result<PyRef> take_queued(RequestContents& request, uint64_t most) {
     PyRef out;
     CopyTake taken;
     size_t size = 0;
@@ -345,6 +284,49 @@ Result<PyRef> request_take_available(PyObject* self, const Args& args) {
     if (auto* failure = std::get_if<RequestFailure>(&taken)) return request_failure(*failure);
     if (std::holds_alternative<EndOfBody>(taken)) return make_bytes(nullptr, 0);
     return none();
+}
+
+}  // namespace
+
+// read_some hands out what has arrived, up to `size` bytes, as one bytes
+// object, and waits only while nothing has: a reader slower than the network
+// takes the pieces queued meanwhile in one call instead of one call per
+// piece.  Each byte is copied once, from the queue into the result.
+Result<PyRef> request_read_some(PyObject* self, const Args& args) {
+    TRY_ASSIGN(uint64_t size, read_size(args));
+    TRY_ASSIGN(std::optional<Duration> timeout, optional_timeout(args, 1));
+    RequestContents& request = request_of(self);
+    TRY_STATUS(refuse_on_network_thread(request));
+    TRY_STATUS(check_process(request.handle->owner()));
+    const WaitDeadline deadline(timeout);
+    for (;;) {
+        bool has_pair = true;
+        bool readable = false;
+        Result<bool> waited = wait_in_slices(deadline, [&](uint64_t ms) {
+            has_pair = with_body(request,
+                                 [&](RunningPair& pair) { readable = pair.state->wait_body_for(pair.handle->core(), ms); });
+            return !has_pair || readable;
+        });
+        if (!waited.ok()) return interrupted_wait(request, std::move(waited).failure());
+        if (!has_pair) return Failure::runtime(kBodyNotStarted);
+        if (!waited.value()) return Failure::timeout("timed out waiting for body data");
+        // Only empty pieces were queued (skipped), or a cancel emptied the
+        // queue meanwhile: wait again.
+        TRY_ASSIGN(PyRef taken, take_queued(request, size));
+        if (taken.get() != Py_None) return taken;
+    }
+}
+
+// take_available never waits: see take_queued.
+Result<PyRef> request_take_available(PyObject* self, const Args& args) {
+    uint64_t most = kTakeAvailableDefault;
+    if (args.given(0)) {
+        TRY_ASSIGN(most, args.convert(0, to_count));
+    }
+    if (most == 0) return Failure::value_error("argument 'max': must be at least 1");
+    RequestContents& request = request_of(self);
+    TRY_STATUS(check_process(request.handle->owner()));
+    return take_queued(request, most);
 }
 
 }  // namespace vesper
