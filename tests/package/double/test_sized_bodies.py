@@ -11,7 +11,7 @@ import vesper
 
 from conftest import Driver, answer, sent
 from vesper._native import core_has
-from test_websocket import chat, on_connect
+from test_websocket_wrappers import chat, on_connect
 
 
 def prepared(client, **kwargs):
