@@ -25,7 +25,7 @@ from ._headers import Headers, HeaderTypes
 from ._mock import MockTransport
 from ._models import Request, Response, build_history
 from ._native import RedirectRecord, core_has, core_records_sent_heads, native
-from ._request_checks import check_framing_headers, check_headers, check_method, proxy_text
+from ._request_checks import CHECKED_METHODS, check_framing_headers, check_headers, check_method, proxy_text
 from ._retry import RetryTypes, to_retry
 from ._sent_heads import SentHeads
 
@@ -51,7 +51,7 @@ class Prepared:
     """One request ready for the engine."""
 
     __slots__ = ("request", "settings", "body", "streamed", "timeout", "waits", "follow", "max_redirects", "cache",
-                 "priority", "record_heads", "upload_length")
+                 "priority", "record_heads", "upload_length", "core_redirects")
 
     def __init__(self, request: Request, settings: EngineSettings, body: Body, timeout: Timeout, follow: bool,
                  max_redirects: int, cache: Optional[str], priority: Optional[str],
@@ -69,6 +69,8 @@ class Prepared:
         self.waits = _NO_WAITS if CORE_KEEPS_PHASES else timeout
         self.follow = follow
         self.max_redirects = max_redirects
+        # Whether the Core follows redirects itself (else the package walks them).
+        self.core_redirects = follow and max_redirects >= CORE_REDIRECT_LIMIT
         self.cache = cache
         self.priority = priority
         self.record_heads = record_heads
@@ -80,11 +82,6 @@ class Prepared:
     def replayable(self) -> bool:
         """Whether the request can be sent again (retries)."""
         return not self.streamed
-
-    @property
-    def core_redirects(self) -> bool:
-        """Whether the Core follows redirects itself (else the package walks them)."""
-        return self.follow and self.max_redirects >= CORE_REDIRECT_LIMIT
 
     def native_kwargs(self, manual: bool = False) -> Dict[str, Any]:
         """The keyword arguments of the engine's ``request``."""
@@ -153,11 +150,8 @@ def _basic(auth: Tuple[str, str]) -> str:
     return "Basic " + base64.b64encode(f"{user}:{password}".encode("utf-8")).decode("ascii")
 
 
-def _cookie_header(cookies: CookieTypes) -> Optional[str]:
-    if not cookies:
-        return None
-    items = cookies.items() if isinstance(cookies, Mapping) else cookies
-    return "; ".join(f"{name}={value}" for name, value in items)
+def _cookie_header(cookies: Mapping[str, str]) -> str:
+    return "; ".join(f"{name}={value}" for name, value in cookies.items())
 
 
 def split_proxy(proxy: Optional[str]) -> Tuple[Optional[str], Optional[Tuple[str, str]]]:
@@ -221,11 +215,15 @@ def answered_from_cache(native_request: Any, prepared: Prepared) -> Optional[boo
 def final_response(prepared: Prepared, records: Sequence[RedirectRecord], status: int, head: bytes,
                    started: float, heads: Optional["HopHeads"] = None, native_request: Any = None) -> Response:
     """The final answer, with the redirect hops that led to it as its history."""
-    final = final_request(prepared, records)
-    history = build_history(prepared.request.method, str(prepared.request.url), records) if records else None
-    response = Response(status, head, request=final, url=final.url, history=history,
-                        elapsed=datetime.timedelta(seconds=time.monotonic() - started))
-    response.from_cache = answered_from_cache(native_request, prepared)
+    elapsed = datetime.timedelta(seconds=time.monotonic() - started)
+    if records:
+        final = final_request(prepared, records)
+        history = build_history(prepared.request.method, str(prepared.request.url), records)
+        response = Response(status, head, request=final, url=final.url, history=history, elapsed=elapsed)
+    else:
+        response = Response(status, head, request=prepared.request, elapsed=elapsed)
+    if prepared.settings.cache:
+        response.from_cache = answered_from_cache(native_request, prepared)
     if heads is not None:
         heads.finish(response)
     return response
@@ -531,11 +529,14 @@ class BaseClient:
                       cache_mode: Optional[str] = None, priority: Optional[str] = None,
                       proxy: Optional[str] = None) -> Prepared:
         """Checks every argument and builds the request; nothing is sent."""
-        method = check_method(method)
+        if type(method) is not str or method not in CHECKED_METHODS:
+            method = check_method(method)
         if max_redirects is not None and (isinstance(max_redirects, bool) or not isinstance(max_redirects, int)
                                           or max_redirects < 0):
             raise ValueError(f"max_redirects must be a whole number, 0 or more, not {max_redirects!r}")
-        full = merge_url(join_url(self.base_url, url), _join_params(self.params, params), http_only=True)
+        if self.base_url:
+            url = join_url(self.base_url, url)
+        full = merge_url(url, params if self.params is None else _join_params(self.params, params), http_only=True)
         if cache_mode is not None and cache_mode not in _config.CACHE_MODES:
             raise ValueError(f"cache_mode must be one of {_config.CACHE_MODES}, not {cache_mode!r}")
         if priority is not None and priority not in _config.PRIORITIES:
@@ -558,17 +559,18 @@ class BaseClient:
         if cookies:
             all_cookies = dict(all_cookies)
             all_cookies.update(cookies.items() if isinstance(cookies, Mapping) else cookies)
-        cookie = _cookie_header(all_cookies)
-        if cookie is not None:
-            merged.add("Cookie", cookie)
+        if all_cookies:
+            merged.add("Cookie", _cookie_header(all_cookies))
         items = merged.multi_items()
-        check_headers(items)
-        check_framing_headers(items, body is not None and not isinstance(body, bytes))
+        if items:
+            check_headers(items)
+            check_framing_headers(items, body is not None and not isinstance(body, bytes))
         upload_length = _declared_length(merged, body) if body is not None or items else None
         request = Request(method, full, merged, content=body if isinstance(body, bytes) else b"")
         return Prepared(
-            request=request, settings=self._settings_for(full, proxy), body=body,
-            timeout=_config.to_timeout(timeout, self.timeout),
+            request=request, body=body,
+            settings=self._settings if proxy is None and not self._env_proxies else self._settings_for(full, proxy),
+            timeout=self.timeout if timeout is UNSET else _config.to_timeout(timeout, self.timeout),
             follow=self.follow_redirects if follow_redirects is None else follow_redirects,
             max_redirects=self.max_redirects if max_redirects is None else max_redirects,
             cache=cache_mode if cache_mode is not None else self.cache_mode, priority=priority,
@@ -577,7 +579,7 @@ class BaseClient:
     def _native_request(self, prepared: Prepared, manual: bool = False) -> Any:
         engine = self._engine(prepared.settings)
         try:
-            native_request = engine.request(prepared.request.method, str(prepared.request.url),
+            native_request = engine.request(prepared.request.method, prepared.request.url,
                                             **prepared.native_kwargs(manual))
             if prepared.streamed and prepared.upload_length is not None:
                 _declare_length(native_request, prepared)

@@ -12,7 +12,7 @@ from typing import Any, Iterable, Optional, Tuple
 
 from ._exceptions import InvalidHeader, InvalidURL
 
-__all__ = ["check_method", "check_headers", "browser_url", "shown_url", "proxy_text", "check_framing_headers",
+__all__ = ["CHECKED_METHODS", "check_method", "check_headers", "browser_url", "shown_url", "proxy_text", "check_framing_headers",
            "check_subprotocols", "check_origin"]
 
 # RFC 9110 token characters: header names and methods.
@@ -40,6 +40,11 @@ def _shown(value: str, limit: int = 80) -> str:
     """A value as it appears in a message: its repr, cut when long."""
     text = repr(value)
     return text if len(text) <= limit else text[:limit - 4] + "...'"
+
+
+# The methods the verbs send: already checked tokens in upper case, which
+# check_method would hand back unchanged.
+CHECKED_METHODS = frozenset({"GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS", "TRACE", "CONNECT"})
 
 
 def check_method(method: Any) -> str:
