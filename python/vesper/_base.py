@@ -25,7 +25,7 @@ from ._headers import Headers, HeaderTypes
 from ._mock import MockTransport
 from ._models import Request, Response, build_history
 from ._native import RedirectRecord, core_has, core_records_sent_heads, native
-from ._request_checks import CHECKED_METHODS, check_framing_headers, check_headers, check_method, proxy_text
+from ._request_checks import check_framing_headers, check_headers, check_method, proxy_text
 from ._retry import RetryTypes, to_retry
 from ._sent_heads import SentHeads
 
@@ -529,8 +529,7 @@ class BaseClient:
                       cache_mode: Optional[str] = None, priority: Optional[str] = None,
                       proxy: Optional[str] = None) -> Prepared:
         """Checks every argument and builds the request; nothing is sent."""
-        if type(method) is not str or method not in CHECKED_METHODS:
-            method = check_method(method)
+        method = check_method(method)
         if max_redirects is not None and (isinstance(max_redirects, bool) or not isinstance(max_redirects, int)
                                           or max_redirects < 0):
             raise ValueError(f"max_redirects must be a whole number, 0 or more, not {max_redirects!r}")
@@ -569,8 +568,7 @@ class BaseClient:
         request = Request(method, full, merged, content=body if isinstance(body, bytes) else b"")
         return Prepared(
             request=request, body=body,
-            settings=self._settings if proxy is None and not self._env_proxies else self._settings_for(full, proxy),
-            timeout=self.timeout if timeout is UNSET else _config.to_timeout(timeout, self.timeout),
+            settings=self._settings_for(full, proxy), timeout=_config.to_timeout(timeout, self.timeout),
             follow=self.follow_redirects if follow_redirects is None else follow_redirects,
             max_redirects=self.max_redirects if max_redirects is None else max_redirects,
             cache=cache_mode if cache_mode is not None else self.cache_mode, priority=priority,

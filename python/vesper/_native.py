@@ -62,9 +62,7 @@ def wait_head(request: Any, timeout: Optional[float], redirects: List[RedirectRe
     the builtin TimeoutError when ``timeout`` runs out, RuntimeError with
     the module's failure text when the request failed."""
     response = request.wait_response(timeout)
-    records = request.take_redirects_bytes()
-    if records:
-        redirects.extend(_record(r) for r in records)
+    redirects.extend(take_redirects(request))
     return int(response.status_code), bytes(response.headers)
 
 

@@ -12,7 +12,7 @@ from typing import Any, Iterable, Optional, Tuple
 
 from ._exceptions import InvalidHeader, InvalidURL
 
-__all__ = ["CHECKED_METHODS", "check_method", "check_headers", "browser_url", "shown_url", "proxy_text", "check_framing_headers",
+__all__ = ["check_method", "check_headers", "browser_url", "shown_url", "proxy_text", "check_framing_headers",
            "check_subprotocols", "check_origin"]
 
 # RFC 9110 token characters: header names and methods.
@@ -42,13 +42,15 @@ def _shown(value: str, limit: int = 80) -> str:
     return text if len(text) <= limit else text[:limit - 4] + "...'"
 
 
-# The methods the verbs send: already checked tokens in upper case, which
-# check_method would hand back unchanged.
-CHECKED_METHODS = frozenset({"GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS", "TRACE", "CONNECT"})
+# The methods the verbs send: tokens already in upper case, which
+# check_method hands back as they are without matching them again.
+_CHECKED_METHODS = frozenset({"GET", "HEAD", "POST", "PUT", "PATCH", "DELETE", "OPTIONS", "TRACE", "CONNECT"})
 
 
 def check_method(method: Any) -> str:
     """The method in upper case, or ValueError/TypeError naming it."""
+    if type(method) is str and method in _CHECKED_METHODS:
+        return method
     if not isinstance(method, str):
         raise TypeError(f"method must be a str such as 'GET', not {type(method).__name__}")
     if not _TOKEN.fullmatch(method):

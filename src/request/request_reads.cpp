@@ -1,8 +1,8 @@
 // The bytes side of PyRequest's reads: wait_response, read_chunk, read_all,
 // readinto, read_exact, read_some, and take_available, which never waits.
-// Each waits in interruptible slices (Ctrl-C ends
-// it with KeyboardInterrupt) with an optional timeout (TimeoutError); the
-// flow control and the failure rules are those of next_body and read_body.
+// Each wait runs in interruptible slices (Ctrl-C ends it with
+// KeyboardInterrupt) with an optional timeout (TimeoutError); the flow
+// control and the failure rules are those of next_body and read_body.
 #include <cstring>
 
 #include "module/byte_buffer.h"
