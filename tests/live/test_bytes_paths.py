@@ -9,7 +9,7 @@ import pytest
 
 from memory import rss_bytes
 from servers.app import pattern
-from asyncio_paths import HubRequest, HubWebSocket, hub_for
+from asyncio_paths import HubRequest, HubWebSocket, attached_after_settling
 from vesper_native36 import RequestEvent, WebSocketEvent
 
 MIB = 1_048_576
@@ -82,7 +82,7 @@ def test_hub_serves_many_requests_on_one_loop(engine, http):
             return status, await request.read()
 
         results = await asyncio.gather(*(one(i) for i in range(64)))
-        return results, hub_for(asyncio.get_running_loop())._native.pending_count()
+        return results, await attached_after_settling()
 
     results, attached = asyncio.run(asyncio.wait_for(main(), 60))
     assert attached == 0

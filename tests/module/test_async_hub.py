@@ -7,7 +7,7 @@ import pytest
 from event_tuples import as_tuple
 
 import vesper_native36 as native
-from asyncio_paths import HubRequest, HubWebSocket, hub_for
+from asyncio_paths import HubRequest, HubWebSocket, attached_after_settling, hub_for
 
 
 def run(coro):
@@ -24,7 +24,7 @@ def test_many_requests_in_flight(core, engine):
             return status, head, await request.read()
 
         results = await asyncio.gather(*(one() for _ in range(300)))
-        return results, hub_for(asyncio.get_running_loop())._native.pending_count()
+        return results, await attached_after_settling()
 
     results, attached = run(main())
     assert attached == 0
@@ -46,7 +46,7 @@ def test_failure_and_cancel(core, engine):
         canceled.cancel()
         with pytest.raises(RuntimeError, match="ended without a response"):
             await waiting
-        return hub_for(asyncio.get_running_loop())._native.pending_count()
+        return await attached_after_settling()
 
     assert run(main()) == 0
 

@@ -17,7 +17,10 @@ import weakref
 from vesper._hub import hub_for
 from vesper._native import RequestEvent
 
-__all__ = ["EventPump", "AsyncRequest", "AsyncWebSocket", "HubRequest", "HubWebSocket", "hub_for"]
+__all__ = [
+    "EventPump", "AsyncRequest", "AsyncWebSocket", "HubRequest", "HubWebSocket", "hub_for",
+    "attached_after_settling",
+]
 
 _BATCH = 64
 # How often a pump whose object stopped notifying polls (seconds).
@@ -247,6 +250,20 @@ class HubRequest:
         """Cancels; the request leaves the hub, so no more events come."""
         self._request.cancel()
         self.channel.end()
+
+
+async def attached_after_settling(deadline=5.0):
+    """How many objects the running loop's hub still holds once its
+    pending notifies ran.  A body read to its end does not wait for the
+    request's ENDED event, which the hub takes on its next poll, so the
+    count is taken only after the loop had its turns (bounded in time:
+    a lost wake-up keeps an object attached and shows here)."""
+    native = hub_for(asyncio.get_running_loop())._native
+    loop = asyncio.get_running_loop()
+    until = loop.time() + deadline
+    while native.pending_count() and loop.time() < until:
+        await asyncio.sleep(0.001)
+    return native.pending_count()
 
 
 class HubWebSocket(_PumpedWebSocket):
