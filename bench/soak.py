@@ -6,6 +6,9 @@ Workloads (counts scaled by SOAK_SCALE, default 1):
 - 150,000 sequential GETs of a 1 KiB file on one engine (a fixed loss per
   request, such as a curl list a handle reset forgets, shows here first);
 - 20,000 asyncio GETs through vesper.AsyncClient, 64 in flight;
+- 300 asyncio downloads of 4 MiB through AsyncClient and aiter_bytes(),
+  every tenth left half read (the body's queue, its pause and the memory
+  of its chunks, reused while the transfer runs, let go at the end);
 - 10,000 WebSocket connect / echo / close cycles;
 - 200,000 WebSocket messages echoed on one connection through vesper.Client
   and 200,000 through vesper.AsyncClient, 16 in flight: 64 KiB binary
@@ -35,7 +38,7 @@ sys.path.insert(0, str(HERE))
 ROOT = HERE.parent
 SCALE = float(os.environ.get("SOAK_SCALE", "1"))
 
-COUNTS = {"sequential_gets": 150_000, "asyncio_gets": 20_000, "websocket_cycles": 10_000,
+COUNTS = {"sequential_gets": 150_000, "asyncio_gets": 20_000, "asyncio_downloads": 300, "websocket_cycles": 10_000,
           "websocket_messages": 200_000, "websocket_messages_async": 200_000, "engines_dropped": 2_000,
           "install_while_running": 30_000, "own_thread_refusals": 20_000}
 # RSS spread after warm-up (KiB).  Sequential GETs: 1 MiB over 150,000.
@@ -53,7 +56,10 @@ DEFAULT_SPREAD_KIB = 5 * 1024
 # engines is a slope of up to about 30 MiB per 10,000 with no trend; the
 # bound (4 KiB per engine) still catches an engine's TLS context or buffers
 # left behind.
-SLOPE_KIB = {"sequential_gets": 64, "asyncio_gets": 128, "websocket_cycles": 256, "websocket_messages": 128,
+# A download's queue and chunk memory (up to 2 MiB) left behind would be
+# 20 GiB per 10,000; the bound is 16 KiB per download.
+SLOPE_KIB = {"sequential_gets": 64, "asyncio_gets": 128, "asyncio_downloads": 163_840,
+             "websocket_cycles": 256, "websocket_messages": 128,
              "websocket_messages_async": 128, "engines_dropped": 40960,
              "install_while_running": 128, "own_thread_refusals": 128}
 LIBRARIES = ("vesper_native36.abi3.so", "libhalyard.so")
@@ -98,6 +104,28 @@ def asyncio_gets(base, _ws, count, sample):
                     done += 1
                     sample(done)
             await asyncio.gather(*(worker() for _ in range(64)))
+    asyncio.run(main())
+
+
+def asyncio_downloads(base, _ws, count, sample):
+    import asyncio
+
+    import vesper
+    size = 4 << 20
+
+    async def main():
+        async with vesper.AsyncClient(cache=False) as client:
+            for i in range(count):
+                headers = {"Range": f"bytes=0-{size - 1}"}
+                async with client.stream("GET", base + "/large", headers=headers) as response:
+                    assert response.status_code == 206
+                    got = 0
+                    async for chunk in response.aiter_bytes():
+                        got += len(chunk)
+                        if i % 10 == 9 and got >= size // 2:
+                            break                  # left half read: closed unread
+                    assert got == size or i % 10 == 9
+                sample(i + 1)
     asyncio.run(main())
 
 
@@ -245,8 +273,8 @@ def own_thread_refusals(base, _ws, count, sample):
     assert refused["slowest"] < 1.0, f"a refusal took {refused['slowest']:.2f} s"
 
 
-WORKLOADS = {f.__name__: f for f in (sequential_gets, asyncio_gets, websocket_cycles, websocket_messages,
-                                     websocket_messages_async, engines_dropped,
+WORKLOADS = {f.__name__: f for f in (sequential_gets, asyncio_gets, asyncio_downloads, websocket_cycles,
+                                     websocket_messages, websocket_messages_async, engines_dropped,
                                      install_while_running, own_thread_refusals)}
 
 

@@ -20,6 +20,11 @@ constexpr const char* kHeadAlreadyTaken = "response head was already taken";
 // Chromium's ERR_ABORTED, the network error of a cancelled request.
 constexpr int32_t kNetErrorAborted = -3;
 
+// Emptied chunks from this size on are shelved for the next chunks (up to
+// what the pause lets queue); the allocator serves smaller ones from its own
+// caches.
+constexpr size_t kShelvedChunkMin = 4096;
+
 // Reads of more than this are not allocated up front from a head's word.
 constexpr uint64_t kMaxLengthHint = 1ull << 30;
 
@@ -100,7 +105,7 @@ int32_t RequestState::on_data(const uint8_t* data, uint64_t len) {
         // With no reader's buffer posted (the usual case) the chunk is copied
         // before the lock is taken; a buffer posted meanwhile finds it queued.
         const bool copied = posted_.load(std::memory_order_relaxed) == nullptr;
-        Bytes chunk = copied ? copy_core_bytes(data, len) : Bytes{};
+        Bytes chunk = copied ? fill_chunk(data, len) : Bytes{};
         std::lock_guard lock(mutex_);
         // After a callback fault the body has a gap: nothing that comes
         // later is handed out, and the Core stops reading until the reader
@@ -117,7 +122,10 @@ int32_t RequestState::on_data(const uint8_t* data, uint64_t len) {
         }
         // An empty piece is queued as it came (poll events show it).
         if (len == 0 || taken < len) {
-            if (!copied) chunk = copy_core_bytes(data + taken, len - taken);
+            if (!copied && taken < len) {
+                chunk = shelved_locked();
+                chunk.assign(data + taken, data + len);
+            }
             buffered_ = saturating_add(buffered_, chunk.size());
             chunks_.push_back(std::move(chunk));
             // Pausing matters while the Core still delivers; after a
@@ -139,9 +147,13 @@ int32_t RequestState::on_data(const uint8_t* data, uint64_t len) {
 }
 
 void RequestState::on_complete(uint32_t result, int32_t net_error, uint32_t timeout_phase) {
+    // No chunk comes any more: the shelf is freed (after the lock).
+    std::vector<Bytes> shelf;
     try {
         std::lock_guard lock(mutex_);
         completed_ = true;
+        shelf.swap(shelf_);
+        shelf_bytes_ = 0;
         // A callback fault may have lost a chunk: the request stays failed
         // rather than end as a success with a gap in its body.
         if (outcome_ != static_cast<int>(ErrorKind::CallbackPanic)) {
@@ -378,14 +390,47 @@ size_t RequestState::copy_queued_locked(uint8_t* out, size_t copied, size_t capa
         if (n != 0) std::memcpy(out + copied, front.data() + front_offset_, n);  // empty chunks hold no pointer
         copied += n;
         front_offset_ += n;
-        if (front_offset_ == front.size()) {
-            chunks_.pop_front();
-            front_offset_ = 0;
-        }
+        if (front_offset_ == front.size()) pop_front_locked();
     }
     const size_t taken = copied - before;
     buffered_ = taken > buffered_ ? 0 : buffered_ - taken;
     return copied;
+}
+
+void RequestState::pop_front_locked() {
+    Bytes& front = chunks_.front();
+    const size_t capacity = front.capacity();
+    if (!completed_ && capacity >= kShelvedChunkMin && shelf_bytes_ + capacity <= kPauseAtBytes) {
+        try {
+            shelf_.push_back(std::move(front));  // a vector's move: on a failed growth `front` is intact
+            shelf_bytes_ += capacity;
+        } catch (...) {
+            // Not shelved: freed with the chunk.
+        }
+    }
+    chunks_.pop_front();
+    front_offset_ = 0;
+}
+
+Bytes RequestState::shelved_locked() {
+    Bytes chunk;
+    if (!shelf_.empty()) {
+        chunk = std::move(shelf_.back());
+        shelf_.pop_back();
+        shelf_bytes_ -= chunk.capacity();
+    }
+    return chunk;
+}
+
+Bytes RequestState::fill_chunk(const uint8_t* data, uint64_t len) {
+    Bytes chunk;
+    if (len == 0) return chunk;
+    {
+        std::lock_guard lock(mutex_);
+        chunk = shelved_locked();
+    }
+    chunk.assign(data, data + len);
+    return chunk;
 }
 
 CopyTake RequestState::copy_result_locked(size_t copied, bool& resume, bool& cancel) {
@@ -447,10 +492,7 @@ CopyTake RequestState::take_available(hy_request* core, uint8_t* out, size_t cap
         std::lock_guard lock(mutex_);
         // Empty pieces are skipped: they would hide the end from a take of
         // nothing.
-        while (!chunks_.empty() && chunks_.front().size() == front_offset_) {
-            chunks_.pop_front();
-            front_offset_ = 0;
-        }
+        while (!chunks_.empty() && chunks_.front().size() == front_offset_) pop_front_locked();
         taken = copy_result_locked(copy_queued_locked(out, 0, capacity), resume, cancel);
         if (std::holds_alternative<std::monostate>(taken)) reader_waiting_ = true;
     }

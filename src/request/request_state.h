@@ -174,6 +174,14 @@ private:
     ChunkTake end_locked(bool& cancel);
     // Copies queued bytes to out[copied:capacity]; returns the new count.
     size_t copy_queued_locked(uint8_t* out, size_t copied, size_t capacity);
+    // Drops chunks_.front(), putting its memory on the shelf while the
+    // Core still delivers.
+    void pop_front_locked();
+    // Memory for the next chunk: a shelved one, or none (then it is
+    // allocated as it is filled).
+    Bytes shelved_locked();
+    // A chunk holding data[0:len], filled outside the lock.
+    Bytes fill_chunk(const uint8_t* data, uint64_t len);
     // What a copy took once it has its count: bytes, the end, the failure
     // or nothing yet.
     CopyTake copy_result_locked(size_t copied, bool& resume, bool& cancel);
@@ -198,6 +206,14 @@ private:
     std::condition_variable changed_;
     uint64_t wakes_ = 0;
     std::deque<Bytes> chunks_;
+    // The memory of chunks (from 4 KiB) the readers emptied, reused by the
+    // next chunks while the Core delivers: with a fresh allocation per
+    // chunk, a reader's 256 KiB takes between them made the allocator hand
+    // pages back and fault them in again (about 10,000 page faults per
+    // 64 MiB downloaded).  At most what the pause lets queue (1 MiB); let
+    // go when the Core completes.
+    std::vector<Bytes> shelf_;
+    uint64_t shelf_bytes_ = 0;  // the shelved chunks' capacity
     size_t front_offset_ = 0;  // bytes of chunks_.front() already copied out
     // A waiting reader's buffer the callbacks fill while the queue is empty.
     // Set and cleared under mutex_; read without it only as a hint of
