@@ -7,11 +7,12 @@ import time
 from . import reaper
 
 # A child's argv prefix (after sys.executable) that runs the rest of argv
-# with SIGINT and SIGQUIT as a terminal's job has them: the suite may itself
-# run as a background job (make from a script), which ignores them, and an
-# ignored SIGINT stays ignored in every child started from it.
+# with SIGINT, SIGQUIT and SIGHUP as a terminal's job has them: the suite
+# may itself run as a background job (make from a script), which ignores the
+# first two, or under nohup, which ignores SIGHUP, and an ignored signal
+# stays ignored in every child started from it.
 WITH_DEFAULT_SIGNALS = ["-c", "import os, signal, sys; "
-                        "[signal.signal(s, signal.SIG_DFL) for s in (signal.SIGINT, signal.SIGQUIT)]; "
+                        "[signal.signal(s, signal.SIG_DFL) for s in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP)]; "
                         "os.execv(sys.argv[1], sys.argv[1:])"]
 
 HERE = pathlib.Path(__file__).resolve().parent
