@@ -38,7 +38,8 @@ sys.path.insert(0, str(HERE))
 ROOT = HERE.parent
 SCALE = float(os.environ.get("SOAK_SCALE", "1"))
 
-COUNTS = {"sequential_gets": 150_000, "asyncio_gets": 20_000, "asyncio_downloads": 300, "websocket_cycles": 10_000,
+COUNTS = {"sequential_gets": 150_000, "asyncio_gets": 20_000, "asyncio_downloads": 300, "streamed_uploads": 300,
+          "websocket_cycles": 10_000,
           "websocket_messages": 200_000, "websocket_messages_async": 200_000, "engines_dropped": 2_000,
           "install_while_running": 30_000, "own_thread_refusals": 20_000}
 # RSS spread after warm-up (KiB).  Sequential GETs: 1 MiB over 150,000.
@@ -57,8 +58,9 @@ DEFAULT_SPREAD_KIB = 5 * 1024
 # bound (4 KiB per engine) still catches an engine's TLS context or buffers
 # left behind.
 # A download's queue and chunk memory (up to 2 MiB) left behind would be
-# 20 GiB per 10,000; the bound is 16 KiB per download.
-SLOPE_KIB = {"sequential_gets": 64, "asyncio_gets": 128, "asyncio_downloads": 163_840,
+# 20 GiB per 10,000; the bound is 16 KiB per download.  The same for an
+# upload's queue and the memory it keeps for its next pieces (up to 1 MiB).
+SLOPE_KIB = {"sequential_gets": 64, "asyncio_gets": 128, "asyncio_downloads": 163_840, "streamed_uploads": 163_840,
              "websocket_cycles": 256, "websocket_messages": 128,
              "websocket_messages_async": 128, "engines_dropped": 40960,
              "install_while_running": 128, "own_thread_refusals": 128}
@@ -127,6 +129,45 @@ def asyncio_downloads(base, _ws, count, sample):
                     assert got == size or i % 10 == 9
                 sample(i + 1)
     asyncio.run(main())
+
+
+def streamed_uploads(base, _ws, count, sample):
+    """4 MiB bodies from a generator of 64 KiB pieces, on the sync and the
+    asyncio client in turn; every tenth one abandoned half-way (its
+    generator fails, so the request is cancelled)."""
+    import asyncio
+
+    import vesper
+    piece = bytes(range(256)) * 256
+
+    def pieces(i):
+        for n in range(64):
+            if i % 10 == 9 and n == 32:
+                raise ValueError("abandoned")
+            yield piece
+
+    async def apieces(i):
+        for chunk in pieces(i):
+            yield chunk
+
+    async def main(client, aclient):
+        for i in range(count):
+            try:
+                if i % 2:
+                    response = await aclient.post(base + "/upload", content=apieces(i))
+                else:
+                    response = client.post(base + "/upload", content=pieces(i))
+            except (vesper.Error, ValueError):
+                assert i % 10 == 9, f"upload {i} failed"
+            else:
+                assert response.status_code == 200 and response.content == b"ok" and i % 10 != 9
+            sample(i + 1)
+
+    async def run():
+        with vesper.Client(cache=False) as client:
+            async with vesper.AsyncClient(cache=False) as aclient:
+                await main(client, aclient)
+    asyncio.run(run())
 
 
 def websocket_cycles(_base, ws, count, sample):
@@ -273,7 +314,8 @@ def own_thread_refusals(base, _ws, count, sample):
     assert refused["slowest"] < 1.0, f"a refusal took {refused['slowest']:.2f} s"
 
 
-WORKLOADS = {f.__name__: f for f in (sequential_gets, asyncio_gets, asyncio_downloads, websocket_cycles,
+WORKLOADS = {f.__name__: f for f in (sequential_gets, asyncio_gets, asyncio_downloads, streamed_uploads,
+                                     websocket_cycles,
                                      websocket_messages, websocket_messages_async, engines_dropped,
                                      install_while_running, own_thread_refusals)}
 

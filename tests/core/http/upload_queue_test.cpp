@@ -257,6 +257,63 @@ TEST(UploadQueue, TimedWaitWakesWhenTheReaderMakesRoom) {
     reader.join();
 }
 
+// The piece sizes differ from one round to the next, so memory kept from
+// an emptied piece is reused for a larger or a smaller one.
+std::string paced_piece(size_t round, size_t index) {
+    static constexpr size_t kSizes[] = {16384, 3, 65536, 1, 200'000, 5000, 70'000};
+    const size_t size = kSizes[(round + index) % std::size(kSizes)];
+    std::string piece(size, '\0');
+    for (size_t i = 0; i < size; ++i) piece[i] = static_cast<char>((round * 131 + index * 7 + i) % 251);
+    return piece;
+}
+
+TEST(UploadQueue, ReusedMemoryCarriesEachPieceIntactWithAWriterAndAReaderAtOnce) {
+    UploadQueue q(256 * 1024);
+    std::string sent;
+    std::thread writer([&] {
+        for (size_t round = 0; round < 60; ++round) {
+            for (size_t index = 0; index < 7; ++index) {
+                const std::string piece = paced_piece(round, index);
+                sent += piece;
+                ASSERT_EQ(q.append(raw_bytes(piece), piece.size(), false).code, HY_OK);
+                ASSERT_EQ(q.wait_for_room(), HY_OK);
+            }
+        }
+        ASSERT_EQ(q.append(nullptr, 0, true).code, HY_OK);
+    });
+    std::string got;
+    std::string buf(70'001, '\0');
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    for (size_t step = 1; std::chrono::steady_clock::now() < deadline; step = step * 7 % 70'001 + 1) {
+        size_t n = 0;
+        const Read r = q.read(reinterpret_cast<uint8_t*>(buf.data()), step, n);
+        if (r == Read::End) break;
+        ASSERT_NE(r, Read::Aborted);
+        if (r == Read::Empty) std::this_thread::yield();
+        got.append(buf, 0, n);
+        EXPECT_LE(q.spare_bytes(), 256u * 1024u);
+    }
+    writer.join();
+    EXPECT_EQ(got.size(), sent.size());
+    EXPECT_TRUE(got == sent) << "the body differs from what was written";
+    EXPECT_EQ(q.spare_bytes(), 0u) << "memory kept after the final piece";
+}
+
+TEST(UploadQueue, EmptiedPiecesAreKeptUpToTheLimitAndLetGoOnClose) {
+    UploadQueue q(100'000);
+    const std::string piece(30'000, 'p');
+    uint8_t buf[30'000];
+    size_t n = 0;
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(q.append(raw_bytes(piece), piece.size(), false).code, HY_OK);
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(q.read(buf, sizeof buf, n), Read::Data);
+    EXPECT_GE(q.spare_bytes(), 90'000u);  // three pieces' memory, not five
+    EXPECT_LE(q.spare_bytes(), 100'000u);
+    ASSERT_EQ(q.append(raw_bytes("tiny"), 4, false).code, HY_OK);
+    EXPECT_LT(q.spare_bytes(), 90'000u);  // one taken for the next piece
+    q.close(HY_CANCELED);
+    EXPECT_EQ(q.spare_bytes(), 0u);
+}
+
 // A close ends a timed wait at once with the close's code, or HY_OK when
 // the final piece had been taken, as for wait_for_room.
 class UploadQueueTimedEnd : public ::testing::TestWithParam<std::tuple<uint32_t, bool>> {};
