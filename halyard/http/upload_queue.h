@@ -9,10 +9,10 @@
 // every piece would cost both threads a sleep and a wake-up.
 //
 // The memory of pieces the reader emptied is kept (up to the limit, and
-// only until the final piece is written) for the pieces written next, and pieces are copied outside the lock: with a fresh
-// allocation per 64 KiB piece, freed on the network thread, the allocator
-// gave pages back and faulted them in again, about 10,000 page faults per
-// 64 MiB uploaded.
+// only until the final piece is written) for the pieces written next, and
+// pieces are copied outside the lock: with a fresh allocation per 64 KiB
+// piece, freed on the network thread, the allocator gave pages back and
+// faulted them in again, about 10,000 page faults per 64 MiB uploaded.
 #pragma once
 
 #include <condition_variable>

@@ -21,12 +21,17 @@ MIB = 1_048_576
 CHUNKS = [b"abc", b"", b"\x00\xff" * 3, b"x", bytes(range(256)) * 5]
 
 
-@pytest.fixture
-def streaming(core, engine):
+def streaming_request(core, engine):
+    """A started request whose head has come, and its id in the double."""
     request, ident = started(core, engine)
     core.response(ident)
     request.wait_response(5)
     return request, ident
+
+
+@pytest.fixture
+def streaming(core, engine):
+    return streaming_request(core, engine)
 
 
 def feed(core, ident, chunks, complete=True):
@@ -300,16 +305,14 @@ def test_a_waiting_readinto_takes_bytes_in_order(core, engine, room, pieces):
     # was not yet waiting finds the bytes queued (a full MiB then pauses),
     # so each try waits longer first.  A posted buffer that is never
     # written into fails every try.
+    body = b"".join(pieces)
     for attempt in range(1, 6):
-        request, ident = started(core, engine)
-        core.response(ident)
-        request.wait_response(5)
+        request, ident = streaming_request(core, engine)
         into = bytearray(room)
         count = Background(request.readinto, into, 10)
         time.sleep(0.1 * attempt)
         answers = [core.data(ident, piece) for piece in pieces]
         n = count.join()
-        body = b"".join(pieces)
         got = bytes(into[:n])
         core.complete(ident)
         rest = bytearray()

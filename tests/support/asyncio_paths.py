@@ -258,8 +258,8 @@ async def attached_after_settling(deadline=5.0):
     request's ENDED event, which the hub takes on its next poll, so the
     count is taken only after the loop had its turns (bounded in time:
     a lost wake-up keeps an object attached and shows here)."""
-    native = hub_for(asyncio.get_running_loop())._native
     loop = asyncio.get_running_loop()
+    native = hub_for(loop)._native
     until = loop.time() + deadline
     while native.pending_count() and loop.time() < until:
         await asyncio.sleep(0.001)
