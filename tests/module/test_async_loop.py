@@ -120,10 +120,11 @@ def test_many_async_requests_leave_nothing_behind(core, engine):
         loop = asyncio.get_running_loop()
 
         async def settled_count():
-            # Lets the loop retire its own finished handles first.
+            # The Core's threads first, then the loop retires the handles
+            # they scheduled last (each holds the loop).
+            core.wait_idle()
             for _ in range(3):
                 await asyncio.sleep(0)
-            core.wait_idle()
             gc.collect()
             native.PyEngine.abi_version()  # applies decrements queued by Core threads
             return sys.getrefcount(loop)
