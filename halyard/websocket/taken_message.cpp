@@ -5,15 +5,17 @@
 namespace halyard {
 
 void BufferShelf::put(std::vector<uint8_t>&& buffer) noexcept {
-    if (buffer.capacity() == 0 || buffer.capacity() > kLargestKept) return;
+    const size_t capacity = buffer.capacity();
+    if (capacity == 0 || capacity > kKeptBytes) return;
     std::vector<uint8_t> dropped;  // freed outside the lock
     {
         std::lock_guard lock(mutex_);
-        if (count_ == kKept) {
+        if (count_ == kSlots || bytes_ + capacity > kKeptBytes) {
             dropped = std::move(buffer);
         } else {
             buffer.clear();
             kept_[count_++] = std::move(buffer);
+            bytes_ += capacity;
         }
     }
 }
@@ -21,7 +23,14 @@ void BufferShelf::put(std::vector<uint8_t>&& buffer) noexcept {
 std::vector<uint8_t> BufferShelf::take() noexcept {
     std::lock_guard lock(mutex_);
     if (count_ == 0) return {};
-    return std::move(kept_[--count_]);
+    std::vector<uint8_t> buffer = std::move(kept_[--count_]);
+    bytes_ -= buffer.capacity();
+    return buffer;
+}
+
+size_t BufferShelf::kept_bytes() const noexcept {
+    std::lock_guard lock(mutex_);
+    return bytes_;
 }
 
 }  // namespace halyard

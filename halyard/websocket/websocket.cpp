@@ -78,7 +78,13 @@ uint32_t WebSocket::send(uint32_t type, const uint8_t* data, uint64_t len) {
     if (type == HY_WS_TEXT && !is_valid_utf8(data, static_cast<size_t>(len))) return HY_INVALID_ARGUMENT;
     Outgoing item;
     item.type = type;
-    if (len > 0) item.data.assign(data, data + len);
+    if (len > 0) {
+        // Into a buffer an earlier message went out in: fresh memory here,
+        // freed on the network thread, would have the allocator give its
+        // pages back and fault them in again, message after message.
+        item.data = send_shelf_.take();
+        item.data.assign(data, data + len);
+    }
     {
         std::lock_guard lock(queue_mutex_);
         // Checked again with the queueing, in one step: a close queued since
@@ -289,6 +295,7 @@ void WebSocket::feed_session() {
             unsent_bytes_.fetch_sub(item.data.size());
             // Refused once a close went out: such a message is dropped.
             session_.send_message(item.type, item.data.data(), item.data.size());
+            send_shelf_.put(std::move(item.data));
         }
     }
 }

@@ -171,6 +171,7 @@ private:
     std::atomic<bool> kick_pending_{false};
     std::mutex queue_mutex_;                  // guards queued_ and the unsent count's checks
     std::deque<Outgoing> queued_;
+    BufferShelf send_shelf_;                  // framed messages' buffers, for the next sends
     std::atomic<uint64_t> unsent_bytes_{0};
     // Set before start (read by the network thread after the start's post);
     // the phase that timed out is stored before on_error.

@@ -441,14 +441,36 @@ TEST(SessionTake, BuffersGivenBackAssembleTheNextMessages) {
     ASSERT_EQ(listener.taken.size(), 2u);
     EXPECT_EQ(listener.taken[1].data, first);  // no fresh memory for it
     EXPECT_EQ(listener.taken[1].buffer, Bytes(3000, 'b'));
-    // The shelf keeps two buffers of at most 1 MiB; others are freed.
+}
+
+// A window of messages in flight goes round the shelf: it keeps up to
+// kSlots buffers of kKeptBytes together, the last one given back first.
+TEST(SessionTake, TheShelfKeepsAWindowOfBuffersWithinItsBudget) {
     BufferShelf shelf;
-    shelf.put(Bytes(size_t{2} << 20));
+    shelf.put(Bytes(BufferShelf::kKeptBytes + 1));  // larger than the whole budget
+    EXPECT_EQ(shelf.kept_bytes(), 0u);
+    std::vector<const uint8_t*> given;
+    for (size_t i = 0; i < BufferShelf::kSlots + 2; ++i) {
+        Bytes buffer(1000, 'x');
+        given.push_back(buffer.data());
+        shelf.put(std::move(buffer));
+    }
+    EXPECT_EQ(shelf.kept_bytes(), BufferShelf::kSlots * 1000);
+    for (size_t i = BufferShelf::kSlots; i-- > 0;) {
+        Bytes taken = shelf.take();
+        EXPECT_TRUE(taken.empty());  // emptied, its memory kept
+        EXPECT_EQ(taken.data(), given[i]);
+    }
     EXPECT_EQ(shelf.take().capacity(), 0u);
-    for (int i = 0; i < 3; ++i) shelf.put(Bytes(100, 'x'));
-    EXPECT_EQ(shelf.take().capacity(), 100u);
-    EXPECT_TRUE(shelf.take().empty());  // emptied, capacity kept
-    EXPECT_EQ(shelf.take().capacity(), 0u);
+    EXPECT_EQ(shelf.kept_bytes(), 0u);
+    // The byte budget binds before the slots: 64 KiB buffers fill it at 16,
+    // 300 KiB ones at 3.
+    for (int i = 0; i < 5; ++i) shelf.put(Bytes(300 << 10));
+    EXPECT_EQ(shelf.kept_bytes(), size_t{900} << 10);
+    shelf.put(Bytes(200 << 10));
+    EXPECT_EQ(shelf.kept_bytes(), size_t{900} << 10);
+    shelf.put(Bytes(124 << 10));  // exactly fills it
+    EXPECT_EQ(shelf.kept_bytes(), BufferShelf::kKeptBytes);
 }
 
 // A listener that fails inside wslay's callbacks, as the module's can when
