@@ -105,20 +105,33 @@ class RequestEvent(tuple[int, int | None, bytes | None, str | None, str | None, 
     def failure(self) -> CoreFailure | None: ...
 
 @final
-class WebSocketEvent(tuple[int, str | bytes | None, int | None, str | None, CoreFailure | None]):
+class PendingMessage:
+    """A message of 4 KiB or more as the event hub hands it out: its str or
+    bytes is made when ``take()`` is first called (the hub takes a window
+    of messages at once; made together, their memory would be given back to
+    the system and faulted in again for each window)."""
+
+    def take(self) -> str | bytes:
+        """str for text (invalid UTF-8 replaced by U+FFFD), bytes for
+        binary; the same object on every call."""
+    @property
+    def pending_bytes(self) -> int:
+        """Bytes held until the first take() (0 after it)."""
+
+class WebSocketEvent(tuple[int, str | bytes | PendingMessage | None, int | None, str | None, CoreFailure | None]):
     """One event of a WebSocket (recv_message, poll_events_bytes, the event
     hub); ``kind`` says which fields are set, the others are None."""
 
     OPEN: ClassVar[int]       # payload: the subprotocol as bytes (b"" for none)
-    TEXT: ClassVar[int]       # payload: str
-    BINARY: ClassVar[int]     # payload: bytes
+    TEXT: ClassVar[int]       # payload: str (from the hub, 4 KiB and more: a PendingMessage)
+    BINARY: ClassVar[int]     # payload: bytes (from the hub, 4 KiB and more: a PendingMessage)
     CLOSING: ClassVar[int]
     CLOSED: ClassVar[int]     # code, reason
     ERROR: ClassVar[int]      # failure
     @property
     def kind(self) -> int: ...
     @property
-    def payload(self) -> str | bytes | None: ...
+    def payload(self) -> str | bytes | PendingMessage | None: ...
     @property
     def code(self) -> int | None: ...
     @property

@@ -15,7 +15,7 @@ from typing import Any, List, Optional, Sequence, Tuple
 
 import vesper_native36 as native
 
-__all__ = ["native", "RequestEvent", "WebSocketEvent", "core_has", "core_records_sent_heads", "RedirectRecord", "wait_head", "wait_step",
+__all__ = ["native", "RequestEvent", "WebSocketEvent", "PendingMessage", "core_has", "core_records_sent_heads", "RedirectRecord", "wait_head", "wait_step",
            "take_redirects", "read_chunk", "read_all", "readinto", "ws_recv", "as_bytes", "upload_write"]
 
 RedirectRecord = Tuple[int, bytes, str, str]
@@ -23,6 +23,8 @@ RedirectRecord = Tuple[int, bytes, str, str]
 # their kind constants are class attributes (RequestEvent.RESPONSE, ...).
 RequestEvent = native.RequestEvent
 WebSocketEvent = native.WebSocketEvent
+# The payload of a large message from the hub, made into str or bytes by take().
+PendingMessage = native.PendingMessage
 
 
 def core_has(name: str) -> bool:

@@ -14,7 +14,7 @@ from ._exceptions import (Error, UnsupportedProtocol, WebSocketClosed, WebSocket
                           websocket_failure)
 from ._headers import Headers, HeaderTypes
 from ._models import Request
-from ._native import WebSocketEvent
+from ._native import PendingMessage, WebSocketEvent
 from ._request_checks import check_headers, check_origin, check_subprotocols
 from ._url import URL
 
@@ -106,6 +106,10 @@ class _State:
         kind = event.kind
         if kind == _TEXT or kind == _BINARY:
             payload = event.payload
+            if isinstance(payload, PendingMessage):
+                # The hub hands large messages over unmade: each is made
+                # when it is asked for.
+                return payload.take()
             assert payload is not None
             return payload
         if kind == _OPEN:

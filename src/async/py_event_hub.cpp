@@ -66,8 +66,8 @@ Result<Drained> drain_websocket(PyObject* list, const HubMember& member, uint64_
     Drained out;
     Result<std::vector<WebSocketEvent>> popped = pop_websocket_events(socket, room);
     if (!popped.ok()) return out;  // never connected: nothing to deliver
-    for (const WebSocketEvent& event : popped.value()) {
-        TRY_ASSIGN(PyRef value, websocket_event_record(event));
+    for (WebSocketEvent& event : popped.value()) {
+        TRY_ASSIGN(PyRef value, websocket_hub_record(event));
         TRY_STATUS(append_pair(list, member, std::move(value)));
         ++count;
         if (event.terminal()) out.terminal = true;

@@ -45,8 +45,8 @@ PyTypeObject* create_type(const ClassDef& def) {
 }  // namespace
 
 const ClassDef& class_def(ClassId id) {
-    static const ClassDef* const defs[kClassCount] = {&kEngineClass, &kRequestClass, &kResponseClass,
-                                                      &kWebSocketClass, &kEventHubClass};
+    static const ClassDef* const defs[kClassCount] = {&kEngineClass,    &kRequestClass,  &kResponseClass,
+                                                      &kWebSocketClass, &kEventHubClass, &kPendingMessageClass};
     return *defs[static_cast<int>(id)];
 }
 

@@ -15,8 +15,8 @@
 
 namespace vesper {
 
-enum class ClassId { Engine = 0, Request, Response, WebSocket, EventHub };
-inline constexpr int kClassCount = 5;
+enum class ClassId { Engine = 0, Request, Response, WebSocket, EventHub, PendingMessage };
+inline constexpr int kClassCount = 6;
 
 enum class MethodKind { Args, None };
 
@@ -58,6 +58,7 @@ extern const ClassDef kRequestClass;
 extern const ClassDef kResponseClass;
 extern const ClassDef kWebSocketClass;
 extern const ClassDef kEventHubClass;
+extern const ClassDef kPendingMessageClass;
 
 const ClassDef& class_def(ClassId id);
 // The class's type object, created on first need and kept for the process.

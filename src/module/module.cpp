@@ -91,10 +91,11 @@ Result<PyRef> initialise() {
     for (ClassId id : {ClassId::Engine, ClassId::Request, ClassId::Response, ClassId::WebSocket}) {
         TRY_STATUS(add_class(module.get(), id));
     }
-    // An addition: an attribute, left out of the established __all__.
-    TRY_ASSIGN(PyTypeObject* hub_type, class_type(ClassId::EventHub));
-    if (PyObject_SetAttrString(module.get(), "PyEventHub", reinterpret_cast<PyObject*>(hub_type)) < 0) {
-        return Failure::fetch();
+    // Additions: attributes, left out of the established __all__.
+    for (auto [name, id] : {std::pair{"PyEventHub", ClassId::EventHub},
+                            std::pair{"PendingMessage", ClassId::PendingMessage}}) {
+        TRY_ASSIGN(PyTypeObject* type, class_type(id));
+        if (PyObject_SetAttrString(module.get(), name, reinterpret_cast<PyObject*>(type)) < 0) return Failure::fetch();
     }
     // The failures as values: the exception classes and the kind names.
     PyObject* core_failure = core_failure_type();

@@ -4,6 +4,7 @@
 
 #include "module/core_failure.h"
 #include "module/event_records.h"
+#include "websocket/pending_message.h"
 
 namespace vesper {
 
@@ -22,17 +23,6 @@ Result<PyRef> kind_text(const char* kind) {
         return PyRef::borrow(texts[i]);
     }
     return make_str(kind);
-}
-
-// A message's payload in the record: str for text, bytes for binary.
-Result<PyRef> payload_value(bool text_message, const uint8_t* payload, size_t len) {
-    if (text_message) {
-        PyRef text = PyRef::steal(
-            PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(payload), static_cast<Py_ssize_t>(len), "replace"));
-        if (!text) return Failure::fetch();
-        return text;
-    }
-    return make_bytes(payload, len);
 }
 
 Result<PyRef> value(const char* kind, const uint8_t* payload, size_t len, PyRef code, PyRef text) {
@@ -67,6 +57,14 @@ Result<PyRef> event_tuple(const WebSocketEvent& event) {
     return Failure::panic("unknown WebSocket event kind");
 }
 
+Result<PyRef> message_record(bool text, PyRef payload) {
+    using Out = WebSocketEventKind;
+    TRY_ASSIGN(PyRef record,
+               new_event_record(websocket_event_type(), static_cast<long>(text ? Out::Text : Out::Binary)));
+    set_event_field(record.get(), kSocketPayload, std::move(payload));
+    return record;
+}
+
 // The WebSocketEvent record: a text payload as str (UTF-8 decoded once,
 // each invalid sequence replaced by U+FFFD), bytes for the others.
 Result<PyRef> event_record(const WebSocketEvent& event) {
@@ -83,11 +81,8 @@ Result<PyRef> event_record(const WebSocketEvent& event) {
         }
         case Kind::Message: {
             const bool text = event.type == WebSocketEvent::MessageType::Text;
-            TRY_ASSIGN(PyRef record, new_event_record(type, static_cast<long>(text ? Out::Text : Out::Binary)));
-            TRY_ASSIGN(PyRef payload,
-                       payload_value(text, event.payload.data(), event.payload.size()));
-            set_event_field(record.get(), kSocketPayload, std::move(payload));
-            return record;
+            TRY_ASSIGN(PyRef payload, message_value(text, event.payload.data(), event.payload.size()));
+            return message_record(text, std::move(payload));
         }
         case Kind::Closing:
             return new_event_record(type, static_cast<long>(Out::Closing));
@@ -116,5 +111,23 @@ Result<PyRef> event_record(const WebSocketEvent& event) {
 Result<PyRef> websocket_event_value(const WebSocketEvent& event) { return event_tuple(event); }
 
 Result<PyRef> websocket_event_record(const WebSocketEvent& event) { return event_record(event); }
+
+Result<PyRef> message_value(bool text, const uint8_t* payload, size_t len) {
+    if (text) {
+        PyRef value = PyRef::steal(
+            PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(payload), static_cast<Py_ssize_t>(len), "replace"));
+        if (!value) return Failure::fetch();
+        return value;
+    }
+    return make_bytes(payload, len);
+}
+
+Result<PyRef> websocket_hub_record(WebSocketEvent& event) {
+    if (event.kind != WebSocketEvent::Kind::Message || event.payload.size() < kPendingMessageFrom)
+        return event_record(event);
+    const bool text = event.type == WebSocketEvent::MessageType::Text;
+    TRY_ASSIGN(PyRef pending, new_pending_message(text, std::move(event.payload)));
+    return message_record(text, std::move(pending));
+}
 
 }  // namespace vesper

@@ -13,5 +13,11 @@ Result<PyRef> websocket_event_value(const WebSocketEvent& event);
 // by U+FFFD) and bytes for binary and for the subprotocol of OPEN (b""
 // where there is none); a CoreFailure for an error.
 Result<PyRef> websocket_event_record(const WebSocketEvent& event);
+// The record the event hub hands out: as websocket_event_record, but a
+// message of kPendingMessageFrom bytes or more has a PendingMessage as its
+// payload, which takes the event's bytes over.
+Result<PyRef> websocket_hub_record(WebSocketEvent& event);
+// A message's Python object: str for text, bytes for binary.
+Result<PyRef> message_value(bool text, const uint8_t* payload, size_t len);
 
 }  // namespace vesper

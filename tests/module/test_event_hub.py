@@ -142,6 +142,39 @@ def test_websockets_through_the_hub(core, engine, hub, loop):
     assert hub.pending_count() == 0
 
 
+def test_large_messages_leave_the_hub_unmade(core, engine, hub):
+    """From 4 KiB a message's str or bytes is made by take(), one message at
+    a time; a buffer taken from the Core goes back then, or with a message
+    never taken.  (A Core that cannot hand buffers over gives copies.)"""
+    taken = "hy_message_release" in native.core_extensions
+    socket = engine.websocket("ws://x/")
+    socket.start_hub(hub, "ws")
+    ident = core.last_id("websocket")
+    core.ws_open(ident)
+    core.ws_message(ident, b"s" * 4095, kind=2)
+    core.ws_message(ident, bytes(range(256)) * 16, kind=2)
+    core.ws_message(ident, b"\xff" + "\u00e9".encode() * 3000, kind=1)
+    core.ws_message(ident, b"k" * 5000, kind=2)
+    events = [event for _, event in hub.poll()][1:]
+    assert [e.kind for e in events] == [Socket.BINARY, Socket.BINARY, Socket.TEXT, Socket.BINARY]
+    small, binary, text, dropped = (e.payload for e in events)
+    assert small == b"s" * 4095
+    assert all(type(p) is native.PendingMessage for p in (binary, text, dropped))
+    assert (binary.pending_bytes, text.pending_bytes) == (4096, 6001)
+    releases = core.calls("hy_message_release")
+    made = binary.take()
+    assert made == bytes(range(256)) * 16 and binary.take() is made and binary.pending_bytes == 0
+    assert text.take() == "\ufffd" + "\u00e9" * 3000  # invalid UTF-8 replaced, as recv_message does
+    if taken:
+        assert core.calls("hy_message_release") == releases + 2
+    del events, dropped
+    gc.collect()
+    if taken:
+        assert core.calls("hy_message_release") == releases + 3
+    with pytest.raises(TypeError):
+        native.PendingMessage()
+
+
 @pytest.mark.parametrize("how", ["hub.detach", "detach_callback", "cancel"])
 def test_detaching_a_request(core, engine, hub, loop, how):
     request, ident = attached(core, engine, hub, "d")

@@ -343,6 +343,12 @@ def websocket_scenarios(r: Recorder, base: str) -> None:
     until(lambda: r.call(hub, "poll"), "the open event through the hub")
     r.call(ws, "send_text", "via hub")
     until(lambda: r.call(hub, "poll"), "the echo through the hub")
+    # A large message comes out of the hub unmade.
+    r.call(ws, "send_bytes", bytes(5000))
+    tag, event = until(lambda: r.call(hub, "poll"), "the large echo through the hub")[0]
+    r.get(event.payload, "pending_bytes")
+    r.call(event.payload, "take")
+    r.get(event.payload, "pending_bytes")  # 0 once taken
     r.call(hub, "detach", ws)  # True
     r.call(ws, "cancel")
     hub.close()
