@@ -13,6 +13,12 @@
 
 namespace vesper {
 
+// From this size a message is large: its buffer is taken from the Core
+// rather than copied (below it a copy costs less than the allocation the
+// Core then makes for the next message), and the event hub hands it out
+// unmade (pending_message.h).
+inline constexpr uint64_t kLargeMessage = 4096;
+
 class MessagePayload {
 public:
     MessagePayload() = default;

@@ -19,15 +19,11 @@ Result<PyRef> pending_take(PyObject* self, const Args&) {
     return pending.value.clone();
 }
 
-Result<PyRef> pending_size(const PendingMessageContents& pending) {
-    return make_int(static_cast<long long>(pending.value ? 0 : pending.payload.size()));
-}
-
 PyObject* size_getter(PyObject* self, void*) {
     return python_boundary([&]() -> Result<PyRef> {
         auto& pending = contents_of<PendingMessageContents>(self);
         std::lock_guard lock(pending.mutex);
-        return pending_size(pending);
+        return make_int(static_cast<long long>(pending.value ? 0 : pending.payload.size()));
     });
 }
 

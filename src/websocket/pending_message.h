@@ -16,9 +16,6 @@
 
 namespace vesper {
 
-// Messages from this size on come from the hub as a PendingMessage.
-inline constexpr uint64_t kPendingMessageFrom = 4096;
-
 struct PendingMessageContents {
     PendingMessageContents(bool is_text, MessagePayload bytes) : text(is_text), payload(std::move(bytes)) {}
 

@@ -114,14 +114,9 @@ void WebSocketState::on_open(const char* protocol, uint64_t protocol_len, const 
 
 namespace {
 
-// From this size a message's buffer is taken from the Core rather than
-// copied: below it a copy costs less than the allocation the Core then
-// makes for the next message.
-constexpr uint64_t kTakeMessageFrom = 4096;
-
 MessagePayload message_payload(hy_websocket* socket, const uint8_t* data, uint64_t len) {
     const auto take = core_extensions().websocket_take_message;
-    if (take != nullptr && core_extensions().message_release != nullptr && len >= kTakeMessageFrom &&
+    if (take != nullptr && core_extensions().message_release != nullptr && len >= kLargeMessage &&
         data != nullptr) {
         hy_message* taken = nullptr;
         if (take(socket, data, &taken) == HY_OK && taken != nullptr) return MessagePayload::taken(taken, data, len);

@@ -123,7 +123,7 @@ Result<PyRef> message_value(bool text, const uint8_t* payload, size_t len) {
 }
 
 Result<PyRef> websocket_hub_record(WebSocketEvent& event) {
-    if (event.kind != WebSocketEvent::Kind::Message || event.payload.size() < kPendingMessageFrom)
+    if (event.kind != WebSocketEvent::Kind::Message || event.payload.size() < kLargeMessage)
         return event_record(event);
     const bool text = event.type == WebSocketEvent::MessageType::Text;
     TRY_ASSIGN(PyRef pending, new_pending_message(text, std::move(event.payload)));

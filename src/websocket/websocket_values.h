@@ -14,7 +14,7 @@ Result<PyRef> websocket_event_value(const WebSocketEvent& event);
 // where there is none); a CoreFailure for an error.
 Result<PyRef> websocket_event_record(const WebSocketEvent& event);
 // The record the event hub hands out: as websocket_event_record, but a
-// message of kPendingMessageFrom bytes or more has a PendingMessage as its
+// message of kLargeMessage bytes or more has a PendingMessage as its
 // payload, which takes the event's bytes over.
 Result<PyRef> websocket_hub_record(WebSocketEvent& event);
 // A message's Python object: str for text, bytes for binary.

@@ -16,7 +16,6 @@ import re
 import subprocess
 import sys
 import textwrap
-import time
 from typing import Any, Callable
 
 import pytest
@@ -26,6 +25,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "live"))
 
 import stub_model  # noqa: E402
+import stub_scenarios  # noqa: E402
 import vesper_native36 as native  # noqa: E402
 from servers.process import python_server  # noqa: E402
 
@@ -44,29 +44,17 @@ def pending_message(engine: native.PyEngine) -> object:
     """A PendingMessage: a large message echoed through an event hub."""
     server = python_server("run_websocket.py")
     try:
-        hub = native.PyEventHub(_CountingLoop(), lambda: None)
-        ws = engine.websocket(f"ws://127.0.0.1:{server.port}/echo", timeout=10.0)
+        hub = native.PyEventHub(stub_scenarios.FakeLoop(), lambda: None)
+        ws = engine.websocket(f"ws://127.0.0.1:{server.port}/echo", timeout=stub_scenarios.DEADLINE)
         ws.start_hub(hub, "ws")
-        deadline = time.monotonic() + 10
-        sent = False
-        while time.monotonic() < deadline:
-            for _tag, event in hub.poll():
-                if event.kind == native.WebSocketEvent.OPEN and not sent:
-                    ws.send_bytes(bytes(5000))
-                    sent = True
-                elif event.kind == native.WebSocketEvent.BINARY:
-                    ws.cancel()
-                    hub.close()
-                    return event.payload
-            time.sleep(0.01)
-        raise AssertionError("no echo through the hub within 10 s")
+        stub_scenarios.until(hub.poll, "the open event through the hub")
+        ws.send_bytes(bytes(5000))
+        _tag, event = stub_scenarios.until(hub.poll, "the large echo through the hub")[0]
+        ws.cancel()
+        hub.close()
+        return event.payload
     finally:
         server.stop()
-
-
-class _CountingLoop:
-    def call_soon_threadsafe(self, callback: Callable[[], object]) -> None:
-        pass
 
 
 @pytest.fixture(scope="module")
