@@ -4,16 +4,21 @@
 // on a lock a vanished thread held.
 #pragma once
 
-#include <unistd.h>
+#include <sys/types.h>
 
 #include "module/failure.h"
 
 namespace vesper {
 
+// This process's id without a system call: kept by the module and renewed
+// in a fork()'s child (pthread_atfork).  Every request asks several times,
+// and getpid() is a system call since glibc 2.25.
+pid_t current_process();
+
 class ProcessOwner {
 public:
-    ProcessOwner() : pid_(getpid()) {}
-    bool here() const { return getpid() == pid_; }
+    ProcessOwner() : pid_(current_process()) {}
+    bool here() const { return current_process() == pid_; }
 
 private:
     pid_t pid_;
