@@ -215,13 +215,13 @@ def answered_from_cache(native_request: Any, prepared: Prepared) -> Optional[boo
 def final_response(prepared: Prepared, records: Sequence[RedirectRecord], status: int, head: bytes,
                    started: float, heads: Optional["HopHeads"] = None, native_request: Any = None) -> Response:
     """The final answer, with the redirect hops that led to it as its history."""
-    elapsed = datetime.timedelta(seconds=time.monotonic() - started)
     if records:
         final = final_request(prepared, records)
         history = build_history(prepared.request.method, str(prepared.request.url), records)
-        response = Response(status, head, request=final, url=final.url, history=history, elapsed=elapsed)
+        response = Response(status, head, request=final, url=final.url, history=history)
     else:
-        response = Response(status, head, request=prepared.request, elapsed=elapsed)
+        response = Response(status, head, request=prepared.request)
+    response._elapsed = time.monotonic() - started
     if prepared.settings.cache:
         response.from_cache = answered_from_cache(native_request, prepared)
     if heads is not None:
@@ -568,14 +568,15 @@ class BaseClient:
         request = Request(method, full, merged, content=body if isinstance(body, bytes) else b"")
         return Prepared(
             request=request, body=body,
-            settings=self._settings_for(full, proxy), timeout=_config.to_timeout(timeout, self.timeout),
+            settings=self._settings if proxy is None and not self._env_proxies else self._settings_for(full, proxy),
+            timeout=self.timeout if timeout is UNSET else _config.to_timeout(timeout, self.timeout),
             follow=self.follow_redirects if follow_redirects is None else follow_redirects,
             max_redirects=self.max_redirects if max_redirects is None else max_redirects,
             cache=cache_mode if cache_mode is not None else self.cache_mode, priority=priority,
             record_heads=self.record_sent_heads and core_records_sent_heads(), upload_length=upload_length)
 
     def _native_request(self, prepared: Prepared, manual: bool = False) -> Any:
-        engine = self._engine(prepared.settings)
+        engine = prepared.settings.engine or self._engine(prepared.settings)
         try:
             native_request = engine.request(prepared.request.method, prepared.request.url,
                                             **prepared.native_kwargs(manual))

@@ -410,8 +410,14 @@ class Client(BaseClient):
                 if answered is not None:
                     return answered
         response = final_response(prepared, records, status, head, started, heads, native_request)
-        response._attach_sync(self._track(_SyncBody(native_request, prepared.waits, response.request)))
-        return self._finish(response, stream)
+        body = _SyncBody(native_request, prepared.waits, response.request)
+        if stream or self.event_hooks["response"]:
+            response._attach_sync(self._track(body))
+            return self._finish(response, stream)
+        # Read whole before this call returns: nothing to track or hook.
+        response._content = body.read_all()
+        response._closed = True
+        return response
 
     def _finish(self, response: Response, stream: bool) -> Response:
         """The response hooks, then the whole body unless streaming."""

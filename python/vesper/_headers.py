@@ -104,7 +104,9 @@ class Headers(MutableMapping[str, str]):
 
     def copy(self) -> "Headers":
         """An independent copy."""
-        return Headers(self)
+        copied = Headers.__new__(Headers)
+        copied._items = list(self._items)
+        return copied
 
     def merged(self, other: HeaderTypes) -> "Headers":
         """A copy where each name present in ``other`` takes ``other``'s values."""

@@ -137,6 +137,9 @@ class Response:
     _sync: Optional[SyncBody] = None
     _async: Optional[AsyncBody] = None
     _streamed = False
+    # Seconds as a float until ``elapsed`` is first read (a timedelta costs
+    # more to make than most requests spend in the package).
+    _elapsed: Union[float, datetime.timedelta] = 0.0
 
     def __init__(self, status_code: int, head: bytes = b"", *, headers: HeaderTypes = None, content: Any = None,
                  text: Optional[str] = None, json: Any = None, request: Optional[Request] = None,
@@ -148,7 +151,8 @@ class Response:
         # Where the answer came from (after the redirects followed).
         self.url = URL(url) if url is not None else self.request.url
         self.history: List[Response] = history or []
-        self.elapsed = elapsed or datetime.timedelta(0)
+        if elapsed is not None:
+            self._elapsed = elapsed
         self._content: Optional[bytes] = content if isinstance(content, bytes) else None
         self.sent_heads: List[bytes] = []
         # Set by the client's retries: attempts made (``attempts``), and what the earlier ones got.
@@ -162,6 +166,18 @@ class Response:
 
     def __repr__(self) -> str:
         return f"<Response [{self.status_code} {self.reason_phrase}]>"
+
+    @property
+    def elapsed(self) -> datetime.timedelta:
+        """The time from sending the request to the response head."""
+        value = self._elapsed
+        if not isinstance(value, datetime.timedelta):
+            value = self._elapsed = datetime.timedelta(seconds=value)
+        return value
+
+    @elapsed.setter
+    def elapsed(self, value: datetime.timedelta) -> None:
+        self._elapsed = value
 
     def _head(self) -> Tuple[str, str, Headers]:
         if self._parsed is None:

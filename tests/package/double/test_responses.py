@@ -1,5 +1,6 @@
 """Headers multi-mapping, head parsing, redirect history and body decoding."""
 import asyncio
+import datetime
 
 import pytest
 
@@ -286,3 +287,23 @@ def _edges(pieces):
 def test_json_and_raise_for_status(core, client):
     response = fetched(core, client, ["Content-Type: application/json"], b'{"a": [1, "\xc3\xa9"]}')
     assert response.json() == {"a": [1, "é"]} and response.raise_for_status() is response
+
+
+@pytest.mark.parametrize("hooked", [False, True], ids=["plain", "response-hook"])
+def test_a_whole_response_is_read_before_the_call_returns(core, hooked):
+    # Without hooks the body is read inside get(); a response hook still
+    # sees the response before its body is read.
+    seen = []
+    hooks = {"response": [lambda r: seen.append(r.is_closed)]} if hooked else None
+    with vesper.Client(trust_env=False, timeout=5, event_hooks=hooks) as client:
+        driver = Driver(core, hops(final=b"whole body"))
+        response = client.get("http://a/")
+        driver.join()
+    assert seen == ([False] if hooked else [])
+    assert (response.content, response.is_closed, response.is_stream_consumed) == (b"whole body", True, False)
+    assert b"".join(response.iter_bytes()) == b"whole body"
+    elapsed = response.elapsed
+    assert isinstance(elapsed, datetime.timedelta) and elapsed.total_seconds() >= 0
+    assert response.elapsed is elapsed
+    response.elapsed = datetime.timedelta(seconds=3)
+    assert response.elapsed.total_seconds() == 3
