@@ -86,7 +86,7 @@ class Prepared:
     def native_kwargs(self, manual: bool = False) -> Dict[str, Any]:
         """The keyword arguments of the engine's ``request``."""
         kwargs: Dict[str, Any] = {}
-        headers = self.request.headers.multi_items()
+        headers = self.request.headers._items  # read by the engine, not kept
         if headers:
             kwargs["headers"] = headers
         if self.streamed:
@@ -560,20 +560,20 @@ class BaseClient:
             all_cookies.update(cookies.items() if isinstance(cookies, Mapping) else cookies)
         if all_cookies:
             merged.add("Cookie", _cookie_header(all_cookies))
-        items = merged.multi_items()
+        items = merged._items
         if items:
             check_headers(items)
             check_framing_headers(items, body is not None and not isinstance(body, bytes))
         upload_length = _declared_length(merged, body) if body is not None or items else None
         request = Request(method, full, merged, content=body if isinstance(body, bytes) else b"")
+        # Positional: this runs for every request.
         return Prepared(
-            request=request, body=body,
-            settings=self._settings if proxy is None and not self._env_proxies else self._settings_for(full, proxy),
-            timeout=self.timeout if timeout is UNSET else _config.to_timeout(timeout, self.timeout),
-            follow=self.follow_redirects if follow_redirects is None else follow_redirects,
-            max_redirects=self.max_redirects if max_redirects is None else max_redirects,
-            cache=cache_mode if cache_mode is not None else self.cache_mode, priority=priority,
-            record_heads=self.record_sent_heads and core_records_sent_heads(), upload_length=upload_length)
+            request, self._settings if proxy is None and not self._env_proxies else self._settings_for(full, proxy),
+            body, self.timeout if timeout is UNSET else _config.to_timeout(timeout, self.timeout),
+            self.follow_redirects if follow_redirects is None else follow_redirects,
+            self.max_redirects if max_redirects is None else max_redirects,
+            cache_mode if cache_mode is not None else self.cache_mode, priority,
+            self.record_sent_heads and core_records_sent_heads(), upload_length)
 
     def _native_request(self, prepared: Prepared, manual: bool = False) -> Any:
         engine = prepared.settings.engine or self._engine(prepared.settings)
