@@ -5,6 +5,8 @@ of a long run, each workload in a fresh process against local servers
 Workloads (counts scaled by SOAK_SCALE, default 1):
 - 150,000 sequential GETs of a 1 KiB file on one engine (a fixed loss per
   request, such as a curl list a handle reset forgets, shows here first);
+- 100,000 sequential GETs through vesper.Client (the package's objects
+  of each request, its response read whole inside get());
 - 20,000 asyncio GETs through vesper.AsyncClient, 64 in flight;
 - 300 asyncio downloads of 4 MiB through AsyncClient and aiter_bytes(),
   every tenth left half read (the body's queue, its pause and the memory
@@ -38,7 +40,7 @@ sys.path.insert(0, str(HERE))
 ROOT = HERE.parent
 SCALE = float(os.environ.get("SOAK_SCALE", "1"))
 
-COUNTS = {"sequential_gets": 150_000, "asyncio_gets": 20_000, "asyncio_downloads": 300, "streamed_uploads": 300,
+COUNTS = {"sequential_gets": 150_000, "client_gets": 100_000, "asyncio_gets": 20_000, "asyncio_downloads": 300, "streamed_uploads": 300,
           "websocket_cycles": 10_000,
           "websocket_messages": 200_000, "websocket_messages_async": 200_000, "engines_dropped": 2_000,
           "install_while_running": 30_000, "own_thread_refusals": 20_000}
@@ -60,7 +62,7 @@ DEFAULT_SPREAD_KIB = 5 * 1024
 # A download's queue and chunk memory (up to 2 MiB) left behind would be
 # 20 GiB per 10,000; the bound is 16 KiB per download.  The same for an
 # upload's queue and the memory it keeps for its next pieces (up to 1 MiB).
-SLOPE_KIB = {"sequential_gets": 64, "asyncio_gets": 128, "asyncio_downloads": 163_840, "streamed_uploads": 163_840,
+SLOPE_KIB = {"sequential_gets": 64, "client_gets": 96, "asyncio_gets": 128, "asyncio_downloads": 163_840, "streamed_uploads": 163_840,
              "websocket_cycles": 256, "websocket_messages": 128,
              "websocket_messages_async": 128, "engines_dropped": 40960,
              "install_while_running": 128, "own_thread_refusals": 128}
@@ -86,6 +88,16 @@ def sequential_gets(base, _ws, count, sample):
         assert response.status_code == 200
         assert len(request.read_all(30)) == 1024
         sample(i + 1)
+
+
+def client_gets(base, _ws, count, sample):
+    import vesper
+    with vesper.Client(cache=False) as client:
+        url = base + "/small"
+        for i in range(count):
+            response = client.get(url)
+            assert response.status_code == 200 and len(response.content) == 1024
+            sample(i + 1)
 
 
 def asyncio_gets(base, _ws, count, sample):
@@ -314,7 +326,7 @@ def own_thread_refusals(base, _ws, count, sample):
     assert refused["slowest"] < 1.0, f"a refusal took {refused['slowest']:.2f} s"
 
 
-WORKLOADS = {f.__name__: f for f in (sequential_gets, asyncio_gets, asyncio_downloads, streamed_uploads,
+WORKLOADS = {f.__name__: f for f in (sequential_gets, client_gets, asyncio_gets, asyncio_downloads, streamed_uploads,
                                      websocket_cycles,
                                      websocket_messages, websocket_messages_async, engines_dropped,
                                      install_while_running, own_thread_refusals)}
