@@ -929,10 +929,13 @@ def vesper_ws(ctx):
 
 def payload(event, kind):
     """The payload of a ("text"|"binary", payload, ...) tuple or of a
-    WebSocketEvent record of that kind."""
+    WebSocketEvent record of that kind (a large message from the hub comes
+    as a PendingMessage, made into bytes or str by take())."""
     if hasattr(event, "kind"):
         assert event.kind == getattr(type(event), kind.upper()), event
-        return event.payload
+        value = event.payload
+        pending = getattr(native(), "PendingMessage", None)
+        return value.take() if pending is not None and isinstance(value, pending) else value
     assert event[0] == kind, event
     return event[1]
 
