@@ -439,6 +439,9 @@ class BaseClient:
         self._closed = False
         # Response bodies and WebSockets still open: close() cancels them.
         self._open: "weakref.WeakSet[Any]" = weakref.WeakSet()
+        # Bodies being read whole inside a request call (held only for the
+        # call: a plain set costs less per request than a weak one).
+        self._reading: "set[Any]" = set()
         if isinstance(cookies, (str, os.PathLike)):
             self.cookies.load(cookies)
         elif cookies:
@@ -603,7 +606,7 @@ class BaseClient:
     def _release_engines(self) -> None:
         """Cancels what is still open and releases the engines: their network
         threads end once nothing holds them."""
-        for item in list(self._open):
+        for item in [*self._open, *self._reading]:
             item.abort()
         self._open.clear()
         self._closed = True

@@ -414,8 +414,13 @@ class Client(BaseClient):
         if stream or self.event_hooks["response"]:
             response._attach_sync(self._track(body))
             return self._finish(response, stream)
-        # Read whole before this call returns: nothing to track or hook.
-        response._content = body.read_all()
+        # Read whole before this call returns, with no hook to run; listed
+        # meanwhile, so that close() from another thread cancels the read.
+        self._reading.add(body)
+        try:
+            response._content = body.read_all()
+        finally:
+            self._reading.discard(body)
         response._closed = True
         return response
 

@@ -3,6 +3,8 @@ what it refuses before anything is created."""
 import asyncio
 import base64
 import json
+import threading
+import time
 
 import pytest
 
@@ -155,6 +157,30 @@ def test_close_cancels_open_streams(core):
     with pytest.raises(RuntimeError):
         client.get("http://x/")
     del response
+
+
+def test_close_from_another_thread_cancels_a_body_read_inside_get(core):
+    # get() reads a whole body before it returns; a close() meanwhile
+    # cancels that read as it cancels an open stream.
+    def act(core, ident):
+        core.response(ident, 200, b"HTTP/1.1 200 OK\r\n\r\n")
+        core.data(ident, b"part")
+        deadline = time.monotonic() + 10
+        while not core.calls("hy_request_cancel"):
+            assert time.monotonic() < deadline, "close() did not cancel the read"
+            time.sleep(0.005)
+        core.complete(ident, 7, -3)  # canceled
+    client = vesper.Client(trust_env=False, timeout=20)
+    driver = Driver(core, act)
+    closer = threading.Timer(0.2, client.close)
+    closer.start()
+    started = time.monotonic()
+    with pytest.raises(vesper.RequestCancelled):
+        client.get("http://x/")
+    closer.join()
+    driver.join()
+    assert time.monotonic() - started < 10
+    assert core.calls("hy_request_cancel") >= 1 and client.is_closed
 
 
 def _breaking_body():
