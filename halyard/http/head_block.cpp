@@ -92,6 +92,11 @@ HeadCollector::Event HeadCollector::feed(std::string_view line) {
         auto status = parse_status_line(content);
         if (!status) return Event::Malformed;
         reset();
+        if (fields_.capacity() == 0) {
+            // Room for a usual head at once rather than growing line by line.
+            fields_.reserve(16);
+            block_.reserve(1024);
+        }
         started_ = true;
         status_ = *status;
         // HTTP/2 and HTTP/3 have no status line on the wire; curl writes one
