@@ -13,7 +13,8 @@ from ._base import (AuthTypes, BaseClient, CookieTypes, HopHeads, Prepared, Redi
                     final_response, redirect_step, upload_guard)
 from ._config import UNSET, Timeout, TimeoutTypes
 from ._content import ContentTypes, DataTypes, FilesTypes, ParamTypes
-from ._exceptions import ConnectError, ConnectTimeout, Error, ReadTimeout, RemoteProtocolError, from_native
+from ._exceptions import (ConnectError, ConnectTimeout, Error, ReadTimeout, RemoteProtocolError, RequestCancelled,
+                          from_native)
 from ._headers import HeaderTypes
 from ._hub import Channel, forget_engines, hub_for
 from ._models import JOINED_PIECES, Request, Response, aread_to_end
@@ -42,6 +43,7 @@ class _AsyncBody:
         self._native = native_request
         self._timeout = timeout.read
         self._request = request
+        self._aborted = False
 
     async def read_chunk(self) -> bytes:
         while True:
@@ -52,6 +54,12 @@ class _AsyncBody:
             if chunk is not None:
                 return chunk
             if self._channel.finished and not self._channel.pending:
+                if self._aborted:
+                    # Closed (the client or the response) while a reader
+                    # waited: what came is not the whole body.
+                    raise RequestCancelled(f"the body was cancelled before its end ({self._request.method} "
+                                           f"{self._request.url})", kind="Canceled", net_error=-3,
+                                           request=self._request)
                 # Cancelled while running: nothing more comes.
                 return b""
             try:
@@ -69,6 +77,7 @@ class _AsyncBody:
 
     def abort(self) -> None:
         if not self._native.is_finished():
+            self._aborted = True
             self._native.cancel()
             self._channel.end()
 
@@ -358,8 +367,22 @@ class AsyncClient(BaseClient):
             if answered is not None:
                 return answered
         response = final_response(prepared, records, status, head, started, heads, native_request)
-        response._attach_async(self._track(_AsyncBody(channel, native_request, prepared.waits, response.request)))
-        return await self._finish(response, stream)
+        body = _AsyncBody(channel, native_request, prepared.waits, response.request)
+        if stream or self.event_hooks["response"]:
+            response._attach_async(self._track(body))
+            return await self._finish(response, stream)
+        # Read whole before this call returns, with no hook to run; listed
+        # meanwhile, so that aclose() from another task cancels the read.
+        self._reading.add(body)
+        try:
+            response._content = await body.read_all()
+        except BaseException:
+            body.abort()
+            raise
+        finally:
+            self._reading.discard(body)
+        response._closed = True
+        return response
 
     async def _finish(self, response: Response, stream: bool) -> Response:
         """The response hooks, then the whole body unless streaming."""

@@ -159,19 +159,21 @@ def test_close_cancels_open_streams(core):
     del response
 
 
+def _part_then_wait_for_cancel(core, ident):
+    core.response(ident, 200, b"HTTP/1.1 200 OK\r\n\r\n")
+    core.data(ident, b"part")
+    deadline = time.monotonic() + 10
+    while not core.calls("hy_request_cancel"):
+        assert time.monotonic() < deadline, "closing the client did not cancel the read"
+        time.sleep(0.005)
+    core.complete(ident, 7, -3)  # canceled
+
+
 def test_close_from_another_thread_cancels_a_body_read_inside_get(core):
     # get() reads a whole body before it returns; a close() meanwhile
     # cancels that read as it cancels an open stream.
-    def act(core, ident):
-        core.response(ident, 200, b"HTTP/1.1 200 OK\r\n\r\n")
-        core.data(ident, b"part")
-        deadline = time.monotonic() + 10
-        while not core.calls("hy_request_cancel"):
-            assert time.monotonic() < deadline, "close() did not cancel the read"
-            time.sleep(0.005)
-        core.complete(ident, 7, -3)  # canceled
     client = vesper.Client(trust_env=False, timeout=20)
-    driver = Driver(core, act)
+    driver = Driver(core, _part_then_wait_for_cancel)
     closer = threading.Timer(0.2, client.close)
     closer.start()
     started = time.monotonic()
@@ -181,6 +183,30 @@ def test_close_from_another_thread_cancels_a_body_read_inside_get(core):
     driver.join()
     assert time.monotonic() - started < 10
     assert core.calls("hy_request_cancel") >= 1 and client.is_closed
+
+
+@pytest.mark.parametrize("streamed", [False, True], ids=["get", "aiter_bytes"])
+def test_aclose_from_another_task_fails_the_body_read_not_truncates_it(core, streamed):
+    # What came before the close is not the whole body: the reader gets
+    # RequestCancelled, never "part" as if it were complete.
+    async def read(client):
+        if not streamed:
+            return (await client.get("http://x/")).content
+        async with client.stream("GET", "http://x/") as response:
+            return b"".join([piece async for piece in response.aiter_bytes()])
+
+    async def main():
+        client = vesper.AsyncClient(trust_env=False, timeout=20)
+        reader = asyncio.ensure_future(read(client))
+        await asyncio.sleep(0.2)
+        await client.aclose()
+        with pytest.raises(vesper.RequestCancelled):
+            await reader
+
+    driver = Driver(core, _part_then_wait_for_cancel)
+    asyncio.run(asyncio.wait_for(main(), 20))
+    driver.join()
+    assert core.calls("hy_request_cancel") >= 1
 
 
 def _breaking_body():
