@@ -571,15 +571,14 @@ class BaseClient:
         request = Request(method, full, merged, content=body if isinstance(body, bytes) else b"")
         # Positional: this runs for every request.
         return Prepared(
-            request, self._settings if proxy is None and not self._env_proxies else self._settings_for(full, proxy),
-            body, self.timeout if timeout is UNSET else _config.to_timeout(timeout, self.timeout),
+            request, self._settings_for(full, proxy), body, _config.to_timeout(timeout, self.timeout),
             self.follow_redirects if follow_redirects is None else follow_redirects,
             self.max_redirects if max_redirects is None else max_redirects,
             cache_mode if cache_mode is not None else self.cache_mode, priority,
             self.record_sent_heads and core_records_sent_heads(), upload_length)
 
     def _native_request(self, prepared: Prepared, manual: bool = False) -> Any:
-        engine = prepared.settings.engine or self._engine(prepared.settings)
+        engine = self._engine(prepared.settings)
         try:
             native_request = engine.request(prepared.request.method, prepared.request.url,
                                             **prepared.native_kwargs(manual))
