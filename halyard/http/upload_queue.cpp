@@ -88,9 +88,11 @@ uint32_t UploadQueue::wait_for_room_for(uint64_t ms, bool& held) {
     const auto room = [&] { return closed_ || queued_ <= limit_ / 2; };
     if (!closed_ && (draining_ || queued_ > limit_)) {
         draining_ = true;
+        // A zero wait only asks: a timed wait that ends at once still costs
+        // a futex call, and an event loop's thread asks once per piece.
         if (ms >= kNoEnd) {
             room_.wait(lock, room);
-        } else if (!room_.wait_for(lock, std::chrono::milliseconds(ms), room)) {
+        } else if (ms == 0 ? !room() : !room_.wait_for(lock, std::chrono::milliseconds(ms), room)) {
             held = true;
             return HY_OK;
         }
