@@ -246,6 +246,11 @@ HY_API uint32_t hy_websocket_send(hy_websocket* socket, uint32_t type, const uin
     return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->send(type, data, len); });
 }
 
+HY_API uint32_t hy_websocket_send_driven(hy_websocket* socket, uint32_t type, const uint8_t* data, uint64_t len) {
+    if (socket == nullptr) return HY_INVALID_ARGUMENT;
+    return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->send_driven(type, data, len); });
+}
+
 HY_API uint32_t hy_websocket_close(hy_websocket* socket, uint16_t code, const char* reason, uint64_t reason_len) {
     if (socket == nullptr) return HY_INVALID_ARGUMENT;
     return guarded(HY_INVALID_STATE, [&] { return as_websocket(socket)->close(code, reason, reason_len); });

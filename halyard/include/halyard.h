@@ -19,7 +19,8 @@
  * hy_request_start_driven, hy_request_drive, hy_websocket_drive,
  * hy_request_set_timeouts, hy_request_timeout_phase, hy_engine_loop_attach,
  * hy_engine_loop_drive, hy_engine_loop_detach, hy_websocket_take_message,
- * hy_message_release, hy_websocket_set_timeouts, hy_websocket_timeout_phase.
+ * hy_message_release, hy_websocket_set_timeouts, hy_websocket_timeout_phase,
+ * hy_websocket_send_driven.
  *
  * Conventions
  *  - Every record starts with its size in bytes and the interface version
@@ -748,6 +749,21 @@ typedef uint32_t (*hy_websocket_drive_fn)(hy_websocket *, uint64_t, hy_wait_cond
 #ifndef HY_NO_EXTENSION_PROTOTYPES
 HY_API uint32_t hy_websocket_drive(hy_websocket *socket, uint64_t timeout_ms, hy_wait_condition until,
                                    void *context);
+#endif
+
+/*
+ * hy_websocket_send_driven: hy_websocket_send (same arguments, checks and
+ * results), then, when no thread runs the engine's loop, one round of it
+ * on the calling thread, which writes the message out there: a caller that
+ * sends and then waits through hy_websocket_drive needs no other thread.
+ * It never waits for the loop (a thread running it takes the message).
+ * Callbacks of that round run on the calling thread, as in
+ * hy_websocket_drive, so call it as that is called (not holding what a
+ * callback takes).
+ */
+typedef uint32_t (*hy_websocket_send_driven_fn)(hy_websocket *, uint32_t, const uint8_t *, uint64_t);
+#ifndef HY_NO_EXTENSION_PROTOTYPES
+HY_API uint32_t hy_websocket_send_driven(hy_websocket *socket, uint32_t type, const uint8_t *data, uint64_t len);
 #endif
 
 /*

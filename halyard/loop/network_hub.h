@@ -59,6 +59,8 @@ public:
     // The same for a poster that runs the loop itself next (drive): when
     // nobody runs it, the network thread is left asleep.
     void post_for_driver(Command command) { queue(std::move(command), false); }
+    // Whether drive may run here: not inside a callback of any hub's loop.
+    static bool may_drive_here() { return runner_here() == nullptr; }
     // True on the thread that runs this hub's loop right now: the network
     // thread, or a caller inside drive (and so inside its callbacks).
     bool on_thread() const;
@@ -138,6 +140,14 @@ private:
     // is late, and how long a round it was asked for may wait.
     static constexpr std::chrono::milliseconds kLoopWatch{50};
     static constexpr std::chrono::milliseconds kLoopGrace{50};
+    // A caller that leaves the loop with work left (an open WebSocket, a
+    // body it reads piece by piece) mostly comes back at once, to send or
+    // to wait again: the network thread takes the loop over only once it
+    // was left alone this long, looking at most kCallerWatch apart while
+    // callers come and go, so a caller's next wait finds the loop free
+    // instead of taking it back from the network thread.
+    static constexpr std::chrono::milliseconds kCallerGrace{2};
+    static constexpr std::chrono::milliseconds kCallerWatch{16};
 
     // network_hub_drive.cpp: who runs the loop.
     enum Runner : uint8_t { kNobody, kNetworkThread, kCaller };
@@ -169,6 +179,13 @@ private:
     // that loop is late (true).
     bool sleep_until_kicked();
     void kick();
+    // A caller leaving the loop with work left: the network thread watches
+    // (see kCallerGrace) instead of taking the loop at once.
+    void leave_in_grace();
+    // The network thread's look while it watches (under kick_mutex_):
+    // true when the loop was left alone for the grace; else it sets how
+    // long to wait before the next look (watching_ false: until kicked).
+    bool loop_left_alone_locked(std::chrono::milliseconds& wait);
     // Who runs the loop when nobody does and work needs it: the attached
     // event loop (its descriptor made readable), else the network thread.
     void hand_idle();
@@ -214,6 +231,11 @@ private:
     std::mutex kick_mutex_;
     std::condition_variable kick_cv_;
     bool kicked_ = false;                    // under kick_mutex_
+    // The grace after a caller left the loop with work: when it left (0
+    // once the loop was taken again), and whether the network thread
+    // watches for it (under kick_mutex_).
+    std::atomic<int64_t> left_at_ns_{0};
+    bool watching_ = false;
 
     // The thread-crossing protocol (a store then a load on each side, both
     // sequentially consistent): a poster sets commands_pending_ and then

@@ -28,6 +28,7 @@ bool NetworkHub::take_loop(Runner who) {
     std::lock_guard lock(drive_mutex_);
     if (runner_.load() != kNobody) return false;
     runner_.store(who);
+    left_at_ns_.store(0);
     return true;
 }
 
@@ -87,18 +88,63 @@ bool NetworkHub::leave_loop(Runner who) {
         return false;
     }
     if (who == kNetworkThread) return true;
-    // A transfer still needs the loop (this caller's own, whose reader may
-    // not come back soon, or another's): the network thread goes on.
-    kick();
+    // A command still needs the loop: the network thread runs it now.
+    if (pending) {
+        kick();
+        return false;
+    }
+    // A transfer still needs the loop (this caller's own, or another's):
+    // the network thread goes on with it unless a caller comes back first.
+    leave_in_grace();
+    return false;
+}
+
+void NetworkHub::leave_in_grace() {
+    left_at_ns_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+    std::lock_guard lock(kick_mutex_);
+    // Watching already, the thread looks within kCallerWatch by itself.
+    if (watching_) return;
+    watching_ = true;
+    kick_cv_.notify_one();
+}
+
+bool NetworkHub::loop_left_alone_locked(std::chrono::milliseconds& wait) {
+    if (runner_.load() != kNobody) {
+        // A caller runs the loop: it may leave it any time; look again.
+        wait = kCallerWatch;
+        return false;
+    }
+    const int64_t left = left_at_ns_.load();
+    if (left == 0) {
+        // Taken and given up since without work left: nothing to watch.
+        watching_ = false;
+        return false;
+    }
+    const auto alone = Clock::now().time_since_epoch() - std::chrono::nanoseconds(left);
+    if (alone >= kCallerGrace) {
+        watching_ = false;
+        return true;
+    }
+    wait = std::chrono::ceil<std::chrono::milliseconds>(kCallerGrace - alone);
     return false;
 }
 
 bool NetworkHub::sleep_until_kicked() {
     std::unique_lock lock(kick_mutex_);
     bool late = false;
+    std::chrono::milliseconds watch = kCallerGrace;
     while (!kicked_) {
         if (!loop_attached_.load()) {
-            kick_cv_.wait(lock);
+            if (!watching_) {
+                kick_cv_.wait(lock);
+                watch = kCallerGrace;
+                continue;
+            }
+            // A caller left the loop with work: taken over once left alone.
+            if (kick_cv_.wait_for(lock, watch) == std::cv_status::timeout && !kicked_ &&
+                loop_left_alone_locked(watch)) {
+                break;
+            }
             continue;
         }
         // An attached event loop runs the transfers; this thread looks
@@ -111,6 +157,9 @@ bool NetworkHub::sleep_until_kicked() {
         }
     }
     kicked_ = false;
+    // Running the loop from here on (or looking whether it must): a later
+    // grace starts a new watch.
+    watching_ = false;
     return late;
 }
 
@@ -157,6 +206,7 @@ uint32_t NetworkHub::drive(std::chrono::milliseconds timeout, hy_wait_condition 
             // Handed the loop: runner_ already names a caller.
         } else {
             runner_.store(kCaller);
+            left_at_ns_.store(0);
         }
     }
     drive_rounds(deadline, until, context);

@@ -160,6 +160,7 @@ uint32_t NetworkHub::loop_drive(int64_t* next_ms) {
             return HY_OK;
         }
         runner_.store(kCaller);
+        left_at_ns_.store(0);
     }
     loop_wants_.store(false);
     consume_loop_events();

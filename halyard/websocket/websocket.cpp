@@ -71,7 +71,21 @@ uint32_t WebSocket::timeout_phase(uint32_t* out) const {
     return HY_OK;
 }
 
-uint32_t WebSocket::send(uint32_t type, const uint8_t* data, uint64_t len) {
+uint32_t WebSocket::send(uint32_t type, const uint8_t* data, uint64_t len) { return queue_message(type, data, len, false); }
+
+uint32_t WebSocket::send_driven(uint32_t type, const uint8_t* data, uint64_t len) {
+    // Inside a callback of some loop: drive is refused there, so the
+    // message is posted as send posts it.
+    if (!NetworkHub::may_drive_here()) return send(type, data, len);
+    const uint32_t queued = queue_message(type, data, len, true);
+    if (queued != HY_OK) return queued;
+    // No deadline: one round if the loop is free; a thread running it
+    // takes the message in its next round (posting woke it in poll).
+    engine_->hub().drive(std::chrono::milliseconds(0), [](void*) -> int32_t { return 0; }, nullptr);
+    return HY_OK;
+}
+
+uint32_t WebSocket::queue_message(uint32_t type, const uint8_t* data, uint64_t len, bool for_driver) {
     if ((type != HY_WS_TEXT && type != HY_WS_BINARY) || (len > 0 && data == nullptr)) return HY_INVALID_ARGUMENT;
     if (len > kMaxOutgoingMessage) return HY_INVALID_ARGUMENT;
     if (!open_.load() || closing_.load() || lifecycle_.finished()) return HY_INVALID_STATE;
@@ -97,7 +111,7 @@ uint32_t WebSocket::send(uint32_t type, const uint8_t* data, uint64_t len) {
         unsent_bytes_.fetch_add(len);
         queued_.push_back(std::move(item));
     }
-    kick();
+    kick(for_driver);
     return HY_OK;
 }
 
@@ -132,10 +146,15 @@ void WebSocket::release() {
     if (lifecycle_.running()) post(&WebSocket::on_cancel);
 }
 
-void WebSocket::kick() {
+void WebSocket::kick(bool for_driver) {
     // Queued data and closes are taken in one step however many arrived
     // before the thread got to them.
-    if (!kick_pending_.exchange(true)) post(&WebSocket::on_kick);
+    if (kick_pending_.exchange(true)) return;
+    if (for_driver) {
+        engine_->hub().post_for_driver([self = shared_from_this()] { self->run_step(&WebSocket::on_kick); });
+    } else {
+        post(&WebSocket::on_kick);
+    }
 }
 
 void WebSocket::post(void (WebSocket::*step)()) {

@@ -69,6 +69,9 @@ public:
     // The HY_TIMEOUT_PHASE_* that ended the connection (NONE otherwise).
     uint32_t timeout_phase(uint32_t* out) const;
     uint32_t send(uint32_t type, const uint8_t* data, uint64_t len);
+    // send, then one round of the loop on the calling thread when nobody
+    // runs it, which writes the message out there (else the runner does).
+    uint32_t send_driven(uint32_t type, const uint8_t* data, uint64_t len);
     uint32_t close(uint16_t code, const char* reason, uint64_t reason_len);
     uint32_t cancel();
     void release();
@@ -125,7 +128,11 @@ private:
     }
     void post(void (WebSocket::*step)());
     void run_step(void (WebSocket::*step)());
-    void kick();
+    // send's checks and queueing; the kick as for kick().
+    uint32_t queue_message(uint32_t type, const uint8_t* data, uint64_t len, bool for_driver);
+    // Has the queued messages and closes taken on the loop; `for_driver`:
+    // the poster runs the loop next, so the network thread is not woken.
+    void kick(bool for_driver = false);
 
     // Steps run on the network thread.
     void on_start();

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "support/client.h"
@@ -328,6 +330,84 @@ TEST_F(LiveWs, EveryAcceptedSendRacingACloseIsDelivered) {
         ASSERT_TRUE(report.wait_terminal());
         hy_websocket_release(q);
     }
+}
+
+// Drives in 50 ms slices (as the module does) until `count` messages came;
+// false when they did not within `limit`.
+bool drive_for_messages(hy_websocket* s, WsRecorder& r, size_t count, std::chrono::milliseconds limit = 20s) {
+    MessageCount want{&r, count};
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (WsRecorder::has_messages(&want) == 0) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        if (hy_websocket_drive(s, 50, &WsRecorder::has_messages, &want) != HY_OK) return false;
+    }
+    return true;
+}
+
+// Context switches of every thread of this process but the calling one
+// (the engine's network thread among them), from /proc.
+uint64_t other_threads_switches() {
+    uint64_t total = 0;
+    const std::string own = std::to_string(gettid());
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        if (task.path().filename() == own) continue;
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.find("ctxt_switches:") != std::string::npos) total += std::stoull(line.substr(line.find(':') + 1));
+        }
+    }
+    return total;
+}
+
+// A caller that sends with hy_websocket_send_driven and waits with
+// hy_websocket_drive writes and reads its socket itself: once it holds
+// the loop (its first wait takes it from the network thread, which ran
+// the open), the network thread sleeps through the exchanges, looking in
+// now and then.  A send that woke it would cost two switches per round.
+TEST_F(LiveWs, DrivenSendsAndWaitsLeaveTheNetworkThreadAsleep) {
+    WsRecorder r;
+    hy_websocket* s = open({.url = url("/echo")}, r);
+    ASSERT_EQ(send_text_driven(s, "first"), HY_OK);
+    ASSERT_TRUE(drive_for_messages(s, r, 1));
+    constexpr size_t kRounds = 200;
+    const uint64_t before = other_threads_switches();
+    for (size_t i = 2; i <= kRounds + 1; ++i) {
+        const std::string text = "echo " + std::to_string(i);
+        ASSERT_EQ(send_text_driven(s, text), HY_OK);
+        ASSERT_TRUE(drive_for_messages(s, r, i)) << "round " << i;
+        ASSERT_EQ(r.messages().back().first, text);
+    }
+    EXPECT_LT(other_threads_switches() - before, kRounds);
+    ASSERT_EQ(hy_websocket_close(s, 1000, nullptr, 0), HY_OK);
+    ASSERT_TRUE(r.wait_terminal());
+    EXPECT_EQ(r.terminal().kind, WsEvent::Close);
+    hy_websocket_release(s);
+}
+
+// A caller that leaves the loop (it sent, and does not wait) leaves the
+// connection to the network thread after the grace: the answers still
+// come, in order, with nobody driving; a send refused by the Core's checks
+// is refused as hy_websocket_send refuses it.
+TEST_F(LiveWs, AConnectionItsCallerLeftIsServedByTheNetworkThread) {
+    WsRecorder r;
+    hy_websocket* s = open({.url = url("/echo")}, r);
+    ASSERT_EQ(send_text_driven(s, "first"), HY_OK);
+    ASSERT_TRUE(drive_for_messages(s, r, 1));
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(send_text_driven(s, "left " + std::to_string(i)), HY_OK);
+        std::this_thread::sleep_for(3ms);  // past the grace, now and then
+    }
+    ASSERT_TRUE(r.wait_messages(6));
+    const auto messages = r.messages();
+    ASSERT_EQ(messages.size(), 6u);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(messages[i + 1].first, "left " + std::to_string(i));
+    const std::string invalid = "\xff";
+    EXPECT_EQ(send_text_driven(s, invalid), HY_INVALID_ARGUMENT);
+    ASSERT_EQ(hy_websocket_close(s, 1000, nullptr, 0), HY_OK);
+    ASSERT_TRUE(r.wait_terminal());
+    EXPECT_EQ(send_text_driven(s, "late"), HY_INVALID_STATE);
+    hy_websocket_release(s);
 }
 
 }  // namespace

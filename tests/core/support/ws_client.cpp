@@ -32,12 +32,14 @@ bool WsRecorder::wait_terminal(std::chrono::milliseconds timeout) {
     return wait(timeout, [this] { return terminal_calls_ > 0; });
 }
 
+bool WsRecorder::has_messages_locked(size_t count) const {
+    size_t n = 0;
+    for (const auto& e : events_) n += e.kind == WsEvent::Message;
+    return n >= count || terminal_calls_ > 0;
+}
+
 bool WsRecorder::wait_messages(size_t count, std::chrono::milliseconds timeout) {
-    return wait(timeout, [this, count] {
-        size_t n = 0;
-        for (const auto& e : events_) n += e.kind == WsEvent::Message;
-        return n >= count || terminal_calls_ > 0;
-    });
+    return wait(timeout, [this, count] { return has_messages_locked(count); });
 }
 
 std::vector<WsEvent> WsRecorder::events() const {
@@ -69,7 +71,14 @@ bool WsRecorder::event_after_terminal() const {
     return after_terminal_;
 }
 
+int32_t WsRecorder::has_messages(void* context) {
+    const auto* want = static_cast<const MessageCount*>(context);
+    std::lock_guard lock(want->recorder->mutex_);
+    return want->recorder->has_messages_locked(want->count) ? 1 : 0;
+}
+
 void WsRecorder::push(WsEvent event) {
+    event.thread = std::this_thread::get_id();
     std::lock_guard lock(mutex_);
     if (terminal_calls_ > 0) after_terminal_ = true;
     if (event.kind == WsEvent::Close || event.kind == WsEvent::Error) ++terminal_calls_;
@@ -138,6 +147,11 @@ hy_websocket* make_websocket(hy_engine* engine, const WsOptions& o, WsRecorder* 
 uint32_t send_text(hy_websocket* socket, const std::string& text) {
     return hy_websocket_send(socket, HY_WS_TEXT, text.empty() ? nullptr : reinterpret_cast<const uint8_t*>(text.data()),
                              text.size());
+}
+
+uint32_t send_text_driven(hy_websocket* socket, const std::string& text) {
+    return hy_websocket_send_driven(socket, HY_WS_TEXT,
+                                    text.empty() ? nullptr : reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
 uint32_t send_binary(hy_websocket* socket, const std::string& data) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "halyard.h"
@@ -25,6 +26,7 @@ struct WsEvent {
     std::string first;      // protocol; payload; close reason; error message
     std::string second;     // extensions
     uint32_t timeout_phase = HY_TIMEOUT_PHASE_NONE;  // on_error: hy_websocket_timeout_phase then
+    std::thread::id thread;  // the thread the callback ran on
 };
 
 class WsRecorder {
@@ -35,6 +37,9 @@ public:
     bool wait_open(std::chrono::milliseconds timeout = 10s);
     bool wait_terminal(std::chrono::milliseconds timeout = 10s);
     bool wait_messages(size_t count, std::chrono::milliseconds timeout = 10s);
+    // A hy_wait_condition: `context` is a MessageCount; nonzero once that
+    // many messages (or the end) came.
+    static int32_t has_messages(void* context);
 
     std::vector<WsEvent> events() const;
     std::vector<WsEvent> messages() const;
@@ -46,6 +51,7 @@ public:
 private:
     template <typename P>
     bool wait(std::chrono::milliseconds timeout, P pred);
+    bool has_messages_locked(size_t count) const;
     void push(WsEvent event);
 
     static void on_open(void*, hy_websocket*, const char*, uint64_t, const char*, uint64_t);
@@ -59,6 +65,11 @@ private:
     std::vector<WsEvent> events_;
     int terminal_calls_ = 0;
     bool after_terminal_ = false;
+};
+
+struct MessageCount {
+    WsRecorder* recorder;
+    size_t count;
 };
 
 struct WsOptions {
@@ -76,6 +87,8 @@ struct WsOptions {
 hy_websocket* make_websocket(hy_engine* engine, const WsOptions& o, WsRecorder* r, uint32_t* code = nullptr);
 
 uint32_t send_text(hy_websocket* socket, const std::string& text);
+// Through hy_websocket_send_driven.
+uint32_t send_text_driven(hy_websocket* socket, const std::string& text);
 uint32_t send_binary(hy_websocket* socket, const std::string& data);
 
 }  // namespace halyard_test
