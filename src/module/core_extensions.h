@@ -32,7 +32,8 @@ namespace vesper {
     X(websocket_take_message)     \
     X(message_release)            \
     X(websocket_set_timeouts)     \
-    X(websocket_timeout_phase)
+    X(websocket_timeout_phase)    \
+    X(websocket_send_driven)
 
 // Each pointer is null when the loaded Core lacks that function.
 struct CoreExtensions {

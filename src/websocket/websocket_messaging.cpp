@@ -11,8 +11,21 @@ namespace {
 
 constexpr const char* kNotConnected = "WebSocket is not connected";
 
+// With the Core's driven send, the message goes out on this thread when
+// nobody runs the loop, and the callbacks of that round run here: the
+// interpreter lock is given up for it, as for a driven wait.  The bytes
+// stay lent meanwhile: the caller's arguments hold them.
 Status send(PyObject* self, uint32_t type, const uint8_t* data, size_t len) {
-    return core_status(hy_websocket_send(websocket_of(self).handle->core(), type, len ? data : nullptr, len));
+    hy_websocket* core = websocket_of(self).handle->core();
+    const uint8_t* bytes = len ? data : nullptr;
+    const auto driven = core_extensions().websocket_send_driven;
+    if (driven == nullptr) return core_status(hy_websocket_send(core, type, bytes, len));
+    uint32_t result;
+    {
+        GilRelease release;
+        result = driven(core, type, bytes, len);
+    }
+    return core_status(result);
 }
 
 }  // namespace
@@ -56,7 +69,7 @@ Result<PyRef> receive(PyObject* self, const Args& args, Value&& value) {
     std::optional<WebSocketEvent> event;
     bool ended = false;
     TRY_ASSIGN(bool done, wait_in_slices(WaitDeadline(timeout), [&](uint64_t ms) {
-        event = (*state)->pop_for(ms, ended);
+        event = (*state)->pop_for(socket.handle->core(), ms, ended);
         return event.has_value() || ended;
     }));
     if (!done) return Failure::timeout("timed out waiting for a WebSocket event");

@@ -5,7 +5,9 @@
 #include <chrono>
 #include <utility>
 
+#include "module/core_extensions.h"
 #include "module/core_ranges.h"
+#include "module/driven_wait.h"
 
 namespace vesper {
 
@@ -187,11 +189,13 @@ std::optional<WebSocketEvent> WebSocketState::pop() {
     return pop_locked();
 }
 
-std::optional<WebSocketEvent> WebSocketState::pop_for(uint64_t wait_ms, bool& ended) {
+std::optional<WebSocketEvent> WebSocketState::pop_for(hy_websocket* core, uint64_t wait_ms, bool& ended) {
     std::unique_lock lock(mutex_);
-    if (queue_.empty() && !finished_ && wait_ms != 0) {
-        wakeup_.wait_for(lock, std::chrono::milliseconds(wait_ms), [&] { return !queue_.empty() || finished_; });
-    }
+    // A driven wait pays only with a driven send: a plain send wakes the
+    // network thread, which the wait would then take the loop back from.
+    const CoreExtensions& core_has = core_extensions();
+    const auto drive = core_has.websocket_send_driven != nullptr ? core_has.websocket_drive : nullptr;
+    driven_wait(drive, core, lock, wakeup_, wait_ms, [&] { return !queue_.empty() || finished_; });
     ended = queue_.empty() && finished_;
     return pop_locked();
 }

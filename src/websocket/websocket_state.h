@@ -69,8 +69,10 @@ public:
     // ---- Python threads ----
     std::optional<WebSocketEvent> pop();
     // Waits at most `wait_ms` (0: only looks); `ended` tells an empty
-    // finished queue from a wait that found nothing yet.
-    std::optional<WebSocketEvent> pop_for(uint64_t wait_ms, bool& ended);
+    // finished queue from a wait that found nothing yet.  With the Core's
+    // driven sends and waits, the wait runs the engine's loop on this
+    // thread (`core`'s hy_websocket_drive), without the interpreter lock.
+    std::optional<WebSocketEvent> pop_for(hy_websocket* core, uint64_t wait_ms, bool& ended);
     bool finished() const;
     // True once, after the queue ended the connection itself (overflow or a
     // fault): the Core's connection must then be ended too.

@@ -678,12 +678,27 @@ HY_API void hy_message_release(hy_message* message) {
 }
 #endif  // HYD_SPECIFIED_ONLY
 
-HY_API uint32_t hy_websocket_send(hy_websocket* w, uint32_t type, const uint8_t* data, uint64_t len) {
+namespace {
+
+// A send, driven or not: both answer as scripted for hy_websocket_send.
+uint32_t send_message(hy_websocket* w, uint32_t type, const uint8_t* data, uint64_t len, bool driven) {
     const Scripted a = answer("hy_websocket_send");
     record("send", "{\"id\": " + std::to_string(w->id) + ", \"type\": " + num(type) + ", \"data\": " + range(data, len) +
-                       "}");
+                       ", \"driven\": " + boolean(driven) + ", \"gil\": " + boolean(interpreter_lock_held()) + "}");
     return a.code;
 }
+
+}  // namespace
+
+HY_API uint32_t hy_websocket_send(hy_websocket* w, uint32_t type, const uint8_t* data, uint64_t len) {
+    return send_message(w, type, data, len, false);
+}
+
+#ifndef HYD_SPECIFIED_ONLY
+HY_API uint32_t hy_websocket_send_driven(hy_websocket* w, uint32_t type, const uint8_t* data, uint64_t len) {
+    return send_message(w, type, data, len, true);
+}
+#endif  // HYD_SPECIFIED_ONLY
 
 HY_API uint32_t hy_websocket_close(hy_websocket* w, uint16_t code, const char* reason, uint64_t len) {
     const Scripted a = answer("hy_websocket_close");

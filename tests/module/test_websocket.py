@@ -240,6 +240,27 @@ def test_sends(core, engine):
         socket.send_bytes("x")
 
 
+def test_a_driven_send_and_recv_run_the_loop_here_without_the_interpreter_lock(core, engine):
+    # With the Core's driven send the message goes out on the sender's
+    # thread, and recv then waits by running the loop; without it, both
+    # keep the plain path (a driven recv alone would take the loop back
+    # from the network thread the plain send woke).
+    driven = "hy_websocket_send_driven" in native.core_extensions
+    socket, ident = connected(core, engine)
+    socket.send_text("ping")
+    sent = core.record("send")
+    assert (sent["driven"], sent["gil"]) == ((True, False) if driven else (False, True))
+    waiter = Background(lambda: socket.recv_message(5))
+    core.ws_message(ident, b"pong")
+    event = waiter.join()
+    assert (event.kind, event.payload) == (native.WebSocketEvent.TEXT, "pong")
+    drives = core.records("drive")
+    if driven:
+        assert drives and not any(d["gil"] for d in drives)
+    else:
+        assert core.calls("hy_websocket_drive") == 0
+
+
 # -- events -------------------------------------------------------------------
 
 @pytest.mark.parametrize("fire, value", [
