@@ -23,10 +23,26 @@ except KeyboardInterrupt:
 """
 
 
-@pytest.mark.parametrize("path", ["/slow?delay=20", "/drip?n=20&interval=1"])
-def test_ctrl_c_interrupts_a_blocking_request(http, path):
+# A blocking WebSocket receive runs the engine's loop on the waiting
+# thread; Ctrl-C ends it and leaves the connection open for the next one.
+WS_WAITER = """
+import sys, time, vesper
+with vesper.Client(trust_env=False) as client, client.websocket(sys.argv[1]) as ws:
+    print("waiting", flush=True)
+    started = time.monotonic()
+    try:
+        ws.recv()
+    except KeyboardInterrupt:
+        print("interrupted after", round(time.monotonic() - started, 2), flush=True)
+    ws.send("still open")
+    print("echo", ws.recv(timeout=10), flush=True)
+"""
+
+
+def interrupted(script, url):
+    """Runs `script` on `url`, sends it SIGINT once it waits; its output."""
     import os
-    proc = subprocess.Popen([sys.executable, *WITH_DEFAULT_SIGNALS, sys.executable, "-c", WAITER, http + path],
+    proc = subprocess.Popen([sys.executable, *WITH_DEFAULT_SIGNALS, sys.executable, "-c", script, url],
                             stdout=subprocess.PIPE, text=True,
                             env=dict(os.environ))
     try:
@@ -36,10 +52,21 @@ def test_ctrl_c_interrupts_a_blocking_request(http, path):
         proc.send_signal(signal.SIGINT)
         out, _ = proc.communicate(timeout=10)
         assert "interrupted after" in out and time.monotonic() - sent < 3
+        return out
     finally:
         if proc.poll() is None:
             proc.kill()
             proc.wait(5)
+
+
+@pytest.mark.parametrize("path", ["/slow?delay=20", "/drip?n=20&interval=1"])
+def test_ctrl_c_interrupts_a_blocking_request(http, path):
+    interrupted(WAITER, http + path)
+
+
+def test_ctrl_c_interrupts_a_blocking_websocket_receive(ws_server):
+    out = interrupted(WS_WAITER, f"ws://127.0.0.1:{ws_server.port}/echo")
+    assert "echo still open" in out
 
 
 def test_cancelling_a_task_cancels_the_request(http):

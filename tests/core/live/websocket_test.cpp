@@ -385,6 +385,39 @@ TEST_F(LiveWs, DrivenSendsAndWaitsLeaveTheNetworkThreadAsleep) {
     hy_websocket_release(s);
 }
 
+// Threads that each send and wait on their own connection of one engine
+// take turns at the loop (one runs it, the others follow or find it
+// free): every echo comes back, in order, to its own connection.
+TEST_F(LiveWs, ThreadsEchoingOnOneEngineAtOnceEachGetTheirAnswers) {
+    constexpr int kThreads = 4;
+    constexpr size_t kRounds = 150;
+    std::vector<WsRecorder> recorders(kThreads);
+    std::vector<hy_websocket*> sockets;
+    for (auto& r : recorders) sockets.push_back(open({.url = url("/echo")}, r));
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (size_t i = 1; i <= kRounds; ++i) {
+                const std::string text = std::to_string(t) + ":" + std::to_string(i);
+                if (send_text_driven(sockets[t], text) != HY_OK || !drive_for_messages(sockets[t], recorders[t], i) ||
+                    recorders[t].messages().back().first != text) {
+                    ++failures;
+                    return;
+                }
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(recorders[t].messages().size(), kRounds);
+        hy_websocket_close(sockets[t], 1000, nullptr, 0);
+        EXPECT_TRUE(recorders[t].wait_terminal());
+        hy_websocket_release(sockets[t]);
+    }
+}
+
 // A caller that leaves the loop (it sent, and does not wait) leaves the
 // connection to the network thread after the grace: the answers still
 // come, in order, with nobody driving; a send refused by the Core's checks
