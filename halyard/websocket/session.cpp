@@ -4,6 +4,7 @@
 #include <wslay/wslay.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "api/contain.h"
@@ -86,7 +87,7 @@ bool FrameSession::send_message(uint32_t type, const uint8_t* data, size_t len) 
         return false;
     const uint8_t opcode = static_cast<uint8_t>(type == 1 ? WSLAY_TEXT_FRAME : WSLAY_BINARY_FRAME);
     uint8_t mask[4];
-    if (RAND_bytes(mask, sizeof mask) != 1) {
+    if (!random_bytes(mask, sizeof mask)) {
         fail(1011, "WebSocket framing failed");
         return false;
     }
@@ -165,9 +166,26 @@ ssize_t FrameSession::on_send(wslay_event_context_ptr ctx, const uint8_t* data, 
 }
 
 int FrameSession::on_genmask(wslay_event_context_ptr, uint8_t* buf, size_t len, void* self) {
-    if (RAND_bytes(buf, static_cast<int>(len)) == 1) return 0;
+    if (as_session(self)->random_bytes(buf, len)) return 0;
     as_session(self)->callback_failed_ = true;
     return -1;
+}
+
+bool FrameSession::random_bytes(uint8_t* out, size_t len) {
+    while (len > 0) {
+        if (random_used_ == random_.size()) {
+            if (RAND_bytes(random_.data(), static_cast<int>(random_.size())) != 1) return false;
+            random_used_ = 0;
+        }
+        const size_t n = std::min(len, random_.size() - random_used_);
+        std::memcpy(out, random_.data() + random_used_, n);
+        // Each byte is handed out once.
+        std::memset(random_.data() + random_used_, 0, n);
+        random_used_ += n;
+        out += n;
+        len -= n;
+    }
+    return true;
 }
 
 // wslay calls these four with no way to report a failure: each contains

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -105,6 +106,9 @@ private:
     void frame_chunk(const uint8_t* data, size_t len);
     void flush_wslay();
     void finish_message();
+    // Fills `out` with `len` bytes of the random pool; false when the
+    // random generator failed.
+    bool random_bytes(uint8_t* out, size_t len);
 
     wslay_event_context_ptr ctx_ = nullptr;
     Listener* listener_ = nullptr;
@@ -134,6 +138,10 @@ private:
     size_t out_head_ = 0;
     std::optional<Failure> failure_;
     bool callback_failed_ = false;   // one of the send callbacks failed
+    // Masking keys drawn from the random generator 64 at a time: a draw
+    // per message cost more than framing a small one.
+    std::array<uint8_t, 256> random_{};
+    size_t random_used_ = 256;
 };
 
 }  // namespace halyard

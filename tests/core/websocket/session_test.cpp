@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <string>
 
@@ -49,6 +50,7 @@ struct Written {
     uint8_t opcode;
     bool masked;
     Bytes payload;
+    uint32_t mask = 0;
 };
 
 // Decodes what the client wrote (masked frames).
@@ -71,6 +73,7 @@ std::vector<Written> decode(const uint8_t* data, size_t len) {
         uint8_t mask[4] = {0, 0, 0, 0};
         if (w.masked) {
             std::copy(data + i, data + i + 4, mask);
+            w.mask = (uint32_t{mask[0]} << 24) | (uint32_t{mask[1]} << 16) | (uint32_t{mask[2]} << 8) | mask[3];
             i += 4;
         }
         for (uint64_t k = 0; k < n; ++k) w.payload.push_back(data[i + k] ^ mask[k % 4]);
@@ -112,6 +115,25 @@ protected:
     Recording listener;
     FrameSession session;
 };
+
+// Masking keys come from a pool of random bytes: each frame, data or
+// control (a pong wslay masks), gets fresh ones, across refills of the pool.
+TEST_F(Session, EveryFrameGetsItsOwnMaskingKey) {
+    start();
+    std::set<uint32_t> keys;
+    size_t frames = 0;
+    for (int i = 0; i < 150; ++i) {
+        ASSERT_TRUE(session.send_message(1, reinterpret_cast<const uint8_t*>("hi"), 2));
+        if (i % 3 == 0) feed(frame(9, to_bytes("p")));
+        for (const Written& w : written()) {
+            ASSERT_TRUE(w.masked);
+            keys.insert(w.mask);
+            ++frames;
+        }
+    }
+    EXPECT_EQ(frames, 200u);
+    EXPECT_EQ(keys.size(), frames);
+}
 
 TEST_F(Session, FragmentsAreReassembledAroundAPing) {
     start();
