@@ -36,6 +36,10 @@ public:
         }
     }
     void remove() { install(nullptr); }
+    bool installed() const {
+        std::lock_guard lock(mutex_);
+        return notifier_ != nullptr;
+    }
     // The collector's view of the installed notifier.  The slot's lock is
     // never held by a thread waiting for the interpreter lock, so taking it
     // here (interpreter lock held) cannot deadlock.

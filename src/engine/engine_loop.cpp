@@ -20,6 +20,7 @@ Result<PyRef> engine_loop_attach(PyObject* self, const Args&) {
     TRY_ASSIGN(hy_engine* engine, engine_core_handle(self));
     int32_t fd = -1;
     if (attach(engine, &fd) != HY_OK) return make_int(-1);
+    note_loop_attach(engine_network(self).get());
     return make_int(fd);
 }
 
@@ -47,7 +48,9 @@ Result<PyRef> engine_loop_detach(PyObject* self, const Args&) {
     const auto detach = core_extensions().engine_loop_detach;
     if (detach == nullptr) return boolean(false);
     TRY_ASSIGN(hy_engine* engine, engine_core_handle(self));
-    return boolean(detach(engine) == HY_OK);
+    if (detach(engine) != HY_OK) return boolean(false);
+    note_loop_detach(engine_network(self).get());
+    return boolean(true);
 }
 
 }  // namespace vesper

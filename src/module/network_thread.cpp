@@ -1,14 +1,18 @@
 #include "module/network_thread.h"
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <new>
+#include <vector>
 
 namespace vesper {
 
 namespace {
 
 thread_local const NetworkIdentity* t_callback_network = nullptr;
+// One entry per attachment made on this thread and not yet ended.
+thread_local std::vector<const NetworkIdentity*> t_attached_loops;
 
 // The shared identities of profile namespaces, while any engine, request
 // or WebSocket of the namespace holds it.
@@ -50,6 +54,25 @@ CallbackScope::~CallbackScope() { t_callback_network = previous_; }
 
 bool on_network_thread(const NetworkIdentity* network) noexcept {
     return network != nullptr && t_callback_network == network;
+}
+
+void note_loop_attach(const NetworkIdentity* network) noexcept {
+    if (network == nullptr) return;
+    try {
+        t_attached_loops.push_back(network);
+    } catch (const std::bad_alloc&) {
+        // Unmarked: its WebSocket sends take the plain path.
+    }
+}
+
+void note_loop_detach(const NetworkIdentity* network) noexcept {
+    const auto found = std::find(t_attached_loops.begin(), t_attached_loops.end(), network);
+    if (found != t_attached_loops.end()) t_attached_loops.erase(found);
+}
+
+bool loop_attached_here(const NetworkIdentity* network) noexcept {
+    return network != nullptr &&
+           std::find(t_attached_loops.begin(), t_attached_loops.end(), network) != t_attached_loops.end();
 }
 
 Status refuse_wait_on_network_thread(const NetworkIdentity* network) {

@@ -49,6 +49,14 @@ private:
 // True while the calling thread runs a callback of `network`'s thread.
 bool on_network_thread(const NetworkIdentity* network) noexcept;
 
+// The event loops' threads that run an engine's loop themselves: marked
+// from a successful loop_attach to the loop_detach made on the same
+// thread (nested attachments count).  A thread that could not be marked
+// (no memory) is simply not marked.
+void note_loop_attach(const NetworkIdentity* network) noexcept;
+void note_loop_detach(const NetworkIdentity* network) noexcept;
+bool loop_attached_here(const NetworkIdentity* network) noexcept;
+
 // A RuntimeError when a blocking wait of an object of `network`'s engine is
 // made on that engine's network thread; fine otherwise.
 Status refuse_wait_on_network_thread(const NetworkIdentity* network);

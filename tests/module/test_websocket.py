@@ -405,6 +405,25 @@ def test_poll_while_recv_waits(core, engine):
 
 # -- asyncio -------------------------------------------------------------------
 
+def test_sends_for_a_loop_are_driven_only_on_the_thread_running_the_engines_loop(core, engine):
+    # Events bound for a loop that the network thread serves are read by
+    # nobody driving: a driven send would leave the answer waiting for the
+    # network thread to take the loop back.  Where the loop's own thread
+    # runs the engine's loop (attached here), the send goes out at once.
+    driven = "hy_websocket_send_driven" in native.core_extensions
+    socket = engine.websocket("ws://x/")
+    socket.start_async(FakeLoop(), notify)
+    core.ws_open(core.last_id("websocket"), b"", b"")
+    socket.send_text("served by the network thread")
+    assert core.record("send")["driven"] is False
+    attached = engine.loop_attach() >= 0
+    socket.send_text("this thread runs the loop")
+    assert core.record("send")["driven"] is (driven and attached)
+    if attached:
+        assert engine.loop_detach()
+    socket.send_text("detached")
+    assert core.record("send")["driven"] is False
+
 def test_poll_batches_and_terminal_detach(core, engine):
     loop = FakeLoop()
     socket = engine.websocket("ws://x/")
