@@ -22,6 +22,11 @@ inline std::optional<Clock::time_point> deadline_after(uint64_t timeout_ms, Cloc
     return now + std::chrono::milliseconds(timeout_ms);
 }
 
+// The steady clock in nanoseconds, for times kept in atomics.
+inline int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
 // Seconds since the epoch, as cookie expiry and HTTP dates count them.
 inline int64_t now_seconds() {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())

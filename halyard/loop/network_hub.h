@@ -143,9 +143,12 @@ private:
     // A caller that leaves the loop with work left (an open WebSocket, a
     // body it reads piece by piece) mostly comes back at once, to send or
     // to wait again: the network thread takes the loop over only once it
-    // was left alone this long, looking at most kCallerWatch apart while
-    // callers come and go, so a caller's next wait finds the loop free
-    // instead of taking it back from the network thread.
+    // was left alone this long, looking twice the grace apart while
+    // callers come and go and up to kCallerWatch apart while one keeps
+    // the loop (a caller leaving while the next look is further off than
+    // twice the grace has it look after the grace), so a caller's next
+    // wait finds the loop free instead of taking it back from the network
+    // thread.
     static constexpr std::chrono::milliseconds kCallerGrace{2};
     static constexpr std::chrono::milliseconds kCallerWatch{16};
 
@@ -235,7 +238,10 @@ private:
     // once the loop was taken again), and whether the network thread
     // watches for it (under kick_mutex_).
     std::atomic<int64_t> left_at_ns_{0};
+    std::atomic<int64_t> last_left_ns_{0};  // the latest such leave, kept
     bool watching_ = false;
+    int64_t watch_until_ns_ = 0;   // when the watching thread looks next
+    bool watch_again_ = false;     // a caller left while that was far off
 
     // The thread-crossing protocol (a store then a load on each side, both
     // sequentially consistent): a poster sets commands_pending_ and then

@@ -100,18 +100,28 @@ bool NetworkHub::leave_loop(Runner who) {
 }
 
 void NetworkHub::leave_in_grace() {
-    left_at_ns_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+    const int64_t now = now_ns();
+    left_at_ns_.store(now);
+    last_left_ns_.store(now);
     std::lock_guard lock(kick_mutex_);
-    // Watching already, the thread looks within kCallerWatch by itself.
-    if (watching_) return;
+    if (watching_) {
+        // The thread looks by itself soon enough; else it is told to look
+        // after the grace, so what was left waits at most about twice it.
+        if (watch_until_ns_ - now <= 2 * std::chrono::nanoseconds(kCallerGrace).count()) return;
+        watch_again_ = true;
+    }
     watching_ = true;
     kick_cv_.notify_one();
 }
 
 bool NetworkHub::loop_left_alone_locked(std::chrono::milliseconds& wait) {
     if (runner_.load() != kNobody) {
-        // A caller runs the loop: it may leave it any time; look again.
-        wait = kCallerWatch;
+        // A caller runs the loop: it may leave it any time.  While callers
+        // come and go the next look is within twice the grace, so their
+        // leaving wakes nobody; a caller that keeps the loop (a long wait)
+        // is looked at less and less often, up to kCallerWatch apart.
+        const auto since_left = std::chrono::nanoseconds(now_ns() - last_left_ns_.load());
+        wait = since_left < wait ? 2 * kCallerGrace : std::min(2 * wait, kCallerWatch);
         return false;
     }
     const int64_t left = left_at_ns_.load();
@@ -120,7 +130,7 @@ bool NetworkHub::loop_left_alone_locked(std::chrono::milliseconds& wait) {
         watching_ = false;
         return false;
     }
-    const auto alone = Clock::now().time_since_epoch() - std::chrono::nanoseconds(left);
+    const auto alone = std::chrono::nanoseconds(now_ns() - left);
     if (alone >= kCallerGrace) {
         watching_ = false;
         return true;
@@ -141,10 +151,16 @@ bool NetworkHub::sleep_until_kicked() {
                 continue;
             }
             // A caller left the loop with work: taken over once left alone.
-            if (kick_cv_.wait_for(lock, watch) == std::cv_status::timeout && !kicked_ &&
-                loop_left_alone_locked(watch)) {
-                break;
+            watch_until_ns_ = now_ns() + std::chrono::nanoseconds(watch).count();
+            const bool timed_out = kick_cv_.wait_for(lock, watch) == std::cv_status::timeout;
+            if (kicked_) break;
+            if (watch_again_) {
+                // A caller left while this thread's next look was far off.
+                watch_again_ = false;
+                watch = kCallerGrace;
+                continue;
             }
+            if (timed_out && loop_left_alone_locked(watch)) break;
             continue;
         }
         // An attached event loop runs the transfers; this thread looks
@@ -160,6 +176,7 @@ bool NetworkHub::sleep_until_kicked() {
     // Running the loop from here on (or looking whether it must): a later
     // grace starts a new watch.
     watching_ = false;
+    watch_again_ = false;
     return late;
 }
 

@@ -22,10 +22,6 @@
 namespace halyard {
 namespace {
 
-int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
-
 uint32_t epoll_events_for(short wanted) {
     uint32_t events = EPOLLONESHOT;
     if (wanted & CURL_WAIT_POLLIN) events |= EPOLLIN;
