@@ -14,17 +14,21 @@ constexpr const char* kNotConnected = "WebSocket is not connected";
 // With the Core's driven send, the message goes out on this thread when
 // nobody runs the loop, and the callbacks of that round run here: the
 // interpreter lock is given up for it, as for a driven wait.  The bytes
-// stay lent meanwhile: the caller's arguments hold them.  That pays where
-// the answer is read by a driven recv, or by the event loop whose thread
-// runs the engine's loop (this one); events bound for a loop the network
-// thread serves would wait for it to take the loop back.
+// stay lent meanwhile: the caller's arguments hold them.  That pays for a
+// small message whose answer is read by a driven recv, or by the event
+// loop whose thread runs the engine's loop (this one); events bound for a
+// loop the network thread serves would wait for it to take the loop back.
+// Large messages go through the network thread, which writes them while
+// this thread reads: one thread doing both stalled a stream of 64 KiB
+// messages (the peer's answers unread while the window's sends went out).
 Status send(PyObject* self, uint32_t type, const uint8_t* data, size_t len) {
     WebSocketContents& socket = websocket_of(self);
     hy_websocket* core = socket.handle->core();
     const uint8_t* bytes = len ? data : nullptr;
     const auto driven = core_extensions().websocket_send_driven;
     const bool to_a_loop = socket.hub.attached() || socket.handle->state().notifier().installed();
-    if (driven == nullptr || (to_a_loop && !loop_attached_here(socket.handle->state().network())))
+    if (driven == nullptr || len >= kLargeMessage ||
+        (to_a_loop && !loop_attached_here(socket.handle->state().network())))
         return core_status(hy_websocket_send(core, type, bytes, len));
     uint32_t result;
     {

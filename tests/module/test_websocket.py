@@ -250,6 +250,10 @@ def test_a_driven_send_and_recv_run_the_loop_here_without_the_interpreter_lock(c
     socket.send_text("ping")
     sent = core.record("send")
     assert (sent["driven"], sent["gil"]) == ((True, False) if driven else (False, True))
+    # A large message goes through the network thread, which writes it
+    # while this thread reads.
+    socket.send_bytes(b"x" * 4096)
+    assert core.record("send")["driven"] is False
     waiter = Background(lambda: socket.recv_message(5))
     core.ws_message(ident, b"pong")
     event = waiter.join()
